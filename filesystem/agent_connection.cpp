@@ -1,0 +1,261 @@
+#include "filesystem/agent_connection.h"
+
+#include "filesystem/machine_identity.h"
+#include "filesystem/wide_string.h"
+
+#include <ace/SOCK_Connector.h>
+
+namespace agent {
+
+AgentConnection::AgentConnection() : buffer_(kReceiveBufferSize)
+{
+    ACE_CDR::mb_align(&buffer_);
+}
+
+AgentConnection::~AgentConnection()
+{
+    socket_.close();
+    state = Closed;
+}
+
+int AgentConnection::Connect(const ACE_INET_Addr &address)
+{
+    if (state != Closed) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_SOCK_Connector connector;
+    if (connector.connect(socket_, address) == -1) {
+        platform::SetLastSocketError();
+        socket_.close();
+        return -1;
+    }
+    state = Connected;
+    return 0;
+}
+
+int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
+{
+    size_t sent = 0;
+    if (platform::SendGathered(socket_.get_handle(), parts, count, &sent) != 0 || sent != total) {
+        platform::SetLastSocketErrorOrReset();
+        state = Closed;
+        return -1;
+    }
+    return 0;
+}
+
+int AgentConnection::SendHeader(ACE_OutputCDR &header, uint32_t opcode)
+{
+    header.reset();
+    if (!WriteHeader(header, Request, opcode, 0)) {
+        state = Closed;
+        return -1;
+    }
+    header.consolidate();
+    iovec part;
+    part.iov_base = const_cast<char *>(header.begin()->rd_ptr());
+    part.iov_len = kHeaderSize;
+    return SendAll(&part, 1, kHeaderSize);
+}
+
+int AgentConnection::SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength)
+{
+    if (header.consolidate() != 0 || payload.consolidate() != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        state = Closed;
+        return -1;
+    }
+    iovec parts[2];
+    parts[0].iov_base = const_cast<char *>(header.begin()->rd_ptr());
+    parts[0].iov_len = header.total_length();
+    parts[1].iov_base = const_cast<char *>(payload.begin()->rd_ptr());
+    parts[1].iov_len = payloadLength;
+    return SendAll(parts, payloadLength > 0 ? 2 : 1, parts[0].iov_len + payloadLength);
+}
+
+int AgentConnection::SendDataRequest(uint32_t opcode, const void *data, uint32_t length)
+{
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, opcode, length))
+        return -1;
+    header.consolidate();
+    iovec parts[2];
+    parts[0].iov_base = const_cast<char *>(header.begin()->rd_ptr());
+    parts[0].iov_len = kHeaderSize;
+    parts[1].iov_base = const_cast<void *>(data);
+    parts[1].iov_len = length;
+    return SendAll(parts, length > 0 ? 2 : 1, kHeaderSize + length);
+}
+
+int AgentConnection::SendStringRequest(uint32_t opcode, const WCHAR *text)
+{
+    ACE_OutputCDR payload = MakeOutputStream(kStringPayloadStreamSize);
+    if (!WriteWideString(payload, text)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, opcode, static_cast<uint32_t>(length)))
+        return -1;
+    return SendRequest(header, payload, length);
+}
+
+char *AgentConnection::PrepareBuffer(size_t length)
+{
+    buffer_.reset();
+    ACE_CDR::mb_align(&buffer_);
+    if (buffer_.space() < length) {
+        // Grown once and kept: later replies reuse the larger block.
+        if (buffer_.size(length + ACE_CDR::MAX_ALIGNMENT) != 0) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        buffer_.reset();
+        ACE_CDR::mb_align(&buffer_);
+    }
+    return buffer_.wr_ptr();
+}
+
+int AgentConnection::ReceiveData(void *buffer, size_t length)
+{
+    if (length == 0)
+        return 0;
+    size_t received = 0;
+    ssize_t rc = socket_.recv_n(buffer, length, nullptr, &received);
+    if (rc <= 0 || received != length) {
+        // A peer that closed mid-message leaves errno 0: report a reset.
+        platform::SetLastSocketErrorOrReset();
+        state = Closed;
+        return -1;
+    }
+    return 0;
+}
+
+char *AgentConnection::ReceiveIntoBuffer(size_t length)
+{
+    if (length > kMaxPayloadLength) {
+        SetLastError(kOversizedReplyError);
+        state = Closed;
+        return nullptr;
+    }
+    char *start = PrepareBuffer(length);
+    if (start == nullptr) {
+        state = Closed;
+        return nullptr;
+    }
+    if (ReceiveData(start, length) != 0)
+        return nullptr;
+    buffer_.wr_ptr(length);
+    return start;
+}
+
+int AgentConnection::ReceiveReply(ACE_InputCDR &in, MessageHeader &header)
+{
+    char *raw = ReceiveIntoBuffer(kHeaderSize);
+    if (raw == nullptr)
+        return -1;
+    ACE_InputCDR headerStream(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
+    if (!ReadHeader(headerStream, header)) {
+        state = Closed;
+        return -1;
+    }
+    char *payload = raw;
+    if (header.length > 0) {
+        payload = ReceiveIntoBuffer(header.length);
+        if (payload == nullptr)
+            return -1;
+    }
+    in = ACE_InputCDR(payload, header.length, ByteOrderOf(header.byteOrder), 1, 2);
+    return 0;
+}
+
+int AgentConnection::ReceiveStatus(uint32_t /*opcode*/, uint32_t &status)
+{
+    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
+    MessageHeader header;
+    if (ReceiveReply(in, header) != 0)
+        return -1;
+    ACE_CDR::ULong value = 0;
+    if (!in.read_ulong(value))
+        return -1;
+    status = value;
+    return 0;
+}
+
+int AgentConnection::RunStringRequest(uint32_t opcode, const WCHAR *text)
+{
+    if (IsEmpty(text)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    uint32_t status = 0;
+    if (SendStringRequest(opcode, text) != 0 || ReceiveStatus(opcode, status) != 0)
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    return 0;
+}
+
+int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initialLogon)
+{
+    if (IsEmpty(user) || password == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (state != Connected) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    WCHAR machineId[kMachineIdChars] = {};
+    ReadMachineId(machineId);
+    WCHAR computerName[kComputerNameChars] = {};
+    ReadComputerName(computerName);
+
+    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    if (!WriteWideString(payload, user) || !WriteWideString(payload, password) ||
+        !WriteWideString(payload, machineId) || !WriteWideString(payload, computerName) ||
+        !payload.write_octet((initialLogon & 0xFF) != 0 ? 1 : 0)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, OpLogon, static_cast<uint32_t>(length)))
+        return -1;
+    uint32_t status = 0;
+    if (SendRequest(header, payload, length) != 0 || ReceiveStatus(OpLogon, status) != 0)
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    state = Ready;
+    return 0;
+}
+
+int AgentConnection::Logout()
+{
+    if (state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    uint32_t status = 0;
+    if (SendHeader(header, OpLogout) != 0 || ReceiveStatus(OpLogout, status) != 0)
+        return -1;
+    if (status == 0)
+        state = Connected;
+    else
+        SetLastError(status);
+    return 0;
+}
+
+} // namespace agent

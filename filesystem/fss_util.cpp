@@ -1,0 +1,59 @@
+#include "filesystem/fss_util.h"
+
+#include <ace/Log_Msg.h>
+
+namespace agent {
+
+bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length)
+{
+    if (out.write_ushort(1) && out.write_ushort(kind) && out.write_ulong(opcode) && out.write_ulong(length))
+        return true;
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("Unable to write message header")));
+    return false;
+}
+
+bool ReadHeader(ACE_InputCDR &in, MessageHeader &header)
+{
+    // The flag is always read little-endian: a big-endian sender's 1 reads
+    // as 256 and turns swapping on for everything after it.
+    in.reset_byte_order(ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN);
+    ACE_CDR::UShort order = 0;
+    if (in.read_ushort(order)) {
+        in.reset_byte_order(ByteOrderOf(order));
+        ACE_CDR::UShort kind = 0;
+        ACE_CDR::ULong opcode = 0;
+        ACE_CDR::ULong length = 0;
+        if (in.read_ushort(kind) && in.read_ulong(opcode) && in.read_ulong(length)) {
+            header.byteOrder = order;
+            header.kind = kind;
+            header.opcode = opcode;
+            header.length = length;
+            return true;
+        }
+    }
+    ACE_ERROR((LM_ERROR, ACE_TEXT("%p\n"), ACE_TEXT("Unable to read message header")));
+    return false;
+}
+
+int CheckReply(const MessageHeader &header, uint16_t kind, uint32_t opcode)
+{
+    return header.kind == kind && header.opcode == opcode ? 0 : -1;
+}
+
+int CheckReplyLength(const MessageHeader &header, uint16_t kind, uint32_t opcode, uint32_t length)
+{
+    return CheckReply(header, kind, opcode) == 0 && header.length == length ? 0 : -1;
+}
+
+bool ReadFileTime(ACE_InputCDR &in, FILETIME &time)
+{
+    ACE_CDR::ULong low = 0;
+    ACE_CDR::ULong high = 0;
+    if (!in.read_ulong(low) || !in.read_ulong(high))
+        return false;
+    time.dwLowDateTime = low;
+    time.dwHighDateTime = high;
+    return true;
+}
+
+} // namespace agent

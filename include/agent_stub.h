@@ -1,0 +1,272 @@
+/*
+ * agent_stub: client library for the backup agent service.
+ *
+ * Every export mirrors a Win32 call and follows its conventions: a yes/no,
+ * handle or value result, the cause in the calling thread's last error
+ * (GetLastError), and a module-wide copy of the last failure that
+ * AgentGetLastError returns. Error codes are Win32 codes; the agent's own
+ * codes are passed through unchanged. Strings are UTF-16 (WCHAR).
+ *
+ * Codes the library makes itself:
+ *   ERROR_INVALID_PARAMETER (87)  a null or empty required argument
+ *   ERROR_INVALID_ACCESS    (12)  a handle in the wrong state (nothing sent)
+ *   ERROR_NO_MORE_FILES     (18)  end of a search, drive list or path list
+ *   ERROR_INTERNAL_ERROR  (1359)  a file-pointer reply without the position
+ * Socket failures are Windows Sockets codes (10054 reset, 10061 refused...).
+ */
+#ifndef AGENT_STUB_H
+#define AGENT_STUB_H
+
+#ifdef _WIN32
+#include <windows.h>
+#include <stdint.h>
+#define AGENTAPI WINAPI
+#else
+#include <stdint.h>
+
+#define AGENTAPI
+
+typedef uint32_t DWORD;
+typedef int32_t LONG;
+typedef int32_t BOOL;
+typedef uint16_t WORD;
+#ifdef __cplusplus
+typedef char16_t WCHAR;
+#else
+typedef uint16_t WCHAR; /* same layout as char16_t */
+#endif
+typedef void *HANDLE;
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    int64_t QuadPart;
+} LARGE_INTEGER;
+
+typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+} WIN32_FILE_ATTRIBUTE_DATA;
+
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[260];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
+
+#define ERROR_INVALID_ACCESS 12
+#define ERROR_NO_MORE_FILES 18
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INTERNAL_ERROR 1359
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+/* The calling thread's last error, as on Windows. */
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* _WIN32 */
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct AgentLogon *AGENT_LOGON;
+typedef struct AgentProber *AGENT_PROBER;
+
+typedef struct AgentDriveInfo {
+    DWORD Value1, Value2;
+    WCHAR Text1[261];
+    DWORD Value3, Value4, Value5;
+    WCHAR Text2[261];
+    DWORD Value6, Value7, Value8, Value9;
+} AgentDriveInfo;
+
+/* Callbacks run with strings owned by the library, valid only during the call. */
+typedef void (AGENTAPI *AgentProbeCallback)(DWORD value, const WCHAR *name, DWORD address, void *context);
+typedef void (AGENTAPI *AgentPathListCallback)(const WCHAR *path, const WIN32_FIND_DATAW *findData, void *context);
+typedef void (AGENTAPI *AgentPstListCallback)(const WCHAR *path, const WCHAR *secondText, void *context);
+
+/* ---- Library frame and logon ---------------------------------------- */
+
+/* Initialises ACE. 1 on success, else 0. Call once before anything else. */
+BOOL AGENTAPI AgentInit(void);
+/* Finalises ACE. 1 on success, else 0. */
+BOOL AGENTAPI AgentFini(void);
+/* Connects to host:port (low 16 bits) and logs on; the connection proves
+ * the credentials and is kept for reuse. Returns the logon, or null with the
+ * last error 87 (port 0, missing/empty host or user, null password), a
+ * socket error, or the agent's refusal; AgentGetLastError holds the same. */
+AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password);
+/* Logs out and closes every idle connection and frees the logon. 1, or 0
+ * with 87 for a null logon. Close file, search and drive handles first. */
+BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon);
+/* The last failure of any export on any thread (0 until one failed). */
+DWORD AGENTAPI AgentGetLastError(void);
+
+/* ---- Path and attribute operations ---------------------------------- */
+
+/* 1 when the agent reports the path exists, 0 otherwise (last error: the
+ * agent's status, 87 for an empty path, a socket error); -1 with 87 for a
+ * null logon. */
+BOOL AGENTAPI AgentPathFileExistsW(AGENT_LOGON logon, const WCHAR *path);
+/* 1 when the path is a root, 0 otherwise; -1 with 87 for a null logon. */
+BOOL AGENTAPI AgentPathIsRootW(AGENT_LOGON logon, const WCHAR *path);
+/* The agent's verdict on stripping the path to its root: 1 / 0, -1 with 87
+ * for a null logon. The caller's buffer is never written. */
+BOOL AGENTAPI AgentPathStripToRootW(AGENT_LOGON logon, WCHAR *path);
+/* The attributes, or 0xFFFFFFFF on any failure (87 for a null logon or empty
+ * path, the agent's status, a socket error). */
+DWORD AGENTAPI AgentGetFileAttributesW(AGENT_LOGON logon, const WCHAR *path);
+/* Fills *data with attributes, times and size. 1 / 0 (87, agent status, socket error). */
+BOOL AGENTAPI AgentGetFileAttributesExW(AGENT_LOGON logon, const WCHAR *path, WIN32_FILE_ATTRIBUTE_DATA *data);
+/* Sets the attributes. 1 / 0 (87, agent status, socket error). */
+BOOL AGENTAPI AgentSetFileAttributesW(AGENT_LOGON logon, const WCHAR *path, DWORD attributes);
+/* Creates a directory. 1 / 0 (87, agent status, socket error).
+ * AgetnCreateDirectoryW is a second name of the same entry point. */
+BOOL AGENTAPI AgentCreateDirectoryW(AGENT_LOGON logon, const WCHAR *path);
+BOOL AGENTAPI AgetnCreateDirectoryW(AGENT_LOGON logon, const WCHAR *path);
+/* Removes a file or directory. 1 / 0 (87, agent status, socket error). */
+BOOL AGENTAPI AgentRemovePath(AGENT_LOGON logon, const WCHAR *path);
+/* Moves source to target. 1 / 0 (87 for a null or empty path, agent status, socket error). */
+BOOL AGENTAPI AgentMoveFile(AGENT_LOGON logon, const WCHAR *source, const WCHAR *target);
+
+/* ---- Remote file handles -------------------------------------------- */
+
+/* Opens a remote file with CreateFileW's access, share, disposition and
+ * flags. The handle, or null (never INVALID_HANDLE_VALUE) with 87, the
+ * agent's status or a socket error. Close it with AgentCloseHandle. */
+HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+/* Fills *info. 1 / 0 (87 null argument, 12 handle not open, agent status, socket error). */
+BOOL AGENTAPI AgentGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
+/* Reads up to toRead bytes at the agent's file pointer; *read gets the
+ * count (fewer at end of file). 1 / 0 (87, 12, agent status, socket error). */
+BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read);
+/* As AgentReadFile, at the absolute offset offsetHigh:offsetLow. */
+BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWORD *read, DWORD offsetLow, DWORD offsetHigh);
+/* Writes toWrite bytes; *written gets the agent's count. 1 / 0 (87, 12, agent status, socket error). */
+BOOL AGENTAPI AgentWriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written);
+/* Moves the file pointer (method 0 begin, 1 current, 2 end). 1 / 0 (87 bad
+ * method or null handle, 12, agent status, 1359 reply without position). */
+BOOL AGENTAPI AgentSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *newPosition, DWORD method);
+/* Sets the file times; a null pointer sends a zero time. 1 / 0 (87, 12, agent status). */
+BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess, const FILETIME *lastWrite);
+/* Ends a file, search or drive handle. 1, or 0 with 87 (null argument) or
+ * a socket error; an agent refusing the close still gives 1 (its status in
+ * the last error). The handle is invalid afterwards. */
+BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
+/* Copies a remote file into a new local file. 1 when the whole file was
+ * copied; 0 with 87, a connection error, the local create error, the
+ * agent's error or the local write error. */
+BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
+
+/* ---- Directory enumeration ------------------------------------------ */
+
+/* Starts a search; fills *data with the first entry. The search handle, or
+ * null with 18 (no entries), 87, the agent's status or a socket error. */
+HANDLE AGENTAPI AgentFindFirstFileW(AGENT_LOGON logon, const WCHAR *pattern, WIN32_FIND_DATAW *data);
+/* As AgentFindFirstFileW, with the agent-defined search value. */
+HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW *data);
+/* The next entry: 1, or 0 with 18 at the end, 87, 12 or a socket error. */
+BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data);
+
+/* ---- Drives, disk space, OS version --------------------------------- */
+
+/* Starts a drive enumeration; fills *info with the first drive. The handle,
+ * or null with 18 (no drives), 87, or a socket error. */
+HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *info);
+/* The next drive: 1, or 0 with 18 at the end, 87, 12 or a socket error. */
+BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info);
+/* Disk geometry and space of the volume holding path. 1 / 0 (87, agent
+ * status, socket error); never writes AgentGetLastError's value. */
+BOOL AGENTAPI AgentGetDiskFreeSpace(AGENT_LOGON logon, const WCHAR *path, DWORD *sectorsPerCluster, DWORD *bytesPerSector, DWORD *freeClusters, DWORD *totalClusters);
+/* The agent's OS version value, or 0xFFFFFFFF on failure; never writes
+ * AgentGetLastError's value. */
+DWORD AGENTAPI AgentGetOSVersion(AGENT_LOGON logon);
+
+/* ---- Path lists ----------------------------------------------------- */
+
+/* Streams every path under path to callback on the calling thread. 1 at the
+ * end of the list (last error 18), 0 with 87, the agent's status or a
+ * socket error. */
+BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathListCallback callback, void *context);
+/* Sends a path-list cancel on an idle connection. 1 / 0; never writes
+ * AgentGetLastError's value. */
+BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon);
+
+/* ---- Discovery -------------------------------------------------------- */
+
+/* Opens a prober that sends probes to UDP port and calls callback (on the
+ * prober's own thread) for every answer. The prober, or null. */
+AGENT_PROBER AGENTAPI AgentOpenProbe(WORD port, AgentProbeCallback callback, void *context);
+/* Broadcasts one probe on every adapter's subnet. 1 / 0. */
+BOOL AGENTAPI AgentDoProbe(AGENT_PROBER prober);
+/* Stops the receive thread (no callback runs afterwards) and frees the prober. 1 / 0. */
+BOOL AGENTAPI AgentCloseProbe(AGENT_PROBER prober);
+
+/* ---- User data locations --------------------------------------------- */
+
+/* The agent's path of a shell folder into path (260 code units). 1 / 0
+ * (87, agent status, socket error). */
+BOOL AGENTAPI AgentGetFolderPathW(AGENT_LOGON logon, DWORD folder, DWORD flag, WCHAR *path);
+/* 1 when Firefox 3 is installed on the agent's PC, 0 otherwise. */
+BOOL AGENTAPI AgentFirefox3Exists(AGENT_LOGON logon);
+/* The agent's Firefox 3 bookmark file path into path (260 code units). 1 / 0. */
+BOOL AGENTAPI AgentGetFirefox3BookmarkPath(AGENT_LOGON logon, WCHAR *path);
+/* The agent's IE favorites folder into path (260 code units). 1 / 0. */
+BOOL AGENTAPI AgentGetIEFavoritePath(AGENT_LOGON logon, WCHAR *path);
+/* Copies the Firefox 3 bookmark file into localFile. 1 / 0. */
+BOOL AGENTAPI AgentGetFirefox3Bookmark(AGENT_LOGON logon, const WCHAR *localFile);
+
+/* ---- Mail stores ------------------------------------------------------ */
+
+/* The number of PST stores on the agent's PC into *count. 1 / 0. */
+BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count);
+/* Calls callback for every store (path, second text). 1 / 0; never writes
+ * AgentGetLastError's value. */
+BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, void *context);
+/* Asks the agent to merge stores. 1 / 0; never writes AgentGetLastError's value. */
+BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third, const WCHAR *const *names, const DWORD *values, DWORD count);
+/* Copies every store into localDirectory. 1 / 0. */
+BOOL AGENTAPI AgentGetPst2Local(AGENT_LOGON logon, const WCHAR *localDirectory);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* AGENT_STUB_H */

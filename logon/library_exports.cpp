@@ -1,0 +1,71 @@
+// AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentGetLastError.
+#include "logon/agent_logon.h"
+#include "logon/export_frame.h"
+#include "logon/last_agent_error.h"
+
+#include <ace/Init_ACE.h>
+
+#include <new>
+#include <vector>
+
+namespace agent {
+std::atomic<DWORD> LastAgentError{0};
+}
+
+using namespace agent;
+
+extern "C" {
+
+BOOL AGENTAPI AgentInit(void)
+{
+    return Guarded<BOOL>(0, [] { return ACE::init() >= 0 ? 1 : 0; });
+}
+
+BOOL AGENTAPI AgentFini(void)
+{
+    return Guarded<BOOL>(0, [] { return ACE::fini() >= 0 ? 1 : 0; });
+}
+
+AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password)
+{
+    return Guarded<AGENT_LOGON>(nullptr, [&]() -> AGENT_LOGON {
+        auto *logon = new (std::nothrow) AgentLogon();
+        if (logon == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            RecordLastAgentError();
+            return nullptr;
+        }
+        std::vector<char> hostText;
+        if (host != nullptr) {
+            const int size = WideCharToMultiByte(CP_UTF8, 0, host, -1, nullptr, 0, nullptr, nullptr);
+            if (size > 0) {
+                hostText.resize(static_cast<size_t>(size));
+                if (WideCharToMultiByte(CP_UTF8, 0, host, -1, hostText.data(), size, nullptr, nullptr) <= 0)
+                    hostText.clear();
+            }
+        }
+        if (logon->OpenLogon(port, hostText.empty() ? nullptr : hostText.data(), user, password) == 0)
+            return logon;
+        RecordLastAgentError();
+        const DWORD error = GetLastError();
+        delete logon;
+        SetLastError(error);
+        return nullptr;
+    });
+}
+
+BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&] {
+        delete logon;
+        return 1;
+    });
+}
+
+DWORD AGENTAPI AgentGetLastError(void) { return LastAgentError.load(std::memory_order_relaxed); }
+
+} // extern "C"

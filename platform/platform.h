@@ -1,0 +1,190 @@
+// The few Win32 calls the library makes. On Windows they are the real API;
+// elsewhere platform/posix_*.cpp provides them with Windows semantics, so
+// the rest of the library is the same source on both targets.
+#ifndef AGENT_PLATFORM_H
+#define AGENT_PLATFORM_H
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+#endif
+
+#include "agent_stub.h"
+
+#include <ace/os_include/sys/os_uio.h>
+#include <ace/os_include/os_stddef.h>
+#include <ace/config-lite.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#ifndef _WIN32
+typedef uint32_t ULONG;
+typedef uint32_t UINT;
+typedef unsigned char BYTE;
+typedef const char *LPCSTR;
+typedef char *LPSTR;
+typedef const WCHAR *LPCWSTR;
+typedef WCHAR *LPWSTR;
+typedef void *LPVOID;
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
+#define ERROR_WRITE_FAULT 29
+#define ERROR_HANDLE_DISK_FULL 39
+#define ERROR_FILE_EXISTS 80
+#define ERROR_DISK_FULL 112
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define ERROR_NO_UNICODE_TRANSLATION 1113
+#define ERROR_BUFFER_OVERFLOW 111
+#define ERROR_NO_DATA 232
+
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEMSGSIZE 10040
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAENETRESET 10052
+#define WSAECONNABORTED 10053
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTDOWN 10064
+#define WSAEHOSTUNREACH 10065
+#define WSAHOST_NOT_FOUND 11001
+
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define HEAP_ZERO_MEMORY 0x00000008
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_WRITE_ATTRIBUTES 0x00000100u
+#define FILE_SHARE_READ 0x00000001u
+#define CREATE_NEW 1
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+
+#define MAX_ADAPTER_DESCRIPTION_LENGTH 128
+#define MAX_ADAPTER_NAME_LENGTH 256
+#define MAX_ADAPTER_ADDRESS_LENGTH 8
+#define MIB_IF_TYPE_ETHERNET 6
+#define IF_TYPE_IEEE80211 71
+
+typedef struct {
+    char String[16];
+} IP_ADDRESS_STRING, IP_MASK_STRING;
+
+typedef struct _IP_ADDR_STRING {
+    struct _IP_ADDR_STRING *Next;
+    IP_ADDRESS_STRING IpAddress;
+    IP_MASK_STRING IpMask;
+    DWORD Context;
+} IP_ADDR_STRING;
+
+// Same field names and order as the IP Helper record; only the fields the
+// library reads carry data.
+typedef struct _IP_ADAPTER_INFO {
+    struct _IP_ADAPTER_INFO *Next;
+    DWORD ComboIndex;
+    char AdapterName[MAX_ADAPTER_NAME_LENGTH + 4];
+    char Description[MAX_ADAPTER_DESCRIPTION_LENGTH + 4];
+    UINT AddressLength;
+    BYTE Address[MAX_ADAPTER_ADDRESS_LENGTH];
+    DWORD Index;
+    UINT Type;
+    UINT DhcpEnabled;
+    IP_ADDR_STRING *CurrentIpAddress;
+    IP_ADDR_STRING IpAddressList;
+    IP_ADDR_STRING GatewayList;
+} IP_ADAPTER_INFO;
+
+HANDLE GetProcessHeap();
+void *HeapAlloc(HANDLE heap, DWORD flags, size_t bytes);
+BOOL HeapFree(HANDLE heap, DWORD flags, void *block);
+
+UINT GetACP();
+// UTF-8 <-> UTF-16 with the Win32 contract: a length of -1 includes the
+// terminator, a zero output size asks for the size needed.
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char *in, int inLength, WCHAR *out, int outLength);
+int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR *in, int inLength, char *out, int outLength,
+                        const char *defaultChar, BOOL *usedDefault);
+
+BOOL GetComputerNameA(char *buffer, DWORD *size);
+ULONG GetAdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
+
+WCHAR *lstrcpynW(WCHAR *dest, const WCHAR *src, int max);
+int lstrlenW(const WCHAR *s);
+WCHAR *lstrcatW(WCHAR *dest, const WCHAR *src);
+
+// Local files. A backslash in a path is a separator, as on Windows.
+HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile);
+BOOL WriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written, void *overlapped);
+BOOL CloseHandle(HANDLE handle);
+BOOL CreateDirectoryW(const WCHAR *path, void *security);
+#endif // !_WIN32
+
+namespace agent {
+namespace platform {
+
+// Sets the thread's last error from the socket layer after a failed ACE
+// socket call: POSIX errno values become the Windows Sockets codes a
+// Windows host would see; on Windows errno already holds that code.
+void SetLastSocketError();
+// Same, for a peer that closed the stream before a whole message arrived:
+// never leaves 0 behind.
+void SetLastSocketErrorOrReset();
+
+// Sends every byte of the parts, waiting as needed, without raising
+// SIGPIPE in the host when the peer has gone. 0, or -1 with errno set;
+// *sent holds the bytes that went out.
+int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
+
+// The adapter list source. Tests install their own list so that nothing
+// is ever sent to a real interface.
+struct TestAdapter {
+    const char *description; // contains "Wireless" for a wireless adapter
+    unsigned char address[8];
+    unsigned addressLength;
+    // IpAddressList entries as dotted quads, unused slots null.
+    const char *ip[4];
+    const char *mask[4];
+};
+// A null list restores the system's; an empty non-null list means "no adapters".
+void SetAdapterListForTesting(const TestAdapter *adapters, size_t count);
+// Lays the list out as one IP_ADAPTER_INFO chain with GetAdaptersInfo's
+// size contract (ERROR_BUFFER_OVERFLOW with the size needed).
+ULONG BuildAdapterChain(const TestAdapter *adapters, size_t count, IP_ADAPTER_INFO *info, ULONG *size);
+// GetAdaptersInfo, or the test list when one is installed.
+ULONG AdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
+
+} // namespace platform
+} // namespace agent
+
+#endif

@@ -1,0 +1,59 @@
+#include "platform/platform.h"
+
+#include <ace/ACE.h>
+
+#include <cerrno>
+#include <cstring>
+#ifndef _WIN32
+#include <sys/socket.h>
+#endif
+
+namespace agent {
+namespace platform {
+
+int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
+{
+    *sent = 0;
+#ifdef MSG_NOSIGNAL
+    // writev would raise SIGPIPE on a closed peer and end the host process.
+    iovec local[8];
+    if (count > 8)
+        return -1;
+    std::memcpy(local, parts, sizeof(iovec) * count);
+    iovec *next = local;
+    int left = count;
+    while (left > 0) {
+        msghdr message = {};
+        message.msg_iov = next;
+        message.msg_iovlen = left;
+        ssize_t n = ::sendmsg(handle, &message, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0) {
+            errno = ECONNRESET;
+            return -1;
+        }
+        *sent += static_cast<size_t>(n);
+        size_t done = static_cast<size_t>(n);
+        while (left > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --left;
+        }
+        if (left > 0) {
+            next->iov_base = static_cast<char *>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
+    }
+    return 0;
+#else
+    ssize_t n = ACE::sendv_n(handle, parts, count, nullptr, sent);
+    return n < 0 ? -1 : 0;
+#endif
+}
+
+} // namespace platform
+} // namespace agent

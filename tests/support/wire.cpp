@@ -1,0 +1,179 @@
+#include "wire.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace fake {
+
+WString W(const char16_t *text)
+{
+    WString out;
+    for (; text != nullptr && *text != 0; ++text)
+        out.push_back(static_cast<WCHAR>(*text));
+    return out;
+}
+
+WString Utf16(const std::string &utf8)
+{
+    WString out;
+    for (size_t i = 0; i < utf8.size();) {
+        const unsigned char c = utf8[i];
+        uint32_t cp;
+        int extra;
+        if (c < 0x80) {
+            cp = c;
+            extra = 0;
+        } else if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            extra = 1;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            extra = 2;
+        } else {
+            cp = c & 0x07;
+            extra = 3;
+        }
+        for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += 1 + extra;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<WCHAR>(cp));
+        }
+    }
+    return out;
+}
+
+Bytes Hex(const std::string &text)
+{
+    Bytes out;
+    int nibbles = 0;
+    uint8_t value = 0;
+    for (char c : text) {
+        int v;
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else
+            continue;
+        value = static_cast<uint8_t>(value << 4 | v);
+        if (++nibbles == 2) {
+            out.push_back(value);
+            nibbles = 0;
+            value = 0;
+        }
+    }
+    if (nibbles != 0)
+        throw std::invalid_argument("odd number of hex digits");
+    return out;
+}
+
+std::string ToHex(const Bytes &bytes)
+{
+    std::string out;
+    char cell[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(cell, sizeof cell, i == 0 ? "%02x" : " %02x", bytes[i]);
+        out += cell;
+    }
+    return out;
+}
+
+Payload &Payload::u8(uint8_t v)
+{
+    bytes_.push_back(v);
+    return *this;
+}
+
+Payload &Payload::u16(uint16_t v)
+{
+    while (bytes_.size() % 2 != 0)
+        bytes_.push_back(0);
+    if (big_) {
+        bytes_.push_back(static_cast<uint8_t>(v >> 8));
+        bytes_.push_back(static_cast<uint8_t>(v));
+    } else {
+        bytes_.push_back(static_cast<uint8_t>(v));
+        bytes_.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    return *this;
+}
+
+Payload &Payload::u32(uint32_t v)
+{
+    align4();
+    for (int i = 0; i < 4; ++i)
+        bytes_.push_back(static_cast<uint8_t>(big_ ? v >> (24 - 8 * i) : v >> (8 * i)));
+    return *this;
+}
+
+Payload &Payload::wstr(const WString &s)
+{
+    u32(static_cast<uint32_t>(s.size() * 2));
+    for (WCHAR c : s)
+        u16(static_cast<uint16_t>(c));
+    return *this;
+}
+
+Payload &Payload::raw(const Bytes &b)
+{
+    bytes_.insert(bytes_.end(), b.begin(), b.end());
+    return *this;
+}
+
+Payload &Payload::align4(uint8_t filler)
+{
+    while (bytes_.size() % 4 != 0)
+        bytes_.push_back(filler);
+    return *this;
+}
+
+Bytes Header(uint16_t kind, uint32_t opcode, uint32_t length, bool bigEndian)
+{
+    Payload p(bigEndian);
+    p.u16(1).u16(kind).u32(opcode).u32(length);
+    return p.bytes();
+}
+
+Bytes Reply(uint32_t opcode, const Payload &payload)
+{
+    Bytes out = Header(2, opcode, static_cast<uint32_t>(payload.size()), payload.bigEndian());
+    out.insert(out.end(), payload.bytes().begin(), payload.bytes().end());
+    return out;
+}
+
+Bytes StatusReply(uint32_t opcode, uint32_t status) { return Reply(opcode, Payload().u32(status)); }
+
+Bytes Chunk(const Payload &payload, bool bigEndianLength)
+{
+    Bytes out = Payload(bigEndianLength).u32(static_cast<uint32_t>(payload.size())).bytes();
+    out.insert(out.end(), payload.bytes().begin(), payload.bytes().end());
+    return out;
+}
+
+Bytes EndChunk() { return Bytes(4, 0); }
+
+Bytes Concat(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const Bytes &p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes RequestBytes(uint32_t opcode, const Payload &payload)
+{
+    Bytes out = Header(1, opcode, static_cast<uint32_t>(payload.size()));
+    out.insert(out.end(), payload.bytes().begin(), payload.bytes().end());
+    return out;
+}
+
+Bytes BareRequest(uint32_t opcode) { return Header(1, opcode, 0); }
+
+} // namespace fake
