@@ -145,6 +145,11 @@ void FakeAgent::Serve(std::shared_ptr<Connection> connection)
             ACE_Time_Value timeout(5);
             connection->stream.send_n(action.bytes.data(), action.bytes.size(), &timeout);
         }
+        for (const auto &piece : action.later) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(piece.first));
+            ACE_Time_Value timeout(5);
+            connection->stream.send_n(piece.second.data(), piece.second.size(), &timeout);
+        }
         if (action.close)
             break;
     }

@@ -54,6 +54,13 @@ struct Action {
     Bytes bytes;                  // sent as one write
     bool close = false;           // close the connection after sending
     int delayMs = 0;              // wait before sending
+    // Further writes, each after a pause: a message split across segments.
+    std::vector<std::pair<int, Bytes>> later;
+    Action &ThenSend(Bytes more, int pauseMs = 5)
+    {
+        later.emplace_back(pauseMs, std::move(more));
+        return *this;
+    }
     Action &ThenClose()
     {
         close = true;
@@ -65,9 +72,9 @@ struct Action {
         return *this;
     }
 };
-inline Action Send(Bytes bytes) { return Action{std::move(bytes), false, 0}; }
+inline Action Send(Bytes bytes) { return Action{std::move(bytes), false, 0, {}}; }
 inline Action Nothing() { return Action{}; }
-inline Action CloseNow() { return Action{{}, true, 0}; }
+inline Action CloseNow() { return Action{{}, true, 0, {}}; }
 
 using Handler = std::function<Action(const Request &, Session &)>;
 

@@ -1,0 +1,240 @@
+// AgentLogonW/AgentLogoff, the idle pool and the export frame.
+#include "agent_test.h"
+#include "logon/export_frame.h"
+
+#include <ace/INET_Addr.h>
+#include <ace/SOCK_Acceptor.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace agent;
+using fake::AgentTest;
+using fake::W;
+
+namespace {
+
+// One string exchange through the frame, as the exports run it.
+int CreateDirectoryThroughFrame(AGENT_LOGON logon, const WCHAR *path)
+{
+    return RunOnPooledConnection(logon, Record::Failures,
+                                 [&](AgentConnection &c) { return c.RunStringRequest(OpCreateDirectory, path); });
+}
+
+} // namespace
+
+// Runs first in this program: nothing has failed yet.
+TEST(LastAgentError, IsZeroUntilSomethingFails)
+{
+    EXPECT_EQ(AgentGetLastError(), 0u);
+}
+
+TEST(Logon, ArgumentErrorsSendNothing)
+{
+    fake::InstallTestAdapters();
+    ASSERT_EQ(AgentInit(), 1);
+    fake::FakeAgent agent;
+    const fake::WString host = W(u"127.0.0.1"), user = W(u"user"), pw = W(u"pw"), empty;
+    struct Case {
+        const WCHAR *host;
+        DWORD port;
+        const WCHAR *user;
+        const WCHAR *password;
+    } cases[] = {
+        {host.c_str(), 0, user.c_str(), pw.c_str()},
+        {host.c_str(), 0x10000, user.c_str(), pw.c_str()}, // only the low 16 bits count
+        {nullptr, agent.port(), user.c_str(), pw.c_str()},
+        {empty.c_str(), agent.port(), user.c_str(), pw.c_str()},
+        {host.c_str(), agent.port(), nullptr, pw.c_str()},
+        {host.c_str(), agent.port(), empty.c_str(), pw.c_str()},
+        {host.c_str(), agent.port(), user.c_str(), nullptr},
+    };
+    for (const Case &c : cases) {
+        SetLastError(0);
+        EXPECT_EQ(AgentLogonW(c.host, c.port, c.user, c.password), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(agent.Accepted(), 0);
+}
+
+TEST(Logon, FailuresCarryTheirCause)
+{
+    fake::InstallTestAdapters();
+    fake::FakeAgent agent;
+    agent.SetLogonStatus(1326);
+    EXPECT_EQ(AgentLogonW(W(u"127.0.0.1").c_str(), agent.port(), W(u"user").c_str(), W(u"bad").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), 1326u);
+    EXPECT_EQ(AgentGetLastError(), 1326u);
+    EXPECT_TRUE(agent.WaitUntil([&] { return agent.Open() == 0; })) << "refused connection left open";
+
+    // A port nobody listens on: bind one, then close it.
+    u_short port;
+    {
+        ACE_SOCK_Acceptor probe(ACE_INET_Addr(static_cast<u_short>(0), "127.0.0.1"));
+        ACE_INET_Addr bound;
+        probe.get_local_addr(bound);
+        port = bound.get_port_number();
+        probe.close();
+    }
+    EXPECT_EQ(AgentLogonW(W(u"127.0.0.1").c_str(), port, W(u"user").c_str(), W(u"pw").c_str()), nullptr);
+    EXPECT_EQ(GetLastError(), 10061u);
+    EXPECT_EQ(AgentGetLastError(), 10061u);
+
+    EXPECT_EQ(AgentLogonW(W(u"no-such-host.invalid").c_str(), 1, W(u"user").c_str(), W(u"pw").c_str()), nullptr);
+    EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST(Logon, LogoffOfNullHandle)
+{
+    SetLastError(0);
+    EXPECT_EQ(AgentLogoff(nullptr), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(AgentTest, InitialLogonCarriesTheFlagAndLaterOnesDoNot)
+{
+    AGENT_LOGON second = LogOn(u"user", u"");
+    ASSERT_NE(second, nullptr);
+    auto logons = agent_.RequestsOf(OpLogon);
+    ASSERT_EQ(logons.size(), 1u);
+    EXPECT_EQ(logons[0].payload.back(), 1); // the initial-logon flag
+    // The empty password travels as a count of 0 right after the user name.
+    const fake::Bytes head = fake::Payload().wstr(u"user").u32(0).bytes();
+    EXPECT_TRUE(std::equal(head.begin(), head.end(), logons[0].payload.begin()));
+
+    // A connection opened later for an export logs on with flag 0.
+    AgentConnection *a = second->AcquireConnection(0, nullptr);
+    AgentConnection *b = second->AcquireConnection(0, nullptr);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    logons = agent_.RequestsOf(OpLogon);
+    ASSERT_EQ(logons.size(), 2u);
+    EXPECT_EQ(logons[1].payload.back(), 0);
+    second->ReleaseConnection(a);
+    second->ReleaseConnection(b);
+    EXPECT_EQ(second->IdleCount(), 2);
+    EXPECT_EQ(AgentLogoff(second), 1);
+}
+
+TEST_F(AgentTest, PoolIsAStackThatReusesTheLastReturned)
+{
+    EXPECT_EQ(Idle(), 1);
+    AgentConnection *first = logon_->AcquireConnection(0, nullptr);
+    EXPECT_EQ(Idle(), 0);
+    AgentConnection *second = logon_->AcquireConnection(0, nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(agent_.Accepted(), 2);
+    logon_->ReleaseConnection(first);
+    logon_->ReleaseConnection(second);
+    EXPECT_EQ(logon_->AcquireConnection(0, nullptr), second);
+    logon_->ReleaseConnection(second);
+    EXPECT_EQ(agent_.Accepted(), 2);
+    EXPECT_EQ(agent_.CountOf(OpLogon), 1u);
+}
+
+TEST_F(AgentTest, PoolKeepsAtMostFiftyIdle)
+{
+    std::vector<AgentConnection *> taken;
+    for (int i = 0; i < 51; ++i) {
+        taken.push_back(logon_->AcquireConnection(0, nullptr));
+        ASSERT_NE(taken.back(), nullptr);
+    }
+    for (AgentConnection *c : taken)
+        logon_->ReleaseConnection(c);
+    EXPECT_EQ(Idle(), 50);
+    // The 51st was closed without a logout.
+    EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 50; }));
+    EXPECT_EQ(agent_.CountOf(OpLogout), 0u);
+
+    ASSERT_EQ(AgentLogoff(logon_), 1);
+    logon_ = nullptr;
+    EXPECT_EQ(agent_.CountOf(OpLogout), 50u);
+    EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
+}
+
+TEST_F(AgentTest, BrokenOrBusyConnectionsAreDestroyedNotPooled)
+{
+    for (ConnectionState state : {Closed, Connected, Enumerating, FileOpen, DriveEnumerating}) {
+        AgentConnection *c = logon_->AcquireConnection(0, nullptr);
+        ASSERT_NE(c, nullptr);
+        c->state = state;
+        EXPECT_EQ(logon_->ReleaseConnection(c), 0);
+        EXPECT_EQ(Idle(), 0) << state;
+        logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+    }
+    SetLastError(0);
+    EXPECT_EQ(logon_->ReleaseConnection(nullptr), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST_F(AgentTest, FrameRecordsFailuresAndPoolsUsableConnections)
+{
+    agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 183)));
+    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(GetLastError(), 183u);
+    EXPECT_EQ(AgentGetLastError(), 183u);
+    EXPECT_EQ(Idle(), 1);
+
+    // An empty path is refused after the connection is taken; it is pooled again.
+    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"").c_str()), -1);
+    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Idle(), 1);
+
+    // A pooled connection whose peer went away fails once, with a socket
+    // error, and is destroyed; the next call opens a new one.
+    agent_.Queue(OpCreateDirectory, fake::CloseNow());
+    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(AgentGetLastError(), 10054u);
+    EXPECT_EQ(Idle(), 0);
+    agent_.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, 0));
+    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), 0);
+    EXPECT_EQ(Idle(), 1);
+    EXPECT_EQ(agent_.Accepted(), 2);
+    // Success leaves the recorded failure alone.
+    EXPECT_EQ(AgentGetLastError(), 10054u);
+}
+
+TEST_F(AgentTest, FrameReportsAConnectionThatCannotBeOpened)
+{
+    logon_->ReleaseConnection(nullptr);
+    AgentConnection *only = logon_->AcquireConnection(0, nullptr);
+    ASSERT_NE(only, nullptr);
+    agent_.SetLogonStatus(1909); // account locked out, from now on
+    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(GetLastError(), 1909u);
+    EXPECT_EQ(AgentGetLastError(), 1909u);
+    EXPECT_EQ(agent_.CountOf(OpCreateDirectory), 0u);
+    logon_->ReleaseConnection(only);
+}
+
+TEST_F(AgentTest, ConcurrentCallsEachUseTheirOwnConnection)
+{
+    std::atomic<int> inFlight{0}, most{0};
+    agent_.On(OpCreateDirectory, [&](const fake::Request &, fake::Session &) {
+        const int now = ++inFlight;
+        int seen = most.load();
+        while (now > seen && !most.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        --inFlight;
+        return fake::Send(fake::StatusReply(OpCreateDirectory, 0));
+    });
+    constexpr int kThreads = 8, kCalls = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < kCalls; ++i)
+                if (CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()) != 0)
+                    ++failures;
+        });
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(agent_.CountOf(OpCreateDirectory), static_cast<size_t>(kThreads * kCalls));
+    EXPECT_LE(agent_.Accepted(), kThreads);
+    EXPECT_EQ(Idle(), agent_.Accepted());
+    EXPECT_GT(most.load(), 1) << "calls never overlapped";
+}
