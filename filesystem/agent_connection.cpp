@@ -125,8 +125,12 @@ int AgentConnection::ReceiveData(void *buffer, size_t length)
     size_t received = 0;
     ssize_t rc = socket_.recv_n(buffer, length, nullptr, &received);
     if (rc <= 0 || received != length) {
-        // A peer that closed mid-message leaves errno 0: report a reset.
-        platform::SetLastSocketErrorOrReset();
+        // A peer that closed mid-message leaves no errno (or a stale one
+        // from an earlier call): report a reset.
+        if (rc < 0)
+            platform::SetLastSocketErrorOrReset();
+        else
+            SetLastError(WSAECONNRESET);
         state = Closed;
         return -1;
     }
