@@ -198,36 +198,54 @@ BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, con
 /* ---- Directory enumeration ------------------------------------------ */
 
 /* Starts a search; fills *data with the first entry. The search handle, or
- * null with 18 (no entries), 87, the agent's status or a socket error. */
+ * null with 18 (no entries, whatever the agent's reason), 87, 13 (entry
+ * that cannot be decoded), 10040 (oversized entry) or a socket error.
+ * End it with AgentCloseHandle: after the last entry the connection is
+ * reused, before it the connection is closed. */
 HANDLE AGENTAPI AgentFindFirstFileW(AGENT_LOGON logon, const WCHAR *pattern, WIN32_FIND_DATAW *data);
 /* As AgentFindFirstFileW, with the agent-defined search value. */
 HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW *data);
-/* The next entry: 1, or 0 with 18 at the end, 87, 12 or a socket error. */
+/* The next entry: 1, or 0 with 18 at the end, 87, 12 (search already at
+ * its end), 13 (entry that cannot be decoded; the search goes on with the
+ * next one), 10040 or a socket error. */
 BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data);
 
 /* ---- Drives, disk space, OS version --------------------------------- */
 
 /* Starts a drive enumeration; fills *info with the first drive. The handle,
- * or null with 18 (no drives), 87, or a socket error. */
+ * or null with 18 (no drives), 87, 13, 10040 or a socket error. End it with
+ * AgentCloseHandle. */
 HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *info);
-/* The next drive: 1, or 0 with 18 at the end, 87, 12 or a socket error. */
+/* The next drive: 1, or 0 with 18 at the end, 87, 12, 13 (record that
+ * cannot be decoded: the fields read before the fault are written) or a
+ * socket error. */
 BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info);
 /* Disk geometry and space of the volume holding path. 1 / 0 (87, agent
  * status, socket error); never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentGetDiskFreeSpace(AGENT_LOGON logon, const WCHAR *path, DWORD *sectorsPerCluster, DWORD *bytesPerSector, DWORD *freeClusters, DWORD *totalClusters);
-/* The agent's OS version value, or 0xFFFFFFFF on failure; never writes
+/* The agent's OS version value; 0 for a null logon or when no connection
+ * could be had, 0xFFFFFFFF when the exchange failed. Never writes
  * AgentGetLastError's value. */
 DWORD AGENTAPI AgentGetOSVersion(AGENT_LOGON logon);
 
 /* ---- Path lists ----------------------------------------------------- */
 
 /* Streams every path under path to callback on the calling thread. 1 at the
- * end of the list (last error 18), 0 with 87, the agent's status or a
- * socket error. */
+ * end of the list (last error and AgentGetLastError 18), 0 with 87 (null
+ * callback), 13 (entry that cannot be decoded), 1223 (stopped by
+ * AgentStopPathList), 10040 or a socket error. */
 BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathListCallback callback, void *context);
-/* Sends a path-list cancel on an idle connection. 1 / 0; never writes
- * AgentGetLastError's value. */
+/* The protocol's path-list cancel, sent only on a connection whose list is
+ * running; the connection this call takes from the logon is idle, so it
+ * sends nothing and returns 0 with 12 (1 would mean the cancel went out).
+ * Never writes AgentGetLastError's value. To end a running list early, call
+ * AgentStopPathList from its callback. */
 BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon);
+/* Called from an AgentPathListCallback: once the callback returns, the path
+ * list that called it hands out no further entries, sends the cancel
+ * request, closes its connection and returns 0 with 1223. 1 when such a
+ * list is running on this thread, else 0 with 12. */
+BOOL AGENTAPI AgentStopPathList(void);
 
 /* ---- Discovery -------------------------------------------------------- */
 

@@ -1,0 +1,127 @@
+// AgentFindFirstFileW, AgentFindFirstFile2W, AgentFindNextFileW.
+#include "api/find_files.h"
+
+#include "api/pending_handle.h"
+#include "filesystem/entry_stream.h"
+#include "filesystem/find_data.h"
+#include "filesystem/wide_string.h"
+#include "logon/export_frame.h"
+
+namespace agent {
+
+namespace {
+
+int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
+{
+    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, OpFindFirst, static_cast<uint32_t>(length)))
+        return -1;
+    return connection.SendRequest(header, payload, length);
+}
+
+} // namespace
+
+int FindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW &data)
+{
+    if (IsEmpty(pattern)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (connection.state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    if (SendFindFirst(connection, pattern, value) != 0)
+        return -1;
+    MessageHeader header;
+    if (ReceiveStreamHeader(connection, OpFindFirst, header) != 0)
+        return -1;
+    // The length only says whether entries follow; no payload of that size comes.
+    if (header.length == 0)
+        return 1;
+    connection.StreamByteOrder = header.byteOrder;
+    connection.state = Enumerating;
+    return FindNext(connection, data);
+}
+
+int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data)
+{
+    if (connection.state != Enumerating) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    const int order = ByteOrderOf(connection.StreamByteOrder);
+    EntryStream stream(connection, order, order);
+    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
+    switch (stream.Next(chunk)) {
+    case EntryStream::Failed:
+        return -1;
+    case EntryStream::End:
+        connection.state = Ready;
+        return 1;
+    case EntryStream::Chunk:
+        break;
+    }
+    if (!ReadFindData(chunk, data)) {
+        SetLastError(kMalformedEntryError);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace agent
+
+using namespace agent;
+
+extern "C" {
+
+HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW *data)
+{
+    if (logon == nullptr || data == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
+        AgentConnection *connection = AcquireForExport(logon, Record::Failures);
+        if (connection == nullptr)
+            return nullptr;
+        PendingHandle search(logon, connection);
+        const int result = FindFirst(*search, pattern, value, *data);
+        if (result == 0)
+            return search.Detach();
+        if (result == 1)
+            SetLastError(ERROR_NO_MORE_FILES);
+        RecordLastAgentError();
+        return nullptr;
+    });
+}
+
+HANDLE AGENTAPI AgentFindFirstFileW(AGENT_LOGON logon, const WCHAR *pattern, WIN32_FIND_DATAW *data)
+{
+    return AgentFindFirstFile2W(logon, pattern, -1, data);
+}
+
+BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data)
+{
+    if (search == nullptr || data == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        const int result = FindNext(*ConnectionOf(search), *data);
+        if (result == 0)
+            return 1;
+        if (result == 1)
+            SetLastError(ERROR_NO_MORE_FILES);
+        RecordLastAgentError();
+        return 0;
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,133 @@
+// AgentFindFirstLogicalDriveW, AgentFindNextLogicalDriveW.
+#include "api/logical_drives.h"
+
+#include "api/pending_handle.h"
+#include "filesystem/entry_stream.h"
+#include "filesystem/wide_string.h"
+#include "logon/export_frame.h"
+
+namespace agent {
+
+namespace {
+
+constexpr size_t kDriveTextCapacity = sizeof(AgentDriveInfo::Text1) / sizeof(WCHAR);
+
+bool ReadValue(ACE_InputCDR &in, DWORD &field)
+{
+    ACE_CDR::ULong value = 0;
+    if (!in.read_ulong(value))
+        return false;
+    field = value;
+    return true;
+}
+
+bool ReadText(ACE_InputCDR &in, WCHAR (&field)[kDriveTextCapacity])
+{
+    OwnedWideString text;
+    if (!text.Read(in))
+        return false;
+    CopyWide(field, kDriveTextCapacity, text.get());
+    return true;
+}
+
+} // namespace
+
+bool ReadDriveInfo(ACE_InputCDR &in, AgentDriveInfo &info)
+{
+    DWORD *const values[] = {&info.Value1, &info.Value2, &info.Value3, &info.Value4, &info.Value5,
+                             &info.Value6, &info.Value7, &info.Value8, &info.Value9};
+    for (DWORD *value : values)
+        if (!ReadValue(in, *value))
+            return false;
+    return ReadText(in, info.Text1) && ReadText(in, info.Text2);
+}
+
+int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info)
+{
+    if (connection.state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
+    if (connection.SendHeader(request, OpFindFirstDrive) != 0)
+        return -1;
+    MessageHeader header;
+    if (ReceiveStreamHeader(connection, OpFindFirstDrive, header) != 0)
+        return -1;
+    if (header.length == 0)
+        return 1;
+    connection.StreamByteOrder = header.byteOrder;
+    connection.state = DriveEnumerating;
+    return FindNextDrive(connection, info);
+}
+
+int FindNextDrive(AgentConnection &connection, AgentDriveInfo &info)
+{
+    if (connection.state != DriveEnumerating) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    const int order = ByteOrderOf(connection.StreamByteOrder);
+    EntryStream stream(connection, order, order);
+    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
+    switch (stream.Next(chunk)) {
+    case EntryStream::Failed:
+        return -1;
+    case EntryStream::End:
+        connection.state = Ready;
+        return 1;
+    case EntryStream::Chunk:
+        break;
+    }
+    if (!ReadDriveInfo(chunk, info)) {
+        SetLastError(kMalformedEntryError);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace agent
+
+using namespace agent;
+
+extern "C" {
+
+HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *info)
+{
+    if (logon == nullptr || info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
+        AgentConnection *connection = AcquireForExport(logon, Record::Failures);
+        if (connection == nullptr)
+            return nullptr;
+        PendingHandle drives(logon, connection);
+        const int result = FindFirstDrive(*drives, *info);
+        if (result == 0)
+            return drives.Detach();
+        if (result == 1)
+            SetLastError(ERROR_NO_MORE_FILES);
+        RecordLastAgentError();
+        return nullptr;
+    });
+}
+
+BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info)
+{
+    if (drives == nullptr || info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        const int result = FindNextDrive(*ConnectionOf(drives), *info);
+        if (result == 0)
+            return 1;
+        if (result == 1)
+            SetLastError(ERROR_NO_MORE_FILES);
+        RecordLastAgentError();
+        return 0;
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,207 @@
+// AgentGetPathList, AgentCancelPathList, AgentStopPathList.
+#include "api/path_list.h"
+
+#include "filesystem/entry_stream.h"
+#include "filesystem/find_data.h"
+#include "filesystem/wide_string.h"
+#include "logon/agent_logon.h"
+#include "logon/export_frame.h"
+
+namespace agent {
+
+namespace {
+
+// The path lists running on this thread, innermost first, so that a
+// callback can stop the list that called it (and only that one), also when
+// it runs a path list of its own.
+struct PathListRun {
+    bool stopRequested = false;
+    PathListRun *outer = nullptr;
+};
+thread_local PathListRun *currentRun = nullptr;
+
+class RunScope {
+public:
+    RunScope()
+    {
+        run_.outer = currentRun;
+        currentRun = &run_;
+    }
+    ~RunScope() { currentRun = run_.outer; }
+    RunScope(const RunScope &) = delete;
+    RunScope &operator=(const RunScope &) = delete;
+    bool StopRequested() const { return run_.stopRequested; }
+
+private:
+    PathListRun run_;
+};
+
+int Fail(AgentConnection &connection, DWORD error)
+{
+    SetLastError(error);
+    connection.Break();
+    return -1;
+}
+
+// Whether a wide string could start at the stream's position: its u32 count,
+// after alignment, must fit. Fewer bytes are the chunk's trailing padding.
+bool RoomForString(ACE_InputCDR &in, const char *chunkStart)
+{
+    const size_t offset = static_cast<size_t>(in.rd_ptr() - chunkStart);
+    const size_t padding = (4 - offset % 4) % 4;
+    return in.length() >= padding + 4;
+}
+
+enum class ChunkResult { Done, Stopped, Failed };
+
+// Hands every entry of one chunk to the callback.
+ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const RunScope &run,
+                         AgentPathListCallback callback, void *context)
+{
+    const char *start = chunk.rd_ptr();
+    WIN32_FIND_DATAW data;
+    OwnedWideString path;
+    for (;;) {
+        const bool room = RoomForString(chunk, start);
+        if (!path.Read(chunk)) {
+            // A string cut off or longer than the chunk is a broken entry,
+            // not the chunk's end: skipping it would lose entries silently.
+            if (room) {
+                Fail(connection, kMalformedEntryError);
+                return ChunkResult::Failed;
+            }
+            return ChunkResult::Done;
+        }
+        if (!ReadFindData(chunk, data)) {
+            Fail(connection, kMalformedEntryError);
+            return ChunkResult::Failed;
+        }
+        callback(path.get(), &data, context);
+        if (run.StopRequested())
+            return ChunkResult::Stopped;
+    }
+}
+
+} // namespace
+
+int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCallback callback, void *context)
+{
+    if (callback == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (connection.state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    // A null path goes out as the empty string.
+    if (connection.SendStringRequest(OpGetPathList, path) != 0)
+        return -1;
+    MessageHeader header;
+    if (ReceiveStreamHeader(connection, OpGetPathList, header) != 0)
+        return -1;
+    // The stream follows whatever length the header announces.
+    connection.StreamByteOrder = header.byteOrder;
+    connection.state = Enumerating;
+    return RunPathListStream(connection, callback, context);
+}
+
+int RunPathListStream(AgentConnection &connection, AgentPathListCallback callback, void *context)
+{
+    RunScope run;
+    // Chunk lengths are little-endian whatever order the content is in.
+    EntryStream stream(connection, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, ByteOrderOf(connection.StreamByteOrder));
+    ACE_OutputCDR acknowledgement = MakeOutputStream(kHeaderStreamSize);
+    while (connection.state == Enumerating) {
+        ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
+        switch (stream.Next(chunk)) {
+        case EntryStream::Failed:
+            return -1;
+        case EntryStream::End:
+            connection.state = Ready;
+            return 1;
+        case EntryStream::Chunk:
+            break;
+        }
+        switch (DeliverChunk(connection, chunk, run, callback, context)) {
+        case ChunkResult::Failed:
+            return -1;
+        case ChunkResult::Stopped:
+            // Where the agent resumes after a cancel is its own affair, so
+            // the connection is not reused: tell the agent, then drop it.
+            CancelPathList(connection);
+            return Fail(connection, kPathListStoppedError);
+        case ChunkResult::Done:
+            break;
+        }
+        if (connection.SendHeader(acknowledgement, OpNextPathList) != 0)
+            return -1;
+    }
+    // Nothing else may move a streaming connection out of Enumerating; if
+    // something did, its stream position is unknown.
+    connection.Break();
+    return -1;
+}
+
+int CancelPathList(AgentConnection &connection)
+{
+    if (connection.state != Enumerating) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
+    return connection.SendHeader(request, OpCancelPathList);
+}
+
+} // namespace agent
+
+using namespace agent;
+
+extern "C" {
+
+BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathListCallback callback, void *context)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        ConnectionHolder connection(logon);
+        if (connection.get() == nullptr) {
+            RecordLastAgentError();
+            return 0;
+        }
+        const int result = GetPathList(*connection.get(), path, callback, context);
+        if (result == 1)
+            SetLastError(ERROR_NO_MORE_FILES);
+        // The end of the list is recorded too: callers of old read it there.
+        RecordLastAgentError();
+        return result == 1 ? 1 : 0;
+    });
+}
+
+BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        return RunOnPooledConnection(logon, Record::Never,
+                                     [](AgentConnection &connection) { return CancelPathList(connection); }) == 0
+                   ? 1
+                   : 0;
+    });
+}
+
+BOOL AGENTAPI AgentStopPathList(void)
+{
+    if (currentRun == nullptr) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return 0;
+    }
+    currentRun->stopRequested = true;
+    return 1;
+}
+
+} // extern "C"

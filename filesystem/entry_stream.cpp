@@ -1,0 +1,41 @@
+#include "filesystem/entry_stream.h"
+
+namespace agent {
+
+int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHeader &header)
+{
+    const char *raw = connection.ReceiveIntoBuffer(kHeaderSize);
+    if (raw == nullptr)
+        return -1;
+    ACE_InputCDR in(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
+    if (!ReadHeader(in, header) || CheckReply(header, Reply, opcode) != 0) {
+        connection.Break();
+        return -1;
+    }
+    return 0;
+}
+
+EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
+{
+    const char *word = connection_.ReceiveIntoBuffer(sizeof(ACE_CDR::ULong));
+    if (word == nullptr)
+        return Failed;
+    ACE_InputCDR lengthStream(word, sizeof(ACE_CDR::ULong), lengthOrder_, 1, 2);
+    ACE_CDR::ULong length = 0;
+    if (!lengthStream.read_ulong(length)) {
+        connection_.Break();
+        return Failed;
+    }
+    if (length == 0)
+        return End;
+    // Refuses lengths above the bound (closing the connection) before
+    // anything is allocated; otherwise the chunk replaces the length word at
+    // the buffer's aligned start.
+    const char *chunk = connection_.ReceiveIntoBuffer(length);
+    if (chunk == nullptr)
+        return Failed;
+    content = ACE_InputCDR(chunk, length, contentOrder_, 1, 2);
+    return Chunk;
+}
+
+} // namespace agent

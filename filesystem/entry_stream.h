@@ -1,0 +1,52 @@
+// Entry streams: what follows the reply header of a search, a drive
+// enumeration or a path list. A sequence of chunks, each a u32 length N and
+// N bytes of CDR that decode as a stream of their own; N = 0 ends it.
+//
+// Chunks are pulled one at a time into the connection's receive buffer, so
+// a stream of any length is read in the memory of its largest chunk.
+#ifndef AGENT_ENTRY_STREAM_H
+#define AGENT_ENTRY_STREAM_H
+
+#include "filesystem/agent_connection.h"
+#include "filesystem/fss_util.h"
+
+#include <ace/CDR_Stream.h>
+
+namespace agent {
+
+// Last error for an entry the agent sent but that cannot be decoded
+// (ERROR_INVALID_DATA), so that it is never mistaken for the end of a stream.
+constexpr DWORD kMalformedEntryError = 13;
+
+// Receives the 12-byte header that opens an entry stream (no payload is
+// read: the chunks follow it directly) and checks it is a reply to opcode.
+// 0, or -1 with the connection Closed.
+int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHeader &header);
+
+class EntryStream {
+public:
+    // lengthOrder decodes the chunk length words, contentOrder the chunks
+    // (ACE_CDR byte-order values; see ByteOrderOf).
+    EntryStream(AgentConnection &connection, int lengthOrder, int contentOrder)
+        : connection_(connection), lengthOrder_(lengthOrder), contentOrder_(contentOrder)
+    {
+    }
+
+    enum Result { Chunk = 0, End = 1, Failed = -1 };
+
+    // Reads the next chunk. Chunk: `content` is positioned over exactly the
+    // chunk's bytes, alignment counting from its first byte, valid until the
+    // next receive on the connection. End: the end marker was read. Failed:
+    // short receive or a length above kMaxPayloadLength (last error
+    // kOversizedReplyError); the connection is Closed either way.
+    Result Next(ACE_InputCDR &content);
+
+private:
+    AgentConnection &connection_;
+    int lengthOrder_;
+    int contentOrder_;
+};
+
+} // namespace agent
+
+#endif
