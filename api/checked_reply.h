@@ -1,0 +1,28 @@
+// Receiving a reply whose header must answer the request, and reading the
+// status word that opens it. Shared by the path operations and the file
+// handle operations.
+#ifndef AGENT_API_CHECKED_REPLY_H
+#define AGENT_API_CHECKED_REPLY_H
+
+#include "filesystem/agent_connection.h"
+
+namespace agent {
+
+// An input stream that ReceiveReply points at the connection's buffer.
+inline ACE_InputCDR EmptyInput() { return ACE_InputCDR(static_cast<const char *>(nullptr), 0); }
+
+// Receives a reply that must be a Reply to `opcode` with at least a status
+// word. A header that fails the test breaks the connection (the peer is not
+// speaking our protocol any more) and leaves the last error alone. 0 / -1.
+int ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, ACE_InputCDR &in, MessageHeader &header);
+
+// As above, with a payload of exactly `length` bytes.
+int ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length, ACE_InputCDR &in);
+
+// Reads the status word: 0 when it is 0; -1 when it cannot be read or is an
+// agent error, which then becomes the thread's last error unchanged.
+int TakeStatus(ACE_InputCDR &in);
+
+} // namespace agent
+
+#endif
