@@ -74,8 +74,7 @@ void ReadComputerName(WCHAR (&buffer)[kComputerNameChars])
     char host[kHostNameBytes] = {};
     ReadHostName(host);
     WCHAR wide[kComputerNameChars] = {};
-    if (MultiByteToWideChar(GetACP(), 0, host, -1, reinterpret_cast<decltype(&wide[0])>(wide),
-                            static_cast<int>(kComputerNameChars)) <= 0)
+    if (MultiByteToWideChar(GetACP(), 0, host, -1, wide, static_cast<int>(kComputerNameChars)) <= 0)
         wide[0] = 0;
     wide[kComputerNameChars - 1] = 0;
     std::memcpy(buffer, wide, sizeof wide);
