@@ -1,0 +1,241 @@
+// The discovery datagrams from bytes alone: the probe text, where a sweep
+// sends, and how an agent's answer is read.
+#include "platform/platform.h"
+#include "probe/probe_datagram.h"
+#include "probe/probe_reply.h"
+#include "probe/probe_targets.h"
+#include "wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using fake::W;
+using fake::WString;
+
+struct ReplyCase {
+    const char *label;
+    std::string bytes; // as received; may hold a zero byte
+    DWORD value;
+    std::string name;
+};
+
+TEST(ProbeReply, ParsesEveryShape)
+{
+    const ReplyCase cases[] = {
+        {"plain", "1,5,AGENT-PC", 5, "AGENT-PC"},
+        {"mixed separators keep line ends", "7 42\tPC-1\r\n", 42, "PC-1\r\n"},
+        {"no separator after value", "1,5", 0, ""},
+        {"no numbers", "hello", 0, "hello"},
+        {"empty", "", 0, ""},
+        {"zero byte ends the text", std::string("1,9,AB\0CD", 9), 9, "AB"},
+        {"separator runs", "3,,  \t7,\r\n,NAME", 7, "NAME"},
+        {"separators inside the name are kept", "1,5,My PC, second", 5, "My PC, second"},
+        {"value missing", "1,,AGENT", 0, "AGENT"},
+        {"trailing separator, empty name", "1,5,", 5, ""},
+        {"leading number only", "12", 0, ""},
+        {"leading number missing", ",5,NAME", 5, "NAME"},
+        {"plus sign", "1,+8,X", 8, "X"},
+        {"minus sign wraps as strtoul does", "1,-5,X", 0xFFFFFFFBu, "X"},
+        {"overflow saturates", "1,4294967296,X", 0xFFFFFFFFu, "X"},
+        {"largest value", "1,4294967295,X", 0xFFFFFFFFu, "X"},
+        {"overflowing leading number is ignored", "99999999999999999999,3,X", 3, "X"},
+        {"vertical tab is white space for the number", "1,\v6,X", 6, "X"},
+        {"sign without digits consumes nothing", "1,-,X", 0, "-,X"},
+        {"utf-8 name passes as bytes", "1,2,\xC3\x9C" "ber", 2, "\xC3\x9C" "ber"},
+    };
+    for (const ReplyCase &c : cases) {
+        SCOPED_TRACE(c.label);
+        const agent::ProbeReply reply = agent::ParseProbeReply(c.bytes.c_str());
+        EXPECT_EQ(reply.value, c.value);
+        ASSERT_NE(reply.name, nullptr);
+        EXPECT_EQ(std::string(reply.name), c.name);
+    }
+}
+
+TEST(ProbeReply, NumberReaderReportsWhereItStopped)
+{
+    DWORD value = 123;
+    const char *text = "x1";
+    EXPECT_EQ(agent::ReadProbeNumber(text, value), text);
+    EXPECT_EQ(value, 0u);
+    const char *spaced = "  \t+17rest";
+    EXPECT_STREQ(agent::ReadProbeNumber(spaced, value), "rest");
+    EXPECT_EQ(value, 17u);
+    const char *blank = "   ";
+    EXPECT_EQ(agent::ReadProbeNumber(blank, value), blank); // white space alone is not consumed
+}
+
+TEST(ProbeReply, DecodesNameToUtf16)
+{
+    struct {
+        const char *utf8;
+        WString expected;
+    } const cases[] = {
+        {"AGENT-PC", W(u"AGENT-PC")},
+        {"", W(u"")},
+        {"\xC3\x9C" "ber-PC", W(u"\u00DCber-PC")},
+        {"\xE6\x9D\xB1\xE4\xBA\xAC", W(u"\u6771\u4EAC")},
+        {"\xF0\x9F\x98\x80!", W(u"\U0001F600!")},
+        {"PC-1\r\n", W(u"PC-1\r\n")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.utf8);
+        const agent::ProbeName name = agent::DecodeProbeName(c.utf8);
+        ASSERT_NE(name, nullptr);
+        EXPECT_EQ(WString(name.get()), c.expected);
+    }
+}
+
+TEST(ProbeDatagram, FormatsTheProbeText)
+{
+    char datagram[agent::kProbeDatagramBytes];
+    struct {
+        bool wireless;
+        const char *host;
+        const char *id;
+        std::string expected;
+    } const cases[] = {
+        {false, "PC1", "000094043000077026000060", "0,0,PC1,000094043000077026000060"},
+        {true, "PC1", "000094043000077026000060", "0,1,PC1,000094043000077026000060"},
+        {true, "PC1", "", "0,1,PC1,"},
+        {false, "", "", "0,0,,"},
+    };
+    for (const auto &c : cases) {
+        const int length = agent::FormatProbe(datagram, c.wireless, c.host, c.id);
+        EXPECT_EQ(std::string(datagram, static_cast<size_t>(length)), c.expected);
+    }
+    EXPECT_EQ(agent::FormatProbe(datagram, false, "PC1", "000094043000077026000060"), 32);
+}
+
+TEST(ProbeDatagram, LongestHostNameFits)
+{
+    char datagram[agent::kProbeDatagramBytes];
+    const std::string host(256, 'H');
+    const int length = agent::FormatProbe(datagram, false, host.c_str(), "000094043000077026000060");
+    EXPECT_EQ(length, 4 + 256 + 1 + 24);
+    EXPECT_EQ(std::string(datagram, static_cast<size_t>(length)), "0,0," + host + ",000094043000077026000060");
+}
+
+IP_ADDR_STRING Entry(const char *ip, const char *mask)
+{
+    IP_ADDR_STRING entry = {};
+    std::snprintf(entry.IpAddress.String, sizeof entry.IpAddress.String, "%s", ip);
+    std::snprintf(entry.IpMask.String, sizeof entry.IpMask.String, "%s", mask);
+    return entry;
+}
+
+std::string Dotted(ACE_UINT32 a)
+{
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) +
+           "." + std::to_string(a & 255);
+}
+
+TEST(ProbeTargets, BroadcastAddressOfAnEntry)
+{
+    struct {
+        const char *ip;
+        const char *mask;
+        const char *broadcast; // null: not probed
+    } const cases[] = {
+        {"192.168.1.10", "255.255.255.0", "192.168.1.255"},
+        {"10.0.0.5", "255.0.0.0", "10.255.255.255"},
+        {"172.16.5.4", "255.255.240.0", "172.16.15.255"},
+        {"127.0.0.1", "255.255.255.255", "127.0.0.1"},
+        {"0.0.0.0", "0.0.0.0", nullptr},
+        {"0.0.0.0", "255.255.255.0", nullptr},
+        {"", "", nullptr},
+        {"192.168.1", "255.255.255.0", nullptr},
+        {"300.1.1.1", "255.255.255.0", nullptr},
+        {"192.168.1.10", "", nullptr},
+        {"192.168.1.10x", "255.255.255.0", nullptr},
+        {"-1.0.0.1", "255.255.255.0", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.ip) + "/" + c.mask);
+        ACE_UINT32 broadcast = 0;
+        const bool probed = agent::BroadcastAddressOf(Entry(c.ip, c.mask), broadcast);
+        ASSERT_EQ(probed, c.broadcast != nullptr);
+        if (probed) {
+            EXPECT_EQ(Dotted(broadcast), c.broadcast);
+        }
+    }
+}
+
+struct Target {
+    std::string broadcast;
+    bool wireless;
+    bool operator==(const Target &o) const { return broadcast == o.broadcast && wireless == o.wireless; }
+};
+
+std::ostream &operator<<(std::ostream &out, const Target &t)
+{
+    return out << t.broadcast << (t.wireless ? " (wireless)" : "");
+}
+
+// The targets of one sweep over the given adapters, built into a chain the
+// way GetAdaptersInfo lays it out.
+std::vector<Target> TargetsOf(const std::vector<agent::platform::TestAdapter> &adapters)
+{
+    ULONG size = 0;
+    EXPECT_EQ(agent::platform::BuildAdapterChain(adapters.data(), adapters.size(), nullptr, &size),
+              static_cast<ULONG>(ERROR_BUFFER_OVERFLOW));
+    std::vector<unsigned char> block(size);
+    auto *list = reinterpret_cast<IP_ADAPTER_INFO *>(block.data());
+    EXPECT_EQ(agent::platform::BuildAdapterChain(adapters.data(), adapters.size(), list, &size),
+              static_cast<ULONG>(ERROR_SUCCESS));
+    std::vector<Target> targets;
+    agent::ForEachProbeTarget(list, [&](ACE_UINT32 b, bool wireless) { targets.push_back({Dotted(b), wireless}); });
+    return targets;
+}
+
+TEST(ProbeTargets, OneDatagramPerDistinctSubnetInListOrder)
+{
+    const std::vector<agent::platform::TestAdapter> adapters = {
+        {"Ethernet A", {1}, 6, {"192.168.1.10", "192.168.1.11", "0.0.0.0"}, {"255.255.255.0", "255.255.255.0", "0.0.0.0"}},
+        {"Intel Wireless-AC", {2}, 6, {"10.0.0.5"}, {"255.0.0.0"}},
+        {"No address", {3}, 6, {}, {}},
+        {"wireless in lower case is wired", {4}, 6, {"172.16.5.4", "192.168.1.99"}, {"255.255.240.0", "255.255.255.0"}},
+    };
+    const std::vector<Target> expected = {
+        {"192.168.1.255", false},
+        {"10.255.255.255", true},
+        {"172.16.15.255", false},
+    };
+    EXPECT_EQ(TargetsOf(adapters), expected);
+    // Every sweep starts with an empty record of probed subnets.
+    EXPECT_EQ(TargetsOf(adapters), expected);
+}
+
+TEST(ProbeTargets, BeyondThirtyTwoSubnetsEveryAddressIsProbed)
+{
+    // 33 distinct subnets over nine adapters, then one of the first 32 again
+    // (skipped) and the 33rd again (probed: the record is full).
+    std::vector<std::string> ips;
+    for (int i = 1; i <= 33; ++i)
+        ips.push_back("10.0." + std::to_string(i) + ".1");
+    ips.push_back("10.0.5.2");
+    ips.push_back("10.0.33.2");
+    std::vector<agent::platform::TestAdapter> adapters;
+    for (size_t i = 0; i < ips.size(); i += 4) {
+        agent::platform::TestAdapter a = {};
+        a.description = "Ethernet";
+        a.addressLength = 6;
+        for (size_t k = 0; k < 4 && i + k < ips.size(); ++k) {
+            a.ip[k] = ips[i + k].c_str();
+            a.mask[k] = "255.255.255.0";
+        }
+        adapters.push_back(a);
+    }
+    const std::vector<Target> targets = TargetsOf(adapters);
+    ASSERT_EQ(targets.size(), 34u);
+    for (int i = 0; i < 33; ++i)
+        EXPECT_EQ(targets[static_cast<size_t>(i)].broadcast, "10.0." + std::to_string(i + 1) + ".255");
+    EXPECT_EQ(targets[33].broadcast, "10.0.33.255");
+}
+
+} // namespace
