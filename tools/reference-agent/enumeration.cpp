@@ -1,0 +1,251 @@
+// Searches, drives, disk space, the OS version and path lists: the
+// requests answered with entry streams or system figures.
+#include "session.h"
+
+#include "directory_walk.h"
+#include "file_info.h"
+#include "filesystem/wide_string.h"
+#include "utf.h"
+#include "wildcard.h"
+#include "win32_codes.h"
+
+#include <algorithm>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+namespace refagent {
+
+using namespace agent;
+
+namespace {
+
+constexpr size_t kPathListChunk = 32 * 1024;
+
+struct Geometry {
+    uint32_t sectorsPerCluster = 0, bytesPerSector = 512, freeClusters = 0, totalClusters = 0;
+    uint32_t serial = 0;
+};
+
+// statvfs figures in the old GetDiskFreeSpace shape; cluster counts that
+// do not fit in 32 bits are capped, as Windows caps them.
+int DiskGeometry(const std::string &local, Geometry &g)
+{
+    struct statvfs vfs;
+    if (::statvfs(local.c_str(), &vfs) != 0)
+        return errno;
+    const uint64_t cluster = std::max<uint64_t>(vfs.f_frsize, g.bytesPerSector);
+    g.sectorsPerCluster = static_cast<uint32_t>(cluster / g.bytesPerSector);
+    g.freeClusters = static_cast<uint32_t>(std::min<uint64_t>(vfs.f_bavail * vfs.f_frsize / cluster, 0xFFFFFFFFu));
+    g.totalClusters = static_cast<uint32_t>(std::min<uint64_t>(vfs.f_blocks * vfs.f_frsize / cluster, 0xFFFFFFFFu));
+    g.serial = static_cast<uint32_t>(vfs.f_fsid ^ (static_cast<uint64_t>(vfs.f_fsid) >> 32));
+    return 0;
+}
+
+void WriteFindData(ACE_OutputCDR &out, const FileInfo &info, const std::u16string &name)
+{
+    out.write_ulong(info.attributes);
+    out.write_ulong(info.creation.low);
+    out.write_ulong(info.creation.high);
+    out.write_ulong(info.lastAccess.low);
+    out.write_ulong(info.lastAccess.high);
+    out.write_ulong(info.lastWrite.low);
+    out.write_ulong(info.lastWrite.high);
+    out.write_ulong(static_cast<uint32_t>(info.size)); // low word first
+    out.write_ulong(static_cast<uint32_t>(info.size >> 32));
+    WriteWideString(out, name.c_str());
+}
+
+struct Entry {
+    std::u16string name;
+    FileInfo info;
+};
+
+} // namespace
+
+bool Session::HandleFindFirst()
+{
+    ACE_InputCDR in = channel_.PayloadStream();
+    std::u16string pattern;
+    ACE_CDR::ULong value = 0; // reserved: every search lists what the pattern matches
+    if (!ReadString(in, pattern) || !in.read_ulong(value))
+        return false;
+    std::u16string directory, name;
+    SplitPattern(pattern, directory, name);
+    MappedPath dir;
+    uint32_t status = 0;
+    std::vector<Entry> entries;
+    if (!name.empty() && Resolve(directory, dir, status)) {
+        std::vector<std::string> names;
+        if (!HasWildcard(name)) {
+            std::string utf8;
+            if (ToUtf8(name, utf8))
+                names.push_back(utf8);
+        } else if (ListDirectory(dir.local, names) == 0 && !dir.IsRoot()) {
+            // Like Windows, a folder below a root lists itself and its parent.
+            names.insert(names.begin(), {".", ".."});
+        }
+        for (const std::string &n : names) {
+            Entry e;
+            if (!ToUtf16(n, e.name) || !MatchWildcard(name, e.name))
+                continue;
+            std::string local = dir.local;
+            if (n == "..")
+                local = local.substr(0, local.find_last_of('/'));
+            else if (n != ".")
+                local += (local == "/" ? "" : "/") + n;
+            if (ConfineToRoot(*dir.drive, local) != 0 || StatPath(local, n, e.info) != 0)
+                continue; // links out of the tree are not shown
+            if (n == "." || n == "..")
+                e.info.attributes &= ~kAttributeHidden;
+            entries.push_back(std::move(e));
+        }
+    }
+    Log("search matched %zu entries", entries.size());
+    if (!channel_.SendHeaderOnly(OpFindFirst, static_cast<uint32_t>(entries.size())))
+        return false;
+    if (entries.empty())
+        return true;
+    ChunkWriter chunks(channel_);
+    for (const Entry &e : entries) {
+        ACE_OutputCDR record = MakeOutputStream(kPayloadStreamSize);
+        WriteFindData(record, e.info, e.name);
+        if (!chunks.Add(record))
+            return false;
+    }
+    return chunks.End();
+}
+
+bool Session::HandleFindFirstDrive()
+{
+    std::vector<DriveRoot> drives = config_.drives.Roots();
+    std::sort(drives.begin(), drives.end(), [](const DriveRoot &a, const DriveRoot &b) { return a.letter < b.letter; });
+    if (!channel_.SendHeaderOnly(OpFindFirstDrive, static_cast<uint32_t>(drives.size())))
+        return false;
+    ChunkWriter chunks(channel_);
+    for (const DriveRoot &d : drives) {
+        Geometry g;
+        DiskGeometry(d.localRoot, g);
+        std::u16string root = std::u16string(1, static_cast<char16_t>(d.letter)) + u":\\";
+        std::u16string label;
+        const std::string base = d.localRoot.substr(d.localRoot.find_last_of('/') + 1);
+        if (!ToUtf16(base.empty() ? std::string("ROOT") : base, label))
+            label = u"LOCAL";
+        ACE_OutputCDR record = MakeOutputStream(kPayloadStreamSize);
+        record.write_ulong(3);          // Value1: drive type, DRIVE_FIXED
+        record.write_ulong(g.serial);   // Value2: volume serial number
+        record.write_ulong(255);        // Value3: longest file name
+        record.write_ulong(0x7);        // Value4: case-sensitive, case-preserving, Unicode names
+        record.write_ulong(g.bytesPerSector);    // Value5
+        record.write_ulong(g.sectorsPerCluster); // Value6
+        record.write_ulong(g.freeClusters);      // Value7
+        record.write_ulong(g.totalClusters);     // Value8
+        record.write_ulong(static_cast<uint32_t>(d.letter - 'A')); // Value9: drive number
+        WriteWideString(record, root.c_str());  // Text1: root path
+        WriteWideString(record, label.c_str()); // Text2: volume label
+        if (!chunks.Add(record))
+            return false;
+    }
+    return chunks.End();
+}
+
+bool Session::HandleGetDiskFreeSpace()
+{
+    ACE_InputCDR in = channel_.PayloadStream();
+    std::u16string path;
+    if (!ReadString(in, path))
+        return false;
+    MappedPath mapped;
+    uint32_t status = 0;
+    Geometry g;
+    if (Resolve(path, mapped, status)) {
+        const int error = DiskGeometry(mapped.local, g);
+        status = error == 0 ? 0 : StatusOf(error, mapped.local);
+    }
+    ACE_OutputCDR out = MakeOutputStream(32);
+    out.write_ulong(status);
+    if (status == 0) {
+        out.write_ulong(g.sectorsPerCluster);
+        out.write_ulong(g.bytesPerSector);
+        out.write_ulong(g.freeClusters);
+        out.write_ulong(g.totalClusters);
+    }
+    return channel_.SendReply(OpGetDiskFreeSpace, out);
+}
+
+bool Session::HandleGetOSVersion()
+{
+    ACE_OutputCDR out = MakeOutputStream(16);
+    out.write_ulong(config_.osVersion); // the value itself, no status word
+    return channel_.SendReply(OpGetOSVersion, out);
+}
+
+bool Session::HandleGetPathList()
+{
+    ACE_InputCDR in = channel_.PayloadStream();
+    std::u16string path;
+    if (!ReadString(in, path))
+        return false;
+    MappedPath root;
+    uint32_t status = 0;
+    struct stat st;
+    const bool listable = Resolve(path, root, status) && ::stat(root.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    // The stream has no status word: a path that cannot be listed is an empty list.
+    if (!channel_.SendHeaderOnly(OpGetPathList, 0))
+        return false;
+    bool connectionOk = true;
+    bool cancelled = false;
+    size_t total = 0;
+    std::unique_ptr<ACE_OutputCDR> chunk;
+    // Sends the chunk and waits for the client's go-ahead before the next.
+    auto sendChunk = [&]() {
+        if (!chunk)
+            return true;
+        if (chunk->consolidate() != 0)
+            return false;
+        const size_t n = chunk->total_length();
+        const unsigned char length[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
+                                         static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+        if (!channel_.SendRaw(length, 4) || !channel_.SendRaw(chunk->begin()->rd_ptr(), n))
+            return false;
+        chunk.reset();
+        MessageHeader next;
+        if (channel_.ReadRequest(next) != WireChannel::Read::Ok)
+            return false;
+        if (next.opcode == OpCancelPathList) {
+            cancelled = true;
+            return true;
+        }
+        return next.opcode == OpNextPathList; // anything else breaks the stream
+    };
+    if (listable) {
+        WalkTree(root.local, root.parts, [&](const std::vector<std::string> &parts, const std::string &local, bool) {
+            Entry e;
+            std::u16string windowsPath;
+            if (ConfineToRoot(*root.drive, local) != 0 || StatPath(local, parts.back(), e.info) != 0 ||
+                !ToWindowsPath(root.drive->letter, parts, windowsPath) || !ToUtf16(parts.back(), e.name))
+                return true;
+            if (!chunk) {
+                chunk = std::make_unique<ACE_OutputCDR>(kPathListChunk + 1024, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN,
+                                                        nullptr, nullptr, nullptr, kMemcpyTradeoff, 1, 2);
+            }
+            WriteWideString(*chunk, windowsPath.c_str());
+            WriteFindData(*chunk, e.info, e.name);
+            ++total;
+            if (chunk->total_length() >= kPathListChunk) {
+                connectionOk = sendChunk();
+                return connectionOk && !cancelled;
+            }
+            return true;
+        });
+        if (connectionOk && !cancelled)
+            connectionOk = sendChunk();
+    }
+    Log("path list: %zu entries%s", total, cancelled ? " (cancelled)" : "");
+    if (!connectionOk)
+        return false;
+    const uint32_t end = 0;
+    return channel_.SendRaw(&end, sizeof end);
+}
+
+} // namespace refagent

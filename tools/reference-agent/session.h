@@ -1,0 +1,102 @@
+// One client connection: its logon, its open file, and the dispatch of
+// every request to the handler of its opcode.
+#ifndef REFAGENT_SESSION_H
+#define REFAGENT_SESSION_H
+
+#include "agent_config.h"
+#include "path_mapping.h"
+#include "wire_channel.h"
+
+#include <ace/SOCK_Stream.h>
+
+#include <string>
+#include <vector>
+
+namespace refagent {
+
+// The file a connection has open; closed with the connection at the latest.
+class OpenFile {
+public:
+    OpenFile() = default;
+    ~OpenFile() { Close(); }
+    OpenFile(const OpenFile &) = delete;
+    OpenFile &operator=(const OpenFile &) = delete;
+
+    void Reset(int fd, bool readable, bool writable, bool directory, std::string name);
+    int Close(); // 0 or errno
+    bool IsOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    bool readable() const { return readable_; }
+    bool writable() const { return writable_; }
+    bool directory() const { return directory_; }
+    const std::string &name() const { return name_; }
+
+private:
+    int fd_ = -1;
+    bool readable_ = false, writable_ = false, directory_ = false;
+    std::string name_;
+};
+
+class Session {
+public:
+    Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id);
+    // Serves requests until the client closes, a request is malformed or a
+    // reply cannot be sent.
+    void Run();
+
+private:
+    // Each handler returns false to drop the connection.
+    bool Dispatch(const agent::MessageHeader &header);
+    bool Refuse(uint32_t opcode, uint32_t status);
+    bool HandleLogon();
+
+    // Paths and attributes.
+    bool HandlePathStatus(uint32_t opcode);
+    bool HandleGetFileAttributes();
+    bool HandleGetFileAttributesEx();
+    bool HandleSetFileAttributes();
+    bool HandleCreateDirectory();
+    bool HandleRemovePath();
+    bool HandleMoveFile();
+    // File handles.
+    bool HandleCreateFile();
+    bool HandleRead(uint32_t opcode);
+    bool HandleWrite();
+    bool HandleSetFilePointer();
+    bool HandleSetFileTime();
+    bool HandleGetFileInformation();
+    bool HandleCloseHandle();
+    // Enumeration and system information.
+    bool HandleFindFirst();
+    bool HandleFindFirstDrive();
+    bool HandleGetDiskFreeSpace();
+    bool HandleGetOSVersion();
+    bool HandleGetPathList();
+    // User data.
+    bool HandleGetFolderPath();
+    bool HandleFirefox(uint32_t opcode);
+    bool HandleIEFavoritePath();
+    bool HandlePstCount();
+    bool HandlePstList();
+    bool HandleMergePst();
+
+    // Maps a Windows path and keeps it inside its drive; false with the
+    // Win32 status that refuses it.
+    bool Resolve(const std::u16string &path, MappedPath &mapped, uint32_t &status) const;
+    bool SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path);
+    void Log(const char *format, ...) const;
+
+    const AgentConfig &config_;
+    WireChannel channel_;
+    int id_;
+    bool loggedOn_ = false;
+    OpenFile file_;
+    std::vector<char> data_; // file data on their way to or from the wire
+};
+
+// Reads one CDR wide string into a UTF-16 string.
+bool ReadString(ACE_InputCDR &in, std::u16string &out);
+
+} // namespace refagent
+
+#endif

@@ -1,0 +1,283 @@
+// The reference agent's pure parts: drive mapping, refusal of paths that
+// leave a root, wildcard matching, Win32 translations, options.
+#include "agent_config.h"
+#include "path_mapping.h"
+#include "utf.h"
+#include "wildcard.h"
+#include "win32_codes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace refagent;
+
+namespace {
+
+DriveMap TwoDrives()
+{
+    DriveMap drives;
+    drives.AddResolved('C', "/srv/c");
+    drives.AddResolved('d', "/srv/d/");
+    return drives;
+}
+
+struct MapCase {
+    std::u16string path;
+    uint32_t status;
+    std::string local;
+};
+
+TEST(DriveMapping, MapsWindowsPathsToLocalPaths)
+{
+    const DriveMap drives = TwoDrives();
+    const MapCase cases[] = {
+        {u"C:\\", 0, "/srv/c"},
+        {u"C:", 0, "/srv/c"},
+        {u"c:\\Users\\alice\\a.txt", 0, "/srv/c/Users/alice/a.txt"},
+        {u"C:/Users//alice/./b", 0, "/srv/c/Users/alice/b"},
+        {u"D:\\x", 0, "/srv/d/x"},
+        {u"\\\\?\\C:\\long\\name", 0, "/srv/c/long/name"},
+        {u"C:\\caf\u00e9\\\u65e5\u672c.txt", 0, "/srv/c/caf\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac.txt"},
+        {u"C:\\dir\\", 0, "/srv/c/dir"},
+    };
+    for (const MapCase &c : cases) {
+        const MappedPath m = MapWindowsPath(drives, c.path);
+        EXPECT_EQ(m.status, c.status) << std::string(c.local);
+        EXPECT_EQ(m.local, c.local);
+    }
+}
+
+TEST(DriveMapping, RefusesEveryEscapeAndMalformedName)
+{
+    const DriveMap drives = TwoDrives();
+    const MapCase cases[] = {
+        {u"C:\\..", kErrorAccessDenied, ""},
+        {u"C:\\a\\..\\..\\etc\\passwd", kErrorAccessDenied, ""},
+        {u"C:\\a\\..\\b", kErrorAccessDenied, ""}, // even a ".." that stays inside
+        {u"C:/../x", kErrorAccessDenied, ""},
+        {u"/etc/passwd", kErrorAccessDenied, ""},
+        {u"\\etc\\passwd", kErrorAccessDenied, ""},
+        {u"relative\\path", kErrorAccessDenied, ""},
+        {u"\\\\server\\share\\x", kErrorAccessDenied, ""},
+        {u"\\\\?\\UNC\\server\\share", kErrorAccessDenied, ""},
+        {u"", kErrorAccessDenied, ""},
+        {u"E:\\x", kErrorPathNotFound, ""},
+        {u"C:x", kErrorInvalidName, ""},
+        {u"C:\\a:stream", kErrorInvalidName, ""},
+        {u"C:\\a*b", kErrorInvalidName, ""},
+        {u"C:\\a\x01", kErrorInvalidName, ""},
+        {std::u16string(u"C:\\a") + char16_t(0xD800), kErrorInvalidName, ""},
+    };
+    for (const MapCase &c : cases) {
+        const MappedPath m = MapWindowsPath(drives, c.path);
+        std::string shown;
+        ToUtf8(c.path, shown);
+        EXPECT_EQ(m.status, c.status) << shown;
+        EXPECT_TRUE(m.status == 0 || m.local.empty()) << shown;
+    }
+}
+
+TEST(DriveMapping, InsideTestIsByComponentNotByPrefix)
+{
+    EXPECT_TRUE(IsInside("/srv/c", "/srv/c"));
+    EXPECT_TRUE(IsInside("/srv/c", "/srv/c/x"));
+    EXPECT_FALSE(IsInside("/srv/c", "/srv/cx"));
+    EXPECT_FALSE(IsInside("/srv/c", "/srv"));
+    EXPECT_TRUE(IsInside("/", "/etc"));
+}
+
+TEST(DriveMapping, WindowsPathsAndPatternsRoundTrip)
+{
+    std::u16string out;
+    ASSERT_TRUE(ToWindowsPath('C', {"a", "b\xc3\xa9"}, out));
+    EXPECT_EQ(out, u"C:\\a\\b\u00e9");
+    ASSERT_TRUE(ToWindowsPath('D', {}, out));
+    EXPECT_EQ(out, u"D:\\");
+    EXPECT_FALSE(ToWindowsPath('C', {"\xff"}, out));
+
+    std::u16string dir, name;
+    SplitPattern(u"C:\\a\\*.txt", dir, name);
+    EXPECT_EQ(dir, u"C:\\a\\");
+    EXPECT_EQ(name, u"*.txt");
+    SplitPattern(u"C:*", dir, name);
+    EXPECT_EQ(dir, u"C:\\");
+    EXPECT_EQ(name, u"*");
+    SplitPattern(u"C:\\a\\", dir, name);
+    EXPECT_EQ(name, u"");
+}
+
+// A scratch tree with links inside and outside the served root.
+class Confinement : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/refagent-unitsXXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        base_ = pattern;
+        root_ = base_ + "/root";
+        ASSERT_EQ(::mkdir(root_.c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((base_ + "/outside").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir((root_ + "/inside").c_str(), 0755), 0);
+        ASSERT_EQ(::symlink("../outside", (root_ + "/out").c_str()), 0);
+        ASSERT_EQ(::symlink("inside", (root_ + "/in").c_str()), 0);
+        ASSERT_EQ(::symlink("/nonexistent/target", (root_ + "/dangling").c_str()), 0);
+        std::string error;
+        ASSERT_TRUE(drives_.Add('C', root_, error)) << error;
+    }
+    void TearDown() override { std::system(("rm -rf '" + base_ + "'").c_str()); }
+
+    uint32_t Check(const std::u16string &path)
+    {
+        const MappedPath m = MapWindowsPath(drives_, path);
+        if (m.status != 0)
+            return m.status;
+        return ConfineToRoot(*m.drive, m.local);
+    }
+
+    std::string base_, root_;
+    DriveMap drives_;
+};
+
+TEST_F(Confinement, LinksThatLeaveTheRootAreRefused)
+{
+    EXPECT_EQ(Check(u"C:\\"), 0u);
+    EXPECT_EQ(Check(u"C:\\inside"), 0u);
+    EXPECT_EQ(Check(u"C:\\in\\new-file"), 0u);          // link inside the root
+    EXPECT_EQ(Check(u"C:\\not\\yet\\there"), 0u);        // names still to be created
+    EXPECT_EQ(Check(u"C:\\out"), kErrorAccessDenied);
+    EXPECT_EQ(Check(u"C:\\out\\file"), kErrorAccessDenied);
+    EXPECT_EQ(Check(u"C:\\out\\new\\deeper"), kErrorAccessDenied);
+    EXPECT_EQ(Check(u"C:\\dangling"), kErrorAccessDenied); // would create outside
+}
+
+TEST_F(Confinement, DriveMapRefusesMissingDirectoriesAndDuplicates)
+{
+    std::string error;
+    EXPECT_FALSE(drives_.Add('c', root_, error));
+    EXPECT_FALSE(drives_.Add('E', base_ + "/missing", error));
+    EXPECT_FALSE(drives_.Add('1', root_, error));
+    EXPECT_TRUE(drives_.Add('E', base_ + "/outside", error));
+    EXPECT_NE(drives_.Find(u'e'), nullptr);
+}
+
+struct WildCase {
+    const char16_t *pattern;
+    const char16_t *name;
+    bool match;
+};
+
+TEST(Wildcards, StarAndQuestionMarkAsOnWindows)
+{
+    const WildCase cases[] = {
+        {u"*", u"anything", true},
+        {u"*", u"", true},
+        {u"*.*", u"noext", true},
+        {u"*.txt", u"a.txt", true},
+        {u"*.txt", u"a.TXT", true},
+        {u"*.txt", u"a.txt.bak", false},
+        {u"a?c", u"abc", true},
+        {u"a?c", u"ac", false},
+        {u"a?c", u"abbc", false},
+        {u"*b*", u"abc", true},
+        {u"*b*", u"acd", false},
+        {u"report.*", u"report", true},
+        {u"report.*", u"report.doc", true},
+        {u"report.*", u"reports", false},
+        {u"*a*a*a*a*a*b", u"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false},
+        {u"\u00e9t?", u"\u00e9t\u00e9", true},
+        {u"ABC", u"abc", true},
+        {u"abc", u"abcd", false},
+    };
+    for (const WildCase &c : cases) {
+        std::string p, n;
+        ToUtf8(c.pattern, p);
+        ToUtf8(c.name, n);
+        EXPECT_EQ(MatchWildcard(c.pattern, c.name), c.match) << p << " vs " << n;
+    }
+    EXPECT_TRUE(HasWildcard(u"a*"));
+    EXPECT_TRUE(HasWildcard(u"a?"));
+    EXPECT_FALSE(HasWildcard(u"plain.txt"));
+}
+
+TEST(Win32Translation, FileTimesAndErrors)
+{
+    struct timespec t {};
+    t.tv_sec = 0; // 1970-01-01 is 116444736000000000 ticks after 1601
+    FileTime ft = ToFileTime(t);
+    EXPECT_EQ((uint64_t(ft.high) << 32) | ft.low, 116444736000000000ull);
+    t.tv_sec = 1700000000;
+    t.tv_nsec = 123456700;
+    ft = ToFileTime(t);
+    struct timespec back {};
+    ASSERT_TRUE(FromFileTime(ft, back));
+    EXPECT_EQ(back.tv_sec, t.tv_sec);
+    EXPECT_EQ(back.tv_nsec, t.tv_nsec);
+    EXPECT_FALSE(FromFileTime(FileTime{}, back)); // zero: leave unchanged
+
+    EXPECT_EQ(Win32FromErrno(ENOENT), kErrorFileNotFound);
+    EXPECT_EQ(Win32FromErrno(EACCES), kErrorAccessDenied);
+    EXPECT_EQ(Win32FromErrno(EEXIST), kErrorAlreadyExists);
+    EXPECT_EQ(Win32FromErrno(ENOTEMPTY), kErrorDirNotEmpty);
+    EXPECT_EQ(Win32FromErrno(ENOSPC), kErrorDiskFull);
+
+    struct stat st {};
+    st.st_mode = S_IFREG | 0444;
+    EXPECT_EQ(AttributesOf(st, "a"), kAttributeArchive | kAttributeReadOnly);
+    st.st_mode = S_IFDIR | 0755;
+    EXPECT_EQ(AttributesOf(st, ".cache"), kAttributeDirectory | kAttributeHidden);
+}
+
+TEST(Utf, ConvertsBothWaysAndRefusesBrokenText)
+{
+    std::u16string wide;
+    std::string narrow;
+    ASSERT_TRUE(ToUtf16("a\xc3\xa9\xf0\x9f\x98\x80", wide));
+    EXPECT_EQ(wide, std::u16string(u"a\u00e9\U0001F600"));
+    ASSERT_TRUE(ToUtf8(wide, narrow));
+    EXPECT_EQ(narrow, "a\xc3\xa9\xf0\x9f\x98\x80");
+    EXPECT_FALSE(ToUtf16("\xc3", wide));         // cut short
+    EXPECT_FALSE(ToUtf16("\xc0\xaf", wide));     // overlong
+    EXPECT_FALSE(ToUtf16("\xed\xa0\x80", wide)); // surrogate
+    EXPECT_FALSE(ToUtf8(std::u16string(1, char16_t(0xDC00)), narrow));
+}
+
+TEST(Options, ParsesAndRefuses)
+{
+    char dir[] = "/tmp/refagent-optsXXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    {
+        AgentConfig config;
+        std::string message;
+        const char *argv[] = {"agent", "--user", "Alice", "--password", "", dir, "--os-version", "10.0.19045",
+                              "--max-connections", "4"};
+        ASSERT_EQ(ParseOptions(10, argv, config, message), 0) << message;
+        EXPECT_EQ(config.user, u"Alice");
+        EXPECT_EQ(config.password, u"");
+        EXPECT_EQ(config.osVersion, 10u | 0u << 8 | 19045u << 16);
+        EXPECT_EQ(config.maxConnections, 4u);
+        EXPECT_EQ(config.profile, u"C:\\Users\\Alice");
+        ASSERT_NE(config.drives.Find(u'C'), nullptr);
+    }
+    const std::vector<std::vector<const char *>> bad = {
+        {"agent", dir},                                                  // no credentials
+        {"agent", "--user", "u", "--password", "p"},                     // nothing served
+        {"agent", "--user", "u", "--password", "p", "/nonexistent/dir"}, // missing directory
+        {"agent", "--user", "u", "--password", "p", dir, "--port", "70000"},
+        {"agent", "--user", "u", "--password", "p", dir, "--bogus"},
+        {"agent", "--user", "u", "--password", "p", "--drive", "CC", dir},
+    };
+    for (const auto &argv : bad) {
+        AgentConfig config;
+        std::string message;
+        EXPECT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), config, message), -1) << argv.back();
+        EXPECT_FALSE(message.empty());
+    }
+    ::rmdir(dir);
+}
+
+} // namespace

@@ -1,0 +1,67 @@
+// The agent's side of the framing: one request in (header and whole
+// payload, bounded), replies out in the shapes clients read.
+#ifndef REFAGENT_WIRE_CHANNEL_H
+#define REFAGENT_WIRE_CHANNEL_H
+
+#include "filesystem/fss_util.h"
+
+#include <ace/CDR_Stream.h>
+#include <ace/SOCK_Stream.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace refagent {
+
+class WireChannel {
+public:
+    explicit WireChannel(ACE_SOCK_Stream &stream) : stream_(stream) {}
+
+    enum class Read { Ok, Closed, Malformed };
+    // A request header followed by its payload. Malformed: not a request,
+    // or a payload above the bound.
+    Read ReadRequest(agent::MessageHeader &header);
+    // The last request's payload, decoded in the sender's byte order.
+    ACE_InputCDR PayloadStream() const;
+    const char *Payload() const { return reinterpret_cast<const char *>(buffer_.data()); }
+    size_t PayloadLength() const { return length_; }
+
+    // Header with the payload's length, then the payload.
+    bool SendReply(uint32_t opcode, ACE_OutputCDR &payload);
+    bool SendStatus(uint32_t opcode, uint32_t status);
+    // As SendReply, with raw bytes after the payload that its length does
+    // not count (read replies).
+    bool SendReplyWithData(uint32_t opcode, ACE_OutputCDR &payload, const void *data, size_t size);
+    // A header alone, for entry-stream openers; `length` is not followed by bytes.
+    bool SendHeaderOnly(uint32_t opcode, uint32_t length);
+    bool SendRaw(const void *data, size_t size);
+
+private:
+    bool SendParts(const void *a, size_t na, const void *b, size_t nb, const void *c, size_t nc);
+
+    ACE_SOCK_Stream &stream_;
+    std::vector<uint64_t> buffer_; // 8-aligned, so CDR alignment counts from the payload start
+    size_t length_ = 0;
+    uint16_t byteOrder_ = 1;
+};
+
+// Collects entry-stream chunks (u32 length, little-endian, then the CDR
+// record) and sends them in batches.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(WireChannel &channel) : channel_(channel) {}
+    bool Add(ACE_OutputCDR &record);
+    bool Flush();
+    // The zero length that ends the stream, then a flush.
+    bool End();
+    size_t Pending() const { return pending_.size(); }
+
+private:
+    WireChannel &channel_;
+    std::string pending_;
+};
+
+} // namespace refagent
+
+#endif
