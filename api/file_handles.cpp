@@ -1,0 +1,394 @@
+// AgentCreateFileW, AgentGetFileInformationByHandle, AgentReadFile,
+// AgentReadFilePosition, AgentWriteFile, AgentSetFilePointerEx,
+// AgentSetFileTime, AgentCloseHandle.
+//
+// A remote file lives on a connection of its own: the open takes a pooled
+// connection and hands it to the caller as the handle (state FileOpen);
+// the close gives it back. File data never pass through a CDR stream: they
+// go straight between the socket and the caller's buffer.
+#include "api/checked_reply.h"
+#include "filesystem/wide_string.h"
+#include "logon/export_frame.h"
+
+using namespace agent;
+
+namespace {
+
+// A read reply that announces more bytes than the caller asked for cannot
+// be taken without overrunning the caller's buffer, and the stream cannot
+// be resynchronised without reading them: the connection is given up and
+// the caller sees "the data is invalid".
+constexpr DWORD kOversizedReadError = 13; // ERROR_INVALID_DATA
+
+constexpr uint32_t kDataReplyLength = 8;    // status, count
+constexpr uint32_t kPositionReplyLength = 12; // status, position low, high
+constexpr DWORD kMoveMethods = 3;           // FILE_BEGIN, FILE_CURRENT, FILE_END
+
+AgentConnection *ConnectionOf(HANDLE handle) { return static_cast<AgentConnection *>(handle); }
+
+int RequireOpenFile(const AgentConnection &connection)
+{
+    if (connection.state != FileOpen) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    return 0;
+}
+
+// A request whose payload is a row of u32.
+int SendNumbers(AgentConnection &connection, uint32_t opcode, std::initializer_list<uint32_t> numbers)
+{
+    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    for (uint32_t n : numbers)
+        if (!payload.write_ulong(n)) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return -1;
+        }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, opcode, static_cast<uint32_t>(length)))
+        return -1;
+    return connection.SendRequest(header, payload, length);
+}
+
+// ---- open (opcode 8): the four numbers in reverse argument order, path last
+
+int EncodeOpen(ACE_OutputCDR &out, const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    return out.write_ulong(flags) && out.write_ulong(disposition) && out.write_ulong(share) &&
+                   out.write_ulong(access) && WriteWideString(out, path)
+               ? 0
+               : -1;
+}
+
+int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD share, DWORD disposition,
+             DWORD flags)
+{
+    if (IsEmpty(path)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (connection.state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    if (EncodeOpen(payload, path, access, share, disposition, flags) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    uint32_t status = 0;
+    if (!WriteHeader(header, Request, OpCreateFile, static_cast<uint32_t>(length)) ||
+        connection.SendRequest(header, payload, length) != 0 || connection.ReceiveStatus(OpCreateFile, status) != 0)
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    connection.state = FileOpen;
+    return 0;
+}
+
+// ---- read (opcode 10) and read at offset (opcode 20)
+
+struct DataReply {
+    ACE_CDR::ULong status = 0;
+    ACE_CDR::ULong count = 0;
+};
+
+bool DecodeDataReply(ACE_InputCDR &in, DataReply &reply)
+{
+    return in.read_ulong(reply.status) && in.read_ulong(reply.count);
+}
+
+// Sends the read request already encoded by `send`, then takes the reply:
+// the 8-byte payload, then `count` raw bytes straight into the buffer.
+template <typename Send>
+int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD toRead, DWORD *read, Send &&send)
+{
+    if (read != nullptr)
+        *read = 0;
+    if (buffer == nullptr || toRead == 0)
+        return 0;
+    if (RequireOpenFile(connection) != 0 || send() != 0)
+        return -1;
+    ACE_InputCDR in = EmptyInput();
+    DataReply reply;
+    if (ReceiveExactReply(connection, opcode, kDataReplyLength, in) != 0 || !DecodeDataReply(in, reply))
+        return -1;
+    if (reply.count > toRead) {
+        connection.Break();
+        SetLastError(kOversizedReadError);
+        return -1;
+    }
+    // Taken whatever the status, so that the stream stays in step.
+    if (connection.ReceiveData(buffer, reply.count) != 0)
+        return -1;
+    if (read != nullptr)
+        *read = reply.count;
+    if (reply.status != 0) {
+        SetLastError(reply.status);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- write (opcode 11): the caller's bytes are the payload
+
+int WriteFrom(AgentConnection &connection, const void *buffer, DWORD toWrite, DWORD *written)
+{
+    if (written != nullptr)
+        *written = 0;
+    if (buffer == nullptr || toWrite == 0)
+        return 0;
+    if (RequireOpenFile(connection) != 0 || connection.SendDataRequest(OpWriteFile, buffer, toWrite) != 0)
+        return -1;
+    ACE_InputCDR in = EmptyInput();
+    DataReply reply;
+    if (ReceiveExactReply(connection, OpWriteFile, kDataReplyLength, in) != 0 || !DecodeDataReply(in, reply))
+        return -1;
+    if (written != nullptr)
+        *written = reply.count;
+    if (reply.status != 0) {
+        SetLastError(reply.status);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- move file pointer (opcode 9): distance low, high, method
+
+int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEGER *newPosition, DWORD method)
+{
+    if (method >= kMoveMethods) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    if (RequireOpenFile(connection) != 0 ||
+        SendNumbers(connection, OpSetFilePointer,
+                    {distance.u.LowPart, static_cast<uint32_t>(distance.u.HighPart), method}) != 0)
+        return -1;
+    ACE_InputCDR in = EmptyInput();
+    MessageHeader header;
+    if (ReceiveMinimumReply(connection, OpSetFilePointer, in, header) != 0 || TakeStatus(in) != 0)
+        return -1;
+    if (header.length < kPositionReplyLength) {
+        SetLastError(ERROR_INTERNAL_ERROR);
+        return -1;
+    }
+    if (newPosition == nullptr)
+        return 0;
+    ACE_CDR::ULong low = 0, high = 0;
+    if (!in.read_ulong(low))
+        return -1;
+    newPosition->u.LowPart = low;
+    if (!in.read_ulong(high))
+        return -1;
+    newPosition->u.HighPart = static_cast<LONG>(high);
+    return 0;
+}
+
+// ---- set file times (opcode 24): three FILETIMEs, low parts first
+
+int SetTimes(AgentConnection &connection, const FILETIME *creation, const FILETIME *lastAccess,
+             const FILETIME *lastWrite)
+{
+    if (RequireOpenFile(connection) != 0)
+        return -1;
+    // An absent time travels as zero.
+    const FILETIME zero = {0, 0};
+    const FILETIME &c = creation != nullptr ? *creation : zero;
+    const FILETIME &a = lastAccess != nullptr ? *lastAccess : zero;
+    const FILETIME &w = lastWrite != nullptr ? *lastWrite : zero;
+    uint32_t status = 0;
+    if (SendNumbers(connection, OpSetFileTime,
+                    {c.dwLowDateTime, c.dwHighDateTime, a.dwLowDateTime, a.dwHighDateTime, w.dwLowDateTime,
+                     w.dwHighDateTime}) != 0 ||
+        connection.ReceiveStatus(OpSetFileTime, status) != 0)
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- by-handle information (opcode 23): 13 u32 in the record's own order
+
+int DecodeFileInformation(ACE_InputCDR &in, BY_HANDLE_FILE_INFORMATION &info)
+{
+    // Each field is stored the moment it has been read.
+    DWORD *const fields[] = {
+        &info.dwFileAttributes,
+        &info.ftCreationTime.dwLowDateTime,   &info.ftCreationTime.dwHighDateTime,
+        &info.ftLastAccessTime.dwLowDateTime, &info.ftLastAccessTime.dwHighDateTime,
+        &info.ftLastWriteTime.dwLowDateTime,  &info.ftLastWriteTime.dwHighDateTime,
+        &info.dwVolumeSerialNumber,
+        &info.nFileSizeHigh,                  &info.nFileSizeLow,
+        &info.nNumberOfLinks,
+        &info.nFileIndexHigh,                 &info.nFileIndexLow,
+    };
+    for (DWORD *field : fields) {
+        ACE_CDR::ULong value = 0;
+        if (!in.read_ulong(value))
+            return -1;
+        *field = value;
+    }
+    return 0;
+}
+
+int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &info)
+{
+    if (RequireOpenFile(connection) != 0)
+        return -1;
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (connection.SendHeader(header, OpGetFileInformation) != 0)
+        return -1;
+    ACE_InputCDR in = EmptyInput();
+    MessageHeader reply;
+    if (ReceiveMinimumReply(connection, OpGetFileInformation, in, reply) != 0 || TakeStatus(in) != 0)
+        return -1;
+    return DecodeFileInformation(in, info);
+}
+
+// The frame of the operations on an open handle: no pool access; a failure
+// is copied into LastAgentError.
+template <typename Operation>
+BOOL OnHandle(HANDLE handle, Operation &&operation)
+{
+    if (handle == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        if (operation(*ConnectionOf(handle)) != 0) {
+            RecordLastAgentError();
+            return 0;
+        }
+        return 1;
+    });
+}
+
+// Gives a connection back to its logon when it goes out of scope, unless
+// it was handed to the caller.
+class PooledConnection {
+public:
+    PooledConnection(AgentLogon *logon, AgentConnection *connection) : logon_(logon), connection_(connection) {}
+    ~PooledConnection()
+    {
+        if (connection_ != nullptr)
+            logon_->ReleaseConnection(connection_);
+    }
+    PooledConnection(const PooledConnection &) = delete;
+    PooledConnection &operator=(const PooledConnection &) = delete;
+
+    AgentConnection *get() const { return connection_; }
+    AgentConnection *Detach()
+    {
+        AgentConnection *c = connection_;
+        connection_ = nullptr;
+        return c;
+    }
+
+private:
+    AgentLogon *logon_;
+    AgentConnection *connection_;
+};
+
+} // namespace
+
+extern "C" {
+
+HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD access, DWORD share, DWORD disposition,
+                                 DWORD flags)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
+        PooledConnection connection(logon, AcquireForExport(logon, Record::Failures));
+        if (connection.get() == nullptr)
+            return nullptr;
+        if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0) {
+            RecordLastAgentError();
+            return nullptr;
+        }
+        return connection.Detach();
+    });
+}
+
+BOOL AGENTAPI AgentGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info)
+{
+    if (info == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return OnHandle(file, [&](AgentConnection &c) { return QueryInformation(c, *info); });
+}
+
+BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read)
+{
+    return OnHandle(file, [&](AgentConnection &c) {
+        return ReadInto(c, OpReadFile, buffer, toRead, read, [&] { return SendNumbers(c, OpReadFile, {toRead}); });
+    });
+}
+
+BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWORD *read, DWORD offsetLow,
+                                    DWORD offsetHigh)
+{
+    return OnHandle(file, [&](AgentConnection &c) {
+        return ReadInto(c, OpReadFileAt, buffer, toRead, read,
+                        [&] { return SendNumbers(c, OpReadFileAt, {toRead, offsetLow, offsetHigh}); });
+    });
+}
+
+BOOL AGENTAPI AgentWriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written)
+{
+    return OnHandle(file, [&](AgentConnection &c) { return WriteFrom(c, buffer, toWrite, written); });
+}
+
+BOOL AGENTAPI AgentSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *newPosition, DWORD method)
+{
+    return OnHandle(file, [&](AgentConnection &c) { return MovePointer(c, distance, newPosition, method); });
+}
+
+BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess,
+                               const FILETIME *lastWrite)
+{
+    return OnHandle(file, [&](AgentConnection &c) { return SetTimes(c, creation, lastAccess, lastWrite); });
+}
+
+// Ends a file, search or drive handle. Only an open file has anything to
+// close on the agent; every other state is given back as it is, which
+// destroys the connection unless it is Ready.
+BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
+{
+    if (logon == nullptr || handle == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        PooledConnection connection(logon, ConnectionOf(handle));
+        AgentConnection &c = *connection.get();
+        if (c.state != FileOpen)
+            return 1;
+        ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+        uint32_t status = 0;
+        if (c.SendHeader(header, OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0) {
+            RecordLastAgentError();
+            return 0;
+        }
+        // A refused close keeps the state FileOpen, so the connection is
+        // destroyed rather than pooled with a file still open on it.
+        if (status == 0)
+            c.state = Ready;
+        else
+            SetLastError(status);
+        return 1;
+    });
+}
+
+} // extern "C"
