@@ -250,11 +250,15 @@ BOOL AGENTAPI AgentStopPathList(void);
 /* ---- Discovery -------------------------------------------------------- */
 
 /* Opens a prober that sends probes to UDP port and calls callback (on the
- * prober's own thread) for every answer. The prober, or null. */
+ * prober's own thread) for every answer. The prober, or null: 87 for port 0
+ * or a null callback; null also when the first sweep sent nothing. */
 AGENT_PROBER AGENTAPI AgentOpenProbe(WORD port, AgentProbeCallback callback, void *context);
-/* Broadcasts one probe on every adapter's subnet. 1 / 0. */
+/* Broadcasts one probe on every adapter's subnet. 1 when at least one went
+ * out, else 0 (87 for a null prober; otherwise no last error is set). */
 BOOL AGENTAPI AgentDoProbe(AGENT_PROBER prober);
-/* Stops the receive thread (no callback runs afterwards) and frees the prober. 1 / 0. */
+/* Stops the receive thread (waits for a callback in progress; none runs
+ * afterwards) and frees the prober. 1; 0 with 87 for a null prober.
+ * Never call it from inside the callback. */
 BOOL AGENTAPI AgentCloseProbe(AGENT_PROBER prober);
 
 /* ---- User data locations --------------------------------------------- */
