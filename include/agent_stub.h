@@ -175,7 +175,9 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
 /* Fills *info. 1 / 0 (87 null argument, 12 handle not open, agent status, socket error). */
 BOOL AGENTAPI AgentGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
 /* Reads up to toRead bytes at the agent's file pointer; *read gets the
- * count (fewer at end of file). 1 / 0 (87, 12, agent status, socket error). */
+ * count (fewer at end of file). 1 / 0 (87, 12, agent status, socket error;
+ * 13 when the agent announces more bytes than asked for: nothing is taken
+ * into the buffer and the handle is unusable until closed). */
 BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read);
 /* As AgentReadFile, at the absolute offset offsetHigh:offsetLow. */
 BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWORD *read, DWORD offsetLow, DWORD offsetHigh);
@@ -190,9 +192,15 @@ BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILE
  * a socket error; an agent refusing the close still gives 1 (its status in
  * the last error). The handle is invalid afterwards. */
 BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
-/* Copies a remote file into a new local file. 1 when the whole file was
- * copied; 0 with 87, a connection error, the local create error, the
- * agent's error or the local write error. */
+/* Copies a remote file into a new local file (created or truncated), in
+ * chunks of 4096 bytes. 1 only when the whole file was copied. 0 with 87 (a
+ * null argument, nothing touched), a connection error (the local file is not
+ * touched), the local create error, the agent's error for the open (the
+ * local file is left empty), or the cause that stopped the copy: a failed
+ * remote read or pointer move, a failed local write (29 when fewer bytes
+ * were written than asked) or local close. An interrupted copy leaves the
+ * chunks written so far in the local file. AgentGetLastError holds the same
+ * cause as the thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
 
 /* ---- Directory enumeration ------------------------------------------ */

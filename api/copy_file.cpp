@@ -1,0 +1,139 @@
+// AgentCopyFileFromAgent: a remote file into a new local file, in chunks
+// read at explicit offsets through the file-handle exports.
+#include "logon/export_frame.h"
+
+#include <cstdint>
+
+using namespace agent;
+
+namespace {
+
+constexpr DWORD kChunkSize = 4096;
+constexpr DWORD kFromStart = 0; // FILE_BEGIN
+
+// The local file, closed when the call leaves; Close reports the result.
+class LocalFile {
+public:
+    explicit LocalFile(HANDLE handle) : handle_(handle) {}
+    ~LocalFile() { Close(); }
+    LocalFile(const LocalFile &) = delete;
+    LocalFile &operator=(const LocalFile &) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    BOOL Close()
+    {
+        if (!valid())
+            return 1;
+        HANDLE h = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(h);
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// The remote file, closed through AgentCloseHandle when the call leaves.
+class RemoteFile {
+public:
+    RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
+    ~RemoteFile() { Close(); }
+    RemoteFile(const RemoteFile &) = delete;
+    RemoteFile &operator=(const RemoteFile &) = delete;
+
+    HANDLE get() const { return handle_; }
+    void Close()
+    {
+        if (handle_ == nullptr)
+            return;
+        HANDLE h = handle_;
+        handle_ = nullptr;
+        AgentCloseHandle(logon_, h);
+    }
+
+private:
+    AgentLogon *logon_;
+    HANDLE handle_;
+};
+
+// The chunk loop. 0 at the end of the file; -1 on the first failure, with
+// its cause in the thread's last error.
+int CopyChunks(HANDLE remote, HANDLE local)
+{
+    unsigned char chunk[kChunkSize];
+    uint64_t position = 0;
+    for (;;) {
+        DWORD n = 0;
+        if (!AgentReadFilePosition(remote, chunk, kChunkSize, &n, static_cast<DWORD>(position),
+                                   static_cast<DWORD>(position >> 32)))
+            return -1;
+        position += n;
+        // The agent's file pointer follows the copy; the next read starts
+        // where the agent says it now stands.
+        LARGE_INTEGER target;
+        target.u.LowPart = static_cast<DWORD>(position);
+        target.u.HighPart = static_cast<LONG>(position >> 32);
+        LARGE_INTEGER reported = target;
+        if (!AgentSetFilePointerEx(remote, target, &reported, kFromStart))
+            return -1;
+        position = static_cast<uint64_t>(static_cast<uint32_t>(reported.u.HighPart)) << 32 | reported.u.LowPart;
+        DWORD written = 0;
+        if (!WriteFile(local, chunk, n, &written, nullptr))
+            return -1;
+        if (written != n) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return -1;
+        }
+        if (n < kChunkSize)
+            return 0;
+    }
+}
+
+BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *localPath)
+{
+    // Occupies one connection for the whole call, and fails before the
+    // local file is touched when the agent cannot be reached at all.
+    ConnectionHolder held(logon);
+    if (held.get() == nullptr) {
+        RecordLastAgentError();
+        return 0;
+    }
+    LocalFile local(CreateFileW(localPath, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!local.valid()) {
+        RecordLastAgentError();
+        return 0;
+    }
+    // AgentCreateFileW records its own failure.
+    RemoteFile remote(logon, AgentCreateFileW(logon, remotePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                              FILE_ATTRIBUTE_NORMAL));
+    if (remote.get() == nullptr)
+        return 0;
+
+    bool copied = CopyChunks(remote.get(), local.get()) == 0;
+    DWORD cause = copied ? 0 : GetLastError();
+    remote.Close();
+    // A local file that cannot be closed may not hold what was written.
+    if (!local.Close() && copied) {
+        copied = false;
+        cause = GetLastError();
+    }
+    if (copied)
+        return 1;
+    // The first failure is the cause, not whatever the closes left behind.
+    SetLastError(cause);
+    RecordLastAgentError();
+    return 0;
+}
+
+} // namespace
+
+extern "C" BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local)
+{
+    if (logon == nullptr || remote == nullptr || local == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&] { return CopyFromAgent(logon, remote, local); });
+}
