@@ -1,2 +1,480 @@
+// The reference agent on the wire: the exact bytes it answers with, its
+// refusals, and how it copes with broken or excess clients.
+#include "agent_harness.h"
+#include "discovery_responder.h"
+#include "filesystem/fss_util.h"
+#include "win32_codes.h"
+
+#include <ace/INET_Addr.h>
+#include <ace/SOCK_Dgram.h>
+#include <ace/Time_Value.h>
+
 #include <gtest/gtest.h>
-TEST(Placeholder, Wire) {}
+
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace refagent_test;
+using fake::Hex;
+using fake::Payload;
+using fake::RequestBytes;
+using fake::BareRequest;
+using namespace agent;
+
+namespace {
+
+class AgentWire : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tree_.Write("docs/a.txt", "hello");
+        tree_.Write("docs/b.TXT", "");
+        tree_.Write("docs/notes.md", "# notes");
+        tree_.Write("docs/sub/deep.txt", std::string(10000, 'x'));
+        ASSERT_EQ(::symlink("/etc", (tree_.path() + "/etc-link").c_str()), 0);
+        agent_ = std::make_unique<RunningAgent>(tree_.path());
+    }
+
+    Bytes StringRequest(uint32_t op, const char16_t *text) { return RequestBytes(op, Payload().wstr(text)); }
+    uint32_t StatusOf(RawClient &c, const Bytes &request)
+    {
+        EXPECT_TRUE(c.Send(request));
+        const ReplyMessage r = c.ReadReply();
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.kind, Reply);
+        return r.payload.size() >= 4 ? U32(r.payload, 0) : 0xDEADBEEF;
+    }
+
+    ScratchDir tree_;
+    std::unique_ptr<RunningAgent> agent_;
+};
+
+TEST_F(AgentWire, LogonAnswersExactBytesAndRefusesWrongCredentials)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.connected());
+    Payload bad;
+    bad.wstr(u"alice").wstr(u"wrong").wstr(u"").wstr(u"H").u8(1);
+    ASSERT_TRUE(c.Send(RequestBytes(OpLogon, bad)));
+    EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 2e 05 00 00")));
+    // Not logged on: requests are refused with ERROR_NOT_LOGGED_ON.
+    EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs")), refagent::kErrorNotLoggedOn);
+    Payload unknownUser;
+    unknownUser.wstr(u"mallory").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpLogon, unknownUser)), refagent::kErrorLogonFailure);
+    // User names compare without case, as Windows compares them.
+    ASSERT_TRUE(c.LogOn(u"ALICE", u"s3cret"));
+    EXPECT_EQ(StatusOf(c, StringRequest(OpPathFileExists, u"C:\\docs\\a.txt")), 0u);
+    ASSERT_TRUE(c.Send(BareRequest(OpLogout)));
+    EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 03 00 00 00 04 00 00 00 00 00 00 00")));
+}
+
+TEST_F(AgentWire, PathExistsReplyIsTheDocumentedSuccessReply)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    ASSERT_TRUE(c.Send(Hex("01 00 01 00 19 00 00 00 0a 00 00 00 06 00 00 00 43 00 3a 00 5c 00")));
+    EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 19 00 00 00 04 00 00 00 00 00 00 00")));
+}
+
+TEST_F(AgentWire, PathsLeavingTheRootAreAccessDenied)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    const char16_t *escapes[] = {u"C:\\..", u"C:\\docs\\..\\..\\etc", u"/etc/passwd", u"\\\\host\\share",
+                                 u"C:\\etc-link\\passwd", u"C:\\etc-link"};
+    for (const char16_t *path : escapes) {
+        for (uint32_t op : {OpGetFileAttributes, OpPathFileExists, OpGetFileAttributesEx, OpCreateDirectory,
+                            OpRemovePath, OpGetDiskFreeSpace}) {
+            EXPECT_EQ(StatusOf(c, StringRequest(op, path)), refagent::kErrorAccessDenied)
+                << "opcode " << op;
+        }
+        Payload open;
+        open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(path);
+        EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorAccessDenied);
+    }
+    EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"Q:\\x")), refagent::kErrorPathNotFound);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs\\none")), refagent::kErrorFileNotFound);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\none\\none")), refagent::kErrorPathNotFound);
+}
+
+TEST_F(AgentWire, AttributeRecordsCarryTheLocalSizeAndKind)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributesEx, u"C:\\docs\\sub\\deep.txt")));
+    ReplyMessage r = c.ReadReply();
+    ASSERT_TRUE(r.ok);
+    ASSERT_EQ(r.length, 40u); // status + 36-byte record
+    EXPECT_EQ(U32(r.payload, 0), 0u);
+    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeArchive);
+    EXPECT_EQ(U32(r.payload, 32), 10000u); // size low
+    EXPECT_EQ(U32(r.payload, 36), 0u);     // size high
+    struct stat st;
+    ASSERT_EQ(::stat((tree_.path() + "/docs/sub/deep.txt").c_str(), &st), 0);
+    const uint64_t write = (uint64_t(U32(r.payload, 28)) << 32) | U32(r.payload, 24);
+    EXPECT_EQ(write / 10000000ull - 11644473600ull, static_cast<uint64_t>(st.st_mtime));
+
+    ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\docs")));
+    r = c.ReadReply();
+    ASSERT_EQ(r.length, 8u);
+    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeDirectory);
+}
+
+TEST_F(AgentWire, UnknownOpcodesGetAStatusAndTheConnectionGoesOn)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    for (uint32_t op : {4u, 35u, 0u, 0xFFFFFFFFu}) {
+        ASSERT_TRUE(c.Send(RequestBytes(op, Payload().u32(7))));
+        const ReplyMessage r = c.ReadReply();
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.opcode, op);
+        EXPECT_EQ(r.kind, Reply);
+        ASSERT_EQ(r.length, 4u);
+        EXPECT_EQ(U32(r.payload, 0), refagent::kErrorInvalidFunction);
+    }
+    EXPECT_EQ(StatusOf(c, StringRequest(OpPathFileExists, u"C:\\docs")), 0u);
+}
+
+TEST_F(AgentWire, MalformedRequestsCloseOnlyTheirConnection)
+{
+    RawClient healthy(agent_->port());
+    ASSERT_TRUE(healthy.LogOn());
+    const std::vector<Bytes> broken = {
+        fake::Header(Reply, OpPathFileExists, 0),                                   // a reply sent as request
+        fake::Header(Request, OpWriteFile, kMaxPayloadLength + 1),                 // above the bound
+        RequestBytes(OpPathFileExists, Payload().u32(100)),                        // string longer than payload
+        RequestBytes(OpCreateFile, Payload().u32(0).u32(3)),                       // fields missing
+        RequestBytes(OpMergePst, Payload().wstr(u"a").wstr(u"b").wstr(u"c").u32(1000000)), // count beyond payload
+    };
+    for (const Bytes &request : broken) {
+        RawClient c(agent_->port());
+        ASSERT_TRUE(c.LogOn());
+        ASSERT_TRUE(c.Send(request));
+        EXPECT_TRUE(c.ClosedByPeer()) << fake::ToHex(Bytes(request.begin(), request.begin() + 12));
+    }
+    // A logon that cannot be decoded is malformed too.
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.Send(RequestBytes(OpLogon, Payload().wstr(u"alice"))));
+    EXPECT_TRUE(c.ClosedByPeer());
+    EXPECT_EQ(StatusOf(healthy, StringRequest(OpPathFileExists, u"C:\\docs\\a.txt")), 0u);
+}
+
+// Decodes a search's entry stream into names.
+std::vector<std::u16string> ReadSearch(RawClient &c, uint32_t &headerLength)
+{
+    std::vector<std::u16string> names;
+    const Bytes h = c.Read(12);
+    EXPECT_EQ(h.size(), 12u);
+    if (h.size() != 12)
+        return names;
+    EXPECT_EQ(U32(h, 4), uint32_t(OpFindFirst));
+    headerLength = U32(h, 8);
+    if (headerLength == 0)
+        return names;
+    for (;;) {
+        const Bytes n = c.Read(4);
+        if (n.size() != 4 || U32(n, 0) == 0)
+            break;
+        const Bytes chunk = c.Read(U32(n, 0));
+        PayloadReader r(chunk);
+        uint32_t v;
+        for (int i = 0; i < 9; ++i)
+            EXPECT_TRUE(r.u32(v));
+        std::u16string name;
+        EXPECT_TRUE(r.wstr(name));
+        EXPECT_TRUE(r.atEnd());
+        names.push_back(name);
+    }
+    return names;
+}
+
+TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    uint32_t length = 0;
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*.txt").u32(0xFFFFFFFFu))));
+    EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"a.txt", u"b.TXT"}));
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*").u32(0xFFFFFFFFu))));
+    EXPECT_EQ(ReadSearch(c, length),
+              (std::vector<std::u16string>{u".", u"..", u"a.txt", u"b.TXT", u"notes.md", u"sub"}));
+    // The drive root has no "." or "..", and links out of the tree are hidden.
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\*").u32(0xFFFFFFFFu))));
+    EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"docs"}));
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\?.md").u32(0xFFFFFFFFu))));
+    EXPECT_TRUE(ReadSearch(c, length).empty());
+    EXPECT_EQ(length, 0u); // no entries: a bare header
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\..\\*").u32(0xFFFFFFFFu))));
+    EXPECT_TRUE(ReadSearch(c, length).empty());
+    EXPECT_EQ(length, 0u);
+}
+
+TEST_F(AgentWire, FileReadsCarryRawDataAfterAnEightBytePayload)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    Payload open;
+    open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(u"C:\\docs\\a.txt");
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), 0u);
+    // A second open on the same connection is refused; the first stays.
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorTooManyOpenFiles);
+    ASSERT_TRUE(c.Send(RequestBytes(OpReadFileAt, Payload().u32(4096).u32(1).u32(0))));
+    EXPECT_EQ(fake::ToHex(c.Read(24)),
+              fake::ToHex(Hex("01 00 02 00 14 00 00 00 08 00 00 00 00 00 00 00 04 00 00 00 65 6c 6c 6f")));
+    // The read moved the pointer to the end: the next plain read is empty.
+    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(4096))));
+    EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 00 00 00 00")));
+    ASSERT_TRUE(c.Send(RequestBytes(OpSetFilePointer, Payload().u32(0xFFFFFFFEu).u32(0xFFFFFFFFu).u32(2))));
+    ReplyMessage r = c.ReadReply();
+    ASSERT_EQ(r.length, 12u);
+    EXPECT_EQ(U32(r.payload, 4), 3u); // 5 - 2
+    // Writing to a file opened for reading only is refused in the write shape.
+    ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
+    EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 05 00 00 00 00 00 00 00")));
+    ASSERT_TRUE(c.Send(BareRequest(OpGetFileInformation)));
+    r = c.ReadReply();
+    ASSERT_EQ(r.length, 56u);
+    EXPECT_EQ(U32(r.payload, 4 * 9), 0u); // size high
+    EXPECT_EQ(U32(r.payload, 4 * 10), 5u); // size low
+    EXPECT_EQ(U32(r.payload, 4 * 11), 1u); // links
+    EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
+    EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), refagent::kErrorInvalidHandle);
+    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(16))));
+    EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 06 00 00 00 00 00 00 00")));
+}
+
+TEST_F(AgentWire, WritesCreateAndFillFilesAndTimesCanBeSet)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    Payload create;
+    create.u32(0x80).u32(1 /* CREATE_NEW */).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\new.bin");
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), 0u);
+    ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
+    EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00")));
+    // 2001-09-09 01:46:40 UTC as a FILETIME.
+    const uint64_t ft = (1000000000ull + 11644473600ull) * 10000000ull;
+    Payload times;
+    times.u32(0).u32(0).u32(uint32_t(ft)).u32(uint32_t(ft >> 32)).u32(uint32_t(ft)).u32(uint32_t(ft >> 32));
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpSetFileTime, times)), 0u);
+    EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
+    struct stat st;
+    ASSERT_EQ(::stat((tree_.path() + "/docs/new.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 3);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), refagent::kErrorFileExists);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\docs")), refagent::kErrorAlreadyExists);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\sub")), refagent::kErrorDirNotEmpty);
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\docs\\a.txt"))),
+              refagent::kErrorAlreadyExists);
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\moved.bin"))), 0u);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\moved.bin")), 0u);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\")), refagent::kErrorAccessDenied);
+}
+
+TEST_F(AgentWire, PathListWaitsForEachAcknowledgementAndHonoursCancel)
+{
+    // Enough entries for several chunks.
+    for (int i = 0; i < 1500; ++i)
+        tree_.Write("many/file-with-a-rather-long-name-" + std::to_string(i) + ".dat", "");
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    ASSERT_TRUE(c.Send(StringRequest(OpGetPathList, u"C:\\many")));
+    const Bytes h = c.Read(12);
+    ASSERT_EQ(h.size(), 12u);
+    EXPECT_EQ(U32(h, 4), uint32_t(OpGetPathList));
+    Bytes n = c.Read(4);
+    ASSERT_EQ(n.size(), 4u);
+    ASSERT_GT(U32(n, 0), 0u);
+    const Bytes chunk = c.Read(U32(n, 0));
+    PayloadReader r(chunk);
+    std::u16string path, name;
+    uint32_t v;
+    ASSERT_TRUE(r.wstr(path));
+    for (int i = 0; i < 9; ++i)
+        ASSERT_TRUE(r.u32(v));
+    ASSERT_TRUE(r.wstr(name));
+    EXPECT_EQ(path, u"C:\\many\\" + name);
+    // Nothing more until the client acknowledges.
+    EXPECT_TRUE(c.Silent(300));
+    ASSERT_TRUE(c.Send(BareRequest(OpNextPathList)));
+    n = c.Read(4);
+    ASSERT_EQ(n.size(), 4u);
+    ASSERT_GT(U32(n, 0), 0u);
+    ASSERT_EQ(c.Read(U32(n, 0)).size(), U32(n, 0));
+    // A cancel instead of the acknowledgement ends the stream at once.
+    ASSERT_TRUE(c.Send(BareRequest(OpCancelPathList)));
+    EXPECT_EQ(fake::ToHex(c.Read(4)), "00 00 00 00");
+    EXPECT_EQ(StatusOf(c, StringRequest(OpPathFileExists, u"C:\\many")), 0u);
+}
+
+TEST_F(AgentWire, PathListOfAMissingFolderIsAnEmptyStream)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    ASSERT_TRUE(c.Send(StringRequest(OpGetPathList, u"C:\\missing")));
+    EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 1c 00 00 00 00 00 00 00 00 00 00 00")));
+}
+
+TEST_F(AgentWire, SystemFiguresHaveTheirShapes)
+{
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    ASSERT_TRUE(c.Send(BareRequest(OpGetOSVersion)));
+    EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 13 00 00 00 04 00 00 00 06 01 b1 1d")));
+    ASSERT_TRUE(c.Send(StringRequest(OpGetDiskFreeSpace, u"C:\\docs")));
+    ReplyMessage r = c.ReadReply();
+    ASSERT_EQ(r.length, 20u);
+    EXPECT_EQ(U32(r.payload, 0), 0u);
+    EXPECT_GE(U32(r.payload, 4), 1u);
+    EXPECT_EQ(U32(r.payload, 8), 512u);
+    EXPECT_GE(U32(r.payload, 16), U32(r.payload, 12));
+    ASSERT_TRUE(c.Send(BareRequest(OpFindFirstDrive)));
+    const Bytes h = c.Read(12);
+    ASSERT_EQ(U32(h, 8), 1u);
+    const Bytes n = c.Read(4);
+    const Bytes chunk = c.Read(U32(n, 0));
+    PayloadReader drive(chunk);
+    uint32_t v[9];
+    for (uint32_t &x : v)
+        ASSERT_TRUE(drive.u32(x));
+    std::u16string root, label;
+    ASSERT_TRUE(drive.wstr(root));
+    ASSERT_TRUE(drive.wstr(label));
+    EXPECT_EQ(root, u"C:\\");
+    EXPECT_EQ(v[0], 3u); // fixed drive
+    EXPECT_EQ(v[8], 2u); // drive number of C:
+    EXPECT_EQ(fake::ToHex(c.Read(4)), "00 00 00 00");
+}
+
+TEST_F(AgentWire, UserDataIsFoundUnderTheProfile)
+{
+    tree_.Write("Users/alice/AppData/Roaming/Mozilla/Firefox/Profiles/x1.other/prefs.js", "");
+    tree_.Write("Users/alice/AppData/Roaming/Mozilla/Firefox/Profiles/k2.default/places.sqlite", "SQLite");
+    tree_.Write("Users/alice/Favorites/site.url", "[InternetShortcut]");
+    tree_.Write("Users/alice/Documents/Outlook Files/mail.pst", "!BDN");
+    tree_.Write("archive/OLD.PST", "!BDN");
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    EXPECT_EQ(StatusOf(c, BareRequest(OpFirefox3Exists)), 0u);
+    auto path = [&](const Bytes &request) {
+        EXPECT_TRUE(c.Send(request));
+        const ReplyMessage r = c.ReadReply();
+        PayloadReader p(r.payload);
+        uint32_t status = 1;
+        std::u16string text;
+        EXPECT_TRUE(p.u32(status));
+        if (status == 0) {
+            EXPECT_TRUE(p.wstr(text));
+        }
+        return status == 0 ? text : u"error " + std::u16string(1, char16_t(u'0' + status % 10));
+    };
+    EXPECT_EQ(path(BareRequest(OpGetFirefox3BookmarkPath)),
+              u"C:\\Users\\alice\\AppData\\Roaming\\Mozilla\\Firefox\\Profiles\\k2.default\\places.sqlite");
+    EXPECT_EQ(path(BareRequest(OpGetIEFavoritePath)), u"C:\\Users\\alice\\Favorites");
+    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(0))), u"C:\\Users\\alice\\Documents");
+    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(0))), u"error 2"); // Pictures missing
+    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(1))), u"C:\\Users\\alice\\Pictures");
+    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x24).u32(1))), u"C:\\Windows");
+    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(2))), u"error 7"); // 87
+
+    ASSERT_TRUE(c.Send(BareRequest(OpGetPstCount)));
+    ReplyMessage r = c.ReadReply();
+    ASSERT_EQ(r.length, 8u);
+    EXPECT_EQ(U32(r.payload, 4), 2u);
+    ASSERT_TRUE(c.Send(BareRequest(OpGetPstList)));
+    r = c.ReadReply();
+    PayloadReader list(r.payload);
+    uint32_t status = 1, count = 0;
+    ASSERT_TRUE(list.u32(status));
+    ASSERT_TRUE(list.u32(count));
+    ASSERT_EQ(count, 2u);
+    std::u16string p1, n1, p2, n2;
+    ASSERT_TRUE(list.wstr(p1) && list.wstr(n1) && list.wstr(p2) && list.wstr(n2));
+    EXPECT_EQ(p1, u"C:\\Users\\alice\\Documents\\Outlook Files\\mail.pst");
+    EXPECT_EQ(n1, u"mail");
+    EXPECT_EQ(p2, u"C:\\archive\\OLD.PST");
+    EXPECT_TRUE(list.atEnd());
+    Payload merge;
+    merge.wstr(u"").wstr(u"C:\\a.pst").wstr(u"C:\\b.pst").u32(2).wstr(u"Inbox").u32(1).wstr(u"Sent").u32(0);
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpMergePst, merge)), 0u);
+}
+
+TEST_F(AgentWire, ReadOnlyAgentRefusesChangesWithWriteProtect)
+{
+    RunningAgent readOnly(tree_.path(), 4, true);
+    RawClient c(readOnly.port());
+    ASSERT_TRUE(c.LogOn());
+    EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\new")), refagent::kErrorWriteProtect);
+    EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\a.txt")), refagent::kErrorWriteProtect);
+    Payload open;
+    open.u32(0x80).u32(2).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\a.txt");
+    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorWriteProtect);
+    struct stat st;
+    ASSERT_EQ(::stat((tree_.path() + "/docs/a.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 5);
+}
+
+TEST_F(AgentWire, ConnectionsBeyondTheCapAreTurnedAwayAtLogon)
+{
+    RunningAgent small(tree_.path(), 2);
+    auto a = std::make_unique<RawClient>(small.port());
+    RawClient b(small.port());
+    ASSERT_TRUE(a->LogOn());
+    ASSERT_TRUE(b.LogOn());
+    {
+        RawClient c(small.port());
+        Payload logon;
+        logon.wstr(u"alice").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
+        ASSERT_TRUE(c.Send(RequestBytes(OpLogon, logon)));
+        EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 47 00 00 00")));
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    // Once a slot is free, a new client is served again.
+    a.reset();
+    bool served = false;
+    for (int i = 0; i < 50 && !served; ++i) {
+        RawClient d(small.port());
+        served = d.LogOn();
+        if (!served)
+            ::usleep(100 * 1000);
+    }
+    EXPECT_TRUE(served);
+}
+
+TEST(DiscoveryResponder, AnswersLoopbackProbesWithPortAndName)
+{
+    EXPECT_EQ(refagent::DiscoveryReply(4321, "PC-1"), "1,4321,PC-1");
+    ACE_SOCK_Dgram probe;
+    ASSERT_EQ(probe.open(ACE_INET_Addr(static_cast<u_short>(0), "127.0.0.1")), 0);
+    // Find a free UDP port by binding one and letting it go.
+    ACE_INET_Addr local;
+    ACE_SOCK_Dgram spare;
+    ASSERT_EQ(spare.open(ACE_INET_Addr(static_cast<u_short>(0), "127.0.0.1")), 0);
+    spare.get_local_addr(local);
+    const uint16_t port = local.get_port_number();
+    spare.close();
+    refagent::DiscoveryResponder responder;
+    std::string error;
+    ASSERT_TRUE(responder.Start(port, 4321, "PC-1", false, error)) << error;
+    const char text[] = "0,0,HOST,000000000000000000000000";
+    ASSERT_GT(probe.send(text, sizeof text - 1, ACE_INET_Addr(port, "127.0.0.1")), 0);
+    char reply[512] = {};
+    ACE_INET_Addr from;
+    ACE_Time_Value timeout(5);
+    const ssize_t n = probe.recv(reply, sizeof reply - 1, from, 0, &timeout);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(reply, static_cast<size_t>(n)), "1,4321,PC-1");
+    EXPECT_EQ(responder.Answered(), 1u);
+    // Datagrams that are not probes get no answer.
+    ASSERT_GT(probe.send("hello", 5, ACE_INET_Addr(port, "127.0.0.1")), 0);
+    ACE_Time_Value shortWait(0, 300 * 1000);
+    EXPECT_LT(probe.recv(reply, sizeof reply - 1, from, 0, &shortWait), 0);
+    responder.Stop();
+    probe.close();
+}
+
+} // namespace
