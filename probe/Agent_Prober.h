@@ -28,10 +28,6 @@ public:
     // closes the socket. No callback runs once it has returned.
     void Close();
 
-    u_short port() const { return port_; }
-    // The local address the probes leave from (for tests).
-    int local_addr(ACE_INET_Addr &address) const { return socket_.get_local_addr(address); }
-
 private:
     static ACE_THR_FUNC_RETURN ReceiveLoop(void *prober);
     void ReceiveReplies();

@@ -27,8 +27,10 @@ const char *SkipSeparators(const char *p)
     return p;
 }
 
-} // namespace
-
+// Reads a decimal number the way a 32-bit strtoul does (leading white
+// space, optional sign, saturation at 0xFFFFFFFF), so that both targets
+// report the same value. Returns where reading stopped: `text` itself when
+// no digit stands there.
 const char *ReadProbeNumber(const char *text, DWORD &value)
 {
     const char *p = text;
@@ -56,6 +58,8 @@ const char *ReadProbeNumber(const char *text, DWORD &value)
         value = negative ? static_cast<DWORD>(0u - static_cast<uint32_t>(number)) : static_cast<DWORD>(number);
     return p;
 }
+
+} // namespace
 
 ProbeReply ParseProbeReply(const char *text)
 {

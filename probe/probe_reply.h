@@ -23,12 +23,6 @@ struct ProbeReply {
 // name is everything after that run of separators, line ends included.
 ProbeReply ParseProbeReply(const char *text);
 
-// Reads a decimal number the way a 32-bit strtoul does (leading white
-// space, optional sign, saturation at 0xFFFFFFFF), so that both targets
-// report the same value. Returns where reading stopped: `text` itself when
-// no digit stands there.
-const char *ReadProbeNumber(const char *text, DWORD &value);
-
 struct HeapBlockFree {
     void operator()(WCHAR *block) const;
 };

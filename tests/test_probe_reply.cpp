@@ -57,19 +57,6 @@ TEST(ProbeReply, ParsesEveryShape)
     }
 }
 
-TEST(ProbeReply, NumberReaderReportsWhereItStopped)
-{
-    DWORD value = 123;
-    const char *text = "x1";
-    EXPECT_EQ(agent::ReadProbeNumber(text, value), text);
-    EXPECT_EQ(value, 0u);
-    const char *spaced = "  \t+17rest";
-    EXPECT_STREQ(agent::ReadProbeNumber(spaced, value), "rest");
-    EXPECT_EQ(value, 17u);
-    const char *blank = "   ";
-    EXPECT_EQ(agent::ReadProbeNumber(blank, value), blank); // white space alone is not consumed
-}
-
 TEST(ProbeReply, DecodesNameToUtf16)
 {
     struct {
@@ -110,15 +97,6 @@ TEST(ProbeDatagram, FormatsTheProbeText)
         EXPECT_EQ(std::string(datagram, static_cast<size_t>(length)), c.expected);
     }
     EXPECT_EQ(agent::FormatProbe(datagram, false, "PC1", "000094043000077026000060"), 32);
-}
-
-TEST(ProbeDatagram, LongestHostNameFits)
-{
-    char datagram[agent::kProbeDatagramBytes];
-    const std::string host(256, 'H');
-    const int length = agent::FormatProbe(datagram, false, host.c_str(), "000094043000077026000060");
-    EXPECT_EQ(length, 4 + 256 + 1 + 24);
-    EXPECT_EQ(std::string(datagram, static_cast<size_t>(length)), "0,0," + host + ",000094043000077026000060");
 }
 
 IP_ADDR_STRING Entry(const char *ip, const char *mask)

@@ -3,7 +3,6 @@
 // reach a real network.
 #include "filesystem/machine_identity.h"
 #include "log_capture.h"
-#include "probe/Agent_Prober.h"
 #include "probe_support.h"
 
 #include <ace/Thread_Manager.h>
@@ -45,14 +44,6 @@ protected:
     static void Install(std::initializer_list<agent::platform::TestAdapter> adapters)
     {
         agent::platform::SetAdapterListForTesting(adapters.begin(), adapters.size());
-    }
-
-    // The address replies must go to: the prober's port on loopback.
-    static ACE_INET_Addr ProberAddress(AgentProber *prober)
-    {
-        ACE_INET_Addr local;
-        prober->local_addr(local);
-        return ACE_INET_Addr(local.get_port_number(), "127.0.0.1");
     }
 
     std::string Probe(bool wireless, const char *id) const

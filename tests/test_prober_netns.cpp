@@ -9,7 +9,6 @@
 // a marker file when it has passed.
 #include "filesystem/machine_identity.h"
 #include "log_capture.h"
-#include "probe/Agent_Prober.h"
 #include "probe_support.h"
 
 #include <ace/Thread_Manager.h>
