@@ -63,7 +63,7 @@ TEST(ProberNetns, EndToEndOnBridges)
                                "ip addr add 10.77.0.1/24 dev br0 && ip addr add 10.77.0.20/24 dev br0 && "
                                "ip addr add 10.78.0.1/24 dev br1 && ip link set br0 up && ip link set br1 up "
                                "|| exit 3; "
-                               "AGENT_PROBE_NETNS_MARKER=\"$1\" exec \"$0\" --gtest_also_run_disabled_tests "
+                               "ulimit -n 256; AGENT_PROBE_NETNS_MARKER=\"$1\" exec \"$0\" --gtest_also_run_disabled_tests "
                                "--gtest_filter='ProberInNetns.*'";
     const std::string command = "timeout 120 unshare --net --uts sh -c '" + script + "' '" + self.string() + "' '" +
                                 marker.string() + "'";
@@ -75,7 +75,8 @@ TEST(ProberNetns, EndToEndOnBridges)
     if (!outcome.empty() && outcome[0] == "no-uts")
         GTEST_SKIP() << "the host name cannot be set in the namespace";
     // One line per inner test.
-    const std::vector<std::string> expected = {"passed BroadcastProbesAndAnswers", "passed OpenFailsWhenEverySendFails"};
+    const std::vector<std::string> expected = {"passed BroadcastProbesAndAnswers", "passed OpenFailsWhenEverySendFails",
+                                               "passed OpenFailsWithoutASocket"};
     EXPECT_EQ(outcome, expected) << "the run inside the namespace failed (status " << status
                                  << "); its output is above";
 }
@@ -183,6 +184,32 @@ TEST_F(ProberInNetns, DISABLED_OpenFailsWhenEverySendFails)
     EXPECT_EQ(ThreadCount(), threadsBefore);
     EXPECT_EQ(log_.ErrorsStartingWith("Unable to broadcast probe packet to port 4321\n"), 1u);
     EXPECT_EQ(log_.ErrorsStartingWith("Unable to receive request from broadcast peer"), 1u);
+}
+
+TEST_F(ProberInNetns, DISABLED_OpenFailsWithoutASocket)
+{
+    agent::platform::SetAdapterListForTesting(&kWired, 1);
+    // Use up every descriptor this process may have (the namespace run
+    // starts with a low limit), so that the prober's socket cannot open.
+    struct Hog {
+        ACE_SOCK_Dgram socket;
+        ~Hog() { socket.close(); }
+    };
+    std::vector<std::unique_ptr<Hog>> hogs;
+    for (int i = 0; i < 1024; ++i) {
+        auto hog = std::make_unique<Hog>();
+        if (hog->socket.open(ACE_Addr::sap_any) == -1)
+            break;
+        hogs.push_back(std::move(hog));
+    }
+    ASSERT_LT(hogs.size(), 1024u) << "descriptors did not run out";
+    const int threadsBefore = ThreadCount();
+    ProbeRecorder recorder;
+    EXPECT_EQ(AgentOpenProbe(4321, &ProbeRecorder::Callback, &recorder), nullptr);
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_EQ(log_.ErrorsStartingWith("Unable to open broadcast socket: "), 1u);
+    // No thread was started, so no receiver ended.
+    EXPECT_EQ(log_.ErrorsStartingWith("Unable to receive request from broadcast peer"), 0u);
 }
 
 } // namespace
