@@ -8,14 +8,12 @@
 #include "logon/last_agent_error.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using fake::AgentTest;
 using fake::Bytes;
@@ -32,36 +30,38 @@ class TempDir {
 public:
     TempDir()
     {
-        char pattern[] = "/tmp/agent_copy_XXXXXX";
-        const char *made = mkdtemp(pattern);
-        path_ = made != nullptr ? made : "";
+        static int serial = 0;
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ = std::filesystem::temp_directory_path() /
+                ("agent_copy_" + std::to_string(stamp) + "_" + std::to_string(serial++));
+        std::filesystem::create_directories(path_);
     }
     ~TempDir()
     {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
     }
-    std::string File(const std::string &name) const { return path_ + "/" + name; }
+    std::string File(const std::string &name) const { return (path_ / name).u8string(); }
 
 private:
-    std::string path_;
+    std::filesystem::path path_;
 };
 
 bool Exists(const std::string &path)
 {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    std::error_code ignored;
+    return std::filesystem::exists(std::filesystem::u8path(path), ignored);
 }
 
 Bytes ReadLocal(const std::string &path)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 void WriteLocal(const std::string &path, const Bytes &bytes)
 {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(std::filesystem::u8path(path), std::ios::binary);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 

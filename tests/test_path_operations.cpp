@@ -97,6 +97,22 @@ TEST_F(AgentTest, EveryPathRequestCarriesThePathAsAWideString)
     }
 }
 
+TEST_F(AgentTest, LongPathsTravelWhole)
+{
+    // Far beyond any fixed path buffer and the string stream's first block.
+    fake::WString path = W(u"\\\\?\\C:");
+    while (path.size() < 40000)
+        path += W(u"\\segment\u00e9");
+    agent_.Always(OpGetFileAttributes, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)));
+    agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
+    EXPECT_EQ(AgentGetFileAttributesW(logon_, path.c_str()), 0x10u);
+    EXPECT_EQ(AgentMoveFile(logon_, path.c_str(), path.c_str()), 1);
+    auto requests = agent_.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].raw(), fake::RequestBytes(OpGetFileAttributes, Payload().wstr(path)));
+    EXPECT_EQ(requests[1].raw(), fake::RequestBytes(OpMoveFile, Payload().wstr(path).wstr(path)));
+}
+
 TEST_F(AgentTest, SetFileAttributesAlignsTheAttributesAfterThePath)
 {
     agent_.Always(OpSetFileAttributes, fake::StatusReply(OpSetFileAttributes, 0));
