@@ -80,6 +80,12 @@ typedef void *LPVOID;
 #define CP_UTF8 65001
 #define HEAP_ZERO_MEMORY 0x00000008
 
+// ACE defines some of these as 0 on POSIX for its own Win32 look-alikes;
+// the library needs the real values it passes to agents.
+#undef GENERIC_READ
+#undef FILE_SHARE_READ
+#undef OPEN_EXISTING
+#undef FILE_ATTRIBUTE_NORMAL
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_WRITE_ATTRIBUTES 0x00000100u
