@@ -1,0 +1,63 @@
+// What every agentcli subcommand shares: its arguments, the logon, and
+// the way failures are reported (Win32 code with its meaning, non-zero exit).
+#ifndef AGENTCLI_CLI_COMMON_H
+#define AGENTCLI_CLI_COMMON_H
+
+#include "agent_stub.h"
+#include "wide_text.h"
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace agentcli {
+
+enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct Args {
+    std::map<std::string, std::string> values; // --name value
+    std::set<std::string> flags;               // --name
+    std::vector<std::string> positional;
+    bool Has(const std::string &flag) const { return flags.count(flag) != 0; }
+    std::string Value(const std::string &name, const std::string &fallback = "") const;
+};
+
+struct Command {
+    const char *name;
+    const char *summary;
+    const char *usage;        // the --help text after "usage: agentcli "
+    std::set<std::string> valueOptions;
+    std::set<std::string> flagOptions;
+    bool needsLogon;
+    size_t minPositional, maxPositional;
+    int (*run)(const Args &args, AGENT_LOGON logon);
+};
+
+const std::vector<Command> &Commands();
+
+// --host/--port/--user/--password, which every command but probe takes.
+extern const char kConnectionHelp[];
+const std::set<std::string> &ConnectionOptions();
+
+bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Args &args, std::string &error);
+
+// Logs on with the connection options (environment AGENT_HOST, AGENT_PORT,
+// AGENT_USER, AGENT_PASSWORD fill in what is not given). Null after
+// printing the failure.
+AGENT_LOGON LogOn(const Args &args);
+
+// "agentcli: <what>: error N (meaning)" on stderr; returns kExitFailed.
+int Fail(const std::string &what, uint32_t code);
+int UsageError(const std::string &message);
+
+// Parses a remote path argument into UTF-16; false after printing why.
+bool RemotePath(const std::string &text, WString &out);
+
+std::string FormatFileTime(const FILETIME &t);
+std::string FormatAttributes(DWORD attributes);
+std::string FormatBytes(uint64_t bytes);
+
+} // namespace agentcli
+
+#endif

@@ -1,0 +1,155 @@
+// folders, bookmarks, pst: where the user's data live on the agent's
+// machine, and fetching the bookmark file and the mail stores.
+#include "cli_common.h"
+#include "commands.h"
+#include "remote_copy.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace agentcli {
+
+namespace {
+
+struct FolderName {
+    DWORD csidl;
+    const char *name;
+};
+
+const FolderName kFolders[] = {
+    {0x00, "Desktop"},     {0x05, "Documents"},   {0x06, "Favorites"},   {0x0d, "Music"},
+    {0x0e, "Videos"},      {0x27, "Pictures"},    {0x1a, "AppData"},     {0x1c, "LocalAppData"},
+    {0x28, "Profile"},     {0x23, "ProgramData"}, {0x24, "Windows"},     {0x26, "ProgramFiles"},
+};
+
+const char *FolderLabel(DWORD csidl)
+{
+    for (const FolderName &f : kFolders)
+        if (f.csidl == csidl)
+            return f.name;
+    return "folder";
+}
+
+int CopyToLocal(AGENT_LOGON logon, const WString &remote, const std::string &local)
+{
+    const CopyResult r = CopyRemoteFile(logon, remote, local, 1 << 20, nullptr);
+    if (r.error != 0)
+        return Fail("copying " + Narrow(remote) + " (" + r.where + ")", r.error);
+    std::printf("%s -> %s (%llu bytes)\n", Narrow(remote).c_str(), local.c_str(),
+                static_cast<unsigned long long>(r.bytes));
+    return kExitOk;
+}
+
+} // namespace
+
+int RunFolders(const Args &args, AGENT_LOGON logon)
+{
+    const DWORD flag = args.Has("--default") ? 1 : 0;
+    std::vector<DWORD> wanted;
+    for (const std::string &p : args.positional) {
+        char *end = nullptr;
+        const unsigned long v = std::strtoul(p.c_str(), &end, 0);
+        if (*end != 0 || p.empty())
+            return UsageError("not a CSIDL number: " + p);
+        wanted.push_back(static_cast<DWORD>(v));
+    }
+    const bool explicitList = !wanted.empty();
+    if (!explicitList)
+        for (const FolderName &f : kFolders)
+            wanted.push_back(f.csidl);
+    int result = kExitOk;
+    for (DWORD csidl : wanted) {
+        WCHAR path[260] = {};
+        if (AgentGetFolderPathW(logon, csidl, flag, path)) {
+            std::printf("%-13s 0x%02X  %s\n", FolderLabel(csidl), csidl, Narrow(path).c_str());
+        } else if (explicitList) {
+            result = Fail(std::string("folder ") + FolderLabel(csidl) + " (" + std::to_string(csidl) + ")",
+                          GetLastError());
+        } else {
+            std::printf("%-13s 0x%02X  (not present: error %u)\n", FolderLabel(csidl), csidl, GetLastError());
+        }
+    }
+    return result;
+}
+
+int RunBookmarks(const Args &args, AGENT_LOGON logon)
+{
+    WCHAR firefox[260] = {}, favorites[260] = {};
+    const bool haveFirefox = AgentFirefox3Exists(logon) && AgentGetFirefox3BookmarkPath(logon, firefox);
+    const uint32_t firefoxError = haveFirefox ? 0 : GetLastError();
+    if (haveFirefox)
+        std::printf("Firefox 3 bookmarks: %s\n", Narrow(firefox).c_str());
+    else
+        std::printf("Firefox 3 bookmarks: none (error %u)\n", firefoxError);
+    if (AgentGetIEFavoritePath(logon, favorites))
+        std::printf("IE favorites:        %s\n", Narrow(favorites).c_str());
+    else
+        std::printf("IE favorites:        none (error %u)\n", GetLastError());
+    if (args.values.count("--get")) {
+        if (!haveFirefox)
+            return Fail("fetching the Firefox 3 bookmarks", firefoxError);
+        return CopyToLocal(logon, firefox, args.Value("--get"));
+    }
+    return kExitOk;
+}
+
+namespace {
+
+struct Store {
+    WString path;
+    WString name;
+};
+
+void AGENTAPI CollectStore(const WCHAR *path, const WCHAR *secondText, void *context)
+{
+    static_cast<std::vector<Store> *>(context)->push_back(
+        {path != nullptr ? WString(path) : WString(), secondText != nullptr ? WString(secondText) : WString()});
+}
+
+} // namespace
+
+int RunPst(const Args &args, AGENT_LOGON logon)
+{
+    const std::string action = args.positional[0];
+    if (action != "list" && action != "get")
+        return UsageError("pst wants list or get");
+    if (action == "get" && args.positional.size() != 2)
+        return UsageError("pst get wants a local folder");
+    if (action == "list" && args.positional.size() != 1)
+        return UsageError("pst list takes no further argument");
+    DWORD count = 0;
+    if (!AgentGetAgentPstCount(logon, &count))
+        return Fail("counting mail stores", GetLastError());
+    std::vector<Store> stores;
+    if (!AgentGetPSTList(logon, &CollectStore, &stores))
+        return Fail("listing mail stores", GetLastError());
+    if (action == "list") {
+        std::printf("%u mail stores\n", count);
+        for (const Store &s : stores)
+            std::printf("  %s  (%s)\n", Narrow(s.path).c_str(), Narrow(s.name).c_str());
+        return kExitOk;
+    }
+    const std::string folder = args.positional[1];
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
+    if (ec)
+        return Fail("creating " + folder, 3);
+    int result = kExitOk;
+    for (const Store &s : stores) {
+        const size_t slash = s.path.find_last_of(static_cast<WCHAR>('\\'));
+        const WString name = slash == WString::npos ? s.path : s.path.substr(slash + 1);
+        if (name.empty() || name.find(static_cast<WCHAR>('/')) != WString::npos) {
+            result = Fail("unsafe store name " + Narrow(s.path), 123);
+            continue;
+        }
+        const std::string local = (std::filesystem::u8path(folder) / std::filesystem::u8path(Narrow(name))).u8string();
+        if (CopyToLocal(logon, s.path, local) != kExitOk)
+            result = kExitFailed;
+    }
+    return result;
+}
+
+} // namespace agentcli
