@@ -109,7 +109,7 @@ int main(int argc, char **argv)
     int result = kExitFailed;
     if (!command->needsLogon) {
         result = command->run(args, nullptr);
-    } else if (AGENT_LOGON logon = LogOn(args)) {
+    } else if (AGENT_LOGON logon = LogOn(args, result)) {
         result = command->run(args, logon);
         AgentLogoff(logon);
     }

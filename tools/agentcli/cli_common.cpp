@@ -71,8 +71,9 @@ int UsageError(const std::string &message)
     return kExitUsage;
 }
 
-AGENT_LOGON LogOn(const Args &args)
+AGENT_LOGON LogOn(const Args &args, int &exitCode)
 {
+    exitCode = kExitUsage;
     auto pick = [&](const char *option, const char *variable, const char *fallback) {
         if (args.values.count(option))
             return args.Value(option);
@@ -100,7 +101,7 @@ AGENT_LOGON LogOn(const Args &args)
     }
     AGENT_LOGON logon = AgentLogonW(wHost.c_str(), static_cast<DWORD>(portNumber), wUser.c_str(), wPassword.c_str());
     if (logon == nullptr)
-        Fail("logon to " + host + ":" + port + " as " + user, GetLastError());
+        exitCode = Fail("logon to " + host + ":" + port + " as " + user, GetLastError());
     return logon;
 }
 

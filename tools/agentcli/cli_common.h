@@ -44,8 +44,8 @@ bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Arg
 
 // Logs on with the connection options (environment AGENT_HOST, AGENT_PORT,
 // AGENT_USER, AGENT_PASSWORD fill in what is not given). Null after
-// printing the failure.
-AGENT_LOGON LogOn(const Args &args);
+// failure, with the exit status for it in exitCode.
+AGENT_LOGON LogOn(const Args &args, int &exitCode);
 
 // "agentcli: <what>: error N (meaning)" on stderr; returns kExitFailed.
 int Fail(const std::string &what, uint32_t code);

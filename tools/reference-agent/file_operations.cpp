@@ -236,7 +236,10 @@ bool Session::HandleCreateFile()
         file_.Reset(fd, false, false, true, mapped.parts.empty() ? std::string() : mapped.parts.back());
         return channel_.SendStatus(OpCreateFile, 0);
     }
-    int oflags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    // Pipes and devices would block or never end; only plain files hold data.
+    if (exists && !S_ISREG(st.st_mode))
+        return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
+    int oflags = O_CLOEXEC | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     switch (disposition) {
     case kCreateNew: oflags |= O_CREAT | O_EXCL; break;
     case kCreateAlways: oflags |= O_CREAT | O_TRUNC; break;
@@ -253,6 +256,12 @@ bool Session::HandleCreateFile()
         status = error == EEXIST ? kErrorFileExists : StatusOf(error, mapped.local);
         return channel_.SendStatus(OpCreateFile, status);
     }
+    // The name may have been replaced by a pipe since it was looked at.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     file_.Reset(fd, read, write, false, mapped.parts.empty() ? std::string() : mapped.parts.back());
     return channel_.SendStatus(OpCreateFile, 0);
 }

@@ -1,0 +1,82 @@
+// End-to-end test support: sample trees, tree comparison, and child
+// processes (the reference agent, agentcli) with their output.
+#ifndef AGENTCLI_TEST_E2E_SUPPORT_H
+#define AGENTCLI_TEST_E2E_SUPPORT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace e2e {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+// A tree with nested and empty folders, empty files, files of several MiB
+// and non-ASCII names; contents are pseudo-random from `seed`.
+void MakeSampleTree(const std::string &root, unsigned seed, size_t bigFileBytes = 5u << 20);
+void WriteFile(const std::string &path, const std::string &content);
+std::string PseudoRandomBytes(size_t n, unsigned seed);
+
+// Every folder and file below root: relative path -> "dir" or the file's bytes.
+std::map<std::string, std::string> Snapshot(const std::string &root);
+// An empty string when both trees hold the same folders and the same files
+// with the same bytes; else the first difference.
+std::string CompareTrees(const std::string &expected, const std::string &actual);
+// Relative paths of files whose name ends in `suffix`.
+std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix);
+
+class Child {
+public:
+    Child() = default;
+    ~Child();
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+    // Starts argv[0] with stdout and stderr going to the given files.
+    bool Start(const std::vector<std::string> &argv, const std::string &outFile, const std::string &errFile);
+    void Kill(int signal);
+    int Wait(); // exit status, or 128 + signal
+    pid_t pid() const { return pid_; }
+    void Forget() { pid_ = -1; } // reaped elsewhere
+
+private:
+    pid_t pid_ = -1;
+};
+
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+// Runs a program to its end (killed after timeoutSeconds).
+RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+              int timeoutSeconds = 120);
+
+// A reference agent serving `root` on loopback as C: for alice / s3cret.
+class AgentProcess {
+public:
+    AgentProcess(const std::string &root, const std::vector<std::string> &extra = {});
+    ~AgentProcess();
+    uint16_t port() const { return port_; }
+    void Kill() { child_.Kill(9); child_.Wait(); }
+
+private:
+    TempDir work_;
+    Child child_;
+    uint16_t port_ = 0;
+};
+
+std::string ReadFile(const std::string &path);
+
+} // namespace e2e
+
+#endif
