@@ -43,8 +43,8 @@ const std::set<std::string> &ConnectionOptions();
 bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Args &args, std::string &error);
 
 // Logs on with the connection options (environment AGENT_HOST, AGENT_PORT,
-// AGENT_USER, AGENT_PASSWORD fill in what is not given). Null after
-// failure, with the exit status for it in exitCode.
+// AGENT_USER, AGENT_PASSWORD fill in what is not given). Null after printing
+// the failure, with the exit status for it in exitCode.
 AGENT_LOGON LogOn(const Args &args, int &exitCode);
 
 // "agentcli: <what>: error N (meaning)" on stderr; returns kExitFailed.
