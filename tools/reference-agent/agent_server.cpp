@@ -7,6 +7,8 @@
 #include <ace/SOCK_Stream.h>
 #include <ace/Time_Value.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace refagent {
@@ -95,6 +97,10 @@ void AgentServer::Run()
             TurnAway(worker->stream);
             continue;
         }
+        // Replies are small and request-driven; waiting to coalesce them
+        // would only add delayed-acknowledgement stalls.
+        int noDelay = 1;
+        worker->stream.set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         ++active_;
         Worker *w = worker.get();
         const int id = nextId_++;
