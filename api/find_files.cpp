@@ -14,7 +14,11 @@ namespace {
 int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
 {
     ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
-    if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
+    bool written = WriteWideString(payload, pattern);
+    // CDR alignment would skip these bytes and send whatever the heap held.
+    while (written && payload.total_length() % 4 != 0)
+        written = payload.write_octet(0);
+    if (!written || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }

@@ -113,7 +113,7 @@ TEST_F(AgentTest, SearchRequestCarriesPatternAndValue)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(fake::ToHex(requests[0].raw()),
               "01 00 01 00 01 00 00 00 10 00 00 00 08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff");
-    // Five code units leave two padding bytes before the value.
+    // Five code units leave two padding bytes before the value, sent as zeros.
     EXPECT_EQ(requests[1].raw(), fake::RequestBytes(OpFindFirst, Payload().wstr(u"D:\\x?").u32(7)));
 }
 
