@@ -83,7 +83,8 @@ int AgentConnection::SendDataRequest(uint32_t opcode, const void *data, uint32_t
     iovec parts[2];
     parts[0].iov_base = const_cast<char *>(header.begin()->rd_ptr());
     parts[0].iov_len = kHeaderSize;
-    parts[1].iov_base = const_cast<void *>(data);
+    // char * on Windows (ACE's iovec), void * elsewhere: char * converts to both.
+    parts[1].iov_base = static_cast<char *>(const_cast<void *>(data));
     parts[1].iov_len = length;
     return SendAll(parts, length > 0 ? 2 : 1, kHeaderSize + length);
 }

@@ -1,6 +1,7 @@
 #include "fake_agent.h"
 
 #include <ace/INET_Addr.h>
+#include <ace/Init_ACE.h>
 #include <ace/OS_NS_errno.h>
 #include <ace/SOCK_Acceptor.h>
 #include <ace/SOCK_Stream.h>
@@ -32,6 +33,11 @@ Bytes Request::raw() const
 
 FakeAgent::FakeAgent()
 {
+    // Sockets need ACE started first (on Windows that is also WSAStartup),
+    // and a fixture's agent listens before its test calls AgentInit. Once
+    // per process, never undone, like the tests' own AgentInit calls.
+    static const int aceStarted = ACE::init();
+    (void)aceStarted;
     listener_ = std::make_unique<ACE_SOCK_Acceptor>();
     ACE_INET_Addr any(static_cast<u_short>(0), "127.0.0.1");
     if (listener_->open(any, 1) == -1)

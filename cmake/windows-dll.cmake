@@ -1,0 +1,49 @@
+# Windows: agent_stub.dll with undecorated __stdcall exports, and an import
+# library that WINAPI callers can link against. Included from the top-level
+# CMakeLists.txt once the library targets exist.
+
+set(AGENT_WIN32_LIBRARIES ws2_32 mswsock iphlpapi netapi32)
+target_link_libraries(agent_stub_objects PUBLIC ${AGENT_WIN32_LIBRARIES})
+target_link_libraries(agent_stub PRIVATE ${AGENT_WIN32_LIBRARIES})
+# ACE's headers are not ours to keep warning-free.
+target_include_directories(agent_stub_objects SYSTEM PUBLIC ${ACE_INCLUDE_DIR})
+
+# The export list is the header's AGENTAPI functions; their decorated
+# (name@bytes) forms come from the compiled objects, so the .def can never
+# disagree with the prototypes hosts compile against.
+set(AGENT_DEF ${CMAKE_BINARY_DIR}/agent_stub.def)
+set(AGENT_IMPLIB_DEF ${CMAKE_BINARY_DIR}/agent_stub-imports.def)
+find_program(AGENT_MINGW_NM NAMES ${CMAKE_CXX_COMPILER_TARGET}-nm i686-w64-mingw32-nm REQUIRED)
+find_program(AGENT_MINGW_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
+add_custom_command(
+  OUTPUT ${AGENT_DEF} ${AGENT_IMPLIB_DEF}
+  COMMAND ${CMAKE_COMMAND}
+    -DHEADER=${PROJECT_SOURCE_DIR}/include/agent_stub.h
+    -DNM=${AGENT_MINGW_NM}
+    "-DOBJECTS=$<JOIN:$<TARGET_OBJECTS:agent_stub_objects>,|>"
+    -DDEF=${AGENT_DEF}
+    -DIMPLIB_DEF=${AGENT_IMPLIB_DEF}
+    -P ${PROJECT_SOURCE_DIR}/cmake/agent-stub-def.cmake
+  DEPENDS $<TARGET_OBJECTS:agent_stub_objects> ${PROJECT_SOURCE_DIR}/include/agent_stub.h
+          ${PROJECT_SOURCE_DIR}/cmake/agent-stub-def.cmake
+  VERBATIM)
+add_custom_target(agent_stub_def DEPENDS ${AGENT_DEF} ${AGENT_IMPLIB_DEF})
+add_dependencies(agent_stub_def agent_stub_objects)
+add_dependencies(agent_stub agent_stub_def)
+
+set_target_properties(agent_stub PROPERTIES
+  PREFIX ""
+  LINK_DEPENDS ${AGENT_DEF})
+target_link_options(agent_stub PRIVATE ${AGENT_DEF})
+
+# The linker's own import library names the symbols without @N; replace it
+# with one that maps the decorated names to the undecorated exports, and
+# give it the MSVC-style name as well.
+add_custom_command(TARGET agent_stub POST_BUILD
+  COMMAND ${AGENT_MINGW_DLLTOOL} --kill-at -d ${AGENT_IMPLIB_DEF} -D $<TARGET_FILE_NAME:agent_stub>
+          -l $<TARGET_LINKER_FILE:agent_stub>
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_LINKER_FILE:agent_stub> ${CMAKE_BINARY_DIR}/agent_stub.lib
+  VERBATIM)
+set_target_properties(agent_stub PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -1,0 +1,38 @@
+# Windows: tests of the shipped DLL itself, run under Wine like the rest of
+# the suite (CMAKE_CROSSCOMPILING_EMULATOR, see scripts/wine-run-windows.sh).
+# Included from the top-level CMakeLists.txt after the tests are defined.
+
+find_package(GTest REQUIRED)
+
+# The export list is the header's AGENTAPI functions.
+file(READ ${PROJECT_SOURCE_DIR}/include/agent_stub.h _agent_header)
+string(REGEX MATCHALL "AGENTAPI[ \t]+Age[A-Za-z0-9_]+[ \t]*\\(" _agent_decls "${_agent_header}")
+set(_agent_export_list "")
+foreach(d ${_agent_decls})
+  string(REGEX REPLACE "AGENTAPI[ \t]+([A-Za-z0-9_]+).*" "\\1" name "${d}")
+  string(APPEND _agent_export_list "    \"${name}\",\n")
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/windows/agent_exports.inc CONTENT "${_agent_export_list}" @ONLY)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/include/agent_stub.h)
+
+# agent_stub.dll loads without any MinGW runtime DLL, exports every one of
+# them under its plain name, and AgetnCreateDirectoryW at
+# AgentCreateDirectoryW's address.
+add_executable(test_dll_exports ${PROJECT_SOURCE_DIR}/windows/test_dll_exports.cpp)
+target_include_directories(test_dll_exports PRIVATE ${PROJECT_SOURCE_DIR}/include ${CMAKE_BINARY_DIR}/windows)
+target_link_libraries(test_dll_exports PRIVATE GTest::gtest GTest::gtest_main)
+# Beside the DLL, where LoadLibrary looks first.
+set_target_properties(test_dll_exports PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_dll_exports agent_stub)
+add_test(NAME test_dll_exports COMMAND test_dll_exports)
+set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
+
+# The README's C host, linked through the import library, run against the DLL.
+if(TARGET windows_host)
+  # Nothing listens on 127.0.0.1:1: the refused connect must reach the host
+  # as 10061 through kernel32's GetLastError and AgentGetLastError alike.
+  add_test(NAME windows_host_example COMMAND windows_host 127.0.0.1 1)
+  set_tests_properties(windows_host_example PROPERTIES TIMEOUT 120
+    PASS_REGULAR_EXPRESSION "logon to 127\\.0\\.0\\.1:1 failed: 10061 \\(AgentGetLastError 10061\\)")
+endif()
