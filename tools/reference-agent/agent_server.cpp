@@ -1,5 +1,6 @@
 #include "agent_server.h"
 
+#include "filesystem/fss_util.h"
 #include "session.h"
 #include "win32_codes.h"
 
@@ -47,16 +48,32 @@ bool AgentServer::Open(std::string &error)
 
 void AgentServer::TurnAway(ACE_SOCK_Stream &stream)
 {
-    // Read the logon (briefly) so the refusal arrives as its answer.
-    char header[12];
+    // Read the logon (briefly, and only a small one) so that the refusal
+    // arrives as its answer rather than being lost to a reset.
+    unsigned char header[12];
     ACE_Time_Value wait(1);
     if (stream.recv_n(header, sizeof header, &wait) == static_cast<ssize_t>(sizeof header)) {
-        const uint32_t opcode = static_cast<uint32_t>(static_cast<unsigned char>(header[4])) |
-                                static_cast<uint32_t>(static_cast<unsigned char>(header[5])) << 8;
-        const unsigned char reply[16] = {1, 0, 2, 0, static_cast<unsigned char>(opcode), static_cast<unsigned char>(opcode >> 8),
-                                         0, 0, 4, 0, 0, 0, kErrorReqNotAccepted, 0, 0, 0};
-        ACE_Time_Value sendWait(1);
-        stream.send_n(reply, sizeof reply, &sendWait);
+        const bool big = header[0] != 1 || header[1] != 0;
+        auto u32 = [&](int at) {
+            return big ? uint32_t(header[at]) << 24 | uint32_t(header[at + 1]) << 16 | uint32_t(header[at + 2]) << 8 |
+                             header[at + 3]
+                       : uint32_t(header[at]) | uint32_t(header[at + 1]) << 8 | uint32_t(header[at + 2]) << 16 |
+                             uint32_t(header[at + 3]) << 24;
+        };
+        const uint32_t opcode = u32(4);
+        const uint32_t length = u32(8);
+        char payload[4096];
+        ACE_Time_Value payloadWait(1);
+        if (length <= sizeof payload &&
+            (length == 0 || stream.recv_n(payload, length, &payloadWait) == static_cast<ssize_t>(length))) {
+            ACE_OutputCDR reply = agent::MakeOutputStream(32);
+            agent::WriteHeader(reply, agent::Reply, opcode, 4);
+            reply.write_ulong(kErrorReqNotAccepted);
+            reply.consolidate();
+            ACE_Time_Value sendWait(1);
+            stream.send_n(reply.begin()->rd_ptr(), reply.total_length(), &sendWait);
+            ::shutdown(stream.get_handle(), SHUT_WR);
+        }
     }
     stream.close();
 }

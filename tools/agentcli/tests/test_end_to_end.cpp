@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -151,6 +152,89 @@ TEST_F(EndToEnd, UserDataExportsFindAndCopyWhatTheTreeHolds)
     const WCHAR *names[] = {inbox.c_str()};
     const DWORD values[] = {1};
     EXPECT_TRUE(AgentMergePST(logon, first.c_str(), second.c_str(), third.c_str(), names, values, 1));
+    AgentLogoff(logon);
+}
+
+struct PathListSeen {
+    std::vector<std::string> paths;
+    uint64_t bytes = 0;
+};
+
+void AGENTAPI CollectPath(const WCHAR *path, const WIN32_FIND_DATAW *data, void *context)
+{
+    auto *seen = static_cast<PathListSeen *>(context);
+    seen->paths.push_back(Narrow(path));
+    seen->bytes += (static_cast<uint64_t>(data->nFileSizeHigh) << 32) | data->nFileSizeLow;
+}
+
+TEST_F(EndToEnd, EnumerationExportsAgreeWithTheTree)
+{
+    e2e::TempDir work;
+    for (int i = 0; i < 1200; ++i) // several path-list chunks
+        e2e::WriteFile(work / ("source/list/sub" + std::to_string(i % 7) + "/entry-" + std::to_string(i)), "0123456789");
+    e2e::AgentProcess agent(work / "source");
+    AGENT_LOGON logon = LogOn(agent.port());
+    ASSERT_NE(logon, nullptr);
+
+    PathListSeen seen;
+    SetLastError(0);
+    AgentGetPathList(logon, WidenOrEmpty("C:\\list").c_str(), &CollectPath, &seen);
+    EXPECT_EQ(GetLastError(), 18u); // the stream reached its end
+    EXPECT_EQ(seen.paths.size(), 1207u); // 1200 files and 7 folders
+    EXPECT_EQ(seen.bytes, 12000u);
+    EXPECT_NE(std::find(seen.paths.begin(), seen.paths.end(), "C:\\list\\sub3\\entry-10"), seen.paths.end());
+
+    AgentDriveInfo drive;
+    std::memset(&drive, 0, sizeof drive);
+    HANDLE drives = AgentFindFirstLogicalDriveW(logon, &drive);
+    ASSERT_NE(drives, nullptr);
+    EXPECT_EQ(Narrow(drive.Text1), "C:\\");
+    EXPECT_FALSE(AgentFindNextLogicalDriveW(drives, &drive));
+    EXPECT_EQ(GetLastError(), 18u);
+    EXPECT_TRUE(AgentCloseHandle(logon, drives));
+
+    DWORD sectors = 0, bytes = 0, freeClusters = 0, total = 0;
+    EXPECT_TRUE(AgentGetDiskFreeSpace(logon, WidenOrEmpty("C:\\list").c_str(), &sectors, &bytes, &freeClusters, &total));
+    EXPECT_EQ(bytes, 512u);
+    EXPECT_GT(total, 0u);
+    EXPECT_EQ(AgentGetOSVersion(logon), 0x1DB10106u);
+    AgentLogoff(logon);
+}
+
+TEST_F(EndToEnd, FilesCanBeWrittenMovedAndRemovedThroughTheHandleExports)
+{
+    e2e::TempDir work;
+    e2e::WriteFile(work / "source/keep.txt", "keep");
+    e2e::AgentProcess agent(work / "source");
+    AGENT_LOGON logon = LogOn(agent.port());
+    ASSERT_NE(logon, nullptr);
+    ASSERT_TRUE(AgentCreateDirectoryW(logon, WidenOrEmpty("C:\\new").c_str()));
+    HANDLE file = AgentCreateFileW(logon, WidenOrEmpty("C:\\new\\data.bin").c_str(), 0xC0000000u, 0, 2 /* CREATE_ALWAYS */, 0x80);
+    ASSERT_NE(file, nullptr) << GetLastError();
+    const std::string payload = e2e::PseudoRandomBytes(300000, 5);
+    DWORD written = 0;
+    ASSERT_TRUE(AgentWriteFile(file, payload.data(), static_cast<DWORD>(payload.size()), &written));
+    EXPECT_EQ(written, payload.size());
+    LARGE_INTEGER distance;
+    distance.QuadPart = 0;
+    LARGE_INTEGER position;
+    ASSERT_TRUE(AgentSetFilePointerEx(file, distance, &position, 0));
+    std::string back(payload.size(), '\0');
+    DWORD read = 0;
+    ASSERT_TRUE(AgentReadFile(file, &back[0], static_cast<DWORD>(back.size()), &read));
+    EXPECT_EQ(read, payload.size());
+    EXPECT_EQ(back, payload);
+    BY_HANDLE_FILE_INFORMATION info;
+    ASSERT_TRUE(AgentGetFileInformationByHandle(file, &info));
+    EXPECT_EQ(info.nFileSizeLow, payload.size());
+    EXPECT_TRUE(AgentCloseHandle(logon, file));
+    EXPECT_EQ(e2e::ReadFile(work / "source/new/data.bin"), payload);
+    ASSERT_TRUE(AgentMoveFile(logon, WidenOrEmpty("C:\\new\\data.bin").c_str(), WidenOrEmpty("C:\\moved.bin").c_str()));
+    EXPECT_FALSE(AgentMoveFile(logon, WidenOrEmpty("C:\\moved.bin").c_str(), WidenOrEmpty("C:\\keep.txt").c_str()));
+    EXPECT_EQ(GetLastError(), 183u);
+    EXPECT_TRUE(AgentRemovePath(logon, WidenOrEmpty("C:\\moved.bin").c_str()));
+    EXPECT_TRUE(AgentRemovePath(logon, WidenOrEmpty("C:\\new").c_str()));
+    EXPECT_FALSE(std::filesystem::exists(work / "source/new"));
     AgentLogoff(logon);
 }
 
