@@ -1,8 +1,32 @@
 #include "filesystem/fss_util.h"
 
 #include <ace/Log_Msg.h>
+#include <ace/Malloc_Allocator.h>
+
+#include <cstring>
 
 namespace agent {
+
+namespace {
+
+class ZeroFilling : public ACE_New_Allocator {
+public:
+    void *malloc(size_t bytes) override
+    {
+        void *block = ACE_New_Allocator::malloc(bytes);
+        if (block != nullptr)
+            std::memset(block, 0, bytes);
+        return block;
+    }
+};
+
+} // namespace
+
+ACE_Allocator *ZeroFilledAllocator()
+{
+    static ZeroFilling allocator;
+    return &allocator;
+}
 
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length)
 {

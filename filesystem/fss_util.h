@@ -72,11 +72,15 @@ constexpr uint32_t kMaxPayloadLength = 64u * 1024u * 1024u;
 // Status of a reply that is refused for its size: "message too long".
 constexpr DWORD kOversizedReplyError = 10040;
 
+// Allocates zero-filled stream buffers, so that the alignment padding
+// CDR skips over goes out as zeros rather than leftover process memory.
+ACE_Allocator *ZeroFilledAllocator();
+
 // An output stream with the wire's parameters: little-endian, GIOP 1.2.
 inline ACE_OutputCDR MakeOutputStream(size_t initialSize)
 {
-    return ACE_OutputCDR(initialSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, nullptr, nullptr, nullptr, kMemcpyTradeoff,
-                         1, 2);
+    return ACE_OutputCDR(initialSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, ZeroFilledAllocator(), nullptr, nullptr,
+                         kMemcpyTradeoff, 1, 2);
 }
 
 // Byte order of a wire flag: 1 is little-endian, anything else big-endian.

@@ -6,6 +6,7 @@
 #include <ace/SOCK_Acceptor.h>
 #include <ace/SOCK_Stream.h>
 #include <ace/Time_Value.h>
+#include <ace/os_include/netinet/os_tcp.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -79,6 +80,9 @@ void FakeAgent::AcceptLoop()
         ACE_Time_Value timeout = kPoll;
         if (acceptor->accept(connection->stream, nullptr, &timeout) == -1)
             continue;
+        // Split replies go out at once instead of waiting for a delayed ACK.
+        int noDelay = 1;
+        connection->stream.set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         std::lock_guard<std::mutex> g(mutex_);
         connection->session.id = static_cast<int>(connections_.size());
         connections_.push_back(connection);
