@@ -2,6 +2,7 @@
 
 #include "win32_messages.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -59,6 +60,19 @@ bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Arg
     return true;
 }
 
+bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, unsigned long &out, int base)
+{
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long v = std::strtoul(text.c_str(), &end, base);
+    if (errno != 0 || *end != 0 || v < min || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
 int Fail(const std::string &what, uint32_t code)
 {
     std::fprintf(stderr, "agentcli: %s: %s\n", what.c_str(), DescribeError(code).c_str());
@@ -84,9 +98,8 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
     const std::string port = pick("--port", "AGENT_PORT", "");
     const std::string user = pick("--user", "AGENT_USER", "");
     const std::string password = pick("--password", "AGENT_PASSWORD", "");
-    char *end = nullptr;
-    const unsigned long portNumber = std::strtoul(port.c_str(), &end, 10);
-    if (port.empty() || *end != 0 || portNumber == 0 || portNumber > 65535) {
+    unsigned long portNumber = 0;
+    if (!ParseNumber(port, 1, 65535, portNumber)) {
         UsageError("a TCP port is needed (--port N or AGENT_PORT)");
         return nullptr;
     }

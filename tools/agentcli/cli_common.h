@@ -51,6 +51,9 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode);
 int Fail(const std::string &what, uint32_t code);
 int UsageError(const std::string &message);
 
+// A whole decimal (or, with base 0, 0x-prefixed) number within [min, max].
+bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, unsigned long &out, int base = 10);
+
 // Parses a remote path argument into UTF-16; false after printing why.
 bool RemotePath(const std::string &text, WString &out);
 

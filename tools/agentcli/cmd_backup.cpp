@@ -64,19 +64,13 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     if (!RemotePath(args.positional[0], options.remoteRoot))
         return kExitUsage;
     options.localRoot = args.positional[1];
-    char *end = nullptr;
-    if (args.values.count("--jobs")) {
-        const unsigned long jobs = std::strtoul(args.Value("--jobs").c_str(), &end, 10);
-        if (*end != 0 || jobs == 0 || jobs > 64)
-            return UsageError("--jobs wants a number from 1 to 64");
-        options.jobs = static_cast<unsigned>(jobs);
-    }
-    if (args.values.count("--chunk-size")) {
-        const unsigned long chunk = std::strtoul(args.Value("--chunk-size").c_str(), &end, 10);
-        if (*end != 0 || chunk < 512 || chunk > (64ul << 20))
-            return UsageError("--chunk-size wants bytes from 512 to 67108864");
-        options.chunkSize = chunk;
-    }
+    unsigned long jobs = options.jobs, chunk = options.chunkSize;
+    if (!ParseNumber(args.Value("--jobs", std::to_string(jobs)), 1, 64, jobs))
+        return UsageError("--jobs wants a number from 1 to 64");
+    if (!ParseNumber(args.Value("--chunk-size", std::to_string(chunk)), 512, 64ul << 20, chunk))
+        return UsageError("--chunk-size wants bytes from 512 to 67108864");
+    options.jobs = static_cast<unsigned>(jobs);
+    options.chunkSize = chunk;
     const bool showProgress = args.Has("--progress") || (!args.Has("--no-progress") && ::isatty(2));
     BackupProgress progress;
     BackupReport report;

@@ -30,15 +30,12 @@ void AGENTAPI OnAnswer(DWORD value, const WCHAR *name, DWORD address, void *cont
 
 int RunProbe(const Args &args, AGENT_LOGON)
 {
-    char *end = nullptr;
-    const unsigned long port = std::strtoul(args.Value("--discovery-port", "").c_str(), &end, 10);
-    if (!args.values.count("--discovery-port") || *end != 0 || port == 0 || port > 65535)
+    unsigned long port = 0, waitMs = 0, sweeps = 0;
+    if (!ParseNumber(args.Value("--discovery-port"), 1, 65535, port))
         return UsageError("probe wants --discovery-port N");
-    const unsigned long waitMs = std::strtoul(args.Value("--wait-ms", "1000").c_str(), &end, 10);
-    if (*end != 0 || waitMs > 60000)
+    if (!ParseNumber(args.Value("--wait-ms", "1000"), 0, 60000, waitMs))
         return UsageError("--wait-ms wants milliseconds up to 60000");
-    const unsigned long sweeps = std::strtoul(args.Value("--sweeps", "2").c_str(), &end, 10);
-    if (*end != 0 || sweeps == 0 || sweeps > 10)
+    if (!ParseNumber(args.Value("--sweeps", "2"), 1, 10, sweeps))
         return UsageError("--sweeps wants a number from 1 to 10");
     Answers answers;
     SetLastError(0);

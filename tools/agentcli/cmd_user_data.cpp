@@ -50,9 +50,8 @@ int RunFolders(const Args &args, AGENT_LOGON logon)
     const DWORD flag = args.Has("--default") ? 1 : 0;
     std::vector<DWORD> wanted;
     for (const std::string &p : args.positional) {
-        char *end = nullptr;
-        const unsigned long v = std::strtoul(p.c_str(), &end, 0);
-        if (*end != 0 || p.empty())
+        unsigned long v = 0;
+        if (!ParseNumber(p, 0, 0xFFFF, v, 0))
             return UsageError("not a CSIDL number: " + p);
         wanted.push_back(static_cast<DWORD>(v));
     }

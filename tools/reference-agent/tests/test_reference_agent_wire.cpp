@@ -468,6 +468,9 @@ TEST(DiscoveryResponder, AnswersLoopbackProbesWithPortAndName)
     const ssize_t n = probe.recv(reply, sizeof reply - 1, from, 0, &timeout);
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(reply, static_cast<size_t>(n)), "1,4321,PC-1");
+    // The count goes up once the send has returned, which may be just after the reply arrived.
+    for (int i = 0; i < 200 && responder.Answered() == 0; ++i)
+        ::usleep(10 * 1000);
     EXPECT_EQ(responder.Answered(), 1u);
     // Datagrams that are not probes get no answer.
     ASSERT_GT(probe.send("hello", 5, ACE_INET_Addr(port, "127.0.0.1")), 0);
