@@ -1,0 +1,44 @@
+// AgentFirefox3Exists, AgentGetFirefox3BookmarkPath: whether the agent's
+// user has Firefox 3 bookmarks, and where their store file lives.
+#include "api/user_data_paths.h"
+#include "logon/export_frame.h"
+
+using namespace agent;
+
+namespace {
+
+// Any non-zero status means "no" to the caller; the status is the cause.
+int Firefox3Exists(AgentConnection &connection)
+{
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    uint32_t status = 0;
+    if (connection.SendHeader(header, OpFirefox3Exists) != 0 || connection.ReceiveStatus(OpFirefox3Exists, status) != 0)
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL AGENTAPI AgentFirefox3Exists(AGENT_LOGON logon)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        return RunOnPooledConnection(logon, Record::Failures, Firefox3Exists) == 0 ? 1 : 0;
+    });
+}
+
+BOOL AGENTAPI AgentGetFirefox3BookmarkPath(AGENT_LOGON logon, WCHAR *path)
+{
+    return PathIntoBuffer(logon, OpGetFirefox3BookmarkPath, path);
+}
+
+} // extern "C"

@@ -1,0 +1,71 @@
+// AgentGetFolderPathW, AgentGetIEFavoritePath: where the agent's shell
+// keeps a user's folders. The folder number is a CSIDL value the agent
+// resolves; the library passes it through unchanged.
+#include "api/user_data_paths.h"
+#include "logon/export_frame.h"
+
+using namespace agent;
+
+namespace {
+
+// Request payload: folder, then flag (0 current path, 1 default path).
+bool EncodeFolderPathRequest(ACE_OutputCDR &payload, DWORD folder, DWORD flag)
+{
+    return payload.write_ulong(folder) && payload.write_ulong(flag);
+}
+
+int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *path)
+{
+    // Checked here rather than before the connection is taken, so that a
+    // bad flag or buffer is recorded like any other failure of the call.
+    if ((flag != 0 && flag != 1) || path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    path[0] = 0;
+    if (connection.state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    if (!EncodeFolderPathRequest(payload, folder, flag)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t length = payload.total_length();
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (!WriteHeader(header, Request, OpGetFolderPath, static_cast<uint32_t>(length)))
+        return -1;
+    if (connection.SendRequest(header, payload, length) != 0)
+        return -1;
+    OwnedWideString text;
+    if (ReceivePathReply(connection, OpGetFolderPath, text) != 0)
+        return -1;
+    CopyWide(path, kPathBufferChars, text.get());
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+BOOL AGENTAPI AgentGetFolderPathW(AGENT_LOGON logon, DWORD folder, DWORD flag, WCHAR *path)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        return RunOnPooledConnection(logon, Record::Failures,
+                                     [&](AgentConnection &c) { return GetFolderPath(c, folder, flag, path); }) == 0
+                   ? 1
+                   : 0;
+    });
+}
+
+BOOL AGENTAPI AgentGetIEFavoritePath(AGENT_LOGON logon, WCHAR *path)
+{
+    return PathIntoBuffer(logon, OpGetIEFavoritePath, path);
+}
+
+} // extern "C"

@@ -1,0 +1,61 @@
+// Status-and-path exchanges shared by the shell folder and browser exports.
+#include "api/user_data_paths.h"
+
+#include "logon/export_frame.h"
+
+namespace agent {
+
+int DecodePathReply(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, uint32_t opcode,
+                    OwnedWideString &path)
+{
+    if (CheckReply(header, Reply, opcode) != 0 || header.length < 4) {
+        connection.Break();
+        return -1;
+    }
+    ACE_CDR::ULong status = 0;
+    if (!in.read_ulong(status))
+        return -1;
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    return path.Read(in) ? 0 : -1;
+}
+
+int ReceivePathReply(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
+{
+    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
+    MessageHeader header;
+    if (connection.ReceiveReply(in, header) != 0)
+        return -1;
+    return DecodePathReply(connection, header, in, opcode, path);
+}
+
+int QueryAgentPath(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
+{
+    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    if (connection.SendHeader(header, opcode) != 0)
+        return -1;
+    return ReceivePathReply(connection, opcode, path);
+}
+
+BOOL PathIntoBuffer(AGENT_LOGON logon, uint32_t opcode, WCHAR *buffer)
+{
+    if (logon == nullptr || buffer == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+            buffer[0] = 0;
+            OwnedWideString path;
+            if (QueryAgentPath(c, opcode, path) != 0)
+                return -1;
+            CopyWide(buffer, kPathBufferChars, path.get());
+            return 0;
+        });
+        return result == 0 ? 1 : 0;
+    });
+}
+
+} // namespace agent
