@@ -271,28 +271,43 @@ BOOL AGENTAPI AgentCloseProbe(AGENT_PROBER prober);
 
 /* ---- User data locations --------------------------------------------- */
 
-/* The agent's path of a shell folder into path (260 code units). 1 / 0
- * (87, agent status, socket error). */
+/* The agent's path of a shell folder (CSIDL number; flag 0 current, 1
+ * default path) into path (260 code units: at most 259 characters, a longer
+ * path is cut). 1 / 0 (87 also for a bad flag or null path, agent status,
+ * socket error); path is empty after a failure of the exchange. */
 BOOL AGENTAPI AgentGetFolderPathW(AGENT_LOGON logon, DWORD folder, DWORD flag, WCHAR *path);
-/* 1 when Firefox 3 is installed on the agent's PC, 0 otherwise. */
+/* 1 when the agent reports Firefox 3 bookmarks, 0 otherwise (its status,
+ * 87 or a socket error as the cause). */
 BOOL AGENTAPI AgentFirefox3Exists(AGENT_LOGON logon);
-/* The agent's Firefox 3 bookmark file path into path (260 code units). 1 / 0. */
+/* The agent's Firefox 3 bookmark file path into path (260 code units, as
+ * AgentGetFolderPathW). 1 / 0. */
 BOOL AGENTAPI AgentGetFirefox3BookmarkPath(AGENT_LOGON logon, WCHAR *path);
-/* The agent's IE favorites folder into path (260 code units). 1 / 0. */
+/* The agent's IE favorites folder into path (260 code units, as
+ * AgentGetFolderPathW). 1 / 0. */
 BOOL AGENTAPI AgentGetIEFavoritePath(AGENT_LOGON logon, WCHAR *path);
-/* Copies the Firefox 3 bookmark file into localFile. 1 / 0. */
+/* Copies the Firefox 3 bookmark file (the agent's path, used whole) into
+ * localFile. 1 only when the whole file was copied; 0 with the agent's
+ * status for the path or the copy's cause (as AgentCopyFileFromAgent). */
 BOOL AGENTAPI AgentGetFirefox3Bookmark(AGENT_LOGON logon, const WCHAR *localFile);
 
 /* ---- Mail stores ------------------------------------------------------ */
 
-/* The number of PST stores on the agent's PC into *count. 1 / 0. */
+/* The number of PST stores on the agent's PC into *count. 1 / 0 (*count
+ * then 0; 13 for a count of 0xFFFFFFFF). */
 BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count);
-/* Calls callback for every store (path, second text). 1 / 0; never writes
- * AgentGetLastError's value. */
+/* Calls callback for every store (path, second text) on the calling
+ * thread. 1 / 0; a list that breaks off part-way gives 0 after the stores
+ * before the break were reported. Never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, void *context);
 /* Asks the agent to merge stores. 1 / 0; never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third, const WCHAR *const *names, const DWORD *values, DWORD count);
-/* Copies every store into localDirectory. 1 / 0. */
+/* Creates localDirectory (last level) and copies every store into it as
+ * localDirectory\<store's file name>, the store's path used whole. 1 when
+ * every store was copied whole; 0 when the list failed or any store was
+ * not copied (the rest are still attempted), with the last cause: the
+ * copy's, 123 for a name that is not a plain file name (".", "..", a
+ * colon, a device name...), 206 for a target over 259 characters, 80 for a
+ * second store of a file name already copied (never replaced). */
 BOOL AGENTAPI AgentGetPst2Local(AGENT_LOGON logon, const WCHAR *localDirectory);
 
 #ifdef __cplusplus
