@@ -4,6 +4,7 @@
 #include "filesystem/wide_string.h"
 
 #include <ace/SOCK_Connector.h>
+#include <ace/os_include/netinet/os_tcp.h>
 
 namespace agent {
 
@@ -14,8 +15,13 @@ AgentConnection::AgentConnection() : buffer_(kReceiveBufferSize)
 
 AgentConnection::~AgentConnection()
 {
+    // A connection is often destroyed right after the failure that closed
+    // it; a successful closesocket resets the thread's last error on
+    // Windows, and the host must still see the cause.
+    const DWORD error = GetLastError();
     socket_.close();
     state = Closed;
+    SetLastError(error);
 }
 
 int AgentConnection::Connect(const ACE_INET_Addr &address)
@@ -26,10 +32,15 @@ int AgentConnection::Connect(const ACE_INET_Addr &address)
     }
     ACE_SOCK_Connector connector;
     if (connector.connect(socket_, address) == -1) {
-        platform::SetLastSocketError();
         socket_.close();
+        platform::SetLastSocketError();
         return -1;
     }
+    // Every message goes out in one write and waits for its answer, so
+    // Nagle's algorithm could only add delay (a bare acknowledgement of a
+    // stream chunk, for instance).
+    int noDelay = 1;
+    socket_.set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
     state = Connected;
     return 0;
 }
