@@ -159,6 +159,25 @@ BOOL CreateDirectoryW(const WCHAR *path, void *security);
 namespace agent {
 namespace platform {
 
+// Winsock sets the thread's last error on success too (to 0); the POSIX
+// layer leaves it alone. So "whatever the thread held" after an exchange
+// that set no error is 0 on Windows and the earlier value elsewhere.
+#ifdef _WIN32
+constexpr bool kSocketSuccessResetsLastError = true;
+#else
+constexpr bool kSocketSuccessResetsLastError = false;
+#endif
+
+// Each address of 127.0.0.0/8 is a UDP endpoint of its own on Linux (tests
+// bind peers to 127.1.2.3 or 127.0.0.255 to stand for other hosts and
+// subnet broadcasts). Windows sockets (and Wine) bind UDP only to the
+// loopback interface's own address.
+#ifdef _WIN32
+constexpr bool kLoopbackAliasesAreEndpoints = false;
+#else
+constexpr bool kLoopbackAliasesAreEndpoints = true;
+#endif
+
 // Sets the thread's last error from the socket layer after a failed ACE
 // socket call: POSIX errno values become the Windows Sockets codes a
 // Windows host would see; on Windows errno already holds that code.

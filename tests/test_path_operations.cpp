@@ -208,8 +208,8 @@ TEST_F(AgentTest, HeaderFailureLeavesTheLastErrorAsTheThreadHeldIt)
     agent_.Always(OpPathIsRoot, fake::StatusReply(OpPathFileExists, 0));
     SetLastError(4242);
     EXPECT_EQ(AgentPathIsRootW(logon_, kPath.c_str()), 0);
-    EXPECT_EQ(GetLastError(), 4242u);
-    EXPECT_EQ(AgentGetLastError(), 4242u);
+    EXPECT_EQ(GetLastError(), fake::HeldLastError(4242u));
+    EXPECT_EQ(AgentGetLastError(), fake::HeldLastError(4242u));
 }
 
 TEST_F(AgentTest, GetFileAttributesReturnsTheAttributesOrAllOnes)

@@ -119,7 +119,8 @@ TEST_F(AgentTest, PathRepliesFromBigEndianAgents)
 
 TEST_F(AgentTest, PathFailuresEmptyTheBufferAndCarryTheirCause)
 {
-    constexpr DWORD kStale = 4242; // what the thread held before the call
+    // What the thread holds after the exchange when nothing set an error.
+    const DWORD kStale = fake::HeldLastError(4242);
     struct Case {
         const char *what;
         std::function<fake::Action(uint32_t opcode)> answer;

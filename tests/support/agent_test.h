@@ -4,6 +4,7 @@
 
 #include "fake_agent.h"
 #include "logon/agent_logon.h"
+#include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,13 @@ namespace fake {
 // A fixed wired adapter on loopback, so that MachineId is known and no
 // test ever depends on (or sends to) the machine's real interfaces.
 void InstallTestAdapters();
+
+// The thread's last error after an exchange that set none, when the test
+// set `before` ahead of it (Winsock resets it on success, POSIX does not).
+inline DWORD HeldLastError(DWORD before)
+{
+    return agent::platform::kSocketSuccessResetsLastError ? 0u : before;
+}
 
 class AgentTest : public ::testing::Test {
 protected:
