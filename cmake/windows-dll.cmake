@@ -34,7 +34,8 @@ add_dependencies(agent_stub agent_stub_def)
 set_target_properties(agent_stub PROPERTIES
   PREFIX ""
   LINK_DEPENDS ${AGENT_DEF})
-target_link_options(agent_stub PRIVATE ${AGENT_DEF})
+# A release DLL carries no symbol table: hosts find exports by name.
+target_link_options(agent_stub PRIVATE ${AGENT_DEF} $<$<CONFIG:Release,MinSizeRel>:-s>)
 
 # The linker's own import library names the symbols without @N; replace it
 # with one that maps the decorated names to the undecorated exports, and

@@ -4,6 +4,17 @@
 
 find_package(GTest REQUIRED)
 
+# No test program may see the machine's real adapters (see the source).
+add_library(agent_test_adapter_guard OBJECT ${PROJECT_SOURCE_DIR}/windows/test_adapter_guard.cpp)
+target_link_libraries(agent_test_adapter_guard PRIVATE agent_stub_objects)
+get_property(_agent_test_targets DIRECTORY ${PROJECT_SOURCE_DIR}/tests PROPERTY BUILDSYSTEM_TARGETS)
+foreach(t ${_agent_test_targets})
+  get_target_property(_type ${t} TYPE)
+  if(_type STREQUAL "EXECUTABLE")
+    target_sources(${t} PRIVATE $<TARGET_OBJECTS:agent_test_adapter_guard>)
+  endif()
+endforeach()
+
 # The export list is the header's AGENTAPI functions.
 file(READ ${PROJECT_SOURCE_DIR}/include/agent_stub.h _agent_header)
 string(REGEX MATCHALL "AGENTAPI[ \t]+Age[A-Za-z0-9_]+[ \t]*\\(" _agent_decls "${_agent_header}")

@@ -8,7 +8,7 @@
 # Prints the ACE root (headers under it, libACE.a in its lib/) on its last line.
 set -euo pipefail
 
-CACHE_DIR="${AGENT_STUB_CACHE:-${HOME}/.cache/agent_stub}"
+CACHE_DIR="${AGENT_STUB_CACHE:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache/agent_stub}"
 CROSS=i686-w64-mingw32
 # The -posix variants: GoogleTest needs std::thread, and ACE, the DLL and the
 # tests must share one libstdc++ thread model.

@@ -6,7 +6,7 @@
 # Prints the install prefix on its last line.
 set -euo pipefail
 
-CACHE_DIR="${AGENT_STUB_CACHE:-${HOME}/.cache/agent_stub}"
+CACHE_DIR="${AGENT_STUB_CACHE:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache/agent_stub}"
 SRC=/usr/src/googletest
 JOBS="${AGENT_STUB_JOBS:-2}"
 HERE="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"

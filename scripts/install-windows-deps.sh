@@ -7,7 +7,7 @@
 # Prints the unpacked ACE source directory on its last line.
 set -euo pipefail
 
-CACHE_DIR="${AGENT_STUB_CACHE:-${HOME}/.cache/agent_stub}"
+CACHE_DIR="${AGENT_STUB_CACHE:-${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}/.cache/agent_stub}"
 SRC_DIR="${CACHE_DIR}/src"
 
 log() { printf '[install-windows-deps] %s\n' "$*" >&2; }
