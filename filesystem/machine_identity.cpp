@@ -3,9 +3,6 @@
 #include <ace/OS_NS_stdio.h>
 
 #include <cstring>
-#ifndef _WIN32
-#include <unistd.h>
-#endif
 
 namespace agent {
 

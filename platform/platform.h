@@ -20,6 +20,8 @@
 #include <cstdint>
 
 #ifndef _WIN32
+#include <unistd.h> // gethostname, which Windows has from winsock2.h
+
 typedef uint32_t ULONG;
 typedef uint32_t UINT;
 typedef unsigned char BYTE;
