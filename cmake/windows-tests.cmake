@@ -32,7 +32,10 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
 # AgentCreateDirectoryW's address.
 add_executable(test_dll_exports ${PROJECT_SOURCE_DIR}/windows/test_dll_exports.cpp)
 target_include_directories(test_dll_exports PRIVATE ${PROJECT_SOURCE_DIR}/include ${CMAKE_BINARY_DIR}/windows)
-target_link_libraries(test_dll_exports PRIVATE GTest::gtest GTest::gtest_main)
+# The fake agent comes with the test support; the exports come only from
+# the loaded DLL, found by name.
+target_link_libraries(test_dll_exports PRIVATE agent_test_support GTest::gtest GTest::gtest_main)
+target_sources(test_dll_exports PRIVATE $<TARGET_OBJECTS:agent_test_adapter_guard>)
 # Beside the DLL, where LoadLibrary looks first.
 set_target_properties(test_dll_exports PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 add_dependencies(test_dll_exports agent_stub)

@@ -1,6 +1,8 @@
 // The shipped agent_stub.dll as a Windows host sees it: loaded by name,
 // exports found by their plain names, the real kernel32 last error set.
 #include "agent_stub.h"
+#include "fake_agent.h"
+#include "filesystem/fss_util.h"
 
 #include <gtest/gtest.h>
 
@@ -137,6 +139,62 @@ TEST_F(DllTest, ArgumentErrorsReachTheThreadsLastError)
     ::SetLastError(0);
     EXPECT_EQ(logoff(nullptr), 0);
     EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+// A whole exchange inside the DLL (its own ACE, started by AgentInit)
+// against the fake agent, through the plain export names. The bytes on the
+// wire must be those of the same calls made inside the library's tests.
+TEST_F(DllTest, ExchangesWithAnAgentThroughTheExports)
+{
+    using agent::OpCreateDirectory;
+    using agent::OpGetFileAttributesEx;
+    auto *init = Export<decltype(AgentInit)>("AgentInit");
+    auto *fini = Export<decltype(AgentFini)>("AgentFini");
+    auto *logon = Export<decltype(AgentLogonW)>("AgentLogonW");
+    auto *logoff = Export<decltype(AgentLogoff)>("AgentLogoff");
+    auto *attributes = Export<decltype(AgentGetFileAttributesExW)>("AgentGetFileAttributesExW");
+    auto *misspelled = Export<decltype(AgentCreateDirectoryW)>("AgetnCreateDirectoryW");
+    auto *lastAgentError = Export<decltype(AgentGetLastError)>("AgentGetLastError");
+    ASSERT_TRUE(init && fini && logon && logoff && attributes && misspelled && lastAgentError);
+
+    fake::FakeAgent agent;
+    agent.Always(OpGetFileAttributesEx, fake::Reply(OpGetFileAttributesEx, fake::Payload()
+                                                                               .u32(0)
+                                                                               .u32(0x20)
+                                                                               .filetime(1, 2)
+                                                                               .filetime(3, 4)
+                                                                               .filetime(5, 6)
+                                                                               .u32(1000)
+                                                                               .u32(7)));
+    agent.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, ERROR_ACCESS_DENIED));
+
+    ASSERT_EQ(init(), 1);
+    AGENT_LOGON session = logon(L"127.0.0.1", agent.port(), L"user", L"secret");
+    ASSERT_NE(session, nullptr) << "logon through the DLL failed: " << ::GetLastError();
+
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ASSERT_EQ(attributes(session, L"C:\\Users", &data), 1);
+    EXPECT_EQ(data.dwFileAttributes, 0x20u);
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 5u);
+    EXPECT_EQ(data.nFileSizeLow, 1000u);
+    EXPECT_EQ(data.nFileSizeHigh, 7u);
+
+    ::SetLastError(0);
+    EXPECT_EQ(misspelled(session, L"C:\\New"), 0);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(lastAgentError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    const auto attributeRequests = agent.RequestsOf(OpGetFileAttributesEx);
+    const auto directoryRequests = agent.RequestsOf(OpCreateDirectory);
+    ASSERT_EQ(attributeRequests.size(), 1u);
+    ASSERT_EQ(directoryRequests.size(), 1u);
+    EXPECT_EQ(attributeRequests[0].raw(),
+              fake::RequestBytes(OpGetFileAttributesEx, fake::Payload().wstr(fake::W(u"C:\\Users"))));
+    EXPECT_EQ(directoryRequests[0].raw(),
+              fake::RequestBytes(OpCreateDirectory, fake::Payload().wstr(fake::W(u"C:\\New"))));
+
+    EXPECT_EQ(logoff(session), 1);
+    EXPECT_EQ(fini(), 1);
 }
 
 } // namespace
