@@ -6,15 +6,20 @@ namespace {
 constexpr uint32_t kStatusSize = 4;
 }
 
-int ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, ACE_InputCDR &in, MessageHeader &header)
+int CheckMinimumReply(AgentConnection &connection, const MessageHeader &header, uint32_t opcode)
 {
-    if (connection.ReceiveReply(in, header) != 0)
-        return -1;
     if (CheckReply(header, Reply, opcode) != 0 || header.length < kStatusSize) {
         connection.Break();
         return -1;
     }
     return 0;
+}
+
+int ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, ACE_InputCDR &in, MessageHeader &header)
+{
+    if (connection.ReceiveReply(in, header) != 0)
+        return -1;
+    return CheckMinimumReply(connection, header, opcode);
 }
 
 int ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length, ACE_InputCDR &in)

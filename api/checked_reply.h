@@ -1,6 +1,5 @@
 // Receiving a reply whose header must answer the request, and reading the
-// status word that opens it. Shared by the path operations and the file
-// handle operations.
+// status word that opens it. Shared by the export families.
 #ifndef AGENT_API_CHECKED_REPLY_H
 #define AGENT_API_CHECKED_REPLY_H
 
@@ -10,6 +9,11 @@ namespace agent {
 
 // An input stream that ReceiveReply points at the connection's buffer.
 inline ACE_InputCDR EmptyInput() { return ACE_InputCDR(static_cast<const char *>(nullptr), 0); }
+
+// The minimum test on a received header: a Reply to `opcode` with room for
+// the status word. Anything else breaks the connection (the peer is not
+// speaking our protocol any more) and leaves the last error alone. 0 / -1.
+int CheckMinimumReply(AgentConnection &connection, const MessageHeader &header, uint32_t opcode);
 
 // Receives a reply that must be a Reply to `opcode` with at least a status
 // word. A header that fails the test breaks the connection (the peer is not

@@ -14,11 +14,7 @@ namespace {
 int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
 {
     ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
-    bool written = WriteWideString(payload, pattern);
-    // CDR alignment would skip these bytes and send whatever the heap held.
-    while (written && payload.total_length() % 4 != 0)
-        written = payload.write_octet(0);
-    if (!written || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
+    if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
@@ -43,40 +39,13 @@ int FindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value, 
     }
     if (SendFindFirst(connection, pattern, value) != 0)
         return -1;
-    MessageHeader header;
-    if (ReceiveStreamHeader(connection, OpFindFirst, header) != 0)
-        return -1;
-    // The length only says whether entries follow; no payload of that size comes.
-    if (header.length == 0)
-        return 1;
-    connection.StreamByteOrder = header.byteOrder;
-    connection.state = Enumerating;
-    return FindNext(connection, data);
+    const int opened = OpenEntryStream(connection, OpFindFirst, Enumerating);
+    return opened != 0 ? opened : FindNext(connection, data);
 }
 
 int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data)
 {
-    if (connection.state != Enumerating) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    const int order = ByteOrderOf(connection.StreamByteOrder);
-    EntryStream stream(connection, order, order);
-    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-    switch (stream.Next(chunk)) {
-    case EntryStream::Failed:
-        return -1;
-    case EntryStream::End:
-        connection.state = Ready;
-        return 1;
-    case EntryStream::Chunk:
-        break;
-    }
-    if (!ReadFindData(chunk, data)) {
-        SetLastError(kMalformedEntryError);
-        return -1;
-    }
-    return 0;
+    return NextStreamRecord(connection, Enumerating, data, ReadFindData);
 }
 
 } // namespace agent

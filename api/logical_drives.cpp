@@ -51,39 +51,13 @@ int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info)
     ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
     if (connection.SendHeader(request, OpFindFirstDrive) != 0)
         return -1;
-    MessageHeader header;
-    if (ReceiveStreamHeader(connection, OpFindFirstDrive, header) != 0)
-        return -1;
-    if (header.length == 0)
-        return 1;
-    connection.StreamByteOrder = header.byteOrder;
-    connection.state = DriveEnumerating;
-    return FindNextDrive(connection, info);
+    const int opened = OpenEntryStream(connection, OpFindFirstDrive, DriveEnumerating);
+    return opened != 0 ? opened : FindNextDrive(connection, info);
 }
 
 int FindNextDrive(AgentConnection &connection, AgentDriveInfo &info)
 {
-    if (connection.state != DriveEnumerating) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    const int order = ByteOrderOf(connection.StreamByteOrder);
-    EntryStream stream(connection, order, order);
-    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-    switch (stream.Next(chunk)) {
-    case EntryStream::Failed:
-        return -1;
-    case EntryStream::End:
-        connection.state = Ready;
-        return 1;
-    case EntryStream::Chunk:
-        break;
-    }
-    if (!ReadDriveInfo(chunk, info)) {
-        SetLastError(kMalformedEntryError);
-        return -1;
-    }
-    return 0;
+    return NextStreamRecord(connection, DriveEnumerating, info, ReadDriveInfo);
 }
 
 } // namespace agent

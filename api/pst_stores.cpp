@@ -4,6 +4,8 @@
 // last error.
 #include "api/pst_stores.h"
 
+#include "api/checked_reply.h"
+
 #include "filesystem/wide_string.h"
 #include "logon/export_frame.h"
 
@@ -13,27 +15,11 @@ namespace agent {
 
 namespace {
 
-// A reply to this opcode with room for the status; anything else breaks
-// the connection without a new last error.
-bool AcceptReplyHeader(AgentConnection &connection, const MessageHeader &header, uint32_t opcode)
-{
-    if (CheckReply(header, Reply, opcode) != 0 || header.length < 4) {
-        connection.Break();
-        return false;
-    }
-    return true;
-}
-
 // The status word, and whether a field follows it.
 int ReadStatusWithField(const MessageHeader &header, ACE_InputCDR &in)
 {
-    ACE_CDR::ULong status = 0;
-    if (!in.read_ulong(status))
+    if (TakeStatus(in) != 0)
         return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
     return header.length >= 8 ? 0 : -1;
 }
 
@@ -49,7 +35,7 @@ int SendBareRequest(AgentConnection &connection, uint32_t opcode)
 
 int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, DWORD &count)
 {
-    if (!AcceptReplyHeader(connection, header, OpGetPstCount) || ReadStatusWithField(header, in) != 0)
+    if (CheckMinimumReply(connection, header, OpGetPstCount) != 0 || ReadStatusWithField(header, in) != 0)
         return -1;
     ACE_CDR::ULong value = 0;
     if (!in.read_ulong(value))
@@ -125,7 +111,7 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
 int DecodeStoreList(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in,
                     AgentPstListCallback visit, void *context)
 {
-    if (!AcceptReplyHeader(connection, header, OpGetPstList) || ReadStatusWithField(header, in) != 0)
+    if (CheckMinimumReply(connection, header, OpGetPstList) != 0 || ReadStatusWithField(header, in) != 0)
         return -1;
     ACE_CDR::ULong count = 0;
     if (!in.read_ulong(count))

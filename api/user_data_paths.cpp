@@ -1,6 +1,8 @@
 // Status-and-path exchanges shared by the shell folder and browser exports.
 #include "api/user_data_paths.h"
 
+#include "api/checked_reply.h"
+
 #include "logon/export_frame.h"
 
 namespace agent {
@@ -8,23 +10,14 @@ namespace agent {
 int DecodePathReply(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, uint32_t opcode,
                     OwnedWideString &path)
 {
-    if (CheckReply(header, Reply, opcode) != 0 || header.length < 4) {
-        connection.Break();
+    if (CheckMinimumReply(connection, header, opcode) != 0 || TakeStatus(in) != 0)
         return -1;
-    }
-    ACE_CDR::ULong status = 0;
-    if (!in.read_ulong(status))
-        return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
     return path.Read(in) ? 0 : -1;
 }
 
 int ReceivePathReply(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
 {
-    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
+    ACE_InputCDR in = EmptyInput();
     MessageHeader header;
     if (connection.ReceiveReply(in, header) != 0)
         return -1;

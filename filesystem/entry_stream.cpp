@@ -15,6 +15,19 @@ int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHea
     return 0;
 }
 
+int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionState streaming)
+{
+    MessageHeader header;
+    if (ReceiveStreamHeader(connection, opcode, header) != 0)
+        return -1;
+    // The length only says whether entries follow; no payload of that size comes.
+    if (header.length == 0)
+        return 1;
+    connection.StreamByteOrder = header.byteOrder;
+    connection.state = streaming;
+    return 0;
+}
+
 EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
 {
     const char *word = connection_.ReceiveIntoBuffer(sizeof(ACE_CDR::ULong));

@@ -47,6 +47,41 @@ private:
     int contentOrder_;
 };
 
+// After the request of a search or drive enumeration has gone out: takes
+// the reply header. 1 when it announces no entries (length 0), 0 with the
+// connection in the `streaming` state, -1 on failure.
+int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionState streaming);
+
+// The next record of a search or drive enumeration: 0 with `record` filled
+// by `read(chunk, record)`, 1 at the end marker (the connection is Ready
+// again), -1 on failure (12 when the connection is not `streaming`,
+// kMalformedEntryError for a record that cannot be decoded).
+template <typename Record, typename Reader>
+int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Record &record, Reader read)
+{
+    if (connection.state != streaming) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    const int order = ByteOrderOf(connection.StreamByteOrder);
+    EntryStream stream(connection, order, order);
+    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
+    switch (stream.Next(chunk)) {
+    case EntryStream::Failed:
+        return -1;
+    case EntryStream::End:
+        connection.state = Ready;
+        return 1;
+    case EntryStream::Chunk:
+        break;
+    }
+    if (!read(chunk, record)) {
+        SetLastError(kMalformedEntryError);
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace agent
 
 #endif
