@@ -42,10 +42,16 @@ fi
 # deb-src entry for ACE's source: same URI and suite as the main deb entry.
 DEB_SRC_FILE=/etc/apt/sources.list.d/agent-stub-deb-src.sources
 if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src ' /etc/apt/sources.list; then
-    log "adding a deb-src entry for bookworm main"
-    $SUDO tee "$DEB_SRC_FILE" >/dev/null <<'EOF'
+    # The mirror the machine already uses for bookworm's binary packages.
+    uri=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
+    if [ -z "$uri" ]; then
+        uri=$(awk '$1 == "deb" && $3 == "bookworm" { print $2; exit }' /etc/apt/sources.list 2>/dev/null || true)
+    fi
+    uri=${uri:-http://deb.debian.org/debian}
+    log "adding a deb-src entry for bookworm main ($uri)"
+    $SUDO tee "$DEB_SRC_FILE" >/dev/null <<EOF
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: $uri
 Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
