@@ -21,7 +21,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Tests run under Wine, started through a wrapper that keeps one Wine
-# server alive for the whole ctest run.
-get_filename_component(_agent_wine_wrapper ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run-windows.sh ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${_agent_wine_wrapper})
+# Test programs run under Wine: cmake/windows-options.cmake sets the
+# emulator (a wrapper with a Wine prefix inside the build tree).

@@ -13,8 +13,12 @@ target_include_directories(agent_stub_objects SYSTEM PUBLIC ${ACE_INCLUDE_DIR})
 # disagree with the prototypes hosts compile against.
 set(AGENT_DEF ${CMAKE_BINARY_DIR}/agent_stub.def)
 set(AGENT_IMPLIB_DEF ${CMAKE_BINARY_DIR}/agent_stub-imports.def)
-find_program(AGENT_MINGW_NM NAMES ${CMAKE_CXX_COMPILER_TARGET}-nm i686-w64-mingw32-nm REQUIRED)
-find_program(AGENT_MINGW_DLLTOOL NAMES i686-w64-mingw32-dlltool REQUIRED)
+# The toolchain's binutils (CMake finds them beside the compiler).
+set(AGENT_MINGW_NM ${CMAKE_NM})
+set(AGENT_MINGW_DLLTOOL ${CMAKE_DLLTOOL})
+if(NOT AGENT_MINGW_NM OR NOT AGENT_MINGW_DLLTOOL)
+  message(FATAL_ERROR "nm and dlltool of the MinGW toolchain are needed for the DLL's exports")
+endif()
 add_custom_command(
   OUTPUT ${AGENT_DEF} ${AGENT_IMPLIB_DEF}
   COMMAND ${CMAKE_COMMAND}

@@ -9,8 +9,9 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # winsock2.h) and without the min/max macros.
 add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX)
 
-# Test programs run under Wine through a wrapper that gives them a Wine
-# prefix inside the build tree.
-set(AGENT_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    ${PROJECT_SOURCE_DIR}/scripts/wine-run-windows.sh --prefix ${AGENT_WINEPREFIX} --)
+# Cross-built test programs run under Wine through a wrapper that gives
+# them a Wine prefix inside the build tree.
+if(CMAKE_CROSSCOMPILING AND NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR
+      ${PROJECT_SOURCE_DIR}/scripts/wine-run-windows.sh --prefix ${CMAKE_BINARY_DIR}/wineprefix --)
+endif()
