@@ -10,6 +10,7 @@ namespace {
 
 constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kFromStart = 0; // FILE_BEGIN
+constexpr DWORD kPositionMismatchError = 13; // ERROR_INVALID_DATA
 
 // The local file, closed when the call leaves; Close reports the result.
 class LocalFile {
@@ -69,15 +70,21 @@ int CopyChunks(HANDLE remote, HANDLE local)
                                    static_cast<DWORD>(position >> 32)))
             return -1;
         position += n;
-        // The agent's file pointer follows the copy; the next read starts
-        // where the agent says it now stands.
+        // The agent's file pointer follows the copy. An agent that reports
+        // another position than the one asked for would make the next read
+        // skip or repeat data: the copy stops rather than write a file with
+        // a hole or a repeat in it.
         LARGE_INTEGER target;
         target.u.LowPart = static_cast<DWORD>(position);
         target.u.HighPart = static_cast<LONG>(position >> 32);
         LARGE_INTEGER reported = target;
         if (!AgentSetFilePointerEx(remote, target, &reported, kFromStart))
             return -1;
-        position = static_cast<uint64_t>(static_cast<uint32_t>(reported.u.HighPart)) << 32 | reported.u.LowPart;
+        if ((static_cast<uint64_t>(static_cast<uint32_t>(reported.u.HighPart)) << 32 | reported.u.LowPart) !=
+            position) {
+            SetLastError(kPositionMismatchError);
+            return -1;
+        }
         DWORD written = 0;
         if (!WriteFile(local, chunk, n, &written, nullptr))
             return -1;

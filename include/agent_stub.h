@@ -197,8 +197,9 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
  * null argument, nothing touched), a connection error (the local file is not
  * touched), the local create error, the agent's error for the open (the
  * local file is left empty), or the cause that stopped the copy: a failed
- * remote read or pointer move, a failed local write (29 when fewer bytes
- * were written than asked) or local close. An interrupted copy leaves the
+ * remote read or pointer move, 13 when the agent reports another file
+ * position than the one asked for, a failed local write (29 when fewer
+ * bytes were written than asked) or local close. An interrupted copy leaves the
  * chunks written so far in the local file. AgentGetLastError holds the same
  * cause as the thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
