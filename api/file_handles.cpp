@@ -44,11 +44,7 @@ int SendNumbers(AgentConnection &connection, uint32_t opcode, std::initializer_l
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return -1;
         }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, opcode, static_cast<uint32_t>(length)))
-        return -1;
-    return connection.SendRequest(header, payload, length);
+    return connection.SendPayload(opcode, payload);
 }
 
 // ---- open (opcode 8): the four numbers in reverse argument order, path last
@@ -77,11 +73,8 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
     uint32_t status = 0;
-    if (!WriteHeader(header, Request, OpCreateFile, static_cast<uint32_t>(length)) ||
-        connection.SendRequest(header, payload, length) != 0 || connection.ReceiveStatus(OpCreateFile, status) != 0)
+    if (connection.SendPayload(OpCreateFile, payload) != 0 || connection.ReceiveStatus(OpCreateFile, status) != 0)
         return -1;
     if (status != 0) {
         SetLastError(status);

@@ -18,11 +18,7 @@ int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t val
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, OpFindFirst, static_cast<uint32_t>(length)))
-        return -1;
-    return connection.SendRequest(header, payload, length);
+    return connection.SendPayload(OpFindFirst, payload);
 }
 
 } // namespace

@@ -90,10 +90,7 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, OpSetFileAttributes, static_cast<uint32_t>(length)) ||
-        connection.SendRequest(header, payload, length) != 0)
+    if (connection.SendPayload(OpSetFileAttributes, payload) != 0)
         return -1;
     ACE_InputCDR in = EmptyInput();
     MessageHeader reply;
@@ -117,11 +114,8 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
     uint32_t status = 0;
-    if (!WriteHeader(header, Request, OpMoveFile, static_cast<uint32_t>(length)) ||
-        connection.SendRequest(header, payload, length) != 0 || connection.ReceiveStatus(OpMoveFile, status) != 0)
+    if (connection.SendPayload(OpMoveFile, payload) != 0 || connection.ReceiveStatus(OpMoveFile, status) != 0)
         return -1;
     if (status != 0) {
         SetLastError(status);

@@ -92,12 +92,8 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
         SetLastError(payload.good_bit() ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, OpMergePst, static_cast<uint32_t>(length)))
-        return -1;
     uint32_t status = 0;
-    if (connection.SendRequest(header, payload, length) != 0 || connection.ReceiveStatus(OpMergePst, status) != 0)
+    if (connection.SendPayload(OpMergePst, payload) != 0 || connection.ReceiveStatus(OpMergePst, status) != 0)
         return -1;
     if (status != 0) {
         SetLastError(status);

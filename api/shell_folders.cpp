@@ -32,11 +32,7 @@ int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, OpGetFolderPath, static_cast<uint32_t>(length)))
-        return -1;
-    if (connection.SendRequest(header, payload, length) != 0)
+    if (connection.SendPayload(OpGetFolderPath, payload) != 0)
         return -1;
     OwnedWideString text;
     if (ReceivePathReply(connection, OpGetFolderPath, text) != 0)

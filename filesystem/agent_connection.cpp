@@ -107,6 +107,11 @@ int AgentConnection::SendStringRequest(uint32_t opcode, const WCHAR *text)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
+    return SendPayload(opcode, payload);
+}
+
+int AgentConnection::SendPayload(uint32_t opcode, ACE_OutputCDR &payload)
+{
     const size_t length = payload.total_length();
     ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
     if (!WriteHeader(header, Request, opcode, static_cast<uint32_t>(length)))
@@ -242,12 +247,8 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, OpLogon, static_cast<uint32_t>(length)))
-        return -1;
     uint32_t status = 0;
-    if (SendRequest(header, payload, length) != 0 || ReceiveStatus(OpLogon, status) != 0)
+    if (SendPayload(OpLogon, payload) != 0 || ReceiveStatus(OpLogon, status) != 0)
         return -1;
     if (status != 0) {
         SetLastError(status);

@@ -39,6 +39,8 @@ public:
     int Connect(const ACE_INET_Addr &address);
     int SendHeader(ACE_OutputCDR &header, uint32_t opcode);
     int SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength);
+    // The whole of `payload` behind a request header for `opcode`.
+    int SendPayload(uint32_t opcode, ACE_OutputCDR &payload);
     // Header and the caller's bytes in one gathered write, no copy: the
     // request shape whose payload is raw data.
     int SendDataRequest(uint32_t opcode, const void *data, uint32_t length);
