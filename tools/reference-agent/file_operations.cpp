@@ -63,19 +63,25 @@ bool Session::HandlePathStatus(uint32_t opcode)
     return channel_.SendStatus(opcode, status);
 }
 
+uint32_t Session::StatRequested(const std::u16string &path, FileInfo &info) const
+{
+    MappedPath mapped;
+    uint32_t status = 0;
+    if (Resolve(path, mapped, status)) {
+        const int error = StatPath(mapped.local, LastPart(mapped), info);
+        status = error == 0 ? 0 : StatusOf(error, mapped.local);
+    }
+    return status;
+}
+
 bool Session::HandleGetFileAttributes()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
     if (!ReadString(in, path))
         return false;
-    MappedPath mapped;
-    uint32_t status = 0;
     FileInfo info;
-    if (Resolve(path, mapped, status)) {
-        const int error = StatPath(mapped.local, LastPart(mapped), info);
-        status = error == 0 ? 0 : StatusOf(error, mapped.local);
-    }
+    const uint32_t status = StatRequested(path, info);
     ACE_OutputCDR out = MakeOutputStream(16);
     out.write_ulong(status);
     if (status == 0)
@@ -89,13 +95,8 @@ bool Session::HandleGetFileAttributesEx()
     std::u16string path;
     if (!ReadString(in, path))
         return false;
-    MappedPath mapped;
-    uint32_t status = 0;
     FileInfo info;
-    if (Resolve(path, mapped, status)) {
-        const int error = StatPath(mapped.local, LastPart(mapped), info);
-        status = error == 0 ? 0 : StatusOf(error, mapped.local);
-    }
+    const uint32_t status = StatRequested(path, info);
     ACE_OutputCDR out = MakeOutputStream(64);
     out.write_ulong(status);
     if (status == 0) {

@@ -4,6 +4,7 @@
 #define REFAGENT_SESSION_H
 
 #include "agent_config.h"
+#include "file_info.h"
 #include "path_mapping.h"
 #include "wire_channel.h"
 
@@ -83,6 +84,8 @@ private:
     // Maps a Windows path and keeps it inside its drive; false with the
     // Win32 status that refuses it.
     bool Resolve(const std::u16string &path, MappedPath &mapped, uint32_t &status) const;
+    // Resolves and stats `path`: 0 with `info` filled, or the Win32 status.
+    uint32_t StatRequested(const std::u16string &path, FileInfo &info) const;
     bool SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path);
     void Log(const char *format, ...) const;
 
