@@ -72,13 +72,11 @@ void CopyWide(WCHAR *dest, size_t capacity, const WCHAR *src)
 {
     if (dest == nullptr || capacity == 0)
         return;
-    size_t n = 0;
-    if (src != nullptr)
-        while (n + 1 < capacity && src[n] != 0) {
-            dest[n] = src[n];
-            ++n;
-        }
-    dest[n] = 0;
+    if (src == nullptr) {
+        dest[0] = 0;
+        return;
+    }
+    lstrcpynW(dest, src, capacity > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(capacity));
 }
 
 WCHAR *DuplicateWide(const WCHAR *s)

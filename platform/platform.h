@@ -147,8 +147,6 @@ BOOL GetComputerNameA(char *buffer, DWORD *size);
 ULONG GetAdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
 
 WCHAR *lstrcpynW(WCHAR *dest, const WCHAR *src, int max);
-int lstrlenW(const WCHAR *s);
-WCHAR *lstrcatW(WCHAR *dest, const WCHAR *src);
 
 // Local files. A backslash in a path is a separator, as on Windows.
 HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD share, void *security, DWORD disposition, DWORD flags,

@@ -190,23 +190,3 @@ WCHAR *lstrcpynW(WCHAR *dest, const WCHAR *src, int max)
     dest[i] = 0;
     return dest;
 }
-
-int lstrlenW(const WCHAR *s)
-{
-    int n = 0;
-    if (s != nullptr)
-        while (s[n] != 0)
-            ++n;
-    return n;
-}
-
-WCHAR *lstrcatW(WCHAR *dest, const WCHAR *src)
-{
-    if (dest == nullptr)
-        return nullptr;
-    int n = lstrlenW(dest);
-    for (int i = 0; src != nullptr && src[i] != 0; ++i)
-        dest[n++] = src[i];
-    dest[n] = 0;
-    return dest;
-}
