@@ -7,6 +7,7 @@
 // the close gives it back. File data never pass through a CDR stream: they
 // go straight between the socket and the caller's buffer.
 #include "api/checked_reply.h"
+#include "api/pending_handle.h"
 #include "filesystem/wide_string.h"
 #include "logon/export_frame.h"
 
@@ -23,8 +24,6 @@ constexpr DWORD kOversizedReadError = 13; // ERROR_INVALID_DATA
 constexpr uint32_t kDataReplyLength = 8;    // status, count
 constexpr uint32_t kPositionReplyLength = 12; // status, position low, high
 constexpr DWORD kMoveMethods = 3;           // FILE_BEGIN, FILE_CURRENT, FILE_END
-
-AgentConnection *ConnectionOf(HANDLE handle) { return static_cast<AgentConnection *>(handle); }
 
 int RequireOpenFile(const AgentConnection &connection)
 {
@@ -73,13 +72,8 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    uint32_t status = 0;
-    if (connection.SendPayload(OpCreateFile, payload) != 0 || connection.ReceiveStatus(OpCreateFile, status) != 0)
+    if (connection.RunPayloadRequest(OpCreateFile, payload) != 0)
         return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
     connection.state = FileOpen;
     return 0;
 }
@@ -195,17 +189,11 @@ int SetTimes(AgentConnection &connection, const FILETIME *creation, const FILETI
     const FILETIME &c = creation != nullptr ? *creation : zero;
     const FILETIME &a = lastAccess != nullptr ? *lastAccess : zero;
     const FILETIME &w = lastWrite != nullptr ? *lastWrite : zero;
-    uint32_t status = 0;
     if (SendNumbers(connection, OpSetFileTime,
                     {c.dwLowDateTime, c.dwHighDateTime, a.dwLowDateTime, a.dwHighDateTime, w.dwLowDateTime,
-                     w.dwHighDateTime}) != 0 ||
-        connection.ReceiveStatus(OpSetFileTime, status) != 0)
+                     w.dwHighDateTime}) != 0)
         return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
-    return 0;
+    return connection.ReceiveStatusResult(OpSetFileTime);
 }
 
 // ---- by-handle information (opcode 23): 13 u32 in the record's own order

@@ -57,17 +57,7 @@ HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, in
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        AgentConnection *connection = AcquireForExport(logon, Record::Failures);
-        if (connection == nullptr)
-            return nullptr;
-        PendingHandle search(logon, connection);
-        const int result = FindFirst(*search, pattern, value, *data);
-        if (result == 0)
-            return search.Detach();
-        if (result == 1)
-            SetLastError(ERROR_NO_MORE_FILES);
-        RecordLastAgentError();
-        return nullptr;
+        return OpenStreamHandle(logon, [&](AgentConnection &c) { return FindFirst(c, pattern, value, *data); });
     });
 }
 
@@ -83,13 +73,7 @@ BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = FindNext(*ConnectionOf(search), *data);
-        if (result == 0)
-            return 1;
-        if (result == 1)
-            SetLastError(ERROR_NO_MORE_FILES);
-        RecordLastAgentError();
-        return 0;
+        return StreamStepSucceeded(FindNext(*ConnectionOf(search), *data)) ? 1 : 0;
     });
 }
 

@@ -11,14 +11,9 @@ namespace {
 int Firefox3Exists(AgentConnection &connection)
 {
     ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    uint32_t status = 0;
-    if (connection.SendHeader(header, OpFirefox3Exists) != 0 || connection.ReceiveStatus(OpFirefox3Exists, status) != 0)
+    if (connection.SendHeader(header, OpFirefox3Exists) != 0)
         return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
-    return 0;
+    return connection.ReceiveStatusResult(OpFirefox3Exists);
 }
 
 } // namespace

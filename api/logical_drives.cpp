@@ -73,17 +73,7 @@ HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *i
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        AgentConnection *connection = AcquireForExport(logon, Record::Failures);
-        if (connection == nullptr)
-            return nullptr;
-        PendingHandle drives(logon, connection);
-        const int result = FindFirstDrive(*drives, *info);
-        if (result == 0)
-            return drives.Detach();
-        if (result == 1)
-            SetLastError(ERROR_NO_MORE_FILES);
-        RecordLastAgentError();
-        return nullptr;
+        return OpenStreamHandle(logon, [&](AgentConnection &c) { return FindFirstDrive(c, *info); });
     });
 }
 
@@ -94,13 +84,7 @@ BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = FindNextDrive(*ConnectionOf(drives), *info);
-        if (result == 0)
-            return 1;
-        if (result == 1)
-            SetLastError(ERROR_NO_MORE_FILES);
-        RecordLastAgentError();
-        return 0;
+        return StreamStepSucceeded(FindNextDrive(*ConnectionOf(drives), *info)) ? 1 : 0;
     });
 }
 

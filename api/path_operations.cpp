@@ -114,14 +114,7 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    uint32_t status = 0;
-    if (connection.SendPayload(OpMoveFile, payload) != 0 || connection.ReceiveStatus(OpMoveFile, status) != 0)
-        return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
-    return 0;
+    return connection.RunPayloadRequest(OpMoveFile, payload);
 }
 
 // The exports whose reply is a bare status and whose null-logon result is 0.

@@ -92,14 +92,7 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
         SetLastError(payload.good_bit() ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    uint32_t status = 0;
-    if (connection.SendPayload(OpMergePst, payload) != 0 || connection.ReceiveStatus(OpMergePst, status) != 0)
-        return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
-    return 0;
+    return connection.RunPayloadRequest(OpMergePst, payload);
 }
 
 } // namespace

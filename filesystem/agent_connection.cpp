@@ -215,14 +215,24 @@ int AgentConnection::RunStringRequest(uint32_t opcode, const WCHAR *text)
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
+    return SendStringRequest(opcode, text) != 0 ? -1 : ReceiveStatusResult(opcode);
+}
+
+int AgentConnection::ReceiveStatusResult(uint32_t opcode)
+{
     uint32_t status = 0;
-    if (SendStringRequest(opcode, text) != 0 || ReceiveStatus(opcode, status) != 0)
+    if (ReceiveStatus(opcode, status) != 0)
         return -1;
     if (status != 0) {
         SetLastError(status);
         return -1;
     }
     return 0;
+}
+
+int AgentConnection::RunPayloadRequest(uint32_t opcode, ACE_OutputCDR &payload)
+{
+    return SendPayload(opcode, payload) != 0 ? -1 : ReceiveStatusResult(opcode);
 }
 
 int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initialLogon)
@@ -247,13 +257,8 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    uint32_t status = 0;
-    if (SendPayload(OpLogon, payload) != 0 || ReceiveStatus(OpLogon, status) != 0)
+    if (RunPayloadRequest(OpLogon, payload) != 0)
         return -1;
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
     state = Ready;
     return 0;
 }

@@ -48,6 +48,10 @@ public:
     // Receives one reply; `in` is left over its payload in the sender's byte order.
     int ReceiveReply(ACE_InputCDR &in, MessageHeader &header);
     int ReceiveStatus(uint32_t opcode, uint32_t &status);
+    // ReceiveStatus, with a non-zero status made the thread's last error. 0 / -1.
+    int ReceiveStatusResult(uint32_t opcode);
+    // SendPayload, then ReceiveStatusResult: a request answered by a status.
+    int RunPayloadRequest(uint32_t opcode, ACE_OutputCDR &payload);
     int RunStringRequest(uint32_t opcode, const WCHAR *text);
     int Logon(const WCHAR *user, const WCHAR *password, int initialLogon);
     int Logout();
