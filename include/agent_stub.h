@@ -7,7 +7,7 @@
  * AgentGetLastError returns. Error codes are Win32 codes; the agent's own
  * codes are passed through unchanged. Strings are UTF-16 (WCHAR).
  *
- * Codes the library makes itself:
+ * Codes the library makes itself (named below):
  *   ERROR_INVALID_PARAMETER (87)  a null or empty required argument
  *   ERROR_INVALID_ACCESS    (12)  a handle in the wrong state (nothing sent)
  *   ERROR_NO_MORE_FILES     (18)  end of a search, drive list or path list
@@ -85,10 +85,60 @@ typedef struct _WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW;
 
-#define ERROR_INVALID_ACCESS 12
-#define ERROR_NO_MORE_FILES 18
-#define ERROR_INVALID_PARAMETER 87
-#define ERROR_INTERNAL_ERROR 1359
+
+/* Error codes the library sets itself, beside the agent's own status codes
+ * and the socket layer's. windows.h already defines them on Windows. */
+#ifndef ERROR_INVALID_HANDLE
+#define ERROR_INVALID_HANDLE 6          /* handle of another logon */
+#endif
+#ifndef ERROR_NOT_ENOUGH_MEMORY
+#define ERROR_NOT_ENOUGH_MEMORY 8       /* an allocation failed */
+#endif
+#ifndef ERROR_INVALID_ACCESS
+#define ERROR_INVALID_ACCESS 12         /* handle in the wrong state; nothing sent */
+#endif
+#ifndef ERROR_INVALID_DATA
+#define ERROR_INVALID_DATA 13           /* a reply that breaks the protocol */
+#endif
+#ifndef ERROR_NO_MORE_FILES
+#define ERROR_NO_MORE_FILES 18          /* end of a search, drive list or path list */
+#endif
+#ifndef ERROR_WRITE_FAULT
+#define ERROR_WRITE_FAULT 29            /* a local write took fewer bytes than given */
+#endif
+#ifndef ERROR_FILE_EXISTS
+#define ERROR_FILE_EXISTS 80
+#endif
+#ifndef ERROR_INVALID_PARAMETER
+#define ERROR_INVALID_PARAMETER 87      /* a null or empty required argument */
+#endif
+#ifndef ERROR_INVALID_NAME
+#define ERROR_INVALID_NAME 123          /* a name no Windows file can have */
+#endif
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206  /* a local path over 259 characters */
+#endif
+#ifndef ERROR_CANCELLED
+#define ERROR_CANCELLED 1223            /* stopped by the host */
+#endif
+#ifndef ERROR_REQUEST_ABORTED
+#define ERROR_REQUEST_ABORTED 1235      /* a copy stopped or cancelled by the host */
+#endif
+#ifndef ERROR_INTERNAL_ERROR
+#define ERROR_INTERNAL_ERROR 1359       /* a file-pointer reply without the position */
+#endif
+#ifndef WSAEMSGSIZE
+#define WSAEMSGSIZE 10040               /* a reply announcing more than 64 MiB */
+#endif
+#ifndef WSAECONNRESET
+#define WSAECONNRESET 10054             /* the peer closed in the middle of a message */
+#endif
+#ifndef WSAETIMEDOUT
+#define WSAETIMEDOUT 10060              /* a time-out set by AgentSetTimeouts ran out */
+#endif
+#ifndef WSAHOST_NOT_FOUND
+#define WSAHOST_NOT_FOUND 11001         /* the agent's host name does not resolve */
+#endif
 
 #ifdef __cplusplus
 extern "C" {
