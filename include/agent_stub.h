@@ -17,6 +17,11 @@
 #ifndef AGENT_STUB_H
 #define AGENT_STUB_H
 
+/* The library's version; the build reads it from here. */
+#define AGENT_STUB_VERSION_MAJOR 1
+#define AGENT_STUB_VERSION_MINOR 0
+#define AGENT_STUB_VERSION_PATCH 0
+
 #ifdef _WIN32
 #include <windows.h>
 #include <stdint.h>
