@@ -29,13 +29,27 @@ const std::vector<Command> &Commands()
          "name). The copy is written under a temporary name and renamed when complete.\n",
          {}, {}, true, 1, 2, &RunGet},
         {"backup", "copy a remote folder tree into a local folder",
-         "backup [--jobs N] [--chunk-size BYTES] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
+         "backup [--jobs N] [--chunk-size BYTES] [--follow-links] [--incremental] [--verify[=content]]\n"
+         "       [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
          "Files are copied N at a time (default 4) in chunks (default 1 MiB); each is written under a\n"
-         "temporary name and renamed when complete, so no half-copied file ever has its final name.\n"
-         "Progress is shown on a terminal; every file that could not be copied is reported, and the\n"
-         "exit status is 1 if any was.\n",
-         {"--jobs", "--chunk-size"}, {"--progress", "--no-progress"}, true, 2, 2, &RunBackup},
+         "temporary name and renamed when complete, so no half-copied file ever has its final name,\n"
+         "and gets the remote file's last-write time.\n"
+         "Links: file links are copied as files; directory links and junctions are not descended\n"
+         "unless --follow-links is given, and then a folder already copied on this run is a loop.\n"
+         "Links leading out of the served folder or to nothing, and names this file system cannot\n"
+         "hold, are skipped. --list-skipped prints each skipped path.\n"
+         "--incremental keeps local files whose size and last-write time match the listing and\n"
+         "resumes partial files of an interrupted run.\n"
+         "--verify copies nothing: it checks a past backup in LOCAL-FOLDER against the listing (sizes\n"
+         "and last-write times; --verify=content compares every byte with the agent's).\n"
+         "The summary counts files and folders copied, bytes, entries skipped by cause and failures\n"
+         "by error; every failure is printed. The exit status is 1 if anything failed, 0 when every\n"
+         "entry was copied (or found equal) or deliberately skipped.\n",
+         {"--jobs", "--chunk-size"},
+         {"--progress", "--no-progress", "--follow-links", "--incremental", "--verify", "--verify=content",
+          "--list-skipped"},
+         true, 2, 2, &RunBackup},
         {"drives", "list the agent's drives",
          "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,
          &RunDrives},
@@ -70,6 +84,7 @@ void PrintOverview()
     std::printf("usage: agentcli COMMAND [options] [arguments]   (agentcli COMMAND --help for more)\n\ncommands:\n");
     for (const agentcli::Command &c : agentcli::Commands())
         std::printf("  %-10s %s\n", c.name, c.summary);
+    std::printf("  --version  the agent_stub library version\n");
     std::printf("\n%s", agentcli::kConnectionHelp);
     std::printf("\nFailures print the Win32 error code and its meaning; the exit status is then 1 (2 for usage errors).\n");
 }
@@ -83,6 +98,12 @@ int main(int argc, char **argv)
         std::strcmp(argv[1], "help") == 0) {
         PrintOverview();
         return argc < 2 ? kExitUsage : kExitOk;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("agentcli %d.%d.%d (agent_stub library %d.%d.%d)\n", AGENT_STUB_VERSION_MAJOR,
+                    AGENT_STUB_VERSION_MINOR, AGENT_STUB_VERSION_PATCH, AGENT_STUB_VERSION_MAJOR,
+                    AGENT_STUB_VERSION_MINOR, AGENT_STUB_VERSION_PATCH);
+        return kExitOk;
     }
     const Command *command = nullptr;
     for (const Command &c : Commands())

@@ -1,5 +1,6 @@
 #include "cli_common.h"
 
+#include "local_files.h"
 #include "win32_messages.h"
 
 #include <cerrno>
@@ -135,7 +136,7 @@ std::string FormatFileTime(const FILETIME &t)
     const int64_t seconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
     const std::time_t when = static_cast<std::time_t>(seconds);
     std::tm tm{};
-    if (gmtime_r(&when, &tm) == nullptr)
+    if (!UtcTime(when, tm))
         return "?";
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
