@@ -7,12 +7,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <mutex>
 
 namespace agentcli {
 
-namespace fs = std::filesystem;
 
 std::array<uint64_t, kSkipCauseCount> BackupReport::SkippedBy() const
 {
@@ -125,10 +123,9 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {
-        std::error_code ec;
-        fs::create_directories(fs::u8path(folder.local), ec);
-        if (ec)
-            report.failures.push_back({Narrow(folder.remote), Win32FromError(ec, folder.local), "local folder"});
+        const uint32_t error = CreateLocalFolder(folder.local);
+        if (error != 0)
+            report.failures.push_back({Narrow(folder.remote), error, "local folder"});
         else
             ++report.folders;
     }

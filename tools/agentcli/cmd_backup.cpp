@@ -36,10 +36,10 @@ void PrintSummary(const Args &args, const BackupOptions &options, const BackupRe
                     FormatBytes(report.bytes).c_str(), report.seconds, rate, report.skipped.size(),
                     report.failures.size());
     const auto skipped = report.SkippedBy();
-    std::printf("  skipped:");
+    std::printf("  skipped by cause:");
     for (int i = 0; i < kSkipCauseCount; ++i)
-        std::printf("%s %llu %s", i == 0 ? "" : ",", static_cast<unsigned long long>(skipped[i]),
-                    SkipCauseText(static_cast<SkipCause>(i)));
+        std::printf("%s %s: %llu", i == 0 ? "" : ",", SkipCauseText(static_cast<SkipCause>(i)),
+                    static_cast<unsigned long long>(skipped[i]));
     std::map<uint32_t, size_t> byError;
     for (const BackupFailure &f : report.failures)
         ++byError[f.error];

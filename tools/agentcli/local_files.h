@@ -1,7 +1,7 @@
 // The local side of a copy, the same on POSIX and Windows hosts: file
 // stamps, last-write times, terminals, and the Win32 code for a local
 // failure. The platform calls live in local_files_posix.cpp and
-// local_files_windows.cpp; the error mapping is shared (local_errors.cpp).
+// local_files_windows.cpp; the rest is shared (local_files.cpp).
 #ifndef AGENTCLI_LOCAL_FILES_H
 #define AGENTCLI_LOCAL_FILES_H
 
@@ -30,6 +30,10 @@ uint32_t Win32FromErrno(int error, const std::string &path);
 uint32_t Win32FromError(const std::error_code &error, const std::string &path);
 // A platform code (errno on POSIX, already Win32 on Windows) as Win32.
 uint32_t Win32FromSystemCode(int code, const std::string &path);
+
+// Creates a folder and its parents. 0, or the Win32 code: 80 when a file
+// stands where the folder should be.
+uint32_t CreateLocalFolder(const std::string &path);
 
 // What a backup compares: size and last-write time as FILETIME ticks
 // (100 ns since 1601, UTC).

@@ -74,3 +74,20 @@ uint32_t Win32FromError(const std::error_code &error, const std::string &path)
 }
 
 } // namespace agentcli
+
+namespace agentcli {
+
+uint32_t CreateLocalFolder(const std::string &path)
+{
+    std::error_code ec;
+    const std::filesystem::path folder = std::filesystem::u8path(path);
+    std::filesystem::create_directories(folder, ec);
+    if (!ec)
+        return 0;
+    std::error_code ignored;
+    if (std::filesystem::exists(folder, ignored) && !std::filesystem::is_directory(folder, ignored))
+        return kLocalFileExists;
+    return Win32FromError(ec, path);
+}
+
+} // namespace agentcli
