@@ -2,6 +2,7 @@
 // machine, and fetching the bookmark file and the mail stores.
 #include "cli_common.h"
 #include "commands.h"
+#include "local_files.h"
 #include "remote_copy.h"
 
 #include <cstdio>
@@ -132,10 +133,8 @@ int RunPst(const Args &args, AGENT_LOGON logon)
         return kExitOk;
     }
     const std::string folder = args.positional[1];
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
-    if (ec)
-        return Fail("creating " + folder, 3);
+    if (const uint32_t error = CreateLocalFolder(folder))
+        return Fail("creating " + folder, error);
     int result = kExitOk;
     for (const Store &s : stores) {
         const size_t slash = s.path.find_last_of(static_cast<WCHAR>('\\'));
