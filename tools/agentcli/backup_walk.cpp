@@ -49,7 +49,7 @@ public:
 
     void Run(const WString &root, const std::string &localRoot)
     {
-        if (follow_ && !Visit(root, true))
+        if (follow_ && !Visit(root, Reached::Root))
             return;
         // Real folders first, links after, so a folder that is reached both
         // ways is copied under its own name and the link counts as the loop.
@@ -58,7 +58,7 @@ public:
         while (!links_.empty()) {
             FolderEntry link = std::move(links_.front());
             links_.pop_front();
-            if (Visit(link.remote, false)) {
+            if (Visit(link.remote, Reached::Link)) {
                 pending_.push_back(std::move(link));
                 Drain();
             }
@@ -72,17 +72,19 @@ private:
         out_.failures.push_back({Narrow(remote), error, where});
     }
 
+    enum class Reached { Root, Folder, Link };
+
     // Records a folder's identity; false when it was seen before or cannot
     // be opened (recorded as skipped or failed).
-    bool Visit(const WString &remote, bool root)
+    bool Visit(const WString &remote, Reached how)
     {
         BY_HANDLE_FILE_INFORMATION info;
         const uint32_t error = ReadRemoteInfo(logon_, remote, info);
         SkipCause cause;
         if (error != 0) {
-            if (root)
+            if (how == Reached::Root)
                 out_.fatal = error;
-            else if (LinkSkipCause(error, cause))
+            else if (how == Reached::Link && LinkSkipCause(error, cause))
                 Skip(remote, cause);
             else
                 Fail(remote, error, "open folder");
@@ -153,7 +155,7 @@ private:
             else
                 Skip(child, SkipCause::DirectoryLink);
         } else if (directory) {
-            if (!follow_ || Visit(child, false))
+            if (!follow_ || Visit(child, Reached::Folder))
                 subfolders.push_back(std::move(entry));
         } else {
             FileEntry file;
