@@ -39,6 +39,7 @@ public:
 
     TransferOutcome Run()
     {
+        before_ = LastAgentError.load(std::memory_order_relaxed);
         const unsigned helpers = static_cast<unsigned>(std::min<uint64_t>(kConnections, chunks_) - 1);
         std::vector<std::thread> threads;
         try {
@@ -132,17 +133,18 @@ private:
 
     // Null when the file cannot be opened once more (the agent may limit
     // connections); the copy then goes on with fewer. That failure is not
-    // the copy's, so it does not stay in AgentGetLastError.
+    // the copy's, so it does not stay in AgentGetLastError: each failed open
+    // puts back what was there before any helper started, whatever order
+    // the helpers fail in.
     HANDLE OpenAgain()
     {
         if (ended_.load(std::memory_order_acquire) || next_.load() >= chunks_)
             return nullptr;
-        const DWORD before = LastAgentError.load(std::memory_order_relaxed);
         HANDLE remote = AgentCreateFileW(plan_.logon, plan_.remotePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL);
         if (remote == nullptr) {
             DWORD recorded = GetLastError();
-            LastAgentError.compare_exchange_strong(recorded, before, std::memory_order_relaxed);
+            LastAgentError.compare_exchange_strong(recorded, before_, std::memory_order_relaxed);
         }
         return remote;
     }
@@ -228,6 +230,7 @@ private:
     const uint64_t chunks_;
     std::atomic<uint64_t> next_{0};
     std::atomic<bool> ended_{false};
+    DWORD before_ = 0; // AgentGetLastError's value when the transfer began
 
     std::mutex mutex_;
     std::condition_variable changed_;
