@@ -58,8 +58,10 @@ private:
             }
             return;
         }
-        const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local, options_.chunkSize,
-                                            progress_ != nullptr ? &progress_->bytesDone : nullptr);
+        // An incremental run continues what an interrupted one left behind.
+        const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
+                                            progress_ != nullptr ? &progress_->bytesDone : nullptr,
+                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
             return;
