@@ -81,14 +81,16 @@ if [[ -z "$source_dir" ]]; then
   printf '[InternetShortcut]\nURL=https://example.org/\n' > "$source_dir/Users/backup/Favorites/example.url"
   head -c 40000 /dev/urandom > "$source_dir/Users/backup/AppData/Roaming/Mozilla/Firefox/Profiles/x7.default/places.sqlite"
   # Links as a user profile holds them: a directory link inside, a loop back
-  # to an ancestor, links leading out of the served folder, a file link.
+  # to an ancestor, links leading out of the served folder, a file link and
+  # a link to nothing.
   mkdir -p "$work/outside/private"
   printf 'not served\n' > "$work/outside/private/secret.txt"
-  ln -s ../Documents "$source_dir/Users/backup/My Documents"
+  ln -s Documents "$source_dir/Users/backup/My Documents"
   ln -s ../.. "$source_dir/docs/notes/2024/up"
   ln -s "$work/outside/private" "$source_dir/media/outside-folder"
   ln -s "$work/outside/private/secret.txt" "$source_dir/docs/outside.txt"
   ln -s report.docx "$source_dir/docs/report-latest.docx"
+  ln -s report-2019.docx "$source_dir/docs/report-old.docx" # its target is gone
 fi
 [[ -d "$source_dir" ]] || { echo "main-job: not a folder: $source_dir" >&2; exit 2; }
 if [[ -z "$dest_dir" ]]; then
@@ -132,11 +134,13 @@ problem() { ((problems += 1)); ((problems <= 20)) && echo "  $*" >&2; return 0; 
 while IFS= read -r -d '' entry; do
   rel=${entry#"$source_dir"/}
   if [[ -L "$entry" ]]; then
-    target=$(realpath -e "$entry" 2>/dev/null) || target=""
-    if [[ -z "$target" ]]; then
-      ((no_target += 1))
-    elif [[ "$target" != "$source_real" && "$target" != "$source_real"/* ]]; then
+    # The agent resolves a link only within what it serves: an absolute
+    # target, or one that climbs out, leads out even when it would land inside.
+    target=$(realpath -m "$entry")
+    if [[ "$(readlink "$entry")" == /* || ( "$target" != "$source_real" && "$target" != "$source_real"/* ) ]]; then
       ((leads_out += 1))
+    elif ! target=$(realpath -e "$entry" 2>/dev/null); then
+      ((no_target += 1))
     elif [[ -d "$target" ]]; then
       ((not_followed += 1))
     else

@@ -24,16 +24,17 @@ const std::vector<Command> &Commands()
          "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
          &RunStat},
         {"get", "copy one remote file here",
-         "get [--resume] REMOTE-FILE [LOCAL-PATH]\n"
+         "get [--resume] [--progress|--no-progress] REMOTE-FILE [LOCAL-PATH]\n"
          "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
          "name). The copy is written under a temporary name and renamed when complete. --resume\n"
-         "continues what an interrupted get --resume left, if the remote file has not changed.\n",
-         {}, {"--resume"}, true, 1, 2, &RunGet},
+         "continues what an interrupted get --resume left, if the remote file has not changed.\n"
+         "Progress is shown on a terminal.\n",
+         {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [--jobs N] [--chunk-size BYTES] [--follow-links] [--incremental] [--verify[=content]]\n"
          "       [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
-         "Files are copied N at a time (default 4) in chunks (default 1 MiB); each is written under a\n"
+         "Files are copied N at a time (default 4); each is written under a\n"
          "temporary name and renamed when complete, so no half-copied file ever has its final name,\n"
          "and gets the remote file's last-write time.\n"
          "Links: file links are copied as files; directory links and junctions are not descended\n"
@@ -43,7 +44,8 @@ const std::vector<Command> &Commands()
          "--incremental keeps local files whose size and last-write time match the listing and\n"
          "resumes partial files of an interrupted run.\n"
          "--verify copies nothing: it checks a past backup in LOCAL-FOLDER against the listing (sizes\n"
-         "and last-write times; --verify=content compares every byte with the agent's).\n"
+         "and last-write times; --verify=content compares every byte with the agent's, read in\n"
+         "chunks of --chunk-size, default 1 MiB).\n"
          "The summary counts files and folders copied, bytes, entries skipped by cause and failures\n"
          "by error; every failure is printed. The exit status is 1 if anything failed, 0 when every\n"
          "entry was copied (or found equal) or deliberately skipped.\n",
@@ -69,9 +71,10 @@ const std::vector<Command> &Commands()
          "--get copies the Firefox 3 bookmark file into LOCAL-FILE.\n",
          {"--get"}, {}, true, 0, 0, &RunBookmarks},
         {"pst", "Outlook mail stores",
-         "pst list | pst get LOCAL-FOLDER\n"
-         "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER.\n",
-         {}, {}, true, 1, 2, &RunPst},
+         "pst list | pst get [--progress|--no-progress] LOCAL-FOLDER\n"
+         "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER (with progress\n"
+         "on a terminal).\n",
+         {}, {"--progress", "--no-progress"}, true, 1, 2, &RunPst},
     };
     return commands;
 }

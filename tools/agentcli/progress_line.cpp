@@ -12,6 +12,16 @@ bool WantProgress(const Args &args)
     return args.Has("--progress") || (!args.Has("--no-progress") && IsTerminal(stderr));
 }
 
+std::unique_ptr<ProgressLine> StartProgress(const Args &args, BackupProgress &progress, uint64_t files,
+                                            uint64_t bytes)
+{
+    if (!WantProgress(args))
+        return nullptr;
+    progress.filesTotal = files;
+    progress.bytesTotal = bytes;
+    return std::make_unique<ProgressLine>(progress);
+}
+
 ProgressLine::ProgressLine(const BackupProgress &progress) : progress_(progress), thread_([this] { Loop(); }) {}
 
 ProgressLine::~ProgressLine()

@@ -7,6 +7,7 @@
 #include "cli_common.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -15,6 +16,12 @@ namespace agentcli {
 // --progress forces the line, --no-progress suppresses it; otherwise it is
 // drawn when stderr is a terminal.
 bool WantProgress(const Args &args);
+
+class ProgressLine;
+// A line for a copy of `files` files and `bytes` bytes, or null when no
+// progress is wanted.
+std::unique_ptr<ProgressLine> StartProgress(const Args &args, BackupProgress &progress, uint64_t files,
+                                            uint64_t bytes);
 
 class ProgressLine {
 public:

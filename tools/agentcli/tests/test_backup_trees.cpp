@@ -4,17 +4,23 @@
 // of skipped paths with their causes, and that the copy holds exactly the
 // files reported as copied, byte for byte. Then incremental re-runs, checks
 // of a past backup, and the mapping of local failures to Win32 codes.
+#include "backup_engine.h"
 #include "e2e_support.h"
 #include "local_files.h"
+#include "remote_copy.h"
+#include "wide_text.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <regex>
 #include <set>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -274,6 +280,56 @@ TEST_F(BackupTrees, IncrementalRunsCopyOnlyWhatChangedAndChecksFindDifferences)
     r = Cli({"backup", "--verify", "--no-progress", "C:\\", copy}, agent.port());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("FAILED C:\\docs\\report 2024.docx (size): error 13"), std::string::npos) << r.err;
+}
+
+TEST(IncrementalBackup, ResumesThePartialFileOfAnInterruptedRun)
+{
+    ASSERT_TRUE(AgentInit());
+    e2e::TempDir work;
+    const std::string big = e2e::PseudoRandomBytes(64u << 20, 31);
+    e2e::WriteFile(work / "served/a-small.txt", "small");
+    e2e::WriteFile(work / "served/b-big.bin", big);
+    auto logOn = [](uint16_t port) {
+        return AgentLogonW(WidenOrEmpty("127.0.0.1").c_str(), port, WidenOrEmpty("alice").c_str(),
+                           WidenOrEmpty("s3cret").c_str());
+    };
+    BackupOptions options;
+    options.remoteRoot = WidenOrEmpty("C:\\");
+    options.localRoot = work / "copy";
+    options.jobs = 1;
+    options.incremental = true;
+    {
+        // The agent goes away once part of the big file has arrived.
+        e2e::AgentProcess agent(work / "served");
+        AGENT_LOGON logon = logOn(agent.port());
+        ASSERT_NE(logon, nullptr);
+        BackupProgress progress;
+        BackupReport report;
+        std::thread run([&] { report = RunBackup(logon, options, &progress); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (progress.bytesDone < (8u << 20) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        agent.Kill();
+        run.join();
+        AgentLogoff(logon);
+        ASSERT_EQ(report.failures.size(), 1u) << "the copy ended before the agent was stopped";
+        EXPECT_EQ(report.failures[0].remotePath, "C:\\b-big.bin");
+    }
+    const std::string partial = PartialName(work / "copy/b-big.bin");
+    ASSERT_TRUE(fs::exists(partial));
+    EXPECT_FALSE(fs::exists(work / "copy/b-big.bin"));
+
+    e2e::AgentProcess agent(work / "served");
+    AGENT_LOGON logon = logOn(agent.port());
+    ASSERT_NE(logon, nullptr);
+    const BackupReport again = RunBackup(logon, options, nullptr);
+    AgentLogoff(logon);
+    EXPECT_TRUE(again.failures.empty());
+    EXPECT_EQ(again.files, 1u);
+    EXPECT_EQ(again.unchanged, 1u);
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_TRUE(e2e::ReadFile(work / "copy/b-big.bin") == big);
+    AgentFini();
 }
 
 TEST(LocalFailures, MapToTheWin32CodeOfTheCause)
