@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <string>
 #include <system_error>
 
@@ -53,8 +52,6 @@ uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t fileTimeTicks);
 bool LocalNameAllowed(const std::string &name);
 
 bool IsTerminal(std::FILE *stream);
-// Broken-down UTC for seconds since 1970; false when out of range.
-bool UtcTime(std::time_t when, std::tm &out);
 
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull; // 1970-01-01 in FILETIME ticks
 

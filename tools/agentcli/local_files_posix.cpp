@@ -47,6 +47,4 @@ bool LocalNameAllowed(const std::string &name)
 
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
 
-bool UtcTime(std::time_t when, std::tm &out) { return ::gmtime_r(&when, &out) != nullptr; }
-
 } // namespace agentcli

@@ -92,6 +92,4 @@ bool LocalNameAllowed(const std::string &name)
 
 bool IsTerminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
-bool UtcTime(std::time_t when, std::tm &out) { return ::gmtime_s(&out, &when) == 0; }
-
 } // namespace agentcli
