@@ -64,6 +64,7 @@ const char kNotFollowed[] = "directory link not followed";
 const char kLoop[] = "loop (folder already copied)";
 const char kLeadsOut[] = "link leading out of the served folder";
 const char kNoTarget[] = "link to nothing";
+const char kBadName[] = "name the local file system cannot hold";
 
 struct TreeShape {
     const char *name;
@@ -123,6 +124,13 @@ void OutsideTheRoot(const std::string &s, const std::string &)
     Link("..", s + "/elsewhere/lib/back"); // and a loop from there
 }
 
+void Names(const std::string &s, const std::string &)
+{
+    e2e::WriteFile(s + "/ok.txt", "ok");
+    e2e::WriteFile(s + "/a:b", "a stream name on Windows");
+    e2e::WriteFile(s + "/back\\slash", "a separator on Windows");
+}
+
 std::string Deep120(const std::string &leaf)
 {
     std::string p;
@@ -162,6 +170,9 @@ const std::vector<TreeShape> &Shapes()
          {std::string("docs\\dangling: ") + kNoTarget},
          {{"docs/real.bin", "docs/real.bin"}, {"docs/alias.bin", "docs/real.bin"},
           {"other/alias2.bin", "docs/real.bin"}}},
+        {"names a local folder cannot hold", Names, false, "", 1, 1,
+         {std::string("a:b: ") + kBadName, std::string("back\\slash: ") + kBadName},
+         {{"ok.txt", "ok.txt"}}},
         {"a deep tree with a loop at the bottom", Deep, true, "", 1, 121, {DeepWin("up4: ") + kLoop},
          {{Deep120("leaf.txt"), Deep120("leaf.txt")}}},
         {"a link to a folder outside the backup root, followed", OutsideTheRoot, true, "backed", 2, 3,
