@@ -28,6 +28,29 @@ ACE_Allocator *ZeroFilledAllocator()
     return &allocator;
 }
 
+BorrowedInput::BorrowedInput()
+    : ACE_InputCDR(static_cast<const char *>(nullptr), 0, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2)
+{
+}
+
+void BorrowedInput::Over(const char *data, size_t length, int byteOrder)
+{
+    // The block was made over borrowed memory (DONT_DELETE), so re-basing
+    // it frees nothing and allocates nothing.
+    start_.base(const_cast<char *>(data), length, ACE_Message_Block::DONT_DELETE);
+    start_.wr_ptr(length);
+    reset_byte_order(byteOrder);
+    good_bit_ = true;
+}
+
+void PutRequestHeader(char *out, uint32_t opcode, uint32_t length)
+{
+    const uint32_t words[] = {1u | (static_cast<uint32_t>(Request) << 16), opcode, length};
+    for (size_t i = 0; i < 3; ++i)
+        for (size_t b = 0; b < 4; ++b)
+            out[4 * i + b] = static_cast<char>((words[i] >> (8 * b)) & 0xFF);
+}
+
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length)
 {
     if (out.write_ushort(1) && out.write_ushort(kind) && out.write_ulong(opcode) && out.write_ulong(length))

@@ -181,6 +181,10 @@ void SetLastSocketErrorOrReset();
 // SIGPIPE in the host when the peer has gone. 0, or -1 with errno set;
 // *sent holds the bytes that went out.
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
+// One receive of at most `length` bytes: what is there now, waiting only
+// while nothing is. Returns as recv does (0 when the peer has closed), with
+// errno set on failure (EAGAIN/EWOULDBLOCK when a receive time-out ran out).
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
 
 // The adapter list source. Tests install their own list so that nothing
 // is ever sent to a real interface.

@@ -55,5 +55,19 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
 #endif
 }
 
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length)
+{
+#ifdef _WIN32
+    const int part = length > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(length);
+    const int n = ::recv(handle, static_cast<char *>(buffer), part, 0);
+    // Winsock keeps its error apart from errno; the callers read errno.
+    if (n < 0)
+        errno = ::WSAGetLastError();
+    return n;
+#else
+    return ::recv(handle, buffer, length, 0);
+#endif
+}
+
 } // namespace platform
 } // namespace agent
