@@ -43,12 +43,21 @@ void BorrowedInput::Over(const char *data, size_t length, int byteOrder)
     good_bit_ = true;
 }
 
+namespace {
+void PutLittleEndian32(char *out, uint32_t value)
+{
+    out[0] = static_cast<char>(value & 0xFF);
+    out[1] = static_cast<char>((value >> 8) & 0xFF);
+    out[2] = static_cast<char>((value >> 16) & 0xFF);
+    out[3] = static_cast<char>(value >> 24);
+}
+} // namespace
+
 void PutRequestHeader(char *out, uint32_t opcode, uint32_t length)
 {
-    const uint32_t words[] = {1u | (static_cast<uint32_t>(Request) << 16), opcode, length};
-    for (size_t i = 0; i < 3; ++i)
-        for (size_t b = 0; b < 4; ++b)
-            out[4 * i + b] = static_cast<char>((words[i] >> (8 * b)) & 0xFF);
+    PutLittleEndian32(out, 1u | (static_cast<uint32_t>(Request) << 16));
+    PutLittleEndian32(out + 4, opcode);
+    PutLittleEndian32(out + 8, length);
 }
 
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length)
