@@ -41,6 +41,7 @@ typedef char16_t WCHAR;
 typedef uint16_t WCHAR; /* same layout as char16_t */
 #endif
 typedef void *HANDLE;
+typedef uint64_t ULONGLONG;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -123,6 +124,9 @@ typedef struct _WIN32_FIND_DATAW {
 #ifndef ERROR_FILENAME_EXCED_RANGE
 #define ERROR_FILENAME_EXCED_RANGE 206  /* a local path over 259 characters */
 #endif
+#ifndef ERROR_FILE_INVALID
+#define ERROR_FILE_INVALID 1006         /* a remote file changed size during a copy */
+#endif
 #ifndef ERROR_CANCELLED
 #define ERROR_CANCELLED 1223            /* stopped by the host */
 #endif
@@ -176,6 +180,29 @@ typedef struct AgentDriveInfo {
 typedef void (AGENTAPI *AgentProbeCallback)(DWORD value, const WCHAR *name, DWORD address, void *context);
 typedef void (AGENTAPI *AgentPathListCallback)(const WCHAR *path, const WIN32_FIND_DATAW *findData, void *context);
 typedef void (AGENTAPI *AgentPstListCallback)(const WCHAR *path, const WCHAR *secondText, void *context);
+/* Progress of AgentCopyFileFromAgentExW: the remote file's size and the
+ * bytes the local copy holds so far. Returns one of PROGRESS_*. */
+typedef DWORD (AGENTAPI *AgentCopyProgressRoutine)(ULONGLONG totalBytes, ULONGLONG bytesCopied, void *context);
+
+/* Progress results and copy flags, with their Win32 values (windows.h has them). */
+#ifndef PROGRESS_CONTINUE
+#define PROGRESS_CONTINUE 0             /* go on */
+#endif
+#ifndef PROGRESS_CANCEL
+#define PROGRESS_CANCEL 1               /* end the copy and remove the partial file */
+#endif
+#ifndef PROGRESS_STOP
+#define PROGRESS_STOP 2                 /* end the copy, keep the partial file for a restart */
+#endif
+#ifndef PROGRESS_QUIET
+#define PROGRESS_QUIET 3                /* go on without further progress calls */
+#endif
+#ifndef COPY_FILE_FAIL_IF_EXISTS
+#define COPY_FILE_FAIL_IF_EXISTS 0x00000001
+#endif
+#ifndef COPY_FILE_RESTARTABLE
+#define COPY_FILE_RESTARTABLE 0x00000002
+#endif
 
 /* ---- Library frame and logon ---------------------------------------- */
 
@@ -258,6 +285,28 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
  * chunks written so far in the local file. AgentGetLastError holds the same
  * cause as the thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
+/* Copies a remote file into localPath as CopyFileExW copies a local one.
+ * The data arrive in 1 MiB reads at explicit offsets, several at once on
+ * separate connections of the logon, into "<localPath>.agent-partial" in
+ * the same folder, which replaces localPath only once every byte of the
+ * size the agent reported at the start has arrived; localPath then carries
+ * the remote last-write time. progress (may be null) is called on the
+ * calling thread after every chunk and once more when all bytes are in;
+ * *cancel (may be null) is watched between chunks.
+ * COPY_FILE_FAIL_IF_EXISTS: never replace an existing localPath (80).
+ * COPY_FILE_RESTARTABLE: a partial file left by a stopped or failed copy
+ * of the same remote file (same size and last-write time, recorded in the
+ * partial's last 32 bytes) is continued instead of started over; a failed
+ * copy keeps its partial file. Without it only PROGRESS_STOP keeps one.
+ * Returns 1 when localPath holds the whole file. 0 with 87 (null or empty
+ * path, unknown flag; nothing touched), 80 (localPath exists and
+ * FAIL_IF_EXISTS), 1235 (PROGRESS_STOP, PROGRESS_CANCEL or *cancel; the
+ * chunks in flight finish first; only STOP keeps the partial file), 1006
+ * (the remote file changed size during the copy), the agent's status, a
+ * socket error, 13 (a read reply larger than asked), or a local file error
+ * (create, write, rename, set time). localPath is never changed by a copy
+ * that fails. AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
 /* ---- Directory enumeration ------------------------------------------ */
 
