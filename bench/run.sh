@@ -141,9 +141,9 @@ seconds_of() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>>"$work/errors.log
 
 calls=20000
 have_incremental=0
-"$cli" backup --help 2>&1 | grep -q -- '--incremental' && have_incremental=1
+grep -rq -- '--incremental' "$root/tools/agentcli" && have_incremental=1
 have_copy=0
-[ -x "$copy_bench" ] && "$copy_bench" --help 2>&1 | grep -q -- '--remote' && have_copy=1
+[ -x "$copy_bench" ] && grep -q -- '--remote' "$root/bench/copy_bench.cpp" && have_copy=1
 
 if [ "$have_incremental" = 1 ]; then
     "$cli" backup 'C:\many' "$work/out/many" >/dev/null 2>&1 # the copy the re-runs find unchanged
