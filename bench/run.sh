@@ -12,6 +12,7 @@
 #               configuration and directories, stopped at the end: the
 #               libsmbclient anchors for copies and listings
 #   --keep      leave the work directory (tree, copies, logs) behind
+#   --build DIR build there instead of build-bench/ (keeps its build type)
 #
 # Anchors: a raw C ping-pong of the same message sizes (12-byte header and
 # a small payload, 16-byte reply) for one-exchange calls; libsmbclient for
@@ -20,6 +21,7 @@
 set -euo pipefail
 
 rounds=5
+build_dir=""
 samba=0
 keep=0
 while [ $# -gt 0 ]; do
@@ -27,13 +29,14 @@ while [ $# -gt 0 ]; do
     --rounds) rounds="$2"; shift 2 ;;
     --samba) samba=1; shift ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    --build) build_dir="$2"; shift 2 ;;
+    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build="$root/build-bench"
+build="${build_dir:-$root/build-bench}"
 work=$(mktemp -d /tmp/agent-bench.XXXXXX)
 pids=()
 cleanup() {
@@ -46,8 +49,12 @@ trap cleanup EXIT
 log() { echo "== $*" >&2; }
 
 # ---- build
-log "building (Release) in $build"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1
+log "building in $build"
+if [ -n "$build_dir" ]; then
+    cmake -S "$root" -B "$build" >"$work/cmake.log" 2>&1
+else
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1
+fi
 targets=(reference-agent agentcli pingpong exchange_bench)
 [ -f "$root/bench/copy_bench.cpp" ] && targets+=(copy_bench)
 cmake --build "$build" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 ||
