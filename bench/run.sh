@@ -174,8 +174,8 @@ for round in $(seq "$rounds"); do
     if [ "$have_copy" = 1 ]; then
         out=$("$copy_bench" --host 127.0.0.1 --port "$agent_port" --user bench --password bench \
             --remote 'C:\big\file256.bin' --local "$work/out" --rounds 1)
-        while IFS=$'\t' read -r figure value unit; do
-            [ -n "$value" ] && record "copy:$figure ($unit)" "$value"
+        while IFS=$'\t' read -r figure value _; do
+            [ -n "$value" ] && record "copy:$figure" "$value" # MB/s
         done <<<"$out"
     fi
 
@@ -207,7 +207,8 @@ row() { # figure text, key, unit, anchor text, anchor key
     anchor=$( [ -n "$5" ] && median "$5" || true)
     [ -z "$value" ] && value="missing"
     [ -n "$anchor" ] && [ "$value" != missing ] && ratio=$(awk "BEGIN { printf \"%.2f\", $value / $anchor }")
-    printf '%-52s %12s %-9s %-40s %12s %6s\n' "$1" "$(printf '%.2f' "$value" 2>/dev/null || echo "$value")" "$3" \
+    [ "$value" != missing ] && value=$(printf '%.2f' "$value")
+    printf '%-52s %12s %-9s %-40s %12s %6s\n' "$1" "$value" "$3" \
         "${4:--}" "$( [ -n "$anchor" ] && printf '%.2f' "$anchor" || echo -)" "$ratio"
 }
 echo
@@ -222,7 +223,7 @@ row "client CPU per call (raw server)" librawcpu us "raw ping-pong client CPU" r
 if [ "$have_copy" = 1 ]; then
     for f in "$work"/r/copy:*; do
         key=$(basename "$f")
-        row "${key#copy:}" "$key" "" "libsmbclient copy (MB/s)" "$( [ -n "$smb_bin" ] && echo smbcopy)"
+        row "copy_bench ${key#copy:}" "$key" MB/s "libsmbclient copy" "$( [ -n "$smb_bin" ] && echo smbcopy)"
     done
 else
     row "AgentCopyFileFromAgent, 256 MiB" none MB/s "copy_bench without --remote" ""
