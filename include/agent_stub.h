@@ -285,27 +285,20 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
  * chunks written so far in the local file. AgentGetLastError holds the same
  * cause as the thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
-/* Copies a remote file into localPath as CopyFileExW copies a local one.
- * The data arrive in 1 MiB reads at explicit offsets, several at once on
- * separate connections of the logon, into "<localPath>.agent-partial" in
- * the same folder, which replaces localPath only once every byte of the
- * size the agent reported at the start has arrived; localPath then carries
- * the remote last-write time. progress (may be null) is called on the
- * calling thread after every chunk and once more when all bytes are in;
- * *cancel (may be null) is watched between chunks.
- * COPY_FILE_FAIL_IF_EXISTS: never replace an existing localPath (80).
- * COPY_FILE_RESTARTABLE: a partial file left by a stopped or failed copy
- * of the same remote file (same size and last-write time, recorded in the
- * partial's last 32 bytes) is continued instead of started over; a failed
- * copy keeps its partial file. Without it only PROGRESS_STOP keeps one.
- * Returns 1 when localPath holds the whole file. 0 with 87 (null or empty
- * path, unknown flag; nothing touched), 80 (localPath exists and
- * FAIL_IF_EXISTS), 1235 (PROGRESS_STOP, PROGRESS_CANCEL or *cancel; the
- * chunks in flight finish first; only STOP keeps the partial file), 1006
- * (the remote file changed size during the copy), the agent's status, a
- * socket error, 13 (a read reply larger than asked), or a local file error
- * (create, write, rename, set time). localPath is never changed by a copy
- * that fails. AgentGetLastError holds the same cause. */
+/* Copies a remote file into localPath as CopyFileExW copies a local one:
+ * 1 MiB reads at explicit offsets on up to four connections at once into
+ * "<localPath>.agent-partial", renamed to localPath (which then carries the
+ * remote last-write time) only once exactly the size the agent reported has
+ * arrived. progress (may be null) runs on the calling thread after every
+ * chunk and once more at the end; *cancel (may be null) is read between
+ * chunks. PROGRESS_STOP keeps the partial file; COPY_FILE_RESTARTABLE keeps
+ * it after a failure too, and continues one whose last 32 bytes record the
+ * same remote size and last-write time. Returns 1 when localPath holds the
+ * whole file, else 0 with 87 (null or empty path, unknown flag; nothing
+ * touched), 80 (localPath exists and COPY_FILE_FAIL_IF_EXISTS), 1235
+ * (stopped or cancelled), 1006 (the remote file changed size), the agent's
+ * status, a socket error, 13, or a local file error; localPath is then as
+ * it was. AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
 /* ---- Directory enumeration ------------------------------------------ */
