@@ -17,11 +17,11 @@ namespace {
 // never outgrow it in practice (a larger one grows it once).
 constexpr size_t kRequestBufferSize = 2048;
 
-// Where the time-out a host set on the socket ran out, recv reports "would
-// block"; the host sees the Windows Sockets time-out.
+// A receive time-out on the socket: ReceiveSome reports ETIMEDOUT, and a
+// raw "would block" can only mean the same on a blocking socket.
 bool ReceiveTimedOut(int error)
 {
-    return error == EAGAIN || error == EWOULDBLOCK;
+    return error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK;
 }
 
 } // namespace
