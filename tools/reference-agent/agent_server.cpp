@@ -71,7 +71,9 @@ bool AgentServer::Open(std::string &error)
         error = "cannot resolve listen address " + config_.listenAddress;
         return false;
     }
-    if (acceptor_.open(address, 1) == -1) {
+    // A deep backlog: bursts of connections wait in the kernel for the
+    // lobby rather than in SYN retries.
+    if (acceptor_.open(address, 1, PF_UNSPEC, 1024) == -1) {
         error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port);
         return false;
     }
