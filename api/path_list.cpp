@@ -171,12 +171,12 @@ BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathLi
             RecordLastAgentError();
             return 0;
         }
-        const int result = GetPathList(*connection.get(), path, callback, context);
-        if (result == 1)
+        // FALSE in every case: hosts tell a complete list by the last
+        // error ERROR_NO_MORE_FILES, which AgentGetLastError holds as well.
+        if (GetPathList(*connection.get(), path, callback, context) == 1)
             SetLastError(ERROR_NO_MORE_FILES);
-        // The end of the list is recorded too: callers of old read it there.
         RecordLastAgentError();
-        return result == 1 ? 1 : 0;
+        return 0;
     });
 }
 

@@ -294,10 +294,12 @@ DWORD AGENTAPI AgentGetOSVersion(AGENT_LOGON logon);
 
 /* ---- Path lists ----------------------------------------------------- */
 
-/* Streams every path under path to callback on the calling thread. 1 at the
- * end of the list (last error and AgentGetLastError 18), 0 with 87 (null
- * callback), 13 (entry that cannot be decoded), 1223 (stopped by
- * AgentStopPathList), 10040 or a socket error. */
+/* Streams every path under path to callback on the calling thread.
+ * Returns 0 in every case; the last error (and AgentGetLastError) tells
+ * how the list ended: 18 when it reached its end, else 87 (null callback),
+ * 13 (entry that cannot be decoded), 1223 (stopped by AgentStopPathList),
+ * 10040 or a socket error. A complete list is
+ * !AgentGetPathList(...) && GetLastError() == ERROR_NO_MORE_FILES. */
 BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathListCallback callback, void *context);
 /* The protocol's path-list cancel, sent only on a connection whose list is
  * running; the connection this call takes from the logon is idle, so it
