@@ -154,8 +154,9 @@ BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, 
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        // The connection is taken before the callback is checked, as hosts
-        // have always seen it; the failure is the thread's last error only.
+        // The connection is taken before the callback is checked, so a
+        // logon whose agent is unreachable reports that cause even with a
+        // null callback; the failure is the thread's last error only.
         ConnectionHolder held(logon);
         if (callback == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);

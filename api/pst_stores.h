@@ -5,6 +5,9 @@
 
 #include "filesystem/agent_connection.h"
 
+#include <string>
+#include <vector>
+
 namespace agent {
 
 // Code units in a composed local target, the terminator included.
@@ -41,6 +44,32 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 // ERROR_INVALID_PARAMETER for an empty directory (the target would land in
 // the root of the current drive).
 DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (&target)[kStoreTargetChars]);
+
+// The two steps of ComposeStoreTarget: the store's file name inside its
+// path (0, or kUnsafeStoreNameError), and directory\name into target (0,
+// ERROR_INVALID_PARAMETER or ERROR_FILENAME_EXCED_RANGE).
+DWORD StoreFileName(const WCHAR *storePath, const WCHAR *&name, size_t &length);
+DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength,
+                    WCHAR (&target)[kStoreTargetChars]);
+
+// The local file names of a list of stores, in list order. Each store
+// keeps its file name unless an earlier store of the list has the same one
+// (compared as Windows compares file names); such a later store is named
+// "<stem> (N)<extension>" with the smallest N from 2 that no other store's
+// name takes. The same list always gives the same names. refused: 0 or
+// kUnsafeStoreNameError (then name is empty).
+struct StoreName {
+    std::basic_string<WCHAR> name;
+    DWORD refused;
+};
+std::vector<StoreName> NameStoreFiles(const WCHAR *const *stores, size_t count);
+
+// Those names composed into `directory` (refused also as ComposeTarget).
+struct StoreTarget {
+    WCHAR target[kStoreTargetChars];
+    DWORD refused;
+};
+std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *const *stores, size_t count);
 
 } // namespace agent
 

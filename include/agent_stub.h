@@ -359,14 +359,30 @@ BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count);
 BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, void *context);
 /* Asks the agent to merge stores. 1 / 0; never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third, const WCHAR *const *names, const DWORD *values, DWORD count);
-/* Creates localDirectory (last level) and copies every store into it as
- * localDirectory\<store's file name>, the store's path used whole. 1 when
- * every store was copied whole; 0 when the list failed or any store was
- * not copied (the rest are still attempted), with the last cause: the
- * copy's, 123 for a name that is not a plain file name (".", "..", a
- * colon, a device name...), 206 for a target over 259 characters, 80 for a
- * second store of a file name already copied (never replaced). */
+/* Creates localDirectory (last level) and copies every store into it, the
+ * store's path used whole. Local names (AgentGetPstLocalNames gives
+ * them): a store keeps its file name (what follows the last \ or / of its
+ * path) unless an earlier store of the list has the same name, compared as
+ * Windows compares file names (without case, beyond ASCII too: "Ä.pst"
+ * and "ä.pst" are one name); each such later store is named
+ * "<stem> (N)<extension>" with the smallest N from 2 that no other store's
+ * name takes (outlook.pst, outlook (2).pst, ...). The same list gives the
+ * same names on every run; an existing local file of that name is
+ * replaced. 1 when every store was copied whole; 0 when the list failed or
+ * any store was not copied (the rest are still attempted), with the last
+ * cause: the copy's, 123 for a name that is not a plain file name (".",
+ * "..", a colon, a device name...), 206 for a target over 259 characters. */
 BOOL AGENTAPI AgentGetPst2Local(AGENT_LOGON logon, const WCHAR *localDirectory);
+/* The file names AgentGetPst2Local gives the copies of count stores
+ * (storePaths in list order, as AgentGetPSTList reports them) in its
+ * directory: block i of names (count blocks of 260 code units) gets store
+ * i's name, or an empty string when the store gets no copy; errors (count
+ * values, may be null) gets 0 or the reason: 123 (not a plain file name)
+ * or 206 (a name over 259 characters). 1 when every store has a name; 0
+ * with the last reason, or with 87 when count > 0 and storePaths or names
+ * is null. Touches no file and no agent; never writes AgentGetLastError's
+ * value. */
+BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, DWORD count, WCHAR *names, DWORD *errors);
 
 #ifdef __cplusplus
 }

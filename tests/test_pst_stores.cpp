@@ -422,8 +422,9 @@ TEST_F(PstToLocal, EmptyListStillCreatesTheDirectory)
 }
 
 // Every store is attempted; any that could not be copied whole makes the
-// result 0 with the last failure's cause. Unsafe names, duplicates and
-// targets too long are never opened or written.
+// result 0 with the last failure's cause. Unsafe names and targets too
+// long are never opened or written; a second store of one name gets a
+// name of its own.
 TEST_F(PstToLocal, StoresThatCannotBeCopiedAreReported)
 {
     const Bytes first = fake::Pattern(300, 1), later = fake::Pattern(400, 2), ok = fake::Pattern(10, 3);
@@ -437,11 +438,12 @@ TEST_F(PstToLocal, StoresThatCannotBeCopiedAreReported)
     LastAgentError = 0;
     const WString target = dir_.Path(u"B");
     EXPECT_EQ(AgentGetPst2Local(logon_, target.c_str()), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_EQ(Opened(), (std::vector<WString>{W(u"C:\\a\\same.pst"), W(u"C:\\gone.pst"),
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_EQ(AgentGetLastError(), 2u);
+    EXPECT_EQ(Opened(), (std::vector<WString>{W(u"C:\\a\\same.pst"), W(u"C:\\gone.pst"), W(u"C:\\b\\SAME.pst"),
                                               W(u"C:\\x\\../escape.pst")}));
     EXPECT_EQ(dir_.Read(u"B\\same.pst"), first) << "a later store of the same name replaced it";
+    EXPECT_EQ(dir_.Read(u"B\\SAME (2).pst"), later);
     EXPECT_EQ(dir_.Read(u"B\\escape.pst"), ok);
     EXPECT_FALSE(dir_.Exists(u"escape.pst"));
     EXPECT_EQ(Idle(), 3);

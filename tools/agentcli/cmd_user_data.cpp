@@ -108,6 +108,28 @@ void AGENTAPI CollectStore(const WCHAR *path, const WCHAR *secondText, void *con
         {path != nullptr ? WString(path) : WString(), secondText != nullptr ? WString(secondText) : WString()});
 }
 
+struct LocalName {
+    WString name;   // empty when the store gets no copy
+    uint32_t error; // then why
+};
+
+// The names the library gives local copies (AgentGetPst2Local's rule), so
+// stores of one file name each get a file of their own.
+std::vector<LocalName> LocalStoreNames(const std::vector<Store> &stores)
+{
+    constexpr size_t kBlock = 260;
+    std::vector<const WCHAR *> paths;
+    for (const Store &s : stores)
+        paths.push_back(s.path.c_str());
+    std::vector<WCHAR> names(stores.size() * kBlock + 1, 0);
+    std::vector<DWORD> errors(stores.size(), 0);
+    AgentGetPstLocalNames(paths.data(), static_cast<DWORD>(paths.size()), names.data(), errors.data());
+    std::vector<LocalName> out;
+    for (size_t i = 0; i < stores.size(); ++i)
+        out.push_back({WString(&names[i * kBlock]), errors[i]});
+    return out;
+}
+
 } // namespace
 
 int RunPst(const Args &args, AGENT_LOGON logon)
@@ -136,14 +158,15 @@ int RunPst(const Args &args, AGENT_LOGON logon)
     std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
     if (ec)
         return Fail("creating " + folder, 3);
+    const std::vector<LocalName> names = LocalStoreNames(stores);
     int result = kExitOk;
     for (const Store &s : stores) {
-        const size_t slash = s.path.find_last_of(static_cast<WCHAR>('\\'));
-        const WString name = slash == WString::npos ? s.path : s.path.substr(slash + 1);
-        if (name.empty() || name.find(static_cast<WCHAR>('/')) != WString::npos) {
-            result = Fail("unsafe store name " + Narrow(s.path), 123);
+        const LocalName &named = names[&s - stores.data()];
+        if (named.error != 0) {
+            result = Fail("no local name for " + Narrow(s.path), named.error);
             continue;
         }
+        const WString &name = named.name;
         const std::string local = (std::filesystem::u8path(folder) / std::filesystem::u8path(Narrow(name))).u8string();
         if (CopyToLocal(logon, s.path, local) != kExitOk)
             result = kExitFailed;
