@@ -21,12 +21,12 @@ WideText Key(const WideText &name) { return FileNameKey(name.data(), name.size()
 // "<stem> (n)<extension>"; a leading dot starts no extension.
 WideText NumberedName(const WideText &name, unsigned n)
 {
-    const size_t dot = name.rfind(u'.');
+    const size_t dot = name.rfind(static_cast<WCHAR>('.'));
     const size_t split = dot == WideText::npos || dot == 0 ? name.size() : dot;
-    WideText numbered = name.substr(0, split) + u" (";
-    for (char digit : std::to_string(n))
-        numbered += static_cast<WCHAR>(digit);
-    return numbered + u")" + name.substr(split);
+    WideText numbered = name.substr(0, split);
+    for (char c : " (" + std::to_string(n) + ")")
+        numbered += static_cast<WCHAR>(c);
+    return numbered + name.substr(split);
 }
 
 } // namespace

@@ -25,12 +25,17 @@ gtest_root=$(bash scripts/build-gtest-windows.sh | tail -n 1)
 log "ACE: $ace_root"
 log "GoogleTest: $gtest_root"
 
-# agentcli.exe's test talks to the reference agent, a Linux program.
-bash scripts/install-deps.sh >/dev/null
-agent_build="${AGENT_NATIVE_BUILD_DIR:-build-win-agent}"
-cmake -S . -B "$agent_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAGENT_BUILD_TESTS=OFF >/dev/null
-cmake --build "$agent_build" -j"$jobs" --target reference-agent
-reference_agent="$PWD/$agent_build/tools/reference-agent/reference-agent"
+# agentcli.exe's test talks to the reference agent, a Linux program:
+# AGENT_REFERENCE_AGENT names one already built, else it is built here.
+reference_agent="${AGENT_REFERENCE_AGENT:-}"
+if [ -z "$reference_agent" ]; then
+    bash scripts/install-deps.sh >/dev/null
+    agent_build="${AGENT_NATIVE_BUILD_DIR:-build-win-agent}"
+    cmake -S . -B "$agent_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAGENT_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$agent_build" -j"$jobs" --target reference-agent
+    reference_agent="$PWD/$agent_build/tools/reference-agent/reference-agent"
+fi
+reference_agent=$(realpath "$reference_agent")
 
 cmake -S . -B "$build_dir" \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
