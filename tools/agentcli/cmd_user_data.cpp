@@ -63,12 +63,13 @@ int RunFolders(const Args &args, AGENT_LOGON logon)
     for (DWORD csidl : wanted) {
         WCHAR path[260] = {};
         if (AgentGetFolderPathW(logon, csidl, flag, path)) {
-            std::printf("%-13s 0x%02X  %s\n", FolderLabel(csidl), csidl, Narrow(path).c_str());
+            std::printf("%-13s 0x%02X  %s\n", FolderLabel(csidl), static_cast<unsigned>(csidl), Narrow(path).c_str());
         } else if (explicitList) {
             result = Fail(std::string("folder ") + FolderLabel(csidl) + " (" + std::to_string(csidl) + ")",
                           GetLastError());
         } else {
-            std::printf("%-13s 0x%02X  (not present: error %u)\n", FolderLabel(csidl), csidl, GetLastError());
+            std::printf("%-13s 0x%02X  (not present: error %u)\n", FolderLabel(csidl), static_cast<unsigned>(csidl),
+                        static_cast<unsigned>(GetLastError()));
         }
     }
     return result;
@@ -86,7 +87,7 @@ int RunBookmarks(const Args &args, AGENT_LOGON logon)
     if (AgentGetIEFavoritePath(logon, favorites))
         std::printf("IE favorites:        %s\n", Narrow(favorites).c_str());
     else
-        std::printf("IE favorites:        none (error %u)\n", GetLastError());
+        std::printf("IE favorites:        none (error %u)\n", static_cast<unsigned>(GetLastError()));
     if (args.values.count("--get")) {
         if (!haveFirefox)
             return Fail("fetching the Firefox 3 bookmarks", firefoxError);
@@ -148,7 +149,7 @@ int RunPst(const Args &args, AGENT_LOGON logon)
     if (!AgentGetPSTList(logon, &CollectStore, &stores))
         return Fail("listing mail stores", GetLastError());
     if (action == "list") {
-        std::printf("%u mail stores\n", count);
+        std::printf("%u mail stores\n", static_cast<unsigned>(count));
         for (const Store &s : stores)
             std::printf("  %s  (%s)\n", Narrow(s.path).c_str(), Narrow(s.name).c_str());
         return kExitOk;
