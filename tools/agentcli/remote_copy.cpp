@@ -1,8 +1,7 @@
 #include "remote_copy.h"
 
-#include <cstdio>
 #include <filesystem>
-#include <memory>
+#include <fstream>
 #include <vector>
 
 namespace agentcli {
@@ -27,10 +26,6 @@ struct RemoteHandle {
     }
 };
 
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-
 } // namespace
 
 std::string PartialName(const std::string &finalPath) { return finalPath + ".agentcli-partial"; }
@@ -48,8 +43,10 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
         result.where = "open";
         return result;
     }
-    const std::string partial = PartialName(localPath);
-    std::unique_ptr<std::FILE, FileCloser> out(std::fopen(partial.c_str(), "wb"));
+    // Local names are UTF-8: as std::filesystem paths they reach Windows as
+    // UTF-16, where fopen would read them in the ANSI code page.
+    const fs::path partial = fs::u8path(PartialName(localPath));
+    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
     if (!out) {
         result.error = 5;
         result.where = "local create";
@@ -67,7 +64,7 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
         }
         if (got == 0)
             break; // end of file
-        if (std::fwrite(buffer.data(), 1, got, out.get()) != got) {
+        if (!out.write(buffer.data(), got)) {
             result.error = kWriteFault;
             result.where = "local write";
             break;
@@ -76,15 +73,14 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
         if (progress != nullptr)
             *progress += got;
     }
-    const bool flushed = std::fflush(out.get()) == 0;
-    out.reset();
-    if (result.error == 0 && !flushed) {
+    out.close();
+    if (result.error == 0 && out.fail()) {
         result.error = kWriteFault;
         result.where = "local write";
     }
     std::error_code ec;
     if (result.error == 0) {
-        fs::rename(partial, localPath, ec);
+        fs::rename(partial, fs::u8path(localPath), ec);
         if (ec) {
             result.error = 5;
             result.where = "rename";
