@@ -86,6 +86,7 @@ typedef void *LPVOID;
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
@@ -181,6 +182,24 @@ void SetLastSocketErrorOrReset();
 // SIGPIPE in the host when the peer has gone. 0, or -1 with errno set;
 // *sent holds the bytes that went out.
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
+
+// Local files beyond CreateFileW/WriteFile/CloseHandle, for copies that
+// write chunks out of order, resume a partial file and rename it into
+// place. Each returns 0, or -1 with the Win32 cause in the last error.
+// Writes every byte at the offset; concurrent calls on one file are safe.
+int WriteFileAt(HANDLE file, const void *data, DWORD size, uint64_t offset);
+// Reads up to size bytes at the offset; fewer (down to 0) at the end.
+int ReadFileAt(HANDLE file, void *data, DWORD size, uint64_t offset, DWORD *read);
+int GetLocalFileSize(HANDLE file, uint64_t *size);
+// Truncates or extends the file to exactly size bytes.
+int SetLocalFileSize(HANDLE file, uint64_t size);
+int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite);
+// Renames a file; without replace an existing target fails with
+// ERROR_FILE_EXISTS and is left alone.
+int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace);
+int DeleteLocalFile(const WCHAR *path);
+// True when something (a file, folder or link) has that name.
+bool LocalPathExists(const WCHAR *path);
 
 // The adapter list source. Tests install their own list so that nothing
 // is ever sent to a real interface.
