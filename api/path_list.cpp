@@ -67,13 +67,13 @@ ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const
             // A string cut off or longer than the chunk is a broken entry,
             // not the chunk's end: skipping it would lose entries silently.
             if (room) {
-                Fail(connection, kMalformedEntryError);
+                Fail(connection, ERROR_INVALID_DATA);
                 return ChunkResult::Failed;
             }
             return ChunkResult::Done;
         }
         if (!ReadFindData(chunk, data)) {
-            Fail(connection, kMalformedEntryError);
+            Fail(connection, ERROR_INVALID_DATA);
             return ChunkResult::Failed;
         }
         callback(path.get(), &data, context);
@@ -130,7 +130,7 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
             // Where the agent resumes after a cancel is its own affair, so
             // the connection is not reused: tell the agent, then drop it.
             CancelPathList(connection);
-            return Fail(connection, kPathListStoppedError);
+            return Fail(connection, ERROR_CANCELLED);
         case ChunkResult::Done:
             break;
         }

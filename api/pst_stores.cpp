@@ -43,7 +43,7 @@ int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, A
     // All ones is not a count any agent has; callers that size arrays from
     // it must not see it as one.
     if (value == 0xFFFFFFFFu) {
-        SetLastError(kImplausibleStoreCountError);
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     count = value;

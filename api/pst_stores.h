@@ -13,11 +13,6 @@ namespace agent {
 // Code units in a composed local target, the terminator included.
 constexpr size_t kStoreTargetChars = 260;
 
-// ERROR_INVALID_DATA: a store count no agent can have (all ones).
-constexpr DWORD kImplausibleStoreCountError = 13;
-// ERROR_INVALID_NAME: a store name that is not a plain local file name.
-constexpr DWORD kUnsafeStoreNameError = 123;
-
 // Decodes a store list reply (no socket work): status, count, then per
 // store its path and second text, each handed to `visit` as soon as it is
 // read, so a list that breaks off still reports the stores before the
@@ -35,7 +30,7 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 // name is what follows the last '\' or '/' of the store's path. Returns 0,
 // or the reason the store gets no local copy (nothing written past the
 // buffer, and no cut-down name is ever produced):
-//   kUnsafeStoreNameError: the name is empty, "." or "..", holds a
+//   ERROR_INVALID_NAME (123): the name is empty, "." or "..", holds a
 //     drive or stream colon, a character Windows refuses in file names, ends
 //     in a dot or space, or is a device name (CON, NUL, COM1...): such a
 //     name would leave the directory or not name a plain file in it;
@@ -46,7 +41,7 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (&target)[kStoreTargetChars]);
 
 // The two steps of ComposeStoreTarget: the store's file name inside its
-// path (0, or kUnsafeStoreNameError), and directory\name into target (0,
+// path (0, or ERROR_INVALID_NAME), and directory\name into target (0,
 // ERROR_INVALID_PARAMETER or ERROR_FILENAME_EXCED_RANGE).
 DWORD StoreFileName(const WCHAR *storePath, const WCHAR *&name, size_t &length);
 DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength,
@@ -57,7 +52,7 @@ DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength
 // (compared as Windows compares file names); such a later store is named
 // "<stem> (N)<extension>" with the smallest N from 2 that no other store's
 // name takes. The same list always gives the same names. refused: 0 or
-// kUnsafeStoreNameError (then name is empty).
+// ERROR_INVALID_NAME (then name is empty).
 struct StoreName {
     std::basic_string<WCHAR> name;
     DWORD refused;

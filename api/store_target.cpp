@@ -70,7 +70,7 @@ DWORD StoreFileName(const WCHAR *storePath, const WCHAR *&name, size_t &length)
         --nameStart;
     name = storePath + nameStart;
     length = pathLength - nameStart;
-    return IsPlainFileName(name, length) ? 0 : kUnsafeStoreNameError;
+    return IsPlainFileName(name, length) ? 0 : static_cast<DWORD>(ERROR_INVALID_NAME);
 }
 
 DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength,

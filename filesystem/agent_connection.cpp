@@ -157,7 +157,7 @@ int AgentConnection::ReceiveData(void *buffer, size_t length)
 char *AgentConnection::ReceiveIntoBuffer(size_t length)
 {
     if (length > kMaxPayloadLength) {
-        SetLastError(kOversizedReplyError);
+        SetLastError(WSAEMSGSIZE); // "message too long"
         state = Closed;
         return nullptr;
     }

@@ -65,7 +65,7 @@ struct NamingCase {
 
 TEST(StoreNaming, LaterStoresOfOneNameGetNumberedNames)
 {
-    const DWORD kBad = kUnsafeStoreNameError;
+    const DWORD kBad = ERROR_INVALID_NAME;
     const NamingCase cases[] = {
         {{u"C:\\a\\outlook.pst", u"C:\\b\\outlook.pst", u"C:\\c\\outlook.pst"},
          {u"outlook.pst", u"outlook (2).pst", u"outlook (3).pst"}, {0, 0, 0}},

@@ -21,6 +21,7 @@ using fake::WString;
 namespace {
 
 constexpr DWORD kStale = 4242;
+constexpr DWORD kBadName = ERROR_INVALID_NAME;
 
 Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores, uint32_t announced)
 {
@@ -87,7 +88,7 @@ TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
         {"agent status", fake::Send(fake::Reply(OpGetPstCount, Payload().u32(1).u32(7))), 1, true},
         {"status without a count", fake::Send(fake::StatusReply(OpGetPstCount, 0)), fake::HeldLastError(kStale), true},
         {"count of all ones", fake::Send(fake::Reply(OpGetPstCount, Payload().u32(0).u32(0xFFFFFFFFu))),
-         kImplausibleStoreCountError, true},
+         static_cast<DWORD>(ERROR_INVALID_DATA), true},
         {"reply to another opcode", fake::Send(fake::Reply(OpGetPstList, Payload().u32(0).u32(1))), fake::HeldLastError(kStale),
          false},
         {"connection dropped", fake::CloseNow(), 10054, false},
@@ -312,21 +313,21 @@ TEST(StoreTarget, NamesAPlainFileInsideTheDirectory)
         {u"D:\\Backup", u"outlook.pst", 0, u"D:\\Backup\\outlook.pst"},
         {u"D:\\Backup", u"C:\\Mail/../../Windows/evil.pst", 0, u"D:\\Backup\\evil.pst"},
         {u"D:\\Backup", u"\\\\server\\share\\COM10.pst", 0, u"D:\\Backup\\COM10.pst"},
-        {u"D:\\Backup", u"C:\\Mail\\..", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\.", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"..", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:evil.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst:hidden", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a?.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a\x0001.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst.", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst ", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\CON", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\nul.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\Com1.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\lpt9 .x", kUnsafeStoreNameError, u""},
+        {u"D:\\Backup", u"C:\\Mail\\..", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\.", kBadName, u""},
+        {u"D:\\Backup", u"..", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\", kBadName, u""},
+        {u"D:\\Backup", u"", kBadName, u""},
+        {u"D:\\Backup", u"C:evil.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst:hidden", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a?.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a\x0001.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst.", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst ", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\CON", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\nul.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\Com1.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\lpt9 .x", kBadName, u""},
         {u"", u"C:\\Mail\\outlook.pst", static_cast<DWORD>(ERROR_INVALID_PARAMETER), u""},
     };
     for (const Case &c : cases) {
