@@ -11,7 +11,10 @@ set(_agent_install_test_args
   "-DC_FLAGS=$<$<BOOL:${AGENT_SANITIZE}>:-fsanitize=address,undefined>")
 if(WIN32)
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _agent_emulator)
-  list(APPEND _agent_install_test_args -DWINDOWS=ON -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
+  # The consumer is configured elsewhere: a relative toolchain path (as
+  # scripts/ci-windows.sh gives it) is made absolute first.
+  get_filename_component(_agent_toolchain ${CMAKE_TOOLCHAIN_FILE} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
+  list(APPEND _agent_install_test_args -DWINDOWS=ON -DTOOLCHAIN=${_agent_toolchain}
        "-DEMULATOR=${_agent_emulator}")
 else()
   if(NOT AGENT_PKG_CONFIG)
