@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <ace/ACE.h>
+#include <ace/OS_NS_sys_socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -53,6 +54,19 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
     ssize_t n = ACE::sendv_n(handle, parts, count, nullptr, sent);
     return n < 0 ? -1 : 0;
 #endif
+}
+
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length)
+{
+    // ACE_OS::recv leaves the Windows Sockets code in errno on Windows.
+    const ssize_t n = ACE_OS::recv(handle, static_cast<char *>(buffer), length, 0);
+#ifndef _WIN32
+    // The socket blocks, so "would block" means SO_RCVTIMEO ran out;
+    // Winsock reports WSAETIMEDOUT itself.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        errno = ETIMEDOUT;
+#endif
+    return n;
 }
 
 } // namespace platform
