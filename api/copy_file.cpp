@@ -10,7 +10,6 @@ namespace {
 
 constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kFromStart = 0; // FILE_BEGIN
-constexpr DWORD kPositionMismatchError = 13; // ERROR_INVALID_DATA
 
 // The local file, closed when the call leaves; Close reports the result.
 class LocalFile {
@@ -82,7 +81,7 @@ int CopyChunks(HANDLE remote, HANDLE local)
             return -1;
         if ((static_cast<uint64_t>(static_cast<uint32_t>(reported.u.HighPart)) << 32 | reported.u.LowPart) !=
             position) {
-            SetLastError(kPositionMismatchError);
+            SetLastError(ERROR_INVALID_DATA);
             return -1;
         }
         DWORD written = 0;

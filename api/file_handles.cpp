@@ -18,8 +18,7 @@ namespace {
 // A read reply that announces more bytes than the caller asked for cannot
 // be taken without overrunning the caller's buffer, and the stream cannot
 // be resynchronised without reading them: the connection is given up and
-// the caller sees "the data is invalid".
-constexpr DWORD kOversizedReadError = 13; // ERROR_INVALID_DATA
+// the caller sees ERROR_INVALID_DATA.
 
 constexpr uint32_t kDataReplyLength = 8;    // status, count
 constexpr uint32_t kPositionReplyLength = 12; // status, position low, high
@@ -107,7 +106,7 @@ int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD t
         return -1;
     if (reply.count > toRead) {
         connection.Break();
-        SetLastError(kOversizedReadError);
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     // Taken whatever the status, so that the stream stays in step.

@@ -11,7 +11,7 @@ namespace agent {
 // entries (connection Ready); -1 failure, the cause in the last error.
 int FindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW &data);
 // 0 next entry; 1 end marker read (connection Ready); -1 failure. A record
-// that cannot be decoded fails with kMalformedEntryError and leaves the
+// that cannot be decoded fails with ERROR_INVALID_DATA and leaves the
 // search running at the next chunk.
 int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data);
 

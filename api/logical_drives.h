@@ -17,7 +17,7 @@ bool ReadDriveInfo(ACE_InputCDR &in, AgentDriveInfo &info);
 // 0 first record in `info` (connection DriveEnumerating); 1 no drives; -1 failure.
 int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info);
 // 0 next record; 1 end marker (connection Ready); -1 failure. An undecodable
-// record fails with kMalformedEntryError and leaves the enumeration running.
+// record fails with ERROR_INVALID_DATA and leaves the enumeration running.
 int FindNextDrive(AgentConnection &connection, AgentDriveInfo &info);
 
 } // namespace agent

@@ -67,13 +67,13 @@ ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const
             // A string cut off or longer than the chunk is a broken entry,
             // not the chunk's end: skipping it would lose entries silently.
             if (room) {
-                Fail(connection, kMalformedEntryError);
+                Fail(connection, ERROR_INVALID_DATA);
                 return ChunkResult::Failed;
             }
             return ChunkResult::Done;
         }
         if (!ReadFindData(chunk, data)) {
-            Fail(connection, kMalformedEntryError);
+            Fail(connection, ERROR_INVALID_DATA);
             return ChunkResult::Failed;
         }
         callback(path.get(), &data, context);
@@ -129,7 +129,7 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
             // Where the agent resumes after a cancel is its own affair, so
             // the connection is not reused: tell the agent, then drop it.
             CancelPathList(connection);
-            return Fail(connection, kPathListStoppedError);
+            return Fail(connection, ERROR_CANCELLED);
         case ChunkResult::Done:
             break;
         }
@@ -169,12 +169,12 @@ BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathLi
             RecordLastAgentError();
             return 0;
         }
-        const int result = GetPathList(*connection.get(), path, callback, context);
-        if (result == 1)
+        // FALSE in every case: hosts tell a complete list by the last
+        // error ERROR_NO_MORE_FILES, which AgentGetLastError holds as well.
+        if (GetPathList(*connection.get(), path, callback, context) == 1)
             SetLastError(ERROR_NO_MORE_FILES);
-        // The end of the list is recorded too: callers of old read it there.
         RecordLastAgentError();
-        return result == 1 ? 1 : 0;
+        return 0;
     });
 }
 

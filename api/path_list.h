@@ -8,9 +8,6 @@
 
 namespace agent {
 
-// Last error of a path list ended by AgentStopPathList (ERROR_CANCELLED).
-constexpr DWORD kPathListStoppedError = 1223;
-
 // 1 the stream ran to its end marker (connection Ready); -1 failure.
 int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCallback callback, void *context);
 // The chunk loop on an Enumerating connection: 1 or -1 as above; every

@@ -1,5 +1,5 @@
 // AgentGetPst2Local: every PST store the agent lists, copied into one local
-// directory under its own file name.
+// directory under the names NameStoreTargets gives them.
 #include "api/pst_stores.h"
 
 #include "filesystem/wide_string.h"
@@ -21,18 +21,6 @@ void AGENTAPI CollectStore(const WCHAR *path, const WCHAR * /*secondText*/, void
     static_cast<std::vector<WideText> *>(context)->emplace_back(path);
 }
 
-WCHAR FoldCase(WCHAR c) { return c >= u'A' && c <= u'Z' ? static_cast<WCHAR>(c - u'A' + u'a') : c; }
-
-// Windows file names compare without regard to case.
-bool SameLocalName(const WideText &a, const WCHAR *b)
-{
-    size_t i = 0;
-    for (; i < a.size() && b[i] != 0; ++i)
-        if (FoldCase(a[i]) != FoldCase(b[i]))
-            return false;
-    return i == a.size() && b[i] == 0;
-}
-
 BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
 {
     // Held until every copy has been attempted; each copy takes further
@@ -50,30 +38,21 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     // An existing directory is fine; any other trouble shows in the copies.
     CreateDirectoryW(directory, nullptr);
 
-    std::vector<WideText> written;
+    std::vector<const WCHAR *> paths;
+    for (const WideText &store : stores)
+        paths.push_back(store.c_str());
+    const std::vector<StoreTarget> targets = NameStoreTargets(directory, paths.data(), paths.size());
     bool allCopied = true;
     DWORD cause = 0;
-    for (const WideText &store : stores) {
-        WCHAR target[kStoreTargetChars];
-        DWORD refused = ComposeStoreTarget(directory, store.c_str(), target);
-        // Two stores with one file name: the first complete copy stays, the
-        // later store is reported instead of silently replacing it.
-        for (const WideText &done : written)
-            if (refused == 0 && SameLocalName(done, target))
-                refused = ERROR_FILE_EXISTS;
-        if (refused != 0) {
-            SetLastError(refused);
+    for (size_t i = 0; i < stores.size(); ++i) {
+        if (targets[i].refused != 0) {
+            SetLastError(targets[i].refused);
             RecordLastAgentError();
-            allCopied = false;
-            cause = refused;
+        } else if (AgentCopyFileFromAgent(logon, paths[i], targets[i].target)) {
             continue;
         }
-        if (AgentCopyFileFromAgent(logon, store.c_str(), target))
-            written.emplace_back(target);
-        else {
-            allCopied = false;
-            cause = GetLastError(); // the copy has recorded it
-        }
+        allCopied = false;
+        cause = GetLastError(); // the copy has recorded it
     }
     if (allCopied)
         return 1;

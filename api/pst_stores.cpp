@@ -42,7 +42,7 @@ int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, A
     // All ones is not a count any agent has; callers that size arrays from
     // it must not see it as one.
     if (value == 0xFFFFFFFFu) {
-        SetLastError(kImplausibleStoreCountError);
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     count = value;
@@ -153,8 +153,9 @@ BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, 
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        // The connection is taken before the callback is checked, as hosts
-        // have always seen it; the failure is the thread's last error only.
+        // The connection is taken before the callback is checked, so a
+        // logon whose agent is unreachable reports that cause even with a
+        // null callback; the failure is the thread's last error only.
         ConnectionHolder held(logon);
         if (callback == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);

@@ -5,15 +5,13 @@
 
 #include "filesystem/agent_connection.h"
 
+#include <string>
+#include <vector>
+
 namespace agent {
 
 // Code units in a composed local target, the terminator included.
 constexpr size_t kStoreTargetChars = 260;
-
-// ERROR_INVALID_DATA: a store count no agent can have (all ones).
-constexpr DWORD kImplausibleStoreCountError = 13;
-// ERROR_INVALID_NAME: a store name that is not a plain local file name.
-constexpr DWORD kUnsafeStoreNameError = 123;
 
 // Decodes a store list reply (no socket work): status, count, then per
 // store its path and second text, each handed to `visit` as soon as it is
@@ -32,7 +30,7 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 // name is what follows the last '\' or '/' of the store's path. Returns 0,
 // or the reason the store gets no local copy (nothing written past the
 // buffer, and no cut-down name is ever produced):
-//   kUnsafeStoreNameError: the name is empty, "." or "..", holds a
+//   ERROR_INVALID_NAME (123): the name is empty, "." or "..", holds a
 //     drive or stream colon, a character Windows refuses in file names, ends
 //     in a dot or space, or is a device name (CON, NUL, COM1...): such a
 //     name would leave the directory or not name a plain file in it;
@@ -41,6 +39,32 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 // ERROR_INVALID_PARAMETER for an empty directory (the target would land in
 // the root of the current drive).
 DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (&target)[kStoreTargetChars]);
+
+// The two steps of ComposeStoreTarget: the store's file name inside its
+// path (0, or ERROR_INVALID_NAME), and directory\name into target (0,
+// ERROR_INVALID_PARAMETER or ERROR_FILENAME_EXCED_RANGE).
+DWORD StoreFileName(const WCHAR *storePath, const WCHAR *&name, size_t &length);
+DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength,
+                    WCHAR (&target)[kStoreTargetChars]);
+
+// The local file names of a list of stores, in list order. Each store
+// keeps its file name unless an earlier store of the list has the same one
+// (compared as Windows compares file names); such a later store is named
+// "<stem> (N)<extension>" with the smallest N from 2 that no other store's
+// name takes. The same list always gives the same names. refused: 0 or
+// ERROR_INVALID_NAME (then name is empty).
+struct StoreName {
+    std::basic_string<WCHAR> name;
+    DWORD refused;
+};
+std::vector<StoreName> NameStoreFiles(const WCHAR *const *stores, size_t count);
+
+// Those names composed into `directory` (refused also as ComposeTarget).
+struct StoreTarget {
+    WCHAR target[kStoreTargetChars];
+    DWORD refused;
+};
+std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *const *stores, size_t count);
 
 } // namespace agent
 

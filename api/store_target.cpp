@@ -62,20 +62,23 @@ bool IsPlainFileName(const WCHAR *name, size_t length)
 
 } // namespace
 
-DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (&target)[kStoreTargetChars])
+DWORD StoreFileName(const WCHAR *storePath, const WCHAR *&name, size_t &length)
 {
-    target[0] = 0;
-    if (IsEmpty(directory))
-        return ERROR_INVALID_PARAMETER;
     const size_t pathLength = WideLength(storePath);
     size_t nameStart = pathLength;
     while (nameStart > 0 && !IsSeparator(storePath[nameStart - 1]))
         --nameStart;
-    const WCHAR *name = storePath + nameStart;
-    const size_t nameLength = pathLength - nameStart;
-    if (!IsPlainFileName(name, nameLength))
-        return kUnsafeStoreNameError;
+    name = storePath + nameStart;
+    length = pathLength - nameStart;
+    return IsPlainFileName(name, length) ? 0 : static_cast<DWORD>(ERROR_INVALID_NAME);
+}
 
+DWORD ComposeTarget(const WCHAR *directory, const WCHAR *name, size_t nameLength,
+                    WCHAR (&target)[kStoreTargetChars])
+{
+    target[0] = 0;
+    if (IsEmpty(directory))
+        return ERROR_INVALID_PARAMETER;
     const size_t directoryLength = WideLength(directory);
     const size_t separator = directory[directoryLength - 1] == u'\\' ? 0 : 1;
     if (directoryLength + separator + nameLength > kStoreTargetChars - 1)
@@ -89,6 +92,18 @@ DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (
         *out++ = name[i];
     *out = 0;
     return 0;
+}
+
+DWORD ComposeStoreTarget(const WCHAR *directory, const WCHAR *storePath, WCHAR (&target)[kStoreTargetChars])
+{
+    target[0] = 0;
+    if (IsEmpty(directory))
+        return ERROR_INVALID_PARAMETER;
+    const WCHAR *name = nullptr;
+    size_t length = 0;
+    if (const DWORD refused = StoreFileName(storePath, name, length))
+        return refused;
+    return ComposeTarget(directory, name, length, target);
 }
 
 } // namespace agent

@@ -106,7 +106,9 @@ int main(int argc, char **argv)
         agent.ClearRecords();
         size_t listed = 0;
         start = std::chrono::steady_clock::now();
-        const BOOL complete = AgentGetPathList(logon, fake::W(u"C:\\big").c_str(), Count, &listed);
+        // FALSE in every case; the last error tells a complete list.
+        const bool complete = !AgentGetPathList(logon, fake::W(u"C:\\big").c_str(), Count, &listed) &&
+                              GetLastError() == ERROR_NO_MORE_FILES;
         char label[64];
         std::snprintf(label, sizeof label, "path list (%zu per chunk)", perChunk);
         Report(label, listed, agent.Requests().size(), Seconds(std::chrono::steady_clock::now() - start));

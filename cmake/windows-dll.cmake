@@ -38,6 +38,9 @@ add_dependencies(agent_stub agent_stub_def)
 set_target_properties(agent_stub PROPERTIES
   PREFIX ""
   LINK_DEPENDS ${AGENT_DEF})
+# VERSIONINFO from the header's version.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/agent_stub.rc.in ${CMAKE_BINARY_DIR}/agent_stub.rc @ONLY)
+target_sources(agent_stub PRIVATE ${CMAKE_BINARY_DIR}/agent_stub.rc)
 # A release DLL carries no symbol table: hosts find exports by name.
 target_link_options(agent_stub PRIVATE ${AGENT_DEF} $<$<CONFIG:Release,MinSizeRel>:-s>)
 

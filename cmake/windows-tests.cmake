@@ -42,6 +42,15 @@ add_dependencies(test_dll_exports agent_stub)
 add_test(NAME test_dll_exports COMMAND test_dll_exports)
 set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
 
+# The DLL's VERSIONINFO carries the header's version.
+add_executable(test_dll_version ${PROJECT_SOURCE_DIR}/windows/test_dll_version.cpp)
+target_include_directories(test_dll_version PRIVATE ${PROJECT_SOURCE_DIR}/include)
+target_link_libraries(test_dll_version PRIVATE GTest::gtest GTest::gtest_main version)
+set_target_properties(test_dll_version PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_dll_version agent_stub)
+add_test(NAME test_dll_version COMMAND test_dll_version)
+set_tests_properties(test_dll_version PROPERTIES TIMEOUT 120)
+
 # The README's C host, linked through the import library, run against the DLL.
 if(TARGET windows_host)
   # Nothing listens on 127.0.0.1:1: the refused connect must reach the host
@@ -49,4 +58,16 @@ if(TARGET windows_host)
   add_test(NAME windows_host_example COMMAND windows_host 127.0.0.1 1)
   set_tests_properties(windows_host_example PROPERTIES TIMEOUT 120
     PASS_REGULAR_EXPRESSION "logon to 127\\.0\\.0\\.1:1 failed: 10061 \\(AgentGetLastError 10061\\)")
+endif()
+
+# agentcli.exe under Wine against the reference agent, a Linux program
+# built by a native build (scripts/ci-windows.sh passes its path).
+set(AGENT_REFERENCE_AGENT "" CACHE FILEPATH "A Linux reference-agent for the agentcli.exe test")
+if(TARGET agentcli AND AGENT_REFERENCE_AGENT)
+  add_test(NAME agentcli_backup_under_wine
+    COMMAND bash ${PROJECT_SOURCE_DIR}/windows/agentcli_backup_under_wine.sh
+            ${AGENT_REFERENCE_AGENT} $<TARGET_FILE:agentcli> ${CMAKE_CROSSCOMPILING_EMULATOR})
+  set_tests_properties(agentcli_backup_under_wine PROPERTIES TIMEOUT 400)
+elseif(TARGET agentcli)
+  message(STATUS "agentcli.exe end-to-end test off: no AGENT_REFERENCE_AGENT given")
 endif()

@@ -267,7 +267,7 @@ int AgentConnection::Reposition(size_t length, size_t alignment)
 char *AgentConnection::Take(size_t length, size_t alignment)
 {
     if (length > kMaxPayloadLength) {
-        SetLastError(kOversizedReplyError);
+        SetLastError(WSAEMSGSIZE); // "message too long"
         state = Closed;
         return nullptr;
     }

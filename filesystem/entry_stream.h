@@ -14,10 +14,6 @@
 
 namespace agent {
 
-// Last error for an entry the agent sent but that cannot be decoded
-// (ERROR_INVALID_DATA), so that it is never mistaken for the end of a stream.
-constexpr DWORD kMalformedEntryError = 13;
-
 // Receives the 12-byte header that opens an entry stream (no payload is
 // read: the chunks follow it directly) and checks it is a reply to opcode.
 // 0, or -1 with the connection Closed.
@@ -38,7 +34,7 @@ public:
     // chunk's bytes, alignment counting from its first byte, valid until the
     // next receive on the connection. End: the end marker was read. Failed:
     // short receive or a length above kMaxPayloadLength (last error
-    // kOversizedReplyError); the connection is Closed either way.
+    // WSAEMSGSIZE); the connection is Closed either way.
     Result Next(ACE_InputCDR &content);
 
 private:
@@ -55,7 +51,8 @@ int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionStat
 // The next record of a search or drive enumeration: 0 with `record` filled
 // by `read(chunk, record)`, 1 at the end marker (the connection is Ready
 // again), -1 on failure (12 when the connection is not `streaming`,
-// kMalformedEntryError for a record that cannot be decoded).
+// ERROR_INVALID_DATA for a record that cannot be decoded, so that it is
+// never mistaken for the end of a stream).
 template <typename Record, typename Reader>
 int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Record &record, Reader read)
 {
@@ -76,7 +73,7 @@ int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Rec
         break;
     }
     if (!read(chunk, record)) {
-        SetLastError(kMalformedEntryError);
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     return 0;

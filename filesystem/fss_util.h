@@ -69,9 +69,6 @@ constexpr size_t kMemcpyTradeoff = 256;
 // hostile agent cannot make the library reserve gigabytes.
 constexpr uint32_t kMaxPayloadLength = 64u * 1024u * 1024u;
 
-// Status of a reply that is refused for its size: "message too long".
-constexpr DWORD kOversizedReplyError = 10040;
-
 // Allocates zero-filled stream buffers, so that the alignment padding
 // CDR skips over goes out as zeros rather than leftover process memory.
 ACE_Allocator *ZeroFilledAllocator();

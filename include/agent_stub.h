@@ -7,12 +7,13 @@
  * AgentGetLastError returns. Error codes are Win32 codes; the agent's own
  * codes are passed through unchanged. Strings are UTF-16 (WCHAR).
  *
- * Codes the library makes itself (named below):
- *   ERROR_INVALID_PARAMETER (87)  a null or empty required argument
- *   ERROR_INVALID_ACCESS    (12)  a handle in the wrong state (nothing sent)
- *   ERROR_NO_MORE_FILES     (18)  end of a search, drive list or path list
- *   ERROR_INTERNAL_ERROR  (1359)  a file-pointer reply without the position
- * Socket failures are Windows Sockets codes (10054 reset, 10061 refused...).
+ * The codes the library makes itself are named once, below (ERROR_* and
+ * WSA*, each with what it means here); every export's comment lists those
+ * it can set. "A socket error" there is a Windows Sockets code: the
+ * system's (10061 refused, 10065 unreachable...) or the library's own
+ * 10054 (the agent closed in the middle of a message), 10040 (a reply
+ * announcing more than 64 MiB) and 10060 (a time-out that ran out). Any
+ * export that allocates may also fail with 8 (ERROR_NOT_ENOUGH_MEMORY).
  */
 #ifndef AGENT_STUB_H
 #define AGENT_STUB_H
@@ -212,8 +213,9 @@ BOOL AGENTAPI AgentInit(void);
 BOOL AGENTAPI AgentFini(void);
 /* Connects to host:port (low 16 bits) and logs on; the connection proves
  * the credentials and is kept for reuse. Returns the logon, or null with the
- * last error 87 (port 0, missing/empty host or user, null password), a
- * socket error, or the agent's refusal; AgentGetLastError holds the same. */
+ * last error 87 (port 0, missing/empty host or user, null password),
+ * 11001 (the host name does not resolve), a socket error, or the agent's
+ * refusal; AgentGetLastError holds the same. */
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password);
 /* Logs out and closes every idle connection and frees the logon. 1, or 0
  * with 87 for a null logon. Close file, search and drive handles first. */
@@ -336,10 +338,12 @@ DWORD AGENTAPI AgentGetOSVersion(AGENT_LOGON logon);
 
 /* ---- Path lists ----------------------------------------------------- */
 
-/* Streams every path under path to callback on the calling thread. 1 at the
- * end of the list (last error and AgentGetLastError 18), 0 with 87 (null
- * callback), 13 (entry that cannot be decoded), 1223 (stopped by
- * AgentStopPathList), 10040 or a socket error. */
+/* Streams every path under path to callback on the calling thread.
+ * Returns 0 in every case; the last error (and AgentGetLastError) tells
+ * how the list ended: 18 when it reached its end, else 87 (null callback),
+ * 13 (entry that cannot be decoded), 1223 (stopped by AgentStopPathList),
+ * 10040 or a socket error. A complete list is
+ * !AgentGetPathList(...) && GetLastError() == ERROR_NO_MORE_FILES. */
 BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathListCallback callback, void *context);
 /* The protocol's path-list cancel, sent only on a connection whose list is
  * running; the connection this call takes from the logon is idle, so it
@@ -378,10 +382,10 @@ BOOL AGENTAPI AgentGetFolderPathW(AGENT_LOGON logon, DWORD folder, DWORD flag, W
  * 87 or a socket error as the cause). */
 BOOL AGENTAPI AgentFirefox3Exists(AGENT_LOGON logon);
 /* The agent's Firefox 3 bookmark file path into path (260 code units, as
- * AgentGetFolderPathW). 1 / 0. */
+ * AgentGetFolderPathW). 1 / 0 (87, agent status, socket error). */
 BOOL AGENTAPI AgentGetFirefox3BookmarkPath(AGENT_LOGON logon, WCHAR *path);
 /* The agent's IE favorites folder into path (260 code units, as
- * AgentGetFolderPathW). 1 / 0. */
+ * AgentGetFolderPathW). 1 / 0 (87, agent status, socket error). */
 BOOL AGENTAPI AgentGetIEFavoritePath(AGENT_LOGON logon, WCHAR *path);
 /* Copies the Firefox 3 bookmark file (the agent's path, used whole) into
  * localFile. 1 only when the whole file was copied; 0 with the agent's
@@ -391,22 +395,42 @@ BOOL AGENTAPI AgentGetFirefox3Bookmark(AGENT_LOGON logon, const WCHAR *localFile
 /* ---- Mail stores ------------------------------------------------------ */
 
 /* The number of PST stores on the agent's PC into *count. 1 / 0 (*count
- * then 0; 13 for a count of 0xFFFFFFFF). */
+ * then 0) with 87 (null logon or count), 12, the agent's status, a socket
+ * error, or 13 for a count of 0xFFFFFFFF. */
 BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count);
 /* Calls callback for every store (path, second text) on the calling
- * thread. 1 / 0; a list that breaks off part-way gives 0 after the stores
+ * thread. 1 / 0 (87 null logon or callback, 12, the agent's status, a
+ * socket error); a list that breaks off part-way gives 0 after the stores
  * before the break were reported. Never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, void *context);
-/* Asks the agent to merge stores. 1 / 0; never writes AgentGetLastError's value. */
+/* Asks the agent to merge stores. 1 / 0 (87 null logon, null first text,
+ * empty second or third text, null arrays or count 0; 12; the agent's
+ * status; a socket error); never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third, const WCHAR *const *names, const DWORD *values, DWORD count);
-/* Creates localDirectory (last level) and copies every store into it as
- * localDirectory\<store's file name>, the store's path used whole. 1 when
- * every store was copied whole; 0 when the list failed or any store was
- * not copied (the rest are still attempted), with the last cause: the
- * copy's, 123 for a name that is not a plain file name (".", "..", a
- * colon, a device name...), 206 for a target over 259 characters, 80 for a
- * second store of a file name already copied (never replaced). */
+/* Creates localDirectory (last level) and copies every store into it, the
+ * store's path used whole. Local names (AgentGetPstLocalNames gives
+ * them): a store keeps its file name (what follows the last \ or / of its
+ * path) unless an earlier store of the list has the same name, compared as
+ * Windows compares file names (without case, beyond ASCII too: "Ä.pst"
+ * and "ä.pst" are one name); each such later store is named
+ * "<stem> (N)<extension>" with the smallest N from 2 that no other store's
+ * name takes (outlook.pst, outlook (2).pst, ...). The same list gives the
+ * same names on every run; an existing local file of that name is
+ * replaced. 1 when every store was copied whole; 0 when the list failed or
+ * any store was not copied (the rest are still attempted), with the last
+ * cause: the copy's, 123 for a name that is not a plain file name (".",
+ * "..", a colon, a device name...), 206 for a target over 259 characters. */
 BOOL AGENTAPI AgentGetPst2Local(AGENT_LOGON logon, const WCHAR *localDirectory);
+/* The file names AgentGetPst2Local gives the copies of count stores
+ * (storePaths in list order, as AgentGetPSTList reports them) in its
+ * directory: block i of names (count blocks of 260 code units) gets store
+ * i's name, or an empty string when the store gets no copy; errors (count
+ * values, may be null) gets 0 or the reason: 123 (not a plain file name)
+ * or 206 (a name over 259 characters). 1 when every store has a name; 0
+ * with the last reason, or with 87 when count > 0 and storePaths or names
+ * is null. Touches no file and no agent; never writes AgentGetLastError's
+ * value. */
+BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, DWORD count, WCHAR *names, DWORD *errors);
 
 #ifdef __cplusplus
 }

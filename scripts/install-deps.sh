@@ -2,7 +2,8 @@
 # Installs what the Linux build and tests need on Debian 12 (as root),
 # touching apt only when something is missing.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux)
+# dpkg-dev: dpkg-shlibdeps for `cpack -G DEB`; pkg-config for the install test.
+packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -192,7 +192,7 @@ TEST_F(ConnectionTest, OversizedAnnouncementIsRefusedWithoutAllocating)
     Open(c);
     agent_.Queue(OpRemovePath, fake::Send(fake::Header(2, OpRemovePath, 0xFFFFFFF0u)));
     EXPECT_EQ(c.RunStringRequest(OpRemovePath, W(u"C:\\a").c_str()), -1);
-    EXPECT_EQ(GetLastError(), kOversizedReplyError);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
     EXPECT_EQ(c.state, Closed);
     EXPECT_EQ(c.ReceiveBufferSize(), kReceiveBufferSize);
 }

@@ -110,7 +110,8 @@ TEST_F(AgentTest, PathListSplitAtEveryByte)
         }
         agent_.Queue(OpNextPathList, fake::Send(fake::EndChunk()));
         std::vector<std::pair<WString, DWORD>> seen;
-        EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\").c_str(), CollectPath, &seen), 1) << GetLastError();
+        EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\").c_str(), CollectPath, &seen), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
         EXPECT_EQ(seen, expected);
         EXPECT_EQ(agent_.CountOf(OpNextPathList), 2u);
         ASSERT_EQ(Idle(), 1);

@@ -261,7 +261,7 @@ TEST_F(AgentTest, BrokenStreamsCloseTheConnection)
         {"reply to another opcode", fake::Header(2, OpFindFirstDrive, 0), false, 0},
         {"chunk above the bound",
          fake::Concat({fake::Header(2, OpFindFirst, 1), Payload().u32(kMaxPayloadLength + 1).bytes()}), false,
-         kOversizedReplyError},
+         static_cast<DWORD>(WSAEMSGSIZE)},
         {"peer closes inside a chunk",
          fake::Concat({fake::Header(2, OpFindFirst, 1), Payload().u32(100).u32(0x20).bytes()}), true, 10054},
         {"peer closes inside a length word", fake::Concat({fake::Header(2, OpFindFirst, 1), fake::Hex("08 00")}),
@@ -301,7 +301,7 @@ TEST_F(AgentTest, BrokenStreamMidSearchFailsNextAndCloseDropsIt)
     HANDLE search = Find(logon_, u"C:\\*", data);
     ASSERT_NE(search, nullptr);
     EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-    EXPECT_EQ(GetLastError(), kOversizedReplyError);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
     EXPECT_EQ(static_cast<AgentConnection *>(search)->ReceiveBufferSize(), kReceiveBufferSize);
     EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));

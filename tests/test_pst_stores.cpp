@@ -21,6 +21,7 @@ using fake::WString;
 namespace {
 
 constexpr DWORD kStale = 4242;
+constexpr DWORD kBadName = ERROR_INVALID_NAME;
 
 Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores, uint32_t announced)
 {
@@ -87,7 +88,7 @@ TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
         {"agent status", fake::Send(fake::Reply(OpGetPstCount, Payload().u32(1).u32(7))), 1, true},
         {"status without a count", fake::Send(fake::StatusReply(OpGetPstCount, 0)), fake::HeldLastError(kStale), true},
         {"count of all ones", fake::Send(fake::Reply(OpGetPstCount, Payload().u32(0).u32(0xFFFFFFFFu))),
-         kImplausibleStoreCountError, true},
+         static_cast<DWORD>(ERROR_INVALID_DATA), true},
         {"reply to another opcode", fake::Send(fake::Reply(OpGetPstList, Payload().u32(0).u32(1))), fake::HeldLastError(kStale),
          false},
         {"connection dropped", fake::CloseNow(), 10054, false},
@@ -312,21 +313,21 @@ TEST(StoreTarget, NamesAPlainFileInsideTheDirectory)
         {u"D:\\Backup", u"outlook.pst", 0, u"D:\\Backup\\outlook.pst"},
         {u"D:\\Backup", u"C:\\Mail/../../Windows/evil.pst", 0, u"D:\\Backup\\evil.pst"},
         {u"D:\\Backup", u"\\\\server\\share\\COM10.pst", 0, u"D:\\Backup\\COM10.pst"},
-        {u"D:\\Backup", u"C:\\Mail\\..", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\.", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"..", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:evil.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst:hidden", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a?.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a\x0001.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst.", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\a.pst ", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\CON", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\nul.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\Com1.pst", kUnsafeStoreNameError, u""},
-        {u"D:\\Backup", u"C:\\Mail\\lpt9 .x", kUnsafeStoreNameError, u""},
+        {u"D:\\Backup", u"C:\\Mail\\..", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\.", kBadName, u""},
+        {u"D:\\Backup", u"..", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\", kBadName, u""},
+        {u"D:\\Backup", u"", kBadName, u""},
+        {u"D:\\Backup", u"C:evil.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst:hidden", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a?.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a\x0001.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst.", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\a.pst ", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\CON", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\nul.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\Com1.pst", kBadName, u""},
+        {u"D:\\Backup", u"C:\\Mail\\lpt9 .x", kBadName, u""},
         {u"", u"C:\\Mail\\outlook.pst", static_cast<DWORD>(ERROR_INVALID_PARAMETER), u""},
     };
     for (const Case &c : cases) {
@@ -422,8 +423,9 @@ TEST_F(PstToLocal, EmptyListStillCreatesTheDirectory)
 }
 
 // Every store is attempted; any that could not be copied whole makes the
-// result 0 with the last failure's cause. Unsafe names, duplicates and
-// targets too long are never opened or written.
+// result 0 with the last failure's cause. Unsafe names and targets too
+// long are never opened or written; a second store of one name gets a
+// name of its own.
 TEST_F(PstToLocal, StoresThatCannotBeCopiedAreReported)
 {
     const Bytes first = fake::Pattern(300, 1), later = fake::Pattern(400, 2), ok = fake::Pattern(10, 3);
@@ -437,11 +439,12 @@ TEST_F(PstToLocal, StoresThatCannotBeCopiedAreReported)
     LastAgentError = 0;
     const WString target = dir_.Path(u"B");
     EXPECT_EQ(AgentGetPst2Local(logon_, target.c_str()), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
-    EXPECT_EQ(Opened(), (std::vector<WString>{W(u"C:\\a\\same.pst"), W(u"C:\\gone.pst"),
+    EXPECT_EQ(GetLastError(), 2u);
+    EXPECT_EQ(AgentGetLastError(), 2u);
+    EXPECT_EQ(Opened(), (std::vector<WString>{W(u"C:\\a\\same.pst"), W(u"C:\\gone.pst"), W(u"C:\\b\\SAME.pst"),
                                               W(u"C:\\x\\../escape.pst")}));
     EXPECT_EQ(dir_.Read(u"B\\same.pst"), first) << "a later store of the same name replaced it";
+    EXPECT_EQ(dir_.Read(u"B\\SAME (2).pst"), later);
     EXPECT_EQ(dir_.Read(u"B\\escape.pst"), ok);
     EXPECT_FALSE(dir_.Exists(u"escape.pst"));
     EXPECT_EQ(Idle(), 3);

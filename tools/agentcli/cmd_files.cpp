@@ -77,7 +77,7 @@ int RunStat(const Args &args, AGENT_LOGON logon)
     const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     std::printf("path:       %s\n", args.positional[0].c_str());
     std::printf("kind:       %s\n", (data.dwFileAttributes & 0x10) ? "folder" : "file");
-    std::printf("attributes: 0x%08X (%s)\n", data.dwFileAttributes, FormatAttributes(data.dwFileAttributes).c_str());
+    std::printf("attributes: 0x%08X (%s)\n", static_cast<unsigned>(data.dwFileAttributes), FormatAttributes(data.dwFileAttributes).c_str());
     std::printf("size:       %llu\n", static_cast<unsigned long long>(size));
     std::printf("created:    %s UTC\n", FormatFileTime(data.ftCreationTime).c_str());
     std::printf("accessed:   %s UTC\n", FormatFileTime(data.ftLastAccessTime).c_str());

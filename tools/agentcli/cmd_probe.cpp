@@ -51,8 +51,9 @@ int RunProbe(const Args &args, AGENT_LOGON)
     AgentCloseProbe(prober);
     std::lock_guard<std::mutex> lock(answers.mutex);
     for (const auto &[address, value, name] : answers.seen)
-        std::printf("%u.%u.%u.%u  value %u  %s\n", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-                    address & 0xFF, value, name.c_str());
+        std::printf("%u.%u.%u.%u  value %u  %s\n", static_cast<unsigned>(address >> 24),
+                    static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
+                    static_cast<unsigned>(address & 0xFF), static_cast<unsigned>(value), name.c_str());
     if (answers.seen.empty()) {
         std::fprintf(stderr, "agentcli: no agent answered on UDP port %lu\n", port);
         return kExitFailed;

@@ -9,6 +9,8 @@ namespace agentcli {
 
 namespace {
 constexpr uint32_t kNoMoreFiles = 18;
+// DWORD is unsigned long on Windows, unsigned int elsewhere: print as %u.
+unsigned U(DWORD value) { return static_cast<unsigned>(value); }
 }
 
 int RunDrives(const Args &, AGENT_LOGON logon)
@@ -28,8 +30,8 @@ int RunDrives(const Args &, AGENT_LOGON logon)
     for (;;) {
         // The values are the agent's own; they are shown as sent.
         std::printf("%-6s %-20s values %u %u %u %u %u %u %u %u %u\n", Narrow(info.Text1).c_str(),
-                    Narrow(info.Text2).c_str(), info.Value1, info.Value2, info.Value3, info.Value4, info.Value5,
-                    info.Value6, info.Value7, info.Value8, info.Value9);
+                    Narrow(info.Text2).c_str(), U(info.Value1), U(info.Value2), U(info.Value3), U(info.Value4),
+                    U(info.Value5), U(info.Value6), U(info.Value7), U(info.Value8), U(info.Value9));
         std::memset(&info, 0, sizeof info);
         if (!AgentFindNextLogicalDriveW(drives, &info)) {
             error = GetLastError();
@@ -52,8 +54,8 @@ int RunDf(const Args &args, AGENT_LOGON logon)
     const uint64_t cluster = static_cast<uint64_t>(sectorsPerCluster) * bytesPerSector;
     std::printf("%s: %s free of %s (%u sectors/cluster, %u bytes/sector, %u free clusters, %u clusters)\n",
                 args.positional[0].c_str(), FormatBytes(cluster * freeClusters).c_str(),
-                FormatBytes(cluster * totalClusters).c_str(), sectorsPerCluster, bytesPerSector, freeClusters,
-                totalClusters);
+                FormatBytes(cluster * totalClusters).c_str(), U(sectorsPerCluster), U(bytesPerSector), U(freeClusters),
+                U(totalClusters));
     return kExitOk;
 }
 
@@ -66,8 +68,8 @@ int RunOs(const Args &, AGENT_LOGON logon)
         return Fail("reading the OS version", error != 0 ? error : 1359);
     }
     // Shown in the GetVersion() layout as well as raw.
-    std::printf("OS version 0x%08X: %u.%u build %u\n", version, version & 0xFF, (version >> 8) & 0xFF,
-                (version >> 16) & 0x7FFF);
+    std::printf("OS version 0x%08X: %u.%u build %u\n", U(version), U(version & 0xFF), U((version >> 8) & 0xFF),
+                U((version >> 16) & 0x7FFF));
     return kExitOk;
 }
 

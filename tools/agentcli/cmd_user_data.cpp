@@ -68,12 +68,13 @@ int RunFolders(const Args &args, AGENT_LOGON logon)
     for (DWORD csidl : wanted) {
         WCHAR path[260] = {};
         if (AgentGetFolderPathW(logon, csidl, flag, path)) {
-            std::printf("%-13s 0x%02X  %s\n", FolderLabel(csidl), csidl, Narrow(path).c_str());
+            std::printf("%-13s 0x%02X  %s\n", FolderLabel(csidl), static_cast<unsigned>(csidl), Narrow(path).c_str());
         } else if (explicitList) {
             result = Fail(std::string("folder ") + FolderLabel(csidl) + " (" + std::to_string(csidl) + ")",
                           GetLastError());
         } else {
-            std::printf("%-13s 0x%02X  (not present: error %u)\n", FolderLabel(csidl), csidl, GetLastError());
+            std::printf("%-13s 0x%02X  (not present: error %u)\n", FolderLabel(csidl), static_cast<unsigned>(csidl),
+                        static_cast<unsigned>(GetLastError()));
         }
     }
     return result;
@@ -91,7 +92,7 @@ int RunBookmarks(const Args &args, AGENT_LOGON logon)
     if (AgentGetIEFavoritePath(logon, favorites))
         std::printf("IE favorites:        %s\n", Narrow(favorites).c_str());
     else
-        std::printf("IE favorites:        none (error %u)\n", GetLastError());
+        std::printf("IE favorites:        none (error %u)\n", static_cast<unsigned>(GetLastError()));
     if (args.values.count("--get")) {
         if (!haveFirefox)
             return Fail("fetching the Firefox 3 bookmarks", firefoxError);
@@ -113,6 +114,28 @@ void AGENTAPI CollectStore(const WCHAR *path, const WCHAR *secondText, void *con
         {path != nullptr ? WString(path) : WString(), secondText != nullptr ? WString(secondText) : WString()});
 }
 
+struct LocalName {
+    WString name;   // empty when the store gets no copy
+    uint32_t error; // then why
+};
+
+// The names the library gives local copies (AgentGetPst2Local's rule), so
+// stores of one file name each get a file of their own.
+std::vector<LocalName> LocalStoreNames(const std::vector<Store> &stores)
+{
+    constexpr size_t kBlock = 260;
+    std::vector<const WCHAR *> paths;
+    for (const Store &s : stores)
+        paths.push_back(s.path.c_str());
+    std::vector<WCHAR> names(stores.size() * kBlock + 1, 0);
+    std::vector<DWORD> errors(stores.size(), 0);
+    AgentGetPstLocalNames(paths.data(), static_cast<DWORD>(paths.size()), names.data(), errors.data());
+    std::vector<LocalName> out;
+    for (size_t i = 0; i < stores.size(); ++i)
+        out.push_back({WString(&names[i * kBlock]), errors[i]});
+    return out;
+}
+
 } // namespace
 
 int RunPst(const Args &args, AGENT_LOGON logon)
@@ -131,7 +154,7 @@ int RunPst(const Args &args, AGENT_LOGON logon)
     if (!AgentGetPSTList(logon, &CollectStore, &stores))
         return Fail("listing mail stores", GetLastError());
     if (action == "list") {
-        std::printf("%u mail stores\n", count);
+        std::printf("%u mail stores\n", static_cast<unsigned>(count));
         for (const Store &s : stores)
             std::printf("  %s  (%s)\n", Narrow(s.path).c_str(), Narrow(s.name).c_str());
         return kExitOk;
@@ -151,14 +174,15 @@ int RunPst(const Args &args, AGENT_LOGON logon)
         }
         line = StartProgress(args, progress, stores.size(), bytes);
     }
+    const std::vector<LocalName> names = LocalStoreNames(stores);
     int result = kExitOk;
     for (const Store &s : stores) {
-        const size_t slash = s.path.find_last_of(static_cast<WCHAR>('\\'));
-        const WString name = slash == WString::npos ? s.path : s.path.substr(slash + 1);
-        if (name.empty() || name.find(static_cast<WCHAR>('/')) != WString::npos) {
-            result = Fail("unsafe store name " + Narrow(s.path), 123);
+        const LocalName &named = names[&s - stores.data()];
+        if (named.error != 0) {
+            result = Fail("no local name for " + Narrow(s.path), named.error);
             continue;
         }
+        const WString &name = named.name;
         const std::string local = (std::filesystem::u8path(folder) / std::filesystem::u8path(Narrow(name))).u8string();
         if (CopyToLocal(logon, s.path, local, &progress) != kExitOk)
             result = kExitFailed;

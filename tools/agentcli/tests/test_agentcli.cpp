@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -254,6 +256,46 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
     EXPECT_EQ(PartialName("/x/y.bin"), "/x/y.bin.agent-partial");
+}
+
+// Stores of one file name (in other folders, or differing in case beyond
+// ASCII) each get a local file, and pst get names them as the library does.
+TEST_F(Cli, PstGetKeepsEveryStoreOfOneName)
+{
+    const std::map<std::string, std::string> stores = {
+        {"a/outlook.pst", "first"}, {"b/OUTLOOK.pst", "second"}, {"c/\xc3\xa4rchiv.pst", "third"},
+        {"d/\xc3\x84rchiv.pst", "fourth"}};
+    for (const auto &s : stores)
+        e2e::WriteFile(work_ / ("source/" + s.first), s.second);
+    const e2e::RunResult r = Cli_({"pst", "get", work_ / "cli"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    AGENT_LOGON logon = AgentLogonW(WidenOrEmpty("127.0.0.1").c_str(), agent_->port(), WidenOrEmpty("alice").c_str(),
+                                    WidenOrEmpty("s3cret").c_str());
+    ASSERT_NE(logon, nullptr);
+    EXPECT_EQ(AgentGetPst2Local(logon, WidenOrEmpty(work_ / "library").c_str()), 1) << GetLastError();
+    AgentLogoff(logon);
+
+    // Each file holds the store it is named after, a later store of one
+    // name under "<stem> (2).pst"; the listing order decides which is later.
+    const auto copied = e2e::Snapshot(work_ / "cli");
+    EXPECT_EQ(copied, e2e::Snapshot(work_ / "library"));
+    EXPECT_EQ(copied.size(), 5u);
+    size_t renamed = 0;
+    for (const auto &c : copied) {
+        std::string name = c.first;
+        const size_t mark = name.find(" (2)");
+        if (mark != std::string::npos) {
+            name.erase(mark, 4);
+            ++renamed;
+        }
+        std::string expected = "!BDN-store";
+        for (const auto &s : stores)
+            if (s.first.substr(2) == name)
+                expected = s.second;
+        EXPECT_EQ(c.second, "file:" + expected) << c.first; // Snapshot's form of a file
+    }
+    EXPECT_EQ(renamed, 2u);
 }
 
 } // namespace

@@ -1,0 +1,110 @@
+// AgentGetPstLocalNames, and the naming rule that AgentGetPst2Local copies
+// by: two stores with one file name (in different folders on the agent,
+// or differing only in case) must not end up in one local file.
+#include "api/file_name_case.h"
+#include "api/pst_stores.h"
+
+#include "filesystem/wide_string.h"
+#include "logon/export_frame.h"
+
+#include <set>
+#include <string>
+
+namespace agent {
+
+namespace {
+
+using WideText = std::basic_string<WCHAR>;
+
+WideText Key(const WideText &name) { return FileNameKey(name.data(), name.size()); }
+
+// "<stem> (n)<extension>"; a leading dot starts no extension.
+WideText NumberedName(const WideText &name, unsigned n)
+{
+    const size_t dot = name.rfind(static_cast<WCHAR>('.'));
+    const size_t split = dot == WideText::npos || dot == 0 ? name.size() : dot;
+    WideText numbered = name.substr(0, split);
+    for (char c : " (" + std::to_string(n) + ")")
+        numbered += static_cast<WCHAR>(c);
+    return numbered + name.substr(split);
+}
+
+} // namespace
+
+std::vector<StoreName> NameStoreFiles(const WCHAR *const *stores, size_t count)
+{
+    std::vector<StoreName> out(count);
+    std::set<WideText> taken;
+    std::vector<size_t> renamed;
+    // Every name's first store keeps it, so a store named "a (2).pst" is
+    // never pushed aside by a renamed "a.pst".
+    for (size_t i = 0; i < count; ++i) {
+        const WCHAR *name = nullptr;
+        size_t length = 0;
+        out[i].refused = StoreFileName(stores[i], name, length);
+        if (out[i].refused != 0)
+            continue;
+        out[i].name.assign(name, length);
+        if (!taken.insert(Key(out[i].name)).second)
+            renamed.push_back(i);
+    }
+    // Each taken name blocks one number at most, so this ends.
+    for (size_t i : renamed) {
+        for (unsigned n = 2;; ++n) {
+            WideText candidate = NumberedName(out[i].name, n);
+            if (taken.insert(Key(candidate)).second) {
+                out[i].name = std::move(candidate);
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *const *stores, size_t count)
+{
+    const std::vector<StoreName> names = NameStoreFiles(stores, count);
+    std::vector<StoreTarget> out(count);
+    for (size_t i = 0; i < count; ++i) {
+        out[i].target[0] = 0;
+        out[i].refused = names[i].refused;
+        if (out[i].refused == 0)
+            out[i].refused = ComposeTarget(directory, names[i].name.data(), names[i].name.size(), out[i].target);
+    }
+    return out;
+}
+
+} // namespace agent
+
+using namespace agent;
+
+extern "C" BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, DWORD count, WCHAR *names,
+                                                DWORD *errors)
+{
+    if (count != 0 && (storePaths == nullptr || names == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        const std::vector<StoreName> named = NameStoreFiles(storePaths, count);
+        DWORD cause = 0;
+        for (DWORD i = 0; i < count; ++i) {
+            WCHAR *block = names + static_cast<size_t>(i) * kStoreTargetChars;
+            DWORD refused = named[i].refused;
+            if (refused == 0 && named[i].name.size() > kStoreTargetChars - 1)
+                refused = ERROR_FILENAME_EXCED_RANGE;
+            block[0] = 0;
+            if (refused == 0)
+                CopyWide(block, kStoreTargetChars, named[i].name.c_str());
+            if (errors != nullptr)
+                errors[i] = refused;
+            if (refused != 0)
+                cause = refused;
+        }
+        if (cause != 0) {
+            SetLastError(cause);
+            return 0;
+        }
+        return 1;
+    });
+}
