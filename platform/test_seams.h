@@ -26,6 +26,12 @@ void SetAdapterListForTesting(const TestAdapter *adapters, size_t count);
 // size contract (ERROR_BUFFER_OVERFLOW with the size needed).
 ULONG BuildAdapterChain(const TestAdapter *adapters, size_t count, IP_ADAPTER_INFO *info, ULONG *size);
 
+// ---- Socket options --------------------------------------------------
+
+// The keepalive settings in force on a socket; false where the system
+// cannot report them (Winsock sets them write-only).
+bool ReadKeepAlive(ACE_HANDLE handle, bool *on, unsigned *idleSeconds, unsigned *intervalSeconds, unsigned *probes);
+
 // ---- Fault points ----------------------------------------------------
 
 // Send: SendGathered. Receive: ReceiveSome. Allocation: whatever allocator
