@@ -194,7 +194,7 @@ BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon)
                                      [](AgentConnection &connection) { return CancelPathList(connection); }) == 0
                    ? 1
                    : 0;
-    });
+    }, Record::Never);
 }
 
 BOOL AGENTAPI AgentStopPathList(void)

@@ -13,7 +13,15 @@ namespace agent {
 
 AgentConnection::AgentConnection() : buffer_(kReceiveBufferSize)
 {
-    ACE_CDR::mb_align(&buffer_);
+    // Out of memory, ACE leaves the block without storage; the logon
+    // refuses such a connection (HasBuffer) before it is used.
+    if (HasBuffer())
+        ACE_CDR::mb_align(&buffer_);
+}
+
+bool AgentConnection::HasBuffer() const
+{
+    return buffer_.data_block() != nullptr && buffer_.base() != nullptr;
 }
 
 AgentConnection::~AgentConnection()

@@ -78,6 +78,8 @@ public:
     // Gives back a receive buffer grown past kReceiveBufferShrinkAbove.
     void ShrinkReceiveBuffer();
     ACE_HANDLE handle() const { return socket_.get_handle(); }
+    // False when the receive buffer could not be allocated.
+    bool HasBuffer() const;
 
     // Exactly `length` raw bytes from the stream into the caller's memory.
     int ReceiveData(void *buffer, size_t length);

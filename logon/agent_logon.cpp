@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <new>
 
 using agent::AgentConnection;
@@ -66,24 +67,35 @@ AgentConnection *AgentLogon::AcquireConnection(int initialLogon, DWORD *error)
             return pooled;
         Destroy(pooled);
     }
-    const auto fail = [error](AgentConnection *connection, DWORD cause) -> AgentConnection * {
+    const auto fail = [error](DWORD cause) -> AgentConnection * {
         if (error != nullptr)
             *error = cause;
-        delete connection;
         SetLastError(cause);
         return nullptr;
     };
-    auto *connection = new (std::nothrow) AgentConnection();
-    if (connection == nullptr)
-        return fail(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+    // Owned here until it is registered: an exception on the way (the
+    // adapter list, say) must not leave an open socket behind.
+    std::unique_ptr<AgentConnection> connection;
+    try {
+        connection.reset(new AgentConnection());
+    } catch (const std::bad_alloc &) {
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!connection->HasBuffer())
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
     connection->owner = this;
     const DWORD ioMs = ioMs_.load();
     if (connection->Connect(base, connectMs_.load()) != 0 || (ioMs != 0 && connection->SetIoTimeout(ioMs) != 0) ||
-        connection->Logon(userName, password, initialLogon) != 0)
-        return fail(connection, GetLastError());
-    if (Register(connection, ioMs) != 0)
-        return fail(connection, ERROR_NOT_ENOUGH_MEMORY);
-    return connection;
+        connection->Logon(userName, password, initialLogon) != 0) {
+        const DWORD cause = GetLastError();
+        connection.reset();
+        return fail(cause);
+    }
+    if (Register(connection.get(), ioMs) != 0) {
+        connection.reset();
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return connection.release();
 }
 
 int AgentLogon::Register(AgentConnection *connection, DWORD ioMsApplied)

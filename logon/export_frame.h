@@ -42,9 +42,10 @@ int RunOnPooledConnection(AgentLogon *logon, Record record, Exchange &&exchange)
 }
 
 // Keeps C++ exceptions (allocation failures inside ACE or the standard
-// library) from crossing the C interface.
+// library) from crossing the C interface. The failure is recorded like any
+// other unless the export never writes LastAgentError.
 template <typename Result, typename Body>
-Result Guarded(Result failure, Body &&body) noexcept
+Result Guarded(Result failure, Body &&body, Record record = Record::Failures) noexcept
 {
     try {
         return body();
@@ -53,6 +54,8 @@ Result Guarded(Result failure, Body &&body) noexcept
     } catch (...) {
         SetLastError(ERROR_INTERNAL_ERROR);
     }
+    if (record == Record::Failures)
+        RecordLastAgentError();
     return failure;
 }
 
