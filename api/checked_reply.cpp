@@ -15,22 +15,42 @@ int CheckMinimumReply(AgentConnection &connection, const MessageHeader &header, 
     return 0;
 }
 
+ACE_InputCDR *ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, MessageHeader &header)
+{
+    ACE_InputCDR *in = connection.ReceiveReply(header);
+    if (in == nullptr || CheckMinimumReply(connection, header, opcode) != 0)
+        return nullptr;
+    return in;
+}
+
+ACE_InputCDR *ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length)
+{
+    MessageHeader header;
+    ACE_InputCDR *in = connection.ReceiveReply(header);
+    if (in == nullptr)
+        return nullptr;
+    if (CheckReplyLength(header, Reply, opcode, length) != 0) {
+        connection.Break();
+        return nullptr;
+    }
+    return in;
+}
+
 int ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, ACE_InputCDR &in, MessageHeader &header)
 {
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *reply = ReceiveMinimumReply(connection, opcode, header);
+    if (reply == nullptr)
         return -1;
-    return CheckMinimumReply(connection, header, opcode);
+    in = *reply;
+    return 0;
 }
 
 int ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length, ACE_InputCDR &in)
 {
-    MessageHeader header;
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *reply = ReceiveExactReply(connection, opcode, length);
+    if (reply == nullptr)
         return -1;
-    if (CheckReplyLength(header, Reply, opcode, length) != 0) {
-        connection.Break();
-        return -1;
-    }
+    in = *reply;
     return 0;
 }
 

@@ -23,6 +23,12 @@ int ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, ACE_InputC
 // As above, with a payload of exactly `length` bytes.
 int ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length, ACE_InputCDR &in);
 
+// The same two tests, decoding through the connection's own stream (no
+// allocation): the payload's stream, valid until the connection's next
+// receive, or null.
+ACE_InputCDR *ReceiveMinimumReply(AgentConnection &connection, uint32_t opcode, MessageHeader &header);
+ACE_InputCDR *ReceiveExactReply(AgentConnection &connection, uint32_t opcode, uint32_t length);
+
 // Reads the status word: 0 when it is 0; -1 when it cannot be read or is an
 // agent error, which then becomes the thread's last error unchanged.
 int TakeStatus(ACE_InputCDR &in);

@@ -51,10 +51,11 @@ int GetDiskFreeSpace(AgentConnection &connection, const WCHAR *path, DWORD *sect
     }
     if (connection.SendStringRequest(OpGetDiskFreeSpace, path) != 0)
         return -1;
-    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
     MessageHeader header;
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *reply = connection.ReceiveReply(header);
+    if (reply == nullptr)
         return -1;
+    ACE_InputCDR &in = *reply;
     if (CheckReply(header, Reply, OpGetDiskFreeSpace) != 0 || header.length < 4) {
         connection.Break();
         return -1;

@@ -37,13 +37,13 @@ int RequireOpenFile(const AgentConnection &connection)
 // A request whose payload is a row of u32.
 int SendNumbers(AgentConnection &connection, uint32_t opcode, std::initializer_list<uint32_t> numbers)
 {
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(opcode);
     for (uint32_t n : numbers)
         if (!payload.write_ulong(n)) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return -1;
         }
-    return connection.SendPayload(opcode, payload);
+    return connection.SendStartedRequest();
 }
 
 // ---- open (opcode 8): the four numbers in reverse argument order, path last
@@ -67,12 +67,12 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(OpCreateFile);
     if (EncodeOpen(payload, path, access, share, disposition, flags) != 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    if (connection.RunPayloadRequest(OpCreateFile, payload) != 0)
+    if (connection.RunStartedRequest() != 0)
         return -1;
     connection.state = FileOpen;
     return 0;
@@ -101,9 +101,9 @@ int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD t
         return 0;
     if (RequireOpenFile(connection) != 0 || send() != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     DataReply reply;
-    if (ReceiveExactReply(connection, opcode, kDataReplyLength, in) != 0 || !DecodeDataReply(in, reply))
+    ACE_InputCDR *in = ReceiveExactReply(connection, opcode, kDataReplyLength);
+    if (in == nullptr || !DecodeDataReply(*in, reply))
         return -1;
     if (reply.count > toRead) {
         connection.Break();
@@ -132,9 +132,9 @@ int WriteFrom(AgentConnection &connection, const void *buffer, DWORD toWrite, DW
         return 0;
     if (RequireOpenFile(connection) != 0 || connection.SendDataRequest(OpWriteFile, buffer, toWrite) != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     DataReply reply;
-    if (ReceiveExactReply(connection, OpWriteFile, kDataReplyLength, in) != 0 || !DecodeDataReply(in, reply))
+    ACE_InputCDR *in = ReceiveExactReply(connection, OpWriteFile, kDataReplyLength);
+    if (in == nullptr || !DecodeDataReply(*in, reply))
         return -1;
     if (written != nullptr)
         *written = reply.count;
@@ -157,10 +157,11 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
         SendNumbers(connection, OpSetFilePointer,
                     {distance.u.LowPart, static_cast<uint32_t>(distance.u.HighPart), method}) != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     MessageHeader header;
-    if (ReceiveMinimumReply(connection, OpSetFilePointer, in, header) != 0 || TakeStatus(in) != 0)
+    ACE_InputCDR *reply = ReceiveMinimumReply(connection, OpSetFilePointer, header);
+    if (reply == nullptr || TakeStatus(*reply) != 0)
         return -1;
+    ACE_InputCDR &in = *reply;
     if (header.length < kPositionReplyLength) {
         SetLastError(ERROR_INTERNAL_ERROR);
         return -1;
@@ -224,14 +225,13 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
 {
     if (RequireOpenFile(connection) != 0)
         return -1;
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (connection.SendHeader(header, OpGetFileInformation) != 0)
+    if (connection.SendBareRequest(OpGetFileInformation) != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     MessageHeader reply;
-    if (ReceiveMinimumReply(connection, OpGetFileInformation, in, reply) != 0 || TakeStatus(in) != 0)
+    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpGetFileInformation, reply);
+    if (in == nullptr || TakeStatus(*in) != 0)
         return -1;
-    return DecodeFileInformation(in, info);
+    return DecodeFileInformation(*in, info);
 }
 
 // The frame of the operations on an open handle: no pool access; a failure
@@ -336,9 +336,8 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
         AgentConnection &c = *connection.get();
         if (c.state != FileOpen)
             return 1;
-        ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
         uint32_t status = 0;
-        if (c.SendHeader(header, OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0) {
+        if (c.SendBareRequest(OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0) {
             RecordLastAgentError();
             return 0;
         }

@@ -13,12 +13,12 @@ namespace {
 
 int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
 {
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(OpFindFirst);
     if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    return connection.SendPayload(OpFindFirst, payload);
+    return connection.SendStartedRequest();
 }
 
 } // namespace

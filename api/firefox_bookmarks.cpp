@@ -10,8 +10,7 @@ namespace {
 // Any non-zero status means "no" to the caller; the status is the cause.
 int Firefox3Exists(AgentConnection &connection)
 {
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (connection.SendHeader(header, OpFirefox3Exists) != 0)
+    if (connection.SendBareRequest(OpFirefox3Exists) != 0)
         return -1;
     return connection.ReceiveStatusResult(OpFirefox3Exists);
 }

@@ -48,8 +48,7 @@ int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info)
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
-    if (connection.SendHeader(request, OpFindFirstDrive) != 0)
+    if (connection.SendBareRequest(OpFindFirstDrive) != 0)
         return -1;
     const int opened = OpenEntryStream(connection, OpFindFirstDrive, DriveEnumerating);
     return opened != 0 ? opened : FindNextDrive(connection, info);

@@ -17,9 +17,8 @@ DWORD GetOSVersion(AgentConnection &connection)
         SetLastError(ERROR_INVALID_ACCESS);
         return kVersionFailed;
     }
-    ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
     uint32_t version = 0;
-    if (connection.SendHeader(request, OpGetOSVersion) != 0 || connection.ReceiveStatus(OpGetOSVersion, version) != 0)
+    if (connection.SendBareRequest(OpGetOSVersion) != 0 || connection.ReceiveStatus(OpGetOSVersion, version) != 0)
         return kVersionFailed;
     return version;
 }

@@ -114,7 +114,6 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
     RunScope run;
     // Chunk lengths are little-endian whatever order the content is in.
     EntryStream stream(connection, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, ByteOrderOf(connection.StreamByteOrder));
-    ACE_OutputCDR acknowledgement = MakeOutputStream(kHeaderStreamSize);
     while (connection.state == Enumerating) {
         ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
         switch (stream.Next(chunk)) {
@@ -137,7 +136,7 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
         case ChunkResult::Done:
             break;
         }
-        if (connection.SendHeader(acknowledgement, OpNextPathList) != 0)
+        if (connection.SendBareRequest(OpNextPathList) != 0)
             return -1;
     }
     // Nothing else may move a streaming connection out of Enumerating; if
@@ -152,8 +151,7 @@ int CancelPathList(AgentConnection &connection)
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR request = MakeOutputStream(kHeaderStreamSize);
-    return connection.SendHeader(request, OpCancelPathList);
+    return connection.SendBareRequest(OpCancelPathList);
 }
 
 } // namespace agent

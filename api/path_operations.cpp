@@ -36,11 +36,11 @@ int QueryPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path, R
 {
     if (CheckPathRequest(connection, path) != 0 || connection.SendStringRequest(opcode, path) != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     MessageHeader header;
-    if (ReceiveMinimumReply(connection, opcode, in, header) != 0 || TakeStatus(in) != 0)
+    ACE_InputCDR *in = ReceiveMinimumReply(connection, opcode, header);
+    if (in == nullptr || TakeStatus(*in) != 0)
         return -1;
-    return readResult(in);
+    return readResult(*in);
 }
 
 int NothingMore(ACE_InputCDR &) { return 0; }
@@ -85,18 +85,16 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
 {
     if (CheckPathRequest(connection, path) != 0)
         return -1;
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(OpSetFileAttributes);
     if (!WriteWideString(payload, path) || !payload.write_ulong(attributes)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    if (connection.SendPayload(OpSetFileAttributes, payload) != 0)
+    if (connection.SendStartedRequest() != 0)
         return -1;
-    ACE_InputCDR in = EmptyInput();
     MessageHeader reply;
-    if (ReceiveMinimumReply(connection, OpSetFileAttributes, in, reply) != 0)
-        return -1;
-    return TakeStatus(in);
+    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFileAttributes, reply);
+    return in == nullptr ? -1 : TakeStatus(*in);
 }
 
 int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *target)
@@ -109,12 +107,12 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(OpMoveFile);
     if (!WriteWideString(payload, source) || !WriteWideString(payload, target)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    return connection.RunPayloadRequest(OpMoveFile, payload);
+    return connection.RunStartedRequest();
 }
 
 // The exports whose reply is a bare status and whose null-logon result is 0.

@@ -29,8 +29,7 @@ int SendBareRequest(AgentConnection &connection, uint32_t opcode)
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    return connection.SendHeader(header, opcode);
+    return connection.SendBareRequest(opcode);
 }
 
 int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, DWORD &count)
@@ -54,11 +53,11 @@ int CountStores(AgentConnection &connection, DWORD &count)
 {
     if (SendBareRequest(connection, OpGetPstCount) != 0)
         return -1;
-    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
     MessageHeader header;
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *in = connection.ReceiveReply(header);
+    if (in == nullptr)
         return -1;
-    return DecodeStoreCount(connection, header, in, count);
+    return DecodeStoreCount(connection, header, *in, count);
 }
 
 // Payload: three texts, the item count, then each item's name and value.

@@ -27,12 +27,12 @@ int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = connection.StartRequest(OpGetFolderPath);
     if (!EncodeFolderPathRequest(payload, folder, flag)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    if (connection.SendPayload(OpGetFolderPath, payload) != 0)
+    if (connection.SendStartedRequest() != 0)
         return -1;
     OwnedWideString text;
     if (ReceivePathReply(connection, OpGetFolderPath, text) != 0)

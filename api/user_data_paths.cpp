@@ -22,17 +22,16 @@ int DecodePathReply(AgentConnection &connection, const MessageHeader &header, AC
 
 int ReceivePathReply(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
 {
-    ACE_InputCDR in = EmptyInput();
     MessageHeader header;
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *in = connection.ReceiveReply(header);
+    if (in == nullptr)
         return -1;
-    return DecodePathReply(connection, header, in, opcode, path);
+    return DecodePathReply(connection, header, *in, opcode, path);
 }
 
 int QueryAgentPath(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
 {
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (connection.SendHeader(header, opcode) != 0)
+    if (connection.SendBareRequest(opcode) != 0)
         return -1;
     return ReceivePathReply(connection, opcode, path);
 }

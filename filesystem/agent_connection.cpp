@@ -8,15 +8,30 @@
 #include <ace/os_include/netinet/os_tcp.h>
 
 #include <cerrno>
+#include <cstring>
 
 namespace agent {
 
-AgentConnection::AgentConnection() : buffer_(kReceiveBufferSize)
+namespace {
+
+// Room for the header and a request with two long paths, so that requests
+// never outgrow it in practice (a larger one grows it once).
+constexpr size_t kRequestBufferSize = 2048;
+
+// A receive time-out on the socket: ReceiveSome reports ETIMEDOUT, and a
+// raw "would block" can only mean the same on a blocking socket.
+bool ReceiveTimedOut(int error)
 {
-    // Out of memory, ACE leaves the block without storage; the logon
-    // refuses such a connection (HasBuffer) before it is used.
-    if (HasBuffer())
-        ACE_CDR::mb_align(&buffer_);
+    return error == ETIMEDOUT || error == EAGAIN || error == EWOULDBLOCK;
+}
+
+} // namespace
+
+AgentConnection::AgentConnection()
+    : buffer_(kReceiveBufferSize),
+      request_(kRequestBufferSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, ZeroFilledAllocator(), nullptr, nullptr,
+               kMemcpyTradeoff, 1, 2)
+{
 }
 
 bool AgentConnection::HasBuffer() const
@@ -106,14 +121,65 @@ int AgentConnection::SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, 
     return SendAll(parts, payloadLength > 0 ? 2 : 1, parts[0].iov_len + payloadLength);
 }
 
+ACE_OutputCDR &AgentConnection::StartRequest(uint32_t opcode)
+{
+    // Alignment padding is skipped, not written: the bytes of the last
+    // request are cleared so that padding goes out as zeros.
+    ACE_Message_Block *first = const_cast<ACE_Message_Block *>(request_.begin());
+    std::memset(first->base(), 0, static_cast<size_t>(first->wr_ptr() - first->base()));
+    request_.reset();
+    requestOpcode_ = opcode;
+    // The header comes first in the same buffer; its length is filled in
+    // when the request goes out. Being 12 bytes, it leaves the payload's
+    // 4-byte alignment where it would be in a stream of its own.
+    WriteHeader(request_, Request, opcode, 0);
+    return request_;
+}
+
+int AgentConnection::SendStartedRequest()
+{
+    if (!request_.good_bit()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    if (request_.consolidate() != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
+    const size_t total = request_.total_length();
+    if (total - kHeaderSize > kMaxPayloadLength) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    char *message = const_cast<char *>(request_.begin()->rd_ptr());
+    PutRequestHeader(message, requestOpcode_, static_cast<uint32_t>(total - kHeaderSize));
+    iovec part;
+    part.iov_base = message;
+    part.iov_len = total;
+    return SendAll(&part, 1, total);
+}
+
+int AgentConnection::RunStartedRequest()
+{
+    return SendStartedRequest() != 0 ? -1 : ReceiveStatusResult(requestOpcode_);
+}
+
+int AgentConnection::SendBareRequest(uint32_t opcode)
+{
+    char header[kHeaderSize];
+    PutRequestHeader(header, opcode, 0);
+    iovec part;
+    part.iov_base = header;
+    part.iov_len = kHeaderSize;
+    return SendAll(&part, 1, kHeaderSize);
+}
+
 int AgentConnection::SendDataRequest(uint32_t opcode, const void *data, uint32_t length)
 {
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, opcode, length))
-        return -1;
-    header.consolidate();
+    char header[kHeaderSize];
+    PutRequestHeader(header, opcode, length);
     iovec parts[2];
-    parts[0].iov_base = const_cast<char *>(header.begin()->rd_ptr());
+    parts[0].iov_base = header;
     parts[0].iov_len = kHeaderSize;
     // char * on Windows (ACE's iovec), void * elsewhere: char * converts to both.
     parts[1].iov_base = static_cast<char *>(const_cast<void *>(data));
@@ -123,110 +189,194 @@ int AgentConnection::SendDataRequest(uint32_t opcode, const void *data, uint32_t
 
 int AgentConnection::SendStringRequest(uint32_t opcode, const WCHAR *text)
 {
-    ACE_OutputCDR payload = MakeOutputStream(kStringPayloadStreamSize);
+    ACE_OutputCDR &payload = StartRequest(opcode);
     if (!WriteWideString(payload, text)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    return SendPayload(opcode, payload);
+    return SendStartedRequest();
 }
 
 int AgentConnection::SendPayload(uint32_t opcode, ACE_OutputCDR &payload)
 {
+    // A payload the caller built: header beside it, both in one gathered
+    // write, so a large one is not copied.
+    if (payload.consolidate() != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return -1;
+    }
     const size_t length = payload.total_length();
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    if (!WriteHeader(header, Request, opcode, static_cast<uint32_t>(length)))
-        return -1;
-    return SendRequest(header, payload, length);
+    char header[kHeaderSize];
+    PutRequestHeader(header, opcode, static_cast<uint32_t>(length));
+    iovec parts[2];
+    parts[0].iov_base = header;
+    parts[0].iov_len = kHeaderSize;
+    parts[1].iov_base = const_cast<char *>(payload.begin()->rd_ptr());
+    parts[1].iov_len = length;
+    return SendAll(parts, length > 0 ? 2 : 1, kHeaderSize + length);
 }
 
-char *AgentConnection::PrepareBuffer(size_t length)
+char *AgentConnection::Base() const
 {
-    buffer_.reset();
-    ACE_CDR::mb_align(&buffer_);
-    if (buffer_.space() < length) {
+    return ACE_ptr_align_binary(buffer_.base(), ACE_CDR::MAX_ALIGNMENT);
+}
+
+size_t AgentConnection::Capacity() const
+{
+    return buffer_.size() - static_cast<size_t>(Base() - buffer_.base());
+}
+
+int AgentConnection::FailReceive(ssize_t result)
+{
+    // A peer that closed mid-message leaves no errno (or a stale one from
+    // an earlier call): report a reset.
+    if (result == 0)
+        SetLastError(WSAECONNRESET);
+    else if (ReceiveTimedOut(errno))
+        SetLastError(WSAETIMEDOUT);
+    else
+        platform::SetLastSocketErrorOrReset();
+    state = Closed;
+    return -1;
+}
+
+int AgentConnection::ReceiveMore()
+{
+    for (;;) {
+        const ssize_t n = platform::ReceiveSome(socket_.get_handle(), Base() + wr_, Capacity() - wr_);
+        if (n > 0) {
+            wr_ += static_cast<size_t>(n);
+            return 0;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return FailReceive(n);
+    }
+}
+
+int AgentConnection::Reposition(size_t length, size_t alignment)
+{
+    // A header or length word starts 4 bytes into an 8-byte unit, so that
+    // the payload or chunk after it arrives aligned to 8 in the same receive.
+    size_t start = alignment == 4 && length % 8 == 4 ? 4 : 0;
+    const size_t have = wr_ - rd_;
+    const size_t needed = length > have ? length : have;
+    if (start + needed > Capacity())
+        start = 0;
+    const size_t oldOffset = static_cast<size_t>(Base() - buffer_.base());
+    if (needed > Capacity()) {
         // Grown once and kept: later replies reuse the larger block.
-        if (buffer_.size(length + ACE_CDR::MAX_ALIGNMENT) != 0) {
+        if (buffer_.size(needed + ACE_CDR::MAX_ALIGNMENT) != 0) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return nullptr;
+            state = Closed;
+            return -1;
         }
-        buffer_.reset();
-        ACE_CDR::mb_align(&buffer_);
     }
-    return buffer_.wr_ptr();
-}
-
-int AgentConnection::ReceiveData(void *buffer, size_t length)
-{
-    char *next = static_cast<char *>(buffer);
-    size_t left = length;
-    while (left > 0) {
-        const ssize_t rc = platform::ReceiveSome(socket_.get_handle(), next, left);
-        if (rc > 0) {
-            next += rc;
-            left -= static_cast<size_t>(rc);
-            continue;
-        }
-        if (rc < 0 && errno == EINTR)
-            continue;
-        // A peer that closed mid-message leaves no errno (or a stale one
-        // from an earlier call): report a reset.
-        if (rc < 0)
-            platform::SetLastSocketErrorOrReset();
-        else
-            SetLastError(WSAECONNRESET);
-        state = Closed;
-        return -1;
-    }
+    // The unread bytes (kept by a resize) move to the chosen start.
+    if (have > 0)
+        std::memmove(Base() + start, buffer_.base() + oldOffset + rd_, have);
+    rd_ = start;
+    wr_ = start + have;
     return 0;
 }
 
-char *AgentConnection::ReceiveIntoBuffer(size_t length)
+char *AgentConnection::Take(size_t length, size_t alignment)
 {
     if (length > kMaxPayloadLength) {
         SetLastError(kOversizedReplyError);
         state = Closed;
         return nullptr;
     }
-    char *start = PrepareBuffer(length);
-    if (start == nullptr) {
+    if (rd_ == wr_ || rd_ % alignment != 0 || rd_ + length > Capacity()) {
+        if (Reposition(length, alignment) != 0)
+            return nullptr;
+    }
+    while (wr_ - rd_ < length)
+        if (ReceiveMore() != 0)
+            return nullptr;
+    char *start = Base() + rd_;
+    rd_ += length;
+    return start;
+}
+
+char *AgentConnection::ReceiveIntoBuffer(size_t length)
+{
+    return Take(length, ACE_CDR::MAX_ALIGNMENT);
+}
+
+char *AgentConnection::ReceiveFraming(size_t length)
+{
+    return Take(length, ACE_CDR::LONG_ALIGN);
+}
+
+void AgentConnection::EndExchange()
+{
+    if (rd_ != wr_)
+        Break();
+}
+
+int AgentConnection::ReceiveData(void *buffer, size_t length)
+{
+    char *out = static_cast<char *>(buffer);
+    // What the reply's receive already brought in comes first.
+    const size_t ahead = wr_ - rd_;
+    size_t done = length < ahead ? length : ahead;
+    if (done > 0)
+        std::memcpy(out, Base() + rd_, done);
+    rd_ += done;
+    while (done < length) {
+        const ssize_t n = platform::ReceiveSome(socket_.get_handle(), out + done, length - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return FailReceive(n);
+    }
+    EndExchange();
+    return 0;
+}
+
+ACE_InputCDR *AgentConnection::ReceiveReply(MessageHeader &header)
+{
+    const char *raw = ReceiveFraming(kHeaderSize);
+    if (raw == nullptr)
+        return nullptr;
+    reply_.Over(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN);
+    if (!ReadHeader(reply_, header)) {
         state = Closed;
         return nullptr;
     }
-    if (ReceiveData(start, length) != 0)
-        return nullptr;
-    buffer_.wr_ptr(length);
-    return start;
+    const char *payload = raw;
+    if (header.length > 0) {
+        payload = ReceiveIntoBuffer(header.length);
+        if (payload == nullptr)
+            return nullptr;
+    }
+    reply_.Over(payload, header.length, ByteOrderOf(header.byteOrder));
+    if (!DataFollows(header))
+        EndExchange();
+    return &reply_;
 }
 
 int AgentConnection::ReceiveReply(ACE_InputCDR &in, MessageHeader &header)
 {
-    char *raw = ReceiveIntoBuffer(kHeaderSize);
-    if (raw == nullptr)
+    ACE_InputCDR *reply = ReceiveReply(header);
+    if (reply == nullptr)
         return -1;
-    ACE_InputCDR headerStream(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
-    if (!ReadHeader(headerStream, header)) {
-        state = Closed;
-        return -1;
-    }
-    char *payload = raw;
-    if (header.length > 0) {
-        payload = ReceiveIntoBuffer(header.length);
-        if (payload == nullptr)
-            return -1;
-    }
-    in = ACE_InputCDR(payload, header.length, ByteOrderOf(header.byteOrder), 1, 2);
+    in = ACE_InputCDR(reply->rd_ptr(), header.length, ByteOrderOf(header.byteOrder), 1, 2);
     return 0;
 }
 
 int AgentConnection::ReceiveStatus(uint32_t /*opcode*/, uint32_t &status)
 {
-    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
     MessageHeader header;
-    if (ReceiveReply(in, header) != 0)
+    ACE_InputCDR *in = ReceiveReply(header);
+    if (in == nullptr)
         return -1;
     ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
+    if (!in->read_ulong(value))
         return -1;
     status = value;
     return 0;
@@ -277,14 +427,14 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
     WCHAR computerName[kComputerNameChars] = {};
     ReadComputerName(computerName);
 
-    ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
+    ACE_OutputCDR &payload = StartRequest(OpLogon);
     if (!WriteWideString(payload, user) || !WriteWideString(payload, password) ||
         !WriteWideString(payload, machineId) || !WriteWideString(payload, computerName) ||
         !payload.write_octet((initialLogon & 0xFF) != 0 ? 1 : 0)) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    if (RunPayloadRequest(OpLogon, payload) != 0)
+    if (RunStartedRequest() != 0)
         return -1;
     state = Ready;
     return 0;
@@ -301,8 +451,7 @@ int AgentConnection::SendLogout()
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
-    return SendHeader(header, OpLogout);
+    return SendBareRequest(OpLogout);
 }
 
 int AgentConnection::ReceiveLogout()
@@ -344,7 +493,9 @@ bool AgentConnection::NothingWaiting() const
 
 void AgentConnection::ShrinkReceiveBuffer()
 {
-    if (buffer_.size() <= kReceiveBufferShrinkAbove)
+    // Bytes read ahead would be lost with the block; an idle connection
+    // has none (EndExchange breaks one that has).
+    if (buffer_.size() <= kReceiveBufferShrinkAbove || rd_ != wr_)
         return;
     ACE_Message_Block small(kReceiveBufferSize);
     if (small.data_block() == nullptr || small.base() == nullptr)
@@ -352,7 +503,7 @@ void AgentConnection::ShrinkReceiveBuffer()
     // The buffer takes over the small block; the large one is released.
     buffer_.data_block(small.data_block()->duplicate());
     buffer_.reset();
-    ACE_CDR::mb_align(&buffer_);
+    rd_ = wr_ = 0;
 }
 
 } // namespace agent

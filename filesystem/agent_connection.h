@@ -56,7 +56,22 @@ public:
     // request shape whose payload is raw data.
     int SendDataRequest(uint32_t opcode, const void *data, uint32_t length);
     int SendStringRequest(uint32_t opcode, const WCHAR *text);
-    // Receives one reply; `in` is left over its payload in the sender's byte order.
+    // A request built in the connection's own buffer, without allocating:
+    // StartRequest leaves the returned stream after the header, the caller
+    // writes the payload into it, and SendStartedRequest sends the whole
+    // message in one write. The stream is valid until the next request.
+    ACE_OutputCDR &StartRequest(uint32_t opcode);
+    int SendStartedRequest();
+    // SendStartedRequest, then ReceiveStatusResult.
+    int RunStartedRequest();
+    // A request without payload: its 12 header bytes in one write.
+    int SendBareRequest(uint32_t opcode);
+
+    // Receives one reply into the connection's buffer. Returns a stream
+    // over its payload in the sender's byte order, valid until the next
+    // receive, or null with the connection Closed.
+    ACE_InputCDR *ReceiveReply(MessageHeader &header);
+    // The same, for callers that keep a stream of their own (it allocates).
     int ReceiveReply(ACE_InputCDR &in, MessageHeader &header);
     int ReceiveStatus(uint32_t opcode, uint32_t &status);
     // ReceiveStatus, with a non-zero status made the thread's last error. 0 / -1.
@@ -81,22 +96,45 @@ public:
     // False when the receive buffer could not be allocated.
     bool HasBuffer() const;
 
-    // Exactly `length` raw bytes from the stream into the caller's memory.
+    // Exactly `length` raw bytes that end the reply (the data of a read),
+    // straight into the caller's memory after what was read ahead.
     int ReceiveData(void *buffer, size_t length);
-    // Exactly `length` bytes into the receive buffer (grown when needed,
-    // refused above kMaxPayloadLength); returns its aligned start or null.
+    // The next `length` bytes of the stream, in the receive buffer (grown
+    // when needed, refused above kMaxPayloadLength) at a start aligned to 8;
+    // null on failure.
     char *ReceiveIntoBuffer(size_t length);
+    // The same with the start aligned to 4 and placed so that what follows
+    // is aligned to 8: for a header or a length word.
+    char *ReceiveFraming(size_t length);
+
+    // Ends an exchange: bytes the agent sent beyond the reply break the
+    // protocol (replies come strictly one per request), so a connection
+    // that still holds some is marked broken and never reused.
+    void EndExchange();
+    size_t UnreadBytes() const { return wr_ - rd_; }
 
     // Marks the connection broken after a protocol violation.
     void Break() { state = Closed; }
     size_t ReceiveBufferSize() const { return buffer_.size(); }
 
 private:
-    char *PrepareBuffer(size_t length);
     int SendAll(const iovec *parts, int count, size_t total);
+    char *Take(size_t length, size_t alignment);
+    int Reposition(size_t length, size_t alignment);
+    int ReceiveMore();
+    int FailReceive(ssize_t result);
+    char *Base() const;
+    size_t Capacity() const;
 
     ACE_SOCK_Stream socket_;
+    // Received bytes: [rd_, wr_) of the aligned base are read ahead and not
+    // yet consumed.
     ACE_Message_Block buffer_;
+    size_t rd_ = 0;
+    size_t wr_ = 0;
+    BorrowedInput reply_;
+    ACE_OutputCDR request_;
+    uint32_t requestOpcode_ = 0;
 };
 
 } // namespace agent

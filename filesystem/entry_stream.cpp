@@ -4,7 +4,7 @@ namespace agent {
 
 int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHeader &header)
 {
-    const char *raw = connection.ReceiveIntoBuffer(kHeaderSize);
+    const char *raw = connection.ReceiveFraming(kHeaderSize);
     if (raw == nullptr)
         return -1;
     ACE_InputCDR in(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
@@ -21,8 +21,10 @@ int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionStat
     if (ReceiveStreamHeader(connection, opcode, header) != 0)
         return -1;
     // The length only says whether entries follow; no payload of that size comes.
-    if (header.length == 0)
+    if (header.length == 0) {
+        connection.EndExchange();
         return 1;
+    }
     connection.StreamByteOrder = header.byteOrder;
     connection.state = streaming;
     return 0;
@@ -30,7 +32,7 @@ int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionStat
 
 EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
 {
-    const char *word = connection_.ReceiveIntoBuffer(sizeof(ACE_CDR::ULong));
+    const char *word = connection_.ReceiveFraming(sizeof(ACE_CDR::ULong));
     if (word == nullptr)
         return Failed;
     ACE_InputCDR lengthStream(word, sizeof(ACE_CDR::ULong), lengthOrder_, 1, 2);
@@ -39,8 +41,10 @@ EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
         connection_.Break();
         return Failed;
     }
-    if (length == 0)
+    if (length == 0) {
+        connection_.EndExchange();
         return End;
+    }
     // Refuses lengths above the bound (closing the connection) before
     // anything is allocated; otherwise the chunk replaces the length word at
     // the buffer's aligned start.

@@ -28,6 +28,38 @@ ACE_Allocator *ZeroFilledAllocator()
     return &allocator;
 }
 
+BorrowedInput::BorrowedInput()
+    : ACE_InputCDR(static_cast<const char *>(nullptr), 0, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2)
+{
+}
+
+void BorrowedInput::Over(const char *data, size_t length, int byteOrder)
+{
+    // The block was made over borrowed memory (DONT_DELETE), so re-basing
+    // it frees nothing and allocates nothing.
+    start_.base(const_cast<char *>(data), length, ACE_Message_Block::DONT_DELETE);
+    start_.wr_ptr(length);
+    reset_byte_order(byteOrder);
+    good_bit_ = true;
+}
+
+namespace {
+void PutLittleEndian32(char *out, uint32_t value)
+{
+    out[0] = static_cast<char>(value & 0xFF);
+    out[1] = static_cast<char>((value >> 8) & 0xFF);
+    out[2] = static_cast<char>((value >> 16) & 0xFF);
+    out[3] = static_cast<char>(value >> 24);
+}
+} // namespace
+
+void PutRequestHeader(char *out, uint32_t opcode, uint32_t length)
+{
+    PutLittleEndian32(out, 1u | (static_cast<uint32_t>(Request) << 16));
+    PutLittleEndian32(out + 4, opcode);
+    PutLittleEndian32(out + 8, length);
+}
+
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length)
 {
     if (out.write_ushort(1) && out.write_ushort(kind) && out.write_ulong(opcode) && out.write_ulong(length))

@@ -89,6 +89,27 @@ inline int ByteOrderOf(uint32_t flag)
     return flag == 1 ? ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN : ACE_CDR::BYTE_ORDER_BIG_ENDIAN;
 }
 
+// An input stream that is pointed at bytes it does not own, again and
+// again, without allocating: the connection decodes every reply through one.
+class BorrowedInput : public ACE_InputCDR {
+public:
+    BorrowedInput();
+    // Reads `length` bytes at `data` (aligned as the payload's first byte
+    // must be) in `byteOrder`; the bytes must outlive the reads.
+    void Over(const char *data, size_t length, int byteOrder);
+};
+
+// A request header at `out` (12 bytes): the byte-order flag 1, kind Request.
+void PutRequestHeader(char *out, uint32_t opcode, uint32_t length);
+
+// True for the reply shape whose raw data follows its 8-byte payload (a
+// read): the exchange ends only after the data.
+inline bool DataFollows(const MessageHeader &header)
+{
+    return header.kind == Reply && (header.opcode == OpReadFile || header.opcode == OpReadFileAt) &&
+           header.length == 8;
+}
+
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length);
 bool ReadHeader(ACE_InputCDR &in, MessageHeader &header);
 int CheckReply(const MessageHeader &header, uint16_t kind, uint32_t opcode);

@@ -182,6 +182,10 @@ void SetLastSocketErrorOrReset();
 // SIGPIPE in the host when the peer has gone. 0, or -1 with errno set;
 // *sent holds the bytes that went out.
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
+// One recv call on a blocking socket: the byte count, 0 when the peer has
+// closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
+// as ETIMEDOUT, so callers report it as WSAETIMEDOUT.
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
 
 // One recv call on a blocking socket: the byte count, 0 when the peer has
 // closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
