@@ -228,8 +228,10 @@ TEST_F(AgentTest, StaleIdleConnectionsAreNeverHandedOut)
             logon_->ReleaseConnection(t);
         ASSERT_EQ(Idle(), c.idle);
         c.spoil();
-        // Wait until the client side can see what happened.
-        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == (c.idle == 5 ? 0 : 1); }));
+        // Wait until the client side can see what happened. Unsolicited
+        // bytes read ahead with the reply close the connection at once;
+        // otherwise they wait in the socket for the readiness check.
+        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() <= (c.idle == 5 ? 0 : 1); }));
         const int accepted = agent_.Accepted();
         agent_.Queue(OpGetFileAttributes, fake::Send(AttributesReply(0x21)));
         EXPECT_EQ(AgentGetFileAttributesW(logon_, W(u"C:\\y").c_str()), 0x21u) << GetLastError();
