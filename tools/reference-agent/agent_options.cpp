@@ -21,7 +21,13 @@ const char kUsage[] =
     "  --listen ADDR            TCP address to bind (default 127.0.0.1)\n"
     "  --port N                 TCP port (default 0: any free port)\n"
     "  --port-file FILE         write the bound TCP port into FILE\n"
-    "  --max-connections N      connections served at once (default 128)\n"
+    "  --max-connections N      logged-on connections served at once (default 128)\n"
+    "  --max-pending N          connections waiting to log on (default 1024; the oldest is dropped)\n"
+    "  --logon-timeout SEC      close a connection not logged on within SEC seconds (default 10)\n"
+    "  --read-timeout SEC       close a connection that stalls inside a request or reply (default 30)\n"
+    "  --idle-timeout SEC       close a logged-on connection idle for SEC seconds (default 0: never)\n"
+    "  --logon-delay MS[,MAX]   answer the first failed logon of an address after MS milliseconds,\n"
+    "                           doubling up to MAX (default 200,5000)\n"
     "  --os-version A.B.C       version reported to clients (default 6.1.7601)\n"
     "  --profile PATH           Windows path of the user profile (default C:\\Users\\<user>)\n"
     "  --read-only              refuse every change with ERROR_WRITE_PROTECT (19)\n"
@@ -119,6 +125,36 @@ int ParseOptions(int argc, const char *const *argv, AgentConfig &config, std::st
                 return -1;
             }
             config.maxConnections = n;
+        } else if (arg == "--max-pending") {
+            if (!value(v) || !ParseUnsigned(v.c_str(), 65536, n) || n == 0) {
+                if (message.empty())
+                    message = "--max-pending wants a number from 1 to 65536";
+                return -1;
+            }
+            config.maxPending = n;
+        } else if (arg == "--logon-timeout" || arg == "--read-timeout" || arg == "--idle-timeout") {
+            const bool zeroAllowed = arg == "--idle-timeout";
+            if (!value(v) || !ParseUnsigned(v.c_str(), 86400, n) || (n == 0 && !zeroAllowed)) {
+                if (message.empty())
+                    message = arg + (zeroAllowed ? " wants seconds (0 to 86400)" : " wants seconds (1 to 86400)");
+                return -1;
+            }
+            const std::chrono::milliseconds ms(static_cast<long long>(n) * 1000);
+            (arg == "--logon-timeout" ? config.logonTimeout
+                                      : arg == "--read-timeout" ? config.readTimeout : config.idleTimeout) = ms;
+        } else if (arg == "--logon-delay") {
+            unsigned long first = 0, max = 0;
+            const size_t comma = value(v) ? v.find(',') : std::string::npos;
+            const std::string firstText = v.substr(0, comma);
+            const std::string maxText = comma == std::string::npos ? firstText : v.substr(comma + 1);
+            if (v.empty() || !ParseUnsigned(firstText.c_str(), 600000, first) ||
+                !ParseUnsigned(maxText.c_str(), 600000, max) || max < first) {
+                if (message.empty())
+                    message = "--logon-delay wants MS or MS,MAX with MAX >= MS";
+                return -1;
+            }
+            config.throttle.first = std::chrono::milliseconds(first);
+            config.throttle.max = std::chrono::milliseconds(max);
         } else if (arg == "--os-version") {
             if (!value(v) || !ParseVersion(v, config.osVersion)) {
                 if (message.empty())

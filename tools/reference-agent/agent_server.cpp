@@ -8,8 +8,12 @@
 #include <ace/SOCK_Stream.h>
 #include <ace/Time_Value.h>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 namespace refagent {
@@ -20,7 +24,38 @@ struct AgentServer::Worker {
     std::atomic<bool> done{false};
 };
 
-AgentServer::AgentServer(const AgentConfig &config) : config_(config) {}
+namespace {
+
+std::string PeerText(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, text, sizeof text);
+    else if (address.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, text, sizeof text);
+    return text;
+}
+
+// Every waiting connection holds a descriptor; the soft limit is raised to
+// the hard one so that the lobby, not the default of 1024, sets the bound.
+void RaiseDescriptorLimit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+} // namespace
+
+AgentServer::AgentServer(const AgentConfig &config)
+    : config_(config), throttle_(config.throttle),
+      lobby_(config, throttle_,
+             LogonLobby::Hooks{[this] { return active_ < config_.maxConnections; },
+                               [this](UniqueFd fd, const std::string &peer) { StartSession(std::move(fd), peer); }})
+{
+}
 
 AgentServer::~AgentServer()
 {
@@ -36,46 +71,20 @@ bool AgentServer::Open(std::string &error)
         error = "cannot resolve listen address " + config_.listenAddress;
         return false;
     }
-    if (acceptor_.open(address, 1) == -1) {
+    // A deep backlog: bursts of connections wait in the kernel for the
+    // lobby rather than in SYN retries.
+    if (acceptor_.open(address, 1, PF_UNSPEC, 1024) == -1) {
         error = "cannot listen on " + config_.listenAddress + ":" + std::to_string(config_.port);
         return false;
     }
     ACE_INET_Addr bound;
     acceptor_.get_local_addr(bound);
     port_ = bound.get_port_number();
+    // Accepting never blocks the loop that serves the lobby.
+    const int handle = acceptor_.get_handle();
+    ::fcntl(handle, F_SETFL, ::fcntl(handle, F_GETFL) | O_NONBLOCK);
+    RaiseDescriptorLimit();
     return true;
-}
-
-void AgentServer::TurnAway(ACE_SOCK_Stream &stream)
-{
-    // Read the logon (briefly, and only a small one) so that the refusal
-    // arrives as its answer rather than being lost to a reset.
-    unsigned char header[12];
-    ACE_Time_Value wait(1);
-    if (stream.recv_n(header, sizeof header, &wait) == static_cast<ssize_t>(sizeof header)) {
-        const bool big = header[0] != 1 || header[1] != 0;
-        auto u32 = [&](int at) {
-            return big ? uint32_t(header[at]) << 24 | uint32_t(header[at + 1]) << 16 | uint32_t(header[at + 2]) << 8 |
-                             header[at + 3]
-                       : uint32_t(header[at]) | uint32_t(header[at + 1]) << 8 | uint32_t(header[at + 2]) << 16 |
-                             uint32_t(header[at + 3]) << 24;
-        };
-        const uint32_t opcode = u32(4);
-        const uint32_t length = u32(8);
-        char payload[4096];
-        ACE_Time_Value payloadWait(1);
-        if (length <= sizeof payload &&
-            (length == 0 || stream.recv_n(payload, length, &payloadWait) == static_cast<ssize_t>(length))) {
-            ACE_OutputCDR reply = agent::MakeOutputStream(32);
-            agent::WriteHeader(reply, agent::Reply, opcode, 4);
-            reply.write_ulong(kErrorReqNotAccepted);
-            reply.consolidate();
-            ACE_Time_Value sendWait(1);
-            stream.send_n(reply.begin()->rd_ptr(), reply.total_length(), &sendWait);
-            ::shutdown(stream.get_handle(), SHUT_WR);
-        }
-    }
-    stream.close();
 }
 
 void AgentServer::Reap(bool all)
@@ -100,36 +109,56 @@ void AgentServer::Reap(bool all)
     }
 }
 
+void AgentServer::AcceptWaiting()
+{
+    // A bounded batch, so that waiting connections get their turn too.
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = ::accept4(acceptor_.get_handle(), reinterpret_cast<sockaddr *>(&address), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            lobby_.Admit(UniqueFd(fd), PeerText(address));
+            continue;
+        }
+        if (errno == EMFILE || errno == ENFILE) {
+            if (lobby_.Waiting() == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            lobby_.DropOldest();
+        }
+        if (errno != EINTR && errno != ECONNABORTED)
+            return;
+    }
+}
+
+void AgentServer::StartSession(UniqueFd fd, const std::string &peer)
+{
+    auto worker = std::make_unique<Worker>();
+    worker->stream.set_handle(fd.Release());
+    // Replies are small and request-driven; waiting to coalesce them
+    // would only add delayed-acknowledgement stalls.
+    int noDelay = 1;
+    worker->stream.set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    ++active_;
+    Worker *w = worker.get();
+    const int id = nextId_++;
+    std::lock_guard<std::mutex> lock(mutex_);
+    w->thread = std::thread([this, w, id, peer] {
+        Session session(config_, w->stream, id, throttle_, peer);
+        session.Run();
+        ::shutdown(w->stream.get_handle(), SHUT_RDWR);
+        --active_;
+        w->done = true;
+    });
+    workers_.push_back(std::move(worker));
+}
+
 void AgentServer::Run()
 {
     while (!stopping_) {
-        auto worker = std::make_unique<Worker>();
-        ACE_Time_Value poll(0, 200 * 1000);
-        if (acceptor_.accept(worker->stream, nullptr, &poll) == -1) {
-            Reap(false);
-            continue;
-        }
+        if (lobby_.Step(acceptor_.get_handle(), 200))
+            AcceptWaiting();
         Reap(false);
-        if (active_ >= config_.maxConnections) {
-            TurnAway(worker->stream);
-            continue;
-        }
-        // Replies are small and request-driven; waiting to coalesce them
-        // would only add delayed-acknowledgement stalls.
-        int noDelay = 1;
-        worker->stream.set_option(IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
-        ++active_;
-        Worker *w = worker.get();
-        const int id = nextId_++;
-        std::lock_guard<std::mutex> lock(mutex_);
-        w->thread = std::thread([this, w, id] {
-            Session session(config_, w->stream, id);
-            session.Run();
-            ::shutdown(w->stream.get_handle(), SHUT_RDWR);
-            --active_;
-            w->done = true;
-        });
-        workers_.push_back(std::move(worker));
     }
     Reap(true);
 }

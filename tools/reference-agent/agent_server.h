@@ -1,10 +1,11 @@
-// The TCP side: accepts clients, runs one session thread per connection up
-// to the configured number, and turns further logons away with
-// ERROR_REQ_NOT_ACCEP.
+// The TCP side: accepts clients into the logon lobby, and runs one session
+// thread per logged-on connection up to the configured number.
 #ifndef REFAGENT_AGENT_SERVER_H
 #define REFAGENT_AGENT_SERVER_H
 
 #include "agent_config.h"
+#include "logon_lobby.h"
+#include "logon_throttle.h"
 
 #include <ace/SOCK_Acceptor.h>
 
@@ -36,9 +37,12 @@ public:
 private:
     struct Worker;
     void Reap(bool all);
-    void TurnAway(ACE_SOCK_Stream &stream);
+    void AcceptWaiting();
+    void StartSession(UniqueFd fd, const std::string &peer);
 
     const AgentConfig &config_;
+    LogonThrottle throttle_;
+    LogonLobby lobby_;
     ACE_SOCK_Acceptor acceptor_;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};

@@ -228,7 +228,7 @@ bool Session::HandleGetPathList()
             return false;
         chunk.reset();
         MessageHeader next;
-        if (channel_.ReadRequest(next) != WireChannel::Read::Ok)
+        if (channel_.ReadRequest(next, NextRequestLimits()) != WireChannel::Read::Ok)
             return false;
         if (next.opcode == OpCancelPathList) {
             cancelled = true;

@@ -1,11 +1,14 @@
 #include "session.h"
 
+#include "credentials.h"
+#include "refusal.h"
 #include "filesystem/wide_string.h"
 #include "win32_codes.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <thread>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,9 +53,24 @@ bool ReadString(ACE_InputCDR &in, std::u16string &out)
     return true;
 }
 
-Session::Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id)
-    : config_(config), channel_(stream), id_(id)
+Session::Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id, LogonThrottle &throttle,
+                 std::string peer)
+    : config_(config), channel_(stream), id_(id), throttle_(throttle), peer_(std::move(peer))
 {
+    channel_.SetSendStall(config_.readTimeout);
+}
+
+ReadLimits Session::NextRequestLimits() const
+{
+    ReadLimits limits;
+    limits.stall = config_.readTimeout;
+    if (loggedOn_) {
+        limits.firstByte = config_.idleTimeout;
+    } else {
+        limits.maxPayload = kMaxPreLogonPayload;
+        limits.deadline = logonDeadline_;
+    }
+    return limits;
 }
 
 void Session::Log(const char *format, ...) const
@@ -71,9 +89,13 @@ void Session::Run()
 {
     for (;;) {
         MessageHeader header;
-        const WireChannel::Read r = channel_.ReadRequest(header);
+        const WireChannel::Read r = channel_.ReadRequest(header, NextRequestLimits());
         if (r == WireChannel::Read::Closed) {
             Log("closed by the client");
+            return;
+        }
+        if (r == WireChannel::Read::TimedOut) {
+            Log("deadline passed: connection closed");
             return;
         }
         if (r == WireChannel::Read::Malformed) {
@@ -130,51 +152,34 @@ bool Session::SendPathReply(uint32_t opcode, uint32_t status, const std::u16stri
 // never looks like a broken agent.
 bool Session::Refuse(uint32_t opcode, uint32_t status)
 {
-    switch (opcode) {
-    case OpFindFirst:
-    case OpFindFirstDrive:
-        return channel_.SendHeaderOnly(opcode, 0); // no entries
-    case OpGetPathList: {
-        if (!channel_.SendHeaderOnly(opcode, 0))
-            return false;
-        const uint32_t end = 0;
-        return channel_.SendRaw(&end, sizeof end);
-    }
-    case OpGetOSVersion:
-        return false; // no status word to carry a refusal
-    case OpCancelPathList:
-    case OpNextPathList:
-        return true; // never answered
-    case OpReadFile:
-    case OpReadFileAt:
-    case OpWriteFile: {
-        ACE_OutputCDR out = MakeOutputStream(16);
-        out.write_ulong(status);
-        out.write_ulong(0);
-        return channel_.SendReply(opcode, out);
-    }
-    default:
-        return channel_.SendStatus(opcode, status);
-    }
+    std::string bytes;
+    if (!RefusalBytes(opcode, status, bytes))
+        return false;
+    return bytes.empty() || channel_.SendRaw(bytes.data(), bytes.size());
 }
 
+// A logon on a connection that is already a session (after a logout, or a
+// second logon): throttled as the lobby throttles, the wait taken on this
+// connection's own thread.
 bool Session::HandleLogon()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    std::u16string user, password, machineId, computerName;
-    ACE_CDR::Octet initial = 0;
-    if (!ReadString(in, user) || !ReadString(in, password) || !ReadString(in, machineId) ||
-        !ReadString(in, computerName) || !in.read_octet(initial))
+    LogonRequest logon;
+    if (!DecodeLogon(in, logon))
         return false;
-    // Windows compares user names without regard to case, passwords exactly.
-    auto fold = [](std::u16string s) {
-        for (char16_t &c : s)
-            if (c >= u'A' && c <= u'Z')
-                c = static_cast<char16_t>(c - u'A' + u'a');
-        return s;
-    };
-    loggedOn_ = fold(user) == fold(config_.user) && password == config_.password;
-    Log("logon %s (initial %u)", loggedOn_ ? "accepted" : "refused", static_cast<unsigned>(initial));
+    loggedOn_ = CredentialsMatch(config_, logon);
+    Log("logon %s (initial %u)", loggedOn_ ? "accepted" : "refused", static_cast<unsigned>(logon.initial));
+    if (!loggedOn_) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point now = Clock::now();
+        const LogonThrottle::Verdict verdict = throttle_.Failure(peer_, now);
+        std::fprintf(stderr, "reference-agent: logon refused for user \"%s\" from %s (failure %u from this address)\n",
+                     LoggableName(logon.user).c_str(), peer_.c_str(), verdict.failures);
+        if (++failedLogons_ >= 5 || verdict.answerAt - now > config_.readTimeout)
+            return false;
+        std::this_thread::sleep_until(verdict.answerAt);
+        logonDeadline_ = std::max(logonDeadline_, now + config_.logonTimeout);
+    }
     return channel_.SendStatus(OpLogon, loggedOn_ ? 0 : kErrorLogonFailure);
 }
 
@@ -185,6 +190,8 @@ bool Session::Dispatch(const MessageHeader &header)
         return HandleLogon();
     if (op == OpLogout) {
         file_.Close();
+        if (loggedOn_)
+            logonDeadline_ = std::chrono::steady_clock::now() + config_.logonTimeout;
         loggedOn_ = false;
         return channel_.SendStatus(op, 0);
     }

@@ -6,6 +6,7 @@
 #include "agent_config.h"
 #include "confined_path.h"
 #include "file_info.h"
+#include "logon_throttle.h"
 #include "path_mapping.h"
 #include "wire_channel.h"
 
@@ -46,9 +47,10 @@ private:
 
 class Session {
 public:
-    Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id);
-    // Serves requests until the client closes, a request is malformed or a
-    // reply cannot be sent.
+    // A connection the logon lobby has logged on; `peer` is its address.
+    Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id, LogonThrottle &throttle, std::string peer);
+    // Serves requests until the client closes, a request is malformed, a
+    // deadline passes or a reply cannot be sent.
     void Run();
 
 private:
@@ -56,6 +58,9 @@ private:
     bool Dispatch(const agent::MessageHeader &header);
     bool Refuse(uint32_t opcode, uint32_t status);
     bool HandleLogon();
+    // The limits on the next request: small and before the logon deadline
+    // while not logged on, else the idle limit.
+    ReadLimits NextRequestLimits() const;
 
     // Paths and attributes.
     bool HandlePathStatus(uint32_t opcode);
@@ -105,7 +110,11 @@ private:
     const AgentConfig &config_;
     WireChannel channel_;
     int id_;
-    bool loggedOn_ = false;
+    LogonThrottle &throttle_;
+    std::string peer_;
+    bool loggedOn_ = true;
+    unsigned failedLogons_ = 0;
+    std::chrono::steady_clock::time_point logonDeadline_{};
     OpenFile file_;
     std::vector<char> data_; // file data on their way to or from the wire
 };

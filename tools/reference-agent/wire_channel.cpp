@@ -1,6 +1,10 @@
 #include "wire_channel.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <ace/Time_Value.h>
+
 #include <sys/uio.h>
 
 namespace refagent {
@@ -9,24 +13,74 @@ namespace {
 constexpr size_t kBatch = 64 * 1024;
 }
 
-WireChannel::Read WireChannel::ReadRequest(agent::MessageHeader &header)
+bool DecodeRequestHeader(const char (&raw)[agent::kHeaderSize], agent::MessageHeader &header)
 {
-    alignas(8) char raw[agent::kHeaderSize];
-    const ssize_t got = stream_.recv_n(raw, sizeof raw);
-    if (got != static_cast<ssize_t>(sizeof raw))
-        return Read::Closed;
-    ACE_InputCDR in(raw, sizeof raw, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
-    if (!agent::ReadHeader(in, header))
-        return Read::Malformed;
-    if (header.kind != agent::Request || header.length > agent::kMaxPayloadLength)
+    alignas(8) char copy[agent::kHeaderSize];
+    std::memcpy(copy, raw, sizeof copy);
+    ACE_InputCDR in(copy, sizeof copy, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
+    return agent::ReadHeader(in, header) && header.kind == agent::Request;
+}
+
+ssize_t WireChannel::ReceiveSome(void *data, size_t n, std::chrono::milliseconds wait, const ReadLimits &limits)
+{
+    using Clock = std::chrono::steady_clock;
+    if (limits.deadline != Clock::time_point()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limits.deadline - Clock::now());
+        if (left.count() <= 0) {
+            errno = ETIME;
+            return -1;
+        }
+        if (wait.count() == 0 || left < wait)
+            wait = left;
+    }
+    if (wait.count() == 0)
+        return stream_.recv(data, n);
+    const ACE_Time_Value timeout(static_cast<time_t>(wait.count() / 1000), static_cast<suseconds_t>(wait.count() % 1000) * 1000);
+    return stream_.recv(data, n, &timeout);
+}
+
+WireChannel::Read WireChannel::ReadRequest(agent::MessageHeader &header, const ReadLimits &limits)
+{
+    char raw[agent::kHeaderSize];
+    size_t got = 0;
+    while (got < sizeof raw) {
+        const ssize_t r = ReceiveSome(raw + got, sizeof raw - got, got == 0 ? limits.firstByte : limits.stall, limits);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == ETIME || errno == EWOULDBLOCK || errno == EAGAIN))
+            return Read::TimedOut;
+        if (r <= 0)
+            return Read::Closed;
+        got += static_cast<size_t>(r);
+    }
+    if (!DecodeRequestHeader(raw, header) || header.length > limits.maxPayload)
         return Read::Malformed;
     byteOrder_ = header.byteOrder;
     length_ = header.length;
-    const size_t words = (length_ + 7) / 8 + 1;
-    if (buffer_.size() < words)
-        buffer_.resize(words);
-    if (length_ > 0 && stream_.recv_n(buffer_.data(), length_) != static_cast<ssize_t>(length_))
-        return Read::Closed;
+    size_t have = 0;
+    while (have < length_) {
+        // Grow by what has arrived (doubling, from 64 KiB), so that an
+        // announcement alone reserves little.
+        const size_t want = std::min<size_t>(length_, std::max<size_t>(64 * 1024, have * 2));
+        if (buffer_.size() * 8 < want)
+            buffer_.resize((want + 7) / 8 + 1);
+        const ssize_t r = ReceiveSome(reinterpret_cast<char *>(buffer_.data()) + have, want - have, limits.stall, limits);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0 && (errno == ETIME || errno == EWOULDBLOCK || errno == EAGAIN))
+            return Read::TimedOut;
+        if (r <= 0)
+            return Read::Closed;
+        have += static_cast<size_t>(r);
+    }
+    if (buffer_.empty())
+        buffer_.resize(1);
+    // A large buffer is not kept for the small requests that follow.
+    if (buffer_.size() * 8 > 1024 * 1024 && length_ < 64 * 1024) {
+        std::vector<uint64_t> smaller((length_ + 7) / 8 + 1);
+        std::memcpy(smaller.data(), buffer_.data(), length_);
+        buffer_.swap(smaller);
+    }
     return Read::Ok;
 }
 
@@ -49,7 +103,11 @@ bool WireChannel::SendParts(const void *a, size_t na, const void *b, size_t nb, 
         return true;
     size_t total = na + nb + nc;
     size_t sent = 0;
-    return stream_.sendv_n(parts, count, nullptr, &sent) != -1 && sent == total;
+    // The time-out bounds each wait for the client to take bytes, so a
+    // client that stops reading cannot hold its thread for ever.
+    const ACE_Time_Value stall(static_cast<time_t>(sendStall_.count() / 1000),
+                               static_cast<suseconds_t>(sendStall_.count() % 1000) * 1000);
+    return stream_.sendv_n(parts, count, sendStall_.count() > 0 ? &stall : nullptr, &sent) != -1 && sent == total;
 }
 
 bool WireChannel::SendReply(uint32_t opcode, ACE_OutputCDR &payload)

@@ -45,6 +45,14 @@ void ScratchDir::Write(const std::string &relative, const std::string &content) 
 }
 
 RunningAgent::RunningAgent(const std::string &root, size_t maxConnections, bool readOnly)
+    : RunningAgent(root, [&](refagent::AgentConfig &config) {
+          config.maxConnections = maxConnections;
+          config.readOnly = readOnly;
+      })
+{
+}
+
+RunningAgent::RunningAgent(const std::string &root, const std::function<void(refagent::AgentConfig &)> &adjust)
 {
     std::string error;
     if (!config_.drives.Add('C', root, error))
@@ -52,9 +60,8 @@ RunningAgent::RunningAgent(const std::string &root, size_t maxConnections, bool 
     config_.user = u"alice";
     config_.password = u"s3cret";
     config_.profile = u"C:\\Users\\alice";
-    config_.maxConnections = maxConnections;
-    config_.readOnly = readOnly;
     config_.computerName = "TESTPC";
+    adjust(config_);
     server_ = std::make_unique<refagent::AgentServer>(config_);
     if (!server_->Open(error))
         throw std::runtime_error(error);

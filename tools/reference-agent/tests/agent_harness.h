@@ -9,6 +9,7 @@
 
 #include <ace/SOCK_Stream.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -35,6 +36,8 @@ class RunningAgent {
 public:
     // Serves `root` as C: for user "alice" / password "s3cret".
     explicit RunningAgent(const std::string &root, size_t maxConnections = 16, bool readOnly = false);
+    // As above, with `adjust` changing the configuration before the agent starts.
+    RunningAgent(const std::string &root, const std::function<void(refagent::AgentConfig &)> &adjust);
     ~RunningAgent();
     uint16_t port() const { return server_->Port(); }
     refagent::AgentConfig &config() { return config_; }

@@ -299,8 +299,15 @@ TEST(Options, ParsesAndRefuses)
         AgentConfig config;
         std::string message;
         const char *argv[] = {"agent", "--user", "Alice", "--password", "", dir, "--os-version", "10.0.19045",
-                              "--max-connections", "4"};
-        ASSERT_EQ(ParseOptions(10, argv, config, message), 0) << message;
+                              "--max-connections", "4", "--logon-timeout", "3", "--idle-timeout", "0",
+                              "--read-timeout", "7", "--logon-delay", "50,800", "--max-pending", "9"};
+        ASSERT_EQ(ParseOptions(20, argv, config, message), 0) << message;
+        EXPECT_EQ(config.logonTimeout.count(), 3000);
+        EXPECT_EQ(config.idleTimeout.count(), 0);
+        EXPECT_EQ(config.readTimeout.count(), 7000);
+        EXPECT_EQ(config.throttle.first.count(), 50);
+        EXPECT_EQ(config.throttle.max.count(), 800);
+        EXPECT_EQ(config.maxPending, 9u);
         EXPECT_EQ(config.user, u"Alice");
         EXPECT_EQ(config.password, u"");
         EXPECT_EQ(config.osVersion, 10u | 0u << 8 | 19045u << 16);
@@ -315,6 +322,11 @@ TEST(Options, ParsesAndRefuses)
         {"agent", "--user", "u", "--password", "p", dir, "--port", "70000"},
         {"agent", "--user", "u", "--password", "p", dir, "--bogus"},
         {"agent", "--user", "u", "--password", "p", "--drive", "CC", dir},
+        {"agent", "--user", "u", "--password", "p", dir, "--logon-timeout", "0"},
+        {"agent", "--user", "u", "--password", "p", dir, "--read-timeout", "-1"},
+        {"agent", "--user", "u", "--password", "p", dir, "--logon-delay", "900,100"},
+        {"agent", "--user", "u", "--password", "p", dir, "--logon-delay", ""},
+        {"agent", "--user", "u", "--password", "p", dir, "--max-pending", "0"},
     };
     for (const auto &argv : bad) {
         AgentConfig config;
