@@ -95,7 +95,7 @@ BOOL AGENTAPI AgentGetDiskFreeSpace(AGENT_LOGON logon, const WCHAR *path, DWORD 
                }) == 0
                    ? 1
                    : 0;
-    });
+    }, Record::Never);
 }
 
 } // extern "C"

@@ -42,7 +42,7 @@ DWORD AGENTAPI AgentGetOSVersion(AGENT_LOGON logon)
         if (connection.get() == nullptr)
             return 0;
         return GetOSVersion(*connection.get());
-    });
+    }, Record::Never);
 }
 
 } // extern "C"

@@ -164,7 +164,7 @@ BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, 
         if (held.get() == nullptr)
             return 0;
         return ListStores(*held.get(), callback, context) == 0 ? 1 : 0;
-    });
+    }, Record::Never);
 }
 
 BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third,
@@ -184,7 +184,7 @@ BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *
         if (held.get() == nullptr)
             return 0;
         return MergeStores(*held.get(), first, second, third, names, values, count) == 0 ? 1 : 0;
-    });
+    }, Record::Never);
 }
 
 } // extern "C"

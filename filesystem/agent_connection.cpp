@@ -3,6 +3,7 @@
 #include "filesystem/machine_identity.h"
 #include "filesystem/wide_string.h"
 
+#include <ace/ACE.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/os_include/netinet/os_tcp.h>
 
@@ -33,6 +34,11 @@ AgentConnection::AgentConnection()
 {
 }
 
+bool AgentConnection::HasBuffer() const
+{
+    return buffer_.data_block() != nullptr && buffer_.base() != nullptr;
+}
+
 AgentConnection::~AgentConnection()
 {
     // A connection is often destroyed right after the failure that closed
@@ -44,18 +50,28 @@ AgentConnection::~AgentConnection()
     SetLastError(error);
 }
 
-int AgentConnection::Connect(const ACE_INET_Addr &address)
+int AgentConnection::Connect(const ACE_INET_Addr &address, DWORD connectMs)
 {
     if (state != Closed) {
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
     ACE_SOCK_Connector connector;
-    if (connector.connect(socket_, address) == -1) {
+    const ACE_Time_Value limit(static_cast<time_t>(connectMs / 1000), static_cast<suseconds_t>((connectMs % 1000) * 1000));
+    if (connector.connect(socket_, address, connectMs != 0 ? &limit : nullptr) == -1) {
+        // ACE reports its own wait running out as ETIME.
+        const bool timedOut = connectMs != 0 && (errno == ETIME || errno == ETIMEDOUT);
+        if (!timedOut)
+            platform::SetLastSocketError();
         socket_.close();
-        platform::SetLastSocketError();
+        if (timedOut)
+            SetLastError(WSAETIMEDOUT);
         return -1;
     }
+    // A host that vanishes (cable pulled, laptop closed) never answers;
+    // keepalive turns that silence into a connection error in about a
+    // minute. A failure here only loses that protection.
+    platform::EnableKeepAlive(socket_.get_handle());
     // Every message goes out in one write and waits for its answer, so
     // Nagle's algorithm could only add delay (a bare acknowledgement of a
     // stream chunk, for instance).
@@ -426,18 +442,68 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
 
 int AgentConnection::Logout()
 {
+    return SendLogout() != 0 ? -1 : ReceiveLogout();
+}
+
+int AgentConnection::SendLogout()
+{
+    if (state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
+    return SendBareRequest(OpLogout);
+}
+
+int AgentConnection::ReceiveLogout()
+{
     if (state != Ready) {
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
     uint32_t status = 0;
-    if (SendBareRequest(OpLogout) != 0 || ReceiveStatus(OpLogout, status) != 0)
+    if (ReceiveStatus(OpLogout, status) != 0)
         return -1;
     if (status == 0)
         state = Connected;
     else
         SetLastError(status);
     return 0;
+}
+
+int AgentConnection::SetIoTimeout(DWORD ioMs)
+{
+    if (platform::SetIoTimeout(socket_.get_handle(), ioMs) != 0) {
+        platform::SetLastSocketError();
+        return -1;
+    }
+    return 0;
+}
+
+bool AgentConnection::NothingWaiting() const
+{
+    if (state != Ready)
+        return false;
+    // handle_read_ready: 1 readable (bytes or the peer's close); the zero
+    // wait running out is -1 with ETIME in this ACE (0 in its documentation);
+    // any other -1 is a broken socket.
+    errno = 0;
+    const int rc = ACE::handle_read_ready(socket_.get_handle(), &ACE_Time_Value::zero);
+    return rc == 0 || (rc == -1 && errno == ETIME);
+}
+
+void AgentConnection::ShrinkReceiveBuffer()
+{
+    // Bytes read ahead would be lost with the block; an idle connection
+    // has none (EndExchange breaks one that has).
+    if (buffer_.size() <= kReceiveBufferShrinkAbove || rd_ != wr_)
+        return;
+    ACE_Message_Block small(kReceiveBufferSize);
+    if (small.data_block() == nullptr || small.base() == nullptr)
+        return; // keeping the large block is harmless; it goes with the connection
+    // The buffer takes over the small block; the large one is released.
+    buffer_.data_block(small.data_block()->duplicate());
+    buffer_.reset();
+    rd_ = wr_ = 0;
 }
 
 } // namespace agent

@@ -14,7 +14,16 @@ IP_ADAPTER_INFO *GetAdapterList()
     auto *list = static_cast<IP_ADAPTER_INFO *>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size));
     if (list == nullptr)
         return nullptr;
-    if (platform::AdaptersInfo(list, &size) != ERROR_SUCCESS) {
+    ULONG result;
+    try {
+        result = platform::AdaptersInfo(list, &size);
+    } catch (...) {
+        // Out of memory while listing: the caller fails rather than send a
+        // wrong identity, and the block is not lost.
+        HeapFree(GetProcessHeap(), 0, list);
+        throw;
+    }
+    if (result != ERROR_SUCCESS) {
         HeapFree(GetProcessHeap(), 0, list);
         return nullptr;
     }

@@ -32,20 +32,20 @@ inline AgentConnection *AcquireForExport(AgentLogon *logon, Record record)
 template <typename Exchange>
 int RunOnPooledConnection(AgentLogon *logon, Record record, Exchange &&exchange)
 {
-    AgentConnection *connection = AcquireForExport(logon, record);
-    if (connection == nullptr)
+    ConnectionHolder connection(logon, AcquireForExport(logon, record));
+    if (connection.get() == nullptr)
         return -1;
     const int result = exchange(*connection);
     if (result != 0 && record == Record::Failures)
         RecordLastAgentError();
-    logon->ReleaseConnection(connection);
     return result;
 }
 
 // Keeps C++ exceptions (allocation failures inside ACE or the standard
-// library) from crossing the C interface.
+// library) from crossing the C interface. The failure is recorded like any
+// other unless the export never writes LastAgentError.
 template <typename Result, typename Body>
-Result Guarded(Result failure, Body &&body) noexcept
+Result Guarded(Result failure, Body &&body, Record record = Record::Failures) noexcept
 {
     try {
         return body();
@@ -54,6 +54,8 @@ Result Guarded(Result failure, Body &&body) noexcept
     } catch (...) {
         SetLastError(ERROR_INTERNAL_ERROR);
     }
+    if (record == Record::Failures)
+        RecordLastAgentError();
     return failure;
 }
 

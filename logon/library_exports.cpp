@@ -1,10 +1,12 @@
-// AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentGetLastError.
+// AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
+// AgentGetLastError.
 #include "logon/agent_logon.h"
 #include "logon/export_frame.h"
 #include "logon/last_agent_error.h"
 
 #include <ace/Init_ACE.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -18,23 +20,20 @@ extern "C" {
 
 BOOL AGENTAPI AgentInit(void)
 {
-    return Guarded<BOOL>(0, [] { return ACE::init() >= 0 ? 1 : 0; });
+    return Guarded<BOOL>(0, [] { return ACE::init() >= 0 ? 1 : 0; }, Record::Never);
 }
 
 BOOL AGENTAPI AgentFini(void)
 {
-    return Guarded<BOOL>(0, [] { return ACE::fini() >= 0 ? 1 : 0; });
+    return Guarded<BOOL>(0, [] { return ACE::fini() >= 0 ? 1 : 0; }, Record::Never);
 }
 
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password)
 {
-    return Guarded<AGENT_LOGON>(nullptr, [&]() -> AGENT_LOGON {
-        auto *logon = new (std::nothrow) AgentLogon();
-        if (logon == nullptr) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            RecordLastAgentError();
-            return nullptr;
-        }
+    AGENT_LOGON result = Guarded<AGENT_LOGON>(nullptr, [&]() -> AGENT_LOGON {
+        // Owned until it is proven, so that no failure (an exception
+        // included) leaves a half-made logon behind.
+        std::unique_ptr<AgentLogon> logon(new AgentLogon());
         std::vector<char> hostText;
         if (host != nullptr) {
             const int size = WideCharToMultiByte(CP_UTF8, 0, host, -1, nullptr, 0, nullptr, nullptr);
@@ -45,13 +44,15 @@ AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *use
             }
         }
         if (logon->OpenLogon(port, hostText.empty() ? nullptr : hostText.data(), user, password) == 0)
-            return logon;
-        RecordLastAgentError();
+            return logon.release();
         const DWORD error = GetLastError();
-        delete logon;
+        logon.reset();
         SetLastError(error);
         return nullptr;
     });
+    if (result == nullptr)
+        RecordLastAgentError();
+    return result;
 }
 
 BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon)
@@ -63,7 +64,19 @@ BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon)
     return Guarded<BOOL>(0, [&] {
         delete logon;
         return 1;
-    });
+    }, Record::Never);
+}
+
+BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&] {
+        logon->SetTimeouts(connectMs, ioMs);
+        return 1;
+    }, Record::Never);
 }
 
 DWORD AGENTAPI AgentGetLastError(void) { return LastAgentError.load(std::memory_order_relaxed); }

@@ -19,7 +19,7 @@ AGENT_PROBER AGENTAPI AgentOpenProbe(WORD port, AgentProbeCallback callback, voi
         if (prober->Open(port, callback, context) != 0)
             return nullptr;
         return prober.release();
-    });
+    }, agent::Record::Never);
 }
 
 BOOL AGENTAPI AgentDoProbe(AGENT_PROBER prober)
@@ -30,7 +30,7 @@ BOOL AGENTAPI AgentDoProbe(AGENT_PROBER prober)
             return 0;
         }
         return prober->SendProbes() == 0 ? 1 : 0;
-    });
+    }, agent::Record::Never);
 }
 
 BOOL AGENTAPI AgentCloseProbe(AGENT_PROBER prober)
@@ -42,5 +42,5 @@ BOOL AGENTAPI AgentCloseProbe(AGENT_PROBER prober)
         }
         delete prober;
         return 1;
-    });
+    }, agent::Record::Never);
 }

@@ -14,11 +14,12 @@ const char kConnectionHelp[] =
     "  --host NAME        agent host (default 127.0.0.1)\n"
     "  --port N           agent TCP port (required)\n"
     "  --user NAME        user name (required)\n"
-    "  --password TEXT    password (default empty)\n";
+    "  --password TEXT    password (default empty)\n"
+    "  --timeout SECONDS  give up on a silent agent after this long (default 60, 0 never)\n";
 
 const std::set<std::string> &ConnectionOptions()
 {
-    static const std::set<std::string> options = {"--host", "--port", "--user", "--password"};
+    static const std::set<std::string> options = {"--host", "--port", "--user", "--password", "--timeout"};
     return options;
 }
 
@@ -107,14 +108,24 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
         UsageError("a user name is needed (--user NAME or AGENT_USER)");
         return nullptr;
     }
+    unsigned long timeoutSeconds = 60;
+    if (!ParseNumber(args.Value("--timeout", "60"), 0, 4294967, timeoutSeconds)) {
+        UsageError("--timeout wants seconds up to 4294967 (0: no limit)");
+        return nullptr;
+    }
     WString wHost, wUser, wPassword;
     if (!Widen(host, wHost) || !Widen(user, wUser) || !Widen(password, wPassword)) {
         UsageError("host, user and password must be UTF-8");
         return nullptr;
     }
     AGENT_LOGON logon = AgentLogonW(wHost.c_str(), static_cast<DWORD>(portNumber), wUser.c_str(), wPassword.c_str());
-    if (logon == nullptr)
+    if (logon == nullptr) {
         exitCode = Fail("logon to " + host + ":" + port + " as " + user, GetLastError());
+        return nullptr;
+    }
+    // Every later connect, send and receive of this logon.
+    const DWORD timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
+    AgentSetTimeouts(logon, timeoutMs, timeoutMs);
     return logon;
 }
 

@@ -203,6 +203,8 @@ TEST_F(Cli, EveryCommandHasHelpAndUsageErrorsExitTwo)
     EXPECT_EQ(Cli_({"backup", "--jobs", "0", "C:\\", work_ / "x"}).status, 2);
     EXPECT_EQ(Cli_({"pst", "merge"}).status, 2);
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 2); // no port anywhere
+    EXPECT_EQ(Cli_({"os", "--timeout", "soon"}).status, 2);
+    EXPECT_EQ(Cli_({"os", "--timeout", "5"}).status, 0);
 }
 
 // Discovery broadcasts go to every adapter's subnet, so the probe runs in
