@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the Linux build and tests need on Debian 12 (as root),
-# touching apt only when something is missing.
+# touching apt only when something is missing. clang builds the fuzz targets.
 set -euo pipefail
-packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux)
+packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux
+          clang clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
