@@ -37,12 +37,21 @@ ScriptedAgent &Agent()
 
 const std::string &Round::ScratchDir()
 {
-    static const std::string dir = [] {
-        std::string path = std::filesystem::temp_directory_path().string() + "/agent-fuzz-" + std::to_string(::getpid());
-        std::filesystem::create_directories(path);
-        return path;
-    }();
-    return dir;
+    // Removed when the process exits normally; a crash leaves it for a look.
+    struct Dir {
+        std::string path;
+        Dir() : path(std::filesystem::temp_directory_path().string() + "/agent-fuzz-" + std::to_string(::getpid()))
+        {
+            std::filesystem::create_directories(path);
+        }
+        ~Dir()
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    };
+    static const Dir dir;
+    return dir.path;
 }
 
 Round::Round(const uint8_t *data, size_t size)
