@@ -252,32 +252,6 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
     });
 }
 
-// Gives a connection back to its logon when it goes out of scope, unless
-// it was handed to the caller.
-class PooledConnection {
-public:
-    PooledConnection(AgentLogon *logon, AgentConnection *connection) : logon_(logon), connection_(connection) {}
-    ~PooledConnection()
-    {
-        if (connection_ != nullptr)
-            logon_->ReleaseConnection(connection_);
-    }
-    PooledConnection(const PooledConnection &) = delete;
-    PooledConnection &operator=(const PooledConnection &) = delete;
-
-    AgentConnection *get() const { return connection_; }
-    AgentConnection *Detach()
-    {
-        AgentConnection *c = connection_;
-        connection_ = nullptr;
-        return c;
-    }
-
-private:
-    AgentLogon *logon_;
-    AgentConnection *connection_;
-};
-
 } // namespace
 
 extern "C" {
@@ -290,7 +264,7 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        PooledConnection connection(logon, AcquireForExport(logon, Record::Failures));
+        ConnectionHolder connection(logon, AcquireForExport(logon, Record::Failures));
         if (connection.get() == nullptr)
             return nullptr;
         if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0) {
@@ -351,8 +325,14 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    // Closing through another logon would pool the connection there.
+    if (!logon->Owns(ConnectionOf(handle))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        RecordLastAgentError();
+        return 0;
+    }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        PooledConnection connection(logon, ConnectionOf(handle));
+        ConnectionHolder connection(logon, ConnectionOf(handle));
         AgentConnection &c = *connection.get();
         if (c.state != FileOpen)
             return 1;

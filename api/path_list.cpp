@@ -61,12 +61,15 @@ ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const
     const char *start = chunk.rd_ptr();
     WIN32_FIND_DATAW data;
     OwnedWideString path;
-    for (;;) {
+    for (bool first = true;; first = false) {
         const bool room = RoomForString(chunk, start);
         if (!path.Read(chunk)) {
             // A string cut off or longer than the chunk is a broken entry,
             // not the chunk's end: skipping it would lose entries silently.
-            if (room) {
+            // A chunk without any entry is broken too: a list ends with the
+            // 0 marker, and endless empty chunks would never reach a
+            // callback that could stop them.
+            if (room || first) {
                 Fail(connection, kMalformedEntryError);
                 return ChunkResult::Failed;
             }

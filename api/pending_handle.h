@@ -1,37 +1,11 @@
-// A connection taken from the pool by an export that returns it as a handle
-// on success. Until it is handed out, the holder gives it back (pooled while
-// Ready, destroyed otherwise), also when an exception unwinds the export.
+// Opening search and drive handles on a pooled connection; the
+// connection behind a handle.
 #ifndef AGENT_PENDING_HANDLE_H
 #define AGENT_PENDING_HANDLE_H
 
 #include "logon/export_frame.h"
 
 namespace agent {
-
-class PendingHandle {
-public:
-    PendingHandle(AgentLogon *logon, AgentConnection *connection) : logon_(logon), connection_(connection) {}
-    ~PendingHandle()
-    {
-        if (connection_ != nullptr)
-            logon_->ReleaseConnection(connection_);
-    }
-    PendingHandle(const PendingHandle &) = delete;
-    PendingHandle &operator=(const PendingHandle &) = delete;
-
-    AgentConnection &operator*() const { return *connection_; }
-    // The connection becomes the caller's handle and leaves the holder.
-    HANDLE Detach()
-    {
-        AgentConnection *connection = connection_;
-        connection_ = nullptr;
-        return connection;
-    }
-
-private:
-    AgentLogon *logon_;
-    AgentConnection *connection_;
-};
 
 // A search or drive step's result (0 a record, 1 the end, -1 a failure)
 // as an export's: true for a record; otherwise the cause is recorded, 18
@@ -54,7 +28,8 @@ HANDLE OpenStreamHandle(AgentLogon *logon, First &&first)
     AgentConnection *connection = AcquireForExport(logon, Record::Failures);
     if (connection == nullptr)
         return nullptr;
-    PendingHandle handle(logon, connection);
+    // Given back unless it becomes the handle, also when an exception unwinds.
+    ConnectionHolder handle(logon, connection);
     return StreamStepSucceeded(first(*handle)) ? handle.Detach() : nullptr;
 }
 

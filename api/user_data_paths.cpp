@@ -12,7 +12,12 @@ int DecodePathReply(AgentConnection &connection, const MessageHeader &header, AC
 {
     if (CheckMinimumReply(connection, header, opcode) != 0 || TakeStatus(in) != 0)
         return -1;
-    return path.Read(in) ? 0 : -1;
+    if (!path.Read(in)) {
+        // The whole reply has arrived, so the connection stays usable.
+        SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    return 0;
 }
 
 int ReceivePathReply(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)

@@ -3,8 +3,11 @@
 #include "filesystem/machine_identity.h"
 #include "filesystem/wide_string.h"
 
+#include <ace/ACE.h>
 #include <ace/SOCK_Connector.h>
 #include <ace/os_include/netinet/os_tcp.h>
+
+#include <cerrno>
 
 namespace agent {
 
@@ -24,18 +27,28 @@ AgentConnection::~AgentConnection()
     SetLastError(error);
 }
 
-int AgentConnection::Connect(const ACE_INET_Addr &address)
+int AgentConnection::Connect(const ACE_INET_Addr &address, DWORD connectMs)
 {
     if (state != Closed) {
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
     ACE_SOCK_Connector connector;
-    if (connector.connect(socket_, address) == -1) {
+    const ACE_Time_Value limit(static_cast<time_t>(connectMs / 1000), static_cast<suseconds_t>((connectMs % 1000) * 1000));
+    if (connector.connect(socket_, address, connectMs != 0 ? &limit : nullptr) == -1) {
+        // ACE reports its own wait running out as ETIME.
+        const bool timedOut = connectMs != 0 && (errno == ETIME || errno == ETIMEDOUT);
+        if (!timedOut)
+            platform::SetLastSocketError();
         socket_.close();
-        platform::SetLastSocketError();
+        if (timedOut)
+            SetLastError(WSAETIMEDOUT);
         return -1;
     }
+    // A host that vanishes (cable pulled, laptop closed) never answers;
+    // keepalive turns that silence into a connection error in about a
+    // minute. A failure here only loses that protection.
+    platform::EnableKeepAlive(socket_.get_handle());
     // Every message goes out in one write and waits for its answer, so
     // Nagle's algorithm could only add delay (a bare acknowledgement of a
     // stream chunk, for instance).
@@ -137,11 +150,17 @@ char *AgentConnection::PrepareBuffer(size_t length)
 
 int AgentConnection::ReceiveData(void *buffer, size_t length)
 {
-    if (length == 0)
-        return 0;
-    size_t received = 0;
-    ssize_t rc = socket_.recv_n(buffer, length, nullptr, &received);
-    if (rc <= 0 || received != length) {
+    char *next = static_cast<char *>(buffer);
+    size_t left = length;
+    while (left > 0) {
+        const ssize_t rc = platform::ReceiveSome(socket_.get_handle(), next, left);
+        if (rc > 0) {
+            next += rc;
+            left -= static_cast<size_t>(rc);
+            continue;
+        }
+        if (rc < 0 && errno == EINTR)
+            continue;
         // A peer that closed mid-message leaves no errno (or a stale one
         // from an earlier call): report a reset.
         if (rc < 0)
@@ -265,19 +284,67 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
 
 int AgentConnection::Logout()
 {
+    return SendLogout() != 0 ? -1 : ReceiveLogout();
+}
+
+int AgentConnection::SendLogout()
+{
     if (state != Ready) {
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
     ACE_OutputCDR header = MakeOutputStream(kHeaderStreamSize);
+    return SendHeader(header, OpLogout);
+}
+
+int AgentConnection::ReceiveLogout()
+{
+    if (state != Ready) {
+        SetLastError(ERROR_INVALID_ACCESS);
+        return -1;
+    }
     uint32_t status = 0;
-    if (SendHeader(header, OpLogout) != 0 || ReceiveStatus(OpLogout, status) != 0)
+    if (ReceiveStatus(OpLogout, status) != 0)
         return -1;
     if (status == 0)
         state = Connected;
     else
         SetLastError(status);
     return 0;
+}
+
+int AgentConnection::SetIoTimeout(DWORD ioMs)
+{
+    if (platform::SetIoTimeout(socket_.get_handle(), ioMs) != 0) {
+        platform::SetLastSocketError();
+        return -1;
+    }
+    return 0;
+}
+
+bool AgentConnection::NothingWaiting() const
+{
+    if (state != Ready)
+        return false;
+    // handle_read_ready: 1 readable (bytes or the peer's close); the zero
+    // wait running out is -1 with ETIME in this ACE (0 in its documentation);
+    // any other -1 is a broken socket.
+    errno = 0;
+    const int rc = ACE::handle_read_ready(socket_.get_handle(), &ACE_Time_Value::zero);
+    return rc == 0 || (rc == -1 && errno == ETIME);
+}
+
+void AgentConnection::ShrinkReceiveBuffer()
+{
+    if (buffer_.size() <= kReceiveBufferShrinkAbove)
+        return;
+    ACE_Message_Block small(kReceiveBufferSize);
+    if (small.data_block() == nullptr || small.base() == nullptr)
+        return; // keeping the large block is harmless; it goes with the connection
+    // The buffer takes over the small block; the large one is released.
+    buffer_.data_block(small.data_block()->duplicate());
+    buffer_.reset();
+    ACE_CDR::mb_align(&buffer_);
 }
 
 } // namespace agent

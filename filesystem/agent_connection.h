@@ -23,6 +23,9 @@ enum ConnectionState : uint32_t {
 };
 
 constexpr size_t kReceiveBufferSize = 20488;
+// A receive buffer grown past this for one large reply goes back to
+// kReceiveBufferSize when the exchange ends, so idle connections stay small.
+constexpr size_t kReceiveBufferShrinkAbove = 256 * 1024;
 
 class AgentConnection {
 public:
@@ -33,10 +36,18 @@ public:
 
     ConnectionState state = Closed;
     uint32_t StreamByteOrder = 1;
+    // The logon that made this connection; a connection is only ever
+    // pooled or closed through its own logon.
+    const ::AgentLogon *owner = nullptr;
 
     // All return 0 on success and -1 on failure, the cause in the thread's
     // last error. Transport failures put the connection into Closed.
-    int Connect(const ACE_INET_Addr &address);
+    // connectMs 0 waits as long as the system lets a connect take. Turns
+    // on keepalive, and a time-out of WSAETIMEDOUT (10060).
+    int Connect(const ACE_INET_Addr &address, DWORD connectMs = 0);
+    // Every later send and receive fails with WSAETIMEDOUT (and closes
+    // the connection) when it takes longer than `ioMs`; 0 waits for ever.
+    int SetIoTimeout(DWORD ioMs);
     int SendHeader(ACE_OutputCDR &header, uint32_t opcode);
     int SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength);
     // The whole of `payload` behind a request header for `opcode`.
@@ -55,6 +66,18 @@ public:
     int RunStringRequest(uint32_t opcode, const WCHAR *text);
     int Logon(const WCHAR *user, const WCHAR *password, int initialLogon);
     int Logout();
+    // Logout in two halves, so that a caller closing many connections can
+    // send every request before it waits for the replies.
+    int SendLogout();
+    int ReceiveLogout();
+
+    // Zero-wait check of an idle connection: true when nothing is waiting
+    // to be read. A peer that closed, or sent bytes nobody asked for,
+    // makes it false, and such a connection must not be reused.
+    bool NothingWaiting() const;
+    // Gives back a receive buffer grown past kReceiveBufferShrinkAbove.
+    void ShrinkReceiveBuffer();
+    ACE_HANDLE handle() const { return socket_.get_handle(); }
 
     // Exactly `length` raw bytes from the stream into the caller's memory.
     int ReceiveData(void *buffer, size_t length);

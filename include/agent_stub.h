@@ -185,12 +185,22 @@ BOOL AGENTAPI AgentInit(void);
 BOOL AGENTAPI AgentFini(void);
 /* Connects to host:port (low 16 bits) and logs on; the connection proves
  * the credentials and is kept for reuse. Returns the logon, or null with the
- * last error 87 (port 0, missing/empty host or user, null password), a
- * socket error, or the agent's refusal; AgentGetLastError holds the same. */
+ * last error 87 (port 0, missing/empty host or user, null password), 11001
+ * (the host name does not resolve), 8 (out of memory), a socket error, or
+ * the agent's refusal; AgentGetLastError holds the same. */
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password);
 /* Logs out and closes every idle connection and frees the logon. 1, or 0
- * with 87 for a null logon. Close file, search and drive handles first. */
+ * with 87 for a null logon. Waits for the logout replies at most the I/O
+ * time-out of AgentSetTimeouts, or 5 s when none is set. Close file, search
+ * and drive handles first. */
 BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon);
+/* Limits, in milliseconds, how long a connect (connectMs) and any single
+ * send or receive (ioMs) of this logon may take; 0 waits without limit,
+ * which is where a new logon starts. Applies at once to every connection of
+ * the logon: idle, new, and those held as file, search or drive handles.
+ * A call whose connect or transfer runs out fails with 10060 (WSAETIMEDOUT)
+ * and its connection is closed. 1, or 0 with 87 for a null logon. */
+BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs);
 /* The last failure of any export on any thread (0 until one failed). */
 DWORD AGENTAPI AgentGetLastError(void);
 
@@ -243,9 +253,10 @@ BOOL AGENTAPI AgentWriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWO
 BOOL AGENTAPI AgentSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *newPosition, DWORD method);
 /* Sets the file times; a null pointer sends a zero time. 1 / 0 (87, 12, agent status). */
 BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess, const FILETIME *lastWrite);
-/* Ends a file, search or drive handle. 1, or 0 with 87 (null argument) or
- * a socket error; an agent refusing the close still gives 1 (its status in
- * the last error). The handle is invalid afterwards. */
+/* Ends a file, search or drive handle. 1, or 0 with 87 (null argument), 6
+ * (a handle opened through another logon: nothing is done, the handle stays
+ * open) or a socket error; an agent refusing the close still gives 1 (its
+ * status in the last error). The handle is invalid afterwards. */
 BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
 /* Copies a remote file into a new local file (created or truncated), in
  * chunks of 4096 bytes. 1 only when the whole file was copied. 0 with 87 (a

@@ -4,8 +4,10 @@
 
 #include <ace/Guard_T.h>
 #include <ace/OS_Memory.h>
+#include <ace/OS_NS_sys_time.h>
 
-#include <cerrno>
+#include <algorithm>
+#include <exception>
 #include <new>
 
 using agent::AgentConnection;
@@ -29,8 +31,12 @@ int AgentLogon::OpenLogon(DWORD port, const char *host, const WCHAR *user, const
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return -1;
     }
-    // A name that does not resolve shows up as the connect failure below.
-    base.set(static_cast<u_short>(port & 0xFFFF), host, 1, AF_UNSPEC);
+    // Without this test an unresolved name would leave the default address
+    // behind and be reported as a refused connect.
+    if (base.set(static_cast<u_short>(port & 0xFFFF), host, 1, AF_UNSPEC) != 0) {
+        SetLastError(WSAHOST_NOT_FOUND);
+        return -1;
+    }
     DWORD error = 0;
     AgentConnection *connection = AcquireConnection(1, &error);
     if (connection == nullptr) {
@@ -43,28 +49,67 @@ int AgentLogon::OpenLogon(DWORD port, const char *host, const WCHAR *user, const
 
 AgentConnection *AgentLogon::AcquireConnection(int initialLogon, DWORD *error)
 {
-    {
-        ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock, nullptr);
-        if (count > 0) {
-            AgentConnection *connection = idle[--count];
-            idle[count] = nullptr;
-            return connection;
+    for (;;) {
+        AgentConnection *pooled = nullptr;
+        {
+            ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock, nullptr);
+            if (count > 0) {
+                pooled = idle[--count];
+                idle[count] = nullptr;
+            }
         }
+        if (pooled == nullptr)
+            break;
+        // After an agent restart every idle connection is dead; finding
+        // that out here costs one poll instead of a failed call each.
+        if (pooled->NothingWaiting())
+            return pooled;
+        Destroy(pooled);
     }
-    auto *connection = new (std::nothrow) AgentConnection();
-    if (connection == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    if (connection->Connect(base) != 0 || connection->Logon(userName, password, initialLogon) != 0) {
-        if (error != nullptr) {
-            *error = GetLastError();
-            SetLastError(*error);
-        }
+    const auto fail = [error](AgentConnection *connection, DWORD cause) -> AgentConnection * {
+        if (error != nullptr)
+            *error = cause;
         delete connection;
+        SetLastError(cause);
         return nullptr;
-    }
+    };
+    auto *connection = new (std::nothrow) AgentConnection();
+    if (connection == nullptr)
+        return fail(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+    connection->owner = this;
+    const DWORD ioMs = ioMs_.load();
+    if (connection->Connect(base, connectMs_.load()) != 0 || (ioMs != 0 && connection->SetIoTimeout(ioMs) != 0) ||
+        connection->Logon(userName, password, initialLogon) != 0)
+        return fail(connection, GetLastError());
+    if (Register(connection, ioMs) != 0)
+        return fail(connection, ERROR_NOT_ENOUGH_MEMORY);
     return connection;
+}
+
+int AgentLogon::Register(AgentConnection *connection, DWORD ioMsApplied)
+{
+    ACE_GUARD_RETURN(ACE_Thread_Mutex, guard, lock, -1);
+    try {
+        live_.push_back(connection);
+    } catch (const std::bad_alloc &) {
+        return -1;
+    }
+    // SetTimeouts may have run while this connection was being made.
+    const DWORD ioMs = ioMs_.load();
+    if (ioMs != ioMsApplied)
+        connection->SetIoTimeout(ioMs);
+    return 0;
+}
+
+void AgentLogon::Destroy(AgentConnection *connection)
+{
+    {
+        ACE_Guard<ACE_Thread_Mutex> guard(lock);
+        const auto it = std::find(live_.begin(), live_.end(), connection);
+        if (it != live_.end())
+            live_.erase(it);
+    }
+    delete connection;
 }
 
 int AgentLogon::ReleaseConnection(AgentConnection *connection)
@@ -73,27 +118,68 @@ int AgentLogon::ReleaseConnection(AgentConnection *connection)
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    // Pooling another logon's connection would send this logon's calls to
+    // that agent under that session.
+    if (!Owns(connection)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
     if (connection->state == agent::Ready) {
+        connection->ShrinkReceiveBuffer();
         ACE_Guard<ACE_Thread_Mutex> guard(lock);
         if (guard.locked() && count < capacity) {
             idle[count++] = connection;
             return 0;
         }
     }
-    delete connection;
+    Destroy(connection);
     return 0;
 }
 
 void AgentLogon::DrainPool()
 {
-    while (count > 0) {
-        AgentConnection *connection = idle[--count];
-        idle[count] = nullptr;
-        if (connection != nullptr) {
-            connection->Logout();
-            delete connection;
+    AgentConnection *draining[kCapacity];
+    int n = 0;
+    {
+        ACE_Guard<ACE_Thread_Mutex> guard(lock);
+        while (count > 0) {
+            AgentConnection *connection = idle[--count];
+            idle[count] = nullptr;
+            if (connection != nullptr)
+                draining[n++] = connection;
         }
     }
+    // The connections are being closed anyway: a silent agent may delay
+    // that by one wait in all, not by one wait per connection.
+    const DWORD ioMs = ioMs_.load();
+    const DWORD waitMs = ioMs != 0 ? ioMs : kLogoffWaitMs;
+    ACE_Time_Value wait;
+    wait.set_msec(static_cast<ACE_UINT64>(waitMs));
+    const ACE_Time_Value deadline = ACE_OS::gettimeofday() + wait;
+    for (int i = 0; i < n; ++i)
+        if (draining[i]->SetIoTimeout(waitMs) != 0 || draining[i]->SendLogout() != 0)
+            draining[i]->Break();
+    for (int i = 0; i < n; ++i) {
+        if (draining[i]->state == agent::Ready) {
+            const ACE_Time_Value left = deadline - ACE_OS::gettimeofday();
+            const ACE_UINT64 leftMs = left > ACE_Time_Value::zero ? left.get_msec() : 0;
+            // Whatever time is left, each reply gets at least a moment.
+            draining[i]->SetIoTimeout(leftMs > 1 ? static_cast<DWORD>(leftMs) : 1);
+            draining[i]->ReceiveLogout();
+        }
+        Destroy(draining[i]);
+    }
+}
+
+void AgentLogon::SetTimeouts(DWORD connectMs, DWORD ioMs)
+{
+    ACE_Guard<ACE_Thread_Mutex> guard(lock);
+    connectMs_.store(connectMs);
+    ioMs_.store(ioMs);
+    // Setting a socket option while another thread uses the socket is
+    // safe; its next send or receive sees the new limit.
+    for (AgentConnection *connection : live_)
+        connection->SetIoTimeout(ioMs);
 }
 
 int AgentLogon::IdleCount()
@@ -114,8 +200,12 @@ ConnectionHolder::ConnectionHolder(AgentLogon *logon) : logon_(logon), connectio
 
 void ConnectionHolder::Release()
 {
-    if (connection_ != nullptr)
-        logon_->ReleaseConnection(connection_);
+    if (connection_ == nullptr)
+        return;
+    // An exception that unwinds an exchange may have left it half done.
+    if (std::uncaught_exceptions() > 0)
+        connection_->Break();
+    logon_->ReleaseConnection(connection_);
     connection_ = nullptr;
 }
 

@@ -1,5 +1,5 @@
 // The object behind a logon handle: the agent's address, the credentials,
-// and a stack of up to 50 idle logged-on connections.
+// the time-outs, and a stack of up to 50 idle logged-on connections.
 #ifndef AGENT_LOGON_H
 #define AGENT_LOGON_H
 
@@ -8,26 +8,41 @@
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
 
+#include <atomic>
+#include <vector>
+
 struct AgentLogon {
     static constexpr int kCapacity = 50;
+    // How long AgentLogoff waits for logout replies when no I/O time-out is set.
+    static constexpr DWORD kLogoffWaitMs = 5000;
 
     AgentLogon() = default;
     ~AgentLogon(); // drains the pool and frees the credentials
     AgentLogon(const AgentLogon &) = delete;
     AgentLogon &operator=(const AgentLogon &) = delete;
 
-    // Checks and stores the arguments and proves them with one logon. 0 / -1.
+    // Checks and stores the arguments and proves them with one logon. 0 / -1
+    // (87, 11001 for a host name that does not resolve, a socket error or
+    // the agent's refusal).
     int OpenLogon(DWORD port, const char *host, const WCHAR *user, const WCHAR *password);
-    // A Ready connection: the most recently parked idle one, or a new one
-    // connected and logged on outside the lock. Null on failure; the cause
-    // goes into *error when given.
+    // A Ready connection: the most recently parked idle one that has
+    // nothing waiting to be read (stale ones are destroyed on the way), or
+    // a new one connected and logged on outside the lock. Null on failure;
+    // the cause goes into *error when given.
     agent::AgentConnection *AcquireConnection(int initialLogon, DWORD *error);
-    // Parks a Ready connection while fewer than 50 are idle, else destroys it.
+    // Parks a Ready connection of this logon while fewer than 50 are idle
+    // (its receive buffer shrunk), else destroys it. A connection of
+    // another logon is left alone: -1 with ERROR_INVALID_HANDLE.
     int ReleaseConnection(agent::AgentConnection *connection);
-    // Logs out and destroys every idle connection. Takes no lock.
+    // Logs out and destroys every idle connection, waiting for the replies
+    // at most the I/O time-out (kLogoffWaitMs when none is set).
     void DrainPool();
+    // Connect and I/O time-outs (ms, 0 none) for every connection of this
+    // logon: pooled, new, and those held as handles.
+    void SetTimeouts(DWORD connectMs, DWORD ioMs);
 
     int IdleCount();
+    bool Owns(const agent::AgentConnection *connection) const { return connection->owner == this; }
 
     ACE_INET_Addr base;
     WCHAR *userName = nullptr;
@@ -36,20 +51,47 @@ struct AgentLogon {
     int capacity = kCapacity;
     int count = 0;
     agent::AgentConnection *idle[kCapacity] = {};
+
+private:
+    // Closes a connection of this logon for good.
+    void Destroy(agent::AgentConnection *connection);
+    // Enters a new connection among the live ones, under the lock, with the
+    // I/O time-out in force now. -1 with ERROR_NOT_ENOUGH_MEMORY.
+    int Register(agent::AgentConnection *connection, DWORD ioMsApplied);
+
+    std::atomic<DWORD> connectMs_{0};
+    std::atomic<DWORD> ioMs_{0};
+    // Every connection this logon made that is not yet destroyed (guarded
+    // by lock), so a new time-out reaches handles too.
+    std::vector<agent::AgentConnection *> live_;
 };
 
 namespace agent {
 
-// A logon and a connection taken from it for the pair's lifetime; given
-// back with Release (or when the holder goes).
+// The one holder of a connection taken from a logon: gives it back
+// (pooled while Ready, destroyed otherwise) when it goes, also when an
+// exception unwinds the export, unless Detach handed it to the caller as a
+// handle.
 class ConnectionHolder {
 public:
+    // Takes a connection from the logon (initial-logon flag 0); an acquire
+    // error becomes the thread's last error.
     explicit ConnectionHolder(AgentLogon *logon);
+    // Holds a connection already taken from the logon (may be null).
+    ConnectionHolder(AgentLogon *logon, AgentConnection *connection) : logon_(logon), connection_(connection) {}
     ~ConnectionHolder() { Release(); }
     ConnectionHolder(const ConnectionHolder &) = delete;
     ConnectionHolder &operator=(const ConnectionHolder &) = delete;
 
     AgentConnection *get() const { return connection_; }
+    AgentConnection &operator*() const { return *connection_; }
+    // The connection leaves the holder (as the caller's handle).
+    AgentConnection *Detach()
+    {
+        AgentConnection *connection = connection_;
+        connection_ = nullptr;
+        return connection;
+    }
     void Release();
 
 private:

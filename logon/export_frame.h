@@ -32,13 +32,12 @@ inline AgentConnection *AcquireForExport(AgentLogon *logon, Record record)
 template <typename Exchange>
 int RunOnPooledConnection(AgentLogon *logon, Record record, Exchange &&exchange)
 {
-    AgentConnection *connection = AcquireForExport(logon, record);
-    if (connection == nullptr)
+    ConnectionHolder connection(logon, AcquireForExport(logon, record));
+    if (connection.get() == nullptr)
         return -1;
     const int result = exchange(*connection);
     if (result != 0 && record == Record::Failures)
         RecordLastAgentError();
-    logon->ReleaseConnection(connection);
     return result;
 }
 

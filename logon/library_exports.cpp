@@ -1,4 +1,5 @@
-// AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentGetLastError.
+// AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
+// AgentGetLastError.
 #include "logon/agent_logon.h"
 #include "logon/export_frame.h"
 #include "logon/last_agent_error.h"
@@ -62,6 +63,18 @@ BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon)
     }
     return Guarded<BOOL>(0, [&] {
         delete logon;
+        return 1;
+    });
+}
+
+BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&] {
+        logon->SetTimeouts(connectMs, ioMs);
         return 1;
     });
 }

@@ -1,6 +1,6 @@
 // The adapter list seam: tests install their own list so that discovery
 // and MachineId never depend on (or send to) the machine's real networks.
-#include "platform/platform.h"
+#include "platform/test_seams.h"
 
 #include <cstring>
 #include <mutex>

@@ -182,21 +182,23 @@ void SetLastSocketErrorOrReset();
 // *sent holds the bytes that went out.
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
 
-// The adapter list source. Tests install their own list so that nothing
-// is ever sent to a real interface.
-struct TestAdapter {
-    const char *description; // contains "Wireless" for a wireless adapter
-    unsigned char address[8];
-    unsigned addressLength;
-    // IpAddressList entries as dotted quads, unused slots null.
-    const char *ip[4];
-    const char *mask[4];
-};
-// A null list restores the system's; an empty non-null list means "no adapters".
-void SetAdapterListForTesting(const TestAdapter *adapters, size_t count);
-// Lays the list out as one IP_ADAPTER_INFO chain with GetAdaptersInfo's
-// size contract (ERROR_BUFFER_OVERFLOW with the size needed).
-ULONG BuildAdapterChain(const TestAdapter *adapters, size_t count, IP_ADAPTER_INFO *info, ULONG *size);
+// One recv call on a blocking socket: the byte count, 0 when the peer has
+// closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
+// as ETIMEDOUT, so callers report it as WSAETIMEDOUT.
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
+
+// TCP keepalive (idle 30 s, then a probe every 5 s, 4 unanswered probes
+// drop the connection), so a vanished peer fails a blocked call within
+// about a minute. 0, or -1 with errno set.
+int EnableKeepAlive(ACE_HANDLE handle);
+constexpr unsigned kKeepAliveIdleSeconds = 30;
+constexpr unsigned kKeepAliveIntervalSeconds = 5;
+constexpr unsigned kKeepAliveProbes = 4;
+
+// Limits every later send and receive on the socket to `milliseconds`
+// (0: no limit). 0, or -1 with errno set.
+int SetIoTimeout(ACE_HANDLE handle, DWORD milliseconds);
+
 // GetAdaptersInfo, or the test list when one is installed.
 ULONG AdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
 

@@ -1,6 +1,6 @@
 // GetAdaptersInfo over getifaddrs: IPv4 adapters without loopback, as
 // Windows lists them, with "Wireless" in the description of Wi-Fi links.
-#include "platform/platform.h"
+#include "platform/test_seams.h"
 
 #include <arpa/inet.h>
 #include <cstring>

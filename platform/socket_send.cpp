@@ -1,6 +1,9 @@
+// Every byte the library sends or receives on a connection passes here.
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 
 #include <ace/ACE.h>
+#include <ace/OS_NS_sys_socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +17,10 @@ namespace platform {
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
 {
     *sent = 0;
+    if (FaultHit(Fault::Send)) {
+        errno = ECONNRESET;
+        return -1;
+    }
 #ifdef MSG_NOSIGNAL
     // writev would raise SIGPIPE on a closed peer and end the host process.
     iovec local[8];
@@ -30,6 +37,9 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            // The socket blocks, so "would block" means SO_SNDTIMEO ran out.
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                errno = ETIMEDOUT;
             return -1;
         }
         if (n == 0) {
@@ -53,6 +63,23 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
     ssize_t n = ACE::sendv_n(handle, parts, count, nullptr, sent);
     return n < 0 ? -1 : 0;
 #endif
+}
+
+ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length)
+{
+    if (FaultHit(Fault::Receive)) {
+        errno = ECONNRESET;
+        return -1;
+    }
+    // ACE_OS::recv leaves the Windows Sockets code in errno on Windows.
+    const ssize_t n = ACE_OS::recv(handle, static_cast<char *>(buffer), length, 0);
+#ifndef _WIN32
+    // The socket blocks, so "would block" means SO_RCVTIMEO ran out;
+    // Winsock reports WSAETIMEDOUT itself.
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        errno = ETIMEDOUT;
+#endif
+    return n;
 }
 
 } // namespace platform

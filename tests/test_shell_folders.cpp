@@ -128,10 +128,11 @@ TEST_F(AgentTest, PathFailuresEmptyTheBufferAndCarryTheirCause)
         bool pooled;  // connection still usable
     } cases[] = {
         {"agent status", [](uint32_t op) { return fake::Send(fake::StatusReply(op, 5)); }, 5, true},
-        {"status without a path", [](uint32_t op) { return fake::Send(fake::Reply(op, Payload().u32(0))); }, kStale,
-         true},
+        {"status without a path", [](uint32_t op) { return fake::Send(fake::Reply(op, Payload().u32(0))); },
+         ERROR_INVALID_DATA, true},
         {"path longer than the payload",
-         [](uint32_t op) { return fake::Send(fake::Reply(op, Payload().u32(0).u32(40).u16('x'))); }, kStale, true},
+         [](uint32_t op) { return fake::Send(fake::Reply(op, Payload().u32(0).u32(40).u16('x'))); },
+         ERROR_INVALID_DATA, true},
         {"reply to another opcode",
          [](uint32_t op) { return fake::Send(fake::Reply(op + 1, Payload().u32(0).wstr(u"x"))); }, kStale, false},
         {"request kind", [](uint32_t op) { return fake::Send(fake::Concat({fake::Header(1, op, 4), Hex("00 00 00 00")})); },

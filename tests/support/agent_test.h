@@ -4,7 +4,7 @@
 
 #include "fake_agent.h"
 #include "logon/agent_logon.h"
-#include "platform/platform.h"
+#include "platform/test_seams.h"
 
 #include <gtest/gtest.h>
 

@@ -93,9 +93,14 @@ void FakeAgent::AcceptLoop()
 
 void FakeAgent::Serve(std::shared_ptr<Connection> connection)
 {
-    auto stopping = [this] {
+    int generation;
+    {
         std::lock_guard<std::mutex> g(mutex_);
-        return stopping_;
+        generation = dropGeneration_;
+    }
+    auto stopping = [this, generation] {
+        std::lock_guard<std::mutex> g(mutex_);
+        return stopping_ || dropGeneration_ != generation;
     };
     // Reads exactly n bytes; false when the peer closed or the test ended.
     auto readExact = [&](uint8_t *buffer, size_t n) {
@@ -216,6 +221,12 @@ void FakeAgent::SetLogonStatus(uint32_t status)
 {
     std::lock_guard<std::mutex> g(mutex_);
     logonStatus_ = status;
+}
+
+void FakeAgent::DropAll()
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    ++dropGeneration_;
 }
 
 std::vector<Request> FakeAgent::Requests() const

@@ -95,6 +95,9 @@ public:
     void Always(uint32_t opcode, Bytes bytes);
     // Answers logons with this status (0 by default).
     void SetLogonStatus(uint32_t status);
+    // Closes every connection open now from the agent's side, as an agent
+    // restart does; later connections are served as usual.
+    void DropAll();
 
     // Records.
     std::vector<Request> Requests() const;
@@ -126,6 +129,7 @@ private:
     std::vector<std::shared_ptr<Connection>> connections_;
     std::vector<std::thread> servers_;
     uint32_t logonStatus_ = 0;
+    int dropGeneration_ = 0;
 };
 
 } // namespace fake
