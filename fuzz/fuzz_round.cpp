@@ -1,6 +1,7 @@
 #include "fuzz_round.h"
 
 #include "platform/platform.h"
+#include "platform/test_seams.h"
 #include "scripted_agent.h"
 
 #include <ace/Log_Msg.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fuzzing {
@@ -61,7 +63,7 @@ Round::Round(const uint8_t *data, size_t size)
         return;
     selector_ = data[0];
     parameter_ = data[1];
-    agent.Begin(SplitStreams(data + 2, size - 2));
+    agent.Begin(SplitReplies(data + 2, size - 2), static_cast<pid_t>(::syscall(SYS_gettid)));
     static const std::basic_string<WCHAR> host = Wide(u"127.0.0.1");
     static const std::basic_string<WCHAR> user = Wide(u"user");
     static const std::basic_string<WCHAR> password = Wide(u"secret");

@@ -2,8 +2,8 @@
 // and the checks a result must pass whatever the agent sent.
 //
 // An input is two control bytes (which export, one parameter) followed by
-// the agent's reply streams, one per connection the library opens, joined
-// with kSeparator. The first stream begins with the logon reply.
+// the agent's replies in the order of the library's requests, joined with
+// kSeparator. The first answers the logon.
 #ifndef AGENT_FUZZ_ROUND_H
 #define AGENT_FUZZ_ROUND_H
 

@@ -24,15 +24,17 @@ std::string outDir;
 const Bytes kLogon = fake::StatusReply(OpLogon, 0);
 const Bytes kLogout = fake::StatusReply(OpLogout, 0);
 
-// Control bytes, then the streams joined with the separator.
+using Replies = std::vector<Bytes>;
+
+// Control bytes, then the replies joined with the separator.
 void Write(const std::string &target, const std::string &name, uint8_t selector, uint8_t parameter,
-           const std::vector<Bytes> &streams)
+           const Replies &replies)
 {
     Bytes out{selector, parameter};
-    for (size_t i = 0; i < streams.size(); ++i) {
+    for (size_t i = 0; i < replies.size(); ++i) {
         if (i > 0)
             out.insert(out.end(), fuzzing::kSeparator, fuzzing::kSeparator + sizeof fuzzing::kSeparator - 1);
-        out.insert(out.end(), streams[i].begin(), streams[i].end());
+        out.insert(out.end(), replies[i].begin(), replies[i].end());
     }
     const std::string dir = outDir + "/" + target;
     std::filesystem::create_directories(dir);
@@ -48,7 +50,15 @@ Bytes Pattern(size_t n, uint8_t seed)
     return out;
 }
 
-Bytes Twice(const Bytes &reply) { return fake::Concat({kLogon, reply, reply, kLogout}); }
+Replies Twice(const Bytes &reply) { return {kLogon, reply, reply, kLogout}; }
+
+Replies Join(std::initializer_list<Replies> parts)
+{
+    Replies out;
+    for (const Replies &part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
 
 Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
 {
@@ -61,21 +71,24 @@ Bytes Position(uint64_t at)
     return fake::Reply(OpSetFilePointer, Payload().u32(0).u32(static_cast<uint32_t>(at)).u32(static_cast<uint32_t>(at >> 32)));
 }
 
-// Open, then reads of `content` in 4096-byte chunks at offsets, then close:
-// what AgentCopyFileFromAgent's own connection sees.
-Bytes CopyConversation(const Bytes &content)
+// What AgentCopyFileFromAgent's own connection is asked: its logon, the
+// open, reads of `content` in 4096-byte chunks at offsets each followed by
+// the pointer move, then the close.
+Replies CopyConversation(const Bytes &content)
 {
-    Bytes out = fake::Concat({kLogon, fake::StatusReply(OpCreateFile, 0)});
+    Replies out{kLogon, fake::StatusReply(OpCreateFile, 0)};
     size_t at = 0;
     for (;;) {
         const size_t n = std::min<size_t>(4096, content.size() - at);
         Bytes piece(content.begin() + static_cast<long>(at), content.begin() + static_cast<long>(at + n));
         at += n;
-        out = fake::Concat({out, DataReply(OpReadFileAt, 0, piece), Position(at)});
+        out.push_back(DataReply(OpReadFileAt, 0, piece));
+        out.push_back(Position(at));
         if (n < 4096)
             break;
     }
-    return fake::Concat({out, fake::StatusReply(OpCloseHandle, 0), kLogout});
+    out.push_back(fake::StatusReply(OpCloseHandle, 0));
+    return out;
 }
 
 void ExchangeSeeds()
@@ -110,37 +123,41 @@ void ExchangeSeeds()
         {"merge", 16, fake::StatusReply(OpMergePst, 0)},
     };
     for (const auto &seed : seeds)
-        Write("exchange", seed.name, seed.selector, 7, {Twice(seed.reply)});
+        Write("exchange", seed.name, seed.selector, 7, Twice(seed.reply));
     Write("exchange", "logon-refused", 0, 0, {fake::StatusReply(OpLogon, 1326)});
+    // A broken reply destroys the connection; the second call logs on anew.
     Write("exchange", "second-connection", 3, 0,
-          {fake::Concat({kLogon, fake::Header(2, OpGetFileAttributes, 0)}),
-           fake::Concat({kLogon, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)), kLogout})});
+          {kLogon, fake::Header(2, OpGetFileAttributes, 0), kLogon,
+           fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)), kLogout});
 }
 
 void FileSeeds()
 {
-    const Bytes small = fake::Concat({Pattern(100, 1)});
+    const Bytes small = Pattern(100, 1);
     const Bytes chunked = Pattern(4096 + 300, 2);
     Write("files", "reads", 0, 2,
-          {fake::Concat({kLogon, fake::StatusReply(OpCreateFile, 0), DataReply(OpReadFile, 0, Pattern(75, 3)),
-                         DataReply(OpReadFile, 0, Pattern(10, 4)), DataReply(OpReadFile, 0, {}),
-                         DataReply(OpReadFile, 38, {}), fake::StatusReply(OpCloseHandle, 0), kLogout})});
+          {kLogon, fake::StatusReply(OpCreateFile, 0), DataReply(OpReadFile, 0, Pattern(75, 3)),
+           DataReply(OpReadFile, 0, Pattern(10, 4)), DataReply(OpReadFile, 0, {}), DataReply(OpReadFile, 38, {}),
+           fake::StatusReply(OpCloseHandle, 0), kLogout});
     Payload info;
     info.u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(0xABCD).u32(0).u32(1000).u32(2).u32(7).u32(8);
     Write("files", "handle-calls", 1, 1,
-          {fake::Concat({kLogon, fake::StatusReply(OpCreateFile, 0), fake::Reply(OpGetFileInformation, info),
-                         DataReply(OpReadFileAt, 0, Pattern(38, 5)), Position(1),
-                         fake::StatusReply(OpSetFileTime, 0), fake::Reply(OpWriteFile, Payload().u32(0).u32(38)),
-                         fake::StatusReply(OpCloseHandle, 0), kLogout})});
-    Write("files", "copy-small", 2, 0, {kLogon, CopyConversation(small)});
-    Write("files", "copy-chunks", 2, 0, {kLogon, CopyConversation(chunked)});
-    Write("files", "copy-refused", 2, 0, {kLogon, fake::Concat({kLogon, fake::StatusReply(OpCreateFile, 2)})});
+          {kLogon, fake::StatusReply(OpCreateFile, 0), fake::Reply(OpGetFileInformation, info),
+           DataReply(OpReadFileAt, 0, Pattern(38, 5)), Position(1), fake::StatusReply(OpSetFileTime, 0),
+           fake::Reply(OpWriteFile, Payload().u32(0).u32(38)), fake::StatusReply(OpCloseHandle, 0), kLogout});
+    // The copy holds the logon's connection and opens the file on a second.
+    Write("files", "copy-small", 2, 0, Join({{kLogon}, CopyConversation(small), {kLogout, kLogout}}));
+    Write("files", "copy-chunks", 2, 0, Join({{kLogon}, CopyConversation(chunked), {kLogout, kLogout}}));
+    Write("files", "copy-refused", 2, 0, {kLogon, kLogon, fake::StatusReply(OpCreateFile, 2), kLogout, kLogout});
+    // The bookmark copy asks for the path on its own connection, then copies.
     Write("files", "firefox-bookmark", 3, 0,
-          {fake::Concat({kLogon, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite"))}),
-           kLogon, CopyConversation(small)});
+          Join({{kLogon, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite")), kLogon},
+                CopyConversation(small), {kLogout, kLogout, kLogout}}));
     Write("files", "pst-local", 4, 0,
-          {fake::Concat({kLogon, fake::Reply(OpGetPstList, Payload().u32(0).u32(1).wstr(u"C:\\mail\\outlook.pst").wstr(u"outlook"))}),
-           kLogon, CopyConversation(small)});
+          Join({{kLogon,
+                 fake::Reply(OpGetPstList, Payload().u32(0).u32(1).wstr(u"C:\\mail\\outlook.pst").wstr(u"outlook")),
+                 kLogon},
+                CopyConversation(small), {kLogout, kLogout, kLogout}}));
 }
 
 void EnumerationSeeds()
@@ -149,27 +166,29 @@ void EnumerationSeeds()
     a.name = fake::W(u"alpha.txt");
     b.name = fake::W(u"folder");
     b.attributes = 0x10;
-    const std::vector<Payload> finds{fake::FindRecord(a), fake::FindRecord(b)};
+    // A search's entries all follow its one reply; its end frees the connection.
     Write("enumeration", "search", 0, 0,
-          {fake::Concat({kLogon, fake::SearchStream(OpFindFirst, finds), kLogout})});
+          {kLogon, fake::SearchStream(OpFindFirst, {fake::FindRecord(a), fake::FindRecord(b)}), kLogout});
     Write("enumeration", "search-big-endian", 1, 3,
-          {fake::Concat({kLogon, fake::SearchStream(OpFindFirst, {fake::FindRecord(a, true)}, true), kLogout})});
+          {kLogon, fake::SearchStream(OpFindFirst, {fake::FindRecord(a, true)}, true), kLogout});
     fake::DriveEntry c;
     c.values[0] = 3;
     c.values[8] = 2;
     c.text1 = fake::W(u"C:\\");
     c.text2 = fake::W(u"System");
     Write("enumeration", "drives", 2, 0,
-          {fake::Concat({kLogon, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(c), fake::DriveRecord(c)}), kLogout})});
+          {kLogon, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(c), fake::DriveRecord(c)}), kLogout});
+    // A path list's chunks each answer an acknowledgement.
     const Bytes chunk1 = fake::Chunk(fake::PathListChunk({{fake::W(u"C:\\a\\alpha.txt"), a}, {fake::W(u"C:\\a\\folder"), b}}));
     const Bytes chunk2 = fake::Chunk(fake::PathListChunk({{fake::W(u"C:\\a\\folder\\x"), a}}));
-    const Bytes list = fake::Concat({kLogon, fake::Header(2, OpGetPathList, 0), chunk1, chunk2, fake::EndChunk(), kLogout});
-    Write("enumeration", "path-list", 3, 0, {list});
-    Write("enumeration", "path-list-stopped", 3, 2, {list});
+    Write("enumeration", "path-list", 3, 0,
+          {kLogon, fake::Concat({fake::Header(2, OpGetPathList, 0), chunk1}), chunk2, fake::EndChunk(), kLogout});
+    Write("enumeration", "path-list-stopped", 3, 2,
+          {kLogon, fake::Concat({fake::Header(2, OpGetPathList, 0), chunk1}), {}, kLogout});
     Write("enumeration", "pst-list", 4, 0,
-          {fake::Concat({kLogon,
-                         fake::Reply(OpGetPstList, Payload().u32(0).u32(2).wstr(u"C:\\mail\\a.pst").wstr(u"a").wstr(u"D:\\b.pst").wstr(u"b")),
-                         kLogout})});
+          {kLogon,
+           fake::Reply(OpGetPstList, Payload().u32(0).u32(2).wstr(u"C:\\mail\\a.pst").wstr(u"a").wstr(u"D:\\b.pst").wstr(u"b")),
+           kLogout});
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,27 +18,39 @@ namespace fuzzing {
 
 namespace {
 
+constexpr size_t kHeaderSize = 12;
+constexpr uint32_t kMostRequest = 64u << 20;
+
 [[noreturn]] void Fail(const char *what)
 {
     std::perror(what);
     std::abort();
 }
 
+// The request's payload length from its header, in the sender's order.
+uint32_t PayloadLength(const std::string &header)
+{
+    const auto *b = reinterpret_cast<const unsigned char *>(header.data());
+    const bool little = b[0] == 1 && b[1] == 0;
+    return little ? uint32_t(b[8]) | uint32_t(b[9]) << 8 | uint32_t(b[10]) << 16 | uint32_t(b[11]) << 24
+                  : uint32_t(b[8]) << 24 | uint32_t(b[9]) << 16 | uint32_t(b[10]) << 8 | uint32_t(b[11]);
+}
+
 } // namespace
 
-std::vector<std::string> SplitStreams(const uint8_t *data, size_t size)
+std::vector<std::string> SplitReplies(const uint8_t *data, size_t size)
 {
     const std::string input(reinterpret_cast<const char *>(data), size);
     const size_t separatorLength = sizeof kSeparator - 1;
-    std::vector<std::string> streams;
+    std::vector<std::string> replies;
     size_t start = 0;
     for (;;) {
         const size_t at = input.find(kSeparator, start);
         if (at == std::string::npos) {
-            streams.push_back(input.substr(start));
-            return streams;
+            replies.push_back(input.substr(start));
+            return replies;
         }
-        streams.push_back(input.substr(start, at - start));
+        replies.push_back(input.substr(start, at - start));
         start = at + separatorLength;
     }
 }
@@ -80,11 +93,12 @@ void ScriptedAgent::Wake()
     (void)!::write(wake_[1], &byte, 1);
 }
 
-void ScriptedAgent::Begin(std::vector<std::string> streams)
+void ScriptedAgent::Begin(std::vector<std::string> replies, pid_t caller)
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    streams_ = std::move(streams);
-    accepted_ = 0;
+    replies_ = std::move(replies);
+    nextReply_ = 0;
+    caller_ = caller;
 }
 
 void ScriptedAgent::End()
@@ -96,7 +110,8 @@ void ScriptedAgent::End()
     // broken harness from hanging the fuzzer silently.
     if (!done_.wait_for(lock, std::chrono::seconds(10), [this] { return !ending_; }))
         Fail("scripted agent: server did not end the round");
-    streams_.clear();
+    replies_.clear();
+    caller_ = 0;
 }
 
 void ScriptedAgent::Accept()
@@ -105,16 +120,43 @@ void ScriptedAgent::Accept()
         const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        Peer peer{fd, {}, 0};
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (accepted_ < streams_.size())
-                peer.out = streams_[accepted_];
-            ++accepted_;
+        peers_.push_back(Peer{fd, {}, {}, false, false});
+    }
+}
+
+bool ScriptedAgent::TakeRequests(Peer &peer)
+{
+    while (peer.in.size() >= kHeaderSize) {
+        const uint32_t length = PayloadLength(peer.in);
+        if (length > kMostRequest)
+            return false;
+        if (peer.in.size() < kHeaderSize + length)
+            break;
+        peer.in.erase(0, kHeaderSize + length);
+        lastFd_ = peer.fd;
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (nextReply_ < replies_.size())
+            peer.out += replies_[nextReply_++];
+        else
+            peer.finish = true;
+    }
+    return true;
+}
+
+void ScriptedAgent::Flush(Peer &peer)
+{
+    while (!peer.out.empty()) {
+        const ssize_t n = ::send(peer.fd, peer.out.data(), peer.out.size(), MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // full (polled for POLLOUT) or gone (seen by the next recv)
         }
-        if (peer.out.empty())
-            ::shutdown(fd, SHUT_WR);
-        peers_.push_back(std::move(peer));
+        peer.out.erase(0, static_cast<size_t>(n));
+    }
+    if (peer.finish && !peer.finished) {
+        ::shutdown(peer.fd, SHUT_WR);
+        peer.finished = true;
     }
 }
 
@@ -132,33 +174,79 @@ bool ScriptedAgent::Pump(Peer &peer)
                 return false;
             break;
         }
+        peer.in.append(scratch, static_cast<size_t>(n));
     }
-    while (peer.sent < peer.out.size()) {
-        const ssize_t n = ::send(peer.fd, peer.out.data() + peer.sent, peer.out.size() - peer.sent, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                return false;
-            return true;
-        }
-        peer.sent += static_cast<size_t>(n);
-        if (peer.sent == peer.out.size())
-            ::shutdown(peer.fd, SHUT_WR);
-    }
+    if (!TakeRequests(peer))
+        return false;
+    Flush(peer);
     return true;
+}
+
+bool ScriptedAgent::CallerWaitsInReceive() const
+{
+    pid_t caller = 0;
+    {
+        std::lock_guard<std::mutex> guard(const_cast<std::mutex &>(mutex_));
+        caller = caller_;
+    }
+    if (caller == 0)
+        return false;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(caller));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[64] = {};
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0 || text[0] < '0' || text[0] > '9') // "running"
+        return false;
+    switch (std::atol(text)) {
+    case SYS_read:
+    case SYS_recvfrom:
+    case SYS_recvmsg:
+    case SYS_poll:
+    case SYS_ppoll:
+    case SYS_select:
+    case SYS_pselect6:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ScriptedAgent::EndWaitingPeer()
+{
+    for (Peer &peer : peers_)
+        if (peer.fd == lastFd_ && !peer.finished && peer.out.empty()) {
+            peer.finish = true;
+            Flush(peer);
+            return;
+        }
+    // Waiting elsewhere (a stream read after other exchanges): every
+    // connection with nothing left to send ends.
+    for (Peer &peer : peers_)
+        if (!peer.finished && peer.out.empty()) {
+            peer.finish = true;
+            Flush(peer);
+        }
 }
 
 void ScriptedAgent::Serve()
 {
     std::vector<pollfd> polled;
+    int waitingSeen = 0;
     for (;;) {
         polled.clear();
         polled.push_back({wake_[0], POLLIN, 0});
         polled.push_back({listener_, POLLIN, 0});
         for (const Peer &peer : peers_)
-            polled.push_back({peer.fd, static_cast<short>(POLLIN | (peer.sent < peer.out.size() ? POLLOUT : 0)), 0});
-        if (::poll(polled.data(), polled.size(), 1000) < 0 && errno != EINTR)
+            polled.push_back({peer.fd, static_cast<short>(POLLIN | (peer.out.empty() ? 0 : POLLOUT)), 0});
+        // While a round has connections the caller's state is sampled
+        // every 100 us: a short reply costs the fuzzer little time.
+        const timespec sample = {0, peers_.empty() ? 200 * 1000 * 1000 : 100 * 1000};
+        const int ready = ::ppoll(polled.data(), polled.size(), &sample, nullptr);
+        if (ready < 0 && errno != EINTR)
             Fail("scripted agent: poll");
 
         if (polled[0].revents != 0) {
@@ -177,6 +265,8 @@ void ScriptedAgent::Serve()
                 for (Peer &peer : peers_)
                     ::close(peer.fd);
                 peers_.clear();
+                lastFd_ = -1;
+                waitingSeen = 0;
                 if (stopping)
                     return;
                 std::lock_guard<std::mutex> guard(mutex_);
@@ -185,9 +275,19 @@ void ScriptedAgent::Serve()
                 continue;
             }
         }
+        if (ready == 0) {
+            // Twice in a row, so that a zero-wait readiness poll caught in
+            // passing does not count as waiting.
+            waitingSeen = CallerWaitsInReceive() ? waitingSeen + 1 : 0;
+            if (waitingSeen >= 2) {
+                waitingSeen = 0;
+                EndWaitingPeer();
+            }
+            continue;
+        }
+        waitingSeen = 0;
         // Peers accepted below are polled from the next round on.
-        const size_t polledPeers = polled.size() - 2;
-        for (size_t i = polledPeers; i-- > 0;) {
+        for (size_t i = polled.size() - 2; i-- > 0;) {
             if (polled[i + 2].revents == 0)
                 continue;
             if (!Pump(peers_[i])) {
@@ -195,16 +295,8 @@ void ScriptedAgent::Serve()
                 peers_.erase(peers_.begin() + static_cast<long>(i));
             }
         }
-        if (polled[1].revents != 0) {
-            const size_t before = peers_.size();
+        if (polled[1].revents != 0)
             Accept();
-            for (size_t i = before; i < peers_.size(); ++i)
-                if (!Pump(peers_[i])) {
-                    ::close(peers_[i].fd);
-                    peers_.erase(peers_.begin() + static_cast<long>(i));
-                    --i;
-                }
-        }
     }
 }
 

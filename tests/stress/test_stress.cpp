@@ -267,6 +267,8 @@ TEST(Stress, EightThreadsOneLogonAcrossTwoAgentRestarts)
     ASSERT_EQ(AgentInit(), 1);
     AGENT_LOGON logon = AgentLogonW(W(u"127.0.0.1").c_str(), agent.port(), W(u"alice").c_str(), W(u"s3cret").c_str());
     ASSERT_NE(logon, nullptr) << GetLastError();
+    // A hung agent fails the test instead of hanging it.
+    ASSERT_EQ(AgentSetTimeouts(logon, 10000, 30000), 1);
 
     Gate gate;
     std::atomic<int> mostIdle{0};
