@@ -41,6 +41,7 @@ typedef char16_t WCHAR;
 typedef uint16_t WCHAR; /* same layout as char16_t */
 #endif
 typedef void *HANDLE;
+typedef uint64_t ULONGLONG;
 
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -123,6 +124,9 @@ typedef struct _WIN32_FIND_DATAW {
 #ifndef ERROR_FILENAME_EXCED_RANGE
 #define ERROR_FILENAME_EXCED_RANGE 206  /* a local path over 259 characters */
 #endif
+#ifndef ERROR_FILE_INVALID
+#define ERROR_FILE_INVALID 1006         /* a remote file changed size during a copy */
+#endif
 #ifndef ERROR_CANCELLED
 #define ERROR_CANCELLED 1223            /* stopped by the host */
 #endif
@@ -176,6 +180,29 @@ typedef struct AgentDriveInfo {
 typedef void (AGENTAPI *AgentProbeCallback)(DWORD value, const WCHAR *name, DWORD address, void *context);
 typedef void (AGENTAPI *AgentPathListCallback)(const WCHAR *path, const WIN32_FIND_DATAW *findData, void *context);
 typedef void (AGENTAPI *AgentPstListCallback)(const WCHAR *path, const WCHAR *secondText, void *context);
+/* Progress of AgentCopyFileFromAgentExW: the remote file's size and the
+ * bytes the local copy holds so far. Returns one of PROGRESS_*. */
+typedef DWORD (AGENTAPI *AgentCopyProgressRoutine)(ULONGLONG totalBytes, ULONGLONG bytesCopied, void *context);
+
+/* Progress results and copy flags, with their Win32 values (windows.h has them). */
+#ifndef PROGRESS_CONTINUE
+#define PROGRESS_CONTINUE 0             /* go on */
+#endif
+#ifndef PROGRESS_CANCEL
+#define PROGRESS_CANCEL 1               /* end the copy and remove the partial file */
+#endif
+#ifndef PROGRESS_STOP
+#define PROGRESS_STOP 2                 /* end the copy, keep the partial file for a restart */
+#endif
+#ifndef PROGRESS_QUIET
+#define PROGRESS_QUIET 3                /* go on without further progress calls */
+#endif
+#ifndef COPY_FILE_FAIL_IF_EXISTS
+#define COPY_FILE_FAIL_IF_EXISTS 0x00000001
+#endif
+#ifndef COPY_FILE_RESTARTABLE
+#define COPY_FILE_RESTARTABLE 0x00000002
+#endif
 
 /* ---- Library frame and logon ---------------------------------------- */
 
@@ -269,6 +296,21 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
  * chunks written so far in the local file. AgentGetLastError holds the same
  * cause as the thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
+/* Copies a remote file into localPath as CopyFileExW copies a local one:
+ * 1 MiB reads at explicit offsets on up to four connections at once into
+ * "<localPath>.agent-partial", renamed to localPath (which then carries the
+ * remote last-write time) only once exactly the size the agent reported has
+ * arrived. progress (may be null) runs on the calling thread after every
+ * chunk and once more at the end; *cancel (may be null) is read between
+ * chunks. PROGRESS_STOP keeps the partial file; COPY_FILE_RESTARTABLE keeps
+ * it after a failure too, and continues one whose last 32 bytes record the
+ * same remote size and last-write time. Returns 1 when localPath holds the
+ * whole file, else 0 with 87 (null or empty path, unknown flag; nothing
+ * touched), 80 (localPath exists and COPY_FILE_FAIL_IF_EXISTS), 1235
+ * (stopped or cancelled), 1006 (the remote file changed size), the agent's
+ * status, a socket error, 13, or a local file error; localPath is then as
+ * it was. AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
 /* ---- Directory enumeration ------------------------------------------ */
 

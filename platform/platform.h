@@ -86,6 +86,7 @@ typedef void *LPVOID;
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
@@ -198,6 +199,24 @@ constexpr unsigned kKeepAliveProbes = 4;
 // Limits every later send and receive on the socket to `milliseconds`
 // (0: no limit). 0, or -1 with errno set.
 int SetIoTimeout(ACE_HANDLE handle, DWORD milliseconds);
+
+// Local files beyond CreateFileW/WriteFile/CloseHandle, for copies that
+// write chunks out of order, resume a partial file and rename it into
+// place. Each returns 0, or -1 with the Win32 cause in the last error.
+// Writes every byte at the offset; concurrent calls on one file are safe.
+int WriteFileAt(HANDLE file, const void *data, DWORD size, uint64_t offset);
+// Reads up to size bytes at the offset; fewer (down to 0) at the end.
+int ReadFileAt(HANDLE file, void *data, DWORD size, uint64_t offset, DWORD *read);
+int GetLocalFileSize(HANDLE file, uint64_t *size);
+// Truncates or extends the file to exactly size bytes.
+int SetLocalFileSize(HANDLE file, uint64_t size);
+int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite);
+// Renames a file; without replace an existing target fails with
+// ERROR_FILE_EXISTS and is left alone.
+int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace);
+int DeleteLocalFile(const WCHAR *path);
+// True when something (a file, folder or link) has that name.
+bool LocalPathExists(const WCHAR *path);
 
 // GetAdaptersInfo, or the test list when one is installed.
 ULONG AdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);

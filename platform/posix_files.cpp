@@ -1,7 +1,9 @@
 // Local files for the copies, with Win32 results and error codes.
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <new>
 #include <string>
@@ -31,6 +33,7 @@ DWORD FileErrorCode(int error)
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBADF: return ERROR_INVALID_HANDLE;
+    case EFBIG: return ERROR_DISK_FULL;
     default: return ERROR_WRITE_FAULT;
     }
 }
@@ -54,6 +57,43 @@ bool LocalPath(const WCHAR *path, std::string &out)
         if (c == '\\')
             c = '/';
     return true;
+}
+
+// The descriptor behind a handle, or -1 with ERROR_INVALID_HANDLE.
+int DescriptorOf(HANDLE handle)
+{
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return -1;
+    }
+    return static_cast<LocalFile *>(handle)->fd;
+}
+
+int Failed(int error)
+{
+    SetLastError(FileErrorCode(error));
+    return -1;
+}
+
+// FILETIME ticks (100 ns since 1601) as a POSIX time; earlier than 1970
+// is a negative second count with a non-negative nanosecond part.
+timespec PosixTime(const FILETIME &time)
+{
+    constexpr int64_t kTicksPerSecond = 10000000;
+    constexpr int64_t kEpochTicks = 11644473600LL * kTicksPerSecond;
+    const uint64_t ticks = static_cast<uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    // Ticks beyond INT64_MAX are later than any time_t a file can carry.
+    const int64_t since1970 = static_cast<int64_t>(std::min<uint64_t>(ticks, INT64_MAX)) - kEpochTicks;
+    int64_t seconds = since1970 / kTicksPerSecond;
+    int64_t rest = since1970 % kTicksPerSecond;
+    if (rest < 0) {
+        rest += kTicksPerSecond;
+        --seconds;
+    }
+    timespec out{};
+    out.tv_sec = static_cast<time_t>(seconds);
+    out.tv_nsec = static_cast<long>(rest * 100);
+    return out;
 }
 
 } // namespace
@@ -149,3 +189,141 @@ BOOL CreateDirectoryW(const WCHAR *path, void *)
     }
     return 1;
 }
+
+namespace agent {
+namespace platform {
+
+int WriteFileAt(HANDLE file, const void *data, DWORD size, uint64_t offset)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    if (offset > static_cast<uint64_t>(INT64_MAX) - size) {
+        SetLastError(ERROR_DISK_FULL);
+        return -1;
+    }
+    const char *p = static_cast<const char *>(data);
+    DWORD done = 0;
+    while (done < size) {
+        const ssize_t n = ::pwrite(fd, p + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Failed(errno);
+        }
+        if (n == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return -1;
+        }
+        done += static_cast<DWORD>(n);
+    }
+    return 0;
+}
+
+int ReadFileAt(HANDLE file, void *data, DWORD size, uint64_t offset, DWORD *read)
+{
+    *read = 0;
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    if (offset > static_cast<uint64_t>(INT64_MAX))
+        return 0; // past any end
+    char *p = static_cast<char *>(data);
+    DWORD done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd, p + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Failed(errno);
+        }
+        if (n == 0)
+            break;
+        done += static_cast<DWORD>(n);
+    }
+    *read = done;
+    return 0;
+}
+
+int GetLocalFileSize(HANDLE file, uint64_t *size)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return Failed(errno);
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
+int SetLocalFileSize(HANDLE file, uint64_t size)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    if (size > static_cast<uint64_t>(INT64_MAX)) {
+        SetLastError(ERROR_DISK_FULL);
+        return -1;
+    }
+    int rc;
+    do
+        rc = ::ftruncate(fd, static_cast<off_t>(size));
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : Failed(errno);
+}
+
+int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT; // the access time stays
+    times[1] = PosixTime(lastWrite);
+    return ::futimens(fd, times) == 0 ? 0 : Failed(errno);
+}
+
+int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace)
+{
+    std::string source, target;
+    if (!LocalPath(from, source) || !LocalPath(to, target))
+        return -1;
+    if (replace)
+        return ::rename(source.c_str(), target.c_str()) == 0 ? 0 : Failed(errno);
+    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return Failed(errno);
+    // A file system without RENAME_NOREPLACE: a hard link fails the same
+    // way on an existing target.
+    if (::link(source.c_str(), target.c_str()) != 0)
+        return Failed(errno);
+    ::unlink(source.c_str());
+    return 0;
+}
+
+int DeleteLocalFile(const WCHAR *path)
+{
+    std::string local;
+    if (!LocalPath(path, local))
+        return -1;
+    if (::unlink(local.c_str()) == 0)
+        return 0;
+    if (errno == ENOENT) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return -1;
+    }
+    return Failed(errno);
+}
+
+bool LocalPathExists(const WCHAR *path)
+{
+    std::string local;
+    struct stat st;
+    return LocalPath(path, local) && ::lstat(local.c_str(), &st) == 0;
+}
+
+} // namespace platform
+} // namespace agent

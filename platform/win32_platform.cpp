@@ -26,5 +26,89 @@ void SetLastSocketErrorOrReset()
     ::SetLastError(code != 0 ? code : static_cast<DWORD>(WSAECONNRESET));
 }
 
+// ---- local files for the copies
+
+int WriteFileAt(HANDLE file, const void *data, DWORD size, uint64_t offset)
+{
+    const char *p = static_cast<const char *>(data);
+    DWORD done = 0;
+    while (done < size) {
+        // On a handle opened without FILE_FLAG_OVERLAPPED the structure
+        // only carries the offset; the call completes before it returns.
+        OVERLAPPED at = {};
+        const uint64_t position = offset + done;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD written = 0;
+        if (!::WriteFile(file, p + done, size - done, &written, &at))
+            return -1;
+        if (written == 0) {
+            ::SetLastError(ERROR_WRITE_FAULT);
+            return -1;
+        }
+        done += written;
+    }
+    return 0;
+}
+
+int ReadFileAt(HANDLE file, void *data, DWORD size, uint64_t offset, DWORD *read)
+{
+    *read = 0;
+    char *p = static_cast<char *>(data);
+    DWORD done = 0;
+    while (done < size) {
+        OVERLAPPED at = {};
+        const uint64_t position = offset + done;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD got = 0;
+        if (!::ReadFile(file, p + done, size - done, &got, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            return -1;
+        }
+        if (got == 0)
+            break;
+        done += got;
+    }
+    *read = done;
+    return 0;
+}
+
+int GetLocalFileSize(HANDLE file, uint64_t *size)
+{
+    LARGE_INTEGER value;
+    if (!::GetFileSizeEx(file, &value))
+        return -1;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return 0;
+}
+
+int SetLocalFileSize(HANDLE file, uint64_t size)
+{
+    LARGE_INTEGER value;
+    value.QuadPart = static_cast<LONGLONG>(size);
+    return ::SetFilePointerEx(file, value, nullptr, FILE_BEGIN) && ::SetEndOfFile(file) ? 0 : -1;
+}
+
+int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite)
+{
+    return ::SetFileTime(file, nullptr, nullptr, &lastWrite) ? 0 : -1;
+}
+
+int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace)
+{
+    if (::MoveFileExW(from, to, replace ? MOVEFILE_REPLACE_EXISTING : 0))
+        return 0;
+    // MoveFileEx says "already exists" where CopyFileEx says "file exists".
+    if (!replace && ::GetLastError() == ERROR_ALREADY_EXISTS)
+        ::SetLastError(ERROR_FILE_EXISTS);
+    return -1;
+}
+
+int DeleteLocalFile(const WCHAR *path) { return ::DeleteFileW(path) ? 0 : -1; }
+
+bool LocalPathExists(const WCHAR *path) { return ::GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
 } // namespace platform
 } // namespace agent

@@ -115,7 +115,7 @@ if diff -r "$source_dir" "$dest_dir" >"$work/diff.txt" 2>&1; then
   files=$(find "$dest_dir" -type f | wc -l)
   folders=$(find "$dest_dir" -type d | wc -l)
   bytes=$(du -sb "$dest_dir" | cut -f1)
-  leftovers=$(find "$dest_dir" -name '*.agentcli-partial' | wc -l)
+  leftovers=$(find "$dest_dir" -name '*.agent-partial' | wc -l)
   echo "copy verified: $files files, $folders folders, $bytes bytes, identical to $source_dir ($leftovers partial files)"
   [[ $backup_status -eq 0 && $leftovers -eq 0 ]] || { echo "main-job: backup reported failures" >&2; exit 1; }
 else

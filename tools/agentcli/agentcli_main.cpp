@@ -24,10 +24,11 @@ const std::vector<Command> &Commands()
          "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
          &RunStat},
         {"get", "copy one remote file here",
-         "get REMOTE-FILE [LOCAL-PATH]\n"
+         "get [--resume] REMOTE-FILE [LOCAL-PATH]\n"
          "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
-         "name). The copy is written under a temporary name and renamed when complete.\n",
-         {}, {}, true, 1, 2, &RunGet},
+         "name). The copy is written under a temporary name and renamed when complete. --resume\n"
+         "continues what an interrupted get --resume left, if the remote file has not changed.\n",
+         {}, {"--resume"}, true, 1, 2, &RunGet},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [--jobs N] [--chunk-size BYTES] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"

@@ -122,7 +122,7 @@ public:
                 if (i >= jobs_.size())
                     return;
                 const FileJob &job = jobs_[i];
-                const CopyResult r = CopyRemoteFile(logon_, job.remote, job.local, options_.chunkSize,
+                const CopyResult r = CopyRemoteFile(logon_, job.remote, job.local,
                                                     progress_ != nullptr ? &progress_->bytesDone : &localBytes);
                 if (r.error != 0) {
                     Fail(job.remote, r.error, r.where);

@@ -86,7 +86,7 @@ int RunStat(const Args &args, AGENT_LOGON logon)
 
 int RunGet(const Args &args, AGENT_LOGON logon)
 {
-    WString remote, partial;
+    WString remote;
     if (!RemotePath(args.positional[0], remote))
         return kExitUsage;
     std::string local = args.positional.size() > 1 ? args.positional[1] : std::string();
@@ -95,26 +95,12 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         const std::string name = slash == std::string::npos ? args.positional[0] : args.positional[0].substr(slash + 1);
         local = (std::filesystem::u8path(local.empty() ? "." : local) / std::filesystem::u8path(name)).u8string();
     }
-    // The library's own copy writes the temporary name; only a complete
-    // copy is renamed to the name asked for.
-    const std::string temporary = PartialName(local);
-    if (!Widen(temporary, partial))
-        return UsageError("local path must be UTF-8");
-    if (!AgentCopyFileFromAgent(logon, remote.c_str(), partial.c_str())) {
-        const uint32_t error = GetLastError();
-        std::error_code ec;
-        std::filesystem::remove(std::filesystem::u8path(temporary), ec);
-        return Fail("copying " + args.positional[0], error);
-    }
-    std::error_code ec;
-    std::filesystem::rename(std::filesystem::u8path(temporary), std::filesystem::u8path(local), ec);
-    if (ec) {
-        std::filesystem::remove(std::filesystem::u8path(temporary), ec);
-        return Fail("renaming the copy to " + local, 5);
-    }
-    const auto size = std::filesystem::file_size(std::filesystem::u8path(local), ec);
+    const CopyResult r = CopyRemoteFile(logon, remote, local, nullptr,
+                                        args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+    if (r.error != 0)
+        return Fail("copying " + args.positional[0], r.error);
     std::printf("%s -> %s (%llu bytes)\n", args.positional[0].c_str(), local.c_str(),
-                static_cast<unsigned long long>(ec ? 0 : size));
+                static_cast<unsigned long long>(r.bytes));
     return kExitOk;
 }
 

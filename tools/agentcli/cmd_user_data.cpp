@@ -35,7 +35,7 @@ const char *FolderLabel(DWORD csidl)
 
 int CopyToLocal(AGENT_LOGON logon, const WString &remote, const std::string &local)
 {
-    const CopyResult r = CopyRemoteFile(logon, remote, local, 1 << 20, nullptr);
+    const CopyResult r = CopyRemoteFile(logon, remote, local, nullptr);
     if (r.error != 0)
         return Fail("copying " + Narrow(remote) + " (" + r.where + ")", r.error);
     std::printf("%s -> %s (%llu bytes)\n", Narrow(remote).c_str(), local.c_str(),

@@ -1,98 +1,54 @@
 #include "remote_copy.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <memory>
-#include <vector>
+#include "wide_text.h"
 
 namespace agentcli {
 
-namespace fs = std::filesystem;
-
 namespace {
 
-constexpr DWORD kGenericRead = 0x80000000u;
-constexpr DWORD kFileShareRead = 1;
-constexpr DWORD kOpenExisting = 3;
-constexpr DWORD kAttributeNormal = 0x80;
-constexpr uint32_t kWriteFault = 29;
+constexpr uint32_t kInvalidName = 123;
 
-struct RemoteHandle {
-    AGENT_LOGON logon;
-    HANDLE handle;
-    ~RemoteHandle()
+// Turns the library's running total into additions to the caller's counter.
+struct Counter {
+    std::atomic<uint64_t> *total;
+    uint64_t seen = 0;
+    uint64_t size = 0;
+
+    static DWORD AGENTAPI Progress(ULONGLONG totalBytes, ULONGLONG bytesCopied, void *context)
     {
-        if (handle != nullptr)
-            AgentCloseHandle(logon, handle);
+        auto *self = static_cast<Counter *>(context);
+        self->size = totalBytes;
+        if (self->total != nullptr && bytesCopied > self->seen)
+            *self->total += bytesCopied - self->seen;
+        if (bytesCopied > self->seen)
+            self->seen = bytesCopied;
+        return PROGRESS_CONTINUE;
     }
-};
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
 } // namespace
 
-std::string PartialName(const std::string &finalPath) { return finalPath + ".agentcli-partial"; }
+std::string PartialName(const std::string &finalPath) { return finalPath + ".agent-partial"; }
 
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          size_t chunkSize, std::atomic<uint64_t> *progress)
+                          std::atomic<uint64_t> *progress, CopyMode mode)
 {
     CopyResult result;
-    if (chunkSize == 0 || chunkSize > 0x7FFFFFFF)
-        chunkSize = 1 << 20;
-    RemoteHandle file{logon, AgentCreateFileW(logon, remote.c_str(), kGenericRead, kFileShareRead, kOpenExisting,
-                                              kAttributeNormal)};
-    if (file.handle == nullptr) {
+    WString local;
+    if (!Widen(localPath, local)) {
+        result.error = kInvalidName;
+        result.where = "local path";
+        return result;
+    }
+    Counter counter{progress};
+    const DWORD flags = mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0;
+    if (!AgentCopyFileFromAgentExW(logon, remote.c_str(), local.c_str(), &Counter::Progress, &counter, nullptr,
+                                   flags)) {
         result.error = GetLastError();
-        result.where = "open";
+        result.where = "copy";
         return result;
     }
-    const std::string partial = PartialName(localPath);
-    std::unique_ptr<std::FILE, FileCloser> out(std::fopen(partial.c_str(), "wb"));
-    if (!out) {
-        result.error = 5;
-        result.where = "local create";
-        return result;
-    }
-    std::vector<char> buffer(chunkSize);
-    uint64_t offset = 0;
-    for (;;) {
-        DWORD got = 0;
-        if (!AgentReadFilePosition(file.handle, buffer.data(), static_cast<DWORD>(chunkSize), &got,
-                                   static_cast<DWORD>(offset), static_cast<DWORD>(offset >> 32))) {
-            result.error = GetLastError();
-            result.where = "read";
-            break;
-        }
-        if (got == 0)
-            break; // end of file
-        if (std::fwrite(buffer.data(), 1, got, out.get()) != got) {
-            result.error = kWriteFault;
-            result.where = "local write";
-            break;
-        }
-        offset += got;
-        if (progress != nullptr)
-            *progress += got;
-    }
-    const bool flushed = std::fflush(out.get()) == 0;
-    out.reset();
-    if (result.error == 0 && !flushed) {
-        result.error = kWriteFault;
-        result.where = "local write";
-    }
-    std::error_code ec;
-    if (result.error == 0) {
-        fs::rename(partial, localPath, ec);
-        if (ec) {
-            result.error = 5;
-            result.where = "rename";
-        }
-    }
-    if (result.error != 0)
-        fs::remove(partial, ec);
-    result.bytes = offset;
+    result.bytes = counter.size;
     return result;
 }
 

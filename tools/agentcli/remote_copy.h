@@ -1,6 +1,7 @@
-// Copies one remote file into a local file so that the final name only
-// ever holds a complete copy: the data go to a temporary name beside it,
-// which is renamed into place after the last byte.
+// Copies one remote file into a local file through the library's
+// AgentCopyFileFromAgentExW, so that the final name only ever holds a
+// complete copy: the library writes a partial file beside it and renames
+// it into place after the last byte.
 #ifndef AGENTCLI_REMOTE_COPY_H
 #define AGENTCLI_REMOTE_COPY_H
 
@@ -12,21 +13,25 @@
 
 namespace agentcli {
 
-// The name a copy is written under until it is complete.
+// The name the library writes a copy under until it is complete.
 std::string PartialName(const std::string &finalPath);
+
+enum class CopyMode {
+    Fresh,       // start from the first byte; a failed copy leaves nothing behind
+    Restartable, // continue a partial file of the same remote version; a failed copy keeps its partial file
+};
 
 struct CopyResult {
     uint32_t error = 0;   // 0 on success: a Win32 or socket code otherwise
-    std::string where;    // "open", "read", "local write", ... for messages
-    uint64_t bytes = 0;
+    std::string where;    // "local path", "copy" for messages
+    uint64_t bytes = 0;   // the file's size once copied
 };
 
-// Reads the remote file in chunks of `chunkSize` at explicit offsets until
-// the agent reports the end; `progress` (may be null) counts the bytes as
-// they arrive. On any failure the temporary file is removed and the final
-// name is left as it was.
+// `progress` (may be null) counts the bytes as they arrive, a resumed
+// partial file's bytes included. On failure the final name is left as it
+// was.
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          size_t chunkSize, std::atomic<uint64_t> *progress);
+                          std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh);
 
 } // namespace agentcli
 

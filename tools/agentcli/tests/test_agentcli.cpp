@@ -61,7 +61,7 @@ TEST_F(Cli, BackupReportsEveryFileItCouldNotCopyAndExitsNonZero)
     ASSERT_EQ(::symlink(work_.path().c_str(), (work_ / "source/docs/escape-dir").c_str()), 0);
     const e2e::RunResult r = Cli_({"backup", "--no-progress", "C:\\", work_ / "copy"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("FAILED C:\\docs\\pipe (open): error 5 (Access is denied.)"), std::string::npos)
+    EXPECT_NE(r.err.find("FAILED C:\\docs\\pipe (copy): error 5 (Access is denied.)"), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("1 failed"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(work_ / "copy/docs/pipe"));
@@ -86,6 +86,12 @@ TEST_F(Cli, LookingAtFilesDrivesAndTheSystem)
     r = Cli_({"get", "C:\\media\\odd-size.bin", work_ / "odd.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "odd.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
+    // A partial file that is not a stopped copy of this file is started over.
+    e2e::WriteFile(work_ / "odd2.bin.agent-partial", std::string(40, 'x'));
+    r = Cli_({"get", "--resume", "C:\\media\\odd-size.bin", work_ / "odd2.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::ReadFile(work_ / "odd2.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
+    EXPECT_FALSE(std::filesystem::exists(work_ / "odd2.bin.agent-partial"));
     r = Cli_({"drives"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("C:\\ ", 0), 0u) << r.out;
@@ -130,7 +136,7 @@ TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("error 2 "), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
-    EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agentcli-partial"));
+    EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agent-partial"));
     r = Cli_({"ls", "C:\\no-such-folder"});
     EXPECT_EQ(r.status, 1);
     r = Cli_({"backup", "C:\\no-such-folder", work_ / "x"});
@@ -211,7 +217,7 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
     for (const char *bad : {"", ".", "..", "a/b", "a\\b", "c:d"})
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
-    EXPECT_EQ(PartialName("/x/y.bin"), "/x/y.bin.agentcli-partial");
+    EXPECT_EQ(PartialName("/x/y.bin"), "/x/y.bin.agent-partial");
 }
 
 } // namespace
