@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # The main job: builds everything, serves a folder tree through the
 # reference agent on loopback, backs it up with agentcli into a local
-# folder, and checks that the copy holds the same files with the same bytes.
+# folder, and checks that the copy holds the same files with the same bytes
+# and that the summary accounts for every entry (links included: file links
+# are copied as files, directory links are not descended, links leading out
+# of the served folder are skipped). It then checks the backup again with
+# `agentcli backup --verify=content` and re-runs it with --incremental.
 #
 #   bash scripts/main-job.sh [--source DIR] [--dest DIR] [--build-dir DIR] [--jobs N] [--keep]
 #
@@ -25,7 +29,7 @@ while (($#)); do
     --build-dir) build_dir=$(realpath -m "$2"); shift 2 ;;
     --jobs) jobs="$2"; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,/^set -euo/p' "$0" | grep '^#' | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "main-job: unknown argument $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -76,6 +80,17 @@ if [[ -z "$source_dir" ]]; then
   head -c 200000 /dev/urandom > "$source_dir/Users/backup/Documents/Outlook/mail.pst"
   printf '[InternetShortcut]\nURL=https://example.org/\n' > "$source_dir/Users/backup/Favorites/example.url"
   head -c 40000 /dev/urandom > "$source_dir/Users/backup/AppData/Roaming/Mozilla/Firefox/Profiles/x7.default/places.sqlite"
+  # Links as a user profile holds them: a directory link inside, a loop back
+  # to an ancestor, links leading out of the served folder, a file link and
+  # a link to nothing.
+  mkdir -p "$work/outside/private"
+  printf 'not served\n' > "$work/outside/private/secret.txt"
+  ln -s Documents "$source_dir/Users/backup/My Documents"
+  ln -s ../.. "$source_dir/docs/notes/2024/up"
+  ln -s "$work/outside/private" "$source_dir/media/outside-folder"
+  ln -s "$work/outside/private/secret.txt" "$source_dir/docs/outside.txt"
+  ln -s report.docx "$source_dir/docs/report-latest.docx"
+  ln -s report-2019.docx "$source_dir/docs/report-old.docx" # its target is gone
 fi
 [[ -d "$source_dir" ]] || { echo "main-job: not a folder: $source_dir" >&2; exit 2; }
 if [[ -z "$dest_dir" ]]; then
@@ -104,26 +119,86 @@ step "what the agent offers"
 
 step "agentcli backup 'C:\\' -> $dest_dir"
 set +e
-"$cli_bin" backup --jobs "$jobs" 'C:\' "$dest_dir"
-backup_status=$?
+"$cli_bin" backup --jobs "$jobs" --list-skipped 'C:\' "$dest_dir" | tee "$work/backup.out"
+backup_status=${PIPESTATUS[0]}
 set -e
 
 step "check"
-# Links leaving the served folder are not served, so the comparison follows
-# links the way the agent does: by content.
-if diff -r "$source_dir" "$dest_dir" >"$work/diff.txt" 2>&1; then
-  files=$(find "$dest_dir" -type f | wc -l)
-  folders=$(find "$dest_dir" -type d | wc -l)
-  bytes=$(du -sb "$dest_dir" | cut -f1)
-  leftovers=$(find "$dest_dir" -name '*.agent-partial' | wc -l)
-  echo "copy verified: $files files, $folders folders, $bytes bytes, identical to $source_dir ($leftovers partial files)"
-  [[ $backup_status -eq 0 && $leftovers -eq 0 ]] || { echo "main-job: backup reported failures" >&2; exit 1; }
-else
-  echo "main-job: the copy differs from the source:" >&2
-  head -20 "$work/diff.txt" >&2
+# What the summary must say, worked out from the served tree itself (links
+# are not followed by find): every folder and file, file links inside as
+# files, directory links inside as not followed, links whose target lies
+# outside (or is missing) as skipped; each compared with the copy.
+source_real=$(realpath "$source_dir")
+files=0 folders=1 not_followed=0 leads_out=0 no_target=0 other=0 problems=0
+problem() { ((problems += 1)); ((problems <= 20)) && echo "  $*" >&2; return 0; }
+while IFS= read -r -d '' entry; do
+  rel=${entry#"$source_dir"/}
+  if [[ -L "$entry" ]]; then
+    # The agent resolves a link only within what it serves: an absolute
+    # target, or one that climbs out, leads out even when it would land inside.
+    target=$(realpath -m "$entry")
+    if [[ "$(readlink "$entry")" == /* || ( "$target" != "$source_real" && "$target" != "$source_real"/* ) ]]; then
+      ((leads_out += 1))
+    elif ! target=$(realpath -e "$entry" 2>/dev/null); then
+      ((no_target += 1))
+    elif [[ -d "$target" ]]; then
+      ((not_followed += 1))
+    else
+      ((files += 1))
+      cmp -s "$target" "$dest_dir/$rel" || problem "differs or missing: $rel"
+      continue
+    fi
+    [[ ! -e "$dest_dir/$rel" && ! -L "$dest_dir/$rel" ]] || problem "a skipped link was copied: $rel"
+  elif [[ -d "$entry" ]]; then
+    ((folders += 1))
+    [[ -d "$dest_dir/$rel" ]] || problem "folder missing: $rel"
+  elif [[ -f "$entry" ]]; then
+    ((files += 1))
+    cmp -s "$entry" "$dest_dir/$rel" || problem "differs or missing: $rel"
+  else
+    ((other += 1)) # pipes and devices: the agent refuses them
+  fi
+done < <(find "$source_dir" -mindepth 1 -print0)
+copied=$(find "$dest_dir" -type f | wc -l)
+leftovers=$(find "$dest_dir" -name '*partial' | wc -l)
+summary=$(grep -E '^backup .* files, ' "$work/backup.out" || true)
+causes=$(grep -E '^  skipped by cause:' "$work/backup.out" || true)
+expect() { # what, expected, actual
+  if [[ "$2" == "$3" ]]; then echo "  $1: $2"; else problem "$1: expected $2, the backup says $3"; fi
+}
+number() { sed -nE "s/.*[ ,]([0-9]+) $1.*/\1/p" <<<"$2"; }
+cause() { sed -nE "s/.*$1: ([0-9]+).*/\1/p" <<<"$causes"; }
+expect "files copied" "$files" "$(number files "$summary")"
+expect "files in the copy" "$files" "$copied"
+expect "folders" "$folders" "$(number folders "$summary")"
+expect "directory links not followed" "$not_followed" "$(cause 'directory link not followed')"
+expect "links leading out" "$leads_out" "$(cause 'link leading out of the served folder')"
+expect "links to nothing" "$no_target" "$(cause 'link to nothing')"
+expect "failed" "$other" "$(number failed "$summary")"
+expect "partial files left" 0 "$leftovers"
+if ((problems)) || { ((other == 0)) && [[ $backup_status -ne 0 ]]; }; then
+  echo "main-job: the backup does not account for the served tree ($problems problems, exit status $backup_status)" >&2
   exit 1
 fi
+echo "copy verified: $files files, $folders folders, $(du -sb "$dest_dir" | cut -f1) bytes, identical to $source_dir"
+
+step "agentcli backup --verify=content (the agent's bytes against the copy)"
+"$cli_bin" backup --verify=content --no-progress 'C:\' "$dest_dir"
+
+step "agentcli backup --follow-links (every directory link inside leads to a folder already copied)"
+"$cli_bin" backup --follow-links --no-progress 'C:\' "$work/followed" | tee "$work/followed.out"
+causes=$(grep -E '^  skipped by cause:' "$work/followed.out" || true)
+expect "loops" "$not_followed" "$(cause 'loop \(folder already copied\)')"
+expect "files copied" "$files" "$(number files "$(head -n 1 "$work/followed.out")")"
+((problems == 0)) || { echo "main-job: --follow-links did not end as expected" >&2; exit 1; }
+rm -rf "$work/followed"
+
+step "agentcli backup --incremental (nothing changed: nothing copied)"
+"$cli_bin" backup --incremental --no-progress 'C:\' "$dest_dir" | tee "$work/again.out"
+again=$(head -n 1 "$work/again.out")
+[[ "$(number files "$again")" == 0 && "$(number unchanged "$again")" == "$files" ]] ||
+  { echo "main-job: the incremental re-run copied again" >&2; exit 1; }
 if ((keep)) || [[ "$dest_dir" != "$work"/* ]]; then
   echo "backup kept in $dest_dir"
 fi
-echo "main job done: served $source_dir as C: on 127.0.0.1:$port, backed it up with agentcli and checked it byte for byte"
+echo "main job done: served $source_dir as C: on 127.0.0.1:$port, backed it up with agentcli, checked it byte for byte and entry by entry"

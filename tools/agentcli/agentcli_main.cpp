@@ -24,19 +24,35 @@ const std::vector<Command> &Commands()
          "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
          &RunStat},
         {"get", "copy one remote file here",
-         "get [--resume] REMOTE-FILE [LOCAL-PATH]\n"
+         "get [--resume] [--progress|--no-progress] REMOTE-FILE [LOCAL-PATH]\n"
          "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
          "name). The copy is written under a temporary name and renamed when complete. --resume\n"
-         "continues what an interrupted get --resume left, if the remote file has not changed.\n",
-         {}, {"--resume"}, true, 1, 2, &RunGet},
+         "continues what an interrupted get --resume left, if the remote file has not changed.\n"
+         "Progress is shown on a terminal.\n",
+         {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
         {"backup", "copy a remote folder tree into a local folder",
-         "backup [--jobs N] [--chunk-size BYTES] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
+         "backup [--jobs N] [--chunk-size BYTES] [--follow-links] [--incremental] [--verify[=content]]\n"
+         "       [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
-         "Files are copied N at a time (default 4) in chunks (default 1 MiB); each is written under a\n"
-         "temporary name and renamed when complete, so no half-copied file ever has its final name.\n"
-         "Progress is shown on a terminal; every file that could not be copied is reported, and the\n"
-         "exit status is 1 if any was.\n",
-         {"--jobs", "--chunk-size"}, {"--progress", "--no-progress"}, true, 2, 2, &RunBackup},
+         "Files are copied N at a time (default 4); each is written under a\n"
+         "temporary name and renamed when complete, so no half-copied file ever has its final name,\n"
+         "and gets the remote file's last-write time.\n"
+         "Links: file links are copied as files; directory links and junctions are not descended\n"
+         "unless --follow-links is given, and then a folder already copied on this run is a loop.\n"
+         "Links leading out of the served folder or to nothing, and names this file system cannot\n"
+         "hold, are skipped. --list-skipped prints each skipped path.\n"
+         "--incremental keeps local files whose size and last-write time match the listing and\n"
+         "resumes partial files of an interrupted run.\n"
+         "--verify copies nothing: it checks a past backup in LOCAL-FOLDER against the listing (sizes\n"
+         "and last-write times; --verify=content compares every byte with the agent's, read in\n"
+         "chunks of --chunk-size, default 1 MiB).\n"
+         "The summary counts files and folders copied, bytes, entries skipped by cause and failures\n"
+         "by error; every failure is printed. The exit status is 1 if anything failed, 0 when every\n"
+         "entry was copied (or found equal) or deliberately skipped.\n",
+         {"--jobs", "--chunk-size"},
+         {"--progress", "--no-progress", "--follow-links", "--incremental", "--verify", "--verify=content",
+          "--list-skipped"},
+         true, 2, 2, &RunBackup},
         {"drives", "list the agent's drives",
          "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,
          &RunDrives},
@@ -55,9 +71,10 @@ const std::vector<Command> &Commands()
          "--get copies the Firefox 3 bookmark file into LOCAL-FILE.\n",
          {"--get"}, {}, true, 0, 0, &RunBookmarks},
         {"pst", "Outlook mail stores",
-         "pst list | pst get LOCAL-FOLDER\n"
-         "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER.\n",
-         {}, {}, true, 1, 2, &RunPst},
+         "pst list | pst get [--progress|--no-progress] LOCAL-FOLDER\n"
+         "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER (with progress\n"
+         "on a terminal).\n",
+         {}, {"--progress", "--no-progress"}, true, 1, 2, &RunPst},
     };
     return commands;
 }
@@ -71,6 +88,7 @@ void PrintOverview()
     std::printf("usage: agentcli COMMAND [options] [arguments]   (agentcli COMMAND --help for more)\n\ncommands:\n");
     for (const agentcli::Command &c : agentcli::Commands())
         std::printf("  %-10s %s\n", c.name, c.summary);
+    std::printf("  --version  the agent_stub library version\n");
     std::printf("\n%s", agentcli::kConnectionHelp);
     std::printf("\nFailures print the Win32 error code and its meaning; the exit status is then 1 (2 for usage errors).\n");
 }
@@ -84,6 +102,12 @@ int main(int argc, char **argv)
         std::strcmp(argv[1], "help") == 0) {
         PrintOverview();
         return argc < 2 ? kExitUsage : kExitOk;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("agentcli %d.%d.%d (agent_stub library %d.%d.%d)\n", AGENT_STUB_VERSION_MAJOR,
+                    AGENT_STUB_VERSION_MINOR, AGENT_STUB_VERSION_PATCH, AGENT_STUB_VERSION_MAJOR,
+                    AGENT_STUB_VERSION_MINOR, AGENT_STUB_VERSION_PATCH);
+        return kExitOk;
     }
     const Command *command = nullptr;
     for (const Command &c : Commands())

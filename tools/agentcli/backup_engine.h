@@ -1,12 +1,15 @@
 // Copies a remote folder tree into a local folder, keeping its structure:
-// lists the tree with searches, creates the folders, then copies the files
-// on several threads that share one logon.
+// lists the tree (backup_walk), creates the folders, then copies the files
+// on several threads that share one logon. A check of a past backup
+// (backup_verify) works from the same listing.
 #ifndef AGENTCLI_BACKUP_ENGINE_H
 #define AGENTCLI_BACKUP_ENGINE_H
 
 #include "agent_stub.h"
+#include "backup_walk.h"
 #include "wide_text.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -19,12 +22,8 @@ struct BackupOptions {
     std::string localRoot;    // created when missing
     unsigned jobs = 4;        // files copied at once
     size_t chunkSize = 1 << 20;
-};
-
-struct BackupFailure {
-    std::string remotePath;   // UTF-8 for messages
-    uint32_t error = 0;
-    std::string where;
+    bool followLinks = false; // descend into directory links inside the served folder
+    bool incremental = false; // keep local files whose size and last-write time match
 };
 
 struct BackupProgress {
@@ -35,21 +34,21 @@ struct BackupProgress {
 };
 
 struct BackupReport {
-    uint64_t files = 0;       // copied completely
-    uint64_t folders = 0;     // created locally (the root included)
+    uint64_t files = 0;       // copied completely (or, for a check, found equal)
+    uint64_t folders = 0;     // held locally (the root included)
     uint64_t bytes = 0;
+    uint64_t unchanged = 0;   // left as they were by an incremental run
     double seconds = 0;
+    std::vector<SkippedEntry> skipped;
     std::vector<BackupFailure> failures;
     uint32_t fatal = 0;       // the root could not be read at all
+
+    std::array<uint64_t, kSkipCauseCount> SkippedBy() const;
 };
 
 // Runs the backup; `progress` may be null. Failures of single files and
 // folders are collected and the rest goes on.
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress);
-
-// True for a name a remote listing may hand out safely: not empty, not "."
-// or "..", no separator or NUL that could lead outside the local folder.
-bool IsSafeName(const WString &name);
 
 } // namespace agentcli
 

@@ -134,11 +134,13 @@ std::string FormatFileTime(const FILETIME &t)
         return "-";
     const int64_t seconds = static_cast<int64_t>(ticks / 10000000ull) - 11644473600ll;
     const std::time_t when = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    if (gmtime_r(&when, &tm) == nullptr)
+    // std::gmtime is in both C libraries (gmtime_r is POSIX only); only the
+    // main thread prints times.
+    const std::tm *tm = std::gmtime(&when);
+    if (tm == nullptr)
         return "?";
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", tm);
     return text;
 }
 

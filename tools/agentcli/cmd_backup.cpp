@@ -1,60 +1,56 @@
-// backup: a remote folder tree into a local folder, with progress on a
-// terminal, a summary, and every file that could not be copied.
+// backup: a remote folder tree into a local folder (or a check of a past
+// backup), with progress on a terminal and a summary that accounts for
+// every entry: copied, unchanged, skipped by cause, failed by error.
 #include "backup_engine.h"
+#include "backup_verify.h"
 #include "cli_common.h"
 #include "commands.h"
+#include "progress_line.h"
 #include "win32_messages.h"
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <mutex>
-#include <thread>
-#include <unistd.h>
+#include <map>
+#include <memory>
 
 namespace agentcli {
 
 namespace {
 
-// Redraws one status line on stderr until stopped.
-class ProgressLine {
-public:
-    explicit ProgressLine(const BackupProgress &p) : progress_(p), thread_([this] { Loop(); }) {}
-    ~ProgressLine()
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-        std::fprintf(stderr, "\r%*s\r", 100, "");
+void PrintSummary(const Args &args, const BackupOptions &options, const BackupReport &report, int verify)
+{
+    const double rate = report.seconds > 0 ? report.bytes / 1048576.0 / report.seconds : 0;
+    if (verify == 0)
+        std::printf("backup %s -> %s: %llu files, %llu folders, %s in %.2f s (%.1f MiB/s), %llu unchanged, "
+                    "%zu skipped, %zu failed\n",
+                    args.positional[0].c_str(), options.localRoot.c_str(),
+                    static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
+                    FormatBytes(report.bytes).c_str(), report.seconds, rate,
+                    static_cast<unsigned long long>(report.unchanged), report.skipped.size(),
+                    report.failures.size());
+    else
+        std::printf("check of %s against %s (%s): %llu files match, %llu folders, %s in %.2f s (%.1f MiB/s), "
+                    "%zu skipped, %zu failed\n",
+                    args.positional[0].c_str(), options.localRoot.c_str(),
+                    verify == 2 ? "content" : "sizes and last-write times",
+                    static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
+                    FormatBytes(report.bytes).c_str(), report.seconds, rate, report.skipped.size(),
+                    report.failures.size());
+    const auto skipped = report.SkippedBy();
+    std::printf("  skipped by cause:");
+    for (int i = 0; i < kSkipCauseCount; ++i)
+        std::printf("%s %s: %llu", i == 0 ? "" : ",", SkipCauseText(static_cast<SkipCause>(i)),
+                    static_cast<unsigned long long>(skipped[i]));
+    std::map<uint32_t, size_t> byError;
+    for (const BackupFailure &f : report.failures)
+        ++byError[f.error];
+    std::printf("\n  failed: %zu", report.failures.size());
+    const char *separator = " (";
+    for (const auto &[code, count] : byError) {
+        std::printf("%s%zu with error %u", separator, count, code);
+        separator = ", ";
     }
-
-private:
-    void Loop()
-    {
-        const auto start = std::chrono::steady_clock::now();
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stop_; })) {
-            const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            const uint64_t bytes = progress_.bytesDone;
-            std::fprintf(stderr, "\r  %llu/%llu files  %s/%s  %.1f MiB/s   ",
-                         static_cast<unsigned long long>(progress_.filesDone.load()),
-                         static_cast<unsigned long long>(progress_.filesTotal.load()), FormatBytes(bytes).c_str(),
-                         FormatBytes(progress_.bytesTotal).c_str(), s > 0 ? bytes / 1048576.0 / s : 0.0);
-            std::fflush(stderr);
-        }
-    }
-
-    const BackupProgress &progress_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
+    std::printf("%s\n", byError.empty() ? "" : ")");
+}
 
 } // namespace
 
@@ -71,25 +67,29 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         return UsageError("--chunk-size wants bytes from 512 to 67108864");
     options.jobs = static_cast<unsigned>(jobs);
     options.chunkSize = chunk;
-    const bool showProgress = args.Has("--progress") || (!args.Has("--no-progress") && ::isatty(2));
+    options.followLinks = args.Has("--follow-links");
+    options.incremental = args.Has("--incremental");
+    const int verify = args.Has("--verify=content") ? 2 : args.Has("--verify") ? 1 : 0;
+    if (verify != 0 && options.incremental)
+        return UsageError("--verify checks a past backup and copies nothing: drop --incremental");
     BackupProgress progress;
     BackupReport report;
     {
         std::unique_ptr<ProgressLine> line;
-        if (showProgress)
+        if (WantProgress(args))
             line = std::make_unique<ProgressLine>(progress);
-        report = RunBackup(logon, options, &progress);
+        report = verify != 0 ? VerifyBackup(logon, options, verify == 2, &progress)
+                             : RunBackup(logon, options, &progress);
     }
     if (report.fatal != 0)
-        return Fail("backup of " + args.positional[0], report.fatal);
+        return Fail((verify != 0 ? "check of " : "backup of ") + args.positional[0], report.fatal);
     for (const BackupFailure &f : report.failures)
         std::fprintf(stderr, "FAILED %s (%s): %s\n", f.remotePath.c_str(), f.where.c_str(),
                      DescribeError(f.error).c_str());
-    const double rate = report.seconds > 0 ? report.bytes / 1048576.0 / report.seconds : 0;
-    std::printf("backup %s -> %s: %llu files, %llu folders, %s in %.2f s (%.1f MiB/s), %zu failed\n",
-                args.positional[0].c_str(), options.localRoot.c_str(), static_cast<unsigned long long>(report.files),
-                static_cast<unsigned long long>(report.folders), FormatBytes(report.bytes).c_str(), report.seconds,
-                rate, report.failures.size());
+    if (args.Has("--list-skipped"))
+        for (const SkippedEntry &s : report.skipped)
+            std::printf("SKIPPED %s: %s\n", s.remotePath.c_str(), SkipCauseText(s.cause));
+    PrintSummary(args, options, report, verify);
     return report.failures.empty() ? kExitOk : kExitFailed;
 }
 

@@ -1,6 +1,7 @@
 // ls, stat and get: looking at remote files and fetching one.
 #include "cli_common.h"
 #include "commands.h"
+#include "progress_line.h"
 #include "remote_copy.h"
 
 #include <cstdio>
@@ -95,8 +96,18 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         const std::string name = slash == std::string::npos ? args.positional[0] : args.positional[0].substr(slash + 1);
         local = (std::filesystem::u8path(local.empty() ? "." : local) / std::filesystem::u8path(name)).u8string();
     }
-    const CopyResult r = CopyRemoteFile(logon, remote, local, nullptr,
+    BackupProgress progress;
+    std::unique_ptr<ProgressLine> line;
+    if (WantProgress(args)) {
+        // The size is only for the progress line; the copy learns it itself.
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        std::memset(&data, 0, sizeof data);
+        AgentGetFileAttributesExW(logon, remote.c_str(), &data);
+        line = StartProgress(args, progress, 1, (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+    }
+    const CopyResult r = CopyRemoteFile(logon, remote, local, &progress.bytesDone,
                                         args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+    line.reset();
     if (r.error != 0)
         return Fail("copying " + args.positional[0], r.error);
     std::printf("%s -> %s (%llu bytes)\n", args.positional[0].c_str(), local.c_str(),

@@ -2,6 +2,8 @@
 // machine, and fetching the bookmark file and the mail stores.
 #include "cli_common.h"
 #include "commands.h"
+#include "local_files.h"
+#include "progress_line.h"
 #include "remote_copy.h"
 
 #include <cstdio>
@@ -33,9 +35,12 @@ const char *FolderLabel(DWORD csidl)
     return "folder";
 }
 
-int CopyToLocal(AGENT_LOGON logon, const WString &remote, const std::string &local)
+int CopyToLocal(AGENT_LOGON logon, const WString &remote, const std::string &local,
+                BackupProgress *progress = nullptr)
 {
-    const CopyResult r = CopyRemoteFile(logon, remote, local, nullptr);
+    const CopyResult r = CopyRemoteFile(logon, remote, local, progress != nullptr ? &progress->bytesDone : nullptr);
+    if (progress != nullptr)
+        ++progress->filesDone;
     if (r.error != 0)
         return Fail("copying " + Narrow(remote) + " (" + r.where + ")", r.error);
     std::printf("%s -> %s (%llu bytes)\n", Narrow(remote).c_str(), local.c_str(),
@@ -132,10 +137,20 @@ int RunPst(const Args &args, AGENT_LOGON logon)
         return kExitOk;
     }
     const std::string folder = args.positional[1];
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::u8path(folder), ec);
-    if (ec)
-        return Fail("creating " + folder, 3);
+    if (const uint32_t error = CreateLocalFolder(folder))
+        return Fail("creating " + folder, error);
+    BackupProgress progress;
+    std::unique_ptr<ProgressLine> line;
+    if (WantProgress(args)) {
+        uint64_t bytes = 0;
+        for (const Store &s : stores) {
+            WIN32_FILE_ATTRIBUTE_DATA data;
+            std::memset(&data, 0, sizeof data);
+            if (AgentGetFileAttributesExW(logon, s.path.c_str(), &data))
+                bytes += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+        line = StartProgress(args, progress, stores.size(), bytes);
+    }
     int result = kExitOk;
     for (const Store &s : stores) {
         const size_t slash = s.path.find_last_of(static_cast<WCHAR>('\\'));
@@ -145,7 +160,7 @@ int RunPst(const Args &args, AGENT_LOGON logon)
             continue;
         }
         const std::string local = (std::filesystem::u8path(folder) / std::filesystem::u8path(Narrow(name))).u8string();
-        if (CopyToLocal(logon, s.path, local) != kExitOk)
+        if (CopyToLocal(logon, s.path, local, &progress) != kExitOk)
             result = kExitFailed;
     }
     return result;

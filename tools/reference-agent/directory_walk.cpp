@@ -1,10 +1,12 @@
 #include "directory_walk.h"
 
+#include "unique_fd.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
-#include <sys/stat.h>
 
 namespace refagent {
 
@@ -12,12 +14,18 @@ namespace {
 constexpr size_t kMaxDepth = 256;
 }
 
-int ListDirectory(const std::string &local, std::vector<std::string> &names)
+int ListDirectory(int dirfd, std::vector<std::string> &names)
 {
     names.clear();
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir(local.c_str()), &::closedir);
-    if (!dir)
+    const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return errno;
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(::fdopendir(fd), &::closedir);
+    if (!dir) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
     while (const dirent *entry = ::readdir(dir.get())) {
         const std::string name = entry->d_name;
         if (name != "." && name != "..")
@@ -27,25 +35,27 @@ int ListDirectory(const std::string &local, std::vector<std::string> &names)
     return 0;
 }
 
-bool WalkTree(const std::string &local, const std::vector<std::string> &baseParts, const WalkVisitor &visit)
+bool WalkTree(int dirfd, const std::vector<std::string> &baseParts, const WalkVisitor &visit)
 {
     if (baseParts.size() > kMaxDepth)
         return true;
     std::vector<std::string> names;
-    if (ListDirectory(local, names) != 0)
+    if (ListDirectory(dirfd, names) != 0)
         return true; // an unreadable folder is skipped, as a backup would
     std::vector<std::string> parts = baseParts;
     for (const std::string &name : names) {
-        const std::string path = local == "/" ? "/" + name : local + "/" + name;
         struct stat st;
-        if (::lstat(path.c_str(), &st) != 0)
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        const bool directory = S_ISDIR(st.st_mode);
         parts.push_back(name);
-        if (!visit(parts, path, directory))
+        if (!visit(parts, dirfd, st))
             return false;
-        if (directory && !WalkTree(path, parts, visit))
-            return false;
+        if (S_ISDIR(st.st_mode)) {
+            // O_NOFOLLOW: a folder swapped for a link since the look is not entered.
+            UniqueFd child(::openat(dirfd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (child.valid() && !WalkTree(child.get(), parts, visit))
+                return false;
+        }
         parts.pop_back();
     }
     return true;

@@ -10,6 +10,8 @@
 #include "win32_codes.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -29,10 +31,10 @@ struct Geometry {
 
 // statvfs figures in the old GetDiskFreeSpace shape; cluster counts that
 // do not fit in 32 bits are capped, as Windows caps them.
-int DiskGeometry(const std::string &local, Geometry &g)
+int DiskGeometry(int fd, Geometry &g)
 {
     struct statvfs vfs;
-    if (::statvfs(local.c_str(), &vfs) != 0)
+    if (::fstatvfs(fd, &vfs) != 0)
         return errno;
     const uint64_t cluster = std::max<uint64_t>(vfs.f_frsize, g.bytesPerSector);
     g.sectorsPerCluster = static_cast<uint32_t>(cluster / g.bytesPerSector);
@@ -75,27 +77,40 @@ bool Session::HandleFindFirst()
     MappedPath dir;
     uint32_t status = 0;
     std::vector<Entry> entries;
-    if (!name.empty() && Resolve(directory, dir, status)) {
+    const UniqueFd folder = name.empty() ? UniqueFd() : OpenFolder(directory, dir, status);
+    if (folder.valid()) {
         std::vector<std::string> names;
         if (!HasWildcard(name)) {
             std::string utf8;
             if (ToUtf8(name, utf8))
                 names.push_back(utf8);
-        } else if (ListDirectory(dir.local, names) == 0 && !dir.IsRoot()) {
+        } else if (ListDirectory(folder.get(), names) == 0 && !dir.IsRoot()) {
             // Like Windows, a folder below a root lists itself and its parent.
             names.insert(names.begin(), {".", ".."});
         }
+        const int rootFd = dir.drive->rootFd();
         for (const std::string &n : names) {
             Entry e;
             if (!ToUtf16(n, e.name) || !MatchWildcard(name, e.name))
                 continue;
-            std::string local = dir.local;
-            if (n == "..")
-                local = local.substr(0, local.find_last_of('/'));
-            else if (n != ".")
-                local += (local == "/" ? "" : "/") + n;
-            if (ConfineToRoot(*dir.drive, local) != 0 || StatPath(local, n, e.info) != 0)
-                continue; // links out of the tree are not shown
+            int error = 0;
+            if (n == ".") {
+                error = InfoAt(folder.get(), std::string(), n, e.info);
+            } else if (n == "..") {
+                const std::vector<std::string> up(dir.parts.begin(), dir.parts.end() - 1);
+                const UniqueFd parent(std::max(OpenDirectoryBeneath(rootFd, up), -1));
+                error = parent.valid() ? InfoAt(parent.get(), std::string(), n, e.info) : ENOENT;
+            } else {
+                // A link is listed as the reparse point it stands for, even
+                // when it leads out: its name is inside, its target is not shown.
+                std::vector<std::string> parts = dir.parts;
+                parts.push_back(n);
+                error = InfoAt(folder.get(), n, n, e.info);
+                if (error == 0)
+                    DescribeLink(rootFd, parts, e.info);
+            }
+            if (error != 0)
+                continue;
             if (n == "." || n == "..")
                 e.info.attributes &= ~kAttributeHidden;
             entries.push_back(std::move(e));
@@ -125,7 +140,7 @@ bool Session::HandleFindFirstDrive()
     ChunkWriter chunks(channel_);
     for (const DriveRoot &d : drives) {
         Geometry g;
-        DiskGeometry(d.localRoot, g);
+        DiskGeometry(d.rootFd(), g);
         std::u16string root = std::u16string(1, static_cast<char16_t>(d.letter)) + u":\\";
         std::u16string label;
         const std::string base = d.localRoot.substr(d.localRoot.find_last_of('/') + 1);
@@ -156,11 +171,14 @@ bool Session::HandleGetDiskFreeSpace()
     if (!ReadString(in, path))
         return false;
     MappedPath mapped;
-    uint32_t status = 0;
+    Location at;
     Geometry g;
-    if (Resolve(path, mapped, status)) {
-        const int error = DiskGeometry(mapped.local, g);
-        status = error == 0 ? 0 : StatusOf(error, mapped.local);
+    uint32_t status = Find(path, true, mapped, at);
+    if (status == 0) {
+        const int fd = OpenAt(at, O_PATH);
+        const UniqueFd owned(fd >= 0 ? fd : -1);
+        const int error = fd < 0 ? -fd : DiskGeometry(fd, g);
+        status = error == 0 ? 0 : error == ENOENT ? kErrorFileNotFound : Win32FromErrno(error);
     }
     ACE_OutputCDR out = MakeOutputStream(32);
     out.write_ulong(status);
@@ -188,8 +206,8 @@ bool Session::HandleGetPathList()
         return false;
     MappedPath root;
     uint32_t status = 0;
-    struct stat st;
-    const bool listable = Resolve(path, root, status) && ::stat(root.local.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    const UniqueFd folder = OpenFolder(path, root, status);
+    const bool listable = folder.valid();
     // The stream has no status word: a path that cannot be listed is an empty list.
     if (!channel_.SendHeaderOnly(OpGetPathList, 0))
         return false;
@@ -219,12 +237,14 @@ bool Session::HandleGetPathList()
         return next.opcode == OpNextPathList; // anything else breaks the stream
     };
     if (listable) {
-        WalkTree(root.local, root.parts, [&](const std::vector<std::string> &parts, const std::string &local, bool) {
+        const int rootFd = root.drive->rootFd();
+        WalkTree(folder.get(), root.parts, [&](const std::vector<std::string> &parts, int dirfd, const struct stat &) {
             Entry e;
             std::u16string windowsPath;
-            if (ConfineToRoot(*root.drive, local) != 0 || StatPath(local, parts.back(), e.info) != 0 ||
+            if (InfoAt(dirfd, parts.back(), parts.back(), e.info) != 0 ||
                 !ToWindowsPath(root.drive->letter, parts, windowsPath) || !ToUtf16(parts.back(), e.name))
                 return true;
+            DescribeLink(rootFd, parts, e.info);
             if (!chunk) {
                 chunk = std::make_unique<ACE_OutputCDR>(kPathListChunk + 1024, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN,
                                                         nullptr, nullptr, nullptr, kMemcpyTradeoff, 1, 2);

@@ -1,5 +1,7 @@
 #include "file_info.h"
 
+#include "confined_path.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,11 +13,12 @@ namespace {
 int Fill(int dirfd, const char *path, int flags, const std::string &name, FileInfo &info)
 {
     struct statx sx;
-    if (::statx(dirfd, path, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+    if (::statx(dirfd, path, flags | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
         return errno;
     struct stat st {};
     st.st_mode = sx.stx_mode;
     info.directory = S_ISDIR(st.st_mode);
+    info.symlink = S_ISLNK(st.st_mode);
     info.attributes = AttributesOf(st, name);
     auto ts = [](const struct statx_timestamp &t) {
         struct timespec out;
@@ -28,7 +31,9 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
     // Not every file system keeps a birth time; the last change is the
     // closest the others have.
     info.creation = ToFileTime(ts((sx.stx_mask & STATX_BTIME) ? sx.stx_btime : sx.stx_mtime));
-    info.size = info.directory ? 0 : sx.stx_size;
+    // A link's own size is the length of its target's name: nothing a
+    // Windows reader would count as data.
+    info.size = info.directory || info.symlink ? 0 : sx.stx_size;
     info.device = (static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
     info.index = sx.stx_ino;
     info.links = sx.stx_nlink;
@@ -37,29 +42,29 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
 
 } // namespace
 
-int StatPath(const std::string &local, const std::string &name, FileInfo &info)
+int InfoAt(int dirfd, const std::string &entry, const std::string &name, FileInfo &info)
 {
-    return Fill(AT_FDCWD, local.c_str(), 0, name, info);
+    return entry.empty() ? Fill(dirfd, "", AT_EMPTY_PATH, name, info) : Fill(dirfd, entry.c_str(), 0, name, info);
 }
 
-int StatDescriptor(int fd, const std::string &name, FileInfo &info)
-{
-    return Fill(fd, "", AT_EMPTY_PATH, name, info);
-}
+int StatDescriptor(int fd, const std::string &name, FileInfo &info) { return Fill(fd, "", AT_EMPTY_PATH, name, info); }
 
-uint32_t NotFoundStatus(const std::string &local)
+void DescribeLink(int rootFd, const std::vector<std::string> &parts, FileInfo &info)
 {
-    const size_t slash = local.find_last_of('/');
-    if (slash == std::string::npos || slash == 0)
-        return kErrorFileNotFound;
+    if (!info.symlink)
+        return;
+    uint32_t attributes = kAttributeReparsePoint | (info.attributes & kAttributeHidden);
+    Location target;
     struct stat st;
-    const std::string parent = local.substr(0, slash);
-    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? kErrorFileNotFound : kErrorPathNotFound;
+    if (Locate(rootFd, parts, true, target) == 0 && StatAt(target, st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            attributes |= kAttributeDirectory;
+        else if (S_ISREG(st.st_mode))
+            attributes |= kAttributeArchive;
+    }
+    info.attributes = attributes;
 }
 
-uint32_t StatusOf(int error, const std::string &local)
-{
-    return error == ENOENT ? NotFoundStatus(local) : Win32FromErrno(error);
-}
+uint32_t VolumeSerial(uint64_t device) { return static_cast<uint32_t>(device ^ (device >> 32)); }
 
 } // namespace refagent

@@ -3,7 +3,6 @@
 #include "session.h"
 
 #include "file_info.h"
-#include "filesystem/wide_string.h"
 #include "win32_codes.h"
 
 #include <algorithm>
@@ -25,6 +24,7 @@ constexpr uint32_t kFileReadData = 0x1;
 constexpr uint32_t kFileWriteData = 0x2;
 constexpr uint32_t kFileAppendData = 0x4;
 constexpr uint32_t kFlagBackupSemantics = 0x02000000u;
+constexpr uint32_t kFlagOpenReparsePoint = 0x00200000u;
 constexpr uint32_t kCreateNew = 1, kCreateAlways = 2, kOpenExisting = 3, kOpenAlways = 4, kTruncateExisting = 5;
 // Reads up to this size go out in one gathered write; larger ones stream.
 constexpr size_t kReadPiece = 4u << 20;
@@ -35,7 +35,9 @@ void WriteTime(ACE_OutputCDR &out, const FileTime &t)
     out.write_ulong(t.high);
 }
 
-std::string LastPart(const MappedPath &m) { return m.parts.empty() ? std::string() : m.parts.back(); }
+// Once the folder holding a name has been found, a missing name is a
+// missing file.
+uint32_t NotFound(int error) { return error == ENOENT ? kErrorFileNotFound : Win32FromErrno(error); }
 
 } // namespace
 
@@ -48,11 +50,12 @@ bool Session::HandlePathStatus(uint32_t opcode)
     MappedPath mapped;
     uint32_t status = 0;
     if (opcode == OpPathFileExists) {
-        if (Resolve(path, mapped, status)) {
-            struct stat st;
-            if (::stat(mapped.local.c_str(), &st) != 0)
-                status = StatusOf(errno, mapped.local);
-        }
+        // A link exists in its own right, wherever it leads.
+        Location at;
+        struct stat st;
+        status = Find(path, false, mapped, at);
+        if (status == 0 && StatAt(at, st) != 0)
+            status = NotFound(errno);
     } else {
         // Root tests are lexical, as the shell's are: nothing is looked up.
         mapped = MapWindowsPath(config_.drives, path);
@@ -66,10 +69,11 @@ bool Session::HandlePathStatus(uint32_t opcode)
 uint32_t Session::StatRequested(const std::u16string &path, FileInfo &info) const
 {
     MappedPath mapped;
-    uint32_t status = 0;
-    if (Resolve(path, mapped, status)) {
-        const int error = StatPath(mapped.local, LastPart(mapped), info);
-        status = error == 0 ? 0 : StatusOf(error, mapped.local);
+    Location at;
+    uint32_t status = Find(path, false, mapped, at);
+    if (status == 0) {
+        const int error = Describe(mapped, at, info);
+        status = error == 0 ? 0 : NotFound(error);
     }
     return status;
 }
@@ -118,18 +122,28 @@ bool Session::HandleSetFileAttributes()
     if (!ReadString(in, path) || !in.read_ulong(attributes))
         return false;
     MappedPath mapped;
+    Location at;
     uint32_t status = 0;
-    if (config_.readOnly) {
+    if (config_.readOnly)
         status = kErrorWriteProtect;
-    } else if (Resolve(path, mapped, status)) {
+    else
+        status = Find(path, true, mapped, at);
+    if (status == 0) {
+        // An O_PATH descriptor pins the file itself; its mode is changed
+        // through that, never through the name again.
+        const int opened = OpenAt(at, O_PATH);
+        const UniqueFd fd(opened >= 0 ? opened : -1);
         struct stat st;
-        if (::stat(mapped.local.c_str(), &st) != 0) {
-            status = StatusOf(errno, mapped.local);
-        } else if (!S_ISDIR(st.st_mode)) {
+        if (!fd.valid()) {
+            status = NotFound(-opened);
+        } else if (::fstat(fd.get(), &st) != 0) {
+            status = Win32FromErrno(errno);
+        } else if (S_ISREG(st.st_mode)) {
             // Only the read-only bit has a local meaning.
             mode_t mode = st.st_mode & 07777;
             mode = (attributes & kAttributeReadOnly) ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR;
-            if (::chmod(mapped.local.c_str(), mode) != 0)
+            const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+            if (::chmod(self.c_str(), mode) != 0)
                 status = Win32FromErrno(errno);
         }
     }
@@ -143,13 +157,16 @@ bool Session::HandleCreateDirectory()
     if (!ReadString(in, path))
         return false;
     MappedPath mapped;
+    Location at;
     uint32_t status = 0;
     if (config_.readOnly)
         status = kErrorWriteProtect;
-    else if (Resolve(path, mapped, status)) {
-        if (mapped.IsRoot())
+    else
+        status = Find(path, false, mapped, at);
+    if (status == 0) {
+        if (at.Self())
             status = kErrorAlreadyExists;
-        else if (::mkdir(mapped.local.c_str(), 0777) != 0)
+        else if (::mkdirat(at.dir.get(), at.name.c_str(), 0777) != 0)
             status = errno == ENOENT ? kErrorPathNotFound : Win32FromErrno(errno);
     }
     return channel_.SendStatus(OpCreateDirectory, status);
@@ -162,16 +179,20 @@ bool Session::HandleRemovePath()
     if (!ReadString(in, path))
         return false;
     MappedPath mapped;
+    Location at;
     uint32_t status = 0;
     if (config_.readOnly)
         status = kErrorWriteProtect;
-    else if (Resolve(path, mapped, status)) {
+    else
+        status = Find(path, false, mapped, at);
+    if (status == 0) {
+        // A link is removed itself, never what it points to.
         struct stat st;
-        if (mapped.IsRoot())
+        if (at.Self())
             status = kErrorAccessDenied;
-        else if (::lstat(mapped.local.c_str(), &st) != 0)
-            status = StatusOf(errno, mapped.local);
-        else if ((S_ISDIR(st.st_mode) ? ::rmdir(mapped.local.c_str()) : ::unlink(mapped.local.c_str())) != 0)
+        else if (StatAt(at, st) != 0)
+            status = NotFound(errno);
+        else if (::unlinkat(at.dir.get(), at.name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) != 0)
             status = Win32FromErrno(errno);
     }
     return channel_.SendStatus(OpRemovePath, status);
@@ -183,20 +204,22 @@ bool Session::HandleMoveFile()
     std::u16string source, target;
     if (!ReadString(in, source) || !ReadString(in, target))
         return false;
-    MappedPath from, to;
+    MappedPath fromPath, toPath;
+    Location from, to;
     uint32_t status = 0;
-    struct stat st;
     if (config_.readOnly)
         status = kErrorWriteProtect;
-    else if (Resolve(source, from, status) && Resolve(target, to, status)) {
-        if (from.IsRoot() || to.IsRoot())
+    else if ((status = Find(source, false, fromPath, from)) == 0)
+        status = Find(target, false, toPath, to);
+    if (status == 0) {
+        if (from.Self() || to.Self()) {
             status = kErrorAccessDenied;
-        else if (::lstat(from.local.c_str(), &st) != 0)
-            status = StatusOf(errno, from.local);
-        else if (::lstat(to.local.c_str(), &st) == 0)
-            status = kErrorAlreadyExists; // MoveFile never replaces
-        else if (::rename(from.local.c_str(), to.local.c_str()) != 0)
-            status = errno == ENOENT ? kErrorPathNotFound : Win32FromErrno(errno);
+        } else if (::renameat2(from.dir.get(), from.name.c_str(), to.dir.get(), to.name.c_str(), RENAME_NOREPLACE) !=
+                   0) {
+            // MoveFile never replaces; NOREPLACE makes that one step.
+            const int error = errno;
+            status = error == EEXIST ? kErrorAlreadyExists : NotFound(error);
+        }
     }
     return channel_.SendStatus(OpMoveFile, status);
 }
@@ -212,35 +235,54 @@ bool Session::HandleCreateFile()
     // Share modes have no local counterpart: every open shares everything.
     const bool read = (access & (kGenericRead | kGenericAll | kFileReadData)) != 0;
     const bool write = (access & (kGenericWrite | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
-    MappedPath mapped;
-    uint32_t status = 0;
+    const bool openExisting = disposition == kOpenExisting || disposition == kOpenAlways;
     if (file_.IsOpen())
         return channel_.SendStatus(OpCreateFile, kErrorTooManyOpenFiles);
     if (disposition < kCreateNew || disposition > kTruncateExisting || (disposition == kTruncateExisting && !write))
         return channel_.SendStatus(OpCreateFile, kErrorInvalidParameter);
-    if (config_.readOnly && (write || disposition == kCreateNew || disposition == kCreateAlways ||
-                             disposition == kTruncateExisting))
+    if (config_.readOnly && (write || !openExisting))
         return channel_.SendStatus(OpCreateFile, kErrorWriteProtect);
-    if (!Resolve(path, mapped, status))
+    MappedPath mapped;
+    Location at;
+    const bool openLink = (flags & kFlagOpenReparsePoint) != 0;
+    uint32_t status = Find(path, !openLink, mapped, at);
+    if (status != 0)
         return channel_.SendStatus(OpCreateFile, status);
+    const std::string name = mapped.parts.empty() ? std::string() : mapped.parts.back();
 
     struct stat st;
-    const bool exists = ::stat(mapped.local.c_str(), &st) == 0;
+    const bool exists = StatAt(at, st) == 0;
+    if (exists && S_ISLNK(st.st_mode)) {
+        // The link itself: its record can be read, never data through it.
+        if (!openLink || write || !openExisting)
+            return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
+        FileInfo info;
+        const int fd = OpenAt(at, O_PATH);
+        if (fd < 0)
+            return channel_.SendStatus(OpCreateFile, Win32FromErrno(-fd));
+        file_.Reset(fd, false, false, false, name);
+        if (Describe(mapped, at, info) == 0)
+            file_.MarkLink(info.attributes);
+        else
+            file_.MarkLink(kAttributeReparsePoint);
+        return channel_.SendStatus(OpCreateFile, 0);
+    }
     if (exists && S_ISDIR(st.st_mode)) {
         // Directories open only for backup semantics, and never for data.
-        if ((flags & kFlagBackupSemantics) == 0 || write ||
-            (disposition != kOpenExisting && disposition != kOpenAlways))
+        if ((flags & kFlagBackupSemantics) == 0 || write || !openExisting)
             return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
-        const int fd = ::open(mapped.local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd = OpenAt(at, O_RDONLY | O_DIRECTORY);
         if (fd < 0)
-            return channel_.SendStatus(OpCreateFile, Win32FromErrno(errno));
-        file_.Reset(fd, false, false, true, mapped.parts.empty() ? std::string() : mapped.parts.back());
+            return channel_.SendStatus(OpCreateFile, -fd == ELOOP ? kErrorAccessDenied : Win32FromErrno(-fd));
+        file_.Reset(fd, false, false, true, name);
         return channel_.SendStatus(OpCreateFile, 0);
     }
     // Pipes and devices would block or never end; only plain files hold data.
     if (exists && !S_ISREG(st.st_mode))
         return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
-    int oflags = O_CLOEXEC | O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+    if (config_.readOnly && !exists)
+        return channel_.SendStatus(OpCreateFile, kErrorFileNotFound);
+    int oflags = O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
     switch (disposition) {
     case kCreateNew: oflags |= O_CREAT | O_EXCL; break;
     case kCreateAlways: oflags |= O_CREAT | O_TRUNC; break;
@@ -248,22 +290,20 @@ bool Session::HandleCreateFile()
     case kTruncateExisting: oflags |= O_TRUNC; break;
     default: break;
     }
-    if (config_.readOnly && !exists)
-        return channel_.SendStatus(OpCreateFile, NotFoundStatus(mapped.local));
     const mode_t mode = (flags & kAttributeReadOnly) ? 0444 : 0666;
-    const int fd = ::open(mapped.local.c_str(), oflags, mode);
+    const int fd = OpenAt(at, oflags, mode);
     if (fd < 0) {
-        const int error = errno;
-        status = error == EEXIST ? kErrorFileExists : StatusOf(error, mapped.local);
+        // ELOOP: the name became a link since it was looked at.
+        const int error = -fd;
+        status = error == EEXIST ? kErrorFileExists : error == ELOOP ? kErrorAccessDenied : NotFound(error);
         return channel_.SendStatus(OpCreateFile, status);
     }
+    UniqueFd opened(fd);
     // The name may have been replaced by a pipe since it was looked at.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
-    }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    file_.Reset(fd, read, write, false, mapped.parts.empty() ? std::string() : mapped.parts.back());
+    file_.Reset(opened.Release(), read, write, false, name);
     return channel_.SendStatus(OpCreateFile, 0);
 }
 
@@ -436,13 +476,15 @@ bool Session::HandleGetFileInformation()
     const int error = StatDescriptor(file_.fd(), file_.name(), info);
     if (error != 0)
         return channel_.SendStatus(OpGetFileInformation, Win32FromErrno(error));
+    if (file_.linkAttributes() != 0)
+        info.attributes = file_.linkAttributes();
     ACE_OutputCDR out = MakeOutputStream(64);
     out.write_ulong(0);
     out.write_ulong(info.attributes);
     WriteTime(out, info.creation);
     WriteTime(out, info.lastAccess);
     WriteTime(out, info.lastWrite);
-    out.write_ulong(static_cast<uint32_t>(info.device ^ (info.device >> 32)));
+    out.write_ulong(VolumeSerial(info.device)); // with the index, tells folders apart across links
     out.write_ulong(static_cast<uint32_t>(info.size >> 32)); // high part first here
     out.write_ulong(static_cast<uint32_t>(info.size));
     out.write_ulong(info.links);

@@ -4,6 +4,7 @@
 #include "win32_codes.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <climits>
 #include <cstdlib>
 #include <memory>
@@ -29,16 +30,6 @@ std::string Canonical(const std::string &path)
 {
     std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
     return real ? std::string(real.get()) : std::string();
-}
-
-std::string Parent(const std::string &path)
-{
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return std::string();
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
 }
 
 } // namespace
@@ -69,6 +60,7 @@ void DriveMap::AddResolved(char letter, const std::string &root)
     DriveRoot drive;
     drive.letter = static_cast<char>(Upper(static_cast<char16_t>(letter)));
     drive.localRoot = root.size() > 1 && root.back() == '/' ? root.substr(0, root.size() - 1) : root;
+    drive.root = std::make_shared<UniqueFd>(::open(drive.localRoot.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     roots_.push_back(drive);
 }
 
@@ -146,27 +138,6 @@ bool IsInside(const std::string &root, const std::string &canonical)
     return canonical == root ||
            (canonical.size() > root.size() && canonical.compare(0, root.size(), root) == 0 &&
             canonical[root.size()] == '/');
-}
-
-uint32_t ConfineToRoot(const DriveRoot &drive, const std::string &local)
-{
-    std::string probe = local;
-    struct stat st;
-    // The deepest part of the path that exists decides: everything below it
-    // is created by the request itself, so it cannot lead anywhere else.
-    while (::lstat(probe.c_str(), &st) != 0) {
-        if (errno != ENOENT && errno != ENOTDIR)
-            return Win32FromErrno(errno);
-        if (probe == drive.localRoot || probe.size() <= drive.localRoot.size())
-            return 0;
-        probe = Parent(probe);
-        if (probe.empty())
-            return kErrorAccessDenied;
-    }
-    const std::string real = Canonical(probe);
-    if (real.empty())
-        return kErrorAccessDenied; // a dangling or looping link
-    return IsInside(drive.localRoot, real) ? 0 : kErrorAccessDenied;
 }
 
 bool ToWindowsPath(char letter, const std::vector<std::string> &parts, std::u16string &out)

@@ -3,7 +3,10 @@
 #ifndef REFAGENT_PATH_MAPPING_H
 #define REFAGENT_PATH_MAPPING_H
 
+#include "unique_fd.h"
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,9 @@ namespace refagent {
 struct DriveRoot {
     char letter = 'C';     // upper case
     std::string localRoot; // canonical, no trailing slash (except "/")
+    // The root opened once at start; every request resolves beneath it.
+    std::shared_ptr<UniqueFd> root;
+    int rootFd() const { return root ? root->get() : -1; }
 };
 
 class DriveMap {
@@ -19,7 +25,7 @@ public:
     // Maps letter to an existing local directory (canonicalised). False
     // with a reason for a bad letter, a duplicate or a missing directory.
     bool Add(char letter, const std::string &directory, std::string &error);
-    // As Add, without touching the file system (the root is taken as given).
+    // As Add, with the root taken as given (opened, but not checked).
     void AddResolved(char letter, const std::string &root);
     const DriveRoot *Find(char16_t letter) const;
     const std::vector<DriveRoot> &Roots() const { return roots_; }
@@ -47,12 +53,6 @@ MappedPath MapWindowsPath(const DriveMap &drives, const std::u16string &path);
 
 // True when the canonical path stays inside the canonical root.
 bool IsInside(const std::string &root, const std::string &canonical);
-
-// Follows the links of an already mapped local path: 0 when what it names
-// (or, for a name that does not exist yet, its deepest existing ancestor)
-// resolves inside the root; 5 when it resolves outside or through a
-// dangling link.
-uint32_t ConfineToRoot(const DriveRoot &drive, const std::string &local);
 
 // "C:\a\b" for the letter and UTF-8 parts; false for a name the wire
 // cannot carry.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace refagent {
@@ -19,6 +20,7 @@ void OpenFile::Reset(int fd, bool readable, bool writable, bool directory, std::
     readable_ = readable;
     writable_ = writable;
     directory_ = directory;
+    linkAttributes_ = 0;
     name_ = std::move(name);
 }
 
@@ -33,10 +35,18 @@ int OpenFile::Close()
 
 bool ReadString(ACE_InputCDR &in, std::u16string &out)
 {
-    OwnedWideString text;
-    if (!text.Read(in))
+    // Every code unit the count announces, embedded NULs included: a name
+    // cut short at one would open another file than the client named.
+    ACE_CDR::ULong bytes = 0;
+    if (!in.read_ulong(bytes) || bytes % 2 != 0 || bytes > in.length())
         return false;
-    out.assign(text.get(), text.length());
+    out.resize(bytes / 2);
+    for (char16_t &c : out) {
+        ACE_CDR::UShort unit = 0;
+        if (!in.read_ushort(unit))
+            return false;
+        c = static_cast<char16_t>(unit);
+    }
     return true;
 }
 
@@ -78,13 +88,33 @@ void Session::Run()
     }
 }
 
-bool Session::Resolve(const std::u16string &path, MappedPath &mapped, uint32_t &status) const
+uint32_t Session::Find(const std::u16string &path, bool followLast, MappedPath &mapped, Location &at) const
 {
     mapped = MapWindowsPath(config_.drives, path);
-    status = mapped.status;
-    if (status == 0)
-        status = ConfineToRoot(*mapped.drive, mapped.local);
-    return status == 0;
+    if (mapped.status != 0)
+        return mapped.status;
+    const int error = Locate(mapped.drive->rootFd(), mapped.parts, followLast, at);
+    return error == 0 ? 0 : LocateStatus(error);
+}
+
+UniqueFd Session::OpenFolder(const std::u16string &path, MappedPath &mapped, uint32_t &status) const
+{
+    Location at;
+    status = Find(path, true, mapped, at);
+    if (status != 0)
+        return UniqueFd();
+    const int fd = OpenAt(at, O_PATH | O_DIRECTORY);
+    if (fd < 0)
+        status = -fd == ENOENT ? kErrorFileNotFound : -fd == ENOTDIR ? kErrorDirectory : Win32FromErrno(-fd);
+    return UniqueFd(fd >= 0 ? fd : -1);
+}
+
+int Session::Describe(const MappedPath &mapped, const Location &at, FileInfo &info) const
+{
+    const int error = InfoAt(at.dir.get(), at.name, mapped.parts.empty() ? std::string() : mapped.parts.back(), info);
+    if (error == 0)
+        DescribeLink(mapped.drive->rootFd(), mapped.parts, info);
+    return error;
 }
 
 bool Session::SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path)

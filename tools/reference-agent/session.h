@@ -4,6 +4,7 @@
 #define REFAGENT_SESSION_H
 
 #include "agent_config.h"
+#include "confined_path.h"
 #include "file_info.h"
 #include "path_mapping.h"
 #include "wire_channel.h"
@@ -24,6 +25,10 @@ public:
     OpenFile &operator=(const OpenFile &) = delete;
 
     void Reset(int fd, bool readable, bool writable, bool directory, std::string name);
+    // The handle is a link itself (opened with FILE_FLAG_OPEN_REPARSE_POINT);
+    // by-handle replies show these attributes.
+    void MarkLink(uint32_t attributes) { linkAttributes_ = attributes; }
+    uint32_t linkAttributes() const { return linkAttributes_; }
     int Close(); // 0 or errno
     bool IsOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -35,6 +40,7 @@ public:
 private:
     int fd_ = -1;
     bool readable_ = false, writable_ = false, directory_ = false;
+    uint32_t linkAttributes_ = 0;
     std::string name_;
 };
 
@@ -81,10 +87,17 @@ private:
     bool HandlePstList();
     bool HandleMergePst();
 
-    // Maps a Windows path and keeps it inside its drive; false with the
-    // Win32 status that refuses it.
-    bool Resolve(const std::u16string &path, MappedPath &mapped, uint32_t &status) const;
-    // Resolves and stats `path`: 0 with `info` filled, or the Win32 status.
+    // Maps a Windows path and locates it beneath its drive's root (a link
+    // in the last place followed when followLast): 0, or the Win32 status
+    // that refuses it.
+    uint32_t Find(const std::u16string &path, bool followLast, MappedPath &mapped, Location &at) const;
+    // The folder `path` names (links followed while they stay inside), as
+    // an O_PATH descriptor; invalid with the Win32 status otherwise.
+    UniqueFd OpenFolder(const std::u16string &path, MappedPath &mapped, uint32_t &status) const;
+    // What `at` names, a link shown as a reparse point: 0 or errno.
+    int Describe(const MappedPath &mapped, const Location &at, FileInfo &info) const;
+    // Finds and describes `path` (a link itself, not its target): 0 with
+    // `info` filled, or the Win32 status.
     uint32_t StatRequested(const std::u16string &path, FileInfo &info) const;
     bool SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path);
     void Log(const char *format, ...) const;

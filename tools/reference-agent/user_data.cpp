@@ -3,11 +3,12 @@
 #include "session.h"
 
 #include "directory_walk.h"
-#include "filesystem/wide_string.h"
 #include "utf.h"
+#include "filesystem/wide_string.h"
 #include "win32_codes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace refagent {
@@ -91,20 +92,29 @@ bool Session::HandleGetFolderPath()
     const std::u16string drive = config_.profile.substr(0, 2) + u"\\";
     const std::u16string path = Join(known->inProfile ? config_.profile : drive, known->relative);
     MappedPath mapped;
-    uint32_t status = 0;
-    if (Resolve(path, mapped, status)) {
-        struct stat st;
-        if ((folder & kCsidlFlagCreate) && !config_.readOnly) {
-            std::string partial = mapped.drive->localRoot;
-            for (const std::string &p : mapped.parts) {
-                partial += "/" + p;
-                ::mkdir(partial.c_str(), 0777);
+    Location at;
+    uint32_t status = Find(path, false, mapped, at);
+    if (status == 0 && (folder & kCsidlFlagCreate) && !config_.readOnly) {
+        // Each level is made beneath the one before, links followed only
+        // while they stay inside.
+        std::vector<std::string> partial;
+        for (const std::string &p : mapped.parts) {
+            Location level;
+            partial.push_back(p);
+            if (Locate(mapped.drive->rootFd(), partial, false, level) != 0 ||
+                ::mkdirat(level.dir.get(), level.name.c_str(), 0777) != 0) {
+                if (errno != EEXIST)
+                    break;
             }
         }
+    }
+    if (status == 0) {
         // The current path of a folder is only known when it exists; its
         // default path always is.
-        if (flag == 0 && (::stat(mapped.local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
-            status = kErrorFileNotFound;
+        uint32_t folderStatus = 0;
+        MappedPath again;
+        if (flag == 0 && !OpenFolder(path, again, folderStatus).valid())
+            status = folderStatus == kErrorAccessDenied ? kErrorAccessDenied : kErrorFileNotFound;
     } else if (flag == 1 && status != kErrorAccessDenied) {
         status = 0;
     }
@@ -119,21 +129,21 @@ bool Session::HandleFirefox(uint32_t opcode)
     MappedPath mapped;
     uint32_t status = 0;
     std::u16string found;
-    if (Resolve(profiles, mapped, status)) {
+    const UniqueFd folder = OpenFolder(profiles, mapped, status);
+    if (folder.valid()) {
         std::vector<std::string> names;
-        ListDirectory(mapped.local, names);
+        ListDirectory(folder.get(), names);
         std::stable_partition(names.begin(), names.end(),
                               [](const std::string &n) { return n.find(".default") != std::string::npos; });
         for (const std::string &n : names) {
             std::u16string name;
             MappedPath candidate;
-            uint32_t candidateStatus = 0;
+            Location at;
             struct stat st;
             if (!ToUtf16(n, name))
                 continue;
             const std::u16string places = Join(Join(profiles, name), u"places.sqlite");
-            if (Resolve(places, candidate, candidateStatus) && ::stat(candidate.local.c_str(), &st) == 0 &&
-                S_ISREG(st.st_mode)) {
+            if (Find(places, true, candidate, at) == 0 && StatAt(at, st) == 0 && S_ISREG(st.st_mode)) {
                 found = places;
                 break;
             }
@@ -150,8 +160,7 @@ bool Session::HandleIEFavoritePath()
     const std::u16string path = Join(config_.profile, u"Favorites");
     MappedPath mapped;
     uint32_t status = 0;
-    struct stat st;
-    if (Resolve(path, mapped, status) && (::stat(mapped.local.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+    if (!OpenFolder(path, mapped, status).valid() && status != kErrorAccessDenied)
         status = kErrorFileNotFound;
     return SendPathReply(OpGetIEFavoritePath, status, path);
 }
@@ -170,10 +179,12 @@ std::vector<Store> FindStores(const DriveMap &drives)
     std::vector<DriveRoot> roots = drives.Roots();
     std::sort(roots.begin(), roots.end(), [](const DriveRoot &a, const DriveRoot &b) { return a.letter < b.letter; });
     for (const DriveRoot &d : roots) {
-        WalkTree(d.localRoot, {}, [&](const std::vector<std::string> &parts, const std::string &local, bool directory) {
+        WalkTree(d.rootFd(), {}, [&](const std::vector<std::string> &parts, int, const struct stat &entry) {
+            // A link to a store counts when it stays inside the drive.
+            Location at;
             struct stat st;
-            if (directory || !EndsWithPst(parts.back()) || ConfineToRoot(d, local) != 0 ||
-                ::stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            if (S_ISDIR(entry.st_mode) || !EndsWithPst(parts.back()) || Locate(d.rootFd(), parts, true, at) != 0 ||
+                StatAt(at, st) != 0 || !S_ISREG(st.st_mode))
                 return true;
             Store s;
             const std::string &name = parts.back();

@@ -29,6 +29,7 @@ constexpr uint32_t kErrorDirNotEmpty = 145;
 constexpr uint32_t kErrorBadPathname = 161;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorFilenameTooLong = 206;
+constexpr uint32_t kErrorDirectory = 267;
 constexpr uint32_t kErrorNotLoggedOn = 1245;
 constexpr uint32_t kErrorLogonFailure = 1326;
 
@@ -37,6 +38,7 @@ constexpr uint32_t kAttributeHidden = 0x2;
 constexpr uint32_t kAttributeDirectory = 0x10;
 constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeNormal = 0x80;
+constexpr uint32_t kAttributeReparsePoint = 0x400;
 
 uint32_t Win32FromErrno(int error);
 

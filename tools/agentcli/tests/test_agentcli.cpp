@@ -55,7 +55,8 @@ TEST_F(Cli, BackupReportsEveryFileItCouldNotCopyAndExitsNonZero)
 {
     // A named pipe is listed like a file but the agent refuses to open it
     // (permissions would not stop a test that runs as root). Links out of
-    // the tree are not even listed.
+    // the tree are listed as reparse points, refused when opened, and
+    // skipped: they are not failures.
     ASSERT_EQ(::mkfifo((work_ / "source/docs/pipe").c_str(), 0644), 0);
     ASSERT_EQ(::symlink("/etc/hostname", (work_ / "source/docs/escape.txt").c_str()), 0);
     ASSERT_EQ(::symlink(work_.path().c_str(), (work_ / "source/docs/escape-dir").c_str()), 0);
@@ -63,7 +64,7 @@ TEST_F(Cli, BackupReportsEveryFileItCouldNotCopyAndExitsNonZero)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("FAILED C:\\docs\\pipe (copy): error 5 (Access is denied.)"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.out.find("1 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 skipped, 1 failed"), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(work_ / "copy/docs/pipe"));
     EXPECT_FALSE(std::filesystem::exists(work_ / "copy/docs/escape.txt"));
     EXPECT_FALSE(std::filesystem::exists(work_ / "copy/docs/escape-dir"));
@@ -100,6 +101,41 @@ TEST_F(Cli, LookingAtFilesDrivesAndTheSystem)
     EXPECT_NE(r.out.find("512 bytes/sector"), std::string::npos) << r.out;
     r = Cli_({"os"});
     EXPECT_EQ(r.out, "OS version 0x1DB10106: 6.1 build 7601\n");
+}
+
+TEST_F(Cli, CopiesShowProgressWhenAskedAndVersionIsTheLibrarys)
+{
+    // Progress goes to stderr only, so the copies' own output stays clean.
+    const std::vector<std::vector<std::string>> commands = {
+        {"get", "--progress", "C:\\media\\big.bin", work_ / "big.bin"},
+        {"pst", "get", "--progress", work_ / "stores"},
+        {"backup", "--progress", "C:\\docs", work_ / "docs"},
+    };
+    for (const auto &command : commands) {
+        const e2e::RunResult r = Cli_(command);
+        EXPECT_EQ(r.status, 0) << command[0] << ": " << r.err;
+        EXPECT_EQ(r.out.find('\r'), std::string::npos) << command[0];
+        // Only redraws of the line, each after a carriage return, and the
+        // line cleared at the end.
+        ASSERT_FALSE(r.err.empty()) << command[0];
+        EXPECT_EQ(r.err.back(), '\r') << command[0];
+        for (size_t at = 0; at < r.err.size();) {
+            const size_t next = std::min(r.err.find('\r', at + 1), r.err.size());
+            const std::string piece = r.err.substr(at, next - at);
+            EXPECT_TRUE(piece.find_first_not_of(" \r") == std::string::npos || piece.find(" files ") != std::string::npos)
+                << command[0] << ": " << piece;
+            at = next;
+        }
+        const e2e::RunResult quiet = Cli_({command[0], "--no-progress", "--help"});
+        EXPECT_EQ(quiet.status, 0) << command[0];
+    }
+    EXPECT_EQ(e2e::ReadFile(work_ / "big.bin"), e2e::ReadFile(work_ / "source/media/big.bin"));
+    const e2e::RunResult v = e2e::Run({AGENTCLI_PATH, "--version"});
+    EXPECT_EQ(v.status, 0);
+    const std::string version = std::to_string(AGENT_STUB_VERSION_MAJOR) + "." +
+                                std::to_string(AGENT_STUB_VERSION_MINOR) + "." +
+                                std::to_string(AGENT_STUB_VERSION_PATCH);
+    EXPECT_NE(v.out.find("agent_stub library " + version + ")"), std::string::npos) << v.out;
 }
 
 TEST_F(Cli, UserDataCommands)

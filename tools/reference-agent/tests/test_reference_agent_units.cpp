@@ -1,6 +1,7 @@
 // The reference agent's pure parts: drive mapping, refusal of paths that
 // leave a root, wildcard matching, Win32 translations, options.
 #include "agent_config.h"
+#include "confined_path.h"
 #include "path_mapping.h"
 #include "utf.h"
 #include "wildcard.h"
@@ -112,50 +113,94 @@ TEST(DriveMapping, WindowsPathsAndPatternsRoundTrip)
 }
 
 // A scratch tree with links inside and outside the served root.
-class Confinement : public ::testing::Test {
+class Confinement : public ::testing::TestWithParam<Resolver> {
 protected:
     void SetUp() override
     {
+        SetResolver(GetParam());
         char pattern[] = "/tmp/refagent-unitsXXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
         base_ = pattern;
         root_ = base_ + "/root";
-        ASSERT_EQ(::mkdir(root_.c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir((base_ + "/outside").c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir((root_ + "/inside").c_str(), 0755), 0);
-        ASSERT_EQ(::symlink("../outside", (root_ + "/out").c_str()), 0);
-        ASSERT_EQ(::symlink("inside", (root_ + "/in").c_str()), 0);
-        ASSERT_EQ(::symlink("/nonexistent/target", (root_ + "/dangling").c_str()), 0);
+        for (const char *d : {"/root", "/outside", "/root/inside", "/root/inside/deeper", "/root/loop"})
+            ASSERT_EQ(::mkdir((base_ + d).c_str(), 0755), 0);
+        const std::pair<const char *, const char *> links[] = {
+            {"../outside", "out"},          {"inside", "in"},
+            {"/nonexistent/target", "dangling"}, {"missing", "dangling-inside"},
+            {"inside/deeper/../../out", "out-by-dots"}, {"inside/deeper/..", "in-by-dots"},
+            {".", "loop/self"},          {"b", "loop/a"}, {"a", "loop/b"},
+            {root_.c_str(), "absolute-in"},
+        };
+        for (const auto &[target, name] : links)
+            ASSERT_EQ(::symlink(target, (root_ + "/" + name).c_str()), 0) << name;
         std::string error;
         ASSERT_TRUE(drives_.Add('C', root_, error)) << error;
     }
-    void TearDown() override { std::system(("rm -rf '" + base_ + "'").c_str()); }
+    void TearDown() override
+    {
+        SetResolver(Resolver::Auto);
+        std::system(("rm -rf '" + base_ + "'").c_str());
+    }
 
-    uint32_t Check(const std::u16string &path)
+    // Locate's errno for the path, -1 when what it found is not what
+    // `expected` names below the root ("" for no check).
+    int Check(const std::u16string &path, bool follow, const std::string &expected = std::string())
     {
         const MappedPath m = MapWindowsPath(drives_, path);
         if (m.status != 0)
-            return m.status;
-        return ConfineToRoot(*m.drive, m.local);
+            return 1000 + static_cast<int>(m.status);
+        Location at;
+        const int error = Locate(m.drive->rootFd(), m.parts, follow, at);
+        if (error != 0 || expected.empty())
+            return error;
+        struct stat found, want;
+        if (StatAt(at, found) != 0 || ::lstat((root_ + "/" + expected).c_str(), &want) != 0)
+            return -1;
+        return found.st_ino == want.st_ino ? 0 : -1;
     }
 
     std::string base_, root_;
     DriveMap drives_;
 };
 
-TEST_F(Confinement, LinksThatLeaveTheRootAreRefused)
+TEST_P(Confinement, LinksThatLeaveTheRootAreRefused)
 {
-    EXPECT_EQ(Check(u"C:\\"), 0u);
-    EXPECT_EQ(Check(u"C:\\inside"), 0u);
-    EXPECT_EQ(Check(u"C:\\in\\new-file"), 0u);          // link inside the root
-    EXPECT_EQ(Check(u"C:\\not\\yet\\there"), 0u);        // names still to be created
-    EXPECT_EQ(Check(u"C:\\out"), kErrorAccessDenied);
-    EXPECT_EQ(Check(u"C:\\out\\file"), kErrorAccessDenied);
-    EXPECT_EQ(Check(u"C:\\out\\new\\deeper"), kErrorAccessDenied);
-    EXPECT_EQ(Check(u"C:\\dangling"), kErrorAccessDenied); // would create outside
+    struct Case {
+        const char16_t *path;
+        bool follow;
+        int error;
+        const char *names; // what it must find, below the root
+    } cases[] = {
+        {u"C:\\", true, 0, ""},
+        {u"C:\\inside", true, 0, "inside"},
+        {u"C:\\in", true, 0, "inside"},
+        {u"C:\\in", false, 0, "in"},                 // the link itself
+        {u"C:\\in\\deeper", true, 0, "inside/deeper"},
+        {u"C:\\in-by-dots\\deeper", true, 0, "inside/deeper"},
+        {u"C:\\in\\new-file", true, 0, ""},          // a name still to be created
+        {u"C:\\not\\yet\\there", true, ENOENT, ""},
+        {u"C:\\out", true, EXDEV, ""},
+        {u"C:\\out", false, 0, "out"},               // the link itself is inside
+        {u"C:\\out\\file", false, EXDEV, ""},
+        {u"C:\\out\\new\\deeper", true, EXDEV, ""},
+        {u"C:\\out-by-dots", true, EXDEV, ""},
+        {u"C:\\out-by-dots\\x", false, EXDEV, ""},
+        {u"C:\\dangling", true, EXDEV, ""},           // would create outside
+        {u"C:\\dangling-inside", true, 0, ""},        // creates "missing" inside
+        {u"C:\\absolute-in\\inside", true, EXDEV, ""}, // absolute targets are never trusted
+        {u"C:\\loop\\self\\self\\a", true, ELOOP, ""},
+        {u"C:\\loop\\a\\x", false, ELOOP, ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(Check(c.path, c.follow, c.names), c.error) << "case " << (&c - cases) << ", follow " << c.follow;
+    EXPECT_EQ(LocateStatus(EXDEV), kErrorAccessDenied);
+    EXPECT_EQ(LocateStatus(ELOOP), kErrorAccessDenied);
+    EXPECT_EQ(LocateStatus(ENOENT), kErrorPathNotFound);
 }
 
-TEST_F(Confinement, DriveMapRefusesMissingDirectoriesAndDuplicates)
+INSTANTIATE_TEST_SUITE_P(BothResolvers, Confinement, ::testing::Values(Resolver::Openat2, Resolver::Walk));
+
+TEST_P(Confinement, DriveMapRefusesMissingDirectoriesAndDuplicates)
 {
     std::string error;
     EXPECT_FALSE(drives_.Add('c', root_, error));

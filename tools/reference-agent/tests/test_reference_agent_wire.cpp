@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -83,10 +84,13 @@ TEST_F(AgentWire, PathsLeavingTheRootAreAccessDenied)
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
     const char16_t *escapes[] = {u"C:\\..", u"C:\\docs\\..\\..\\etc", u"/etc/passwd", u"\\\\host\\share",
-                                 u"C:\\etc-link\\passwd", u"C:\\etc-link"};
+                                 u"C:\\etc-link\\passwd", u"C:\\etc-link\\"};
     for (const char16_t *path : escapes) {
+        const bool throughLink = path[std::char_traits<char16_t>::length(path) - 1] == u'\\';
         for (uint32_t op : {OpGetFileAttributes, OpPathFileExists, OpGetFileAttributesEx, OpCreateDirectory,
                             OpRemovePath, OpGetDiskFreeSpace}) {
+            if (throughLink && op != OpGetDiskFreeSpace)
+                continue; // "C:\etc-link\" names the link itself for these
             EXPECT_EQ(StatusOf(c, StringRequest(op, path)), refagent::kErrorAccessDenied)
                 << "opcode " << op;
         }
@@ -94,6 +98,11 @@ TEST_F(AgentWire, PathsLeavingTheRootAreAccessDenied)
         open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(path);
         EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorAccessDenied);
     }
+    // The link itself is inside: it is shown, and opening through it is refused.
+    ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\etc-link")));
+    const ReplyMessage link = c.ReadReply();
+    ASSERT_EQ(link.length, 8u);
+    EXPECT_EQ(U32(link.payload, 4), refagent::kAttributeReparsePoint); // target hidden
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"Q:\\x")), refagent::kErrorPathNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs\\none")), refagent::kErrorFileNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\none\\none")), refagent::kErrorPathNotFound);
@@ -201,15 +210,131 @@ TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
     ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*").u32(0xFFFFFFFFu))));
     EXPECT_EQ(ReadSearch(c, length),
               (std::vector<std::u16string>{u".", u"..", u"a.txt", u"b.TXT", u"notes.md", u"sub"}));
-    // The drive root has no "." or "..", and links out of the tree are hidden.
+    // The drive root has no "." or ".."; a link out of the tree is listed by its name.
     ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\*").u32(0xFFFFFFFFu))));
-    EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"docs"}));
+    EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"docs", u"etc-link"}));
     ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\?.md").u32(0xFFFFFFFFu))));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u); // no entries: a bare header
     ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\..\\*").u32(0xFFFFFFFFu))));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u);
+}
+
+// Every record of a path list: Windows path -> attributes.
+std::map<std::u16string, uint32_t> ReadPathList(RawClient &c, const char16_t *path)
+{
+    std::map<std::u16string, uint32_t> entries;
+    EXPECT_TRUE(c.Send(RequestBytes(OpGetPathList, Payload().wstr(path))));
+    if (c.Read(12).size() != 12)
+        return entries;
+    for (;;) {
+        const Bytes n = c.Read(4);
+        if (n.size() != 4 || U32(n, 0) == 0)
+            break;
+        const Bytes chunk = c.Read(U32(n, 0));
+        PayloadReader r(chunk);
+        while (!r.atEnd()) {
+            std::u16string full, name;
+            uint32_t v[9];
+            EXPECT_TRUE(r.wstr(full));
+            for (uint32_t &x : v)
+                EXPECT_TRUE(r.u32(x));
+            EXPECT_TRUE(r.wstr(name));
+            entries[full] = v[0];
+        }
+        c.Send(BareRequest(OpNextPathList));
+    }
+    return entries;
+}
+
+TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
+{
+    tree_.Write("data/file.txt", "abc");
+    tree_.Write("data/sub/inner.txt", "in");
+    const std::pair<const char *, const char *> links[] = {
+        {"file.txt", "data/filelink"}, {"/etc", "data/out"},       {"../..", "data/out2"},
+        {"gone", "data/dangling"},     {"..", "data/sub/up"},      {"../..", "data/sub/top"},
+    };
+    for (const auto &[target, name] : links)
+        ASSERT_EQ(::symlink(target, (tree_.path() + "/" + name).c_str()), 0) << name;
+    using refagent::kAttributeArchive;
+    using refagent::kAttributeDirectory;
+    using refagent::kAttributeReparsePoint;
+    const std::map<std::u16string, uint32_t> expected = {
+        {u"C:\\data\\file.txt", kAttributeArchive},
+        {u"C:\\data\\sub", kAttributeDirectory},
+        {u"C:\\data\\sub\\inner.txt", kAttributeArchive},
+        {u"C:\\data\\filelink", kAttributeReparsePoint | kAttributeArchive},
+        {u"C:\\data\\out", kAttributeReparsePoint},
+        {u"C:\\data\\out2", kAttributeReparsePoint},
+        {u"C:\\data\\dangling", kAttributeReparsePoint},
+        {u"C:\\data\\sub\\up", kAttributeReparsePoint | kAttributeDirectory},
+        {u"C:\\data\\sub\\top", kAttributeReparsePoint | kAttributeDirectory},
+    };
+    RawClient c(agent_->port());
+    ASSERT_TRUE(c.LogOn());
+    // Attribute replies, search records and the path list agree, and the
+    // list ends without entering a link (up and top loop back).
+    for (const auto &[path, attributes] : expected) {
+        ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, path.c_str())));
+        const ReplyMessage r = c.ReadReply();
+        ASSERT_EQ(r.length, 8u);
+        EXPECT_EQ(U32(r.payload, 4), attributes) << std::string(path.begin(), path.end());
+    }
+    EXPECT_EQ(ReadPathList(c, u"C:\\data"), expected);
+    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\data\\sub\\*").u32(0))));
+    uint32_t length = 0;
+    EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u".", u"..", u"inner.txt", u"top", u"up"}));
+
+    // Opening or descending through a link that leads out is refused;
+    // links inside lead where they point.
+    auto open = [&](const char16_t *path, uint32_t flags) {
+        Payload p;
+        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
+        return StatusOf(c, RequestBytes(OpCreateFile, p));
+    };
+    for (const char16_t *path : {u"C:\\data\\out", u"C:\\data\\out\\passwd", u"C:\\data\\out2\\x", u"C:\\data\\dangling"})
+        EXPECT_NE(open(path, 0x80), 0u) << std::string(path, path + 10);
+    EXPECT_EQ(open(u"C:\\data\\out\\passwd", 0x80), refagent::kErrorAccessDenied);
+    EXPECT_EQ(open(u"C:\\data\\out", 0x80), refagent::kErrorAccessDenied);
+    ASSERT_EQ(open(u"C:\\data\\sub\\up\\filelink", 0x80), 0u);
+    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(100))));
+    EXPECT_EQ(fake::ToHex(c.Read(23)),
+              fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00 61 62 63")));
+    EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
+
+    // A folder is known by its volume serial number and file index however
+    // it is reached, on any connection; the link itself is a reparse point.
+    auto identity = [&](RawClient &client, const char16_t *path, uint32_t flags) {
+        Payload p;
+        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
+        std::vector<uint32_t> id;
+        EXPECT_EQ(StatusOf(client, RequestBytes(OpCreateFile, p)), 0u) << std::string(path, path + 10);
+        EXPECT_TRUE(client.Send(BareRequest(OpGetFileInformation)));
+        const ReplyMessage r = client.ReadReply();
+        EXPECT_EQ(r.length, 56u);
+        if (r.length == 56)
+            id = {U32(r.payload, 4), U32(r.payload, 4 * 8), U32(r.payload, 4 * 12), U32(r.payload, 4 * 13)};
+        EXPECT_EQ(StatusOf(client, BareRequest(OpCloseHandle)), 0u);
+        return id; // attributes, serial, index high, index low
+    };
+    const uint32_t backup = 0x02000000u, openLink = 0x00200000u;
+    RawClient other(agent_->port());
+    ASSERT_TRUE(other.LogOn());
+    const std::vector<uint32_t> sub = identity(c, u"C:\\data\\sub", backup);
+    ASSERT_EQ(sub.size(), 4u);
+    EXPECT_EQ(sub[0], kAttributeDirectory);
+    EXPECT_EQ(identity(other, u"C:\\data\\sub\\up\\sub", backup), sub);
+    EXPECT_EQ(identity(c, u"C:\\data\\sub\\top\\data\\sub", backup), sub);
+    const std::vector<uint32_t> data = identity(c, u"C:\\data\\sub\\up", backup);
+    EXPECT_EQ(data, identity(other, u"C:\\data", backup));
+    EXPECT_EQ(data[1], sub[1]);
+    EXPECT_NE(std::make_pair(data[2], data[3]), std::make_pair(sub[2], sub[3]));
+    const std::vector<uint32_t> link = identity(c, u"C:\\data\\sub\\up", backup | openLink);
+    ASSERT_EQ(link.size(), 4u);
+    EXPECT_EQ(link[0], kAttributeReparsePoint | kAttributeDirectory);
+    EXPECT_NE(std::make_pair(link[2], link[3]), std::make_pair(data[2], data[3]));
 }
 
 TEST_F(AgentWire, FileReadsCarryRawDataAfterAnEightBytePayload)

@@ -1,0 +1,60 @@
+// The local side of a copy, the same on POSIX and Windows hosts: file
+// stamps, last-write times, terminals, and the Win32 code for a local
+// failure. The platform calls live in local_files_posix.cpp and
+// local_files_windows.cpp; the rest is shared (local_files.cpp).
+#ifndef AGENTCLI_LOCAL_FILES_H
+#define AGENTCLI_LOCAL_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <system_error>
+
+namespace agentcli {
+
+// Win32 codes agentcli reports for local failures.
+constexpr uint32_t kLocalFileNotFound = 2;
+constexpr uint32_t kLocalPathNotFound = 3;
+constexpr uint32_t kLocalAccessDenied = 5;
+constexpr uint32_t kLocalWriteProtect = 19;
+constexpr uint32_t kLocalWriteFault = 29;
+constexpr uint32_t kLocalFileExists = 80;
+constexpr uint32_t kLocalDiskFull = 112;
+
+// The Win32 code for a C library error met on `path`. ENOENT is 2 when the
+// folder that would hold `path` exists and 3 when it does not, as Windows
+// tells a missing file from a missing folder.
+uint32_t Win32FromErrno(int error, const std::string &path);
+// The same for an error from std::filesystem or the platform.
+uint32_t Win32FromError(const std::error_code &error, const std::string &path);
+// A platform code (errno on POSIX, already Win32 on Windows) as Win32.
+uint32_t Win32FromSystemCode(int code, const std::string &path);
+
+// Creates a folder and its parents. 0, or the Win32 code: 80 when a file
+// stands where the folder should be.
+uint32_t CreateLocalFolder(const std::string &path);
+
+// What a backup compares: size and last-write time as FILETIME ticks
+// (100 ns since 1601, UTC).
+struct LocalStamp {
+    bool exists = false;
+    bool regular = false;
+    uint64_t size = 0;
+    uint64_t lastWrite = 0;
+};
+
+// 0, also for a missing file (exists false); else the Win32 code.
+uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp);
+// 0 or the Win32 code.
+uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t fileTimeTicks);
+
+// True when this host's file system can hold a file of this (UTF-8) name.
+bool LocalNameAllowed(const std::string &name);
+
+bool IsTerminal(std::FILE *stream);
+
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull; // 1970-01-01 in FILETIME ticks
+
+} // namespace agentcli
+
+#endif

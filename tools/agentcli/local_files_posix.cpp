@@ -1,0 +1,50 @@
+// The local file calls on a POSIX host.
+#include "local_files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace agentcli {
+
+uint32_t Win32FromSystemCode(int code, const std::string &path) { return Win32FromErrno(code, path); }
+
+uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp)
+{
+    stamp = LocalStamp();
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT ? 0 : Win32FromErrno(errno, path);
+    stamp.exists = true;
+    stamp.regular = S_ISREG(st.st_mode);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.lastWrite = kFileTimeUnixEpoch + static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull +
+                      static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    return 0;
+}
+
+uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t ticks)
+{
+    if (ticks < kFileTimeUnixEpoch)
+        return 87; // before 1970: not a time this host keeps
+    const uint64_t since = ticks - kFileTimeUnixEpoch;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(since / 10000000ull);
+    times[1].tv_nsec = static_cast<long>(since % 10000000ull) * 100;
+    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        return Win32FromErrno(errno, path);
+    return 0;
+}
+
+bool LocalNameAllowed(const std::string &name)
+{
+    return !name.empty() && name.size() <= 255 && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
+
+} // namespace agentcli

@@ -1,0 +1,95 @@
+// The local file calls on a Windows host. Local paths are UTF-8 inside
+// agentcli and wide for the system.
+#include "local_files.h"
+#include "agent_stub.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <io.h>
+
+namespace agentcli {
+
+namespace {
+
+bool ToWide(const std::string &utf8, std::wstring &out)
+{
+    out.clear();
+    if (utf8.empty())
+        return true;
+    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+                                        nullptr, 0);
+    if (n <= 0)
+        return false;
+    out.resize(static_cast<size_t>(n));
+    return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &out[0],
+                                 n) == n;
+}
+
+uint64_t Ticks(const FILETIME &t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+} // namespace
+
+uint32_t Win32FromSystemCode(int code, const std::string &) { return static_cast<uint32_t>(code); }
+
+uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp)
+{
+    stamp = LocalStamp();
+    std::wstring wide;
+    if (!ToWide(path, wide))
+        return ERROR_INVALID_NAME;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data)) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+    }
+    stamp.exists = true;
+    stamp.regular = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp.lastWrite = Ticks(data.ftLastWriteTime);
+    return 0;
+}
+
+uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t ticks)
+{
+    std::wstring wide;
+    if (!ToWide(path, wide))
+        return ERROR_INVALID_NAME;
+    HANDLE file = ::CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ::GetLastError();
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const DWORD error = ::SetFileTime(file, nullptr, nullptr, &t) ? 0 : ::GetLastError();
+    ::CloseHandle(file);
+    return error;
+}
+
+bool LocalNameAllowed(const std::string &name)
+{
+    std::wstring wide;
+    if (name.empty() || !ToWide(name, wide) || wide.size() > 255)
+        return false;
+    for (wchar_t c : wide)
+        if (c < 32 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr)
+            return false;
+    if (wide.back() == L'.' || wide.back() == L' ')
+        return false;
+    // Device names are reserved with any extension.
+    std::wstring stem = wide.substr(0, wide.find(L'.'));
+    for (wchar_t &c : stem)
+        c = static_cast<wchar_t>(std::towupper(c));
+    static const wchar_t *const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL"};
+    for (const wchar_t *d : kDevices)
+        if (stem == d)
+            return false;
+    if (stem.size() == 4 && (stem.compare(0, 3, L"COM") == 0 || stem.compare(0, 3, L"LPT") == 0) && stem[3] >= L'1' &&
+        stem[3] <= L'9')
+        return false;
+    return true;
+}
+
+bool IsTerminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }
+
+} // namespace agentcli

@@ -1,0 +1,36 @@
+// What the agent says about one remote file or folder through a handle:
+// the target of a link rather than the link, and the volume serial number
+// and file index that tell one folder from another.
+#ifndef AGENTCLI_REMOTE_INFO_H
+#define AGENTCLI_REMOTE_INFO_H
+
+#include "agent_stub.h"
+#include "wide_text.h"
+
+#include <cstdint>
+
+namespace agentcli {
+
+struct RemoteIdentity {
+    uint32_t volume = 0;
+    uint64_t index = 0;
+    bool operator<(const RemoteIdentity &o) const { return volume != o.volume ? volume < o.volume : index < o.index; }
+};
+
+inline uint64_t FileTimeTicks(const FILETIME &t)
+{
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+// Opens `remote` with backup semantics (so folders open too), reads its
+// by-handle information and closes it. 0, or the Win32 code of the failure.
+uint32_t ReadRemoteInfo(AGENT_LOGON logon, const WString &remote, BY_HANDLE_FILE_INFORMATION &info);
+
+inline RemoteIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+} // namespace agentcli
+
+#endif

@@ -1,0 +1,389 @@
+// agentcli backup over tree shapes that hold links: each row builds a tree
+// (and a folder outside the served one), backs it up through the reference
+// agent under a time limit, and checks the summary's counts, the exact list
+// of skipped paths with their causes, and that the copy holds exactly the
+// files reported as copied, byte for byte. Then incremental re-runs, checks
+// of a past backup, and the mapping of local failures to Win32 codes.
+#include "backup_engine.h"
+#include "e2e_support.h"
+#include "local_files.h"
+#include "remote_copy.h"
+#include "wide_text.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <set>
+#include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace agentcli;
+namespace fs = std::filesystem;
+
+namespace {
+
+void Link(const std::string &target, const std::string &at)
+{
+    fs::create_directories(fs::path(at).parent_path());
+    ASSERT_EQ(::symlink(target.c_str(), at.c_str()), 0) << at;
+}
+
+struct Summary {
+    long files = -1, folders = -1, unchanged = -1, skipped = -1, failed = -1;
+    std::vector<std::string> skippedLines; // sorted "path: cause"
+};
+
+Summary ParseSummary(const std::string &out)
+{
+    Summary s;
+    std::smatch m;
+    const std::regex first(R"((\d+) files, (\d+) folders, .* (\d+) unchanged, (\d+) skipped, (\d+) failed)");
+    if (std::regex_search(out, m, first)) {
+        s.files = std::stol(m[1]);
+        s.folders = std::stol(m[2]);
+        s.unchanged = std::stol(m[3]);
+        s.skipped = std::stol(m[4]);
+        s.failed = std::stol(m[5]);
+    }
+    const std::regex skipped(R"(SKIPPED C:\\(.*))");
+    for (std::sregex_iterator it(out.begin(), out.end(), skipped), end; it != end; ++it)
+        s.skippedLines.push_back((*it)[1]);
+    std::sort(s.skippedLines.begin(), s.skippedLines.end());
+    return s;
+}
+
+const char kNotFollowed[] = "directory link not followed";
+const char kLoop[] = "loop (folder already copied)";
+const char kLeadsOut[] = "link leading out of the served folder";
+const char kNoTarget[] = "link to nothing";
+const char kBadName[] = "name the local file system cannot hold";
+
+struct TreeShape {
+    const char *name;
+    // Builds below `served`; `outside` is a folder the agent does not serve.
+    std::function<void(const std::string &served, const std::string &outside)> build;
+    bool followLinks;
+    const char *below;   // the backup's root below C:\ ("" for the drive)
+    long files, folders;
+    std::vector<std::string> skipped;            // "path below C:\: cause"
+    std::vector<std::pair<std::string, std::string>> copied; // local path <- served path whose bytes it holds
+};
+
+void Loops(const std::string &s, const std::string &)
+{
+    e2e::WriteFile(s + "/a/f1", "one");
+    e2e::WriteFile(s + "/a/b/f2", "two");
+    Link("..", s + "/a/b/up");     // back to a
+    Link("../..", s + "/a/b/top"); // back to the root
+    e2e::WriteFile(s + "/x/in-x", "x");
+    e2e::WriteFile(s + "/y/in-y", "y");
+    Link("../y", s + "/x/to-y"); // siblings pointing at each other
+    Link("../x", s + "/y/to-x");
+}
+
+void Outward(const std::string &s, const std::string &o)
+{
+    e2e::WriteFile(o + "/secret.txt", "secret");
+    e2e::WriteFile(o + "/dir/more.txt", "more");
+    e2e::WriteFile(s + "/kept.txt", "kept");
+    Link(o + "/secret.txt", s + "/out-file");
+    Link(o + "/dir", s + "/out-dir");
+    Link("../outside/secret.txt", s + "/relative-out"); // relative, still leaves
+}
+
+void FileLinks(const std::string &s, const std::string &)
+{
+    e2e::WriteFile(s + "/docs/real.bin", e2e::PseudoRandomBytes(300000, 4));
+    Link("real.bin", s + "/docs/alias.bin");
+    Link("../docs/real.bin", s + "/other/alias2.bin");
+    Link("no-such-file", s + "/docs/dangling");
+}
+
+void Deep(const std::string &s, const std::string &)
+{
+    std::string path = s;
+    for (int i = 0; i < 120; ++i)
+        path += "/d";
+    e2e::WriteFile(path + "/leaf.txt", "bottom");
+    Link("../../../..", path + "/up4"); // a loop at the bottom
+}
+
+void OutsideTheRoot(const std::string &s, const std::string &)
+{
+    e2e::WriteFile(s + "/backed/own.txt", "own");
+    e2e::WriteFile(s + "/elsewhere/lib/x.txt", "x");
+    Link("../elsewhere", s + "/backed/ext"); // inside the served folder, outside the backup root
+    Link("..", s + "/elsewhere/lib/back"); // and a loop from there
+}
+
+void Names(const std::string &s, const std::string &)
+{
+    e2e::WriteFile(s + "/ok.txt", "ok");
+    e2e::WriteFile(s + "/a:b", "a stream name on Windows");
+    e2e::WriteFile(s + "/back\\slash", "a separator on Windows");
+}
+
+std::string Deep120(const std::string &leaf)
+{
+    std::string p;
+    for (int i = 0; i < 120; ++i)
+        p += "d/";
+    return p + leaf;
+}
+
+std::string DeepWin(const std::string &leaf)
+{
+    std::string p;
+    for (int i = 0; i < 120; ++i)
+        p += "d\\";
+    return p + leaf;
+}
+
+const std::vector<TreeShape> &Shapes()
+{
+    static const std::vector<TreeShape> shapes = {
+        {"loops through .. and a sibling, not followed", Loops, false, "", 4, 5,
+         {std::string("a\\b\\top: ") + kNotFollowed, std::string("a\\b\\up: ") + kNotFollowed,
+          std::string("x\\to-y: ") + kNotFollowed, std::string("y\\to-x: ") + kNotFollowed},
+         {{"a/f1", "a/f1"}, {"a/b/f2", "a/b/f2"}, {"x/in-x", "x/in-x"}, {"y/in-y", "y/in-y"}}},
+        {"loops through .. and a sibling, followed", Loops, true, "", 4, 5,
+         {std::string("a\\b\\top: ") + kLoop, std::string("a\\b\\up: ") + kLoop, std::string("x\\to-y: ") + kLoop,
+          std::string("y\\to-x: ") + kLoop},
+         {{"a/f1", "a/f1"}, {"a/b/f2", "a/b/f2"}, {"x/in-x", "x/in-x"}, {"y/in-y", "y/in-y"}}},
+        {"links leading out", Outward, false, "", 1, 1,
+         {std::string("out-dir: ") + kLeadsOut, std::string("out-file: ") + kLeadsOut,
+          std::string("relative-out: ") + kLeadsOut},
+         {{"kept.txt", "kept.txt"}}},
+        {"links leading out, followed", Outward, true, "", 1, 1,
+         {std::string("out-dir: ") + kLeadsOut, std::string("out-file: ") + kLeadsOut,
+          std::string("relative-out: ") + kLeadsOut},
+         {{"kept.txt", "kept.txt"}}},
+        {"file links inside are files, a dangling one is skipped", FileLinks, false, "", 3, 3,
+         {std::string("docs\\dangling: ") + kNoTarget},
+         {{"docs/real.bin", "docs/real.bin"}, {"docs/alias.bin", "docs/real.bin"},
+          {"other/alias2.bin", "docs/real.bin"}}},
+        {"names a local folder cannot hold", Names, false, "", 1, 1,
+         {std::string("a:b: ") + kBadName, std::string("back\\slash: ") + kBadName},
+         {{"ok.txt", "ok.txt"}}},
+        {"a deep tree with a loop at the bottom", Deep, true, "", 1, 121, {DeepWin("up4: ") + kLoop},
+         {{Deep120("leaf.txt"), Deep120("leaf.txt")}}},
+        {"a link to a folder outside the backup root, followed", OutsideTheRoot, true, "backed", 2, 3,
+         {std::string("backed\\ext\\lib\\back: ") + kLoop},
+         {{"own.txt", "backed/own.txt"}, {"ext/lib/x.txt", "elsewhere/lib/x.txt"}}},
+        {"a link to a folder outside the backup root, not followed", OutsideTheRoot, false, "backed", 1, 1,
+         {std::string("backed\\ext: ") + kNotFollowed},
+         {{"own.txt", "backed/own.txt"}}},
+    };
+    return shapes;
+}
+
+class BackupTrees : public ::testing::Test {
+protected:
+    e2e::RunResult Cli(std::vector<std::string> args, uint16_t port, int timeoutSeconds = 60)
+    {
+        args.insert(args.begin(), AGENTCLI_PATH);
+        return e2e::Run(args, {"AGENT_PORT=" + std::to_string(port), "AGENT_USER=alice", "AGENT_PASSWORD=s3cret"},
+                        timeoutSeconds);
+    }
+};
+
+TEST_F(BackupTrees, EveryShapeEndsWithExactCountsAndAnExactCopy)
+{
+    for (const TreeShape &shape : Shapes()) {
+        SCOPED_TRACE(shape.name);
+        e2e::TempDir work;
+        fs::create_directories(work / "served");
+        shape.build(work / "served", work / "outside");
+        e2e::AgentProcess agent(work / "served");
+        const std::string below = shape.below;
+        std::vector<std::string> args = {"backup", "--no-progress", "--list-skipped", "C:\\" + below,
+                                         work / "copy"};
+        if (shape.followLinks)
+            args.insert(args.begin() + 1, "--follow-links");
+        const e2e::RunResult r = Cli(args, agent.port());
+        ASSERT_EQ(r.status, 0) << r.out << r.err; // ended in time, nothing failed
+        const Summary s = ParseSummary(r.out);
+        EXPECT_EQ(s.files, shape.files) << r.out;
+        EXPECT_EQ(s.folders, shape.folders) << r.out;
+        EXPECT_EQ(s.failed, 0) << r.out;
+        EXPECT_EQ(s.skipped, static_cast<long>(shape.skipped.size())) << r.out;
+        std::vector<std::string> expectedSkipped = shape.skipped;
+        std::sort(expectedSkipped.begin(), expectedSkipped.end());
+        EXPECT_EQ(s.skippedLines, expectedSkipped) << r.out;
+
+        // The copy holds the reported files and nothing else.
+        std::set<std::string> want;
+        for (const auto &[local, source] : shape.copied) {
+            want.insert(local);
+            EXPECT_EQ(e2e::ReadFile(work / ("copy/" + local)), e2e::ReadFile(work / ("served/" + source))) << local;
+        }
+        std::set<std::string> have;
+        for (const auto &[path, content] : e2e::Snapshot(work / "copy"))
+            if (content != "<dir>")
+                have.insert(path);
+        EXPECT_EQ(have, want);
+    }
+}
+
+TEST_F(BackupTrees, IncrementalRunsCopyOnlyWhatChangedAndChecksFindDifferences)
+{
+    e2e::TempDir work;
+    e2e::MakeSampleTree(work / "served", 21, 1u << 20);
+    e2e::AgentProcess agent(work / "served");
+    const std::string copy = work / "copy";
+    e2e::RunResult r = Cli({"backup", "--no-progress", "C:\\", copy}, agent.port());
+    ASSERT_EQ(r.status, 0) << r.err;
+    const long total = ParseSummary(r.out).files;
+    ASSERT_GT(total, 10);
+
+    // Unchanged files are left alone: same inode, nothing copied.
+    struct stat before, after;
+    ASSERT_EQ(::stat((copy + "/media/big.bin").c_str(), &before), 0);
+    r = Cli({"backup", "--no-progress", "--incremental", "C:\\", copy}, agent.port());
+    EXPECT_EQ(r.status, 0) << r.err;
+    Summary s = ParseSummary(r.out);
+    EXPECT_EQ(s.files, 0) << r.out;
+    EXPECT_EQ(s.unchanged, total);
+    ASSERT_EQ(::stat((copy + "/media/big.bin").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+
+    // A changed size, a changed time with the same size, and a removed
+    // local copy are copied again; nothing else is.
+    e2e::WriteFile(work / "served/readme.txt", "now longer than before\n");
+    const std::string sameSize = e2e::ReadFile(work / "served/docs/notes/a/b/c/deep.txt");
+    e2e::WriteFile(work / "served/docs/notes/a/b/c/deep.txt", std::string(sameSize.size(), 'z'));
+    const struct timespec later[2] = {{0, UTIME_OMIT}, {2000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (work / "served/docs/notes/a/b/c/deep.txt").c_str(), later, 0), 0);
+    fs::remove(copy + "/many/file-7.txt");
+    r = Cli({"backup", "--no-progress", "--incremental", "C:\\", copy}, agent.port());
+    s = ParseSummary(r.out);
+    EXPECT_EQ(s.files, 3) << r.out;
+    EXPECT_EQ(s.unchanged, total - 3);
+    EXPECT_EQ(e2e::CompareTrees(work / "served", copy), "");
+
+    // Checks of the past backup: equal first; a flipped byte is seen only
+    // by the content check, a cut file by both.
+    r = Cli({"backup", "--verify", "--no-progress", "C:\\", copy}, agent.port());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find(std::to_string(total) + " files match"), std::string::npos) << r.out;
+    std::string bytes = e2e::ReadFile(copy + "/media/odd-size.bin");
+    bytes[bytes.size() / 2] ^= 1;
+    struct stat odd;
+    ASSERT_EQ(::stat((copy + "/media/odd-size.bin").c_str(), &odd), 0);
+    e2e::WriteFile(copy + "/media/odd-size.bin", bytes);
+    const struct timespec keep[2] = {{0, UTIME_OMIT}, odd.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (copy + "/media/odd-size.bin").c_str(), keep, 0), 0);
+    r = Cli({"backup", "--verify", "--no-progress", "C:\\", copy}, agent.port());
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = Cli({"backup", "--verify=content", "--no-progress", "C:\\", copy}, agent.port());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("FAILED C:\\media\\odd-size.bin (content (differs within bytes"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("1 failed"), std::string::npos) << r.out;
+    ::truncate((copy + "/docs/report 2024.docx").c_str(), 10);
+    r = Cli({"backup", "--verify", "--no-progress", "C:\\", copy}, agent.port());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("FAILED C:\\docs\\report 2024.docx (size): error 13"), std::string::npos) << r.err;
+}
+
+TEST(IncrementalBackup, ResumesThePartialFileOfAnInterruptedRun)
+{
+    ASSERT_TRUE(AgentInit());
+    e2e::TempDir work;
+    const std::string big = e2e::PseudoRandomBytes(64u << 20, 31);
+    e2e::WriteFile(work / "served/a-small.txt", "small");
+    e2e::WriteFile(work / "served/b-big.bin", big);
+    auto logOn = [](uint16_t port) {
+        return AgentLogonW(WidenOrEmpty("127.0.0.1").c_str(), port, WidenOrEmpty("alice").c_str(),
+                           WidenOrEmpty("s3cret").c_str());
+    };
+    BackupOptions options;
+    options.remoteRoot = WidenOrEmpty("C:\\");
+    options.localRoot = work / "copy";
+    options.jobs = 1;
+    options.incremental = true;
+    {
+        // The agent goes away once part of the big file has arrived.
+        e2e::AgentProcess agent(work / "served");
+        AGENT_LOGON logon = logOn(agent.port());
+        ASSERT_NE(logon, nullptr);
+        BackupProgress progress;
+        BackupReport report;
+        std::thread run([&] { report = RunBackup(logon, options, &progress); });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (progress.bytesDone < (8u << 20) && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        agent.Kill();
+        run.join();
+        AgentLogoff(logon);
+        ASSERT_EQ(report.failures.size(), 1u) << "the copy ended before the agent was stopped";
+        EXPECT_EQ(report.failures[0].remotePath, "C:\\b-big.bin");
+    }
+    const std::string partial = PartialName(work / "copy/b-big.bin");
+    ASSERT_TRUE(fs::exists(partial));
+    EXPECT_FALSE(fs::exists(work / "copy/b-big.bin"));
+
+    e2e::AgentProcess agent(work / "served");
+    AGENT_LOGON logon = logOn(agent.port());
+    ASSERT_NE(logon, nullptr);
+    const BackupReport again = RunBackup(logon, options, nullptr);
+    AgentLogoff(logon);
+    EXPECT_TRUE(again.failures.empty());
+    EXPECT_EQ(again.files, 1u);
+    EXPECT_EQ(again.unchanged, 1u);
+    EXPECT_FALSE(fs::exists(partial));
+    EXPECT_TRUE(e2e::ReadFile(work / "copy/b-big.bin") == big);
+    AgentFini();
+}
+
+TEST(LocalFailures, MapToTheWin32CodeOfTheCause)
+{
+    e2e::TempDir work;
+    e2e::WriteFile(work / "file", "x");
+    struct Case {
+        const char *what;
+        std::function<int()> cause; // the errno the operation failed with
+        std::string path;
+        uint32_t expected;
+    };
+    auto openErrno = [](const std::string &path, const char *mode) {
+        return [path, mode] {
+            errno = 0;
+            std::FILE *f = std::fopen(path.c_str(), mode);
+            if (f == nullptr)
+                return errno;
+            // /dev/full takes the open and refuses the bytes.
+            const bool ok = std::fputs("data", f) >= 0 && std::fflush(f) == 0;
+            const int error = ok ? 0 : errno;
+            std::fclose(f);
+            return error;
+        };
+    };
+    const std::vector<Case> cases = {
+        {"missing file", openErrno(work / "nothing", "rb"), work / "nothing", kLocalFileNotFound},
+        {"missing folder", openErrno(work / "no/dir/x", "wb"), work / "no/dir/x", kLocalPathNotFound},
+        {"file in the way of a folder", openErrno(work / "file/x", "wb"), work / "file/x", kLocalPathNotFound},
+        {"disk full", openErrno("/dev/full", "wb"), "/dev/full", kLocalDiskFull},
+        {"denied", [] { return EACCES; }, "", kLocalAccessDenied},
+        {"read-only file system", [] { return EROFS; }, "", kLocalWriteProtect},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(Win32FromErrno(c.cause(), c.path), c.expected) << c.what;
+
+    // A file where a folder must go, and errors from std::filesystem.
+    EXPECT_EQ(CreateLocalFolder(work / "file"), kLocalFileExists);
+    EXPECT_EQ(CreateLocalFolder(work / "file/below"), kLocalPathNotFound);
+    EXPECT_EQ(CreateLocalFolder(work / "new/folder"), 0u);
+    std::error_code ec;
+    fs::rename(work / "absent", work / "target", ec);
+    EXPECT_EQ(Win32FromError(ec, work / "absent"), kLocalFileNotFound) << ec.message();
+}
+
+} // namespace
