@@ -135,6 +135,8 @@ BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    // Also when no connection can be had: the host reads 0, not stale memory.
+    *count = 0;
     return Guarded<BOOL>(0, [&]() -> BOOL {
         const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
             DWORD value = 0;

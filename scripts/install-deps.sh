@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the Linux build and tests need on Debian 12 (as root),
-# touching apt only when something is missing.
+# touching apt only when something is missing. clang builds the fuzz targets.
 set -euo pipefail
 # dpkg-dev: dpkg-shlibdeps for `cpack -G DEB`; pkg-config for the install test.
-packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux dpkg-dev)
+packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux dpkg-dev
+          clang clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
