@@ -188,7 +188,7 @@ protected:
              [this, l] {
                  int seen = 0;
                  const auto count = [](const WCHAR *, const WIN32_FIND_DATAW *, void *c) { ++*static_cast<int *>(c); };
-                 return AgentGetPathList(l, path_.c_str(), count, &seen) == 1 &&
+                 return AgentGetPathList(l, path_.c_str(), count, &seen) == 0 &&
                         GetLastError() == ERROR_NO_MORE_FILES && seen == 2;
              },
              {}},
