@@ -1,5 +1,6 @@
 // AgentCopyFileFromAgent: a remote file into a new local file, in chunks
 // read at explicit offsets through the file-handle exports.
+#include "api/copy_handles.h"
 #include "logon/export_frame.h"
 
 #include <cstdint>
@@ -10,52 +11,6 @@ namespace {
 
 constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kFromStart = 0; // FILE_BEGIN
-
-// The local file, closed when the call leaves; Close reports the result.
-class LocalFile {
-public:
-    explicit LocalFile(HANDLE handle) : handle_(handle) {}
-    ~LocalFile() { Close(); }
-    LocalFile(const LocalFile &) = delete;
-    LocalFile &operator=(const LocalFile &) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    BOOL Close()
-    {
-        if (!valid())
-            return 1;
-        HANDLE h = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(h);
-    }
-
-private:
-    HANDLE handle_;
-};
-
-// The remote file, closed through AgentCloseHandle when the call leaves.
-class RemoteFile {
-public:
-    RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
-    ~RemoteFile() { Close(); }
-    RemoteFile(const RemoteFile &) = delete;
-    RemoteFile &operator=(const RemoteFile &) = delete;
-
-    HANDLE get() const { return handle_; }
-    void Close()
-    {
-        if (handle_ == nullptr)
-            return;
-        HANDLE h = handle_;
-        handle_ = nullptr;
-        AgentCloseHandle(logon_, h);
-    }
-
-private:
-    AgentLogon *logon_;
-    HANDLE handle_;
-};
 
 // The chunk loop. 0 at the end of the file; -1 on the first failure, with
 // its cause in the thread's last error.

@@ -4,6 +4,7 @@
 // connections at once; the partial file becomes the target only once it
 // holds exactly that many bytes.
 #include "api/copy_file_ex.h"
+#include "api/copy_handles.h"
 
 #include "filesystem/wide_string.h"
 #include "logon/export_frame.h"
@@ -14,54 +15,6 @@ using namespace agent::copy_ex;
 namespace {
 
 constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE;
-
-// The partial file, closed when the call leaves unless closed before.
-class LocalFile {
-public:
-    explicit LocalFile(HANDLE handle) : handle_(handle) {}
-    ~LocalFile() { Close(); }
-    LocalFile(const LocalFile &) = delete;
-    LocalFile &operator=(const LocalFile &) = delete;
-
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    bool Close()
-    {
-        if (!valid())
-            return true;
-        HANDLE h = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(h) != 0;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-// The remote file on the connection the copy started with.
-class RemoteFile {
-public:
-    RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
-    ~RemoteFile() { Close(); }
-    RemoteFile(const RemoteFile &) = delete;
-    RemoteFile &operator=(const RemoteFile &) = delete;
-
-    HANDLE get() const { return handle_; }
-    // Pooled when the close goes through, destroyed otherwise; the copy's
-    // result does not depend on it.
-    void Close()
-    {
-        if (handle_ == nullptr)
-            return;
-        HANDLE h = handle_;
-        handle_ = nullptr;
-        AgentCloseHandle(logon_, h);
-    }
-
-private:
-    AgentLogon *logon_;
-    HANDLE handle_;
-};
 
 struct CopyRequest {
     AgentLogon *logon;

@@ -1,0 +1,60 @@
+// The two files a copy works on, each closed when the copy leaves unless
+// closed before: a local file (CloseHandle) and a remote file handle
+// (AgentCloseHandle, which pools or destroys its connection).
+#ifndef AGENT_COPY_HANDLES_H
+#define AGENT_COPY_HANDLES_H
+
+#include "logon/agent_logon.h"
+#include "platform/platform.h"
+
+namespace agent {
+
+class LocalFile {
+public:
+    explicit LocalFile(HANDLE handle) : handle_(handle) {}
+    ~LocalFile() { Close(); }
+    LocalFile(const LocalFile &) = delete;
+    LocalFile &operator=(const LocalFile &) = delete;
+
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+    // False when the close failed: the last buffered bytes may be lost.
+    bool Close()
+    {
+        if (!valid())
+            return true;
+        HANDLE h = handle_;
+        handle_ = INVALID_HANDLE_VALUE;
+        return CloseHandle(h) != 0;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+class RemoteFile {
+public:
+    RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
+    ~RemoteFile() { Close(); }
+    RemoteFile(const RemoteFile &) = delete;
+    RemoteFile &operator=(const RemoteFile &) = delete;
+
+    HANDLE get() const { return handle_; }
+    // The copy's result does not depend on the close.
+    void Close()
+    {
+        if (handle_ == nullptr)
+            return;
+        HANDLE h = handle_;
+        handle_ = nullptr;
+        AgentCloseHandle(logon_, h);
+    }
+
+private:
+    AgentLogon *logon_;
+    HANDLE handle_;
+};
+
+} // namespace agent
+
+#endif
