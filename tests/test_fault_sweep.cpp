@@ -52,6 +52,10 @@ void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
+// Callbacks are AGENTAPI (stdcall in the DLL), which lambdas cannot be.
+void AGENTAPI CountPath(const WCHAR *, const WIN32_FIND_DATAW *, void *seen) { ++*static_cast<int *>(seen); }
+void AGENTAPI CountStore(const WCHAR *, const WCHAR *, void *seen) { ++*static_cast<int *>(seen); }
+
 struct Export {
     const char *name;
     // Whether a failure is also copied into AgentGetLastError.
@@ -187,8 +191,7 @@ protected:
             {"AgentGetPathList", true, true,
              [this, l] {
                  int seen = 0;
-                 const auto count = [](const WCHAR *, const WIN32_FIND_DATAW *, void *c) { ++*static_cast<int *>(c); };
-                 return AgentGetPathList(l, path_.c_str(), count, &seen) == 0 &&
+                 return AgentGetPathList(l, path_.c_str(), CountPath, &seen) == 0 &&
                         GetLastError() == ERROR_NO_MORE_FILES && seen == 2;
              },
              {}},
@@ -213,8 +216,7 @@ protected:
             {"AgentGetPSTList", false, true,
              [l] {
                  int seen = 0;
-                 const auto count = [](const WCHAR *, const WCHAR *, void *c) { ++*static_cast<int *>(c); };
-                 return AgentGetPSTList(l, count, &seen) == 1 && seen == 2;
+                 return AgentGetPSTList(l, CountStore, &seen) == 1 && seen == 2;
              },
              {}},
         };

@@ -27,6 +27,9 @@ using namespace agent;
 
 namespace {
 
+// AGENTAPI (stdcall in the DLL), which a lambda cannot be.
+void AGENTAPI CountPath(const WCHAR *, const WIN32_FIND_DATAW *, void *seen) { ++*static_cast<size_t *>(seen); }
+
 constexpr DWORD kTimedOut = WSAETIMEDOUT;
 
 // Runs `call` on a thread of its own. A call still blocked after `limitMs`
@@ -314,10 +317,7 @@ TEST_F(AgentTest, PathListChunkWithoutEntries)
             });
             agent_.On(OpNextPathList, [=](const fake::Request &, fake::Session &) { return fake::Send(next()); });
             size_t seen = 0;
-            const auto count = [](const WCHAR *, const WIN32_FIND_DATAW *, void *context) {
-                ++*static_cast<size_t *>(context);
-            };
-            Bounded([&] { EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\").c_str(), count, &seen), 0); },
+            Bounded([&] { EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\").c_str(), CountPath, &seen), 0); },
                     [&] { agent_.DropAll(); });
             EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
             EXPECT_EQ(seen, goodChunks);
