@@ -28,17 +28,22 @@ void SetLastSocketErrorOrReset()
 
 // ---- local files for the copies
 
+// On a handle opened without FILE_FLAG_OVERLAPPED the structure only
+// carries the offset; the call completes before it returns.
+OVERLAPPED AtOffset(uint64_t position)
+{
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(position);
+    at.OffsetHigh = static_cast<DWORD>(position >> 32);
+    return at;
+}
+
 int WriteFileAt(HANDLE file, const void *data, DWORD size, uint64_t offset)
 {
     const char *p = static_cast<const char *>(data);
     DWORD done = 0;
     while (done < size) {
-        // On a handle opened without FILE_FLAG_OVERLAPPED the structure
-        // only carries the offset; the call completes before it returns.
-        OVERLAPPED at = {};
-        const uint64_t position = offset + done;
-        at.Offset = static_cast<DWORD>(position);
-        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        OVERLAPPED at = AtOffset(offset + done);
         DWORD written = 0;
         if (!::WriteFile(file, p + done, size - done, &written, &at))
             return -1;
@@ -57,10 +62,7 @@ int ReadFileAt(HANDLE file, void *data, DWORD size, uint64_t offset, DWORD *read
     char *p = static_cast<char *>(data);
     DWORD done = 0;
     while (done < size) {
-        OVERLAPPED at = {};
-        const uint64_t position = offset + done;
-        at.Offset = static_cast<DWORD>(position);
-        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        OVERLAPPED at = AtOffset(offset + done);
         DWORD got = 0;
         if (!::ReadFile(file, p + done, size - done, &got, &at)) {
             if (::GetLastError() == ERROR_HANDLE_EOF)

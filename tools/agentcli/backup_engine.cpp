@@ -40,14 +40,11 @@ private:
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             // The listing describes the link; what gets copied is its target.
-            BY_HANDLE_FILE_INFORMATION info;
-            const uint32_t error = ReadRemoteInfo(logon_, file.remote, info);
+            const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
             if (error != 0) {
                 LinkOrFailure(file, error, "open");
                 return;
             }
-            size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-            lastWrite = FileTimeTicks(info.ftLastWriteTime);
         }
         if (options_.incremental && Unchanged(file.local, size, lastWrite)) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -114,14 +111,20 @@ private:
 
 } // namespace
 
-BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
+BackupReport ReportOfListing(TreeListing &listing)
 {
     BackupReport report;
-    const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
     report.fatal = listing.fatal;
     report.skipped = std::move(listing.skipped);
     report.failures = std::move(listing.failures);
+    return report;
+}
+
+BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
+{
+    const auto start = std::chrono::steady_clock::now();
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
+    BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {

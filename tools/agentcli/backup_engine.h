@@ -46,6 +46,10 @@ struct BackupReport {
     std::array<uint64_t, kSkipCauseCount> SkippedBy() const;
 };
 
+// A report that starts with what the listing found: skips, failures and
+// whether the root could be read at all. Moves them out of `listing`.
+BackupReport ReportOfListing(TreeListing &listing);
+
 // Runs the backup; `progress` may be null. Failures of single files and
 // folders are collected and the rest goes on.
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress);

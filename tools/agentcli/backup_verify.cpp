@@ -47,8 +47,7 @@ private:
     {
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
-            BY_HANDLE_FILE_INFORMATION info;
-            const uint32_t error = ReadRemoteInfo(logon_, file.remote, info);
+            const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
             SkipCause cause;
             if (error != 0 && LinkSkipCause(error, cause)) {
                 std::lock_guard<std::mutex> lock(mutex_);
@@ -57,8 +56,6 @@ private:
             }
             if (error != 0)
                 return Fail(file, error, "open");
-            size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-            lastWrite = FileTimeTicks(info.ftLastWriteTime);
         }
         LocalStamp stamp;
         const uint32_t error = ReadLocalStamp(file.local, stamp);
@@ -151,12 +148,9 @@ private:
 
 BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress)
 {
-    BackupReport report;
     const auto start = std::chrono::steady_clock::now();
     TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
-    report.fatal = listing.fatal;
-    report.skipped = std::move(listing.skipped);
-    report.failures = std::move(listing.failures);
+    BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {

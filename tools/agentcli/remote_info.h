@@ -26,6 +26,19 @@ inline uint64_t FileTimeTicks(const FILETIME &t)
 // by-handle information and closes it. 0, or the Win32 code of the failure.
 uint32_t ReadRemoteInfo(AGENT_LOGON logon, const WString &remote, BY_HANDLE_FILE_INFORMATION &info);
 
+// The size and last-write time of what `remote` leads to (a link's target).
+// 0, or the Win32 code of the failure.
+inline uint32_t ReadTargetStamp(AGENT_LOGON logon, const WString &remote, uint64_t &size, uint64_t &lastWrite)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    const uint32_t error = ReadRemoteInfo(logon, remote, info);
+    if (error == 0) {
+        size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        lastWrite = FileTimeTicks(info.ftLastWriteTime);
+    }
+    return error;
+}
+
 inline RemoteIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION &info)
 {
     return {info.dwVolumeSerialNumber, (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
