@@ -144,7 +144,7 @@ typedef struct _WIN32_FIND_DATAW {
 #define WSAECONNRESET 10054             /* the peer closed in the middle of a message */
 #endif
 #ifndef WSAETIMEDOUT
-#define WSAETIMEDOUT 10060              /* a time-out set by AgentSetTimeouts ran out */
+#define WSAETIMEDOUT 10060              /* a time-out set by AgentSet(Default)Timeouts ran out */
 #endif
 #ifndef WSAHOST_NOT_FOUND
 #define WSAHOST_NOT_FOUND 11001         /* the agent's host name does not resolve */
@@ -229,6 +229,12 @@ BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon);
  * A call whose connect or transfer runs out fails with 10060 (WSAETIMEDOUT)
  * and its connection is closed. 1, or 0 with 87 for a null logon. */
 BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs);
+/* The time-outs (ms, 0 waits without limit, the default) that every logon
+ * made afterwards starts with, for any thread, its first connection
+ * included: an AgentLogonW whose connect or logon reply runs out fails with
+ * 10060 (WSAETIMEDOUT). AgentSetTimeouts still changes them per logon.
+ * Returns 1; sets no last error. */
+BOOL AGENTAPI AgentSetDefaultTimeouts(DWORD connectMs, DWORD ioMs);
 /* The last failure of any export on any thread (0 until one failed). */
 DWORD AGENTAPI AgentGetLastError(void);
 

@@ -13,6 +13,9 @@
 
 using agent::AgentConnection;
 
+std::atomic<DWORD> AgentLogon::defaultConnectMs_{0};
+std::atomic<DWORD> AgentLogon::defaultIoMs_{0};
+
 AgentLogon::~AgentLogon()
 {
     DrainPool();
@@ -29,7 +32,7 @@ int AgentLogon::OpenLogon(DWORD port, const char *host, const WCHAR *user, const
     userName = agent::DuplicateWide(user);
     password = agent::DuplicateWide(pass);
     if (userName == nullptr || password == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        agent::NoteOutOfMemory();
         return -1;
     }
     // Without this test an unresolved name would leave the default address
@@ -194,6 +197,14 @@ void AgentLogon::SetTimeouts(DWORD connectMs, DWORD ioMs)
         connection->SetIoTimeout(ioMs);
 }
 
+void AgentLogon::SetDefaultTimeouts(DWORD connectMs, DWORD ioMs)
+{
+    // Each value on its own: a logon made meanwhile may pair a new one with
+    // an old one, which is as good as being made a moment earlier or later.
+    defaultConnectMs_.store(connectMs, std::memory_order_relaxed);
+    defaultIoMs_.store(ioMs, std::memory_order_relaxed);
+}
+
 int AgentLogon::IdleCount()
 {
     ACE_Guard<ACE_Thread_Mutex> guard(lock);
@@ -202,7 +213,8 @@ int AgentLogon::IdleCount()
 
 namespace agent {
 
-ConnectionHolder::ConnectionHolder(AgentLogon *logon) : logon_(logon), connection_(nullptr)
+ConnectionHolder::ConnectionHolder(AgentLogon *logon)
+    : logon_(logon), connection_(nullptr), outOfMemoryMark_(OutOfMemoryEvents())
 {
     DWORD error = 0;
     connection_ = logon_->AcquireConnection(0, &error);
@@ -214,8 +226,10 @@ void ConnectionHolder::Release()
 {
     if (connection_ == nullptr)
         return;
-    // An exception that unwinds an exchange may have left it half done.
-    if (std::uncaught_exceptions() > 0)
+    // An exception that unwinds an exchange may have left it half done;
+    // after an allocation failure, whatever the call left on the
+    // connection is not trusted either.
+    if (std::uncaught_exceptions() > 0 || OutOfMemoryEvents() != outOfMemoryMark_)
         connection_->Break();
     logon_->ReleaseConnection(connection_);
     connection_ = nullptr;

@@ -4,6 +4,7 @@
 #define AGENT_LOGON_H
 
 #include "filesystem/agent_connection.h"
+#include "filesystem/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
@@ -40,6 +41,9 @@ struct AgentLogon {
     // Connect and I/O time-outs (ms, 0 none) for every connection of this
     // logon: pooled, new, and those held as handles.
     void SetTimeouts(DWORD connectMs, DWORD ioMs);
+    // The time-outs every logon made from now on starts with, its first
+    // connection included (ms, 0 none).
+    static void SetDefaultTimeouts(DWORD connectMs, DWORD ioMs);
 
     int IdleCount();
     bool Owns(const agent::AgentConnection *connection) const { return connection->owner == this; }
@@ -59,8 +63,10 @@ private:
     // I/O time-out in force now. -1 with ERROR_NOT_ENOUGH_MEMORY.
     int Register(agent::AgentConnection *connection, DWORD ioMsApplied);
 
-    std::atomic<DWORD> connectMs_{0};
-    std::atomic<DWORD> ioMs_{0};
+    static std::atomic<DWORD> defaultConnectMs_;
+    static std::atomic<DWORD> defaultIoMs_;
+    std::atomic<DWORD> connectMs_{defaultConnectMs_.load(std::memory_order_relaxed)};
+    std::atomic<DWORD> ioMs_{defaultIoMs_.load(std::memory_order_relaxed)};
     // Every connection this logon made that is not yet destroyed (guarded
     // by lock), so a new time-out reaches handles too.
     std::vector<agent::AgentConnection *> live_;
@@ -69,16 +75,20 @@ private:
 namespace agent {
 
 // The one holder of a connection taken from a logon: gives it back
-// (pooled while Ready, destroyed otherwise) when it goes, also when an
-// exception unwinds the export, unless Detach handed it to the caller as a
-// handle.
+// (pooled while Ready, destroyed otherwise) when it goes, unless Detach
+// handed it to the caller as a handle. It is destroyed, never pooled, when
+// an exception unwinds the export or the thread ran out of memory
+// (NoteOutOfMemory) while holding it. Made and ended on one thread.
 class ConnectionHolder {
 public:
     // Takes a connection from the logon (initial-logon flag 0); an acquire
     // error becomes the thread's last error.
     explicit ConnectionHolder(AgentLogon *logon);
     // Holds a connection already taken from the logon (may be null).
-    ConnectionHolder(AgentLogon *logon, AgentConnection *connection) : logon_(logon), connection_(connection) {}
+    ConnectionHolder(AgentLogon *logon, AgentConnection *connection)
+        : logon_(logon), connection_(connection), outOfMemoryMark_(OutOfMemoryEvents())
+    {
+    }
     ~ConnectionHolder() { Release(); }
     ConnectionHolder(const ConnectionHolder &) = delete;
     ConnectionHolder &operator=(const ConnectionHolder &) = delete;
@@ -97,6 +107,7 @@ public:
 private:
     AgentLogon *logon_;
     AgentConnection *connection_;
+    unsigned outOfMemoryMark_;
 };
 
 } // namespace agent

@@ -1,5 +1,5 @@
 // AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
-// AgentGetLastError.
+// AgentSetDefaultTimeouts, AgentGetLastError.
 #include "logon/agent_logon.h"
 #include "logon/export_frame.h"
 #include "logon/last_agent_error.h"
@@ -77,6 +77,12 @@ BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs)
         logon->SetTimeouts(connectMs, ioMs);
         return 1;
     }, Record::Never);
+}
+
+BOOL AGENTAPI AgentSetDefaultTimeouts(DWORD connectMs, DWORD ioMs)
+{
+    AgentLogon::SetDefaultTimeouts(connectMs, ioMs);
+    return 1;
 }
 
 DWORD AGENTAPI AgentGetLastError(void) { return LastAgentError.load(std::memory_order_relaxed); }

@@ -176,6 +176,51 @@ TEST_F(AgentTest, ConnectTimeOut)
     full.close();
 }
 
+// Default time-outs reach what AgentSetTimeouts cannot: the first
+// connection of AgentLogonW itself. A logon made afterwards keeps them.
+class DefaultTimeOuts : public AgentTest {
+protected:
+    void TearDown() override
+    {
+        AgentSetDefaultTimeouts(0, 0);
+        AgentTest::TearDown();
+    }
+};
+
+TEST_F(DefaultTimeOuts, BoundTheLogonAndTheLogonsMadeAfter)
+{
+    const WString host = W(u"127.0.0.1"), user = W(u"user"), password = W(u"secret");
+    ASSERT_EQ(AgentSetDefaultTimeouts(0, 300), 1);
+    agent_.Queue(OpLogon, fake::Nothing());
+    AGENT_LOGON silent = nullptr;
+    DWORD error = 0;
+    Bounded(
+        [&] {
+            silent = AgentLogonW(host.c_str(), agent_.port(), user.c_str(), password.c_str());
+            error = GetLastError();
+        },
+        [&] { agent_.DropAll(); });
+    EXPECT_EQ(silent, nullptr);
+    EXPECT_EQ(error, kTimedOut);
+    EXPECT_EQ(AgentGetLastError(), kTimedOut);
+    if (silent != nullptr)
+        AgentLogoff(silent);
+
+    AGENT_LOGON later = AgentLogonW(host.c_str(), agent_.port(), user.c_str(), password.c_str());
+    ASSERT_NE(later, nullptr) << GetLastError();
+    agent_.Queue(OpGetFileAttributes, fake::Nothing());
+    DWORD attributes = 0;
+    Bounded(
+        [&] {
+            attributes = AgentGetFileAttributesW(later, W(u"C:\\f").c_str());
+            error = GetLastError();
+        },
+        [&] { agent_.DropAll(); });
+    EXPECT_EQ(attributes, 0xFFFFFFFFu);
+    EXPECT_EQ(error, kTimedOut);
+    EXPECT_EQ(AgentLogoff(later), 1);
+}
+
 // AgentLogoff sends every logout first and then waits for the replies at
 // most the I/O time-out in all (5 s when none is set), so a silent agent
 // cannot keep a host from letting go of its logon.

@@ -118,14 +118,15 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
         UsageError("host, user and password must be UTF-8");
         return nullptr;
     }
+    // The logon's own connect and reply, and every later connect, send and
+    // receive of the logon it makes.
+    const DWORD timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
+    AgentSetDefaultTimeouts(timeoutMs, timeoutMs);
     AGENT_LOGON logon = AgentLogonW(wHost.c_str(), static_cast<DWORD>(portNumber), wUser.c_str(), wPassword.c_str());
     if (logon == nullptr) {
         exitCode = Fail("logon to " + host + ":" + port + " as " + user, GetLastError());
         return nullptr;
     }
-    // Every later connect, send and receive of this logon.
-    const DWORD timeoutMs = static_cast<DWORD>(timeoutSeconds * 1000);
-    AgentSetTimeouts(logon, timeoutMs, timeoutMs);
     return logon;
 }
 
