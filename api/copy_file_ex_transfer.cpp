@@ -7,6 +7,7 @@
 // for the helpers.
 #include "api/copy_file_ex.h"
 
+#include "api/pending_handle.h"
 #include "logon/last_agent_error.h"
 
 #include <algorithm>
@@ -59,7 +60,7 @@ public:
             std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunkSize + 1]);
             Work(plan_.remote, buffer.get(), true);
         } catch (...) {
-            End(Ending::Failed, ERROR_NOT_ENOUGH_MEMORY);
+            OutOfMemory(plan_.remote);
         }
         WaitForHelpers();
         for (std::thread &t : threads)
@@ -120,7 +121,7 @@ private:
                 try {
                     Work(remote, buffer.get(), false);
                 } catch (...) {
-                    End(Ending::Failed, ERROR_NOT_ENOUGH_MEMORY);
+                    OutOfMemory(remote);
                 }
                 // Pooled when the close goes through, destroyed otherwise.
                 AgentCloseHandle(plan_.logon, remote);
@@ -147,6 +148,16 @@ private:
             LastAgentError.compare_exchange_strong(recorded, before_, std::memory_order_relaxed);
         }
         return remote;
+    }
+
+    // Ends the copy for an allocation failure on this thread. The handle it
+    // worked on is given up, so that its close destroys the connection
+    // rather than pooling it.
+    void OutOfMemory(HANDLE remote)
+    {
+        NoteOutOfMemory();
+        ConnectionOf(remote)->Break();
+        End(Ending::Failed, ERROR_NOT_ENOUGH_MEMORY);
     }
 
     void Enter()

@@ -39,7 +39,7 @@ int SendNumbers(AgentConnection &connection, uint32_t opcode, std::initializer_l
     ACE_OutputCDR &payload = connection.StartRequest(opcode);
     for (uint32_t n : numbers)
         if (!payload.write_ulong(n)) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            NoteOutOfMemory();
             return -1;
         }
     return connection.SendStartedRequest();
@@ -68,7 +68,7 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
     }
     ACE_OutputCDR &payload = connection.StartRequest(OpCreateFile);
     if (EncodeOpen(payload, path, access, share, disposition, flags) != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     if (connection.RunStartedRequest() != 0)
@@ -234,7 +234,9 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
 }
 
 // The frame of the operations on an open handle: no pool access; a failure
-// is copied into LastAgentError.
+// is copied into LastAgentError. One that ran out of memory may have left
+// its exchange half done, so the handle's connection is given up: later
+// calls on the handle fail and its close destroys the connection.
 template <typename Operation>
 BOOL OnHandle(HANDLE handle, Operation &&operation)
 {
@@ -242,13 +244,17 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return Guarded<BOOL>(0, [&]() -> BOOL {
+    const unsigned outOfMemoryMark = OutOfMemoryEvents();
+    const BOOL result = Guarded<BOOL>(0, [&]() -> BOOL {
         if (operation(*ConnectionOf(handle)) != 0) {
             RecordLastAgentError();
             return 0;
         }
         return 1;
     });
+    if (result == 0 && OutOfMemoryEvents() != outOfMemoryMark)
+        ConnectionOf(handle)->Break();
+    return result;
 }
 
 } // namespace

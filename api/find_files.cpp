@@ -15,7 +15,7 @@ int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t val
 {
     ACE_OutputCDR &payload = connection.StartRequest(OpFindFirst);
     if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     return connection.SendStartedRequest();

@@ -87,7 +87,7 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
         return -1;
     ACE_OutputCDR &payload = connection.StartRequest(OpSetFileAttributes);
     if (!WriteWideString(payload, path) || !payload.write_ulong(attributes)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     if (connection.SendStartedRequest() != 0)
@@ -109,7 +109,7 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
     }
     ACE_OutputCDR &payload = connection.StartRequest(OpMoveFile);
     if (!WriteWideString(payload, source) || !WriteWideString(payload, target)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     return connection.RunStartedRequest();

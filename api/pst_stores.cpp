@@ -88,7 +88,10 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
     if (!EncodeMergeRequest(payload, first, second, third, names, values, count)) {
         // Only an allocation failure or a request no agent would accept
         // (larger than any payload it may announce) gets here; nothing is sent.
-        SetLastError(payload.good_bit() ? ERROR_INVALID_PARAMETER : ERROR_NOT_ENOUGH_MEMORY);
+        if (payload.good_bit())
+            SetLastError(ERROR_INVALID_PARAMETER);
+        else
+            NoteOutOfMemory();
         return -1;
     }
     return connection.RunPayloadRequest(OpMergePst, payload);

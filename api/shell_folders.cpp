@@ -29,7 +29,7 @@ int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *
     }
     ACE_OutputCDR &payload = connection.StartRequest(OpGetFolderPath);
     if (!EncodeFolderPathRequest(payload, folder, flag)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     if (connection.SendStartedRequest() != 0)

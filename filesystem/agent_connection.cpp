@@ -1,6 +1,7 @@
 #include "filesystem/agent_connection.h"
 
 #include "filesystem/machine_identity.h"
+#include "filesystem/out_of_memory.h"
 #include "filesystem/wide_string.h"
 
 #include <ace/ACE.h>
@@ -109,7 +110,7 @@ int AgentConnection::SendHeader(ACE_OutputCDR &header, uint32_t opcode)
 int AgentConnection::SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength)
 {
     if (header.consolidate() != 0 || payload.consolidate() != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         state = Closed;
         return -1;
     }
@@ -139,11 +140,11 @@ ACE_OutputCDR &AgentConnection::StartRequest(uint32_t opcode)
 int AgentConnection::SendStartedRequest()
 {
     if (!request_.good_bit()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     if (request_.consolidate() != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     const size_t total = request_.total_length();
@@ -191,7 +192,7 @@ int AgentConnection::SendStringRequest(uint32_t opcode, const WCHAR *text)
 {
     ACE_OutputCDR &payload = StartRequest(opcode);
     if (!WriteWideString(payload, text)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     return SendStartedRequest();
@@ -202,7 +203,7 @@ int AgentConnection::SendPayload(uint32_t opcode, ACE_OutputCDR &payload)
     // A payload the caller built: header beside it, both in one gathered
     // write, so a large one is not copied.
     if (payload.consolidate() != 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     const size_t length = payload.total_length();
@@ -267,7 +268,7 @@ int AgentConnection::Reposition(size_t length, size_t alignment)
     if (needed > Capacity()) {
         // Grown once and kept: later replies reuse the larger block.
         if (buffer_.size(needed + ACE_CDR::MAX_ALIGNMENT) != 0) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            NoteOutOfMemory();
             state = Closed;
             return -1;
         }
@@ -431,7 +432,7 @@ int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initial
     if (!WriteWideString(payload, user) || !WriteWideString(payload, password) ||
         !WriteWideString(payload, machineId) || !WriteWideString(payload, computerName) ||
         !payload.write_octet((initialLogon & 0xFF) != 0 ? 1 : 0)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
         return -1;
     }
     if (RunStartedRequest() != 0)

@@ -50,7 +50,7 @@ Result Guarded(Result failure, Body &&body, Record record = Record::Failures) no
     try {
         return body();
     } catch (const std::bad_alloc &) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        NoteOutOfMemory();
     } catch (...) {
         SetLastError(ERROR_INTERNAL_ERROR);
     }

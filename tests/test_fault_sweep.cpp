@@ -4,6 +4,8 @@
 // build checks leaks), either failing with a cause or succeeding with the
 // right result, and leave no broken connection behind: every connection the
 // agent still sees open is pooled, and every pooled one is still in step.
+// A call that an allocation failure made fail leaves none of the
+// connections it held at that moment open, pooled or not.
 #include "agent_test.h"
 #include "entries.h"
 #include "local_files.h"
@@ -17,7 +19,9 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
+#include <vector>
 
 using agent::platform::Fault;
 using fake::AgentTest;
@@ -34,16 +38,35 @@ using namespace agent;
 // left to succeed. The pairs below are malloc/free throughout, which GCC
 // cannot see across them.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+// Set by the test of failures reported through return codes: nothrow
+// allocations of at least this size (a block gathering a large request,
+// not ACE's small bookkeeping blocks) return null.
+std::size_t failNothrowFrom = 0;
+// The sweep's agent, and how many requests it had seen when the armed
+// allocation failed: every exchange before the failure has been answered,
+// so it is recorded by then.
+const fake::FakeAgent *sweepAgent = nullptr;
+std::size_t requestsAtFault = 0;
+} // namespace
 void *operator new(std::size_t size)
 {
-    if (agent::platform::FaultHit(Fault::Allocation))
+    if (agent::platform::FaultHit(Fault::Allocation)) {
+        if (sweepAgent != nullptr)
+            requestsAtFault = sweepAgent->RequestCount();
         throw std::bad_alloc();
+    }
     if (void *p = std::malloc(size != 0 ? size : 1))
         return p;
     throw std::bad_alloc();
 }
 void *operator new[](std::size_t size) { return ::operator new(size); }
-void *operator new(std::size_t size, const std::nothrow_t &) noexcept { return std::malloc(size != 0 ? size : 1); }
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    if (failNothrowFrom != 0 && size >= failNothrowFrom)
+        return nullptr;
+    return std::malloc(size != 0 ? size : 1);
+}
 void *operator new[](std::size_t size, const std::nothrow_t &tag) noexcept { return ::operator new(size, tag); }
 void operator delete(void *p) noexcept { std::free(p); }
 void operator delete[](void *p) noexcept { std::free(p); }
@@ -76,6 +99,12 @@ protected:
     {
         AgentTest::SetUp();
         Script();
+        sweepAgent = &agent_;
+    }
+    void TearDown() override
+    {
+        sweepAgent = nullptr;
+        AgentTest::TearDown();
     }
 
     // An agent that answers every request of the sweep correctly.
@@ -111,6 +140,10 @@ protected:
         (*files)[W(u"C:\\data.bin")].content = fake::Pattern(10000, 3);
         content_ = (*files)[W(u"C:\\data.bin")].content;
         fake::ServeFiles(agent_, files);
+        agent_.Always(OpGetFileInformation,
+                      fake::Reply(OpGetFileInformation, Payload().u32(0).u32(0x20).filetime(1, 0).filetime(2, 0)
+                                                            .filetime(3, 0).u32(7).u32(0).u32(10000).u32(1).u32(0)
+                                                            .u32(9)));
     }
 
     // The calls allocate nothing on the test's side while faults are armed:
@@ -152,6 +185,11 @@ protected:
              {}},
             {"AgentCopyFileFromAgent", true, false,
              [this, l] { return AgentCopyFileFromAgent(l, remote_.c_str(), copy_.c_str()) == 1; },
+             [this] { return local_.Read(u"copy.bin") == content_; }},
+            {"AgentCopyFileFromAgentExW", true, false,
+             [this, l] {
+                 return AgentCopyFileFromAgentExW(l, remote_.c_str(), copy_.c_str(), nullptr, nullptr, nullptr, 0) == 1;
+             },
              [this] { return local_.Read(u"copy.bin") == content_; }},
             {"AgentFindFirstFileW, AgentFindNextFileW", true, true,
              [this, l] {
@@ -238,6 +276,23 @@ protected:
         }
     }
 
+    // The connections (the agent's numbers) that sent a request since the
+    // records were cleared and were still held by the call when the armed
+    // allocation failed: all but those whose file was closed before.
+    std::set<int> ConnectionsHeldAtFault() const
+    {
+        const std::vector<fake::Request> requests = agent_.Requests();
+        std::set<int> held, handedBack;
+        for (size_t i = 0; i < requests.size(); ++i) {
+            held.insert(requests[i].connection);
+            if (i < requestsAtFault && requests[i].opcode == OpCloseHandle)
+                handedBack.insert(requests[i].connection);
+        }
+        for (int c : handedBack)
+            held.erase(c);
+        return held;
+    }
+
     void LogOffExtra()
     {
         if (extra_ != nullptr) {
@@ -289,10 +344,13 @@ TEST_F(FaultSweep, EveryNthSendReceiveAndAllocationOfEveryExport)
                     std::fprintf(stderr, "%s: %s %u of %u\n", e.name, KindName(kind), n, reached);
                 agent::LastAgentError = 0;
                 SetLastError(0);
+                agent_.ClearRecords();
+                requestsAtFault = 0;
                 agent::platform::StartFaults(kind, n);
                 bool ok = e.call();
                 agent::platform::StopFaults();
                 const DWORD cause = GetLastError();
+                const std::set<int> held = ConnectionsHeldAtFault();
                 if (ok && e.check) {
                     EXPECT_TRUE(e.check()) << "a success with a wrong result";
                 }
@@ -301,6 +359,12 @@ TEST_F(FaultSweep, EveryNthSendReceiveAndAllocationOfEveryExport)
                     EXPECT_NE(cause, 0u);
                     if (e.recordsFailures) {
                         EXPECT_NE(AgentGetLastError(), 0u);
+                    }
+                    // Whatever the call held when memory ran out is destroyed.
+                    if (kind == Fault::Allocation) {
+                        for (int c : held)
+                            EXPECT_TRUE(agent_.WaitUntil([&] { return !agent_.IsOpen(c); }))
+                                << "connection " << c << " of the failed call is still open";
                     }
                 }
                 // A failed send or receive always fails the call: nothing
@@ -315,4 +379,29 @@ TEST_F(FaultSweep, EveryNthSendReceiveAndAllocationOfEveryExport)
     }
     EXPECT_GT(runs, 100u);
     std::printf("fault sweep: %zu faulted runs\n", runs);
+}
+
+// An allocation failure that a call only reports through its return code.
+// ACE's streams allocate without throwing, and the one such failure they
+// survive (ACE crashes when a stream cannot grow) is gathering a request
+// of many pieces into one block before it is sent. The call fails with 8
+// and the connection it held is destroyed, although nothing was sent on
+// it.
+TEST_F(FaultSweep, AllocationFailureReportedByReturnCode)
+{
+    // About 60 KB of payload grown in blocks of at most 32 KiB; only the
+    // 64 KiB block that gathers them is refused.
+    const DWORD count = 5000;
+    const WString name = W(u"n");
+    std::vector<const WCHAR *> names(count, name.c_str());
+    std::vector<DWORD> values(count, 1);
+    ASSERT_EQ(Idle(), 1); // the call takes this one
+    failNothrowFrom = 48 * 1024;
+    const BOOL ok = AgentMergePST(logon_, path_.c_str(), path_.c_str(), path_.c_str(), names.data(), values.data(), count);
+    failNothrowFrom = 0;
+    const DWORD cause = GetLastError();
+    EXPECT_EQ(ok, 0);
+    EXPECT_EQ(cause, static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(Idle(), 0) << "the connection of the failed call was pooled";
+    EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; })) << agent_.Open() << " still open";
 }

@@ -247,6 +247,12 @@ std::vector<Request> FakeAgent::RequestsOf(uint32_t opcode) const
 
 size_t FakeAgent::CountOf(uint32_t opcode) const { return RequestsOf(opcode).size(); }
 
+size_t FakeAgent::RequestCount() const
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    return requests_.size();
+}
+
 Bytes FakeAgent::Received(int connection) const
 {
     std::lock_guard<std::mutex> g(mutex_);
@@ -268,6 +274,12 @@ int FakeAgent::Open() const
     for (const auto &c : connections_)
         n += c->open ? 1 : 0;
     return n;
+}
+
+bool FakeAgent::IsOpen(int connection) const
+{
+    std::lock_guard<std::mutex> g(mutex_);
+    return connection >= 0 && static_cast<size_t>(connection) < connections_.size() && connections_[connection]->open;
 }
 
 void FakeAgent::ClearRecords()

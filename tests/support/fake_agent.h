@@ -103,9 +103,11 @@ public:
     std::vector<Request> Requests() const;
     std::vector<Request> RequestsOf(uint32_t opcode) const;
     size_t CountOf(uint32_t opcode) const;
+    size_t RequestCount() const;          // requests recorded so far; allocates nothing
     Bytes Received(int connection) const; // every byte that connection sent
     int Accepted() const;                 // connections accepted so far
     int Open() const;                     // connections whose peer has not closed
+    bool IsOpen(int connection) const;    // the same for one (Request::connection)
     void ClearRecords();
 
     // Waits (up to the time-out) until pred() holds; true if it did.
