@@ -212,10 +212,20 @@ ConnectionHolder::ConnectionHolder(AgentLogon *logon) : logon_(logon), connectio
 
 void ConnectionHolder::Release()
 {
-    if (connection_ == nullptr)
-        return;
     // An exception that unwinds an exchange may have left it half done.
-    if (std::uncaught_exceptions() > 0)
+    if (connection_ != nullptr)
+        GiveBack(std::uncaught_exceptions() > 0);
+}
+
+void ConnectionHolder::ReleaseAfterReturn()
+{
+    if (connection_ != nullptr)
+        GiveBack(false);
+}
+
+void ConnectionHolder::GiveBack(bool unwinding)
+{
+    if (unwinding)
         connection_->Break();
     logon_->ReleaseConnection(connection_);
     connection_ = nullptr;

@@ -93,8 +93,13 @@ public:
         return connection;
     }
     void Release();
+    // Gives the connection back after an exchange that returned normally,
+    // sparing the unwinding check of Release.
+    void ReleaseAfterReturn();
 
 private:
+    void GiveBack(bool unwinding);
+
     AgentLogon *logon_;
     AgentConnection *connection_;
 };
