@@ -13,6 +13,8 @@
 #               libsmbclient anchors for copies and listings
 #   --keep      leave the work directory (tree, copies, logs) behind
 #   --build DIR build there instead of build-bench/ (keeps its build type)
+#   --out DIR   copy into DIR (default: a new directory in /dev/shm when it
+#               exists, so copies are not measured against the disk)
 #
 # Anchors: a raw C ping-pong of the same message sizes (12-byte header and
 # a small payload, 16-byte reply) for one-exchange calls; libsmbclient for
@@ -22,6 +24,7 @@ set -euo pipefail
 
 rounds=5
 build_dir=""
+out_dir=""
 samba=0
 keep=0
 while [ $# -gt 0 ]; do
@@ -30,7 +33,8 @@ while [ $# -gt 0 ]; do
     --samba) samba=1; shift ;;
     --keep) keep=1; shift ;;
     --build) build_dir="$2"; shift 2 ;;
-    -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+    --out) out_dir="$2"; shift 2 ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
@@ -38,11 +42,24 @@ done
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${build_dir:-$root/build-bench}"
 work=$(mktemp -d /tmp/agent-bench.XXXXXX)
+# Copies land in memory (tmpfs) when there is one: buffered writes to a
+# virtual machine's disk vary several-fold from one copy to the next,
+# which would drown the difference between the clients being compared.
+if [ -z "$out_dir" ]; then
+    if [ -d /dev/shm ] && [ -w /dev/shm ]; then copies=$(mktemp -d /dev/shm/agent-bench-out.XXXXXX); else copies="$work/out"; fi
+else
+    copies="$out_dir"
+fi
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    if [ "$keep" = 1 ]; then echo "work directory: $work"; else rm -rf "$work"; fi
+    if [ "$keep" = 1 ]; then
+        echo "work directory: $work, copies in $copies"
+    else
+        rm -rf "$work"
+        [ -z "$out_dir" ] && rm -rf "$copies"
+    fi
 }
 trap cleanup EXIT
 
@@ -68,7 +85,7 @@ copy_bench="$build/bench/copy_bench"
 # ---- the tree: one 256 MiB file, 1,000 files of 4 KiB, 10,000 small files
 log "generating the tree in $work/tree"
 tree="$work/tree"
-mkdir -p "$tree/big" "$tree/small" "$tree/many" "$work/out"
+mkdir -p "$tree/big" "$tree/small" "$tree/many" "$copies"
 head -c $((256 << 20)) /dev/urandom >"$tree/big/file256.bin"
 python3 - "$tree" <<'PY'
 import os, sys
@@ -88,12 +105,22 @@ echo hello >"$tree/probe.txt"
 pids+=($!)
 "$pingpong" server "$work/raw.port" &
 pids+=($!)
-for f in agent.port raw.port; do
+# The same two servers with every thread on CPU 0, for rows whose client
+# runs there too: without cross-CPU wake-ups, a round trip shows the work
+# done rather than how quickly an idle virtual CPU wakes.
+taskset -c 0 "$agent_bin" --user bench --password bench --port-file "$work/agent0.port" "$tree" \
+    >"$work/agent0.log" 2>&1 &
+pids+=($!)
+taskset -c 0 "$pingpong" server "$work/raw0.port" &
+pids+=($!)
+for f in agent.port raw.port agent0.port raw0.port; do
     for _ in $(seq 50); do [ -s "$work/$f" ] && break; sleep 0.1; done
     [ -s "$work/$f" ] || { echo "run.sh: $f was not written" >&2; exit 1; }
 done
 agent_port=$(cat "$work/agent.port")
 raw_port=$(cat "$work/raw.port")
+agent0_port=$(cat "$work/agent0.port")
+raw0_port=$(cat "$work/raw0.port")
 export AGENT_HOST=127.0.0.1 AGENT_PORT=$agent_port AGENT_USER=bench AGENT_PASSWORD=bench
 
 smb_bin=""
@@ -153,7 +180,7 @@ have_copy=0
 [ -x "$copy_bench" ] && grep -q -- '--remote' "$root/bench/copy_bench.cpp" && have_copy=1
 
 if [ "$have_incremental" = 1 ]; then
-    "$cli" backup 'C:\many' "$work/out/many" >/dev/null 2>&1 # the copy the re-runs find unchanged
+    "$cli" backup 'C:\many' "$copies/many" >/dev/null 2>&1 # the copy the re-runs find unchanged
 fi
 
 for round in $(seq "$rounds"); do
@@ -170,29 +197,38 @@ for round in $(seq "$rounds"); do
     out=$("$exchange" --port "$raw_port" --path 'C:\probe.txt' --export exists --calls $calls --threads 1)
     record libraw1 "$(field 'round trip' <<<"$out")"
     record librawcpu "$(field 'client cpu per call' <<<"$out")"
+    out=$(taskset -c 0 "$pingpong" client "$raw0_port" $calls 1 40)
+    record raw1pin "$(field 'round trip' <<<"$out")"
+    record rawcpupin "$(field 'client cpu per call' <<<"$out")"
+    out=$(taskset -c 0 "$exchange" --port "$raw0_port" --path 'C:\probe.txt' --export exists --calls $calls --threads 1)
+    record libraw1pin "$(field 'round trip' <<<"$out")"
+    record librawcpupin "$(field 'client cpu per call' <<<"$out")"
+    out=$(taskset -c 0 "$exchange" --port "$agent0_port" --user bench --password bench --path 'C:\probe.txt' \
+        --export exists --calls $calls --threads 1)
+    record lib1pin "$(field 'round trip' <<<"$out")"
 
     if [ "$have_copy" = 1 ]; then
         out=$("$copy_bench" --host 127.0.0.1 --port "$agent_port" --user bench --password bench \
-            --remote 'C:\big\file256.bin' --local "$work/out" --rounds 1)
+            --remote 'C:\big\file256.bin' --local "$copies" --rounds 1)
         while IFS=$'\t' read -r figure value _; do
             [ -n "$value" ] && record "copy:$figure" "$value" # MB/s
         done <<<"$out"
     fi
 
-    rm -rf "$work/out/big"
-    s=$(seconds_of "$cli" backup 'C:\big' "$work/out/big")
+    rm -rf "$copies/big"
+    s=$(seconds_of "$cli" backup 'C:\big' "$copies/big")
     record backup256 "$(calc "268.435456 / $s")"
-    rm -rf "$work/out/small"
-    s=$(seconds_of "$cli" backup 'C:\small' "$work/out/small")
+    rm -rf "$copies/small"
+    s=$(seconds_of "$cli" backup 'C:\small' "$copies/small")
     record backup1000 "$(calc "1000 / $s")"
     s=$(seconds_of "$cli" ls 'C:\many')
     record list10000 "$(calc "10000 / $s")"
     record list10000s "$s"
     if [ "$have_incremental" = 1 ]; then
-        record incr10000s "$(seconds_of "$cli" backup --incremental 'C:\many' "$work/out/many")"
+        record incr10000s "$(seconds_of "$cli" backup --incremental 'C:\many' "$copies/many")"
     fi
     if [ -n "$smb_bin" ]; then
-        out=$("$smb_bin" copy "smb://127.0.0.1:4450/bench/big/file256.bin" "$work/out/smb256.bin")
+        out=$("$smb_bin" copy "smb://127.0.0.1:4450/bench/big/file256.bin" "$copies/smb256.bin")
         record smbcopy "$(field copy <<<"$out")"
         out=$("$smb_bin" list "smb://127.0.0.1:4450/bench/many")
         record smblist "$(field list <<<"$out")"
@@ -218,8 +254,11 @@ row "AgentPathFileExistsW, 1 thread, reference agent" lib1 us "raw ping-pong, 1 
 row "AgentPathFileExistsW, 2 threads" lib2 us "raw ping-pong, 2 threads" raw2
 row "AgentPathFileExistsW, 8 threads" lib8 us "raw ping-pong, 8 threads" raw8
 row "AgentPathFileExistsW, 1 thread, raw server" libraw1 us "raw ping-pong, 1 thread" raw1
+row "AgentPathFileExistsW, 1 CPU, reference agent" lib1pin us "raw ping-pong, 1 CPU" raw1pin
+row "AgentPathFileExistsW, 1 CPU, raw server" libraw1pin us "raw ping-pong, 1 CPU" raw1pin
 row "client CPU per call (reference agent)" libcpu us "raw ping-pong client CPU" rawcpu
 row "client CPU per call (raw server)" librawcpu us "raw ping-pong client CPU" rawcpu
+row "client CPU per call (raw server, 1 CPU)" librawcpupin us "raw ping-pong client CPU, 1 CPU" rawcpupin
 if [ "$have_copy" = 1 ]; then
     for f in "$work"/r/copy:*; do
         key=$(basename "$f")

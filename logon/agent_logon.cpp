@@ -224,12 +224,22 @@ ConnectionHolder::ConnectionHolder(AgentLogon *logon)
 
 void ConnectionHolder::Release()
 {
-    if (connection_ == nullptr)
-        return;
-    // An exception that unwinds an exchange may have left it half done;
-    // after an allocation failure, whatever the call left on the
+    // An exception that unwinds an exchange may have left it half done.
+    if (connection_ != nullptr)
+        GiveBack(std::uncaught_exceptions() > 0);
+}
+
+void ConnectionHolder::ReleaseAfterReturn()
+{
+    if (connection_ != nullptr)
+        GiveBack(false);
+}
+
+void ConnectionHolder::GiveBack(bool unwinding)
+{
+    // After an allocation failure, whatever the call left on the
     // connection is not trusted either.
-    if (std::uncaught_exceptions() > 0 || OutOfMemoryEvents() != outOfMemoryMark_)
+    if (unwinding || OutOfMemoryEvents() != outOfMemoryMark_)
         connection_->Break();
     logon_->ReleaseConnection(connection_);
     connection_ = nullptr;

@@ -77,8 +77,8 @@ namespace agent {
 // The one holder of a connection taken from a logon: gives it back
 // (pooled while Ready, destroyed otherwise) when it goes, unless Detach
 // handed it to the caller as a handle. It is destroyed, never pooled, when
-// an exception unwinds the export or the thread ran out of memory
-// (NoteOutOfMemory) while holding it. Made and ended on one thread.
+// an exception unwinds the export or memory ran out (NoteOutOfMemory)
+// while it was held.
 class ConnectionHolder {
 public:
     // Takes a connection from the logon (initial-logon flag 0); an acquire
@@ -103,8 +103,13 @@ public:
         return connection;
     }
     void Release();
+    // Gives the connection back after an exchange that returned normally,
+    // sparing the unwinding check of Release.
+    void ReleaseAfterReturn();
 
 private:
+    void GiveBack(bool unwinding);
+
     AgentLogon *logon_;
     AgentConnection *connection_;
     unsigned outOfMemoryMark_;

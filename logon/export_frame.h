@@ -38,6 +38,7 @@ int RunOnPooledConnection(AgentLogon *logon, Record record, Exchange &&exchange)
     const int result = exchange(*connection);
     if (result != 0 && record == Record::Failures)
         RecordLastAgentError();
+    connection.ReleaseAfterReturn();
     return result;
 }
 

@@ -63,7 +63,9 @@ public:
 private:
     bool SendParts(const void *a, size_t na, const void *b, size_t nb, const void *c, size_t nc);
     // Receives up to n bytes within the wait; -1 on time-out (errno ETIME).
-    ssize_t ReceiveSome(void *data, size_t n, std::chrono::milliseconds wait, const ReadLimits &limits);
+    // expectWait: the bytes are not likely to be there yet.
+    ssize_t ReceiveSome(void *data, size_t n, std::chrono::milliseconds wait, const ReadLimits &limits,
+                        bool expectWait);
 
     ACE_SOCK_Stream &stream_;
     std::vector<uint64_t> buffer_; // 8-aligned, so CDR alignment counts from the payload start
