@@ -482,14 +482,7 @@ int AgentConnection::SetIoTimeout(DWORD ioMs)
 
 bool AgentConnection::NothingWaiting() const
 {
-    if (state != Ready)
-        return false;
-    // handle_read_ready: 1 readable (bytes or the peer's close); the zero
-    // wait running out is -1 with ETIME in this ACE (0 in its documentation);
-    // any other -1 is a broken socket.
-    errno = 0;
-    const int rc = ACE::handle_read_ready(socket_.get_handle(), &ACE_Time_Value::zero);
-    return rc == 0 || (rc == -1 && errno == ETIME);
+    return state == Ready && platform::NothingToRead(socket_.get_handle());
 }
 
 void AgentConnection::ShrinkReceiveBuffer()

@@ -186,11 +186,9 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
 // closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
 // as ETIMEDOUT, so callers report it as WSAETIMEDOUT.
 ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
-
-// One recv call on a blocking socket: the byte count, 0 when the peer has
-// closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
-// as ETIMEDOUT, so callers report it as WSAETIMEDOUT.
-ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
+// True when nothing can be read right now: no bytes and no close or reset
+// from the peer. Never waits.
+bool NothingToRead(ACE_HANDLE handle);
 
 // TCP keepalive (idle 30 s, then a probe every 5 s, 4 unanswered probes
 // drop the connection), so a vanished peer fails a blocked call within
