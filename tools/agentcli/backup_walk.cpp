@@ -26,19 +26,30 @@ WString JoinRemote(const WString &folder, const WString &name)
     return out + name;
 }
 
-std::string JoinLocal(const std::string &folder, const WString &name)
+// Joined as text: two path objects per listed entry cost about as much as
+// decoding the entry.
+std::string JoinLocal(const std::string &folder, const std::string &utf8Name)
 {
-    return (fs::u8path(folder) / fs::u8path(Narrow(name))).u8string();
+    if (folder.empty())
+        return utf8Name;
+    const char last = folder.back();
+    if (last == '/' || last == static_cast<char>(fs::path::preferred_separator))
+        return folder + utf8Name;
+    std::string joined;
+    joined.reserve(folder.size() + 1 + utf8Name.size());
+    joined.append(folder).push_back(static_cast<char>(fs::path::preferred_separator));
+    joined.append(utf8Name);
+    return joined;
 }
 
 // A name survives the trip to a local name when it is safe, converts to
 // UTF-8 and back unchanged (no lone surrogates), and the local file
-// system's rules allow it.
-bool Holdable(const WString &name)
+// system's rules allow it. utf8 receives the local name.
+bool Holdable(const WString &name, std::string &utf8)
 {
     if (!IsSafeName(name))
         return false;
-    const std::string utf8 = Narrow(name);
+    utf8 = Narrow(name);
     WString back;
     return Widen(utf8, back) && back == name && LocalNameAllowed(utf8);
 }
@@ -120,9 +131,10 @@ private:
             return;
         }
         std::vector<FolderEntry> subfolders;
+        static const WString dot = WidenOrEmpty("."), dotDot = WidenOrEmpty("..");
         for (;;) {
             const WString name(data.cFileName);
-            if (name != WidenOrEmpty(".") && name != WidenOrEmpty(".."))
+            if (name != dot && name != dotDot)
                 Classify(folder, name, data, subfolders);
             std::memset(&data, 0, sizeof data);
             if (!AgentFindNextFileW(search, &data)) {
@@ -142,11 +154,12 @@ private:
                   std::vector<FolderEntry> &subfolders)
     {
         const WString child = JoinRemote(folder.remote, name);
-        if (!Holdable(name)) {
+        std::string utf8;
+        if (!Holdable(name, utf8)) {
             Skip(child, SkipCause::UnholdableName);
             return;
         }
-        FolderEntry entry{child, JoinLocal(folder.local, name)};
+        FolderEntry entry{child, JoinLocal(folder.local, utf8)};
         const bool directory = (data.dwFileAttributes & kAttributeDirectory) != 0;
         const bool link = (data.dwFileAttributes & kAttributeReparsePoint) != 0;
         if (directory && link) {
@@ -229,14 +242,15 @@ TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::st
     // A single file lands in the local folder under its own name.
     const size_t slash = remoteRoot.find_last_of(static_cast<WCHAR>('\\'));
     const WString name = slash == WString::npos ? remoteRoot : remoteRoot.substr(slash + 1);
-    if (!Holdable(name)) {
+    std::string utf8;
+    if (!Holdable(name, utf8)) {
         out.fatal = 123; // ERROR_INVALID_NAME
         return out;
     }
     out.folders.push_back({WString(), localRoot});
     FileEntry file;
     file.remote = remoteRoot;
-    file.local = JoinLocal(localRoot, name);
+    file.local = JoinLocal(localRoot, utf8);
     file.size = (static_cast<uint64_t>(root.nFileSizeHigh) << 32) | root.nFileSizeLow;
     file.lastWrite = FileTimeTicks(root.ftLastWriteTime);
     file.link = (root.dwFileAttributes & kAttributeReparsePoint) != 0;
