@@ -232,6 +232,29 @@ TEST(Deadlines, SilentStalledAndIdleConnectionsAreClosedAsConfigured)
     }
 }
 
+TEST(Deadlines, AClientThatStopsReadingALargeReplyIsLetGo)
+{
+    // Far more than loopback's socket buffers hold, so the agent's send
+    // waits on the client.
+    constexpr size_t kSize = 48u << 20;
+    ScratchDir tree;
+    tree.Write("big.bin", std::string(kSize, 'b'));
+    RunningAgent agent(tree.path(), [](refagent::AgentConfig &config) {
+        config.readTimeout = std::chrono::seconds(1); // also bounds each wait to send
+        config.idleTimeout = std::chrono::seconds(0);
+    });
+    RawClient client(agent.port());
+    ASSERT_TRUE(client.LogOn());
+    ASSERT_EQ(Status(client, Open(u"C:\\big.bin", false)), 0u);
+    ASSERT_TRUE(client.Send(RequestBytes(OpReadFileAt, Payload().u32(static_cast<uint32_t>(kSize)).u32(0).u32(0))));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    // Given up on: what was already buffered arrives, then the close, well
+    // short of the whole reply (header, status, count, data).
+    const Bytes rest = client.Read(kSize + 20, 10000);
+    EXPECT_LT(rest.size(), kSize);
+    EXPECT_TRUE(client.ClosedByPeer(2000));
+}
+
 TEST(LogonThrottling, DefaultScheduleMakesAHundredGuessesTakeMinutes)
 {
     const refagent::ThrottleSchedule schedule;
