@@ -252,7 +252,9 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
         }
         return 1;
     });
-    if (result == 0 && OutOfMemoryEvents() != outOfMemoryMark)
+    // The count is the process's; the call's own cause tells whether the
+    // failure was this call's, so a sound handle survives another thread's.
+    if (result == 0 && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
         ConnectionOf(handle)->Break();
     return result;
 }
