@@ -87,6 +87,17 @@ ssize_t WireChannel::ReceiveSome(void *data, size_t n, std::chrono::milliseconds
     }
 }
 
+// What a receive that brought no bytes means for the request: Ok when it
+// was interrupted and is worth repeating.
+WireChannel::Read WireChannel::NoBytes(ssize_t r)
+{
+    if (r < 0 && errno == EINTR)
+        return Read::Ok;
+    if (r < 0 && (errno == ETIME || errno == EWOULDBLOCK || errno == EAGAIN))
+        return Read::TimedOut;
+    return Read::Closed;
+}
+
 WireChannel::Read WireChannel::ReadRequest(agent::MessageHeader &header, const ReadLimits &limits)
 {
     char raw[agent::kHeaderSize];
@@ -94,12 +105,12 @@ WireChannel::Read WireChannel::ReadRequest(agent::MessageHeader &header, const R
     while (got < sizeof raw) {
         const ssize_t r =
             ReceiveSome(raw + got, sizeof raw - got, got == 0 ? limits.firstByte : limits.stall, limits, got == 0);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == ETIME || errno == EWOULDBLOCK || errno == EAGAIN))
-            return Read::TimedOut;
-        if (r <= 0)
-            return Read::Closed;
+        if (r <= 0) {
+            const Read why = NoBytes(r);
+            if (why == Read::Ok)
+                continue;
+            return why;
+        }
         got += static_cast<size_t>(r);
     }
     if (!DecodeRequestHeader(raw, header) || header.length > limits.maxPayload)
@@ -115,12 +126,12 @@ WireChannel::Read WireChannel::ReadRequest(agent::MessageHeader &header, const R
             buffer_.resize((want + 7) / 8 + 1);
         const ssize_t r = ReceiveSome(reinterpret_cast<char *>(buffer_.data()) + have, want - have, limits.stall,
                                       limits, false);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && (errno == ETIME || errno == EWOULDBLOCK || errno == EAGAIN))
-            return Read::TimedOut;
-        if (r <= 0)
-            return Read::Closed;
+        if (r <= 0) {
+            const Read why = NoBytes(r);
+            if (why == Read::Ok)
+                continue;
+            return why;
+        }
         have += static_cast<size_t>(r);
     }
     if (buffer_.empty())

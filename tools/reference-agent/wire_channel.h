@@ -61,6 +61,7 @@ public:
     bool SendRaw(const void *data, size_t size);
 
 private:
+    static Read NoBytes(ssize_t r);
     bool SendParts(const void *a, size_t na, const void *b, size_t nb, const void *c, size_t nc);
     // Receives up to n bytes within the wait; -1 on time-out (errno ETIME).
     // expectWait: the bytes are not likely to be there yet.
