@@ -1,7 +1,10 @@
 // AgentCopyFileFromAgent: a remote file into a new local file, in chunks
-// read at explicit offsets through the file-handle exports.
-#include "api/copy_handles.h"
-#include "logon/export_frame.h"
+// read at explicit offsets through the file-handle exports; and
+// AgentCopyFileFromAgentExW, the fast copy of copy/copy_file_ex.cpp.
+#include "copy/copy_file_ex.h"
+#include "copy/copy_handles.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 #include <cstdint>
 
@@ -97,4 +100,19 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *
         return 0;
     }
     return Guarded<BOOL>(0, [&] { return CopyFromAgent(logon, remote, local); });
+}
+
+extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath,
+                                                   AgentCopyProgressRoutine progress, void *context, BOOL *cancel,
+                                                   DWORD flags)
+{
+    if (logon == nullptr || IsEmpty(remotePath) || IsEmpty(localPath) || (flags & ~copy_ex::kKnownFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const copy_ex::CopyRequest request{logon, remotePath, localPath, progress, context, cancel, flags};
+    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request); });
+    if (!copied)
+        RecordLastAgentError(); // the cause is still the thread's last error
+    return copied;
 }

@@ -1,7 +1,7 @@
 // AgentGetDiskFreeSpace.
-#include "filesystem/agent_connection.h"
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "transport/agent_connection.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

@@ -6,10 +6,10 @@
 // connection and hands it to the caller as the handle (state FileOpen);
 // the close gives it back. File data never pass through a CDR stream: they
 // go straight between the socket and the caller's buffer.
-#include "api/checked_reply.h"
-#include "api/pending_handle.h"
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "session/checked_reply.h"
+#include "session/pending_handle.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

@@ -1,11 +1,11 @@
 // AgentFindFirstFileW, AgentFindFirstFile2W, AgentFindNextFileW.
 #include "api/find_files.h"
 
-#include "api/pending_handle.h"
-#include "filesystem/entry_stream.h"
-#include "filesystem/find_data.h"
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "session/pending_handle.h"
+#include "protocol/entry_stream.h"
+#include "protocol/find_data.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

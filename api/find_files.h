@@ -3,7 +3,7 @@
 #ifndef AGENT_API_FIND_FILES_H
 #define AGENT_API_FIND_FILES_H
 
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 
 namespace agent {
 

@@ -1,7 +1,7 @@
 // AgentGetFirefox3Bookmark: the agent names its Firefox 3 bookmark store,
 // and the store is copied into a local file in the same call.
 #include "api/user_data_paths.h"
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

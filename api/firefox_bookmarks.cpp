@@ -1,7 +1,7 @@
 // AgentFirefox3Exists, AgentGetFirefox3BookmarkPath: whether the agent's
 // user has Firefox 3 bookmarks, and where their store file lives.
 #include "api/user_data_paths.h"
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

@@ -1,10 +1,10 @@
 // AgentFindFirstLogicalDriveW, AgentFindNextLogicalDriveW.
 #include "api/logical_drives.h"
 
-#include "api/pending_handle.h"
-#include "filesystem/entry_stream.h"
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "session/pending_handle.h"
+#include "protocol/entry_stream.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

@@ -3,7 +3,7 @@
 #ifndef AGENT_API_LOGICAL_DRIVES_H
 #define AGENT_API_LOGICAL_DRIVES_H
 
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 
 #include <ace/CDR_Stream.h>
 

@@ -1,7 +1,7 @@
 // AgentGetOSVersion.
-#include "filesystem/agent_connection.h"
-#include "logon/agent_logon.h"
-#include "logon/export_frame.h"
+#include "transport/agent_connection.h"
+#include "session/agent_logon.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

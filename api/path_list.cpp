@@ -1,11 +1,11 @@
 // AgentGetPathList, AgentCancelPathList, AgentStopPathList.
 #include "api/path_list.h"
 
-#include "filesystem/entry_stream.h"
-#include "filesystem/find_data.h"
-#include "filesystem/wide_string.h"
-#include "logon/agent_logon.h"
-#include "logon/export_frame.h"
+#include "protocol/entry_stream.h"
+#include "protocol/find_data.h"
+#include "protocol/wide_string.h"
+#include "session/agent_logon.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

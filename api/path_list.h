@@ -4,7 +4,7 @@
 #ifndef AGENT_API_PATH_LIST_H
 #define AGENT_API_PATH_LIST_H
 
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 
 namespace agent {
 

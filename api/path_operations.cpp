@@ -5,9 +5,9 @@
 //
 // One exchange each on a pooled connection. Paths go to the agent as they
 // are; the agent's verdict comes back as a result and a last error.
-#include "api/checked_reply.h"
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "session/checked_reply.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

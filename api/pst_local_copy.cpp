@@ -2,8 +2,8 @@
 // directory under the names NameStoreTargets gives them.
 #include "api/pst_stores.h"
 
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 #include <string>
 #include <vector>
@@ -70,4 +70,35 @@ extern "C" BOOL AGENTAPI AgentGetPst2Local(AGENT_LOGON logon, const WCHAR *local
         return 0;
     }
     return Guarded<BOOL>(0, [&] { return CopyStoresToLocal(logon, localDirectory); });
+}
+
+extern "C" BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, DWORD count, WCHAR *names,
+                                                DWORD *errors)
+{
+    if (count != 0 && (storePaths == nullptr || names == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        const std::vector<StoreName> named = NameStoreFiles(storePaths, count);
+        DWORD cause = 0;
+        for (DWORD i = 0; i < count; ++i) {
+            WCHAR *block = names + static_cast<size_t>(i) * kStoreTargetChars;
+            DWORD refused = named[i].refused;
+            if (refused == 0 && named[i].name.size() > kStoreTargetChars - 1)
+                refused = ERROR_FILENAME_EXCED_RANGE;
+            block[0] = 0;
+            if (refused == 0)
+                CopyWide(block, kStoreTargetChars, named[i].name.c_str());
+            if (errors != nullptr)
+                errors[i] = refused;
+            if (refused != 0)
+                cause = refused;
+        }
+        if (cause != 0) {
+            SetLastError(cause);
+            return 0;
+        }
+        return 1;
+    });
 }

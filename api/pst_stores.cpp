@@ -4,10 +4,10 @@
 // last error.
 #include "api/pst_stores.h"
 
-#include "api/checked_reply.h"
+#include "session/checked_reply.h"
 
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

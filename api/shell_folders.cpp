@@ -2,7 +2,7 @@
 // keeps a user's folders. The folder number is a CSIDL value the agent
 // resolves; the library passes it through unchanged.
 #include "api/user_data_paths.h"
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 

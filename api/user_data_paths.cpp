@@ -1,9 +1,9 @@
 // Status-and-path exchanges shared by the shell folder and browser exports.
 #include "api/user_data_paths.h"
 
-#include "api/checked_reply.h"
+#include "session/checked_reply.h"
 
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

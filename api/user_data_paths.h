@@ -3,8 +3,8 @@
 #ifndef AGENT_API_USER_DATA_PATHS_H
 #define AGENT_API_USER_DATA_PATHS_H
 
-#include "filesystem/agent_connection.h"
-#include "filesystem/wide_string.h"
+#include "transport/agent_connection.h"
+#include "protocol/wide_string.h"
 
 namespace agent {
 

@@ -6,7 +6,7 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 #include <chrono>
 #include <cstdio>

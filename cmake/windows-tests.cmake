@@ -5,7 +5,7 @@
 find_package(GTest REQUIRED)
 
 # No test program may see the machine's real adapters (see the source).
-add_library(agent_test_adapter_guard OBJECT ${PROJECT_SOURCE_DIR}/windows/test_adapter_guard.cpp)
+add_library(agent_test_adapter_guard OBJECT ${PROJECT_SOURCE_DIR}/tests/windows/test_adapter_guard.cpp)
 target_link_libraries(agent_test_adapter_guard PRIVATE agent_stub_objects)
 get_property(_agent_test_targets DIRECTORY ${PROJECT_SOURCE_DIR}/tests PROPERTY BUILDSYSTEM_TARGETS)
 foreach(t ${_agent_test_targets})
@@ -30,7 +30,7 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
 # agent_stub.dll loads without any MinGW runtime DLL, exports every one of
 # them under its plain name, and AgetnCreateDirectoryW at
 # AgentCreateDirectoryW's address.
-add_executable(test_dll_exports ${PROJECT_SOURCE_DIR}/windows/test_dll_exports.cpp)
+add_executable(test_dll_exports ${PROJECT_SOURCE_DIR}/tests/windows/test_dll_exports.cpp)
 target_include_directories(test_dll_exports PRIVATE ${PROJECT_SOURCE_DIR}/include ${CMAKE_BINARY_DIR}/windows)
 # The fake agent comes with the test support; the exports come only from
 # the loaded DLL, found by name.
@@ -43,7 +43,7 @@ add_test(NAME test_dll_exports COMMAND test_dll_exports)
 set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
 
 # The DLL's VERSIONINFO carries the header's version.
-add_executable(test_dll_version ${PROJECT_SOURCE_DIR}/windows/test_dll_version.cpp)
+add_executable(test_dll_version ${PROJECT_SOURCE_DIR}/tests/windows/test_dll_version.cpp)
 target_include_directories(test_dll_version PRIVATE ${PROJECT_SOURCE_DIR}/include)
 target_link_libraries(test_dll_version PRIVATE GTest::gtest GTest::gtest_main version)
 set_target_properties(test_dll_version PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
@@ -65,7 +65,7 @@ endif()
 set(AGENT_REFERENCE_AGENT "" CACHE FILEPATH "A Linux reference-agent for the agentcli.exe test")
 if(TARGET agentcli AND AGENT_REFERENCE_AGENT)
   add_test(NAME agentcli_backup_under_wine
-    COMMAND bash ${PROJECT_SOURCE_DIR}/windows/agentcli_backup_under_wine.sh
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/agentcli_backup_under_wine.sh
             ${AGENT_REFERENCE_AGENT} $<TARGET_FILE:agentcli> ${CMAKE_CROSSCOMPILING_EMULATOR})
   set_tests_properties(agentcli_backup_under_wine PROPERTIES TIMEOUT 400)
 elseif(TARGET agentcli)

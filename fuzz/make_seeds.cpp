@@ -3,7 +3,7 @@
 // same reply builders as the tests. Run it as `make_seeds DIR` to refresh
 // fuzz/corpus/ (the output is checked in).
 #include "entries.h"
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 #include "scripted_agent.h"
 #include "wire.h"
 

@@ -1,6 +1,6 @@
 #include "probe/Agent_Prober.h"
 
-#include "filesystem/machine_identity.h"
+#include "session/machine_identity.h"
 #include "probe/probe_datagram.h"
 #include "probe/probe_reply.h"
 #include "probe/probe_targets.h"

@@ -1,5 +1,5 @@
 // AgentOpenProbe, AgentDoProbe, AgentCloseProbe.
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 #include "probe/Agent_Prober.h"
 
 #include <memory>

@@ -3,7 +3,7 @@
 #ifndef AGENT_PROBE_TARGETS_H
 #define AGENT_PROBE_TARGETS_H
 
-#include "filesystem/machine_identity.h"
+#include "session/machine_identity.h"
 
 #include <ace/Basic_Types.h>
 #include <ace/Containers_T.h>

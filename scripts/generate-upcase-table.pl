@@ -1,10 +1,10 @@
 #!/usr/bin/perl
-# Writes api/upcase_table.inc: the simple uppercase mapping of the Unicode
+# Writes local_names/upcase_table.inc: the simple uppercase mapping of the Unicode
 # BMP (UnicodeData's field 12, from the Unicode database that ships with
 # Perl) as runs {first, last, delta, stride}: every stride-th code point
 # from first to last maps to itself + delta. Sorted, not overlapping.
 #
-#   perl scripts/generate-upcase-table.pl > api/upcase_table.inc
+#   perl scripts/generate-upcase-table.pl > local_names/upcase_table.inc
 use strict;
 use warnings;
 use Unicode::UCD qw(prop_invmap);

@@ -1,8 +1,8 @@
 // AgentConnection against the fake agent: logon bytes, states, receive
 // buffer, malformed and broken replies.
 #include "agent_test.h"
-#include "filesystem/agent_connection.h"
-#include "filesystem/machine_identity.h"
+#include "transport/agent_connection.h"
+#include "session/machine_identity.h"
 
 #include <ace/INET_Addr.h>
 

@@ -4,8 +4,8 @@
 #include "agent_test.h"
 #include "file_server.h"
 
-#include "filesystem/fss_util.h"
-#include "logon/last_agent_error.h"
+#include "protocol/fss_util.h"
+#include "session/last_agent_error.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,9 +6,9 @@
 #include "agent_test.h"
 #include "local_files.h"
 
-#include "api/copy_file_ex.h"
-#include "filesystem/fss_util.h"
-#include "logon/last_agent_error.h"
+#include "copy/copy_file_ex.h"
+#include "protocol/fss_util.h"
+#include "session/last_agent_error.h"
 
 #include <atomic>
 #include <chrono>

@@ -11,7 +11,7 @@
 #include "local_files.h"
 #include "remote_files.h"
 
-#include "logon/last_agent_error.h"
+#include "session/last_agent_error.h"
 #include "platform/test_seams.h"
 
 #include <cstdlib>

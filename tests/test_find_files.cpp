@@ -4,9 +4,9 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "filesystem/agent_connection.h"
-#include "filesystem/fss_util.h"
-#include "logon/last_agent_error.h"
+#include "transport/agent_connection.h"
+#include "protocol/fss_util.h"
+#include "session/last_agent_error.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // Header codec and the UTF-16 CDR string codec, byte for byte.
-#include "filesystem/fss_util.h"
-#include "filesystem/wide_string.h"
+#include "protocol/fss_util.h"
+#include "protocol/wide_string.h"
 #include "wire.h"
 
 #include <ace/Log_Msg.h>

@@ -3,8 +3,8 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "filesystem/agent_connection.h"
-#include "logon/last_agent_error.h"
+#include "transport/agent_connection.h"
+#include "session/last_agent_error.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 // AgentLogonW/AgentLogoff, the idle pool and the export frame.
 #include "agent_test.h"
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Acceptor.h>

@@ -3,8 +3,8 @@
 // connection afterwards.
 #include "agent_test.h"
 
-#include "filesystem/fss_util.h"
-#include "logon/last_agent_error.h"
+#include "protocol/fss_util.h"
+#include "session/last_agent_error.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The prober end to end on loopback: every adapter list here is supplied
 // by the test and every address in it is a loopback one, so no probe can
 // reach a real network.
-#include "filesystem/machine_identity.h"
+#include "session/machine_identity.h"
 #include "log_capture.h"
 #include "probe_support.h"
 

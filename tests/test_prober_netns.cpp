@@ -7,7 +7,7 @@
 // The outer test re-runs this program under `unshare --net --uts`; the
 // inner test (disabled in an ordinary run) does the work there and leaves
 // a marker file when it has passed.
-#include "filesystem/machine_identity.h"
+#include "session/machine_identity.h"
 #include "log_capture.h"
 #include "probe_support.h"
 

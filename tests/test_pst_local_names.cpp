@@ -1,10 +1,10 @@
 // Local names of PST store copies: stores with one file name all keep a
 // copy of their own, names compared as Windows compares them.
 #include "agent_test.h"
-#include "api/file_name_case.h"
+#include "local_names/file_name_case.h"
 #include "api/pst_stores.h"
 #include "local_files.h"
-#include "logon/last_agent_error.h"
+#include "session/last_agent_error.h"
 #include "remote_files.h"
 
 #include <vector>

@@ -4,7 +4,7 @@
 #include "agent_test.h"
 #include "api/pst_stores.h"
 #include "local_files.h"
-#include "logon/last_agent_error.h"
+#include "session/last_agent_error.h"
 #include "remote_files.h"
 
 #include <functional>

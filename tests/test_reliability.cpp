@@ -4,7 +4,7 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 #include "platform/test_seams.h"
 
 #include <ace/INET_Addr.h>

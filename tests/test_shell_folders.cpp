@@ -3,7 +3,7 @@
 // that copies while it holds a connection of its own.
 #include "agent_test.h"
 #include "local_files.h"
-#include "logon/last_agent_error.h"
+#include "session/last_agent_error.h"
 #include "remote_files.h"
 
 #include <functional>

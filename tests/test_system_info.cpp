@@ -2,8 +2,8 @@
 // caller's out-values, and that neither call writes AgentGetLastError.
 #include "agent_test.h"
 
-#include "filesystem/agent_connection.h"
-#include "logon/last_agent_error.h"
+#include "transport/agent_connection.h"
+#include "session/last_agent_error.h"
 
 using fake::AgentTest;
 using fake::Bytes;

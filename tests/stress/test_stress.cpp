@@ -4,7 +4,7 @@
 // each restart a thread may see at most one failed call, and the pool never
 // holds more than 50 idle connections.
 #include "agent_stub.h"
-#include "logon/agent_logon.h"
+#include "session/agent_logon.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>

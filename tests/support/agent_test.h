@@ -3,7 +3,7 @@
 #define AGENT_TEST_AGENT_TEST_H
 
 #include "fake_agent.h"
-#include "logon/agent_logon.h"
+#include "session/agent_logon.h"
 #include "platform/test_seams.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "agent_server.h"
 
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 #include "session.h"
 #include "win32_codes.h"
 

@@ -4,7 +4,7 @@
 
 #include "directory_walk.h"
 #include "file_info.h"
-#include "filesystem/wide_string.h"
+#include "protocol/wide_string.h"
 #include "utf.h"
 #include "wildcard.h"
 #include "win32_codes.h"

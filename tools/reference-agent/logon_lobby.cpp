@@ -1,7 +1,7 @@
 #include "logon_lobby.h"
 
 #include "credentials.h"
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 #include "refusal.h"
 #include "win32_codes.h"
 #include "wire_channel.h"

@@ -1,6 +1,6 @@
 #include "refusal.h"
 
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 namespace refagent {
 

@@ -2,7 +2,7 @@
 
 #include "credentials.h"
 #include "refusal.h"
-#include "filesystem/wide_string.h"
+#include "protocol/wide_string.h"
 #include "win32_codes.h"
 
 #include <cerrno>

@@ -3,7 +3,7 @@
 #ifndef REFAGENT_WIRE_CHANNEL_H
 #define REFAGENT_WIRE_CHANNEL_H
 
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 #include <ace/CDR_Stream.h>
 #include <ace/SOCK_Stream.h>

@@ -3,7 +3,7 @@
 // that never log on, password guessing, names Windows cannot hold.
 #include "agent_harness.h"
 #include "confined_path.h"
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 #include "logon_throttle.h"
 #include "win32_codes.h"
 

@@ -2,7 +2,7 @@
 // refusals, and how it copes with broken or excess clients.
 #include "agent_harness.h"
 #include "discovery_responder.h"
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 #include "win32_codes.h"
 
 #include <ace/INET_Addr.h>

@@ -1,5 +1,5 @@
 // The upcase table lookup behind file name comparison.
-#include "api/file_name_case.h"
+#include "local_names/file_name_case.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +18,7 @@ struct UpcaseRun {
 };
 
 const UpcaseRun kUpcaseRuns[] = {
-#include "api/upcase_table.inc"
+#include "local_names/upcase_table.inc"
 };
 
 } // namespace

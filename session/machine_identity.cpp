@@ -1,4 +1,4 @@
-#include "filesystem/machine_identity.h"
+#include "session/machine_identity.h"
 
 #include <ace/OS_NS_stdio.h>
 

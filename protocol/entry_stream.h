@@ -7,8 +7,8 @@
 #ifndef AGENT_ENTRY_STREAM_H
 #define AGENT_ENTRY_STREAM_H
 
-#include "filesystem/agent_connection.h"
-#include "filesystem/fss_util.h"
+#include "transport/agent_connection.h"
+#include "protocol/fss_util.h"
 
 #include <ace/CDR_Stream.h>
 

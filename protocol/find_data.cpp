@@ -1,7 +1,7 @@
-#include "filesystem/find_data.h"
+#include "protocol/find_data.h"
 
-#include "filesystem/fss_util.h"
-#include "filesystem/wide_string.h"
+#include "protocol/fss_util.h"
+#include "protocol/wide_string.h"
 
 #include <cstring>
 

@@ -7,7 +7,7 @@
 // restart reads it back and cuts it off again before adding data. A file
 // without a whole record (a copy that crashed, any other file of that
 // name) is started over.
-#include "api/copy_file_ex.h"
+#include "copy/copy_file_ex.h"
 
 #include <cstring>
 

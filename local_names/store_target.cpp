@@ -1,9 +1,9 @@
 // Local file names for copies of the agent's PST stores. The store paths
 // come from the agent, so they are treated as untrusted: only a plain file
 // name inside the chosen directory is ever produced.
-#include "api/pst_stores.h"
+#include "local_names/store_names.h"
 
-#include "filesystem/wide_string.h"
+#include "protocol/wide_string.h"
 
 #include <cstring>
 

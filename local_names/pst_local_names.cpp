@@ -1,11 +1,10 @@
-// AgentGetPstLocalNames, and the naming rule that AgentGetPst2Local copies
-// by: two stores with one file name (in different folders on the agent,
-// or differing only in case) must not end up in one local file.
-#include "api/file_name_case.h"
-#include "api/pst_stores.h"
+// The naming rule that AgentGetPst2Local and AgentGetPstLocalNames follow:
+// two stores with one file name (in different folders on the agent, or
+// differing only in case) must not end up in one local file.
+#include "local_names/file_name_case.h"
+#include "local_names/store_names.h"
 
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "protocol/wide_string.h"
 
 #include <set>
 #include <string>
@@ -75,36 +74,3 @@ std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *c
 }
 
 } // namespace agent
-
-using namespace agent;
-
-extern "C" BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, DWORD count, WCHAR *names,
-                                                DWORD *errors)
-{
-    if (count != 0 && (storePaths == nullptr || names == nullptr)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    return Guarded<BOOL>(0, [&]() -> BOOL {
-        const std::vector<StoreName> named = NameStoreFiles(storePaths, count);
-        DWORD cause = 0;
-        for (DWORD i = 0; i < count; ++i) {
-            WCHAR *block = names + static_cast<size_t>(i) * kStoreTargetChars;
-            DWORD refused = named[i].refused;
-            if (refused == 0 && named[i].name.size() > kStoreTargetChars - 1)
-                refused = ERROR_FILENAME_EXCED_RANGE;
-            block[0] = 0;
-            if (refused == 0)
-                CopyWide(block, kStoreTargetChars, named[i].name.c_str());
-            if (errors != nullptr)
-                errors[i] = refused;
-            if (refused != 0)
-                cause = refused;
-        }
-        if (cause != 0) {
-            SetLastError(cause);
-            return 0;
-        }
-        return 1;
-    });
-}

@@ -1,4 +1,4 @@
-#include "api/checked_reply.h"
+#include "session/checked_reply.h"
 
 namespace agent {
 

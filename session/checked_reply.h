@@ -3,7 +3,7 @@
 #ifndef AGENT_API_CHECKED_REPLY_H
 #define AGENT_API_CHECKED_REPLY_H
 
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 
 namespace agent {
 

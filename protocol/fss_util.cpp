@@ -1,4 +1,4 @@
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 #include <ace/Log_Msg.h>
 #include <ace/Malloc_Allocator.h>

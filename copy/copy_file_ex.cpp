@@ -1,34 +1,19 @@
-// AgentCopyFileFromAgentExW: a remote file into a local one as CopyFileExW
-// would copy it. The remote size and last-write time are read first; the
+// The fast copy behind AgentCopyFileFromAgentExW: a remote file into a
+// local one as CopyFileExW would copy it. The remote size and last-write time are read first; the
 // data go into a partial file beside the target through several
 // connections at once; the partial file becomes the target only once it
 // holds exactly that many bytes.
-#include "api/copy_file_ex.h"
-#include "api/copy_handles.h"
+#include "copy/copy_file_ex.h"
+#include "copy/copy_handles.h"
 
-#include "filesystem/wide_string.h"
-#include "logon/export_frame.h"
+#include "protocol/wide_string.h"
+#include "session/export_frame.h"
 
 using namespace agent;
 using namespace agent::copy_ex;
 
 namespace {
 
-constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE;
-
-struct CopyRequest {
-    AgentLogon *logon;
-    const WCHAR *remotePath;
-    const WCHAR *localPath;
-    AgentCopyProgressRoutine progress;
-    void *context;
-    BOOL *cancel;
-    DWORD flags;
-
-    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
-    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
-    bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
-};
 
 BOOL Failure(DWORD cause)
 {
@@ -136,17 +121,10 @@ BOOL CopyEx(const CopyRequest &request)
 
 } // namespace
 
-extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath,
-                                                   AgentCopyProgressRoutine progress, void *context, BOOL *cancel,
-                                                   DWORD flags)
-{
-    if (logon == nullptr || IsEmpty(remotePath) || IsEmpty(localPath) || (flags & ~kKnownFlags) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    const CopyRequest request{logon, remotePath, localPath, progress, context, cancel, flags};
-    const BOOL copied = Guarded<BOOL>(0, [&] { return CopyEx(request); });
-    if (!copied)
-        RecordLastAgentError(); // the cause is still the thread's last error
-    return copied;
-}
+namespace agent {
+namespace copy_ex {
+
+BOOL CopyFile(const CopyRequest &request) { return CopyEx(request); }
+
+} // namespace copy_ex
+} // namespace agent

@@ -1,8 +1,8 @@
-#include "filesystem/agent_connection.h"
+#include "transport/agent_connection.h"
 
-#include "filesystem/machine_identity.h"
-#include "filesystem/out_of_memory.h"
-#include "filesystem/wide_string.h"
+#include "session/machine_identity.h"
+#include "session/out_of_memory.h"
+#include "protocol/wide_string.h"
 
 #include <ace/ACE.h>
 #include <ace/SOCK_Connector.h>

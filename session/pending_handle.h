@@ -3,7 +3,7 @@
 #ifndef AGENT_PENDING_HANDLE_H
 #define AGENT_PENDING_HANDLE_H
 
-#include "logon/export_frame.h"
+#include "session/export_frame.h"
 
 namespace agent {
 

@@ -1,4 +1,4 @@
-#include "filesystem/wide_string.h"
+#include "protocol/wide_string.h"
 
 #include <ace/Malloc_Base.h>
 #include <ace/OS_Memory.h>

@@ -1,10 +1,10 @@
 // The parts of AgentCopyFileFromAgentExW: the partial file and its restart
 // record (copy_file_ex_partial.cpp), the chunk transfer
-// (copy_file_ex_transfer.cpp) and the export (copy_file_ex.cpp).
-#ifndef AGENT_API_COPY_FILE_EX_H
-#define AGENT_API_COPY_FILE_EX_H
+// (copy_file_ex_transfer.cpp) and the copy itself (copy_file_ex.cpp).
+#ifndef AGENT_COPY_FILE_EX_H
+#define AGENT_COPY_FILE_EX_H
 
-#include "logon/agent_logon.h"
+#include "session/agent_logon.h"
 #include "platform/platform.h"
 
 #include <cstdint>
@@ -70,6 +70,26 @@ struct TransferOutcome {
 // is ERROR_FILE_INVALID. Progress and *cancel are handled on the calling
 // thread; plan.quiet turns true once the host asked for quiet.
 TransferOutcome Transfer(TransferPlan &plan);
+
+constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE;
+
+struct CopyRequest {
+    AgentLogon *logon;
+    const WCHAR *remotePath;
+    const WCHAR *localPath;
+    AgentCopyProgressRoutine progress;
+    void *context;
+    BOOL *cancel;
+    DWORD flags;
+
+    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
+    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
+    bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
+};
+
+// The whole copy. 1, or 0 with the cause in the thread's last error and
+// recorded as the last agent error.
+BOOL CopyFile(const CopyRequest &request);
 
 } // namespace copy_ex
 } // namespace agent

@@ -2,7 +2,7 @@
 // exports found by their plain names, the real kernel32 last error set.
 #include "agent_stub.h"
 #include "fake_agent.h"
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 #include <gtest/gtest.h>
 

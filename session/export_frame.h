@@ -3,8 +3,8 @@
 #ifndef AGENT_EXPORT_FRAME_H
 #define AGENT_EXPORT_FRAME_H
 
-#include "logon/agent_logon.h"
-#include "logon/last_agent_error.h"
+#include "session/agent_logon.h"
+#include "session/last_agent_error.h"
 
 #include <new>
 

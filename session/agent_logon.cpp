@@ -1,6 +1,6 @@
-#include "logon/agent_logon.h"
+#include "session/agent_logon.h"
 
-#include "filesystem/wide_string.h"
+#include "protocol/wide_string.h"
 
 #include <ace/Guard_T.h>
 #include <ace/OS_Memory.h>

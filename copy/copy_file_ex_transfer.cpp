@@ -5,10 +5,10 @@
 // its own offset. Only the calling thread calls the host's progress
 // routine and looks at *cancel, between its own chunks and while it waits
 // for the helpers.
-#include "api/copy_file_ex.h"
+#include "copy/copy_file_ex.h"
 
-#include "api/pending_handle.h"
-#include "logon/last_agent_error.h"
+#include "session/pending_handle.h"
+#include "session/last_agent_error.h"
 
 #include <algorithm>
 #include <atomic>

@@ -4,7 +4,7 @@
 #ifndef AGENT_COPY_HANDLES_H
 #define AGENT_COPY_HANDLES_H
 
-#include "logon/agent_logon.h"
+#include "session/agent_logon.h"
 #include "platform/platform.h"
 
 namespace agent {

@@ -1,8 +1,8 @@
 // AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
 // AgentSetDefaultTimeouts, AgentGetLastError.
-#include "logon/agent_logon.h"
-#include "logon/export_frame.h"
-#include "logon/last_agent_error.h"
+#include "session/agent_logon.h"
+#include "session/export_frame.h"
+#include "session/last_agent_error.h"
 
 #include <ace/Init_ACE.h>
 

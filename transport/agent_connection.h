@@ -3,7 +3,7 @@
 #ifndef AGENT_CONNECTION_H
 #define AGENT_CONNECTION_H
 
-#include "filesystem/fss_util.h"
+#include "protocol/fss_util.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Message_Block.h>

@@ -1,4 +1,4 @@
-#include "filesystem/entry_stream.h"
+#include "protocol/entry_stream.h"
 
 namespace agent {
 

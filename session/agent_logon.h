@@ -3,8 +3,8 @@
 #ifndef AGENT_LOGON_H
 #define AGENT_LOGON_H
 
-#include "filesystem/agent_connection.h"
-#include "filesystem/out_of_memory.h"
+#include "transport/agent_connection.h"
+#include "session/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
