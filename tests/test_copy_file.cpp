@@ -175,7 +175,7 @@ TEST_F(CopyFileTest, NullArgumentsTakeNoConnection)
 TEST_F(CopyFileTest, NoConnectionFailsBeforeTheLocalFileIsCreated)
 {
     Serve(10);
-    logon_->DrainPool();
+    EmptyPool();
     agent_.SetLogonStatus(1326);
     const std::string local = dir_.File("never");
     EXPECT_EQ(Copy(local), 0);

@@ -109,7 +109,7 @@ TEST_F(FileHandleTest, FailedOpensGiveTheConnectionBack)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
         agent_.ClearRecords();
         if (!c.reply.empty())
             agent_.Queue(OpCreateFile, fake::Send(c.reply));
@@ -187,7 +187,7 @@ TEST_F(FileHandleTest, CloseEndsSearchAndDriveHandlesWithoutAnExchange)
         EXPECT_TRUE(agent_.Requests().empty());
         EXPECT_EQ(Idle(), 0);     // destroyed, not pooled
         EXPECT_TRUE(WaitOpen(0)); // and its socket closed
-        logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+        PoolConnections(1);
     }
 }
 
@@ -350,7 +350,7 @@ TEST_F(FileHandleTest, ReadReplyOutcomes)
         EXPECT_EQ(agent_.CountOf(OpCloseHandle), c.stillOpen ? 1u : 0u);
         EXPECT_EQ(Idle(), c.stillOpen ? 1 : 0);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
     }
 }
 
@@ -507,7 +507,7 @@ TEST_F(FileHandleTest, MovePointerReplyOutcomes)
         EXPECT_EQ(static_cast<AgentConnection *>(h)->state, c.stillOpen ? FileOpen : Closed);
         EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
     }
 }
 

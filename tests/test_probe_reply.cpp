@@ -1,6 +1,6 @@
 // The discovery datagrams from bytes alone: the probe text, where a sweep
 // sends, and how an agent's answer is read.
-#include "platform/test_seams.h"
+#include "test_seams.h"
 #include "probe/probe_datagram.h"
 #include "probe/probe_reply.h"
 #include "probe/probe_targets.h"
