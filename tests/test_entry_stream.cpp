@@ -4,7 +4,6 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "transport/agent_connection.h"
 
 using fake::AgentTest;
 using fake::Bytes;

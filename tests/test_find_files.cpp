@@ -370,6 +370,6 @@ TEST_F(AgentTest, FindNextOnAConnectionThatIsNotSearching)
     EXPECT_EQ(AgentFindNextFileW(file, &data), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(agent_.Requests().size(), 0u);
-    ReleaseConnection(file); // still an open file: its close is sent
+    CloseHeld(file); // still an open file: its close is sent
     EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u);
 }

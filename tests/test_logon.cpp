@@ -116,8 +116,8 @@ TEST_F(AgentTest, PoolIsAStackThatReusesTheLastReturned)
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(agent_.Accepted(), 2);
     const int secondConnection = agent_.RequestsOf(OpCreateFile).back().connection;
-    ReleaseConnection(first);
-    ReleaseConnection(second);
+    CloseHeld(first);
+    CloseHeld(second);
     agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
     EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\d").c_str()), 1);
     EXPECT_EQ(agent_.RequestsOf(OpCreateDirectory).back().connection, secondConnection);
@@ -133,7 +133,7 @@ TEST_F(AgentTest, PoolKeepsAtMostFiftyIdle)
         ASSERT_NE(held.back(), nullptr);
     }
     for (HANDLE file : held)
-        ReleaseConnection(file);
+        CloseHeld(file);
     EXPECT_EQ(Idle(), 50);
     // The 51st was closed without a logout.
     EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 50; }));
@@ -181,7 +181,7 @@ TEST_F(AgentTest, FrameReportsAConnectionThatCannotBeOpened)
     EXPECT_EQ(GetLastError(), 1909u);
     EXPECT_EQ(AgentGetLastError(), 1909u);
     EXPECT_EQ(agent_.CountOf(OpCreateDirectory), 0u);
-    ReleaseConnection(only);
+    CloseHeld(only);
 }
 
 TEST_F(AgentTest, ConcurrentCallsEachUseTheirOwnConnection)

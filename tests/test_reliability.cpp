@@ -105,7 +105,7 @@ TEST_F(AgentTest, TimeOutsEndSilentExchanges)
              agent_.Queue(OpLogon, fake::Nothing());
              EXPECT_EQ(AgentGetFileAttributesW(logon_, path.c_str()), 0xFFFFFFFFu);
              const DWORD error = GetLastError();
-             ReleaseConnection(held);
+             CloseHeld(held);
              return error;
          }},
         {"handle opened before the time-out was set",
@@ -328,7 +328,7 @@ TEST_F(AgentTest, KeepAliveOnEveryConnection)
         ++checked;
     }
     EXPECT_EQ(checked, 2);
-    ReleaseConnection(held);
+    CloseHeld(held);
 #endif
 }
 

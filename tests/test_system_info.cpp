@@ -135,5 +135,5 @@ TEST_F(AgentTest, OsVersionWithoutAConnection)
     EXPECT_EQ(agent_.CountOf(OpGetOSVersion), 0u);
     EXPECT_EQ(agent_.CountOf(OpGetDiskFreeSpace), 0u);
     agent_.SetLogonStatus(0);
-    ReleaseConnection(held);
+    CloseHeld(held);
 }

@@ -1,6 +1,7 @@
 // What test programs steer from outside the library: their own adapter
 // list (so nothing is ever sent to a real interface) and fault points that
-// fail a chosen send, receive or allocation of the calling thread. The
+// fail a chosen send, receive or allocation of the calling thread; and
+// what they read of it: how many connections a logon keeps idle. The
 // objects behind them are linked into test programs only (tests/seams/),
 // never into the shipped library.
 #ifndef AGENT_TESTS_TEST_SEAMS_H
@@ -39,6 +40,14 @@ void StopFaults();
 bool FaultHit(Fault kind);
 
 } // namespace platform
+
+// ---- Pool ------------------------------------------------------------
+
+// The idle connections a logon keeps now (0 for null): read only, the one
+// view tests take of the pool, which they fill and empty through the
+// exports and the agent.
+int IdleConnections(AGENT_LOGON logon);
+
 } // namespace agent
 
 #endif

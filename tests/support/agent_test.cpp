@@ -43,7 +43,7 @@ HANDLE AgentTest::HoldConnection()
     return AgentCreateFileW(logon_, W(u"C:\\held").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
 }
 
-void AgentTest::ReleaseConnection(HANDLE held)
+void AgentTest::CloseHeld(HANDLE held)
 {
     agent_.Queue(agent::OpCloseHandle, Send(StatusReply(agent::OpCloseHandle, 0)));
     EXPECT_EQ(AgentCloseHandle(logon_, held), 1) << GetLastError();
@@ -63,7 +63,7 @@ void AgentTest::PoolConnections(int n)
         ASSERT_NE(held.back(), nullptr) << GetLastError();
     }
     for (HANDLE file : held)
-        ReleaseConnection(file);
+        CloseHeld(file);
 }
 
 void AgentTest::ExpectOnlySoundConnectionsPooled()
@@ -94,7 +94,7 @@ void AgentTest::ExpectOnlySoundConnectionsPooled()
     for (int c : opened)
         EXPECT_EQ(loggedOn.count(c), 0u) << "connection " << c << " was made for the check, not taken from the pool";
     for (HANDLE file : held)
-        ReleaseConnection(file);
+        CloseHeld(file);
 }
 
 } // namespace fake
