@@ -44,7 +44,7 @@ set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
 
 # The DLL holds no fault point, adapter seam or anything else for testing.
 add_test(NAME shipped_dll_has_no_test_symbols
-  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DLIBRARY=$<TARGET_FILE:agent_stub>
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP} -DLIBRARY=$<TARGET_FILE:agent_stub>
           -P ${PROJECT_SOURCE_DIR}/cmake/agent-no-test-symbols.cmake)
 
 # The DLL's VERSIONINFO carries the header's version.
