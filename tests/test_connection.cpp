@@ -129,8 +129,9 @@ TEST_F(ConnectionTest, LogonReplies)
             EXPECT_EQ(error, c.error);
             EXPECT_EQ(AgentGetLastError(), c.error);
         }
-        if (logon != nullptr)
+        if (logon != nullptr) {
             EXPECT_EQ(AgentLogoff(logon), 1);
+        }
         // A refused logon leaves no connection behind.
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
     }

@@ -370,7 +370,9 @@ TEST_F(AgentTest, LongPathListRunsInConstantMemory)
     ServePathList(agent_, chunks);
     Collector c;
     bool inOrder = true;
+#ifndef _WIN32
     fake::TakeLargestNothrowBlock();
+#endif
     c.also = [&](const WString &) {
         const size_t n = c.records.size() - 1;
         inOrder = inOrder && c.records.back().nFileSizeLow == n;
