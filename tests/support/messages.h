@@ -4,11 +4,13 @@
 #ifndef AGENT_TEST_MESSAGES_H
 #define AGENT_TEST_MESSAGES_H
 
+#include "fake_agent.h"
 #include "wire.h"
 
 #include <ace/CDR_Stream.h>
 
 #include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -30,6 +32,16 @@ Bytes PstListReply(const std::vector<std::pair<WString, WString>> &stores);
 Bytes FindFirstRequest(const WString &pattern, int32_t value);
 Bytes PathListRequest(const WString &path);
 Bytes FolderPathRequest(uint32_t folder, uint32_t flag);
+
+// The ways a reply may arrive on a socket: whole, one byte per write, and
+// split in two at every point. Each with a label for traces.
+std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply);
+
+// A CDR input stream over a row's bytes (which must outlive it).
+ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian);
+
+// The bytes an encoder writes, for comparing with a row's hex.
+Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode);
 
 } // namespace fake
 
