@@ -2,6 +2,7 @@
 // end of stream, damaged records, and what closing a search does to its
 // connection.
 #include "agent_test.h"
+#include "messages.h"
 #include "entries.h"
 
 #include "transport/agent_connection.h"
@@ -114,7 +115,7 @@ TEST_F(AgentTest, SearchRequestCarriesPatternAndValue)
     EXPECT_EQ(fake::ToHex(requests[0].raw()),
               "01 00 01 00 01 00 00 00 10 00 00 00 08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff");
     // Five code units leave two padding bytes before the value, sent as zeros.
-    EXPECT_EQ(requests[1].raw(), fake::RequestBytes(OpFindFirst, Payload().wstr(u"D:\\x?").u32(7)));
+    EXPECT_EQ(requests[1].raw(), fake::FindFirstRequest(W(u"D:\\x?"), 7));
 }
 
 TEST_F(AgentTest, SearchWithoutEntriesReturnsTheConnection)

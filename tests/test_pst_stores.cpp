@@ -2,6 +2,7 @@
 // requests byte for byte, local target names, and the copy of every store
 // into a local directory while the list's connection stays taken.
 #include "agent_test.h"
+#include "messages.h"
 #include "api/pst_stores.h"
 #include "local_files.h"
 #include "session/last_agent_error.h"
@@ -32,10 +33,7 @@ Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores, uint32_t
     return fake::Reply(OpGetPstList, p);
 }
 
-Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores)
-{
-    return StoreList(stores, static_cast<uint32_t>(stores.size()));
-}
+Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores) { return fake::PstListReply(stores); }
 
 struct Seen {
     std::vector<std::pair<WString, WString>> stores;
@@ -68,7 +66,7 @@ void AGENTAPI CountStores(const WCHAR *, const WCHAR *, void *p)
 
 TEST_F(AgentTest, PstCountIsABareRequest)
 {
-    agent_.Always(OpGetPstCount, fake::Reply(OpGetPstCount, Payload().u32(0).u32(3)));
+    agent_.Always(OpGetPstCount, fake::PstCountReply(0, 3));
     DWORD count = 99;
     ASSERT_EQ(AgentGetAgentPstCount(logon_, &count), 1);
     EXPECT_EQ(count, 3u);
@@ -103,7 +101,7 @@ TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(AgentGetLastError(), c.error);
         EXPECT_EQ(Idle(), c.pooled ? 1 : 0);
-        agent_.Queue(OpGetPstCount, fake::Send(fake::Reply(OpGetPstCount, Payload().u32(0).u32(2))));
+        agent_.Queue(OpGetPstCount, fake::Send(fake::PstCountReply(0, 2)));
         ASSERT_EQ(AgentGetAgentPstCount(logon_, &count), 1);
         EXPECT_EQ(count, 2u);
     }
@@ -202,7 +200,7 @@ TEST_F(AgentTest, EmptyPstListMakesNoCallback)
 TEST_F(AgentTest, PstListCallbackMayCallOtherExports)
 {
     agent_.Always(OpGetPstList, StoreList({{W(u"C:\\a.pst"), W(u"")}, {W(u"C:\\b.pst"), W(u"")}}));
-    agent_.Always(OpGetPstCount, fake::Reply(OpGetPstCount, Payload().u32(0).u32(2)));
+    agent_.Always(OpGetPstCount, fake::PstCountReply(0, 2));
     CountingContext context{logon_, 0};
     ASSERT_EQ(AgentGetPSTList(logon_, CountStores, &context), 1);
     EXPECT_EQ(context.counted, 2);

@@ -2,6 +2,7 @@
 // output buffers, failures and their last errors, and the bookmark fetch
 // that copies while it holds a connection of its own.
 #include "agent_test.h"
+#include "messages.h"
 #include "local_files.h"
 #include "session/last_agent_error.h"
 #include "remote_files.h"
@@ -39,10 +40,7 @@ std::vector<PathExport> PathExports()
     };
 }
 
-Bytes PathReply(uint32_t opcode, const WString &path, bool bigEndian = false)
-{
-    return fake::Reply(opcode, Payload(bigEndian).u32(0).wstr(path));
-}
+Bytes PathReply(uint32_t opcode, const WString &path) { return fake::PathReply(opcode, 0, path); }
 
 WString Letters(size_t n)
 {
