@@ -104,20 +104,6 @@ TEST_F(AgentTest, SearchDeliversEveryEntryInBothByteOrders)
     }
 }
 
-TEST_F(AgentTest, SearchRequestCarriesPatternAndValue)
-{
-    agent_.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0));
-    WIN32_FIND_DATAW data;
-    EXPECT_EQ(AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data), nullptr);
-    EXPECT_EQ(AgentFindFirstFile2W(logon_, W(u"D:\\x?").c_str(), 7, &data), nullptr);
-    const auto requests = agent_.RequestsOf(OpFindFirst);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(fake::ToHex(requests[0].raw()),
-              "01 00 01 00 01 00 00 00 10 00 00 00 08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff");
-    // Five code units leave two padding bytes before the value, sent as zeros.
-    EXPECT_EQ(requests[1].raw(), fake::FindFirstRequest(W(u"D:\\x?"), 7));
-}
-
 TEST_F(AgentTest, SearchWithoutEntriesReturnsTheConnection)
 {
     struct Case {

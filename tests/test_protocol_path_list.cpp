@@ -129,14 +129,18 @@ TEST_F(AgentTest, PathListFamilyGoldenBytes)
         const Bytes reply = fake::Concat({fake::Header(2, OpGetPathList, 0, row.bigEndian), Hex(row.length), wire});
         for (const auto &delivery : fake::Deliveries(reply)) {
             SCOPED_TRACE(delivery.first);
+            // The same chunk again after the first acknowledgement, the end
+            // marker after the second.
             agent_.Queue(OpGetPathList, delivery.second);
+            agent_.Queue(OpNextPathList, fake::Send(fake::Concat({Hex(row.length), wire})));
             agent_.Queue(OpNextPathList, fake::Send(fake::EndChunk()));
             Listed listed;
             EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\a").c_str(), Collect, &listed), 0);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            ASSERT_EQ(listed.paths.size(), row.entries.size());
+            ASSERT_EQ(listed.paths.size(), 2 * row.entries.size());
             for (size_t i = 0; i < listed.paths.size(); ++i)
-                ExpectEntry(listed.paths[i], listed.records[i], row.entries[i]);
+                ExpectEntry(listed.paths[i], listed.records[i], row.entries[i % row.entries.size()]);
+            EXPECT_EQ(Idle(), 1);
         }
         const std::vector<fake::Request> sent = agent_.RequestsOf(OpGetPathList);
         ASSERT_FALSE(sent.empty());

@@ -21,11 +21,11 @@ using fake::WString;
 namespace {
 
 // An entry-stream reply: the opening header (length 1: entries follow),
-// the record as one chunk, then the end marker.
+// the record twice, a chunk each, then the end marker.
 Bytes StreamOf(uint32_t opcode, const Bytes &record, bool bigEndian)
 {
-    const fake::Payload chunk = fake::Payload(bigEndian).raw(record);
-    return fake::Concat({fake::Header(2, opcode, 1, bigEndian), fake::Chunk(chunk, bigEndian), fake::EndChunk()});
+    const Bytes chunk = fake::Chunk(fake::Payload(bigEndian).raw(record), bigEndian);
+    return fake::Concat({fake::Header(2, opcode, 1, bigEndian), chunk, chunk, fake::EndChunk()});
 }
 
 Bytes ReplyOf(uint32_t opcode, const Bytes &payload, bool bigEndian)
@@ -185,9 +185,13 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             HANDLE search = AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data);
             ASSERT_NE(search, nullptr);
             ExpectFindData(data, row.expected);
+            std::memset(&data, 0x55, sizeof data);
+            ASSERT_EQ(AgentFindNextFileW(search, &data), 1);
+            ExpectFindData(data, row.expected);
             EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
             EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
+            EXPECT_EQ(Idle(), 1);
         }
     }
 
@@ -209,6 +213,9 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             info = AgentDriveInfo{};
             HANDLE drives = AgentFindFirstLogicalDriveW(logon_, &info);
             ASSERT_NE(drives, nullptr);
+            ExpectDrive(info, row.expected);
+            info = AgentDriveInfo{};
+            ASSERT_EQ(AgentFindNextLogicalDriveW(drives, &info), 1);
             ExpectDrive(info, row.expected);
             EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));

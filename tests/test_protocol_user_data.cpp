@@ -94,7 +94,9 @@ TEST_F(AgentTest, UserDataFamilyGoldenBytes)
             }
             const std::vector<fake::Request> sent = agent_.RequestsOf(e.opcode);
             ASSERT_FALSE(sent.empty());
-            EXPECT_EQ(sent.back().payload, e.opcode == OpGetFolderPath ? folderRequest : Bytes());
+            const Bytes payload = e.opcode == OpGetFolderPath ? folderRequest : Bytes();
+            EXPECT_EQ(sent.back().raw(),
+                      fake::Concat({fake::Header(1, e.opcode, static_cast<uint32_t>(payload.size())), payload}));
         }
     }
 

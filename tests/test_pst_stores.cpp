@@ -64,17 +64,6 @@ void AGENTAPI CountStores(const WCHAR *, const WCHAR *, void *p)
 
 // ---- count ---------------------------------------------------------------
 
-TEST_F(AgentTest, PstCountIsABareRequest)
-{
-    agent_.Always(OpGetPstCount, fake::PstCountReply(0, 3));
-    DWORD count = 99;
-    ASSERT_EQ(AgentGetAgentPstCount(logon_, &count), 1);
-    EXPECT_EQ(count, 3u);
-    ASSERT_EQ(agent_.CountOf(OpGetPstCount), 1u);
-    EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpGetPstCount)[0].raw()), "01 00 01 00 22 00 00 00 00 00 00 00");
-    EXPECT_EQ(Idle(), 1);
-}
-
 TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
 {
     struct Case {
@@ -229,19 +218,6 @@ TEST_F(AgentTest, MergeRequestIsByteExact)
                               " 04 00 00 00 6e 00 31 00 07 00 00 00"
                               " 00 00 00 00 04 03 02 01")));
     EXPECT_EQ(Idle(), 1);
-}
-
-// Odd-length strings: each u32 after them is aligned from the payload start.
-TEST_F(AgentTest, MergeRequestAlignsAfterOddStrings)
-{
-    agent_.Always(OpMergePst, fake::StatusReply(OpMergePst, 0));
-    const WString first = W(u""), second = W(u"abc"), third = W(u"d"), name = W(u"xyz");
-    const WCHAR *names[] = {name.c_str()};
-    const DWORD values[] = {9};
-    ASSERT_EQ(AgentMergePST(logon_, first.c_str(), second.c_str(), third.c_str(), names, values, 1), 1);
-    const Payload expected = Payload().wstr(first).wstr(second).wstr(third).u32(1).wstr(name).u32(9);
-    EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpMergePst)[0].raw()),
-              fake::ToHex(fake::RequestBytes(OpMergePst, expected)));
 }
 
 TEST_F(AgentTest, MergeArgumentErrorsSendNothing)
