@@ -66,44 +66,6 @@ HANDLE Find(AGENT_LOGON logon, const char16_t *pattern, WIN32_FIND_DATAW &data)
 
 } // namespace
 
-TEST_F(AgentTest, SearchDeliversEveryEntryInBothByteOrders)
-{
-    const FindEntry entries[] = {Entry(u"a.txt", 0x20, 5, 1), Entry(u"dir", 0x10, 0, 0),
-                                 Entry(u"\u00e9t\u00e9.doc", 0x21, 0xFFFFFFFF, 7)};
-    for (bool big : {false, true}) {
-        SCOPED_TRACE(big ? "big-endian" : "little-endian");
-        agent_.ClearRecords();
-        std::vector<Payload> records;
-        for (const FindEntry &e : entries)
-            records.push_back(fake::FindRecord(e, big));
-        agent_.Queue(OpFindFirst, fake::Send(fake::SearchStream(OpFindFirst, records, big)));
-
-        WIN32_FIND_DATAW data = Garbage();
-        HANDLE search = Find(logon_, u"C:\\data\\*", data);
-        ASSERT_NE(search, nullptr) << GetLastError();
-        ExpectEntry(data, entries[0]);
-        EXPECT_EQ(Idle(), 0);
-        for (size_t i = 1; i < 3; ++i) {
-            data = Garbage();
-            ASSERT_EQ(AgentFindNextFileW(search, &data), 1) << GetLastError();
-            ExpectEntry(data, entries[i]);
-        }
-        LastAgentError = 0;
-        EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        // Past the end the search no longer reads anything.
-        EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-
-        EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
-        EXPECT_EQ(Idle(), 1); // read to its end: the connection is reused
-        EXPECT_EQ(agent_.Open(), 1);
-        ASSERT_EQ(agent_.Requests().size(), 1u); // one request per search, nothing more
-    }
-}
-
 TEST_F(AgentTest, SearchWithoutEntriesReturnsTheConnection)
 {
     struct Case {

@@ -6,6 +6,7 @@
 #include "agent_test.h"
 #include "messages.h"
 #include "protocol/search_messages.h"
+#include "session/last_agent_error.h"
 
 #include <cstring>
 
@@ -188,8 +189,13 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             std::memset(&data, 0x55, sizeof data);
             ASSERT_EQ(AgentFindNextFileW(search, &data), 1);
             ExpectFindData(data, row.expected);
+            LastAgentError = 0;
             EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            // Past the end the search reads nothing more.
+            EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
             EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
             EXPECT_EQ(Idle(), 1);
         }
@@ -217,9 +223,14 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             info = AgentDriveInfo{};
             ASSERT_EQ(AgentFindNextLogicalDriveW(drives, &info), 1);
             ExpectDrive(info, row.expected);
+            LastAgentError = 0;
             EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
             EXPECT_EQ(AgentCloseHandle(logon_, drives), 1);
+            EXPECT_EQ(Idle(), 1);
         }
     }
 
