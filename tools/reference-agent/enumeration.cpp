@@ -16,6 +16,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <utility>
 
 namespace refagent {
 
@@ -45,7 +46,7 @@ int DiskGeometry(int fd, Geometry &g)
     return 0;
 }
 
-protocol::FindRecord ToFindRecord(const FileInfo &info, const std::u16string &name)
+protocol::FindRecord ToFindRecord(const FileInfo &info, std::u16string name)
 {
     protocol::FindRecord record;
     record.attributes = info.attributes;
@@ -54,7 +55,7 @@ protocol::FindRecord ToFindRecord(const FileInfo &info, const std::u16string &na
     record.lastWrite = {info.lastWrite.low, info.lastWrite.high};
     record.sizeLow = static_cast<uint32_t>(info.size);
     record.sizeHigh = static_cast<uint32_t>(info.size >> 32);
-    record.name = name;
+    record.name = std::move(name);
     return record;
 }
 
@@ -239,7 +240,7 @@ bool Session::HandleGetPathList()
                 chunk = std::make_unique<ACE_OutputCDR>(kPathListChunk + 1024, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN,
                                                         nullptr, nullptr, nullptr, kMemcpyTradeoff, 1, 2);
             }
-            if (!protocol::EncodePathListEntry(*chunk, windowsPath, ToFindRecord(e.info, e.name))) {
+            if (!protocol::EncodePathListEntry(*chunk, windowsPath, ToFindRecord(e.info, std::move(e.name)))) {
                 connectionOk = false;
                 return false;
             }
