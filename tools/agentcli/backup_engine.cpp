@@ -37,6 +37,8 @@ public:
 private:
     void CopyOne(const FileEntry &file)
     {
+        if (options_.control != nullptr && options_.control->Stopped())
+            return; // left for the next run
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             // The listing describes the link; what gets copied is its target.
@@ -71,6 +73,8 @@ private:
                 return;
             }
         }
+        if (options_.control != nullptr)
+            options_.control->Succeeded();
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
         report_.bytes += r.bytes;
@@ -98,9 +102,16 @@ private:
 
     void Fail(const FileEntry &file, uint32_t error, const char *where)
     {
+        // A copy the operator stopped is not a failure: its partial file waits.
+        if (error == kStoppedOnRequest && InterruptSignal() != 0)
+            return;
+        if (options_.control != nullptr)
+            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote}, file.local);
         std::lock_guard<std::mutex> lock(mutex_);
         report_.failures.push_back({Narrow(file.remote), error, where});
     }
+
+    static constexpr uint32_t kStoppedOnRequest = 1235;
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
@@ -123,16 +134,22 @@ BackupReport ReportOfListing(TreeListing &listing)
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
+    TreeListing listing =
+        ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks, options.control);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {
+        if (options.control != nullptr && options.control->Stopped())
+            break;
         const uint32_t error = CreateLocalFolder(folder.local);
-        if (error != 0)
+        if (error != 0) {
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
-        else
+            if (options.control != nullptr)
+                options.control->Failed({folder.local, error, "local folder", Side::Local});
+        } else {
             ++report.folders;
+        }
     }
     if (progress != nullptr) {
         progress->filesTotal = listing.files.size();

@@ -7,6 +7,7 @@
 
 #include "agent_stub.h"
 #include "backup_walk.h"
+#include "run_control.h"
 #include "wide_text.h"
 
 #include <array>
@@ -21,7 +22,8 @@ struct BackupOptions {
     WString remoteRoot;       // a folder (or a single file) on the agent
     std::string localRoot;    // created when missing
     unsigned jobs = 4;        // files copied at once
-    size_t chunkSize = 1 << 20;
+    size_t chunkSize = 1 << 20; // reads of --verify=content; copies use the library's own
+    RunControl *control = nullptr; // may be null: sees every failure, and stops the run
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
 };

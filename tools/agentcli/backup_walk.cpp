@@ -2,6 +2,7 @@
 
 #include "local_files.h"
 #include "remote_info.h"
+#include "run_control.h"
 
 #include <cstring>
 #include <deque>
@@ -56,7 +57,10 @@ bool Holdable(const WString &name, std::string &utf8)
 
 class Walker {
 public:
-    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out) : logon_(logon), follow_(followLinks), out_(out) {}
+    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control)
+        : logon_(logon), follow_(followLinks), out_(out), control_(control)
+    {
+    }
 
     void Run(const WString &root, const std::string &localRoot)
     {
@@ -66,7 +70,7 @@ public:
         // ways is copied under its own name and the link counts as the loop.
         pending_.push_back({root, localRoot});
         Drain();
-        while (!links_.empty()) {
+        while (!links_.empty() && !Stopped()) {
             FolderEntry link = std::move(links_.front());
             links_.pop_front();
             if (Visit(link.remote, Reached::Link)) {
@@ -81,7 +85,10 @@ private:
     void Fail(const WString &remote, uint32_t error, const char *where)
     {
         out_.failures.push_back({Narrow(remote), error, where});
+        if (control_ != nullptr)
+            control_->Failed({out_.failures.back().remotePath, error, where, Side::Remote});
     }
+    bool Stopped() const { return control_ != nullptr && control_->Stopped(); }
 
     enum class Reached { Root, Folder, Link };
 
@@ -110,7 +117,7 @@ private:
 
     void Drain()
     {
-        while (!pending_.empty()) {
+        while (!pending_.empty() && !Stopped()) {
             FolderEntry folder = std::move(pending_.back());
             pending_.pop_back();
             List(folder);
@@ -184,6 +191,7 @@ private:
     AGENT_LOGON logon_;
     bool follow_;
     TreeListing &out_;
+    RunControl *control_;
     std::vector<FolderEntry> pending_;
     std::deque<FolderEntry> links_;
     std::set<RemoteIdentity> visited_;
@@ -226,7 +234,8 @@ bool IsSafeName(const WString &name)
     return true;
 }
 
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks)
+TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
+                     RunControl *control)
 {
     TreeListing out;
     WIN32_FILE_ATTRIBUTE_DATA root;
@@ -236,7 +245,7 @@ TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::st
         return out;
     }
     if (root.dwFileAttributes & kAttributeDirectory) {
-        Walker(logon, followLinks, out).Run(remoteRoot, localRoot);
+        Walker(logon, followLinks, out, control).Run(remoteRoot, localRoot);
         return out;
     }
     // A single file lands in the local folder under its own name.

@@ -60,8 +60,12 @@ struct TreeListing {
 // or "..", no separator or NUL that could lead outside the local folder.
 bool IsSafeName(const WString &name);
 
+class RunControl;
+
 // Lists remoteRoot (a folder, or a single file that lands in localRoot).
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks);
+// `control` (may be null) sees every failure and can stop the listing.
+TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
+                     RunControl *control = nullptr);
 
 // The cause for a link that could not be opened, or false for a failure.
 bool LinkSkipCause(uint32_t error, SkipCause &cause);

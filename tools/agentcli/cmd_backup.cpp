@@ -5,9 +5,11 @@
 #include "backup_verify.h"
 #include "cli_common.h"
 #include "commands.h"
+#include "local_files.h"
 #include "progress_line.h"
 #include "win32_messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -19,38 +21,47 @@ namespace {
 void PrintSummary(const Args &args, const BackupOptions &options, const BackupReport &report, int verify)
 {
     const double rate = report.seconds > 0 ? report.bytes / 1048576.0 / report.seconds : 0;
+    const std::string from = Printable(args.positional[0]), to = Printable(options.localRoot);
     if (verify == 0)
         std::printf("backup %s -> %s: %llu files, %llu folders, %s in %.2f s (%.1f MiB/s), %llu unchanged, "
                     "%zu skipped, %zu failed\n",
-                    args.positional[0].c_str(), options.localRoot.c_str(),
-                    static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
-                    FormatBytes(report.bytes).c_str(), report.seconds, rate,
-                    static_cast<unsigned long long>(report.unchanged), report.skipped.size(),
+                    from.c_str(), to.c_str(), static_cast<unsigned long long>(report.files),
+                    static_cast<unsigned long long>(report.folders), FormatBytes(report.bytes).c_str(),
+                    report.seconds, rate, static_cast<unsigned long long>(report.unchanged), report.skipped.size(),
                     report.failures.size());
     else
         std::printf("check of %s against %s (%s): %llu files match, %llu folders, %s in %.2f s (%.1f MiB/s), "
                     "%zu skipped, %zu failed\n",
-                    args.positional[0].c_str(), options.localRoot.c_str(),
-                    verify == 2 ? "content" : "sizes and last-write times",
+                    from.c_str(), to.c_str(), verify == 2 ? "content" : "sizes and last-write times",
                     static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
                     FormatBytes(report.bytes).c_str(), report.seconds, rate, report.skipped.size(),
                     report.failures.size());
+    // Zero counts only under --verbose: the short summary says what happened.
+    const bool all = args.Verbose();
     const auto skipped = report.SkippedBy();
-    std::printf("  skipped by cause:");
+    std::string causes;
     for (int i = 0; i < kSkipCauseCount; ++i)
-        std::printf("%s %s: %llu", i == 0 ? "" : ",", SkipCauseText(static_cast<SkipCause>(i)),
-                    static_cast<unsigned long long>(skipped[i]));
+        if (all || skipped[i] != 0)
+            causes += std::string(causes.empty() ? "" : ",") + " " + SkipCauseText(static_cast<SkipCause>(i)) + ": " +
+                      std::to_string(skipped[i]);
+    if (!causes.empty())
+        std::printf("  skipped by cause:%s\n", causes.c_str());
     std::map<uint32_t, size_t> byError;
     for (const BackupFailure &f : report.failures)
         ++byError[f.error];
-    std::printf("\n  failed: %zu", report.failures.size());
-    const char *separator = " (";
-    for (const auto &[code, count] : byError) {
-        std::printf("%s%zu with error %u", separator, count, code);
-        separator = ", ";
+    if (all || !byError.empty()) {
+        std::printf("  failed: %zu", report.failures.size());
+        const char *separator = " (";
+        for (const auto &[code, count] : byError) {
+            std::printf("%s%zu with %s", separator, count, DescribeError(code).c_str());
+            separator = ", ";
+        }
+        std::printf("%s\n", byError.empty() ? "" : ")");
     }
-    std::printf("%s\n", byError.empty() ? "" : ")");
 }
+
+// Failures print on stderr as they happen, above the progress line.
+void PrintFailure(const std::string &line) { PrintAboveProgress(stderr, Printable(line) + "\n"); }
 
 } // namespace
 
@@ -63,15 +74,29 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     unsigned long jobs = options.jobs, chunk = options.chunkSize;
     if (!ParseNumber(args.Value("--jobs", std::to_string(jobs)), 1, 64, jobs))
         return UsageError("--jobs wants a number from 1 to 64");
+    const int verify = args.Has("--verify=content") ? 2 : args.Has("--verify") ? 1 : 0;
+    // The library chooses the size of a copy's reads; only the content
+    // check reads in chunks of its own.
+    if (args.values.count("--chunk-size") != 0 && verify != 2)
+        return UsageError("--chunk-size sets the reads of --verify=content only");
     if (!ParseNumber(args.Value("--chunk-size", std::to_string(chunk)), 512, 64ul << 20, chunk))
         return UsageError("--chunk-size wants bytes from 512 to 67108864");
     options.jobs = static_cast<unsigned>(jobs);
     options.chunkSize = chunk;
     options.followLinks = args.Has("--follow-links");
     options.incremental = args.Has("--incremental");
-    const int verify = args.Has("--verify=content") ? 2 : args.Has("--verify") ? 1 : 0;
     if (verify != 0 && options.incremental)
         return UsageError("--verify checks a past backup and copies nothing: drop --incremental");
+    // A destination that takes no file stops the run before the agent is asked.
+    if (verify == 0) {
+        uint32_t error = CreateLocalFolder(options.localRoot);
+        if (error == 0)
+            error = ProbeLocalFolder(options.localRoot);
+        if (error != 0)
+            return FailLocal("destination " + options.localRoot, error);
+    }
+    RunControl control(PrintFailure, args.Verbose());
+    options.control = &control;
     BackupProgress progress;
     BackupReport report;
     {
@@ -83,14 +108,32 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     }
     if (report.fatal != 0)
         return Fail((verify != 0 ? "check of " : "backup of ") + args.positional[0], report.fatal);
-    for (const BackupFailure &f : report.failures)
-        std::fprintf(stderr, "FAILED %s (%s): %s\n", f.remotePath.c_str(), f.where.c_str(),
-                     DescribeError(f.error).c_str());
-    if (args.Has("--list-skipped"))
+    if (args.Has("--list-skipped") || args.Verbose())
         for (const SkippedEntry &s : report.skipped)
-            std::printf("SKIPPED %s: %s\n", s.remotePath.c_str(), SkipCauseText(s.cause));
-    PrintSummary(args, options, report, verify);
-    return report.failures.empty() ? kExitOk : kExitFailed;
+            std::printf("SKIPPED %s: %s\n", Printable(s.remotePath).c_str(), SkipCauseText(s.cause));
+    for (const auto &[code, count] : control.Suppressed())
+        std::fprintf(stderr, "agentcli: %zu more failures with %s not listed (--verbose lists all)\n", count,
+                     DescribeError(code).c_str());
+    const bool stopped = control.Stopped();
+    if (!args.Quiet() || stopped || !report.failures.empty())
+        PrintSummary(args, options, report, verify);
+    if (stopped) {
+        const uint64_t done = report.files + report.unchanged;
+        const uint64_t left = progress.filesTotal - std::min<uint64_t>(progress.filesTotal, done);
+        std::fprintf(stderr, "agentcli: %s\n", control.StopMessage().c_str());
+        if (verify == 0 && control.StoppedBySignal())
+            std::fprintf(stderr,
+                         "agentcli: %llu files not copied yet; partial files are kept: run again with --incremental "
+                         "to continue\n",
+                         static_cast<unsigned long long>(left));
+        else if (verify == 0)
+            std::fprintf(stderr,
+                         "agentcli: %llu files not copied yet: run again with --incremental to keep what was "
+                         "copied\n",
+                         static_cast<unsigned long long>(left));
+        return control.StopExitCode();
+    }
+    return report.failures.empty() ? kExitOk : kExitPartial;
 }
 
 } // namespace agentcli

@@ -1,5 +1,6 @@
 #include "remote_copy.h"
 
+#include "run_control.h"
 #include "wide_text.h"
 
 namespace agentcli {
@@ -22,7 +23,9 @@ struct Counter {
             *self->total += bytesCopied - self->seen;
         if (bytesCopied > self->seen)
             self->seen = bytesCopied;
-        return PROGRESS_CONTINUE;
+        // A signal stops the copy the way that keeps its partial file and
+        // restart record, so the next run continues it.
+        return InterruptSignal() != 0 ? PROGRESS_STOP : PROGRESS_CONTINUE;
     }
 };
 

@@ -63,7 +63,7 @@ TEST_F(Cli, BackupReportsEveryFileItCouldNotCopyAndExitsNonZero)
     ASSERT_EQ(::symlink("/etc/hostname", (work_ / "source/docs/escape.txt").c_str()), 0);
     ASSERT_EQ(::symlink(work_.path().c_str(), (work_ / "source/docs/escape-dir").c_str()), 0);
     const e2e::RunResult r = Cli_({"backup", "--no-progress", "C:\\", work_ / "copy"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 23);
     EXPECT_NE(r.err.find("FAILED C:\\docs\\pipe (copy): error 5 (Access is denied.)"), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("2 skipped, 1 failed"), std::string::npos) << r.out;
@@ -147,7 +147,7 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_NE(r.out.find("C:\\Users\\alice\\Documents"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("C:\\Users\\alice\\Favorites"), std::string::npos);
     r = Cli_({"folders", "0x27"}); // Pictures: not in the tree
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 23);
     EXPECT_NE(r.err.find("error 2 (The system cannot find the file specified.)"), std::string::npos) << r.err;
     r = Cli_({"bookmarks"});
     EXPECT_EQ(r.status, 0);
@@ -162,49 +162,70 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_EQ(e2e::ReadFile(work_ / "stores/box.pst"), "!BDN-store");
 }
 
-TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
+// Each failure names its side and ends with its own exit status.
+TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
 {
-    e2e::RunResult r = Cli_({"os"}, "wrong");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 1326 (The user name or password is incorrect.)"), std::string::npos) << r.err;
-    r = Cli_({"stat", "C:\\..\\x"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 5 (Access is denied.)"), std::string::npos) << r.err;
-    r = Cli_({"get", "C:\\missing.txt", work_ / "m.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 2 "), std::string::npos) << r.err;
+    const std::string missingFolder = work_ / "no/such/dir/x.bin";
+    struct Case {
+        std::vector<std::string> args;
+        std::string password;
+        int status;
+        std::string says; // on stderr
+    } cases[] = {
+        {{"os"}, "wrong", 5, "error 1326 (The user name or password is incorrect.)"},
+        {{"stat", "C:\\..\\x"}, "s3cret", 23, "error 5 (Access is denied.)"},
+        {{"get", "C:\\missing.txt", work_ / "m.txt"}, "s3cret", 23, "copying C:\\missing.txt: error 2 "},
+        // The local side is blamed, before the agent is asked.
+        {{"get", "C:\\media\\big.bin", missingFolder}, "s3cret", 11,
+         "local folder " + work_ / "no/such/dir" + " (for " + missingFolder + "): error 3 "},
+        {{"ls", "C:\\no-such-folder"}, "s3cret", 23, "error 2 "},
+        {{"backup", "C:\\no-such-folder", work_ / "x"}, "s3cret", 23, "error 2 "},
+        // What a shell leaves of an unquoted C:\docs.
+        {{"ls", "C:docs"}, "s3cret", 1, "did the shell eat it? Quote the path ('C:\\docs')"},
+        {{"ls"}, "s3cret", 1, "wrong number of arguments"},
+        {{"ls", "--bogus", "C:\\"}, "s3cret", 1, "unknown option --bogus"},
+        {{"backup", "--jobs", "0", "C:\\", work_ / "x"}, "s3cret", 1, "--jobs"},
+        {{"backup", "--chunk-size=4096", "C:\\", work_ / "x"}, "s3cret", 1, "--verify=content only"},
+        {{"pst", "merge"}, "s3cret", 1, ""},
+        {{"os", "--timeout", "soon"}, "s3cret", 1, "--timeout"},
+        {{"os", "-v", "-q"}, "s3cret", 1, "exclude each other"},
+        {{"os", "--timeout=5"}, "s3cret", 0, ""},
+    };
+    for (const Case &c : cases) {
+        const e2e::RunResult r = Cli_(c.args, c.password);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args[0] << " " << c.args.back() << ": " << r.err;
+    }
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agent-partial"));
-    r = Cli_({"ls", "C:\\no-such-folder"});
-    EXPECT_EQ(r.status, 1);
-    r = Cli_({"backup", "C:\\no-such-folder", work_ / "x"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 2"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 1); // no port anywhere
+    // A password from a file rather than the command line or environment.
+    e2e::WriteFile(work_ / "password", "s3cret\n");
+    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "os", "--password-file", work_ / "password"},
+                                {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = e2e::Run({AGENTCLI_PATH, "os", "--password-file=" + work_ / "none"},
+                 {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
+    EXPECT_EQ(r.status, 11) << r.err;
     // Nobody listening.
     agent_->Kill();
     r = Cli_({"os"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 10);
     EXPECT_NE(r.err.find("error 10061 (No connection could be made"), std::string::npos) << r.err;
 }
 
-TEST_F(Cli, EveryCommandHasHelpAndUsageErrorsExitTwo)
+TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
 {
     for (const char *command : {"probe", "ls", "stat", "get", "backup", "drives", "df", "os", "folders", "bookmarks",
                                 "pst"}) {
-        const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "--help"});
+        const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "-h"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: agentcli ") + command, 0), 0u) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("  23  partial"), std::string::npos) << command;
     }
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "--help"}).status, 0);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 2);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "frobnicate"}).status, 2);
-    EXPECT_EQ(Cli_({"ls"}).status, 2);
-    EXPECT_EQ(Cli_({"ls", "--bogus", "C:\\"}).status, 2);
-    EXPECT_EQ(Cli_({"backup", "--jobs", "0", "C:\\", work_ / "x"}).status, 2);
-    EXPECT_EQ(Cli_({"pst", "merge"}).status, 2);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 2); // no port anywhere
-    EXPECT_EQ(Cli_({"os", "--timeout", "soon"}).status, 2);
-    EXPECT_EQ(Cli_({"os", "--timeout", "5"}).status, 0);
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 1);
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "frobnicate"}).status, 1);
 }
 
 // Discovery broadcasts go to every adapter's subnet, so the probe runs in
