@@ -85,3 +85,15 @@ cli get --no-progress 'C:\Ümlauts\wget-Ü.txt' "Z:${work//\//\\}\\kein-Ördner\
 grep -q 'terminate called' "$work/u.txt" && fail "agentcli.exe ended with an uncaught exception"
 grep -q 'kein-Ördner' "$work/u.txt" || fail "the message does not name the local folder"
 echo "agentcli.exe handled non-ASCII names in ls, get, backup and --verify=content"
+
+# Names that differ only in case are one file on a Windows disk: the
+# second is reported, never copied over the first.
+mkdir -p "$src/case"
+printf 'upper\n' > "$src/case/README"
+printf 'lower\n' > "$src/case/readme"
+status=0
+cli backup --no-progress 'C:\case' "Z:${work//\//\\}\\case-copy" >"$work/u.txt" 2>&1 || status=$?
+[[ $status -eq 23 ]] || fail "a case collision exited with $status, not 23"
+grep -q 'local name taken by another entry' "$work/u.txt" || fail "the case collision is not reported"
+[[ $(find "$work/case-copy" -type f | wc -l) -eq 1 ]] || fail "the case collision left other than one file"
+echo "agentcli.exe reported a case collision instead of overwriting"

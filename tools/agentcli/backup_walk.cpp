@@ -5,6 +5,7 @@
 #include "run_control.h"
 
 #include <cstring>
+#include <cwctype>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -18,6 +19,18 @@ namespace {
 constexpr DWORD kAttributeDirectory = 0x10;
 constexpr DWORD kAttributeReparsePoint = 0x400;
 constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kAlreadyExists = 183;
+
+// The local file system's idea of when two names are one.
+WString LocalNameKey(const WString &name)
+{
+    if (!LocalNamesIgnoreCase())
+        return name;
+    WString key = name;
+    for (WCHAR &c : key)
+        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
+    return key;
+}
 
 WString JoinRemote(const WString &folder, const WString &name)
 {
@@ -132,17 +145,23 @@ private:
         const WString pattern = JoinRemote(folder.remote, WidenOrEmpty("*"));
         HANDLE search = AgentFindFirstFileW(logon_, pattern.c_str(), &data);
         if (search == nullptr) {
-            const uint32_t error = GetLastError();
-            if (error != kNoMoreFiles)
+            uint32_t error = GetLastError();
+            // A search carries no cause: whether an empty answer is an empty
+            // folder or one the agent cannot read, opening it tells.
+            BY_HANDLE_FILE_INFORMATION info;
+            if (error == kNoMoreFiles)
+                error = ReadRemoteInfo(logon_, folder.remote, info);
+            if (error != 0)
                 Fail(folder.remote, error, "list");
             return;
         }
         std::vector<FolderEntry> subfolders;
+        std::set<WString> localNames;
         static const WString dot = WidenOrEmpty("."), dotDot = WidenOrEmpty("..");
         for (;;) {
             const WString name(data.cFileName);
             if (name != dot && name != dotDot)
-                Classify(folder, name, data, subfolders);
+                Classify(folder, name, data, subfolders, localNames);
             std::memset(&data, 0, sizeof data);
             if (!AgentFindNextFileW(search, &data)) {
                 const uint32_t error = GetLastError();
@@ -158,12 +177,19 @@ private:
     }
 
     void Classify(const FolderEntry &folder, const WString &name, const WIN32_FIND_DATAW &data,
-                  std::vector<FolderEntry> &subfolders)
+                  std::vector<FolderEntry> &subfolders, std::set<WString> &localNames)
     {
         const WString child = JoinRemote(folder.remote, name);
         std::string utf8;
         if (!Holdable(name, utf8)) {
             Skip(child, SkipCause::UnholdableName);
+            return;
+        }
+        // Two entries for one local file (a name listed twice, or names that
+        // differ only in case on a disk that ignores case) would overwrite
+        // each other: the later one fails instead.
+        if (!localNames.insert(LocalNameKey(name)).second) {
+            Fail(child, kAlreadyExists, "local name taken by another entry");
             return;
         }
         FolderEntry entry{child, JoinLocal(folder.local, utf8)};

@@ -4,6 +4,7 @@
 #include "local_files.h"
 #include "progress_line.h"
 #include "remote_copy.h"
+#include "remote_info.h"
 
 #include <cstdio>
 #include <cstring>
@@ -41,10 +42,13 @@ int RunLs(const Args &args, AGENT_LOGON logon)
         if (error != kNoMoreFiles)
             return Fail("listing " + args.positional[0], error);
         // A search has no error channel: an empty answer for a folder that
-        // is not there is told apart by asking for the folder itself.
+        // is not there, or that the agent cannot read, is told apart by
+        // opening the folder itself.
         const bool wholeFolder = pattern == path + WidenOrEmpty("\\*") || pattern == path + WidenOrEmpty("*");
-        if (wholeFolder && AgentGetFileAttributesW(logon, path.c_str()) == 0xFFFFFFFFu)
-            return Fail(args.positional[0], GetLastError());
+        BY_HANDLE_FILE_INFORMATION info;
+        const uint32_t openError = wholeFolder ? ReadRemoteInfo(logon, path, info) : 0;
+        if (openError != 0)
+            return Fail("listing " + args.positional[0], openError);
         std::printf("0 entries\n");
         return kExitOk;
     }

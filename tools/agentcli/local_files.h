@@ -50,6 +50,8 @@ uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t fileTimeTicks);
 
 // True when this host's file system can hold a file of this (UTF-8) name.
 bool LocalNameAllowed(const std::string &name);
+// True when names that differ only in case are one file here (Windows).
+bool LocalNamesIgnoreCase();
 
 bool IsTerminal(std::FILE *stream);
 // The terminal's width in columns, or 0 when `stream` is not one.

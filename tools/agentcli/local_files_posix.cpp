@@ -82,3 +82,7 @@ uint32_t ProbeLocalFolder(const std::string &folder)
 }
 
 } // namespace agentcli
+
+namespace agentcli {
+bool LocalNamesIgnoreCase() { return false; }
+} // namespace agentcli

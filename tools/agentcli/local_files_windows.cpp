@@ -143,3 +143,7 @@ uint32_t ProbeLocalFolder(const std::string &folder)
 }
 
 } // namespace agentcli
+
+namespace agentcli {
+bool LocalNamesIgnoreCase() { return true; }
+} // namespace agentcli

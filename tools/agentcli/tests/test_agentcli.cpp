@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace agentcli;
@@ -226,6 +227,49 @@ TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "--help"}).status, 0);
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 1);
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "frobnicate"}).status, 1);
+}
+
+// A folder the agent cannot read (another owner's, mode 700) is a failure
+// with its cause, never an empty folder: ls and backup both say so.
+TEST(CliUnreadable, AFolderTheAgentCannotReadIsReportedNotEmpty)
+{
+    if (::geteuid() != 0 || e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      "/bin/true"}).status != 0)
+        GTEST_SKIP() << "the agent cannot run as another user here";
+    e2e::TempDir work;
+    e2e::WriteFile(work / "source/open/a.txt", "a");
+    e2e::WriteFile(work / "source/secret/b.txt", "b");
+    namespace fs = std::filesystem;
+    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec;
+    for (const std::string &p : {work.path(), work / "source", work / "source/open"})
+        fs::permissions(p, open);
+    fs::permissions(work / "source/open/a.txt", open);
+    fs::permissions(work / "source/secret", fs::perms::owner_all);
+    fs::create_directories(work / "run");
+    fs::permissions(work / "run", fs::perms::all);
+    e2e::Child agent;
+    ASSERT_TRUE(agent.Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             REFERENCE_AGENT_PATH, "--user", "alice", "--password", "s3cret", "--listen", "127.0.0.1",
+                             "--port", "0", "--port-file", work / "run/port", work / "source"},
+                            work / "run/agent.out", work / "run/agent.err"));
+    std::string port;
+    for (int i = 0; i < 500 && port.empty(); ++i) {
+        port = e2e::ReadFile(work / "run/port");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(port.empty()) << e2e::ReadFile(work / "run/agent.err");
+    const std::vector<std::string> env = {"AGENT_PORT=" + std::to_string(std::atoi(port.c_str())), "AGENT_USER=alice",
+                                          "AGENT_PASSWORD=s3cret"};
+    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "ls", "C:\\secret"}, env);
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_NE(r.err.find("listing C:\\secret: error 5 "), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("0 entries"), std::string::npos);
+    r = e2e::Run({AGENTCLI_PATH, "backup", "--no-progress", "C:\\", work / "copy"}, env);
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_NE(r.err.find("FAILED C:\\secret (list): error 5 "), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(", 1 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(e2e::ReadFile(work / "copy/open/a.txt"), "a");
 }
 
 // Discovery broadcasts go to every adapter's subnet, so the probe runs in
