@@ -57,10 +57,15 @@ private:
             }
             return;
         }
+        if (options_.dryRun) {
+            Copied(file, size);
+            return;
+        }
         // An incremental run continues what an interrupted one left behind.
         const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
-                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh);
+                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
+                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
             return;
@@ -73,11 +78,16 @@ private:
                 return;
             }
         }
+        Copied(file, r.bytes);
+    }
+
+    void Copied(const FileEntry &file, uint64_t bytes)
+    {
         if (options_.control != nullptr)
-            options_.control->Succeeded();
+            options_.control->Copied(Narrow(file.remote));
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
-        report_.bytes += r.bytes;
+        report_.bytes += bytes;
         if (progress_ != nullptr)
             ++progress_->filesDone;
     }
@@ -134,15 +144,17 @@ BackupReport ReportOfListing(TreeListing &listing)
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing =
-        ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks, options.control);
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
+                                   options.control, options.filter);
+    if (options.onListing)
+        options.onListing(listing);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {
         if (options.control != nullptr && options.control->Stopped())
             break;
-        const uint32_t error = CreateLocalFolder(folder.local);
+        const uint32_t error = options.dryRun ? 0 : CreateLocalFolder(folder.local);
         if (error != 0) {
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
             if (options.control != nullptr)

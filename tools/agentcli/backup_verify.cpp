@@ -153,8 +153,10 @@ private:
 BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing =
-        ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks, options.control);
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
+                                   options.control, options.filter);
+    if (options.onListing)
+        options.onListing(listing);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;

@@ -1,9 +1,11 @@
 #include "backup_walk.h"
 
 #include "local_files.h"
+#include "name_filter.h"
 #include "remote_info.h"
 #include "run_control.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwctype>
 #include <deque>
@@ -70,13 +72,14 @@ bool Holdable(const WString &name, std::string &utf8)
 
 class Walker {
 public:
-    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control)
-        : logon_(logon), follow_(followLinks), out_(out), control_(control)
+    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control, const NameFilter *filter)
+        : logon_(logon), follow_(followLinks), out_(out), control_(control), filter_(filter)
     {
     }
 
     void Run(const WString &root, const std::string &localRoot)
     {
+        rootLength_ = root.size() + (root.empty() || root.back() != static_cast<WCHAR>('\\') ? 1 : 0);
         if (follow_ && !Visit(root, Reached::Root))
             return;
         // Real folders first, links after, so a folder that is reached both
@@ -185,6 +188,15 @@ private:
             Skip(child, SkipCause::UnholdableName);
             return;
         }
+        if (filter_ != nullptr && !filter_->Empty()) {
+            std::string relative = Narrow(child.substr(std::min(rootLength_, child.size())));
+            for (char &c : relative)
+                c = c == '\\' ? '/' : c;
+            if (filter_->Excluded(relative, (data.dwFileAttributes & kAttributeDirectory) != 0)) {
+                Skip(child, SkipCause::Excluded);
+                return;
+            }
+        }
         // Two entries for one local file (a name listed twice, or names that
         // differ only in case on a disk that ignores case) would overwrite
         // each other: the later one fails instead.
@@ -218,6 +230,8 @@ private:
     bool follow_;
     TreeListing &out_;
     RunControl *control_;
+    const NameFilter *filter_;
+    size_t rootLength_ = 0;
     std::vector<FolderEntry> pending_;
     std::deque<FolderEntry> links_;
     std::set<RemoteIdentity> visited_;
@@ -233,6 +247,7 @@ const char *SkipCauseText(SkipCause cause)
     case SkipCause::LinkLeadsOut: return "link leading out of the served folder";
     case SkipCause::BrokenLink: return "link to nothing";
     case SkipCause::UnholdableName: return "name the local file system cannot hold";
+    case SkipCause::Excluded: return "excluded";
     }
     return "?";
 }
@@ -261,7 +276,7 @@ bool IsSafeName(const WString &name)
 }
 
 TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
-                     RunControl *control)
+                     RunControl *control, const NameFilter *filter)
 {
     TreeListing out;
     WIN32_FILE_ATTRIBUTE_DATA root;
@@ -271,7 +286,7 @@ TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::st
         return out;
     }
     if (root.dwFileAttributes & kAttributeDirectory) {
-        Walker(logon, followLinks, out, control).Run(remoteRoot, localRoot);
+        Walker(logon, followLinks, out, control, filter).Run(remoteRoot, localRoot);
         return out;
     }
     // A single file lands in the local folder under its own name.

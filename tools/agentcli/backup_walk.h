@@ -20,8 +20,9 @@ enum class SkipCause {
     LinkLeadsOut,   // a link whose target lies outside what the agent serves
     BrokenLink,     // a link whose target does not exist
     UnholdableName, // a name the local file system cannot hold
+    Excluded,       // left out by an --exclude rule
 };
-constexpr int kSkipCauseCount = 5;
+constexpr int kSkipCauseCount = 6;
 const char *SkipCauseText(SkipCause cause);
 
 struct SkippedEntry {
@@ -61,11 +62,13 @@ struct TreeListing {
 bool IsSafeName(const WString &name);
 
 class RunControl;
+class NameFilter;
 
 // Lists remoteRoot (a folder, or a single file that lands in localRoot).
-// `control` (may be null) sees every failure and can stop the listing.
+// `control` (may be null) sees every failure and can stop the listing;
+// `filter` (may be null) leaves entries out.
 TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
-                     RunControl *control = nullptr);
+                     RunControl *control = nullptr, const NameFilter *filter = nullptr);
 
 // The cause for a link that could not be opened, or false for a failure.
 bool LinkSkipCause(uint32_t error, SkipCause &cause);

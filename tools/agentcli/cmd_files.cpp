@@ -127,7 +127,8 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         line = StartProgress(args, progress, 1, (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     }
     const CopyResult r = CopyRemoteFile(logon, remote, local, &progress.bytesDone,
-                                        args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+                                        args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh,
+                                        &progress.bytesResumed);
     line.reset();
     if (r.error != 0 && InterruptSignal() != 0) {
         std::fprintf(stderr,
@@ -146,8 +147,10 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         return Fail("copying " + args.positional[0], r.error);
     }
     if (!args.Quiet())
-        std::printf("%s -> %s (%llu bytes)\n", Printable(args.positional[0]).c_str(), Printable(local).c_str(),
-                    static_cast<unsigned long long>(r.bytes));
+        std::printf("%s -> %s (%llu bytes%s)\n", Printable(args.positional[0]).c_str(), Printable(local).c_str(),
+                    static_cast<unsigned long long>(r.bytes),
+                    r.resumed != 0 ? (", " + std::to_string(r.resumed) + " of them kept from the partial file").c_str()
+                                   : "");
     return kExitOk;
 }
 

@@ -54,9 +54,9 @@ std::unique_ptr<ProgressLine> StartProgress(const Args &args, BackupProgress &pr
 }
 
 std::string RenderProgress(uint64_t filesDone, uint64_t filesTotal, uint64_t bytesDone, uint64_t bytesTotal,
-                           double seconds, int columns)
+                           double seconds, int columns, uint64_t resumed)
 {
-    const double rate = seconds > 0 ? bytesDone / seconds : 0;
+    const double rate = seconds > 0 ? (bytesDone - std::min(resumed, bytesDone)) / seconds : 0;
     std::string percent, eta;
     if (bytesTotal > 0) {
         char text[16];
@@ -123,7 +123,7 @@ void ProgressLine::Loop()
         const int columns = TerminalColumns(stderr);
         const std::string text =
             RenderProgress(progress_.filesDone, progress_.filesTotal, progress_.bytesDone, progress_.bytesTotal, s,
-                           columns > 0 ? columns : kDefaultColumns);
+                           columns > 0 ? columns : kDefaultColumns, progress_.bytesResumed);
         std::lock_guard<std::mutex> output(g_outputMutex);
         // Redrawn over the old line, padded where the old one was longer.
         const int pad = g_drawn > text.size() ? static_cast<int>(g_drawn - text.size()) : 0;

@@ -25,9 +25,11 @@ class ProgressLine;
 std::unique_ptr<ProgressLine> StartProgress(const Args &args, BackupProgress &progress, uint64_t files,
                                             uint64_t bytes);
 
-// The text of one redraw, at most `columns` characters (0: no limit).
+// The text of one redraw, at most `columns` characters (0: no limit). The
+// rate counts only bytes transferred: not the `resumed` ones a partial file
+// already held.
 std::string RenderProgress(uint64_t filesDone, uint64_t filesTotal, uint64_t bytesDone, uint64_t bytesTotal,
-                           double seconds, int columns);
+                           double seconds, int columns, uint64_t resumed = 0);
 
 // Prints a whole line to `stream`, clearing the progress line first (it is
 // drawn again at its next turn), so messages and the line never mix.

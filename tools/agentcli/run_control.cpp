@@ -100,8 +100,9 @@ void InstallInterruptHandlers()
 int InterruptSignal() { return g_signal.load(); }
 void SetInterruptSignal(int signal) { g_signal = signal; }
 
-RunControl::RunControl(std::function<void(const std::string &)> print, bool verbose)
-    : print_(std::move(print)), verbose_(verbose)
+RunControl::RunControl(std::function<void(const std::string &)> print, bool verbose,
+                       std::function<void(const std::string &)> list)
+    : print_(std::move(print)), verbose_(verbose), list_(std::move(list))
 {
 }
 
@@ -161,6 +162,16 @@ bool RunControl::Failed(const RunFailure &given, const std::string &localPath)
         consecutive_ = 0;
     }
     return false;
+}
+
+void RunControl::Copied(const std::string &path)
+{
+    consecutive_ = 0;
+    if (verbose_ || dryRun_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (list_)
+            list_((dryRun_ ? "would copy " : "copied ") + path);
+    }
 }
 
 void RunControl::Stop(const RunFailure &cause, const std::string &why, int exitCode)

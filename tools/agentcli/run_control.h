@@ -59,15 +59,19 @@ public:
 
     // Receives each failure as it happens (null: none printed). `verbose`
     // prints every one instead of collapsing repeats.
-    explicit RunControl(std::function<void(const std::string &)> print = nullptr, bool verbose = false);
+    // `list` receives the names of copied files under --verbose or a dry run.
+    explicit RunControl(std::function<void(const std::string &)> print = nullptr, bool verbose = false,
+                        std::function<void(const std::string &)> list = nullptr);
 
     // Records a failure; true when the run must stop now. A local failure
     // (disk full, read-only, denied where the copy should land) stops it at
     // once: the folder of `localPath`, when given, is probed to tell a
     // local refusal from the agent's.
     bool Failed(const RunFailure &failure, const std::string &localPath = std::string());
-    // A file or folder that came through: the agent is still there.
-    void Succeeded() { consecutive_ = 0; }
+    // A file that came through: the agent is still there. Listed under
+    // --verbose (as "would copy" for a dry run).
+    void Copied(const std::string &path);
+    void SetDryRun(bool dryRun) { dryRun_ = dryRun; }
     bool Stopped() const { return stopped_.load() || InterruptSignal() != 0; }
 
     // Why the run stopped: the failure that decided it, its exit status and
@@ -83,6 +87,8 @@ private:
 
     std::function<void(const std::string &)> print_;
     bool verbose_;
+    std::function<void(const std::string &)> list_;
+    bool dryRun_ = false;
     mutable std::mutex mutex_;
     std::atomic<bool> stopped_{false};
     std::atomic<int> consecutive_{0};
