@@ -41,7 +41,8 @@ struct Counter {
             self->seen = bytesCopied;
         // A signal stops the copy the way that keeps its partial file and
         // restart record, so the next run continues it.
-        return InterruptSignal() != 0 ? PROGRESS_STOP : PROGRESS_CONTINUE;
+        // A copy that holds every byte is let finish.
+        return InterruptSignal() != 0 && bytesCopied < totalBytes ? PROGRESS_STOP : PROGRESS_CONTINUE;
     }
 };
 

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr size_t kBig = 24u << 20;
+constexpr size_t kBig = 64u << 20;
 constexpr int kSmallFiles = 300;
 
 // One large file first in the listing, then many small ones.
@@ -185,7 +185,7 @@ TEST(Interruptions, KeepThePartialFileAndTheNextRunContinuesIt)
         ASSERT_TRUE(cli.Start(Cli(agent.port(), first), work / "out", work / "err"));
         // The agent is held still while the signal arrives, so the copy is
         // caught in the middle whatever the machine's speed.
-        ASSERT_TRUE(WaitUntil([&] { return SizeOf(big + ".agent-partial") >= (4u << 20); }));
+        ASSERT_TRUE(WaitUntil([&] { return SizeOf(big + ".agent-partial") >= (2u << 20); }));
         agent.Signal(SIGSTOP);
         cli.Kill(c.signal);
         agent.Signal(SIGCONT);
@@ -215,6 +215,60 @@ TEST(Interruptions, KeepThePartialFileAndTheNextRunContinuesIt)
         if (!get) {
             EXPECT_EQ(std::filesystem::file_size(dest + "/many/f7.txt"), std::string("small file 7").size());
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Whole files only: a stopped copy's partial file does not count.
+size_t FilesIn(const std::string &folder)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        n += it->path().extension() != ".agent-partial";
+    return n;
+}
+
+// A signal before the listing is through, or among many small files: the
+// run stops with 20 and the next one copies only what was not whole.
+TEST(Interruptions, DuringTheListingOrAmongSmallFilesTheNextRunFinishesTheRest)
+{
+    const struct {
+        const char *name;
+        bool listing; // else among the small files
+    } cases[] = {{"during the listing", true}, {"among small files", false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        e2e::TempDir work;
+        MakeTree(work / "source");
+        e2e::AgentProcess agent(work / "source");
+        const std::string dest = work / "copy";
+        e2e::Child cli;
+        if (c.listing)
+            agent.Signal(SIGSTOP); // the logon and the listing wait on it
+        ASSERT_TRUE(cli.Start(Cli(agent.port(), {"backup", "--jobs=4", "C:\\", dest}), work / "out", work / "err"));
+        if (c.listing) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } else {
+            ASSERT_TRUE(WaitUntil([&] { return FilesIn(dest + "/many") >= 50; }));
+            agent.Signal(SIGSTOP);
+        }
+        cli.Kill(SIGINT);
+        agent.Signal(SIGCONT);
+        const int status = WaitExit(cli, 60);
+        const std::string err = e2e::ReadFile(work / "err");
+        EXPECT_EQ(status, 20) << err;
+        EXPECT_NE(err.find("interrupted by signal 2"), std::string::npos) << err;
+        const size_t whole = FilesIn(dest + "/many") + (std::filesystem::exists(dest + "/a-big.bin") ? 1 : 0);
+        EXPECT_LT(whole, static_cast<size_t>(kSmallFiles)) << "the run went on after the signal";
+        const e2e::RunResult r = e2e::Run(Cli(agent.port(), {"backup", "C:\\", dest}));
+        EXPECT_EQ(r.status, 0) << r.err;
+        // Every small file that was whole is kept, not copied again.
+        EXPECT_NE(r.out.find(" " + std::to_string(whole) + " unchanged"), std::string::npos) << whole << r.out;
+        EXPECT_EQ(e2e::CompareTrees(work / "source", dest), "");
     }
 }
 
