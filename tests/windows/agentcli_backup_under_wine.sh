@@ -79,6 +79,12 @@ cli backup --no-progress 'C:\Ümlauts' "Z:${work//\//\\}\\Kopie-Ü" >"$work/u.tx
 cmp "$src/Ümlauts/wget-Ü.txt" "$work/Kopie-Ü/wget-Ü.txt" || fail "backup copied other bytes"
 cli backup --no-progress --verify=content 'C:\Ümlauts' "Z:${work//\//\\}\\Kopie-Ü" >"$work/u.txt" 2>&1 ||
     fail "--verify=content does not find the non-ASCII copy"
+# --delete removes only what the agent no longer has, by wide names.
+printf 'left over\n' > "$work/Kopie-Ü/übrig.txt"
+cli backup --no-progress --delete 'C:\Ümlauts' "Z:${work//\//\\}\\Kopie-Ü" >"$work/u.txt" 2>&1 ||
+    fail "backup --delete failed"
+[[ ! -e "$work/Kopie-Ü/übrig.txt" ]] || fail "--delete left the local leftover"
+cmp "$src/Ümlauts/wget-Ü.txt" "$work/Kopie-Ü/wget-Ü.txt" || fail "--delete touched the copy"
 status=0
 cli get --no-progress 'C:\Ümlauts\wget-Ü.txt' "Z:${work//\//\\}\\kein-Ördner\\x.txt" >"$work/u.txt" 2>&1 || status=$?
 [[ $status -eq 11 ]] || fail "get into a missing local folder exited with $status, not 11"

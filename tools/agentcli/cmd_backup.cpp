@@ -155,11 +155,13 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     options.filter = &filter;
     // The local side of the listing, for --delete and for a check.
     std::set<std::string> listed;
-    bool listingWhole = false;
+    bool listingWhole = false, singleFile = false;
     const bool wantExtras = args.Has("--delete") || verify != 0;
     if (wantExtras)
         options.onListing = [&](const TreeListing &listing) {
             listingWhole = listing.fatal == 0 && listing.failures.empty();
+            // A single remote file lands beside whatever the folder holds.
+            singleFile = listing.folders.size() == 1 && listing.folders[0].remote.empty();
             listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
         };
     // A destination that takes no file stops the run before the agent is asked.
@@ -195,7 +197,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     // a folder that could not be listed would look like one to delete.
     size_t extras = 0;
     uint64_t deleteFailures = 0;
-    if (wantExtras && !stopped) {
+    if (wantExtras && !stopped && !singleFile) {
         if (listingWhole)
             extras = HandleExtras(args, options, listed, verify == 0, deleteFailures);
         else if (verify == 0)

@@ -4,6 +4,7 @@
 #include "remote_copy.h"
 
 #include <algorithm>
+#include <cwctype>
 #include <filesystem>
 
 namespace agentcli {
@@ -47,8 +48,28 @@ std::set<std::string> ListedPaths(const TreeListing &listing, const WString &rem
     return listed;
 }
 
-std::vector<std::string> LocalExtras(const std::string &localRoot, const std::set<std::string> &listed)
+namespace {
+
+// Where names that differ only in case are one file, they are compared so.
+std::string NameKey(const std::string &relative)
 {
+    if (!LocalNamesIgnoreCase())
+        return relative;
+    WString wide;
+    if (!Widen(relative, wide))
+        return relative;
+    for (WCHAR &c : wide)
+        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
+    return Narrow(wide);
+}
+
+} // namespace
+
+std::vector<std::string> LocalExtras(const std::string &localRoot, const std::set<std::string> &given)
+{
+    std::set<std::string> listed;
+    for (const std::string &path : given)
+        listed.insert(NameKey(path));
     std::vector<std::string> extras;
     std::error_code ec;
     const fs::path root = fs::u8path(localRoot);
@@ -59,12 +80,12 @@ std::vector<std::string> LocalExtras(const std::string &localRoot, const std::se
         const std::string relative = it->path().lexically_relative(root).generic_u8string();
         if (relative.empty() || relative.compare(0, 2, "..") == 0)
             continue;
-        if (listed.count(relative) != 0)
+        const std::string key = NameKey(relative);
+        if (listed.count(key) != 0)
             continue;
-        const std::string suffix = PartialName("");
-        if (relative.size() > suffix.size() &&
-            relative.compare(relative.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-            listed.count(relative.substr(0, relative.size() - suffix.size())) != 0)
+        const std::string suffix = NameKey(PartialName(""));
+        if (key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            listed.count(key.substr(0, key.size() - suffix.size())) != 0)
             continue;
         extras.push_back(relative);
         if (it->is_directory(ec) && !it->is_symlink(ec))
