@@ -53,6 +53,21 @@ bool ReadWideString(ACE_InputCDR &in, WCHAR *&out)
     return true;
 }
 
+bool ReadWideString(ACE_InputCDR &in, std::u16string &out)
+{
+    ACE_CDR::ULong bytes = 0;
+    if (!in.read_ulong(bytes) || bytes % 2 != 0 || bytes > in.length())
+        return false;
+    out.resize(bytes / 2);
+    for (char16_t &c : out) {
+        ACE_CDR::UShort unit = 0;
+        if (!in.read_ushort(unit))
+            return false;
+        c = static_cast<char16_t>(unit);
+    }
+    return true;
+}
+
 OwnedWideString::~OwnedWideString() { Reset(); }
 
 void OwnedWideString::Reset()

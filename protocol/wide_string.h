@@ -10,6 +10,7 @@
 #include <ace/CDR_Stream.h>
 
 #include <cstddef>
+#include <string>
 
 namespace agent {
 
@@ -23,6 +24,11 @@ bool WriteWideString(ACE_OutputCDR &out, const WCHAR *s);
 // Decodes into a new NUL-terminated string from ACE_Allocator::instance();
 // fails (out stays null) when the count is odd or exceeds the bytes left.
 bool ReadWideString(ACE_InputCDR &in, WCHAR *&out);
+
+// Decodes every code unit the count announces, embedded NULs included (a
+// name cut short at one would name another file); fails when the count is
+// odd or exceeds the bytes left. For the agent's side, which keeps strings.
+bool ReadWideString(ACE_InputCDR &in, std::u16string &out);
 
 // Owns a string read by ReadWideString and frees it through the allocator.
 class OwnedWideString {

@@ -2,6 +2,7 @@
 // buffer, malformed and broken replies.
 #include "agent_test.h"
 #include "transport/agent_connection.h"
+#include "session/logon_exchange.h"
 #include "session/machine_identity.h"
 
 #include <ace/INET_Addr.h>
@@ -25,7 +26,7 @@ protected:
     {
         ASSERT_EQ(c.Connect(address_), 0) << GetLastError();
         if (logOn) {
-            ASSERT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), 0) << GetLastError();
+            ASSERT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), 0) << GetLastError();
         }
     }
     fake::FakeAgent agent_;
@@ -58,7 +59,7 @@ TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
         const int index = agent_.Accepted();
         ASSERT_EQ(connection.Connect(address_), 0);
         ASSERT_TRUE(agent_.WaitUntil([&] { return agent_.Accepted() == index + 1; }));
-        ASSERT_EQ(connection.Logon(W(u"user").c_str(), W(c.password).c_str(), c.flag), 0);
+        ASSERT_EQ(Logon(connection, W(u"user").c_str(), W(c.password).c_str(), c.flag), 0);
         EXPECT_EQ(connection.state, Ready);
         const Bytes expected = fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(c.password), c.wireFlag));
         EXPECT_EQ(fake::ToHex(agent_.Received(index)), fake::ToHex(expected)) << "flag " << c.flag;
@@ -98,20 +99,20 @@ TEST_F(ConnectionTest, WrongStateOrArgumentsSendNothing)
 {
     AgentConnection c;
     SetLastError(0);
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), -1); // not connected
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), -1); // not connected
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     Open(c, false);
-    EXPECT_EQ(c.Logon(W(u"").c_str(), W(u"pw").c_str(), 0), -1);
+    EXPECT_EQ(Logon(c, W(u"").c_str(), W(u"pw").c_str(), 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), nullptr, 0), -1);
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), nullptr, 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(c.Logout(), -1);
+    EXPECT_EQ(Logout(c), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.RunStringRequest(OpCreateDirectory, W(u"C:\\x").c_str()), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.state, Connected);
-    ASSERT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), 0);
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), -1);
+    ASSERT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), 0);
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.Connect(address_), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
@@ -145,7 +146,7 @@ TEST_F(ConnectionTest, LogonReplies)
         AgentConnection connection;
         Open(connection, false);
         SetLastError(0xDEAD);
-        EXPECT_EQ(connection.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), c.result) << fake::ToHex(c.reply);
+        EXPECT_EQ(Logon(connection, W(u"user").c_str(), W(u"pw").c_str(), 0), c.result) << fake::ToHex(c.reply);
         EXPECT_EQ(connection.state, c.state) << fake::ToHex(c.reply);
         EXPECT_EQ(GetLastError(), c.error == 0xDEAD ? fake::HeldLastError(0xDEAD) : c.error) << fake::ToHex(c.reply);
     }
@@ -155,13 +156,13 @@ TEST_F(ConnectionTest, LogoutStatus)
 {
     AgentConnection ok;
     Open(ok);
-    EXPECT_EQ(ok.Logout(), 0);
+    EXPECT_EQ(Logout(ok), 0);
     EXPECT_EQ(ok.state, Connected);
 
     agent_.Queue(OpLogout, fake::Send(fake::StatusReply(OpLogout, 5)));
     AgentConnection refused;
     Open(refused);
-    EXPECT_EQ(refused.Logout(), 0);
+    EXPECT_EQ(Logout(refused), 0);
     EXPECT_EQ(refused.state, Ready);
     EXPECT_EQ(GetLastError(), 5u);
     EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpLogout).back().raw()), "01 00 01 00 03 00 00 00 00 00 00 00");
