@@ -1,5 +1,8 @@
 #include "wire.h"
 
+#include "protocol/fss_util.h"
+#include "protocol/status_reply.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -148,7 +151,27 @@ Bytes Reply(uint32_t opcode, const Payload &payload)
     return out;
 }
 
-Bytes StatusReply(uint32_t opcode, uint32_t status) { return Reply(opcode, Payload().u32(status)); }
+Bytes EncodedBy(const Encoder &encode)
+{
+    ACE_OutputCDR out = agent::MakeOutputStream(agent::kPayloadStreamSize);
+    if (!encode(out))
+        throw std::runtime_error("encoder failed");
+    Bytes bytes;
+    for (const ACE_Message_Block *b = out.begin(); b != nullptr; b = b->cont())
+        bytes.insert(bytes.end(), b->rd_ptr(), b->wr_ptr());
+    return bytes;
+}
+
+Bytes EncodedReply(uint32_t opcode, const Encoder &encode)
+{
+    const Bytes payload = EncodedBy(encode);
+    return Concat({Header(2, opcode, static_cast<uint32_t>(payload.size())), payload});
+}
+
+Bytes StatusReply(uint32_t opcode, uint32_t status)
+{
+    return EncodedReply(opcode, [&](ACE_OutputCDR &out) { return agent::protocol::EncodeStatusReply(out, {status}); });
+}
 
 Bytes Chunk(const Payload &payload, bool bigEndianLength)
 {

@@ -1,0 +1,101 @@
+#include "golden.h"
+
+#include "protocol/fss_util.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace fake {
+
+namespace {
+// Long enough for each write to leave as a segment of its own.
+constexpr int kPieceGapMs = 1;
+} // namespace
+
+std::vector<Delivery> Deliveries(const Bytes &message)
+{
+    std::vector<Delivery> out;
+    out.push_back({"whole", Send(message)});
+    Action bytewise = Send(Bytes{message.front()});
+    for (size_t i = 1; i < message.size(); ++i)
+        bytewise.ThenSend(Bytes{message[i]}, kPieceGapMs);
+    out.push_back({"byte by byte", bytewise});
+    for (size_t cut = 1; cut < message.size(); ++cut) {
+        Action split = Send(Bytes(message.begin(), message.begin() + static_cast<long>(cut)));
+        split.ThenSend(Bytes(message.begin() + static_cast<long>(cut), message.end()), kPieceGapMs);
+        out.push_back({"cut at " + std::to_string(cut), split});
+    }
+    return out;
+}
+
+PayloadOf::PayloadOf(const Bytes &message)
+{
+    if (message.size() < agent::kHeaderSize)
+        throw std::invalid_argument("shorter than a header");
+    big_ = !(message[0] == 1 && message[1] == 0);
+    const uint8_t *l = &message[8];
+    const uint32_t length = big_ ? uint32_t(l[0]) << 24 | uint32_t(l[1]) << 16 | uint32_t(l[2]) << 8 | l[3]
+                                 : uint32_t(l[3]) << 24 | uint32_t(l[2]) << 16 | uint32_t(l[1]) << 8 | l[0];
+    if (message.size() < agent::kHeaderSize + length)
+        throw std::invalid_argument("shorter than its length");
+    payload_.assign(message.begin() + agent::kHeaderSize, message.begin() + agent::kHeaderSize + length);
+    storage_.assign(length / 8 + 1, 0);
+    if (!payload_.empty())
+        std::memcpy(storage_.data(), payload_.data(), payload_.size());
+    in_.reset(new ACE_InputCDR(reinterpret_cast<const char *>(storage_.data()), payload_.size(),
+                               big_ ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2));
+}
+
+uint32_t OpcodeOf(const Bytes &message)
+{
+    const bool big = !(message[0] == 1 && message[1] == 0);
+    const uint8_t *o = &message[4];
+    return big ? uint32_t(o[0]) << 24 | uint32_t(o[1]) << 16 | uint32_t(o[2]) << 8 | o[3]
+               : uint32_t(o[3]) << 24 | uint32_t(o[2]) << 16 | uint32_t(o[1]) << 8 | o[0];
+}
+
+void CheckCodec(const Bytes &message, const Encoder &encode, const Decoded &expectDecoded)
+{
+    PayloadOf payload(message);
+    expectDecoded(payload.in());
+    EXPECT_EQ(payload.in().length(), 0u) << "the decoder left bytes of the layout unread";
+    // ACE writes in the host's byte order only (every sender we build is
+    // little-endian), so a big-endian message is checked by decoding alone.
+    if (!payload.bigEndian()) {
+        EXPECT_EQ(ToHex(EncodedBy(encode)), ToHex(payload.bytes())) << "encoded";
+    }
+}
+
+void CheckRequest(FakeAgent &agent, const RequestRow &row)
+{
+    SCOPED_TRACE(row.name);
+    const Bytes message = Hex(row.hex);
+    CheckCodec(message, row.encode, row.expectDecoded);
+    if (!row.send)
+        return;
+    const uint32_t opcode = OpcodeOf(message);
+    const size_t before = agent.CountOf(opcode);
+    row.send();
+    ASSERT_TRUE(agent.WaitUntil([&] { return agent.CountOf(opcode) > before; }));
+    EXPECT_EQ(ToHex(agent.RequestsOf(opcode).back().raw()), ToHex(message)) << "sent by the library";
+}
+
+void CheckReply(FakeAgent &agent, const ReplyRow &row)
+{
+    SCOPED_TRACE(row.name);
+    const Bytes message = Hex(row.hex);
+    CheckCodec(Bytes(message.begin(), message.end() - static_cast<long>(row.trailing)), row.encode,
+               row.expectDecoded);
+    const uint32_t opcode = row.queueFor != 0 ? row.queueFor : OpcodeOf(message);
+    for (Delivery &delivery : Deliveries(message)) {
+        SCOPED_TRACE(delivery.name);
+        agent.Queue(opcode, delivery.action);
+        row.call();
+        if (::testing::Test::HasFailure())
+            return; // one cut's failure tells enough
+    }
+}
+
+} // namespace fake
