@@ -30,24 +30,6 @@ std::vector<Delivery> Deliveries(const Bytes &message)
     return out;
 }
 
-PayloadOf::PayloadOf(const Bytes &message)
-{
-    if (message.size() < agent::kHeaderSize)
-        throw std::invalid_argument("shorter than a header");
-    big_ = !(message[0] == 1 && message[1] == 0);
-    const uint8_t *l = &message[8];
-    const uint32_t length = big_ ? uint32_t(l[0]) << 24 | uint32_t(l[1]) << 16 | uint32_t(l[2]) << 8 | l[3]
-                                 : uint32_t(l[3]) << 24 | uint32_t(l[2]) << 16 | uint32_t(l[1]) << 8 | l[0];
-    if (message.size() < agent::kHeaderSize + length)
-        throw std::invalid_argument("shorter than its length");
-    payload_.assign(message.begin() + agent::kHeaderSize, message.begin() + agent::kHeaderSize + length);
-    storage_.assign(length / 8 + 1, 0);
-    if (!payload_.empty())
-        std::memcpy(storage_.data(), payload_.data(), payload_.size());
-    in_.reset(new ACE_InputCDR(reinterpret_cast<const char *>(storage_.data()), payload_.size(),
-                               big_ ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2));
-}
-
 uint32_t OpcodeOf(const Bytes &message)
 {
     const bool big = !(message[0] == 1 && message[1] == 0);

@@ -23,23 +23,6 @@ struct Delivery {
 };
 std::vector<Delivery> Deliveries(const Bytes &message);
 
-// The payload of a message (the `length` bytes after its 12-byte header),
-// read in the byte order its header announces, at an 8-aligned start as
-// the library reads it.
-class PayloadOf {
-public:
-    explicit PayloadOf(const Bytes &message);
-    ACE_InputCDR &in() { return *in_; }
-    const Bytes &bytes() const { return payload_; }
-    bool bigEndian() const { return big_; }
-
-private:
-    Bytes payload_;
-    bool big_ = false;
-    std::vector<uint64_t> storage_;
-    std::unique_ptr<ACE_InputCDR> in_;
-};
-
 // Decodes a payload and compares the values with the expected ones.
 using Decoded = std::function<void(ACE_InputCDR &)>;
 
