@@ -1,5 +1,6 @@
 #include "file_messages.h"
 
+#include "protocol/logon_messages.h"
 #include "protocol/opcodes.h"
 #include "protocol/status_reply.h"
 
@@ -78,6 +79,19 @@ Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t
     return EncodedRequest(agent::OpCreateFile, [&](ACE_OutputCDR &out) {
         return EncodeCreateFileRequest(out, path.c_str(), access, share, disposition, flags);
     });
+}
+
+Bytes LogonRequest(const WString &user, const WString &password, const WString &machineId,
+                   const WString &computerName, bool initial)
+{
+    return EncodedRequest(agent::OpLogon, [&](ACE_OutputCDR &out) {
+        return EncodeLogonRequest(out, user.c_str(), password.c_str(), machineId.c_str(), computerName.c_str(), initial);
+    });
+}
+
+Bytes ReadRequest(uint32_t toRead)
+{
+    return EncodedRequest(agent::OpReadFile, [&](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {toRead}); });
 }
 
 Bytes ReadAtRequest(uint32_t toRead, uint64_t offset)

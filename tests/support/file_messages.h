@@ -8,6 +8,8 @@
 #include "protocol/handle_messages.h"
 #include "protocol/path_messages.h"
 
+#include <ace/CDR_Stream.h>
+
 namespace fake {
 
 // Replies.
@@ -23,10 +25,13 @@ Bytes PositionReply(uint64_t position);
 Bytes InformationReply(const BY_HANDLE_FILE_INFORMATION &info);
 
 // Requests, as the library sends them.
+Bytes LogonRequest(const WString &user, const WString &password, const WString &machineId,
+                   const WString &computerName, bool initial);
 Bytes PathRequest(uint32_t opcode, const WString &path);
 Bytes SetAttributesRequest(const WString &path, uint32_t attributes);
 Bytes MoveRequest(const WString &source, const WString &target);
 Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags);
+Bytes ReadRequest(uint32_t toRead);
 Bytes ReadAtRequest(uint32_t toRead, uint64_t offset);
 Bytes FilePointerRequest(int64_t distance, uint32_t method);
 Bytes FileTimeRequest(FILETIME creation, FILETIME lastAccess, FILETIME lastWrite);
@@ -37,6 +42,18 @@ agent::protocol::CreateFileRequest OpenOf(const Request &request);
 agent::protocol::ReadFileRequest ReadOf(const Request &request);
 agent::protocol::ReadFileAtRequest ReadAtOf(const Request &request);
 agent::protocol::SetFilePointerRequest FilePointerOf(const Request &request);
+
+// A reply payload (little-endian) decoded by `decode`; the message's
+// default values when it does not decode.
+template <typename Message, typename Decode>
+Message DecodedReply(const Bytes &payload, Decode &&decode)
+{
+    PayloadOf reader(payload, false);
+    Message message;
+    if (!decode(reader.in(), message))
+        return Message();
+    return message;
+}
 
 } // namespace fake
 
