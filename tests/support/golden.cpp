@@ -1,6 +1,7 @@
 #include "golden.h"
 
 #include "protocol/fss_util.h"
+#include "protocol/status_reply.h"
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,20 @@ void CheckCodec(const Bytes &message, const Encoder &encode, const Decoded &expe
     if (!payload.bigEndian()) {
         EXPECT_EQ(ToHex(EncodedBy(encode)), ToHex(payload.bytes())) << "encoded";
     }
+}
+
+Encoder StatusOnly(uint32_t status)
+{
+    return [=](ACE_OutputCDR &out) { return agent::protocol::EncodeStatusReply(out, {status}); };
+}
+
+Decoded IsStatusOnly(uint32_t status)
+{
+    return [=](ACE_InputCDR &in) {
+        agent::protocol::StatusReply r;
+        ASSERT_TRUE(agent::protocol::DecodeStatusReply(in, r));
+        EXPECT_EQ(r.status, status);
+    };
 }
 
 void CheckRequest(FakeAgent &agent, const RequestRow &row)

@@ -30,6 +30,10 @@ using Decoded = std::function<void(ACE_InputCDR &)>;
 // its bytes unread, and those values encode to the same bytes.
 void CheckCodec(const Bytes &message, const Encoder &encode, const Decoded &expectDecoded);
 
+// The status reply's encoder and expected decoding.
+Encoder StatusOnly(uint32_t status);
+Decoded IsStatusOnly(uint32_t status);
+
 // A request: the codec as above, and (when `send` is set) the library's
 // request is exactly these bytes.
 struct RequestRow {
