@@ -7,7 +7,6 @@
 #include "protocol/path_messages.h"
 #include "protocol/status_reply.h"
 
-
 using namespace agent;
 using namespace agent::protocol;
 using fake::W;
