@@ -1,6 +1,7 @@
 // AgentConnection against the fake agent: logon bytes, states, receive
 // buffer, malformed and broken replies.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "transport/agent_connection.h"
 #include "session/logon_exchange.h"
 #include "session/machine_identity.h"
@@ -33,16 +34,11 @@ protected:
     ACE_INET_Addr address_;
 };
 
-Payload ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag)
+Bytes ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag)
 {
     char host[kHostNameBytes] = {};
     ReadHostName(host);
-    return Payload()
-        .wstr(user)
-        .wstr(password)
-        .wstr(W(u"000094043000077026000060"))
-        .wstr(fake::Utf16(host))
-        .u8(flag);
+    return fake::LogonRequest(user, password, W(u"000094043000077026000060"), fake::Utf16(host), flag != 0);
 }
 
 } // namespace
@@ -61,7 +57,7 @@ TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
         ASSERT_TRUE(agent_.WaitUntil([&] { return agent_.Accepted() == index + 1; }));
         ASSERT_EQ(Logon(connection, W(u"user").c_str(), W(c.password).c_str(), c.flag), 0);
         EXPECT_EQ(connection.state, Ready);
-        const Bytes expected = fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(c.password), c.wireFlag));
+        const Bytes expected = ExpectedLogon(W(u"user"), W(c.password), c.wireFlag);
         EXPECT_EQ(fake::ToHex(agent_.Received(index)), fake::ToHex(expected)) << "flag " << c.flag;
     }
 }
