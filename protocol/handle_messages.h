@@ -15,6 +15,7 @@
 #define AGENT_PROTOCOL_HANDLE_MESSAGES_H
 
 #include "platform/platform.h"
+#include "protocol/wide_string.h"
 
 #include <ace/CDR_Stream.h>
 
@@ -28,7 +29,7 @@ namespace protocol {
 // order, then the path.
 struct CreateFileRequest {
     uint32_t flags = 0, disposition = 0, share = 0, access = 0;
-    std::u16string path;
+    WideText path;
 };
 bool EncodeCreateFileRequest(ACE_OutputCDR &out, const WCHAR *path, uint32_t access, uint32_t share,
                              uint32_t disposition, uint32_t flags);

@@ -6,6 +6,7 @@
 #define AGENT_PROTOCOL_LOGON_MESSAGES_H
 
 #include "platform/platform.h"
+#include "protocol/wide_string.h"
 
 #include <ace/CDR_Stream.h>
 
@@ -18,7 +19,7 @@ namespace protocol {
 // User name, password, the machine's identity and host name, then the
 // initial-logon flag as one octet (1 or 0).
 struct LogonRequest {
-    std::u16string user, password, machineId, computerName;
+    WideText user, password, machineId, computerName;
     uint8_t initial = 0;
 };
 bool EncodeLogonRequest(ACE_OutputCDR &out, const WCHAR *user, const WCHAR *password, const WCHAR *machineId,

@@ -36,7 +36,7 @@ bool ReadWord(ACE_InputCDR &in, DWORD &field)
 
 bool EncodePathRequest(ACE_OutputCDR &out, const WCHAR *path) { return WriteWideString(out, path); }
 
-bool DecodePathRequest(ACE_InputCDR &in, std::u16string &path) { return ReadWideString(in, path); }
+bool DecodePathRequest(ACE_InputCDR &in, WideText &path) { return ReadWideString(in, path); }
 
 bool EncodeSetFileAttributesRequest(ACE_OutputCDR &out, const WCHAR *path, uint32_t attributes)
 {

@@ -11,6 +11,7 @@
 #define AGENT_PROTOCOL_PATH_MESSAGES_H
 
 #include "platform/platform.h"
+#include "protocol/wide_string.h"
 
 #include <ace/CDR_Stream.h>
 
@@ -22,11 +23,11 @@ namespace protocol {
 
 // Opcodes 5, 6, 7, 14, 25, 26, 27: one wide string.
 bool EncodePathRequest(ACE_OutputCDR &out, const WCHAR *path);
-bool DecodePathRequest(ACE_InputCDR &in, std::u16string &path);
+bool DecodePathRequest(ACE_InputCDR &in, WideText &path);
 
 // OpSetFileAttributes: the path, then the attributes.
 struct SetFileAttributesRequest {
-    std::u16string path;
+    WideText path;
     uint32_t attributes = 0;
 };
 bool EncodeSetFileAttributesRequest(ACE_OutputCDR &out, const WCHAR *path, uint32_t attributes);
@@ -34,7 +35,7 @@ bool DecodeSetFileAttributesRequest(ACE_InputCDR &in, SetFileAttributesRequest &
 
 // OpMoveFile: source, then target.
 struct MoveFileRequest {
-    std::u16string source, target;
+    WideText source, target;
 };
 bool EncodeMoveFileRequest(ACE_OutputCDR &out, const WCHAR *source, const WCHAR *target);
 bool DecodeMoveFileRequest(ACE_InputCDR &in, MoveFileRequest &request);

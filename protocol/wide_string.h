@@ -25,10 +25,11 @@ bool WriteWideString(ACE_OutputCDR &out, const WCHAR *s);
 // fails (out stays null) when the count is odd or exceeds the bytes left.
 bool ReadWideString(ACE_InputCDR &in, WCHAR *&out);
 
-// Decodes every code unit the count announces, embedded NULs included (a
-// name cut short at one would name another file); fails when the count is
-// odd or exceeds the bytes left. For the agent's side, which keeps strings.
-bool ReadWideString(ACE_InputCDR &in, std::u16string &out);
+// The agent's and the tests' form of a wire string: every code unit the
+// count announces, embedded NULs included.
+using WideText = std::basic_string<WCHAR>;
+bool ReadWideString(ACE_InputCDR &in, WideText &out);
+bool WriteWideString(ACE_OutputCDR &out, const WideText &s);
 
 // Owns a string read by ReadWideString and frees it through the allocator.
 class OwnedWideString {

@@ -4,6 +4,7 @@
 // reply treated as the protocol violation they are.
 #include "agent_test.h"
 #include "file_messages.h"
+#include "messages.h"
 #include "file_server.h"
 
 #include <cstdlib>
@@ -60,8 +61,8 @@ protected:
             agent_.Always(op, fake::StatusReply(op, 0));
         agent_.Always(OpGetFileAttributes, fake::AttributesReply(0, 0x20));
         agent_.Always(OpGetFileAttributesEx, fake::AttributeDataReply(fake::AttributeData(0x20, {1, 2}, {3, 4}, {5, 6}, 7)));
-        agent_.Always(OpGetDiskFreeSpace, fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(9).u32(10)));
-        agent_.Always(OpGetOSVersion, fake::Reply(OpGetOSVersion, Payload().u32(0x1DB10106)));
+        agent_.Always(OpGetDiskFreeSpace, fake::DiskSpaceReply(0, 8, 512, 9, 10));
+        agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x1DB10106));
         agent_.Always(OpWriteFile, fake::CountReply(OpWriteFile, 0, 16));
         BY_HANDLE_FILE_INFORMATION info{};
         info.nFileIndexLow = 12;

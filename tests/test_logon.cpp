@@ -103,7 +103,7 @@ TEST_F(AgentTest, InitialLogonCarriesTheFlagAndLaterOnesDoNot)
     agent::protocol::LogonRequest request;
     ASSERT_TRUE(agent::protocol::DecodeLogonRequest(payload.in(), request));
     EXPECT_EQ(request.initial, 1);
-    EXPECT_TRUE(request.user == u"user");
+    EXPECT_TRUE(request.user == fake::W(u"user"));
     EXPECT_TRUE(request.password.empty());
 
     // A connection opened later for an export logs on with flag 0.

@@ -124,7 +124,7 @@ TEST_F(ProtocolHandles, Requests)
              EXPECT_EQ(r.disposition, 3u);
              EXPECT_EQ(r.share, 1u);
              EXPECT_EQ(r.access, 0x80000000u);
-             EXPECT_TRUE(r.path == std::u16string(u"C:\\a"));
+             EXPECT_TRUE(r.path == W(u"C:\\a"));
          },
          [=] { AgentCloseHandle(logon, AgentCreateFileW(logon, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80)); }},
         {"read 4096", "01 00 01 00 0a 00 00 00 04 00 00 00  00 10 00 00",

@@ -33,10 +33,10 @@ fake::Decoded IsLogon(const char16_t *user, const char16_t *password, const char
     return [=](ACE_InputCDR &in) {
         LogonRequest r;
         ASSERT_TRUE(DecodeLogonRequest(in, r));
-        EXPECT_TRUE(r.user == std::u16string(user));
-        EXPECT_TRUE(r.password == std::u16string(password));
-        EXPECT_TRUE(r.machineId == std::u16string(machine));
-        EXPECT_TRUE(r.computerName == std::u16string(computer));
+        EXPECT_TRUE(r.user == W(user));
+        EXPECT_TRUE(r.password == W(password));
+        EXPECT_TRUE(r.machineId == W(machine));
+        EXPECT_TRUE(r.computerName == W(computer));
         EXPECT_EQ(r.initial, initial);
     };
 }

@@ -15,7 +15,7 @@ namespace {
 
 class ProtocolPaths : public fake::AgentTest {};
 
-std::u16string U(const char16_t *s) { return s; }
+fake::WString U(const char16_t *s) { return W(s); }
 
 WIN32_FILE_ATTRIBUTE_DATA Record()
 {
@@ -46,7 +46,7 @@ void ExpectRecord(const WIN32_FILE_ATTRIBUTE_DATA &d)
 fake::Decoded IsPath(const char16_t *path)
 {
     return [=](ACE_InputCDR &in) {
-        std::u16string got;
+        WideText got;
         ASSERT_TRUE(DecodePathRequest(in, got));
         EXPECT_TRUE(got == U(path));
     };

@@ -13,13 +13,7 @@ constexpr uint32_t kOpenFile = 8, kMovePointer = 9, kCloseFile = 12, kReadAt = 2
 
 } // namespace
 
-WString OpenedPath(const Request &open)
-{
-    WString path;
-    for (char16_t c : OpenOf(open).path)
-        path.push_back(static_cast<WCHAR>(c));
-    return path;
-}
+WString OpenedPath(const Request &open) { return OpenOf(open).path; }
 
 Bytes Pattern(size_t n, uint8_t seed)
 {

@@ -138,9 +138,6 @@ private:
     std::vector<char> data_; // file data on their way to or from the wire
 };
 
-// Reads one CDR wide string into a UTF-16 string.
-bool ReadString(ACE_InputCDR &in, std::u16string &out);
-
 } // namespace refagent
 
 #endif
