@@ -1,5 +1,7 @@
 #include "file_messages.h"
 
+#include "messages.h"
+
 #include "protocol/logon_messages.h"
 #include "protocol/opcodes.h"
 #include "protocol/status_reply.h"
@@ -8,9 +10,14 @@ namespace fake {
 
 using namespace agent::protocol;
 
+namespace {
+Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
+Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
+} // namespace
+
 Bytes AttributesReply(uint32_t status, uint32_t attributes)
 {
-    return EncodedReply(agent::OpGetFileAttributes,
+    return ReplyOf(agent::OpGetFileAttributes,
                         [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesReply(out, {status, attributes}); });
 }
 
@@ -29,13 +36,13 @@ WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, 
 
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data)
 {
-    return EncodedReply(agent::OpGetFileAttributesEx,
+    return ReplyOf(agent::OpGetFileAttributesEx,
                         [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesExReply(out, {0, data}); });
 }
 
 Bytes CountReply(uint32_t opcode, uint32_t status, uint32_t count, const Bytes &data)
 {
-    return Concat({EncodedReply(opcode, [&](ACE_OutputCDR &out) { return EncodeCountReply(out, {status, count}); }),
+    return Concat({ReplyOf(opcode, [&](ACE_OutputCDR &out) { return EncodeCountReply(out, {status, count}); }),
                    data});
 }
 
@@ -46,37 +53,37 @@ Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
 
 Bytes PositionReply(uint64_t position)
 {
-    return EncodedReply(agent::OpSetFilePointer,
+    return ReplyOf(agent::OpSetFilePointer,
                         [&](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {0, position}); });
 }
 
 Bytes InformationReply(const BY_HANDLE_FILE_INFORMATION &info)
 {
-    return EncodedReply(agent::OpGetFileInformation,
+    return ReplyOf(agent::OpGetFileInformation,
                         [&](ACE_OutputCDR &out) { return EncodeGetFileInformationReply(out, {0, info}); });
 }
 
 Bytes PathRequest(uint32_t opcode, const WString &path)
 {
-    return EncodedRequest(opcode, [&](ACE_OutputCDR &out) { return EncodePathRequest(out, path.c_str()); });
+    return RequestOf(opcode, [&](ACE_OutputCDR &out) { return EncodePathRequest(out, path.c_str()); });
 }
 
 Bytes SetAttributesRequest(const WString &path, uint32_t attributes)
 {
-    return EncodedRequest(agent::OpSetFileAttributes, [&](ACE_OutputCDR &out) {
+    return RequestOf(agent::OpSetFileAttributes, [&](ACE_OutputCDR &out) {
         return EncodeSetFileAttributesRequest(out, path.c_str(), attributes);
     });
 }
 
 Bytes MoveRequest(const WString &source, const WString &target)
 {
-    return EncodedRequest(agent::OpMoveFile,
+    return RequestOf(agent::OpMoveFile,
                           [&](ACE_OutputCDR &out) { return EncodeMoveFileRequest(out, source.c_str(), target.c_str()); });
 }
 
 Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags)
 {
-    return EncodedRequest(agent::OpCreateFile, [&](ACE_OutputCDR &out) {
+    return RequestOf(agent::OpCreateFile, [&](ACE_OutputCDR &out) {
         return EncodeCreateFileRequest(out, path.c_str(), access, share, disposition, flags);
     });
 }
@@ -84,31 +91,31 @@ Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t
 Bytes LogonRequest(const WString &user, const WString &password, const WString &machineId,
                    const WString &computerName, bool initial)
 {
-    return EncodedRequest(agent::OpLogon, [&](ACE_OutputCDR &out) {
+    return RequestOf(agent::OpLogon, [&](ACE_OutputCDR &out) {
         return EncodeLogonRequest(out, user.c_str(), password.c_str(), machineId.c_str(), computerName.c_str(), initial);
     });
 }
 
 Bytes ReadRequest(uint32_t toRead)
 {
-    return EncodedRequest(agent::OpReadFile, [&](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {toRead}); });
+    return RequestOf(agent::OpReadFile, [&](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {toRead}); });
 }
 
 Bytes ReadAtRequest(uint32_t toRead, uint64_t offset)
 {
-    return EncodedRequest(agent::OpReadFileAt,
+    return RequestOf(agent::OpReadFileAt,
                           [&](ACE_OutputCDR &out) { return EncodeReadFileAtRequest(out, {toRead, offset}); });
 }
 
 Bytes FilePointerRequest(int64_t distance, uint32_t method)
 {
-    return EncodedRequest(agent::OpSetFilePointer,
+    return RequestOf(agent::OpSetFilePointer,
                           [&](ACE_OutputCDR &out) { return EncodeSetFilePointerRequest(out, {distance, method}); });
 }
 
 Bytes FileTimeRequest(FILETIME creation, FILETIME lastAccess, FILETIME lastWrite)
 {
-    return EncodedRequest(agent::OpSetFileTime, [&](ACE_OutputCDR &out) {
+    return RequestOf(agent::OpSetFileTime, [&](ACE_OutputCDR &out) {
         return EncodeSetFileTimeRequest(out, {creation, lastAccess, lastWrite});
     });
 }

@@ -1,5 +1,7 @@
 #include "golden.h"
 
+#include "messages.h"
+
 #include "protocol/fss_util.h"
 #include "protocol/status_reply.h"
 
@@ -9,27 +11,6 @@
 #include <stdexcept>
 
 namespace fake {
-
-namespace {
-// Long enough for each write to leave as a segment of its own.
-constexpr int kPieceGapMs = 1;
-} // namespace
-
-std::vector<Delivery> Deliveries(const Bytes &message)
-{
-    std::vector<Delivery> out;
-    out.push_back({"whole", Send(message)});
-    Action bytewise = Send(Bytes{message.front()});
-    for (size_t i = 1; i < message.size(); ++i)
-        bytewise.ThenSend(Bytes{message[i]}, kPieceGapMs);
-    out.push_back({"byte by byte", bytewise});
-    for (size_t cut = 1; cut < message.size(); ++cut) {
-        Action split = Send(Bytes(message.begin(), message.begin() + static_cast<long>(cut)));
-        split.ThenSend(Bytes(message.begin() + static_cast<long>(cut), message.end()), kPieceGapMs);
-        out.push_back({"cut at " + std::to_string(cut), split});
-    }
-    return out;
-}
 
 uint32_t OpcodeOf(const Bytes &message)
 {
@@ -47,7 +28,7 @@ void CheckCodec(const Bytes &message, const Encoder &encode, const Decoded &expe
     // ACE writes in the host's byte order only (every sender we build is
     // little-endian), so a big-endian message is checked by decoding alone.
     if (!payload.bigEndian()) {
-        EXPECT_EQ(ToHex(EncodedBy(encode)), ToHex(payload.bytes())) << "encoded";
+        EXPECT_EQ(ToHex(EncodedBytes(encode)), ToHex(payload.bytes())) << "encoded";
     }
 }
 
@@ -86,9 +67,9 @@ void CheckReply(FakeAgent &agent, const ReplyRow &row)
     CheckCodec(Bytes(message.begin(), message.end() - static_cast<long>(row.trailing)), row.encode,
                row.expectDecoded);
     const uint32_t opcode = row.queueFor != 0 ? row.queueFor : OpcodeOf(message);
-    for (Delivery &delivery : Deliveries(message)) {
-        SCOPED_TRACE(delivery.name);
-        agent.Queue(opcode, delivery.action);
+    for (auto &delivery : Deliveries(message)) {
+        SCOPED_TRACE(delivery.first);
+        agent.Queue(opcode, delivery.second);
         row.call();
         if (::testing::Test::HasFailure())
             return; // one cut's failure tells enough

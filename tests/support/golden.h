@@ -5,6 +5,7 @@
 #define AGENT_TEST_GOLDEN_H
 
 #include "fake_agent.h"
+#include "wire.h"
 
 #include <ace/CDR_Stream.h>
 
@@ -14,14 +15,6 @@
 #include <vector>
 
 namespace fake {
-
-// The ways a message may arrive: whole, one byte a write, and in two
-// writes cut at every point; each with the name of the cut.
-struct Delivery {
-    std::string name;
-    Action action;
-};
-std::vector<Delivery> Deliveries(const Bytes &message);
 
 // Decodes a payload and compares the values with the expected ones.
 using Decoded = std::function<void(ACE_InputCDR &)>;

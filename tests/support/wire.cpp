@@ -152,32 +152,12 @@ Bytes Reply(uint32_t opcode, const Payload &payload)
     return out;
 }
 
-Bytes EncodedBy(const Encoder &encode)
-{
-    ACE_OutputCDR out = agent::MakeOutputStream(agent::kPayloadStreamSize);
-    if (!encode(out))
-        throw std::runtime_error("encoder failed");
-    Bytes bytes;
-    for (const ACE_Message_Block *b = out.begin(); b != nullptr; b = b->cont())
-        bytes.insert(bytes.end(), b->rd_ptr(), b->wr_ptr());
-    return bytes;
-}
-
-Bytes EncodedReply(uint32_t opcode, const Encoder &encode)
-{
-    const Bytes payload = EncodedBy(encode);
-    return Concat({Header(2, opcode, static_cast<uint32_t>(payload.size())), payload});
-}
-
-Bytes EncodedRequest(uint32_t opcode, const Encoder &encode)
-{
-    const Bytes payload = EncodedBy(encode);
-    return Concat({Header(1, opcode, static_cast<uint32_t>(payload.size())), payload});
-}
-
 Bytes StatusReply(uint32_t opcode, uint32_t status)
 {
-    return EncodedReply(opcode, [&](ACE_OutputCDR &out) { return agent::protocol::EncodeStatusReply(out, {status}); });
+    ACE_OutputCDR out = agent::MakeOutputStream(16);
+    agent::protocol::EncodeStatusReply(out, {status});
+    out.consolidate();
+    return Reply(opcode, Payload().raw(Bytes(out.begin()->rd_ptr(), out.begin()->wr_ptr())));
 }
 
 Bytes Chunk(const Payload &payload, bool bigEndianLength)

@@ -54,13 +54,8 @@ private:
 Bytes Header(uint16_t kind, uint32_t opcode, uint32_t length, bool bigEndian = false);
 // Header of kind 2 (reply) with the payload's size, then the payload.
 Bytes Reply(uint32_t opcode, const Payload &payload);
-// A payload written by a protocol encoder into a stream with the wire's
-// conventions, and a reply made of it. (ACE writes little-endian here;
-// big-endian replies are written out by hand.)
+// What a protocol encoder writes into a stream (messages.h).
 using Encoder = std::function<bool(ACE_OutputCDR &)>;
-Bytes EncodedBy(const Encoder &encode);
-Bytes EncodedReply(uint32_t opcode, const Encoder &encode);
-Bytes EncodedRequest(uint32_t opcode, const Encoder &encode);
 // A reply carrying only a status word.
 Bytes StatusReply(uint32_t opcode, uint32_t status);
 // A u32 chunk length (little-endian unless told) followed by the payload.
