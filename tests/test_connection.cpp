@@ -2,6 +2,7 @@
 // bytes, machine identity, logon and logout replies, the receive buffer,
 // oversized, cut and split replies.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "live_blocks.h"
 
 #include "session/machine_identity.h"
@@ -17,12 +18,12 @@ using fake::W;
 
 namespace {
 
-Payload ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag,
-                      const char *machineId = "000094043000077026000060")
+Bytes ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag,
+                    const char *machineId = "000094043000077026000060")
 {
     char host[kHostNameBytes] = {};
     ReadHostName(host);
-    return Payload().wstr(user).wstr(password).wstr(fake::Utf16(machineId)).wstr(fake::Utf16(host)).u8(flag);
+    return fake::LogonRequest(user, password, fake::Utf16(machineId), fake::Utf16(host), flag != 0);
 }
 
 class ConnectionTest : public ::testing::Test {
@@ -52,14 +53,14 @@ TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
         AGENT_LOGON logon = LogOn(password);
         ASSERT_NE(logon, nullptr) << GetLastError();
         EXPECT_EQ(fake::ToHex(agent_.Received(first)),
-                  fake::ToHex(fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(password), 1))));
+                  fake::ToHex(ExpectedLogon(W(u"user"), W(password), 1)));
 
         agent_.Queue(OpCreateFile, fake::Send(fake::StatusReply(OpCreateFile, 0)));
         HANDLE held = AgentCreateFileW(logon, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
         ASSERT_NE(held, nullptr);
         agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
         ASSERT_EQ(AgentCreateDirectoryW(logon, W(u"C:\\d").c_str()), 1) << GetLastError();
-        const Bytes later = fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(password), 0));
+        const Bytes later = ExpectedLogon(W(u"user"), W(password), 0);
         const Bytes sent = agent_.Received(first + 1);
         EXPECT_EQ(fake::ToHex(Bytes(sent.begin(), sent.begin() + std::min(sent.size(), later.size()))),
                   fake::ToHex(later));
@@ -95,7 +96,7 @@ TEST_F(ConnectionTest, MachineIdSkipsWirelessAdapters)
         AGENT_LOGON logon = LogOn();
         ASSERT_NE(logon, nullptr) << GetLastError();
         EXPECT_EQ(fake::ToHex(agent_.Received(index)),
-                  fake::ToHex(fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(u"pw"), 1, c.id))));
+                  fake::ToHex(ExpectedLogon(W(u"user"), W(u"pw"), 1, c.id)));
         AgentLogoff(logon);
     }
     fake::InstallTestAdapters();
