@@ -134,8 +134,9 @@ done
 # agentcli flushes by default once it can; the switch that turns that off,
 # if this agentcli has one.
 no_flush=""
-for option in --no-flush --no-fsync --no-sync; do
-    if "$cli" backup --help 2>&1 | grep -q -- "$option"; then no_flush=$option; break; fi
+backup_help=$("$cli" backup --help 2>&1 || true)
+for option in --no-flush --no-fsync --no-sync --no-durable; do
+    if grep -q -e "$option\b" <<<"$backup_help"; then no_flush=$option; break; fi
 done
 
 agentcli_copy() { # delay dest [switch]
