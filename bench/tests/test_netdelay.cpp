@@ -9,6 +9,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,15 +204,12 @@ public:
         args.insert(args.begin(), NETDELAY_PATH);
         args.push_back("--port-file");
         args.push_back(portFile);
-        pid_ = fork();
-        if (pid_ == 0) {
-            std::vector<char *> argv;
-            for (auto &a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
         for (int i = 0; i < 500 && port_ == 0; i++) {
             std::ifstream in(portFile);
             if (!(in >> port_))
