@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
     --keep) keep=1; shift ;;
     --build) build_dir="$2"; shift 2 ;;
     --out) out_dir="$2"; shift 2 ;;
-    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
