@@ -3,6 +3,8 @@
 // same reply builders as the tests. Run it as `make_seeds DIR` to refresh
 // fuzz/corpus/ (the output is checked in).
 #include "entries.h"
+#include "file_messages.h"
+#include "messages.h"
 #include "protocol/fss_util.h"
 #include "scripted_agent.h"
 #include "wire.h"
@@ -60,16 +62,9 @@ Replies Join(std::initializer_list<Replies> parts)
     return out;
 }
 
-Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
-{
-    return fake::Concat({fake::Header(2, opcode, 8), Payload().u32(status).u32(static_cast<uint32_t>(data.size())).bytes(),
-                         data});
-}
+using fake::DataReply;
 
-Bytes Position(uint64_t at)
-{
-    return fake::Reply(OpSetFilePointer, Payload().u32(0).u32(static_cast<uint32_t>(at)).u32(static_cast<uint32_t>(at >> 32)));
-}
+Bytes Position(uint64_t at) { return fake::PositionReply(at); }
 
 // What AgentCopyFileFromAgent's own connection is asked: its logon, the
 // open, reads of `content` in 4096-byte chunks at offsets each followed by
@@ -94,7 +89,7 @@ Replies CopyConversation(const Bytes &content)
 void ExchangeSeeds()
 {
     const fake::WString path = fake::W(u"C:\\Users\\alice\\Documents");
-    const Payload attributes = Payload().u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(1000).u32(0);
+    const Bytes attributes = fake::AttributeDataReply(fake::AttributeData(0x20, {1, 2}, {3, 4}, {5, 6}, 1000));
     const struct {
         const char *name;
         uint8_t selector;
@@ -104,22 +99,23 @@ void ExchangeSeeds()
         {"path-exists-refused", 0, fake::StatusReply(OpPathFileExists, 2)},
         {"is-root", 1, fake::StatusReply(OpPathIsRoot, 0)},
         {"strip-to-root", 2, fake::StatusReply(OpPathStripToRoot, 0)},
-        {"attributes", 3, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10))},
-        {"attributes-ex", 4, fake::Reply(OpGetFileAttributesEx, attributes)},
+        {"attributes", 3, fake::AttributesReply(0, 0x10)},
+        {"attributes-ex", 4, attributes},
+        // ACE writes only in the host's byte order: a big-endian agent is written out by hand.
         {"attributes-ex-big-endian", 4,
          fake::Reply(OpGetFileAttributesEx, Payload(true).u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(7).u32(0))},
         {"set-attributes", 5, fake::StatusReply(OpSetFileAttributes, 0)},
         {"create-directory", 6, fake::StatusReply(OpCreateDirectory, 0)},
         {"remove", 7, fake::StatusReply(OpRemovePath, 5)},
         {"move", 8, fake::StatusReply(OpMoveFile, 0)},
-        {"disk-space", 9, fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(1000).u32(4000))},
-        {"os-version", 10, fake::Reply(OpGetOSVersion, Payload().u32(0x1DB10106))},
-        {"folder-path", 11, fake::Reply(OpGetFolderPath, Payload().u32(0).wstr(path))},
-        {"folder-path-long", 11, fake::Reply(OpGetFolderPath, Payload().u32(0).wstr(fake::LongName(300)))},
+        {"disk-space", 9, fake::DiskSpaceReply(0, 8, 512, 1000, 4000)},
+        {"os-version", 10, fake::OsVersionReply(0x1DB10106)},
+        {"folder-path", 11, fake::PathReply(OpGetFolderPath, 0, path)},
+        {"folder-path-long", 11, fake::PathReply(OpGetFolderPath, 0, fake::LongName(300))},
         {"firefox-exists", 12, fake::StatusReply(OpGetFirefox3BookmarkPath, 0)},
-        {"firefox-path", 13, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite"))},
+        {"firefox-path", 13, fake::PathReply(OpGetFirefox3BookmarkPath, 0, fake::W(u"C:\\p\\places.sqlite"))},
         {"favorites-path", 14, fake::Reply(OpGetIEFavoritePath, Payload(true).u32(0).wstr(u"C:\\Users\\a\\Favorites"))},
-        {"pst-count", 15, fake::Reply(OpGetPstCount, Payload().u32(0).u32(3))},
+        {"pst-count", 15, fake::PstCountReply(0, 3)},
         {"merge", 16, fake::StatusReply(OpMergePst, 0)},
     };
     for (const auto &seed : seeds)
@@ -128,7 +124,7 @@ void ExchangeSeeds()
     // A broken reply destroys the connection; the second call logs on anew.
     Write("exchange", "second-connection", 3, 0,
           {kLogon, fake::Header(2, OpGetFileAttributes, 0), kLogon,
-           fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)), kLogout});
+           fake::AttributesReply(0, 0x10), kLogout});
 }
 
 void FileSeeds()
@@ -139,23 +135,31 @@ void FileSeeds()
           {kLogon, fake::StatusReply(OpCreateFile, 0), DataReply(OpReadFile, 0, Pattern(75, 3)),
            DataReply(OpReadFile, 0, Pattern(10, 4)), DataReply(OpReadFile, 0, {}), DataReply(OpReadFile, 38, {}),
            fake::StatusReply(OpCloseHandle, 0), kLogout});
-    Payload info;
-    info.u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(0xABCD).u32(0).u32(1000).u32(2).u32(7).u32(8);
+    BY_HANDLE_FILE_INFORMATION info{};
+    info.dwFileAttributes = 0x20;
+    info.ftCreationTime = {1, 2};
+    info.ftLastAccessTime = {3, 4};
+    info.ftLastWriteTime = {5, 6};
+    info.dwVolumeSerialNumber = 0xABCD;
+    info.nFileSizeLow = 1000;
+    info.nNumberOfLinks = 2;
+    info.nFileIndexHigh = 7;
+    info.nFileIndexLow = 8;
     Write("files", "handle-calls", 1, 1,
-          {kLogon, fake::StatusReply(OpCreateFile, 0), fake::Reply(OpGetFileInformation, info),
+          {kLogon, fake::StatusReply(OpCreateFile, 0), fake::InformationReply(info),
            DataReply(OpReadFileAt, 0, Pattern(38, 5)), Position(1), fake::StatusReply(OpSetFileTime, 0),
-           fake::Reply(OpWriteFile, Payload().u32(0).u32(38)), fake::StatusReply(OpCloseHandle, 0), kLogout});
+           fake::CountReply(OpWriteFile, 0, 38), fake::StatusReply(OpCloseHandle, 0), kLogout});
     // The copy holds the logon's connection and opens the file on a second.
     Write("files", "copy-small", 2, 0, Join({{kLogon}, CopyConversation(small), {kLogout, kLogout}}));
     Write("files", "copy-chunks", 2, 0, Join({{kLogon}, CopyConversation(chunked), {kLogout, kLogout}}));
     Write("files", "copy-refused", 2, 0, {kLogon, kLogon, fake::StatusReply(OpCreateFile, 2), kLogout, kLogout});
     // The bookmark copy asks for the path on its own connection, then copies.
     Write("files", "firefox-bookmark", 3, 0,
-          Join({{kLogon, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite")), kLogon},
+          Join({{kLogon, fake::PathReply(OpGetFirefox3BookmarkPath, 0, fake::W(u"C:\\p\\places.sqlite")), kLogon},
                 CopyConversation(small), {kLogout, kLogout, kLogout}}));
     Write("files", "pst-local", 4, 0,
           Join({{kLogon,
-                 fake::Reply(OpGetPstList, Payload().u32(0).u32(1).wstr(u"C:\\mail\\outlook.pst").wstr(u"outlook")),
+                 fake::PstListReply({{fake::W(u"C:\\mail\\outlook.pst"), fake::W(u"outlook")}}),
                  kLogon},
                 CopyConversation(small), {kLogout, kLogout, kLogout}}));
 }
@@ -187,7 +191,7 @@ void EnumerationSeeds()
           {kLogon, fake::Concat({fake::Header(2, OpGetPathList, 0), chunk1}), {}, kLogout});
     Write("enumeration", "pst-list", 4, 0,
           {kLogon,
-           fake::Reply(OpGetPstList, Payload().u32(0).u32(2).wstr(u"C:\\mail\\a.pst").wstr(u"a").wstr(u"D:\\b.pst").wstr(u"b")),
+           fake::PstListReply({{fake::W(u"C:\\mail\\a.pst"), fake::W(u"a")}, {fake::W(u"D:\\b.pst"), fake::W(u"b")}}),
            kLogout});
 }
 

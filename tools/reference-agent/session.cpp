@@ -2,6 +2,7 @@
 
 #include "credentials.h"
 #include "refusal.h"
+#include "protocol/user_data_messages.h"
 #include "protocol/wide_string.h"
 #include "win32_codes.h"
 
@@ -34,23 +35,6 @@ int OpenFile::Close()
     const int r = ::close(fd_);
     fd_ = -1;
     return r == 0 ? 0 : errno;
-}
-
-bool ReadString(ACE_InputCDR &in, std::u16string &out)
-{
-    // Every code unit the count announces, embedded NULs included: a name
-    // cut short at one would open another file than the client named.
-    ACE_CDR::ULong bytes = 0;
-    if (!in.read_ulong(bytes) || bytes % 2 != 0 || bytes > in.length())
-        return false;
-    out.resize(bytes / 2);
-    for (char16_t &c : out) {
-        ACE_CDR::UShort unit = 0;
-        if (!in.read_ushort(unit))
-            return false;
-        c = static_cast<char16_t>(unit);
-    }
-    return true;
 }
 
 Session::Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id, LogonThrottle &throttle,
@@ -142,10 +126,7 @@ int Session::Describe(const MappedPath &mapped, const Location &at, FileInfo &in
 bool Session::SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path)
 {
     ACE_OutputCDR out = MakeOutputStream(kPayloadStreamSize);
-    out.write_ulong(status);
-    if (status == 0)
-        WriteWideString(out, path.c_str());
-    return channel_.SendReply(opcode, out);
+    return protocol::EncodePathReply(out, status, path) && channel_.SendReply(opcode, out);
 }
 
 // Every opcode refused in the shape its client reads, so that a refusal
@@ -165,7 +146,7 @@ bool Session::HandleLogon()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     LogonRequest logon;
-    if (!DecodeLogon(in, logon))
+    if (!protocol::DecodeLogonRequest(in, logon))
         return false;
     loggedOn_ = CredentialsMatch(config_, logon);
     Log("logon %s (initial %u)", loggedOn_ ? "accepted" : "refused", static_cast<unsigned>(logon.initial));

@@ -1,8 +1,13 @@
 // The reference agent on the wire: the exact bytes it answers with, its
 // refusals, and how it copes with broken or excess clients.
 #include "agent_harness.h"
+#include "file_messages.h"
 #include "discovery_responder.h"
+#include "messages.h"
 #include "protocol/fss_util.h"
+#include "protocol/mail_store_messages.h"
+#include "protocol/path_list_messages.h"
+#include "protocol/user_data_messages.h"
 #include "win32_codes.h"
 
 #include <ace/INET_Addr.h>
@@ -22,6 +27,7 @@ using fake::Payload;
 using fake::RequestBytes;
 using fake::BareRequest;
 using namespace agent;
+using namespace agent::protocol;
 
 namespace {
 
@@ -37,7 +43,7 @@ protected:
         agent_ = std::make_unique<RunningAgent>(tree_.path());
     }
 
-    Bytes StringRequest(uint32_t op, const char16_t *text) { return RequestBytes(op, Payload().wstr(text)); }
+    Bytes StringRequest(uint32_t op, const char16_t *text) { return fake::PathRequest(op, text); }
     uint32_t StatusOf(RawClient &c, const Bytes &request)
     {
         EXPECT_TRUE(c.Send(request));
@@ -55,15 +61,11 @@ TEST_F(AgentWire, LogonAnswersExactBytesAndRefusesWrongCredentials)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.connected());
-    Payload bad;
-    bad.wstr(u"alice").wstr(u"wrong").wstr(u"").wstr(u"H").u8(1);
-    ASSERT_TRUE(c.Send(RequestBytes(OpLogon, bad)));
+    ASSERT_TRUE(c.Send(fake::LogonRequest(u"alice", u"wrong", u"", u"H", true)));
     EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 2e 05 00 00")));
     // Not logged on: requests are refused with ERROR_NOT_LOGGED_ON.
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs")), refagent::kErrorNotLoggedOn);
-    Payload unknownUser;
-    unknownUser.wstr(u"mallory").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpLogon, unknownUser)), refagent::kErrorLogonFailure);
+    EXPECT_EQ(StatusOf(c, fake::LogonRequest(u"mallory", u"s3cret", u"", u"H", false)), refagent::kErrorLogonFailure);
     // User names compare without case, as Windows compares them.
     ASSERT_TRUE(c.LogOn(u"ALICE", u"s3cret"));
     EXPECT_EQ(StatusOf(c, StringRequest(OpPathFileExists, u"C:\\docs\\a.txt")), 0u);
@@ -94,15 +96,14 @@ TEST_F(AgentWire, PathsLeavingTheRootAreAccessDenied)
             EXPECT_EQ(StatusOf(c, StringRequest(op, path)), refagent::kErrorAccessDenied)
                 << "opcode " << op;
         }
-        Payload open;
-        open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(path);
-        EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorAccessDenied);
+        EXPECT_EQ(StatusOf(c, fake::OpenRequest(path, 0x80000000u, 1, 3, 0x80)), refagent::kErrorAccessDenied);
     }
     // The link itself is inside: it is shown, and opening through it is refused.
     ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\etc-link")));
     const ReplyMessage link = c.ReadReply();
     ASSERT_EQ(link.length, 8u);
-    EXPECT_EQ(U32(link.payload, 4), refagent::kAttributeReparsePoint); // target hidden
+    EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(link.payload, DecodeGetFileAttributesReply).attributes,
+              refagent::kAttributeReparsePoint); // target hidden
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"Q:\\x")), refagent::kErrorPathNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs\\none")), refagent::kErrorFileNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\none\\none")), refagent::kErrorPathNotFound);
@@ -116,19 +117,23 @@ TEST_F(AgentWire, AttributeRecordsCarryTheLocalSizeAndKind)
     ReplyMessage r = c.ReadReply();
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.length, 40u); // status + 36-byte record
-    EXPECT_EQ(U32(r.payload, 0), 0u);
-    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeArchive);
-    EXPECT_EQ(U32(r.payload, 32), 10000u); // size low
-    EXPECT_EQ(U32(r.payload, 36), 0u);     // size high
+    const GetFileAttributesExReply record =
+        fake::DecodedReply<GetFileAttributesExReply>(r.payload, DecodeGetFileAttributesExReply);
+    EXPECT_EQ(record.status, 0u);
+    EXPECT_EQ(record.data.dwFileAttributes, refagent::kAttributeArchive);
+    EXPECT_EQ(record.data.nFileSizeLow, 10000u);
+    EXPECT_EQ(record.data.nFileSizeHigh, 0u);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/sub/deep.txt").c_str(), &st), 0);
-    const uint64_t write = (uint64_t(U32(r.payload, 28)) << 32) | U32(r.payload, 24);
+    const uint64_t write =
+        uint64_t(record.data.ftLastWriteTime.dwHighDateTime) << 32 | record.data.ftLastWriteTime.dwLowDateTime;
     EXPECT_EQ(write / 10000000ull - 11644473600ull, static_cast<uint64_t>(st.st_mtime));
 
     ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\docs")));
     r = c.ReadReply();
     ASSERT_EQ(r.length, 8u);
-    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeDirectory);
+    EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(r.payload, DecodeGetFileAttributesReply).attributes,
+              refagent::kAttributeDirectory);
 }
 
 TEST_F(AgentWire, UnknownOpcodesGetAStatusAndTheConnectionGoesOn)
@@ -188,14 +193,11 @@ std::vector<std::u16string> ReadSearch(RawClient &c, uint32_t &headerLength)
         if (n.size() != 4 || U32(n, 0) == 0)
             break;
         const Bytes chunk = c.Read(U32(n, 0));
-        PayloadReader r(chunk);
-        uint32_t v;
-        for (int i = 0; i < 9; ++i)
-            EXPECT_TRUE(r.u32(v));
-        std::u16string name;
-        EXPECT_TRUE(r.wstr(name));
-        EXPECT_TRUE(r.atEnd());
-        names.push_back(name);
+        ACE_InputCDR in = fake::InputOver(chunk, false);
+        WIN32_FIND_DATAW data;
+        EXPECT_TRUE(protocol::DecodeFindRecord(in, data));
+        EXPECT_EQ(in.length(), 0u);
+        names.push_back(data.cFileName);
     }
     return names;
 }
@@ -205,18 +207,18 @@ TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
     uint32_t length = 0;
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*.txt").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\*.txt", -1)));
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"a.txt", u"b.TXT"}));
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\*", -1)));
     EXPECT_EQ(ReadSearch(c, length),
               (std::vector<std::u16string>{u".", u"..", u"a.txt", u"b.TXT", u"notes.md", u"sub"}));
     // The drive root has no "." or ".."; a link out of the tree is listed by its name.
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\*", -1)));
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"docs", u"etc-link"}));
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\?.md").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\?.md", -1)));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u); // no entries: a bare header
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\..\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\..\\*", -1)));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u);
 }
@@ -225,7 +227,7 @@ TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
 std::map<std::u16string, uint32_t> ReadPathList(RawClient &c, const char16_t *path)
 {
     std::map<std::u16string, uint32_t> entries;
-    EXPECT_TRUE(c.Send(RequestBytes(OpGetPathList, Payload().wstr(path))));
+    EXPECT_TRUE(c.Send(fake::PathListRequest(path)));
     if (c.Read(12).size() != 12)
         return entries;
     for (;;) {
@@ -233,16 +235,14 @@ std::map<std::u16string, uint32_t> ReadPathList(RawClient &c, const char16_t *pa
         if (n.size() != 4 || U32(n, 0) == 0)
             break;
         const Bytes chunk = c.Read(U32(n, 0));
-        PayloadReader r(chunk);
-        while (!r.atEnd()) {
-            std::u16string full, name;
-            uint32_t v[9];
-            EXPECT_TRUE(r.wstr(full));
-            for (uint32_t &x : v)
-                EXPECT_TRUE(r.u32(x));
-            EXPECT_TRUE(r.wstr(name));
-            entries[full] = v[0];
-        }
+        ACE_InputCDR in = fake::InputOver(chunk, false);
+        OwnedWideString full;
+        WIN32_FIND_DATAW data;
+        protocol::PathListEntry entry;
+        while ((entry = protocol::DecodePathListEntry(in, full, data)) == protocol::PathListEntry::Decoded)
+            entries[full.get()] = data.dwFileAttributes;
+        EXPECT_EQ(entry, protocol::PathListEntry::NoPath);
+        EXPECT_EQ(in.length(), 0u);
         c.Send(BareRequest(OpNextPathList));
     }
     return entries;
@@ -280,26 +280,26 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
         ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, path.c_str())));
         const ReplyMessage r = c.ReadReply();
         ASSERT_EQ(r.length, 8u);
-        EXPECT_EQ(U32(r.payload, 4), attributes) << std::string(path.begin(), path.end());
+        EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(r.payload, DecodeGetFileAttributesReply).attributes,
+                  attributes)
+            << std::string(path.begin(), path.end());
     }
     EXPECT_EQ(ReadPathList(c, u"C:\\data"), expected);
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\data\\sub\\*").u32(0))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\data\\sub\\*", 0)));
     uint32_t length = 0;
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u".", u"..", u"inner.txt", u"top", u"up"}));
 
     // Opening or descending through a link that leads out is refused;
     // links inside lead where they point.
     auto open = [&](const char16_t *path, uint32_t flags) {
-        Payload p;
-        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
-        return StatusOf(c, RequestBytes(OpCreateFile, p));
+        return StatusOf(c, fake::OpenRequest(path, 0x80000000u, 1, 3, flags));
     };
     for (const char16_t *path : {u"C:\\data\\out", u"C:\\data\\out\\passwd", u"C:\\data\\out2\\x", u"C:\\data\\dangling"})
         EXPECT_NE(open(path, 0x80), 0u) << std::string(path, path + 10);
     EXPECT_EQ(open(u"C:\\data\\out\\passwd", 0x80), refagent::kErrorAccessDenied);
     EXPECT_EQ(open(u"C:\\data\\out", 0x80), refagent::kErrorAccessDenied);
     ASSERT_EQ(open(u"C:\\data\\sub\\up\\filelink", 0x80), 0u);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(100))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(100)));
     EXPECT_EQ(fake::ToHex(c.Read(23)),
               fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00 61 62 63")));
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
@@ -307,15 +307,17 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
     // A folder is known by its volume serial number and file index however
     // it is reached, on any connection; the link itself is a reparse point.
     auto identity = [&](RawClient &client, const char16_t *path, uint32_t flags) {
-        Payload p;
-        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
         std::vector<uint32_t> id;
-        EXPECT_EQ(StatusOf(client, RequestBytes(OpCreateFile, p)), 0u) << std::string(path, path + 10);
+        EXPECT_EQ(StatusOf(client, fake::OpenRequest(path, 0x80000000u, 1, 3, flags)), 0u)
+            << std::string(path, path + 10);
         EXPECT_TRUE(client.Send(BareRequest(OpGetFileInformation)));
         const ReplyMessage r = client.ReadReply();
         EXPECT_EQ(r.length, 56u);
-        if (r.length == 56)
-            id = {U32(r.payload, 4), U32(r.payload, 4 * 8), U32(r.payload, 4 * 12), U32(r.payload, 4 * 13)};
+        if (r.length == 56) {
+            const BY_HANDLE_FILE_INFORMATION info =
+                fake::DecodedReply<GetFileInformationReply>(r.payload, DecodeGetFileInformationReply).info;
+            id = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+        }
         EXPECT_EQ(StatusOf(client, BareRequest(OpCloseHandle)), 0u);
         return id; // attributes, serial, index high, index low
     };
@@ -341,33 +343,34 @@ TEST_F(AgentWire, FileReadsCarryRawDataAfterAnEightBytePayload)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
-    Payload open;
-    open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(u"C:\\docs\\a.txt");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), 0u);
+    const Bytes open = fake::OpenRequest(u"C:\\docs\\a.txt", 0x80000000u, 1, 3, 0x80);
+    EXPECT_EQ(StatusOf(c, open), 0u);
     // A second open on the same connection is refused; the first stays.
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorTooManyOpenFiles);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFileAt, Payload().u32(4096).u32(1).u32(0))));
+    EXPECT_EQ(StatusOf(c, open), refagent::kErrorTooManyOpenFiles);
+    ASSERT_TRUE(c.Send(fake::ReadAtRequest(4096, 1)));
     EXPECT_EQ(fake::ToHex(c.Read(24)),
               fake::ToHex(Hex("01 00 02 00 14 00 00 00 08 00 00 00 00 00 00 00 04 00 00 00 65 6c 6c 6f")));
     // The read moved the pointer to the end: the next plain read is empty.
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(4096))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(4096)));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 00 00 00 00")));
-    ASSERT_TRUE(c.Send(RequestBytes(OpSetFilePointer, Payload().u32(0xFFFFFFFEu).u32(0xFFFFFFFFu).u32(2))));
+    ASSERT_TRUE(c.Send(fake::FilePointerRequest(-2, 2)));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 12u);
-    EXPECT_EQ(U32(r.payload, 4), 3u); // 5 - 2
+    EXPECT_EQ(fake::DecodedReply<SetFilePointerReply>(r.payload, DecodeSetFilePointerReply).position, 3u); // 5 - 2
     // Writing to a file opened for reading only is refused in the write shape.
     ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 05 00 00 00 00 00 00 00")));
     ASSERT_TRUE(c.Send(BareRequest(OpGetFileInformation)));
     r = c.ReadReply();
     ASSERT_EQ(r.length, 56u);
-    EXPECT_EQ(U32(r.payload, 4 * 9), 0u); // size high
-    EXPECT_EQ(U32(r.payload, 4 * 10), 5u); // size low
-    EXPECT_EQ(U32(r.payload, 4 * 11), 1u); // links
+    const BY_HANDLE_FILE_INFORMATION info =
+        fake::DecodedReply<GetFileInformationReply>(r.payload, DecodeGetFileInformationReply).info;
+    EXPECT_EQ(info.nFileSizeHigh, 0u);
+    EXPECT_EQ(info.nFileSizeLow, 5u);
+    EXPECT_EQ(info.nNumberOfLinks, 1u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), refagent::kErrorInvalidHandle);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(16))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(16)));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 06 00 00 00 00 00 00 00")));
 }
 
@@ -375,27 +378,25 @@ TEST_F(AgentWire, WritesCreateAndFillFilesAndTimesCanBeSet)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
-    Payload create;
-    create.u32(0x80).u32(1 /* CREATE_NEW */).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\new.bin");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), 0u);
+    const Bytes create = fake::OpenRequest(u"C:\\docs\\new.bin", 0x40000000u, 0, 1 /* CREATE_NEW */, 0x80);
+    EXPECT_EQ(StatusOf(c, create), 0u);
     ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00")));
     // 2001-09-09 01:46:40 UTC as a FILETIME.
     const uint64_t ft = (1000000000ull + 11644473600ull) * 10000000ull;
-    Payload times;
-    times.u32(0).u32(0).u32(uint32_t(ft)).u32(uint32_t(ft >> 32)).u32(uint32_t(ft)).u32(uint32_t(ft >> 32));
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpSetFileTime, times)), 0u);
+    const FILETIME time = {uint32_t(ft), uint32_t(ft >> 32)};
+    EXPECT_EQ(StatusOf(c, fake::FileTimeRequest({0, 0}, time, time)), 0u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/new.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 3);
     EXPECT_EQ(st.st_mtime, 1000000000);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), refagent::kErrorFileExists);
+    EXPECT_EQ(StatusOf(c, create), refagent::kErrorFileExists);
     EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\docs")), refagent::kErrorAlreadyExists);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\sub")), refagent::kErrorDirNotEmpty);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\docs\\a.txt"))),
+    EXPECT_EQ(StatusOf(c, fake::MoveRequest(u"C:\\docs\\new.bin", u"C:\\docs\\a.txt")),
               refagent::kErrorAlreadyExists);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\moved.bin"))), 0u);
+    EXPECT_EQ(StatusOf(c, fake::MoveRequest(u"C:\\docs\\new.bin", u"C:\\moved.bin")), 0u);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\moved.bin")), 0u);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\")), refagent::kErrorAccessDenied);
 }
@@ -453,25 +454,25 @@ TEST_F(AgentWire, SystemFiguresHaveTheirShapes)
     ASSERT_TRUE(c.Send(StringRequest(OpGetDiskFreeSpace, u"C:\\docs")));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 20u);
-    EXPECT_EQ(U32(r.payload, 0), 0u);
-    EXPECT_GE(U32(r.payload, 4), 1u);
-    EXPECT_EQ(U32(r.payload, 8), 512u);
-    EXPECT_GE(U32(r.payload, 16), U32(r.payload, 12));
+    ACE_InputCDR space = fake::InputOver(r.payload, false);
+    protocol::GetDiskFreeSpaceReply figures;
+    ASSERT_TRUE(protocol::DecodeGetDiskFreeSpaceReply(space, figures));
+    EXPECT_EQ(figures.status, 0u);
+    EXPECT_GE(figures.sectorsPerCluster, 1u);
+    EXPECT_EQ(figures.bytesPerSector, 512u);
+    EXPECT_GE(figures.totalClusters, figures.freeClusters);
     ASSERT_TRUE(c.Send(BareRequest(OpFindFirstDrive)));
     const Bytes h = c.Read(12);
     ASSERT_EQ(U32(h, 8), 1u);
     const Bytes n = c.Read(4);
     const Bytes chunk = c.Read(U32(n, 0));
-    PayloadReader drive(chunk);
-    uint32_t v[9];
-    for (uint32_t &x : v)
-        ASSERT_TRUE(drive.u32(x));
-    std::u16string root, label;
-    ASSERT_TRUE(drive.wstr(root));
-    ASSERT_TRUE(drive.wstr(label));
-    EXPECT_EQ(root, u"C:\\");
-    EXPECT_EQ(v[0], 3u); // fixed drive
-    EXPECT_EQ(v[8], 2u); // drive number of C:
+    ACE_InputCDR drive = fake::InputOver(chunk, false);
+    AgentDriveInfo info = {};
+    ASSERT_TRUE(protocol::DecodeDriveRecord(drive, info));
+    EXPECT_EQ(drive.length(), 0u);
+    EXPECT_EQ(std::u16string(info.Text1), u"C:\\");
+    EXPECT_EQ(info.Value1, 3u); // fixed drive
+    EXPECT_EQ(info.Value9, 2u); // drive number of C:
     EXPECT_EQ(fake::ToHex(c.Read(4)), "00 00 00 00");
 }
 
@@ -488,43 +489,47 @@ TEST_F(AgentWire, UserDataIsFoundUnderTheProfile)
     auto path = [&](const Bytes &request) {
         EXPECT_TRUE(c.Send(request));
         const ReplyMessage r = c.ReadReply();
-        PayloadReader p(r.payload);
-        uint32_t status = 1;
-        std::u16string text;
-        EXPECT_TRUE(p.u32(status));
-        if (status == 0) {
-            EXPECT_TRUE(p.wstr(text));
-        }
-        return status == 0 ? text : u"error " + std::u16string(1, char16_t(u'0' + status % 10));
+        ACE_InputCDR in = fake::InputOver(r.payload, false);
+        protocol::PathReply reply;
+        EXPECT_TRUE(protocol::DecodePathReply(in, reply));
+        const uint32_t status = reply.status;
+        return status == 0 ? std::u16string(reply.path.get())
+                           : u"error " + std::u16string(1, char16_t(u'0' + status % 10));
     };
     EXPECT_EQ(path(BareRequest(OpGetFirefox3BookmarkPath)),
               u"C:\\Users\\alice\\AppData\\Roaming\\Mozilla\\Firefox\\Profiles\\k2.default\\places.sqlite");
     EXPECT_EQ(path(BareRequest(OpGetIEFavoritePath)), u"C:\\Users\\alice\\Favorites");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(0))), u"C:\\Users\\alice\\Documents");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(0))), u"error 2"); // Pictures missing
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(1))), u"C:\\Users\\alice\\Pictures");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x24).u32(1))), u"C:\\Windows");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(2))), u"error 7"); // 87
+    EXPECT_EQ(path(fake::FolderPathRequest(0x05, 0)), u"C:\\Users\\alice\\Documents");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x27, 0)), u"error 2"); // Pictures missing
+    EXPECT_EQ(path(fake::FolderPathRequest(0x27, 1)), u"C:\\Users\\alice\\Pictures");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x24, 1)), u"C:\\Windows");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x05, 2)), u"error 7"); // 87
 
     ASSERT_TRUE(c.Send(BareRequest(OpGetPstCount)));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 8u);
-    EXPECT_EQ(U32(r.payload, 4), 2u);
+    ACE_InputCDR countIn = fake::InputOver(r.payload, false);
+    protocol::GetPstCountReply counted;
+    ASSERT_TRUE(protocol::DecodeGetPstCountReply(countIn, counted));
+    EXPECT_EQ(counted.count, 2u);
     ASSERT_TRUE(c.Send(BareRequest(OpGetPstList)));
     r = c.ReadReply();
-    PayloadReader list(r.payload);
-    uint32_t status = 1, count = 0;
-    ASSERT_TRUE(list.u32(status));
-    ASSERT_TRUE(list.u32(count));
-    ASSERT_EQ(count, 2u);
-    std::u16string p1, n1, p2, n2;
-    ASSERT_TRUE(list.wstr(p1) && list.wstr(n1) && list.wstr(p2) && list.wstr(n2));
-    EXPECT_EQ(p1, u"C:\\Users\\alice\\Documents\\Outlook Files\\mail.pst");
-    EXPECT_EQ(n1, u"mail");
-    EXPECT_EQ(p2, u"C:\\archive\\OLD.PST");
-    EXPECT_TRUE(list.atEnd());
-    Payload merge;
-    merge.wstr(u"").wstr(u"C:\\a.pst").wstr(u"C:\\b.pst").u32(2).wstr(u"Inbox").u32(1).wstr(u"Sent").u32(0);
+    ACE_InputCDR list = fake::InputOver(r.payload, false);
+    protocol::GetPstListReply listed;
+    ASSERT_TRUE(protocol::DecodeGetPstListReply(list, listed));
+    EXPECT_EQ(listed.status, 0u);
+    ASSERT_EQ(listed.count, 2u);
+    OwnedWideString p1, n1, p2, n2;
+    ASSERT_TRUE(protocol::DecodePstStore(list, p1, n1) && protocol::DecodePstStore(list, p2, n2));
+    EXPECT_EQ(std::u16string(p1.get()), u"C:\\Users\\alice\\Documents\\Outlook Files\\mail.pst");
+    EXPECT_EQ(std::u16string(n1.get()), u"mail");
+    EXPECT_EQ(std::u16string(p2.get()), u"C:\\archive\\OLD.PST");
+    EXPECT_EQ(list.length(), 0u);
+    const WCHAR *names[] = {u"Inbox", u"Sent"};
+    const DWORD values[] = {1, 0};
+    const Payload merge = fake::Encoded([&](ACE_OutputCDR &out) {
+        return protocol::EncodeMergePstRequest(out, u"", u"C:\\a.pst", u"C:\\b.pst", names, values, 2);
+    });
     EXPECT_EQ(StatusOf(c, RequestBytes(OpMergePst, merge)), 0u);
 }
 
@@ -535,9 +540,7 @@ TEST_F(AgentWire, ReadOnlyAgentRefusesChangesWithWriteProtect)
     ASSERT_TRUE(c.LogOn());
     EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\new")), refagent::kErrorWriteProtect);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\a.txt")), refagent::kErrorWriteProtect);
-    Payload open;
-    open.u32(0x80).u32(2).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\a.txt");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorWriteProtect);
+    EXPECT_EQ(StatusOf(c, fake::OpenRequest(u"C:\\docs\\a.txt", 0x40000000u, 0, 2, 0x80)), refagent::kErrorWriteProtect);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/a.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 5);
@@ -552,9 +555,7 @@ TEST_F(AgentWire, ConnectionsBeyondTheCapAreTurnedAwayAtLogon)
     ASSERT_TRUE(b.LogOn());
     {
         RawClient c(small.port());
-        Payload logon;
-        logon.wstr(u"alice").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
-        ASSERT_TRUE(c.Send(RequestBytes(OpLogon, logon)));
+        ASSERT_TRUE(c.Send(fake::LogonRequest(u"alice", u"s3cret", u"", u"H", false)));
         EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 47 00 00 00")));
         EXPECT_TRUE(c.ClosedByPeer());
     }
