@@ -32,11 +32,14 @@ const std::vector<Command> &Commands()
          {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [--jobs N] [--chunk-size BYTES] [--follow-links] [--incremental] [--verify[=content]]\n"
-         "       [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
+         "       [--no-flush] [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
          "Files are copied N at a time (default 4); each is written under a\n"
          "temporary name and renamed when complete, so no half-copied file ever has its final name,\n"
-         "and gets the remote file's last-write time.\n"
+         "and gets the remote file's last-write time. Each file reaches the disk before its final name\n"
+         "does; --no-flush skips that wait where the destination is made durable some other way.\n"
+         "Local folders are entered only as real folders: a link planted inside LOCAL-FOLDER is\n"
+         "replaced or refused, never written through.\n"
          "Links: file links are copied as files; directory links and junctions are not descended\n"
          "unless --follow-links is given, and then a folder already copied on this run is a loop.\n"
          "Links leading out of the served folder or to nothing, and names this file system cannot\n"
@@ -51,7 +54,7 @@ const std::vector<Command> &Commands()
          "entry was copied (or found equal) or deliberately skipped.\n",
          {"--jobs", "--chunk-size"},
          {"--progress", "--no-progress", "--follow-links", "--incremental", "--verify", "--verify=content",
-          "--list-skipped"},
+          "--list-skipped", "--no-flush"},
          true, 2, 2, &RunBackup},
         {"drives", "list the agent's drives",
          "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,

@@ -58,19 +58,14 @@ private:
         // An incremental run continues what an interrupted one left behind.
         const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
-                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh);
+                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
+                                            options_.flush);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
             return;
         }
-        // The next incremental run knows an unchanged file by this time.
-        if (lastWrite != 0) {
-            const uint32_t error = SetLocalLastWriteTime(file.local, lastWrite);
-            if (error != 0) {
-                Fail(file, error, "local time");
-                return;
-            }
-        }
+        // The copy carries the remote last-write time, set before it took
+        // its name: the next incremental run knows an unchanged file by it.
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
         report_.bytes += r.bytes;

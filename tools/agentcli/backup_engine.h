@@ -24,6 +24,7 @@ struct BackupOptions {
     size_t chunkSize = 1 << 20;
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
+    bool flush = true;        // each file on the disk before it takes its name
 };
 
 struct BackupProgress {

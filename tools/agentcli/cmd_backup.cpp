@@ -69,6 +69,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     options.chunkSize = chunk;
     options.followLinks = args.Has("--follow-links");
     options.incremental = args.Has("--incremental");
+    options.flush = !args.Has("--no-flush");
     const int verify = args.Has("--verify=content") ? 2 : args.Has("--verify") ? 1 : 0;
     if (verify != 0 && options.incremental)
         return UsageError("--verify checks a past backup and copies nothing: drop --incremental");

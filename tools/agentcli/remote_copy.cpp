@@ -28,10 +28,8 @@ struct Counter {
 
 } // namespace
 
-std::string PartialName(const std::string &finalPath) { return finalPath + ".agent-partial"; }
-
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          std::atomic<uint64_t> *progress, CopyMode mode)
+                          std::atomic<uint64_t> *progress, CopyMode mode, bool flush)
 {
     CopyResult result;
     WString local;
@@ -41,7 +39,8 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
         return result;
     }
     Counter counter{progress};
-    const DWORD flags = mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0;
+    const DWORD flags =
+        (mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0) | (flush ? 0 : AGENT_COPY_FILE_NO_FLUSH);
     if (!AgentCopyFileFromAgentExW(logon, remote.c_str(), local.c_str(), &Counter::Progress, &counter, nullptr,
                                    flags)) {
         result.error = GetLastError();

@@ -13,9 +13,6 @@
 
 namespace agentcli {
 
-// The name the library writes a copy under until it is complete.
-std::string PartialName(const std::string &finalPath);
-
 enum class CopyMode {
     Fresh,       // start from the first byte; a failed copy leaves nothing behind
     Restartable, // continue a partial file of the same remote version; a failed copy keeps its partial file
@@ -30,8 +27,9 @@ struct CopyResult {
 // `progress` (may be null) counts the bytes as they arrive, a resumed
 // partial file's bytes included. On failure the final name is left as it
 // was.
+// flush false: AGENT_COPY_FILE_NO_FLUSH.
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh);
+                          std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh, bool flush = true);
 
 } // namespace agentcli
 

@@ -90,11 +90,11 @@ TEST_F(Cli, LookingAtFilesDrivesAndTheSystem)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "odd.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
     // A partial file that is not a stopped copy of this file is started over.
-    e2e::WriteFile(work_ / "odd2.bin.agent-partial", std::string(40, 'x'));
+    e2e::WriteFile(e2e::PartialOfShortName(work_ / "odd2.bin"), std::string(40, 'x'));
     r = Cli_({"get", "--resume", "C:\\media\\odd-size.bin", work_ / "odd2.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "odd2.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
-    EXPECT_FALSE(std::filesystem::exists(work_ / "odd2.bin.agent-partial"));
+    EXPECT_TRUE(e2e::PartialFiles(work_.path()).empty());
     r = Cli_({"drives"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("C:\\ ", 0), 0u) << r.out;
@@ -174,7 +174,7 @@ TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("error 2 "), std::string::npos) << r.err;
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
-    EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agent-partial"));
+    EXPECT_FALSE(std::filesystem::exists(e2e::PartialOfShortName(work_ / "m.txt")));
     r = Cli_({"ls", "C:\\no-such-folder"});
     EXPECT_EQ(r.status, 1);
     r = Cli_({"backup", "C:\\no-such-folder", work_ / "x"});
@@ -257,7 +257,6 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
     for (const char *bad : {"", ".", "..", "a/b", "a\\b", "c:d"})
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
-    EXPECT_EQ(PartialName("/x/y.bin"), "/x/y.bin.agent-partial");
 }
 
 // Stores of one file name (in other folders, or differing in case beyond
