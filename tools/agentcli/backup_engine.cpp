@@ -1,5 +1,6 @@
 #include "backup_engine.h"
 
+#include "confined_local.h"
 #include "local_files.h"
 #include "parallel_jobs.h"
 #include "remote_copy.h"
@@ -24,8 +25,9 @@ namespace {
 
 class FileCopier {
 public:
-    FileCopier(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress, BackupReport &report)
-        : logon_(logon), options_(options), progress_(progress), report_(report)
+    FileCopier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination,
+               BackupProgress *progress, BackupReport &report)
+        : logon_(logon), options_(options), destination_(destination), progress_(progress), report_(report)
     {
     }
 
@@ -55,8 +57,14 @@ private:
             }
             return;
         }
+        // The file's folder as resolved beneath the destination, links refused.
+        ConfinedRoot::Target target;
+        if (const uint32_t error = destination_.Resolve(file.local, target)) {
+            Fail(file, error, "local folder");
+            return;
+        }
         // An incremental run continues what an interrupted one left behind.
-        const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
+        const CopyResult r = CopyRemoteFile(logon_, file.remote, target.path(),
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
                                             options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
                                             options_.flush);
@@ -76,7 +84,7 @@ private:
     bool Unchanged(const std::string &local, uint64_t size, uint64_t lastWrite) const
     {
         LocalStamp stamp;
-        return ReadLocalStamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
+        return destination_.Stamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
                stamp.lastWrite == lastWrite && lastWrite != 0;
     }
 
@@ -99,6 +107,7 @@ private:
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
+    const ConfinedRoot &destination_;
     BackupProgress *progress_;
     BackupReport &report_;
     std::mutex mutex_;
@@ -122,8 +131,13 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
+    ConfinedRoot destination;
+    if (const uint32_t error = destination.Open(options.localRoot)) {
+        report.failures.push_back({Narrow(options.remoteRoot), error, "local folder"});
+        return report;
+    }
     for (const FolderEntry &folder : listing.folders) {
-        const uint32_t error = CreateLocalFolder(folder.local);
+        const uint32_t error = destination.MakeFolder(folder.local);
         if (error != 0)
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
         else
@@ -136,7 +150,7 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
             bytes += f.size;
         progress->bytesTotal = bytes;
     }
-    FileCopier(logon, options, progress, report).CopyAll(listing.files);
+    FileCopier(logon, options, destination, progress, report).CopyAll(listing.files);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }
