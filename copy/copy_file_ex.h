@@ -103,8 +103,15 @@ public:
     // name (not over an existing one with COPY_FILE_FAIL_IF_EXISTS: 80)
     // and forces the folder's entry to the disk. 0, or -1 with the cause in
     // the thread's last error; the partial file is then gone and the final
-    // name as it was.
-    int Finish(const RemoteVersion &version);
+    // name as it was. With AGENT_COPY_FILE_NO_FLUSH nothing is forced.
+    //
+    // FolderFlush::ByCaller leaves the folder's flush to a caller that
+    // copies many files into one folder: one platform::FlushLocalFolder
+    // after the batch makes all its names durable, instead of one flush per
+    // file. The file itself is still forced before its rename, so a final
+    // name never holds missing bytes either way.
+    enum class FolderFlush { Now, ByCaller };
+    int Finish(const RemoteVersion &version, FolderFlush folderFlush = FolderFlush::Now);
     // For an incomplete copy: a stopped one, or a failed restartable one,
     // keeps the file cut to `held` bytes with its restart record; anything
     // else (or a file whose record cannot be written) is removed. The

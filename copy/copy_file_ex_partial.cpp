@@ -188,7 +188,7 @@ int PartialFile::Open(const RemoteVersion &version)
     return 0;
 }
 
-int PartialFile::Finish(const RemoteVersion &version)
+int PartialFile::Finish(const RemoteVersion &version, FolderFlush folderFlush)
 {
     const bool flush = (flags_ & AGENT_COPY_FILE_NO_FLUSH) == 0;
     const FILETIME &written = version.lastWrite;
@@ -211,7 +211,7 @@ int PartialFile::Finish(const RemoteVersion &version)
     // The final name now holds the whole file whatever happens to this
     // flush: a power loss can only bring back the earlier entry, never a
     // name with missing bytes.
-    if (flush) {
+    if (flush && folderFlush == FolderFlush::Now) {
         const DWORD before = GetLastError();
         platform::FlushLocalFolder(folder_);
         SetLastError(before);

@@ -2,6 +2,9 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -476,17 +479,77 @@ bool ExistsIn(const LocalFolder &folder, const WCHAR *name)
     return PlainName(name, plain) && ::fstatat(folder.fd(), plain.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-int FlushLocalFolder(const LocalFolder &folder)
+namespace {
+
+int FlushDescriptor(int fd)
 {
     int rc;
     do
-        rc = ::fsync(folder.fd());
+        rc = ::fsync(fd);
     while (rc != 0 && errno == EINTR);
     // Some file systems cannot sync a folder; their renames are as durable
     // as they get.
     if (rc != 0 && (errno == EINVAL || errno == EROFS))
         return 0;
-    return rc == 0 ? 0 : Failed(errno);
+    return rc == 0 ? 0 : errno;
+}
+
+// Copies that finish in one folder at the same time share its flushes: a
+// flush that began after a copy's rename covers that rename, so the
+// copies waiting meanwhile are all covered by the next one instead of
+// each making its own.
+class FolderFlushes {
+public:
+    int Flush(int fd)
+    {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return errno;
+        std::unique_lock<std::mutex> lock(lock_);
+        State &state = folders_[{st.st_dev, st.st_ino}];
+        ++state.users;
+        const uint64_t ticket = ++state.arrived;
+        int error = 0;
+        while (state.flushed < ticket) {
+            if (state.running) {
+                done_.wait(lock);
+                continue;
+            }
+            state.running = true;
+            const uint64_t covers = state.arrived;
+            lock.unlock();
+            error = FlushDescriptor(fd);
+            lock.lock();
+            state.running = false;
+            done_.notify_all();
+            if (error != 0)
+                break;
+            state.flushed = std::max(state.flushed, covers);
+        }
+        if (--state.users == 0)
+            folders_.erase({st.st_dev, st.st_ino});
+        return error;
+    }
+
+private:
+    struct State {
+        uint64_t arrived = 0; // renames that asked for a flush
+        uint64_t flushed = 0; // renames a completed flush covers
+        bool running = false;
+        int users = 0;
+    };
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::map<std::pair<dev_t, ino_t>, State> folders_;
+};
+
+} // namespace
+
+int FlushLocalFolder(const LocalFolder &folder)
+{
+    static FolderFlushes flushes;
+    const int error = flushes.Flush(folder.fd());
+    return error == 0 ? 0 : Failed(error);
 }
 
 size_t LocalNameUnits(const WCHAR *name, size_t length)

@@ -12,11 +12,14 @@
 #include "protocol/fss_util.h"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -349,9 +352,67 @@ TEST_F(LocalWrites, CopiesFlushTheFileBeforeTheRenameAndTheFolderAfter)
         EXPECT_EQ(events, c.expected);
         EXPECT_TRUE(Read(Narrow(local)) == content_);
     }
+    // A caller copying a batch into one folder flushes the folder once.
+    {
+        platform::LocalFolder folder;
+        ASSERT_EQ(folder.Open(fake::Utf16(root_ + "/dest").c_str(), false), 0);
+        copy_ex::RemoteVersion version;
+        version.size = 3;
+        std::unique_lock<std::mutex> lock(eventsLock);
+        events.clear();
+        recording = true;
+        lock.unlock();
+        for (const char16_t *name : {u"batch1", u"batch2"}) {
+            copy_ex::PartialFile partial(folder, name, 0);
+            ASSERT_EQ(partial.Open(version), 0);
+            ASSERT_EQ(platform::WriteFileAt(partial.handle(), "abc", 3, 0), 0);
+            ASSERT_EQ(partial.Finish(version, copy_ex::PartialFile::FolderFlush::ByCaller), 0);
+        }
+        EXPECT_EQ(platform::FlushLocalFolder(folder), 0);
+        lock.lock();
+        recording = false;
+        EXPECT_EQ(events, (std::vector<std::string>{"flush file", "rename", "flush file", "rename", "flush folder"}));
+        EXPECT_TRUE(Read(root_ + "/dest/batch2") == (Bytes{'a', 'b', 'c'}));
+    }
     // Flags beside the library's own stay refused.
     EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), fake::Utf16(root_ + "/dest/x").c_str(), nullptr,
                                         nullptr, nullptr, 0x40000000u),
               0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+// Copies finishing in one folder at once share its flushes: every caller
+// returns only after a flush that began after it asked, and none is lost.
+TEST_F(LocalWrites, ConcurrentFolderFlushesAreSharedAndAllComplete)
+{
+    constexpr int kThreads = 8;
+    std::vector<std::unique_ptr<platform::LocalFolder>> folders;
+    for (int i = 0; i < kThreads; ++i) {
+        folders.push_back(std::make_unique<platform::LocalFolder>());
+        ASSERT_EQ(folders.back()->Open(fake::Utf16(root_ + "/dest").c_str(), false), 0);
+    }
+    {
+        std::lock_guard<std::mutex> lock(eventsLock);
+        events.clear();
+        recording = true;
+    }
+    std::atomic<int> ready{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            ++ready;
+            while (ready < kThreads)
+                std::this_thread::yield();
+            if (platform::FlushLocalFolder(*folders[i]) != 0)
+                ++failed;
+        });
+    for (std::thread &t : threads)
+        t.join();
+    std::lock_guard<std::mutex> lock(eventsLock);
+    recording = false;
+    EXPECT_EQ(failed, 0);
+    EXPECT_GE(events.size(), 1u);
+    EXPECT_LE(events.size(), size_t(kThreads));
+    for (const std::string &e : events)
+        EXPECT_EQ(e, "flush folder");
 }
