@@ -39,6 +39,8 @@ public:
 private:
     void CopyOne(const FileEntry &file)
     {
+        if (options_.control != nullptr && options_.control->Stopped())
+            return; // left for the next run
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             // The listing describes the link; what gets copied is its target.
@@ -57,6 +59,10 @@ private:
             }
             return;
         }
+        if (options_.dryRun) {
+            Copied(file, size);
+            return;
+        }
         // The file's folder as resolved beneath the destination, links refused.
         ConfinedRoot::Target target;
         if (const uint32_t error = destination_.Resolve(file.local, target)) {
@@ -67,6 +73,7 @@ private:
         const CopyResult r = CopyRemoteFile(logon_, file.remote, target.path(),
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
                                             options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
+                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr,
                                             options_.flush);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
@@ -74,9 +81,16 @@ private:
         }
         // The copy carries the remote last-write time, set before it took
         // its name: the next incremental run knows an unchanged file by it.
+        Copied(file, r.bytes);
+    }
+
+    void Copied(const FileEntry &file, uint64_t bytes)
+    {
+        if (options_.control != nullptr)
+            options_.control->Copied(Narrow(file.remote));
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
-        report_.bytes += r.bytes;
+        report_.bytes += bytes;
         if (progress_ != nullptr)
             ++progress_->filesDone;
     }
@@ -101,9 +115,16 @@ private:
 
     void Fail(const FileEntry &file, uint32_t error, const char *where)
     {
+        // A copy the operator stopped is not a failure: its partial file waits.
+        if (error == kStoppedOnRequest && InterruptSignal() != 0)
+            return;
+        if (options_.control != nullptr)
+            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote}, file.local);
         std::lock_guard<std::mutex> lock(mutex_);
         report_.failures.push_back({Narrow(file.remote), error, where});
     }
+
+    static constexpr uint32_t kStoppedOnRequest = 1235;
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
@@ -127,7 +148,10 @@ BackupReport ReportOfListing(TreeListing &listing)
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
+                                   options.control, options.filter);
+    if (options.onListing)
+        options.onListing(listing);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
@@ -137,11 +161,16 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
         return report;
     }
     for (const FolderEntry &folder : listing.folders) {
-        const uint32_t error = destination.MakeFolder(folder.local);
-        if (error != 0)
+        if (options.control != nullptr && options.control->Stopped())
+            break;
+        const uint32_t error = options.dryRun ? 0 : destination.MakeFolder(folder.local);
+        if (error != 0) {
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
-        else
+            if (options.control != nullptr)
+                options.control->Failed({folder.local, error, "local folder", Side::Local});
+        } else {
             ++report.folders;
+        }
     }
     if (progress != nullptr) {
         progress->filesTotal = listing.files.size();

@@ -112,12 +112,6 @@ std::vector<std::string> PartialFiles(const std::string &root)
     return out;
 }
 
-std::string PartialOfShortName(const std::string &finalPath)
-{
-    const fs::path path(finalPath);
-    return (path.parent_path() / (".agent-partial:" + path.filename().string())).string();
-}
-
 Child::~Child()
 {
     if (pid_ > 0) {

@@ -35,9 +35,6 @@ std::map<std::string, std::string> Snapshot(const std::string &root);
 std::string CompareTrees(const std::string &expected, const std::string &actual);
 // Relative paths of the partial files (of unfinished copies) under root.
 std::vector<std::string> PartialFiles(const std::string &root);
-// The partial file the library writes a copy of `finalPath` under, for a
-// final name short enough to be kept whole in it.
-std::string PartialOfShortName(const std::string &finalPath);
 
 class Child {
 public:
@@ -71,6 +68,7 @@ public:
     ~AgentProcess();
     uint16_t port() const { return port_; }
     void Kill() { child_.Kill(9); child_.Wait(); }
+    void Signal(int signal) { child_.Kill(signal); } // SIGSTOP freezes it, SIGCONT thaws it
 
 private:
     TempDir work_;

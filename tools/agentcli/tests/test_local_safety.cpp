@@ -5,6 +5,8 @@
 // touched, no final name holds other bytes than the remote file's, and an
 // --incremental run afterwards completes the copy.
 #include "e2e_support.h"
+#include "remote_copy.h"
+#include "wide_text.h"
 
 #include <gtest/gtest.h>
 
@@ -81,11 +83,11 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
         {"a partial name is a link to a file outside",
          [](const std::string &d, const std::string &o) {
              fs::create_directories(d + "/media");
-             ASSERT_EQ(::symlink((o + "/victim").c_str(), e2e::PartialOfShortName(d + "/media/clip.bin").c_str()), 0);
+             ASSERT_EQ(::symlink((o + "/victim").c_str(), agentcli::PartialName(d + "/media/clip.bin").c_str()), 0);
          }},
         {"a partial name is a hard link to a file outside",
          [](const std::string &d, const std::string &o) {
-             ASSERT_EQ(::link((o + "/victim").c_str(), e2e::PartialOfShortName(d + "/top.txt").c_str()), 0);
+             ASSERT_EQ(::link((o + "/victim").c_str(), agentcli::PartialName(d + "/top.txt").c_str()), 0);
          }},
     };
     e2e::TempDir work;
@@ -143,7 +145,7 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndIncrementalRecovers)
     };
     auto bigPartial = [](const std::string &dest) -> uint64_t {
         std::error_code ec;
-        const uint64_t size = fs::file_size(e2e::PartialOfShortName(dest + "/m-big.bin"), ec);
+        const uint64_t size = fs::file_size(agentcli::PartialName(dest + "/m-big.bin"), ec);
         return ec ? 0 : size;
     };
     struct Point {
@@ -194,4 +196,42 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndIncrementalRecovers)
             EXPECT_TRUE(e2e::PartialFiles(dest).empty());
         }
     }
+}
+
+// agentcli names partial files (for --delete, resumed counts and hints) by
+// the library's rule: a copy the library stopped is found where agentcli
+// looks for it, for names kept whole and names cut and hashed.
+TEST(LocalSafety, PartialNamesAgreeWithTheLibrary)
+{
+    ASSERT_TRUE(AgentInit());
+    e2e::TempDir work;
+    e2e::WriteFile(work / "served/file.bin", e2e::PseudoRandomBytes(3000, 9));
+    e2e::AgentProcess agent(work / "served");
+    AGENT_LOGON logon = AgentLogonW(agentcli::WidenOrEmpty("127.0.0.1").c_str(), agent.port(),
+                                    agentcli::WidenOrEmpty("alice").c_str(), agentcli::WidenOrEmpty("s3cret").c_str());
+    ASSERT_NE(logon, nullptr);
+    struct Stop {
+        static DWORD AGENTAPI Call(ULONGLONG, ULONGLONG, void *) { return PROGRESS_STOP; }
+    };
+    const std::string threeByte = "\xe6\x97\xa5";
+    std::string longUnicode;
+    for (int i = 0; i < 84; ++i)
+        longUnicode += threeByte;
+    for (const std::string &name : {std::string("short.bin"), std::string(240, 'a'), std::string(241, 'b'),
+                                    std::string(255, 'c'), longUnicode + "x", "z" + longUnicode}) {
+        SCOPED_TRACE(name.size());
+        const std::string local = work / name;
+        EXPECT_EQ(AgentCopyFileFromAgentExW(logon, agentcli::WidenOrEmpty("C:\\file.bin").c_str(),
+                                            agentcli::WidenOrEmpty(local).c_str(), &Stop::Call, nullptr, nullptr,
+                                            COPY_FILE_RESTARTABLE),
+                  0);
+        const std::string partial = agentcli::PartialName(local);
+        EXPECT_TRUE(fs::exists(partial)) << partial;
+        EXPECT_TRUE(agentcli::IsPartialName(fs::path(partial).filename().string()));
+        EXPECT_FALSE(agentcli::IsPartialName(name));
+        fs::remove(partial);
+    }
+    EXPECT_TRUE(e2e::PartialFiles(work.path()).empty()) << "a partial file under another name";
+    AgentLogoff(logon);
+    AgentFini();
 }
