@@ -16,7 +16,9 @@
 #include <string>
 
 #include <csignal>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 using fake::AgentTest;
 using fake::Bytes;
@@ -279,6 +281,9 @@ TEST_F(CopyFileTest, MoveReplyWithoutPositionIsAnInternalError)
 
 TEST_F(CopyFileTest, LocalWriteFailureIsReported)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "needs a file-size limit";
+#else
     Serve(5000);
     const std::string local = dir_.File("full");
     WriteLocal(local, Bytes(7, 'o'));
@@ -300,6 +305,7 @@ TEST_F(CopyFileTest, LocalWriteFailureIsReported)
     // The remote file was still closed and both connections went back.
     EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u);
     EXPECT_EQ(Idle(), 2);
+#endif
 }
 
 // ---- lose each reply in turn ---------------------------------------------

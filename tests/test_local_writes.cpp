@@ -4,6 +4,8 @@
 // and target folder; partial names at the file-name limit and beside
 // remote names; and the order of flushes and rename that makes a copy
 // durable before it takes its name.
+// POSIX only: links, file owners and the interposed fsync are POSIX's.
+#ifndef _WIN32
 #include "agent_test.h"
 #include "local_files.h"
 #include "remote_files.h"
@@ -416,3 +418,5 @@ TEST_F(LocalWrites, ConcurrentFolderFlushesAreSharedAndAllComplete)
     for (const std::string &e : events)
         EXPECT_EQ(e, "flush folder");
 }
+
+#endif // !_WIN32
