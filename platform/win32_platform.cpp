@@ -196,7 +196,8 @@ std::wstring PathIn(const LocalFolder &folder, const WCHAR *name)
     }
 }
 
-// The SID new files of this process get as their owner.
+// Owned by this process's user, or by the owner it gives new files (the
+// Administrators group for an elevated process).
 bool IsOwnedByUs(HANDLE file)
 {
     PSID owner = nullptr;
@@ -209,7 +210,9 @@ bool IsOwnedByUs(HANDLE file)
     if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
         unsigned char buffer[256];
         DWORD size = 0;
-        if (::GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &size))
+        if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+            ours = ::EqualSid(owner, reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid) != 0;
+        if (!ours && ::GetTokenInformation(token, TokenOwner, buffer, sizeof buffer, &size))
             ours = ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER *>(buffer)->Owner) != 0;
         ::CloseHandle(token);
     }

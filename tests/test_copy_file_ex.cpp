@@ -30,7 +30,11 @@ namespace {
 constexpr uint64_t C = copy_ex::kChunkSize;
 constexpr uint64_t G4 = uint64_t(1) << 32;
 const fake::WString kRemote = W(u"C:\\data\\big.bin");
-const copy_ex::WideText kPartial = copy_ex::PartialName(W(u"out.bin").c_str());
+// The test folder's helpers take char16_t names on every platform.
+const std::u16string kPartial = [] {
+    const copy_ex::WideText name = copy_ex::PartialName(W(u"out.bin").c_str());
+    return std::u16string(name.begin(), name.end());
+}();
 // 2001-09-09 01:46:40 UTC
 constexpr uint64_t kWriteTicks = (1000000000ull + 11644473600ull) * 10000000ull;
 
