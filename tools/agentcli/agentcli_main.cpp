@@ -30,6 +30,14 @@ const std::vector<Command> &Commands()
          "continues what an interrupted get --resume left, if the remote file has not changed.\n"
          "Progress is shown on a terminal.\n",
          {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+        {"put", "copy one local file onto the agent",
+         "put [--resume] [--progress|--no-progress] LOCAL-FILE REMOTE-FILE\n"
+         "Copies a local file to REMOTE-FILE (or into that remote folder under its own name). The\n"
+         "copy is written under a temporary name beside it and renamed only when complete; a file it\n"
+         "replaces is kept until then. It gets the local last-write time. --resume continues what an\n"
+         "interrupted put --resume left, if the local file has not changed. Progress is shown on a\n"
+         "terminal.\n",
+         {}, {"--resume", "--progress", "--no-progress"}, true, 2, 2, &RunPut},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [--jobs N] [--chunk-size BYTES] [--follow-links] [--incremental] [--verify[=content]]\n"
          "       [--list-skipped] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"

@@ -1,4 +1,4 @@
-// ls, stat and get: looking at remote files and fetching one.
+// ls, stat, get and put: looking at remote files, fetching one, sending one.
 #include "cli_common.h"
 #include "commands.h"
 #include "progress_line.h"
@@ -12,7 +12,11 @@ namespace agentcli {
 
 namespace {
 constexpr uint32_t kNoMoreFiles = 18;
-}
+constexpr uint32_t kNotFound = 2;
+constexpr uint32_t kNotAFile = 5;
+constexpr uint32_t kInvalidName = 123;
+constexpr DWORD kDirectory = 0x10;
+} // namespace
 
 int RunLs(const Args &args, AGENT_LOGON logon)
 {
@@ -112,6 +116,39 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         return Fail("copying " + args.positional[0], r.error);
     std::printf("%s -> %s (%llu bytes)\n", args.positional[0].c_str(), local.c_str(),
                 static_cast<unsigned long long>(r.bytes));
+    return kExitOk;
+}
+
+int RunPut(const Args &args, AGENT_LOGON logon)
+{
+    const std::string &local = args.positional[0];
+    WString remote;
+    if (!RemotePath(args.positional[1], remote))
+        return kExitUsage;
+    std::error_code error;
+    const std::filesystem::path localPath = std::filesystem::u8path(local);
+    if (!std::filesystem::is_regular_file(localPath, error))
+        return Fail(local, error ? kNotFound : kNotAFile);
+    // Into a remote folder under the local file's own name, as cp does.
+    const DWORD attributes = AgentGetFileAttributesW(logon, remote.c_str());
+    if (attributes != 0xFFFFFFFFu && (attributes & kDirectory) != 0) {
+        if (remote.back() != static_cast<WCHAR>('\\'))
+            remote += static_cast<WCHAR>('\\');
+        WString name;
+        if (!Widen(localPath.filename().u8string(), name))
+            return Fail(local, kInvalidName);
+        remote += name;
+    }
+    BackupProgress progress;
+    std::unique_ptr<ProgressLine> line;
+    if (WantProgress(args))
+        line = StartProgress(args, progress, 1, std::filesystem::file_size(localPath, error));
+    const CopyResult r = PutLocalFile(logon, local, remote, &progress.bytesDone,
+                                      args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+    line.reset();
+    if (r.error != 0)
+        return Fail("copying " + local, r.error);
+    std::printf("%s -> %s (%llu bytes)\n", local.c_str(), Narrow(remote).c_str(), static_cast<unsigned long long>(r.bytes));
     return kExitOk;
 }
 

@@ -110,6 +110,7 @@ TEST_F(Cli, CopiesShowProgressWhenAskedAndVersionIsTheLibrarys)
     // Progress goes to stderr only, so the copies' own output stays clean.
     const std::vector<std::vector<std::string>> commands = {
         {"get", "--progress", "C:\\media\\big.bin", work_ / "big.bin"},
+        {"put", "--progress", work_ / "source/media/big.bin", "C:\\big-again.bin"},
         {"pst", "get", "--progress", work_ / "stores"},
         {"backup", "--progress", "C:\\docs", work_ / "docs"},
     };
@@ -162,6 +163,38 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_EQ(e2e::ReadFile(work_ / "stores/box.pst"), "!BDN-store");
 }
 
+// put mirrors get: into a remote folder under the local name or onto a
+// remote path (replacing what is there), with the local last-write time;
+// a failure exits 1 and leaves the remote side as it was.
+TEST_F(Cli, PutSendsOneFileBackAndLeavesNothingHalfDone)
+{
+    const std::string big = work_ / "source/media/big.bin";
+    e2e::RunResult r = Cli_({"put", big, "C:\\docs"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
+    EXPECT_TRUE(e2e::ReadFile(work_ / "source/docs/big.bin") == e2e::ReadFile(big));
+    struct stat from, to;
+    ASSERT_EQ(::stat(big.c_str(), &from), 0);
+    ASSERT_EQ(::stat((work_ / "source/docs/big.bin").c_str(), &to), 0);
+    EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
+    EXPECT_EQ(to.st_mtim.tv_nsec / 100, from.st_mtim.tv_nsec / 100);
+
+    e2e::WriteFile(work_ / "note.txt", "replaced");
+    r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
+
+    const auto before = e2e::Snapshot(work_ / "source");
+    r = Cli_({"put", work_ / "missing.txt", "C:\\docs\\m.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error 2 "), std::string::npos) << r.err;
+    r = Cli_({"put", work_ / "note.txt", "C:\\no-such-folder\\m.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("error 3 "), std::string::npos) << r.err;
+    EXPECT_TRUE(e2e::Snapshot(work_ / "source") == before);
+    EXPECT_EQ(Cli_({"put", work_ / "note.txt"}).status, 2);
+}
+
 TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
 {
     e2e::RunResult r = Cli_({"os"}, "wrong");
@@ -189,7 +222,7 @@ TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
 
 TEST_F(Cli, EveryCommandHasHelpAndUsageErrorsExitTwo)
 {
-    for (const char *command : {"probe", "ls", "stat", "get", "backup", "drives", "df", "os", "folders", "bookmarks",
+    for (const char *command : {"probe", "ls", "stat", "get", "put", "backup", "drives", "df", "os", "folders", "bookmarks",
                                 "pst"}) {
         const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
