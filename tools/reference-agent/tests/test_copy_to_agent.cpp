@@ -281,6 +281,55 @@ TEST_F(CopyToAgent, APutAfterAnInterruptedReplaceFindsEveryFileItsPlace)
     }
 }
 
+// What a restore sets comes back from every kind of query: attribute
+// requests, find records and by-handle information.
+TEST_F(CopyToAgent, AttributesTheFileSystemCannotHoldComeBack)
+{
+    constexpr DWORD R = 0x1, H = 0x2, S = 0x4, D = 0x10, A = 0x20, N = 0x80, NCI = 0x2000;
+    remoteDir_.Write("in/file.txt", "x");
+    remoteDir_.MakeDir("in/folder");
+    const struct Row {
+        const char16_t *path;
+        DWORD set;
+        DWORD back;
+    } rows[] = {
+        {u"C:\\in\\file.txt", H | S, H | S},
+        {u"C:\\in\\file.txt", R | H | A, R | H | A},
+        {u"C:\\in\\file.txt", N, N},
+        {u"C:\\in\\file.txt", H | S | A | NCI, H | S | A | NCI},
+        {u"C:\\in\\file.txt", A, A},
+        {u"C:\\in\\folder", H | S, D | H | S},
+        {u"C:\\in\\folder", N, D},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.set);
+        ASSERT_EQ(AgentSetFileAttributesW(logon_, row.path, row.set), 1) << GetLastError();
+        EXPECT_EQ(AgentGetFileAttributesW(logon_, row.path), row.back);
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        ASSERT_EQ(AgentGetFileAttributesExW(logon_, row.path, &data), 1);
+        EXPECT_EQ(data.dwFileAttributes, row.back);
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = AgentFindFirstFileW(logon_, row.path, &found);
+        ASSERT_NE(search, nullptr);
+        EXPECT_EQ(found.dwFileAttributes, row.back);
+        AgentCloseHandle(logon_, search);
+        HANDLE file = AgentCreateFileW(logon_, row.path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                                       0x02000000 /* FILE_FLAG_BACKUP_SEMANTICS */);
+        ASSERT_NE(file, nullptr) << GetLastError();
+        BY_HANDLE_FILE_INFORMATION info = {};
+        EXPECT_EQ(AgentGetFileInformationByHandle(file, &info), 1);
+        EXPECT_EQ(info.dwFileAttributes, row.back);
+        AgentCloseHandle(logon_, file);
+    }
+    // The read-only bit is the owner's write bit, the rest stays with the file.
+    struct stat st;
+    ASSERT_EQ(::stat((remoteDir_.path() + "/in/file.txt").c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    ASSERT_EQ(AgentSetFileAttributesW(logon_, u"C:\\in\\file.txt", R | H), 1);
+    ASSERT_EQ(::stat((remoteDir_.path() + "/in/file.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
+}
+
 TEST(CopyToAgentNames, StayBesideTheTargetWithinNameLimits)
 {
     const std::u16string long250(250, u'n');
