@@ -330,6 +330,31 @@ BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, con
  * status, a socket error, 13, or a local file error; localPath is then as
  * it was. AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
+/* The mirror of AgentCopyFileFromAgentExW: copies localPath onto the agent
+ * as remotePath. The data go in 1 MiB writes on up to four connections at
+ * once into a partial file beside the target, "<name>~<hash>.agent-put"
+ * (the hash is of the target's name, which is cut where the partial name
+ * would pass 255 characters, or 259 for the whole path). That file gets the
+ * local last-write time, its size is checked on the agent, and only then
+ * does it take the name remotePath. An existing remotePath is first moved
+ * aside to "<name>~<hash>.agent-old", removed once the new file has its
+ * name and moved back if it cannot get it; a copy interrupted between those
+ * moves is put right by the next copy to the same target, so the agent
+ * always holds the old file or the new one. progress and *cancel as for
+ * AgentCopyFileFromAgentExW (the total is the local size). PROGRESS_STOP,
+ * and with COPY_FILE_RESTARTABLE a failure, keep the partial file, whose
+ * last 32 bytes record how much it holds of which local version (size and
+ * last-write time); a restartable copy of an unchanged local file
+ * continues from there, any other starts over. Returns 1 when remotePath
+ * holds the whole file, else 0 with 87 (null or empty path, unknown flag;
+ * nothing touched), 80 (remotePath exists and COPY_FILE_FAIL_IF_EXISTS), 5
+ * (remotePath is a folder or read-only), 1235 (stopped or cancelled), 1006
+ * (the local file changed during the copy, or the agent's file did not
+ * reach the local size), 13 (the agent put its file pointer elsewhere), 29
+ * (the agent wrote fewer bytes than sent), the local file's error, the
+ * agent's status or a socket error; remotePath is then as it was.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
 /* ---- Directory enumeration ------------------------------------------ */
 

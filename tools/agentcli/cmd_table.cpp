@@ -28,6 +28,15 @@ const std::vector<Command> &Commands()
          "(SIGINT, SIGTERM) stops the copy, keeps the partial file for get --resume and exits 20.\n"
          "Progress is shown on a terminal.\n",
          {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+        {"put", "copy one local file onto the agent",
+         "put [--resume] [--progress|--no-progress] LOCAL-FILE REMOTE-FILE\n"
+         "Copies a local file to REMOTE-FILE (or into that remote folder under its own name). The\n"
+         "copy is written under a temporary name beside it and renamed only when complete; a file it\n"
+         "replaces is kept until then. It gets the local last-write time. --resume continues what an\n"
+         "interrupted put left on the agent, if the local file has not changed. Ctrl-C (SIGINT,\n"
+         "SIGTERM) stops the copy, keeps the remote partial file for put --resume and exits 20.\n"
+         "Progress is shown on a terminal.\n",
+         {}, {"--resume", "--progress", "--no-progress"}, true, 2, 2, &RunPut},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete]\n"
          "       [--exclude PATTERN] [--include PATTERN] [--exclude-from FILE] [--include-from FILE]\n"
