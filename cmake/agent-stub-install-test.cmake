@@ -25,3 +25,18 @@ endif()
 add_test(NAME install_consumer
   COMMAND ${CMAKE_COMMAND} ${_agent_install_test_args} -P ${PROJECT_SOURCE_DIR}/tests/install/check_install.cmake)
 set_tests_properties(install_consumer PROPERTIES TIMEOUT 600)
+
+# The README's library example, built as printed as C and C++ against the
+# built library and run against the reference agent on loopback.
+if(NOT WIN32 AND TARGET reference-agent)
+  find_program(AGENT_MINGW_CC i686-w64-mingw32-gcc)
+  if(NOT AGENT_MINGW_CC)
+    set(AGENT_MINGW_CC "")
+  endif()
+  add_test(NAME readme_example
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/readme/check_readme_example.sh
+      ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/include $<TARGET_FILE_DIR:agent_stub>
+      $<TARGET_FILE:reference-agent> ${CMAKE_BINARY_DIR}/readme-example
+      ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${AGENT_MINGW_CC})
+  set_tests_properties(readme_example PROPERTIES TIMEOUT 300)
+endif()
