@@ -7,6 +7,7 @@ set(_agent_install_test_args
   -DBUILD_DIR=${CMAKE_BINARY_DIR}
   -DWORK_DIR=${CMAKE_BINARY_DIR}/install-test
   -DVERSION=${PROJECT_VERSION}
+  -DLIBDIR=${CMAKE_INSTALL_LIBDIR}
   -DGENERATOR=${CMAKE_GENERATOR}
   "-DC_FLAGS=$<$<BOOL:${AGENT_SANITIZE}>:-fsanitize=address,undefined>")
 if(WIN32)
