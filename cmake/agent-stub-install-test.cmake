@@ -38,6 +38,8 @@ if(NOT WIN32 AND TARGET reference-agent)
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/readme/check_readme_example.sh
       ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/include $<TARGET_FILE_DIR:agent_stub>
       $<TARGET_FILE:reference-agent> ${CMAKE_BINARY_DIR}/readme-example
-      ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER} ${AGENT_MINGW_CC})
+      ${CMAKE_C_COMPILER} ${CMAKE_CXX_COMPILER}
+      "$<$<BOOL:${AGENT_SANITIZE}>:-fsanitize=address,undefined>$<$<BOOL:${AGENT_TSAN}>:-fsanitize=thread>"
+      ${AGENT_MINGW_CC})
   set_tests_properties(readme_example PROPERTIES TIMEOUT 300)
 endif()
