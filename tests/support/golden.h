@@ -22,6 +22,13 @@ using Decoded = std::function<void(ACE_InputCDR &)>;
 // The payload of `message` decodes to the expected values, leaving none of
 // its bytes unread, and those values encode to the same bytes.
 void CheckCodec(const Bytes &message, const Encoder &encode, const Decoded &expectDecoded);
+// The same for a payload apart from its header; a null `encode` where the
+// encoder writes other bytes for these values (a short or padded row).
+void CheckPayload(const Bytes &payload, bool bigEndian, const Encoder &encode, const Decoded &expectDecoded);
+
+// Every delivery of `message` (whole, byte by byte, split at every point)
+// queued for `opcode`, and `call` run once for each.
+void CheckDeliveries(FakeAgent &agent, uint32_t opcode, const Bytes &message, const std::function<void()> &call);
 
 // The status reply's encoder and expected decoding.
 Encoder StatusOnly(uint32_t status);
