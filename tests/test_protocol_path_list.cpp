@@ -59,16 +59,7 @@ const ChunkRow kChunkRows[] = {
 void ExpectEntry(const WString &path, const WIN32_FIND_DATAW &data, const Entry &e)
 {
     EXPECT_EQ(path, e.path);
-    EXPECT_EQ(data.dwFileAttributes, e.record.attributes);
-    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, e.record.creation.dwLowDateTime);
-    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, e.record.creation.dwHighDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, e.record.lastAccess.dwLowDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, e.record.lastAccess.dwHighDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, e.record.lastWrite.dwLowDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, e.record.lastWrite.dwHighDateTime);
-    EXPECT_EQ(data.nFileSizeLow, e.record.sizeLow);
-    EXPECT_EQ(data.nFileSizeHigh, e.record.sizeHigh);
-    EXPECT_EQ(WString(data.cFileName), e.record.name);
+    fake::ExpectFindData(data, e.record);
 }
 
 struct Listed {

@@ -34,22 +34,6 @@ Bytes ReplyOf(uint32_t opcode, const Bytes &payload, bool bigEndian)
     return fake::Reply(opcode, fake::Payload(bigEndian).raw(payload));
 }
 
-void ExpectFindData(const WIN32_FIND_DATAW &data, const FindRecord &r)
-{
-    EXPECT_EQ(data.dwFileAttributes, r.attributes);
-    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, r.creation.dwLowDateTime);
-    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, r.creation.dwHighDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, r.lastAccess.dwLowDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, r.lastAccess.dwHighDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, r.lastWrite.dwLowDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, r.lastWrite.dwHighDateTime);
-    EXPECT_EQ(data.nFileSizeLow, r.sizeLow);
-    EXPECT_EQ(data.nFileSizeHigh, r.sizeHigh);
-    EXPECT_EQ(WString(data.cFileName), r.name);
-    EXPECT_EQ(data.cAlternateFileName[0], 0);
-    EXPECT_EQ(data.dwReserved0 | data.dwReserved1, 0u);
-}
-
 void ExpectDrive(const AgentDriveInfo &info, const DriveRecord &r)
 {
     const DWORD values[] = {info.Value1, info.Value2, info.Value3, info.Value4, info.Value5,
@@ -58,6 +42,27 @@ void ExpectDrive(const AgentDriveInfo &info, const DriveRecord &r)
         EXPECT_EQ(values[i], r.values[i]) << "Value" << i + 1;
     EXPECT_EQ(WString(info.Text1), r.text1);
     EXPECT_EQ(WString(info.Text2), r.text2);
+}
+
+// An entry search over a stream of the record twice: both records, then
+// ERROR_NO_MORE_FILES in both last errors, then past the end nothing more;
+// the handle closes and its connection is pooled again.
+template <typename First, typename Next, typename Check>
+void TwoThenEnd(AGENT_LOGON logon, First first, Next next, Check check)
+{
+    HANDLE search = first();
+    ASSERT_NE(search, nullptr);
+    check();
+    ASSERT_EQ(next(search), 1);
+    check();
+    LastAgentError = 0;
+    EXPECT_EQ(next(search), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(next(search), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(AgentCloseHandle(logon, search), 1);
+    EXPECT_EQ(IdleConnections(logon), 1);
 }
 
 struct FindFirstRow {
@@ -177,23 +182,15 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             [&](ACE_InputCDR &in) {
                 std::memset(&data, 0x55, sizeof data);
                 ASSERT_TRUE(DecodeFindRecord(in, data));
-                ExpectFindData(data, row.expected);
+                fake::ExpectFindData(data, row.expected);
             });
         fake::CheckDeliveries(agent_, OpFindFirst, StreamOf(OpFindFirst, wire, row.bigEndian), [&] {
-            HANDLE search = AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data);
-            ASSERT_NE(search, nullptr);
-            ExpectFindData(data, row.expected);
-            std::memset(&data, 0x55, sizeof data);
-            ASSERT_EQ(AgentFindNextFileW(search, &data), 1);
-            ExpectFindData(data, row.expected);
-            LastAgentError = 0;
-            EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-            EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
-            EXPECT_EQ(Idle(), 1);
+            TwoThenEnd(logon_, [&] { return AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data); },
+                       [&](HANDLE h) {
+                           std::memset(&data, 0x55, sizeof data);
+                           return AgentFindNextFileW(h, &data);
+                       },
+                       [&] { fake::ExpectFindData(data, row.expected); });
         });
     }
 
@@ -208,21 +205,9 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
                 ExpectDrive(info, row.expected);
             });
         fake::CheckDeliveries(agent_, OpFindFirstDrive, StreamOf(OpFindFirstDrive, wire, row.bigEndian), [&] {
-            info = AgentDriveInfo{};
-            HANDLE drives = AgentFindFirstLogicalDriveW(logon_, &info);
-            ASSERT_NE(drives, nullptr);
-            ExpectDrive(info, row.expected);
-            info = AgentDriveInfo{};
-            ASSERT_EQ(AgentFindNextLogicalDriveW(drives, &info), 1);
-            ExpectDrive(info, row.expected);
-            LastAgentError = 0;
-            EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-            EXPECT_EQ(AgentCloseHandle(logon_, drives), 1);
-            EXPECT_EQ(Idle(), 1);
+            TwoThenEnd(logon_, [&] { return AgentFindFirstLogicalDriveW(logon_, &(info = AgentDriveInfo{})); },
+                       [&](HANDLE h) { return AgentFindNextLogicalDriveW(h, &(info = AgentDriveInfo{})); },
+                       [&] { ExpectDrive(info, row.expected); });
         });
     }
 

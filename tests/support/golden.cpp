@@ -86,4 +86,20 @@ void CheckReply(FakeAgent &agent, const ReplyRow &row)
     CheckDeliveries(agent, row.queueFor != 0 ? row.queueFor : OpcodeOf(message), message, row.call);
 }
 
+void ExpectFindData(const WIN32_FIND_DATAW &data, const agent::protocol::FindRecord &r)
+{
+    EXPECT_EQ(data.dwFileAttributes, r.attributes);
+    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, r.creation.dwLowDateTime);
+    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, r.creation.dwHighDateTime);
+    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, r.lastAccess.dwLowDateTime);
+    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, r.lastAccess.dwHighDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, r.lastWrite.dwLowDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, r.lastWrite.dwHighDateTime);
+    EXPECT_EQ(data.nFileSizeLow, r.sizeLow);
+    EXPECT_EQ(data.nFileSizeHigh, r.sizeHigh);
+    EXPECT_EQ(WString(data.cFileName), r.name);
+    EXPECT_EQ(data.cAlternateFileName[0], 0);
+    EXPECT_EQ(data.dwReserved0 | data.dwReserved1, 0u);
+}
+
 } // namespace fake

@@ -5,6 +5,7 @@
 #define AGENT_TEST_GOLDEN_H
 
 #include "fake_agent.h"
+#include "protocol/search_messages.h"
 #include "wire.h"
 
 #include <ace/CDR_Stream.h>
@@ -58,6 +59,9 @@ struct ReplyRow {
     uint32_t queueFor = 0; // the request it answers, when not the header's opcode
 };
 void CheckReply(FakeAgent &agent, const ReplyRow &row);
+
+// Every field of a find-data record as the library hands it out.
+void ExpectFindData(const WIN32_FIND_DATAW &data, const agent::protocol::FindRecord &r);
 
 } // namespace fake
 
