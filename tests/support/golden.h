@@ -31,6 +31,17 @@ void CheckPayload(const Bytes &payload, bool bigEndian, const Encoder &encode, c
 // queued for `opcode`, and `call` run once for each.
 void CheckDeliveries(FakeAgent &agent, uint32_t opcode, const Bytes &message, const std::function<void()> &call);
 
+// Decodes the payload as a `Message` through `decode`, then checks it.
+template <typename Message, typename Check>
+Decoded Decodes(bool (*decode)(ACE_InputCDR &, Message &), Check check)
+{
+    return [=](ACE_InputCDR &in) {
+        Message message{};
+        ASSERT_TRUE(decode(in, message));
+        check(message);
+    };
+}
+
 // The status reply's encoder and expected decoding.
 Encoder StatusOnly(uint32_t status);
 Decoded IsStatusOnly(uint32_t status);
