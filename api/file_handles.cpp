@@ -233,10 +233,11 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
     return DecodeFileInformation(*in, info);
 }
 
-// The frame of the operations on an open handle: no pool access; a failure
-// is copied into LastAgentError. One that ran out of memory may have left
-// its exchange half done, so the handle's connection is given up: later
-// calls on the handle fail and its close destroys the connection.
+// The frame of the operations on an open file handle: no pool access; a
+// failure is copied into LastAgentError. One that ran out of memory (or
+// threw) may have left its exchange half done, so the handle's connection
+// is given up: later calls on the handle fail and its close destroys the
+// connection.
 template <typename Operation>
 BOOL OnHandle(HANDLE handle, Operation &&operation)
 {
@@ -244,19 +245,32 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const unsigned outOfMemoryMark = OutOfMemoryEvents();
-    const BOOL result = Guarded<BOOL>(0, [&]() -> BOOL {
-        if (operation(*ConnectionOf(handle)) != 0) {
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        HandleUse use(handle, HandleKind::File);
+        AgentConnection *connection = use.connection();
+        if (connection == nullptr) {
             RecordLastAgentError();
             return 0;
         }
-        return 1;
+        const unsigned outOfMemoryMark = OutOfMemoryEvents();
+        int result = -1;
+        try {
+            result = operation(*connection);
+        } catch (const std::bad_alloc &) {
+            NoteOutOfMemory();
+        } catch (...) {
+            SetLastError(ERROR_INTERNAL_ERROR);
+            connection->Break();
+        }
+        if (result == 0)
+            return 1;
+        // The count is the process's; the call's own cause tells whether the
+        // failure was this call's, so a sound handle survives another thread's.
+        if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
+            connection->Break();
+        RecordLastAgentError();
+        return 0;
     });
-    // The count is the process's; the call's own cause tells whether the
-    // failure was this call's, so a sound handle survives another thread's.
-    if (result == 0 && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
-        ConnectionOf(handle)->Break();
-    return result;
 }
 
 } // namespace
@@ -278,7 +292,11 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
             RecordLastAgentError();
             return nullptr;
         }
-        return connection.Detach();
+        // Without a handle the open file goes with its connection.
+        HANDLE handle = MakeHandle(connection, HandleKind::File, logon);
+        if (handle == nullptr)
+            RecordLastAgentError();
+        return handle;
     });
 }
 
@@ -332,14 +350,17 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // Closing through another logon would pool the connection there.
-    if (!logon->Owns(ConnectionOf(handle))) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        RecordLastAgentError();
-        return 0;
-    }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        ConnectionHolder connection(logon, ConnectionOf(handle));
+        // Looked up, never trusted: a handle closed before, or one of
+        // another logon (which would pool its connection here), is refused.
+        bool orphaned = false;
+        AgentConnection *taken = TakeHandle(handle, logon, orphaned);
+        if (taken == nullptr) {
+            RecordLastAgentError();
+            return 0;
+        }
+        // A handle that outlived its logon has no pool to go back to.
+        ConnectionHolder connection(orphaned ? nullptr : logon, taken);
         AgentConnection &c = *connection.get();
         if (c.state != FileOpen)
             return 1;

@@ -1,6 +1,7 @@
 #include "session/agent_logon.h"
 
 #include "protocol/wide_string.h"
+#include "session/handle_table.h"
 
 #include <ace/Guard_T.h>
 #include <ace/OS_Memory.h>
@@ -18,6 +19,9 @@ std::atomic<DWORD> AgentLogon::defaultIoMs_{0};
 
 AgentLogon::~AgentLogon()
 {
+    // Handles still open keep their connections, which can no longer come
+    // back to this logon's pool.
+    agent::OrphanHandles(this);
     DrainPool();
     ACE_OS::free(password);
     ACE_OS::free(userName);
@@ -241,7 +245,10 @@ void ConnectionHolder::GiveBack(bool unwinding)
     // connection is not trusted either.
     if (unwinding || OutOfMemoryEvents() != outOfMemoryMark_)
         connection_->Break();
-    logon_->ReleaseConnection(connection_);
+    if (logon_ != nullptr)
+        logon_->ReleaseConnection(connection_);
+    else
+        delete connection_;
     connection_ = nullptr;
 }
 

@@ -4,6 +4,7 @@
 #define AGENT_PENDING_HANDLE_H
 
 #include "session/export_frame.h"
+#include "session/handle_table.h"
 
 namespace agent {
 
@@ -20,21 +21,46 @@ inline bool StreamStepSucceeded(int result)
     return false;
 }
 
+// Enters the held connection as a handle of `kind`; the holder keeps it
+// (and gives it back) when no handle can be made.
+inline HANDLE MakeHandle(ConnectionHolder &held, HandleKind kind, AgentLogon *logon)
+{
+    HANDLE handle = EnterHandle(held.get(), kind, logon);
+    if (handle != nullptr)
+        held.Detach();
+    return handle;
+}
+
 // Opens a search or drive enumeration with `first(connection)` on a pooled
-// connection: the connection as the handle, or null with the cause recorded.
+// connection: the connection as a handle of `kind`, or null with the cause
+// recorded.
 template <typename First>
-HANDLE OpenStreamHandle(AgentLogon *logon, First &&first)
+HANDLE OpenStreamHandle(AgentLogon *logon, HandleKind kind, First &&first)
 {
     AgentConnection *connection = AcquireForExport(logon, Record::Failures);
     if (connection == nullptr)
         return nullptr;
     // Given back unless it becomes the handle, also when an exception unwinds.
-    ConnectionHolder handle(logon, connection);
-    return StreamStepSucceeded(first(*handle)) ? handle.Detach() : nullptr;
+    ConnectionHolder held(logon, connection);
+    if (!StreamStepSucceeded(first(*held)))
+        return nullptr;
+    HANDLE handle = MakeHandle(held, kind, logon);
+    if (handle == nullptr)
+        RecordLastAgentError();
+    return handle;
 }
 
-// The connection behind a search, drive or file handle.
-inline AgentConnection *ConnectionOf(HANDLE handle) { return static_cast<AgentConnection *>(handle); }
+// A step of the search or drive enumeration behind `handle`.
+template <typename Next>
+BOOL StepStreamHandle(HANDLE handle, HandleKind kind, Next &&next)
+{
+    HandleUse use(handle, kind);
+    if (use.connection() == nullptr) {
+        RecordLastAgentError();
+        return 0;
+    }
+    return StreamStepSucceeded(next(*use.connection())) ? 1 : 0;
+}
 
 } // namespace agent
 

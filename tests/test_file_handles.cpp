@@ -5,6 +5,7 @@
 #include "file_server.h"
 
 #include "transport/agent_connection.h"
+#include "session/handle_table.h"
 #include "protocol/fss_util.h"
 #include "session/last_agent_error.h"
 
@@ -77,7 +78,7 @@ TEST_F(FileHandleTest, OpenSendsTheNumbersReversedThenThePathAndKeepsTheConnecti
     EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpCreateFile).at(0).raw()),
               "01 00 01 00 08 00 00 00 18 00 00 00 "
               "80 00 00 00 03 00 00 00 01 00 00 00 00 00 00 80 04 00 00 00 61 00 62 00");
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
     EXPECT_EQ(Idle(), 0); // the handle is the pooled connection, held outside the pool
 
     ASSERT_EQ(AgentCloseHandle(logon_, h), 1);
@@ -170,7 +171,7 @@ TEST_F(FileHandleTest, CloseWithANullArgumentLeavesTheHandleOpen)
     EXPECT_EQ(AgentCloseHandle(logon_, nullptr), 0);
     EXPECT_EQ(AgentGetLastError(), 0u);
     EXPECT_TRUE(agent_.Requests().empty());
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 1);
 }
@@ -182,8 +183,10 @@ TEST_F(FileHandleTest, CloseEndsSearchAndDriveHandlesWithoutAnExchange)
         AgentConnection *c = logon_->AcquireConnection(0, nullptr);
         ASSERT_NE(c, nullptr);
         c->state = state;
+        HANDLE h = EnterHandle(c, state == Enumerating ? HandleKind::Search : state == DriveEnumerating ? HandleKind::Drive : HandleKind::File, logon_);
+        ASSERT_NE(h, nullptr);
         agent_.ClearRecords();
-        EXPECT_EQ(AgentCloseHandle(logon_, c), 1);
+        EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
         EXPECT_TRUE(agent_.Requests().empty());
         EXPECT_EQ(Idle(), 0);     // destroyed, not pooled
         EXPECT_TRUE(WaitOpen(0)); // and its socket closed
@@ -211,31 +214,38 @@ TEST_F(FileHandleTest, HandleOperationsCheckTheirArgumentsAndState)
         {"move", [&](HANDLE h) { return AgentSetFilePointerEx(h, Distance(1), nullptr, 1); }},
         {"times", [&](HANDLE h) { return AgentSetFileTime(h, &t, &t, &t); }},
     };
-    AgentConnection notOpen; // Closed, never connected: nothing can be sent on it
+    // A handle whose connection broke: nothing can be sent on it.
+    HANDLE broken = Open();
+    ASSERT_NE(broken, nullptr);
+    PeekHandleConnection(broken)->Break();
+    agent_.ClearRecords();
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         LastAgentError = 0;
         EXPECT_EQ(c.call(nullptr), 0);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(AgentGetLastError(), 0u); // argument errors leave it alone
-        EXPECT_EQ(c.call(&notOpen), 0);
+        EXPECT_EQ(c.call(broken), 0);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
         EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     }
     // The bad move method is found before the state.
-    EXPECT_EQ(AgentSetFilePointerEx(&notOpen, Distance(0), nullptr, 3), 0);
+    EXPECT_EQ(AgentSetFilePointerEx(broken, Distance(0), nullptr, 3), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(AgentGetFileInformationByHandle(&notOpen, nullptr), 0);
+    EXPECT_EQ(AgentGetFileInformationByHandle(broken, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(agent_.Requests().empty());
+    EXPECT_EQ(AgentCloseHandle(logon_, broken), 1);
 }
 
 TEST_F(FileHandleTest, EmptyReadsAndWritesSucceedWithoutSending)
 {
-    AgentConnection notOpen;
     char buffer[4];
-    for (HANDLE h : {static_cast<HANDLE>(&notOpen), static_cast<HANDLE>(nullptr)}) {
-        if (h == nullptr)
-            h = Open();
+    for (bool broken : {true, false}) {
+        HANDLE h = Open();
+        ASSERT_NE(h, nullptr);
+        if (broken)
+            PeekHandleConnection(h)->Break();
         DWORD count = 7;
         EXPECT_EQ(AgentReadFile(h, buffer, 0, &count), 1);
         EXPECT_EQ(count, 0u);
@@ -252,8 +262,7 @@ TEST_F(FileHandleTest, EmptyReadsAndWritesSucceedWithoutSending)
         EXPECT_EQ(AgentWriteFile(h, nullptr, 3, &count), 1);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(AgentReadFile(h, buffer, 0, nullptr), 1);
-        if (h != &notOpen)
-            AgentCloseHandle(logon_, h);
+        AgentCloseHandle(logon_, h);
     }
     EXPECT_EQ(agent_.CountOf(OpReadFile) + agent_.CountOf(OpReadFileAt) + agent_.CountOf(OpWriteFile), 0u);
 }
@@ -338,7 +347,7 @@ TEST_F(FileHandleTest, ReadReplyOutcomes)
         if (c.error == 13) {
             EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), Bytes(100, 0xEE));
         }
-        EXPECT_EQ(static_cast<AgentConnection *>(h)->state, c.stillOpen ? FileOpen : Closed);
+        EXPECT_EQ(PeekHandleConnection(h)->state, c.stillOpen ? FileOpen : Closed);
         if (c.stillOpen) {
             // The stream is still in step: the next exchange works.
             agent_.Queue(OpReadFile, fake::Send(DataReply(OpReadFile, 0, 1, Bytes{0x42})));
@@ -386,7 +395,7 @@ TEST_F(FileHandleTest, AgentClosingMidDataBreaksTheHandle)
     EXPECT_EQ(GetLastError(), 10054u);
     EXPECT_EQ(AgentGetLastError(), 10054u);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    EXPECT_EQ(PeekHandleConnection(h)->state, Closed);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }
@@ -428,12 +437,12 @@ TEST_F(FileHandleTest, WriteSendsTheCallersBytesAsThePayload)
     agent_.Queue(OpWriteFile, fake::Send(fake::Reply(OpWriteFile, Payload().u32(112).u32(2))));
     EXPECT_EQ(AgentWriteFile(h, "abc", 3, &written), 0);
     EXPECT_EQ(written, 2u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
 
     // Exact length 8 or the connection is given up.
     agent_.Queue(OpWriteFile, fake::Send(fake::Reply(OpWriteFile, Payload().u32(0).u32(3).u32(0))));
     EXPECT_EQ(AgentWriteFile(h, "abc", 3, &written), 0);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    EXPECT_EQ(PeekHandleConnection(h)->state, Closed);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }
@@ -504,7 +513,7 @@ TEST_F(FileHandleTest, MovePointerReplyOutcomes)
         SetLastError(4242);
         EXPECT_EQ(AgentSetFilePointerEx(h, Distance(1), c.wantPosition ? &position : nullptr, 0), c.result);
         EXPECT_EQ(GetLastError(), c.error != 0 ? c.error : fake::HeldLastError(4242u));
-        EXPECT_EQ(static_cast<AgentConnection *>(h)->state, c.stillOpen ? FileOpen : Closed);
+        EXPECT_EQ(PeekHandleConnection(h)->state, c.stillOpen ? FileOpen : Closed);
         EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
         if (Idle() == 0)
             logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
@@ -532,7 +541,7 @@ TEST_F(FileHandleTest, SetFileTimeSendsSixNumbersAbsentTimesAsZero)
     EXPECT_EQ(AgentSetFileTime(h, &creation, &creation, &creation), 0);
     EXPECT_EQ(GetLastError(), 87u);
     EXPECT_EQ(AgentGetLastError(), 87u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 1);
 }
@@ -572,16 +581,16 @@ TEST_F(FileHandleTest, FileInformationRecordSizeHighPartFirst)
     EXPECT_EQ(info.dwFileAttributes, 0x10u);
     EXPECT_EQ(info.ftCreationTime.dwHighDateTime, 12u);
     EXPECT_EQ(info.ftLastAccessTime.dwLowDateTime, 0u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
 
     agent_.Queue(OpGetFileInformation, fake::Send(fake::StatusReply(OpGetFileInformation, 6)));
     EXPECT_EQ(AgentGetFileInformationByHandle(h, &info), 0);
     EXPECT_EQ(GetLastError(), 6u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    EXPECT_EQ(PeekHandleConnection(h)->state, FileOpen);
 
     agent_.Queue(OpGetFileInformation, fake::Send(fake::StatusReply(OpGetFileAttributesEx, 0)));
     EXPECT_EQ(AgentGetFileInformationByHandle(h, &info), 0);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    EXPECT_EQ(PeekHandleConnection(h)->state, Closed);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }
@@ -597,10 +606,14 @@ TEST_F(FileHandleTest, EachOpenFileHasItsOwnConnection)
     EXPECT_NE(a, b);
     EXPECT_EQ(agent_.Accepted(), 2);
     EXPECT_EQ(Idle(), 0);
+    AgentConnection *underB = PeekHandleConnection(b);
     EXPECT_EQ(AgentCloseHandle(logon_, a), 1);
     EXPECT_EQ(AgentCloseHandle(logon_, b), 1);
     EXPECT_EQ(Idle(), 2);
-    // The pool is a stack: the next open reuses b's connection.
-    EXPECT_EQ(Open(), b);
-    EXPECT_EQ(AgentCloseHandle(logon_, b), 1);
+    // The pool is a stack: the next open reuses b's connection (under a
+    // handle of its own).
+    HANDLE c = Open();
+    EXPECT_NE(c, b);
+    EXPECT_EQ(PeekHandleConnection(c), underB);
+    EXPECT_EQ(AgentCloseHandle(logon_, c), 1);
 }

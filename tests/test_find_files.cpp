@@ -5,6 +5,7 @@
 #include "entries.h"
 
 #include "transport/agent_connection.h"
+#include "session/handle_table.h"
 #include "protocol/fss_util.h"
 #include "session/last_agent_error.h"
 
@@ -302,7 +303,7 @@ TEST_F(AgentTest, BrokenStreamMidSearchFailsNextAndCloseDropsIt)
     ASSERT_NE(search, nullptr);
     EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
-    EXPECT_EQ(static_cast<AgentConnection *>(search)->ReceiveBufferSize(), kReceiveBufferSize);
+    EXPECT_EQ(PeekHandleConnection(search)->ReceiveBufferSize(), kReceiveBufferSize);
     EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
@@ -333,7 +334,7 @@ TEST_F(AgentTest, LongSearchRunsInConstantMemory)
     WIN32_FIND_DATAW data;
     HANDLE search = Find(logon_, u"C:\\many\\*", data);
     ASSERT_NE(search, nullptr);
-    auto *connection = static_cast<AgentConnection *>(search);
+    auto *connection = PeekHandleConnection(search);
     int seen = 1;
     size_t largest = connection->ReceiveBufferSize();
     while (seen < kEntries && AgentFindNextFileW(search, &data) == 1) {
@@ -358,14 +359,14 @@ TEST_F(AgentTest, LongSearchRunsInConstantMemory)
     EXPECT_EQ(Idle(), 1);
 }
 
-// A file handle is not a search: nothing is read from it.
+// A connection that is not a handle is not a search: nothing is read from it.
 TEST_F(AgentTest, FindNextOnAConnectionThatIsNotSearching)
 {
     AgentConnection *ready = logon_->AcquireConnection(0, nullptr);
     ASSERT_NE(ready, nullptr);
     WIN32_FIND_DATAW data;
     EXPECT_EQ(AgentFindNextFileW(ready, &data), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(ready->state, Ready);
     logon_->ReleaseConnection(ready);
     EXPECT_EQ(agent_.Requests().size(), 0u);

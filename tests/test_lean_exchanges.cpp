@@ -4,6 +4,7 @@
 // reply treated as the protocol violation they are.
 #include "agent_test.h"
 #include "file_server.h"
+#include "session/handle_table.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -205,7 +206,7 @@ TEST_F(LeanExchangeTest, ReadDataSplitAnywhereArrivesWhole)
                 << size << " split " << at << " error " << GetLastError();
             ASSERT_EQ(read, size);
             ASSERT_EQ(0, std::memcmp(out.data(), data.data(), size)) << size << " split " << at;
-            ASSERT_EQ(static_cast<AgentConnection *>(file)->state, FileOpen);
+            ASSERT_EQ(PeekHandleConnection(file)->state, FileOpen);
         }
     }
     EXPECT_EQ(AgentCloseHandle(logon_, file), 1);
