@@ -59,17 +59,12 @@ BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *loca
     // Occupies one connection for the whole call, and fails before the
     // local file is touched when the agent cannot be reached at all.
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     LocalFile local(CreateFileW(localPath, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!local.valid()) {
-        RecordLastAgentError();
+    if (!local.valid())
         return 0;
-    }
-    // AgentCreateFileW records its own failure.
     RemoteFile remote(logon, AgentCreateFileW(logon, remotePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL));
     if (remote.get() == nullptr)
@@ -87,7 +82,6 @@ BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *loca
         return 1;
     // The first failure is the cause, not whatever the closes left behind.
     SetLastError(cause);
-    RecordLastAgentError();
     return 0;
 }
 
@@ -111,8 +105,5 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
         return 0;
     }
     const copy_ex::CopyRequest request{logon, remotePath, localPath, progress, context, cancel, flags};
-    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request); });
-    if (!copied)
-        RecordLastAgentError(); // the cause is still the thread's last error
-    return copied;
+    return Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request); });
 }

@@ -89,7 +89,7 @@ BOOL AGENTAPI AgentGetDiskFreeSpace(AGENT_LOGON logon, const WCHAR *path, DWORD 
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Never, [&](AgentConnection &connection) {
+        return RunOnPooledConnection(logon, [&](AgentConnection &connection) {
                    return GetDiskFreeSpace(connection, path, sectorsPerCluster, bytesPerSector, freeClusters,
                                            totalClusters);
                }) == 0

@@ -248,10 +248,8 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
     return Guarded<BOOL>(0, [&]() -> BOOL {
         HandleUse use(handle, HandleKind::File);
         AgentConnection *connection = use.connection();
-        if (connection == nullptr) {
-            RecordLastAgentError();
+        if (connection == nullptr)
             return 0;
-        }
         const unsigned outOfMemoryMark = OutOfMemoryEvents();
         int result = -1;
         try {
@@ -268,7 +266,6 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
         // failure was this call's, so a sound handle survives another thread's.
         if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
             connection->Break();
-        RecordLastAgentError();
         return 0;
     });
 }
@@ -285,18 +282,13 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        ConnectionHolder connection(logon, AcquireForExport(logon, Record::Failures));
+        ConnectionHolder connection(logon, AcquireForExport(logon));
         if (connection.get() == nullptr)
             return nullptr;
-        if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0) {
-            RecordLastAgentError();
+        if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0)
             return nullptr;
-        }
         // Without a handle the open file goes with its connection.
-        HANDLE handle = MakeHandle(connection, HandleKind::File, logon);
-        if (handle == nullptr)
-            RecordLastAgentError();
-        return handle;
+        return MakeHandle(connection, HandleKind::File, logon);
     });
 }
 
@@ -355,20 +347,16 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
         // another logon (which would pool its connection here), is refused.
         bool orphaned = false;
         AgentConnection *taken = TakeHandle(handle, logon, orphaned);
-        if (taken == nullptr) {
-            RecordLastAgentError();
+        if (taken == nullptr)
             return 0;
-        }
         // A handle that outlived its logon has no pool to go back to.
         ConnectionHolder connection(orphaned ? nullptr : logon, taken);
         AgentConnection &c = *connection.get();
         if (c.state != FileOpen)
             return 1;
         uint32_t status = 0;
-        if (c.SendBareRequest(OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0) {
-            RecordLastAgentError();
+        if (c.SendBareRequest(OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0)
             return 0;
-        }
         // A refused close keeps the state FileOpen, so the connection is
         // destroyed rather than pooled with a file still open on it.
         if (status == 0)

@@ -53,7 +53,7 @@ BOOL PathTest(AgentLogon *logon, uint32_t opcode, const WCHAR *path)
         return -1;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        return RunOnPooledConnection(logon, [&](AgentConnection &c) {
                    return QueryPath(c, opcode, path, NothingMore);
                }) == 0
                    ? 1
@@ -124,7 +124,7 @@ BOOL RunYesNo(AgentLogon *logon, Exchange &&exchange)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures, exchange) == 0 ? 1 : 0;
+        return RunOnPooledConnection(logon, exchange) == 0 ? 1 : 0;
     });
 }
 
@@ -154,9 +154,11 @@ DWORD AGENTAPI AgentGetFileAttributesW(AGENT_LOGON logon, const WCHAR *path)
         SetLastError(ERROR_INVALID_PARAMETER);
         return kInvalidAttributes;
     }
-    return Guarded<DWORD>(kInvalidAttributes, [&]() -> DWORD {
+    // An agent may answer all ones as attributes: only a failed exchange is a failure.
+    bool failed = true;
+    return GuardedWhen(kInvalidAttributes, [&](DWORD) { return failed; }, [&]() -> DWORD {
         DWORD attributes = kInvalidAttributes;
-        const int rc = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        const int rc = RunOnPooledConnection(logon, [&](AgentConnection &c) {
             return QueryPath(c, OpGetFileAttributes, path, [&](ACE_InputCDR &in) {
                 ACE_CDR::ULong value = 0;
                 if (!in.read_ulong(value))
@@ -165,8 +167,9 @@ DWORD AGENTAPI AgentGetFileAttributesW(AGENT_LOGON logon, const WCHAR *path)
                 return 0;
             });
         });
+        failed = rc != 0;
         return rc == 0 ? attributes : kInvalidAttributes;
-    });
+    }, Record::Failures);
 }
 
 BOOL AGENTAPI AgentGetFileAttributesExW(AGENT_LOGON logon, const WCHAR *path, WIN32_FILE_ATTRIBUTE_DATA *data)

@@ -26,15 +26,11 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     // Held until every copy has been attempted; each copy takes further
     // connections of the same logon.
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     std::vector<WideText> stores;
-    if (ListStores(*held.get(), CollectStore, &stores) != 0) {
-        RecordLastAgentError();
+    if (ListStores(*held.get(), CollectStore, &stores) != 0)
         return 0;
-    }
     // An existing directory is fine; any other trouble shows in the copies.
     CreateDirectoryW(directory, nullptr);
 
@@ -45,18 +41,16 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     bool allCopied = true;
     DWORD cause = 0;
     for (size_t i = 0; i < stores.size(); ++i) {
-        if (targets[i].refused != 0) {
+        if (targets[i].refused != 0)
             SetLastError(targets[i].refused);
-            RecordLastAgentError();
-        } else if (AgentCopyFileFromAgent(logon, paths[i], targets[i].target)) {
+        else if (AgentCopyFileFromAgent(logon, paths[i], targets[i].target))
             continue;
-        }
         allCopied = false;
-        cause = GetLastError(); // the copy has recorded it
+        cause = GetLastError();
     }
     if (allCopied)
         return 1;
-    // The last failure's cause, as AgentGetLastError has it.
+    // The last failure's cause.
     SetLastError(cause);
     return 0;
 }
@@ -100,5 +94,5 @@ extern "C" BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, D
             return 0;
         }
         return 1;
-    });
+    }, Record::Never);
 }

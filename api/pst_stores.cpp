@@ -141,7 +141,7 @@ BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count)
     // Also when no connection can be had: the host reads 0, not stale memory.
     *count = 0;
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        const int result = RunOnPooledConnection(logon, [&](AgentConnection &c) {
             DWORD value = 0;
             const int rc = CountStores(c, value);
             *count = rc == 0 ? value : 0;

@@ -43,7 +43,7 @@ BOOL PathIntoBuffer(AGENT_LOGON logon, uint32_t opcode, WCHAR *buffer)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        const int result = RunOnPooledConnection(logon, [&](AgentConnection &c) {
             buffer[0] = 0;
             OwnedWideString path;
             if (QueryAgentPath(c, opcode, path) != 0)

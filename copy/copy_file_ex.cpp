@@ -18,7 +18,6 @@ namespace {
 BOOL Failure(DWORD cause)
 {
     SetLastError(cause);
-    RecordLastAgentError();
     return 0;
 }
 
@@ -44,7 +43,6 @@ BOOL CopyEx(const CopyRequest &request)
     if (request.failIfExists() && platform::LocalPathExists(request.localPath))
         return Failure(ERROR_FILE_EXISTS);
 
-    // AgentCreateFileW records its own failure.
     RemoteFile remote(request.logon, AgentCreateFileW(request.logon, request.remotePath, GENERIC_READ, FILE_SHARE_READ,
                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (remote.get() == nullptr)

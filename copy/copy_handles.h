@@ -5,6 +5,7 @@
 #define AGENT_COPY_HANDLES_H
 
 #include "session/agent_logon.h"
+#include "session/last_agent_error.h"
 #include "platform/platform.h"
 
 namespace agent {
@@ -12,7 +13,11 @@ namespace agent {
 class LocalFile {
 public:
     explicit LocalFile(HANDLE handle) : handle_(handle) {}
-    ~LocalFile() { Close(); }
+    ~LocalFile()
+    {
+        const KeptLastError cause;
+        Close();
+    }
     LocalFile(const LocalFile &) = delete;
     LocalFile &operator=(const LocalFile &) = delete;
 
@@ -40,13 +45,14 @@ public:
     RemoteFile &operator=(const RemoteFile &) = delete;
 
     HANDLE get() const { return handle_; }
-    // The copy's result does not depend on the close.
+    // The copy's result, and its cause, do not depend on the close.
     void Close()
     {
         if (handle_ == nullptr)
             return;
         HANDLE h = handle_;
         handle_ = nullptr;
+        const KeptLastError cause;
         AgentCloseHandle(logon_, h);
     }
 

@@ -2,6 +2,7 @@
 
 #include "protocol/wide_string.h"
 #include "session/handle_table.h"
+#include "session/last_agent_error.h"
 
 #include <ace/Guard_T.h>
 #include <ace/OS_Memory.h>
@@ -228,9 +229,13 @@ ConnectionHolder::ConnectionHolder(AgentLogon *logon)
 
 void ConnectionHolder::Release()
 {
+    if (connection_ == nullptr)
+        return;
+    // The first std::uncaught_exceptions() of a thread sets up the
+    // runtime's thread-local state, which on Windows clears the last error.
+    const KeptLastError cause;
     // An exception that unwinds an exchange may have left it half done.
-    if (connection_ != nullptr)
-        GiveBack(std::uncaught_exceptions() > 0);
+    GiveBack(std::uncaught_exceptions() > 0);
 }
 
 void ConnectionHolder::ReleaseAfterReturn()
@@ -245,6 +250,7 @@ void ConnectionHolder::GiveBack(bool unwinding)
     // connection is not trusted either.
     if (unwinding || OutOfMemoryEvents() != outOfMemoryMark_)
         connection_->Break();
+    const KeptLastError cause;
     if (logon_ != nullptr)
         logon_->ReleaseConnection(connection_);
     else

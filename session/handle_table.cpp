@@ -1,5 +1,7 @@
 #include "session/handle_table.h"
 
+#include "session/last_agent_error.h"
+
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -201,8 +203,10 @@ HandleUse::HandleUse(HANDLE handle, HandleKind kind)
 
 HandleUse::~HandleUse()
 {
-    if (slot_ != nullptr)
-        static_cast<Slot *>(slot_)->use.unlock();
+    if (slot_ == nullptr)
+        return;
+    const KeptLastError cause;
+    static_cast<Slot *>(slot_)->use.unlock();
 }
 
 AgentConnection *TakeHandle(HANDLE handle, const ::AgentLogon *logon, bool &orphaned)

@@ -9,7 +9,7 @@
 namespace agent {
 
 // A search or drive step's result (0 a record, 1 the end, -1 a failure)
-// as an export's: true for a record; otherwise the cause is recorded, 18
+// as an export's: true for a record; otherwise false, with 18 as the cause
 // at the end.
 inline bool StreamStepSucceeded(int result)
 {
@@ -17,7 +17,6 @@ inline bool StreamStepSucceeded(int result)
         return true;
     if (result == 1)
         SetLastError(ERROR_NO_MORE_FILES);
-    RecordLastAgentError();
     return false;
 }
 
@@ -33,21 +32,18 @@ inline HANDLE MakeHandle(ConnectionHolder &held, HandleKind kind, AgentLogon *lo
 
 // Opens a search or drive enumeration with `first(connection)` on a pooled
 // connection: the connection as a handle of `kind`, or null with the cause
-// recorded.
+// in the thread's last error.
 template <typename First>
 HANDLE OpenStreamHandle(AgentLogon *logon, HandleKind kind, First &&first)
 {
-    AgentConnection *connection = AcquireForExport(logon, Record::Failures);
+    AgentConnection *connection = AcquireForExport(logon);
     if (connection == nullptr)
         return nullptr;
     // Given back unless it becomes the handle, also when an exception unwinds.
     ConnectionHolder held(logon, connection);
     if (!StreamStepSucceeded(first(*held)))
         return nullptr;
-    HANDLE handle = MakeHandle(held, kind, logon);
-    if (handle == nullptr)
-        RecordLastAgentError();
-    return handle;
+    return MakeHandle(held, kind, logon);
 }
 
 // A step of the search or drive enumeration behind `handle`.
@@ -55,10 +51,8 @@ template <typename Next>
 BOOL StepStreamHandle(HANDLE handle, HandleKind kind, Next &&next)
 {
     HandleUse use(handle, kind);
-    if (use.connection() == nullptr) {
-        RecordLastAgentError();
+    if (use.connection() == nullptr)
         return 0;
-    }
     return StreamStepSucceeded(next(*use.connection())) ? 1 : 0;
 }
 

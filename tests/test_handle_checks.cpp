@@ -24,14 +24,14 @@ const fake::WString kFile = W(u"C:\\f.bin");
 fake::FindEntry Entry(const char16_t *name)
 {
     fake::FindEntry e;
-    e.name = name;
+    e.name = W(name);
     return e;
 }
 
 fake::DriveEntry Drive(const char16_t *root)
 {
     fake::DriveEntry d;
-    d.text1 = root;
+    d.text1 = W(root);
     return d;
 }
 

@@ -17,8 +17,9 @@ namespace {
 // One string exchange through the frame, as the exports run it.
 int CreateDirectoryThroughFrame(AGENT_LOGON logon, const WCHAR *path)
 {
-    return RunOnPooledConnection(logon, Record::Failures,
-                                 [&](AgentConnection &c) { return c.RunStringRequest(OpCreateDirectory, path); });
+    return Guarded<int>(-1, [&] {
+        return RunOnPooledConnection(logon, [&](AgentConnection &c) { return c.RunStringRequest(OpCreateDirectory, path); });
+    });
 }
 
 } // namespace
