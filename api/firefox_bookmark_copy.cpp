@@ -16,11 +16,11 @@ BOOL FetchBookmarks(AgentLogon *logon, const WCHAR *localFile)
         return 0;
     // The agent's path is used whole: cutting it to a caller-buffer length
     // would name some other file on the agent.
-    OwnedWideString remote;
+    protocol::PathReply remote;
     if (QueryAgentPath(*held.get(), OpGetFirefox3BookmarkPath, remote) != 0)
         return 0;
     // Only a complete copy counts as fetched.
-    return AgentCopyFileFromAgent(logon, remote.get(), localFile);
+    return AgentCopyFileFromAgent(logon, remote.path.get(), localFile);
 }
 
 } // namespace
