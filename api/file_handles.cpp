@@ -6,7 +6,6 @@
 // connection and hands it to the caller as the handle (state FileOpen);
 // the close gives it back. File data never pass through a CDR stream: they
 // go straight between the socket and the caller's buffer.
-#include "session/checked_reply.h"
 #include "session/pending_handle.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
@@ -101,7 +100,8 @@ int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD t
     if (RequireOpenFile(connection) != 0 || send() != 0)
         return -1;
     DataReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, opcode, kDataReplyLength);
+    MessageHeader header;
+    ACE_InputCDR *in = connection.Receive(ReplyShape::WithData(opcode, kDataReplyLength), header);
     if (in == nullptr || !DecodeDataReply(*in, reply))
         return -1;
     if (reply.count > toRead) {
@@ -132,7 +132,8 @@ int WriteFrom(AgentConnection &connection, const void *buffer, DWORD toWrite, DW
     if (RequireOpenFile(connection) != 0 || connection.SendDataRequest(OpWriteFile, buffer, toWrite) != 0)
         return -1;
     DataReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, OpWriteFile, kDataReplyLength);
+    MessageHeader header;
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Exact(OpWriteFile, kDataReplyLength), header);
     if (in == nullptr || !DecodeDataReply(*in, reply))
         return -1;
     if (written != nullptr)
@@ -157,8 +158,8 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
                     {distance.u.LowPart, static_cast<uint32_t>(distance.u.HighPart), method}) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *reply = ReceiveMinimumReply(connection, OpSetFilePointer, header);
-    if (reply == nullptr || TakeStatus(*reply) != 0)
+    ACE_InputCDR *reply = connection.ReceiveAfterStatus(OpSetFilePointer, header);
+    if (reply == nullptr)
         return -1;
     ACE_InputCDR &in = *reply;
     if (header.length < kPositionReplyLength) {
@@ -227,10 +228,16 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
     if (connection.SendBareRequest(OpGetFileInformation) != 0)
         return -1;
     MessageHeader reply;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpGetFileInformation, reply);
-    if (in == nullptr || TakeStatus(*in) != 0)
+    ACE_InputCDR *in = connection.ReceiveAfterStatus(OpGetFileInformation, reply);
+    if (in == nullptr)
         return -1;
-    return DecodeFileInformation(*in, info);
+    // A zero status without the whole record: the reply has arrived
+    // whole, so the file stays open.
+    if (DecodeFileInformation(*in, info) != 0) {
+        SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    return 0;
 }
 
 // The frame of the operations on an open file handle: no pool access; a

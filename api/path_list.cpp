@@ -105,7 +105,7 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
     if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader header;
-    if (ReceiveStreamHeader(connection, OpGetPathList, header) != 0)
+    if (connection.Receive(ReplyShape::Stream(OpGetPathList), header) == nullptr)
         return -1;
     // The stream follows whatever length the header announces.
     connection.StreamByteOrder = header.byteOrder;

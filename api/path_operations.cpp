@@ -5,7 +5,6 @@
 //
 // One exchange each on a pooled connection. Paths go to the agent as they
 // are; the agent's verdict comes back as a result and a last error.
-#include "session/checked_reply.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
 
@@ -37,10 +36,16 @@ int QueryPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path, R
     if (CheckPathRequest(connection, path) != 0 || connection.SendStringRequest(opcode, path) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, opcode, header);
-    if (in == nullptr || TakeStatus(*in) != 0)
+    ACE_InputCDR *in = connection.ReceiveAfterStatus(opcode, header);
+    if (in == nullptr)
         return -1;
-    return readResult(*in);
+    // A zero status without the fields that go with it: the whole reply
+    // has arrived, so the connection stays usable.
+    if (readResult(*in) != 0) {
+        SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    return 0;
 }
 
 int NothingMore(ACE_InputCDR &) { return 0; }
@@ -93,8 +98,7 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
     if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader reply;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFileAttributes, reply);
-    return in == nullptr ? -1 : TakeStatus(*in);
+    return connection.ReceiveAfterStatus(OpSetFileAttributes, reply) == nullptr ? -1 : 0;
 }
 
 int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *target)

@@ -132,7 +132,7 @@ TEST_F(ConnectionTest, LogonReplies)
         DWORD error;
     } cases[] = {
         {fake::StatusReply(OpLogon, 1326), false, -1, Connected, 1326},
-        {fake::Header(2, OpLogon, 0), false, -1, Connected, 0xDEAD},          // no status: read fails
+        {fake::Header(2, OpLogon, 0), false, -1, Closed, 13},                 // no status: breaks the protocol
         {fake::StatusReply(OpPathIsRoot, 0), false, 0, Ready, 0xDEAD},         // no header test
         {fake::Reply(OpLogon, Payload(true).u32(0)), false, 0, Ready, 0xDEAD}, // big-endian agent
         {fake::Header(2, OpLogon, 4), true, -1, Closed, 10054},               // closed mid-message
@@ -186,36 +186,59 @@ TEST_F(ConnectionTest, ReceiveBufferGrowsOnceAndIsReused)
     EXPECT_EQ(c.state, Ready);
 }
 
-TEST_F(ConnectionTest, OversizedAnnouncementIsRefusedWithoutAllocating)
+// Every reply shape against every way a reply can break it: 13 for a reply
+// of another shape, 10040 for one announcing more than 64 MiB (before any
+// allocation), 10054 for a peer closing mid-message; a connection that
+// failed is never used again. A status-only reply tests no header field,
+// and a stream header's length only says whether entries follow.
+TEST_F(ConnectionTest, EveryReplyShapeRefusesWhatBreaksIt)
 {
-    AgentConnection c;
-    Open(c);
-    agent_.Queue(OpRemovePath, fake::Send(fake::Header(2, OpRemovePath, 0xFFFFFFF0u)));
-    EXPECT_EQ(c.RunStringRequest(OpRemovePath, W(u"C:\\a").c_str()), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
-    EXPECT_EQ(c.state, Closed);
-    EXPECT_EQ(c.ReceiveBufferSize(), kReceiveBufferSize);
-}
-
-TEST_F(ConnectionTest, PeerClosingMidMessageReportsReset)
-{
-    const Bytes cuts[] = {
-        {},                                     // nothing at all
-        fake::Hex("01 00 02"),                  // inside the header
-        fake::Header(2, OpRemovePath, 8),       // header, no payload
-        fake::Concat({fake::Header(2, OpRemovePath, 8), fake::Hex("00 00")}),
+    constexpr uint32_t op = OpGetPstCount; // any request: the shape decides
+    const ReplyShape shapes[] = {ReplyShape::Status(op), ReplyShape::Minimum(op, 8), ReplyShape::Exact(op, 8),
+                                 ReplyShape::WithData(op, 8), ReplyShape::Stream(op)};
+    const char *const shapeNames[] = {"status only", "at least 8", "exactly 8", "8 then data", "stream header"};
+    const Bytes eight = Payload().u32(0).u32(1).bytes();
+    const DWORD ok = 0;
+    const struct {
+        const char *name;
+        fake::Action answer;
+        DWORD expected[5]; // per shape, in the order above; 0 accepted
+    } breaks[] = {
+        {"well formed", fake::Send(fake::Concat({fake::Header(2, op, 8), eight})), {ok, ok, ok, ok, ok}},
+        {"another opcode", fake::Send(fake::Concat({fake::Header(2, op + 1, 8), eight})), {ok, 13, 13, 13, 13}},
+        {"request kind", fake::Send(fake::Concat({fake::Header(1, op, 8), eight})), {ok, 13, 13, 13, 13}},
+        {"no status word", fake::Send(fake::Header(2, op, 0)), {13, 13, 13, 13, ok}},
+        {"status word only", fake::Send(fake::StatusReply(op, 0)), {ok, 13, 13, 13, ok}},
+        {"longer", fake::Send(fake::Reply(op, Payload().u32(0).u32(1).u32(2))), {ok, ok, 13, 13, ok}},
+        {"more than 64 MiB", fake::Send(fake::Header(2, op, static_cast<uint32_t>(kMaxPayloadLength) + 1)),
+         {10040, 10040, 10040, 10040, ok}},
+        {"closed inside the header", fake::Send(fake::Hex("01 00 02")).ThenClose(), {10054, 10054, 10054, 10054, 10054}},
+        {"closed inside the payload", fake::Send(fake::Concat({fake::Header(2, op, 8), fake::Hex("00 00")})).ThenClose(),
+         {10054, 10054, 10054, 10054, ok}},
     };
-    for (const Bytes &cut : cuts) {
-        AgentConnection c;
-        Open(c);
-        agent_.Queue(OpRemovePath, fake::Send(cut).ThenClose());
-        SetLastError(0);
-        EXPECT_EQ(c.RunStringRequest(OpRemovePath, W(u"C:\\a").c_str()), -1);
-        EXPECT_EQ(GetLastError(), 10054u) << fake::ToHex(cut);
-        EXPECT_EQ(c.state, Closed);
-        // Nothing more is sent on a closed connection.
-        EXPECT_EQ(c.RunStringRequest(OpRemovePath, W(u"C:\\a").c_str()), -1);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    for (const auto &b : breaks) {
+        for (size_t i = 0; i < 5; ++i) {
+            SCOPED_TRACE(std::string(b.name) + ", " + shapeNames[i]);
+            AgentConnection c;
+            Open(c);
+            agent_.Queue(op, b.answer);
+            ASSERT_EQ(c.SendBareRequest(op), 0);
+            SetLastError(0);
+            MessageHeader header;
+            ACE_InputCDR *in = c.Receive(shapes[i], header);
+            if (b.expected[i] == ok) {
+                EXPECT_NE(in, nullptr) << GetLastError();
+                EXPECT_EQ(c.state, Ready);
+                continue;
+            }
+            EXPECT_EQ(in, nullptr);
+            EXPECT_EQ(GetLastError(), b.expected[i]);
+            EXPECT_EQ(c.state, Closed);
+            EXPECT_EQ(c.ReceiveBufferSize(), kReceiveBufferSize);
+            // Nothing more is sent on it.
+            EXPECT_EQ(c.RunStringRequest(OpRemovePath, W(u"C:\\a").c_str()), -1);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+        }
     }
 }
 
