@@ -37,6 +37,8 @@ public:
 private:
     void CopyOne(const FileEntry &file)
     {
+        if (options_.control != nullptr && options_.control->Stopped())
+            return; // left for the next run
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             // The listing describes the link; what gets copied is its target.
@@ -55,10 +57,15 @@ private:
             }
             return;
         }
+        if (options_.dryRun) {
+            Copied(file, size);
+            return;
+        }
         // An incremental run continues what an interrupted one left behind.
         const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
-                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh);
+                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
+                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
             return;
@@ -71,9 +78,16 @@ private:
                 return;
             }
         }
+        Copied(file, r.bytes);
+    }
+
+    void Copied(const FileEntry &file, uint64_t bytes)
+    {
+        if (options_.control != nullptr)
+            options_.control->Copied(Narrow(file.remote));
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
-        report_.bytes += r.bytes;
+        report_.bytes += bytes;
         if (progress_ != nullptr)
             ++progress_->filesDone;
     }
@@ -98,9 +112,16 @@ private:
 
     void Fail(const FileEntry &file, uint32_t error, const char *where)
     {
+        // A copy the operator stopped is not a failure: its partial file waits.
+        if (error == kStoppedOnRequest && InterruptSignal() != 0)
+            return;
+        if (options_.control != nullptr)
+            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote}, file.local);
         std::lock_guard<std::mutex> lock(mutex_);
         report_.failures.push_back({Narrow(file.remote), error, where});
     }
+
+    static constexpr uint32_t kStoppedOnRequest = 1235;
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
@@ -123,16 +144,24 @@ BackupReport ReportOfListing(TreeListing &listing)
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
+                                   options.control, options.filter);
+    if (options.onListing)
+        options.onListing(listing);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {
-        const uint32_t error = CreateLocalFolder(folder.local);
-        if (error != 0)
+        if (options.control != nullptr && options.control->Stopped())
+            break;
+        const uint32_t error = options.dryRun ? 0 : CreateLocalFolder(folder.local);
+        if (error != 0) {
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
-        else
+            if (options.control != nullptr)
+                options.control->Failed({folder.local, error, "local folder", Side::Local});
+        } else {
             ++report.folders;
+        }
     }
     if (progress != nullptr) {
         progress->filesTotal = listing.files.size();

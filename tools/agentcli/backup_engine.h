@@ -7,11 +7,13 @@
 
 #include "agent_stub.h"
 #include "backup_walk.h"
+#include "run_control.h"
 #include "wide_text.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,11 @@ struct BackupOptions {
     WString remoteRoot;       // a folder (or a single file) on the agent
     std::string localRoot;    // created when missing
     unsigned jobs = 4;        // files copied at once
-    size_t chunkSize = 1 << 20;
+    size_t chunkSize = 1 << 20; // reads of --verify=content; copies use the library's own
+    RunControl *control = nullptr; // may be null: sees every failure, and stops the run
+    const NameFilter *filter = nullptr; // may be null: --exclude/--include
+    bool dryRun = false;      // list and count what would be copied; write nothing
+    std::function<void(const TreeListing &)> onListing; // sees the whole listing before anything is copied
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
 };
@@ -31,6 +37,7 @@ struct BackupProgress {
     std::atomic<uint64_t> filesTotal{0};
     std::atomic<uint64_t> bytesDone{0};
     std::atomic<uint64_t> bytesTotal{0};
+    std::atomic<uint64_t> bytesResumed{0}; // of bytesDone, what partial files already held
 };
 
 struct BackupReport {

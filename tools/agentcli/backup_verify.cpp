@@ -8,14 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace agentcli {
 
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -45,6 +43,8 @@ public:
 private:
     void CheckOne(const FileEntry &file)
     {
+        if (options_.control != nullptr && options_.control->Stopped())
+            return;
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
@@ -64,7 +64,9 @@ private:
         if (!stamp.exists || !stamp.regular)
             return Fail(file, kLocalFileNotFound, "missing");
         if (stamp.size != size)
-            return Fail(file, kInvalidData, "size");
+            return Fail(file, kInvalidData,
+                        ("size (local " + std::to_string(stamp.size) + ", agent " + std::to_string(size) + " bytes)")
+                            .c_str());
         if (stamp.lastWrite != lastWrite)
             return Fail(file, kInvalidData, "last-write time");
         if (content_) {
@@ -91,7 +93,7 @@ private:
             where = "open";
             return GetLastError();
         }
-        std::unique_ptr<std::FILE, FileCloser> local(std::fopen(file.local.c_str(), "rb"));
+        std::unique_ptr<std::FILE, FileCloser> local(OpenLocalForRead(file.local));
         uint32_t result = 0;
         if (!local) {
             where = "local file";
@@ -132,6 +134,8 @@ private:
 
     void Fail(const FileEntry &file, uint32_t error, const char *where)
     {
+        if (options_.control != nullptr)
+            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote});
         std::lock_guard<std::mutex> lock(mutex_);
         report_.failures.push_back({Narrow(file.remote), error, where});
     }
@@ -149,13 +153,15 @@ private:
 BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
+    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
+                                   options.control, options.filter);
+    if (options.onListing)
+        options.onListing(listing);
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
     for (const FolderEntry &folder : listing.folders) {
-        std::error_code ec;
-        if (fs::is_directory(fs::u8path(folder.local), ec))
+        if (IsLocalFolder(folder.local))
             ++report.folders;
         else
             report.failures.push_back({Narrow(folder.remote), kLocalPathNotFound, "missing folder"});

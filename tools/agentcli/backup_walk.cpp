@@ -1,9 +1,13 @@
 #include "backup_walk.h"
 
 #include "local_files.h"
+#include "name_filter.h"
 #include "remote_info.h"
+#include "run_control.h"
 
+#include <algorithm>
 #include <cstring>
+#include <cwctype>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -17,6 +21,18 @@ namespace {
 constexpr DWORD kAttributeDirectory = 0x10;
 constexpr DWORD kAttributeReparsePoint = 0x400;
 constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kAlreadyExists = 183;
+
+// The local file system's idea of when two names are one.
+WString LocalNameKey(const WString &name)
+{
+    if (!LocalNamesIgnoreCase())
+        return name;
+    WString key = name;
+    for (WCHAR &c : key)
+        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
+    return key;
+}
 
 WString JoinRemote(const WString &folder, const WString &name)
 {
@@ -56,17 +72,21 @@ bool Holdable(const WString &name, std::string &utf8)
 
 class Walker {
 public:
-    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out) : logon_(logon), follow_(followLinks), out_(out) {}
+    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control, const NameFilter *filter)
+        : logon_(logon), follow_(followLinks), out_(out), control_(control), filter_(filter)
+    {
+    }
 
     void Run(const WString &root, const std::string &localRoot)
     {
+        rootLength_ = root.size() + (root.empty() || root.back() != static_cast<WCHAR>('\\') ? 1 : 0);
         if (follow_ && !Visit(root, Reached::Root))
             return;
         // Real folders first, links after, so a folder that is reached both
         // ways is copied under its own name and the link counts as the loop.
         pending_.push_back({root, localRoot});
         Drain();
-        while (!links_.empty()) {
+        while (!links_.empty() && !Stopped()) {
             FolderEntry link = std::move(links_.front());
             links_.pop_front();
             if (Visit(link.remote, Reached::Link)) {
@@ -81,7 +101,10 @@ private:
     void Fail(const WString &remote, uint32_t error, const char *where)
     {
         out_.failures.push_back({Narrow(remote), error, where});
+        if (control_ != nullptr)
+            control_->Failed({out_.failures.back().remotePath, error, where, Side::Remote});
     }
+    bool Stopped() const { return control_ != nullptr && control_->Stopped(); }
 
     enum class Reached { Root, Folder, Link };
 
@@ -110,7 +133,7 @@ private:
 
     void Drain()
     {
-        while (!pending_.empty()) {
+        while (!pending_.empty() && !Stopped()) {
             FolderEntry folder = std::move(pending_.back());
             pending_.pop_back();
             List(folder);
@@ -125,17 +148,23 @@ private:
         const WString pattern = JoinRemote(folder.remote, WidenOrEmpty("*"));
         HANDLE search = AgentFindFirstFileW(logon_, pattern.c_str(), &data);
         if (search == nullptr) {
-            const uint32_t error = GetLastError();
-            if (error != kNoMoreFiles)
+            uint32_t error = GetLastError();
+            // A search carries no cause: whether an empty answer is an empty
+            // folder or one the agent cannot read, opening it tells.
+            BY_HANDLE_FILE_INFORMATION info;
+            if (error == kNoMoreFiles)
+                error = ReadRemoteInfo(logon_, folder.remote, info);
+            if (error != 0)
                 Fail(folder.remote, error, "list");
             return;
         }
         std::vector<FolderEntry> subfolders;
+        std::set<WString> localNames;
         static const WString dot = WidenOrEmpty("."), dotDot = WidenOrEmpty("..");
         for (;;) {
             const WString name(data.cFileName);
             if (name != dot && name != dotDot)
-                Classify(folder, name, data, subfolders);
+                Classify(folder, name, data, subfolders, localNames);
             std::memset(&data, 0, sizeof data);
             if (!AgentFindNextFileW(search, &data)) {
                 const uint32_t error = GetLastError();
@@ -151,12 +180,28 @@ private:
     }
 
     void Classify(const FolderEntry &folder, const WString &name, const WIN32_FIND_DATAW &data,
-                  std::vector<FolderEntry> &subfolders)
+                  std::vector<FolderEntry> &subfolders, std::set<WString> &localNames)
     {
         const WString child = JoinRemote(folder.remote, name);
         std::string utf8;
         if (!Holdable(name, utf8)) {
             Skip(child, SkipCause::UnholdableName);
+            return;
+        }
+        if (filter_ != nullptr && !filter_->Empty()) {
+            std::string relative = Narrow(child.substr(std::min(rootLength_, child.size())));
+            for (char &c : relative)
+                c = c == '\\' ? '/' : c;
+            if (filter_->Excluded(relative, (data.dwFileAttributes & kAttributeDirectory) != 0)) {
+                Skip(child, SkipCause::Excluded);
+                return;
+            }
+        }
+        // Two entries for one local file (a name listed twice, or names that
+        // differ only in case on a disk that ignores case) would overwrite
+        // each other: the later one fails instead.
+        if (!localNames.insert(LocalNameKey(name)).second) {
+            Fail(child, kAlreadyExists, "local name taken by another entry");
             return;
         }
         FolderEntry entry{child, JoinLocal(folder.local, utf8)};
@@ -184,6 +229,9 @@ private:
     AGENT_LOGON logon_;
     bool follow_;
     TreeListing &out_;
+    RunControl *control_;
+    const NameFilter *filter_;
+    size_t rootLength_ = 0;
     std::vector<FolderEntry> pending_;
     std::deque<FolderEntry> links_;
     std::set<RemoteIdentity> visited_;
@@ -199,6 +247,7 @@ const char *SkipCauseText(SkipCause cause)
     case SkipCause::LinkLeadsOut: return "link leading out of the served folder";
     case SkipCause::BrokenLink: return "link to nothing";
     case SkipCause::UnholdableName: return "name the local file system cannot hold";
+    case SkipCause::Excluded: return "excluded";
     }
     return "?";
 }
@@ -226,7 +275,8 @@ bool IsSafeName(const WString &name)
     return true;
 }
 
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks)
+TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
+                     RunControl *control, const NameFilter *filter)
 {
     TreeListing out;
     WIN32_FILE_ATTRIBUTE_DATA root;
@@ -236,7 +286,7 @@ TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::st
         return out;
     }
     if (root.dwFileAttributes & kAttributeDirectory) {
-        Walker(logon, followLinks, out).Run(remoteRoot, localRoot);
+        Walker(logon, followLinks, out, control, filter).Run(remoteRoot, localRoot);
         return out;
     }
     // A single file lands in the local folder under its own name.

@@ -20,8 +20,9 @@ enum class SkipCause {
     LinkLeadsOut,   // a link whose target lies outside what the agent serves
     BrokenLink,     // a link whose target does not exist
     UnholdableName, // a name the local file system cannot hold
+    Excluded,       // left out by an --exclude rule
 };
-constexpr int kSkipCauseCount = 5;
+constexpr int kSkipCauseCount = 6;
 const char *SkipCauseText(SkipCause cause);
 
 struct SkippedEntry {
@@ -60,8 +61,14 @@ struct TreeListing {
 // or "..", no separator or NUL that could lead outside the local folder.
 bool IsSafeName(const WString &name);
 
+class RunControl;
+class NameFilter;
+
 // Lists remoteRoot (a folder, or a single file that lands in localRoot).
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks);
+// `control` (may be null) sees every failure and can stop the listing;
+// `filter` (may be null) leaves entries out.
+TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
+                     RunControl *control = nullptr, const NameFilter *filter = nullptr);
 
 // The cause for a link that could not be opened, or false for a failure.
 bool LinkSkipCause(uint32_t error, SkipCause &cause);

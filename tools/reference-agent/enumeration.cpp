@@ -86,7 +86,11 @@ bool Session::HandleFindFirst()
             std::string utf8;
             if (ToUtf8(name, utf8))
                 names.push_back(utf8);
-        } else if (ListDirectory(folder.get(), names) == 0 && !dir.IsRoot()) {
+        } else if (const int error = ListDirectory(folder.get(), names)) {
+            // The reply has no status word, so the search looks empty; an
+            // open of the folder answers with the cause (5 when unreadable).
+            Log("search of an unreadable folder: errno %d", error);
+        } else if (!dir.IsRoot()) {
             // Like Windows, a folder below a root lists itself and its parent.
             names.insert(names.begin(), {".", ".."});
         }
