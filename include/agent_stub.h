@@ -214,8 +214,9 @@ BOOL AGENTAPI AgentFini(void);
 /* Connects to host:port (low 16 bits) and logs on; the connection proves
  * the credentials and is kept for reuse. Returns the logon, or null with the
  * last error 87 (port 0, missing/empty host or user, null password), 11001
- * (the host name does not resolve), 8 (out of memory), a socket error, or
- * the agent's refusal; AgentGetLastError holds the same. */
+ * (the host name does not resolve), 8 (out of memory), 13 (a reply that
+ * breaks the protocol), a socket error, or the agent's refusal;
+ * AgentGetLastError holds the same. */
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password);
 /* Logs out and closes every idle connection and frees the logon. 1, or 0
  * with 87 for a null logon. Waits for the logout replies at most the I/O
