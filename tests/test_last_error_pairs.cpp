@@ -70,198 +70,157 @@ HANDLE OpenFile(AGENT_LOGON logon)
 
 void AGENTAPI IgnoreEntry(const WCHAR *, const WIN32_FIND_DATAW *, void *) {}
 
-// A failing call: true when the export reported a failure.
+// Runs `call` on a handle that `open` made on `l` and closes it after; the
+// call's cause stays the thread's last error. True when the call failed.
+template <typename Open, typename Call>
+bool OnHandle(AGENT_LOGON l, Open &&open, Call &&call)
+{
+    HANDLE h = open(l);
+    const bool failed = h != nullptr && call(h) == 0;
+    const DWORD cause = GetLastError();
+    if (h != nullptr)
+        API(AgentCloseHandle)(l, h);
+    SetLastError(cause);
+    return failed;
+}
+
+HANDLE OpenSearch(AGENT_LOGON l)
+{
+    WIN32_FIND_DATAW data;
+    return API(AgentFindFirstFileW)(l, W(u"C:\\*").c_str(), &data);
+}
+
+HANDLE OpenDrives(AGENT_LOGON l)
+{
+    AgentDriveInfo info;
+    return API(AgentFindFirstLogicalDriveW)(l, &info);
+}
+
+// A failing call: true when the export reported a failure. The agent
+// refuses `refused` (unless 0) with kRefused and answers as `script` says.
 struct Case {
     const char *name;
     DWORD cause;
+    uint32_t refused;
     std::function<void(fake::FakeAgent &)> script;
     std::function<bool(AGENT_LOGON)> fails;
 };
 
+const auto kNoScript = [](fake::FakeAgent &) {};
+WCHAR path[260];
+char buffer[4];
+DWORD count;
+FILETIME times = {1, 2};
+
 const Case kCases[] = {
-    {"PathFileExists", kRefused, [](fake::FakeAgent &a) { a.Always(OpPathFileExists, fake::StatusReply(OpPathFileExists, kRefused)); },
+    {"PathFileExists", kRefused, OpPathFileExists, kNoScript,
      [](AGENT_LOGON l) { return API(AgentPathFileExistsW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"PathIsRoot", kRefused, [](fake::FakeAgent &a) { a.Always(OpPathIsRoot, fake::StatusReply(OpPathIsRoot, kRefused)); },
+    {"PathIsRoot", kRefused, OpPathIsRoot, kNoScript,
      [](AGENT_LOGON l) { return API(AgentPathIsRootW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"PathStripToRoot", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpPathStripToRoot, fake::StatusReply(OpPathStripToRoot, kRefused)); },
+    {"PathStripToRoot", kRefused, OpPathStripToRoot, kNoScript,
      [](AGENT_LOGON l) {
-         WCHAR path[8] = {'C', ':', '\\', 'x', 0};
-         return API(AgentPathStripToRootW)(l, path) == 0;
+         WCHAR root[8] = {'C', ':', '\\', 'x', 0};
+         return API(AgentPathStripToRootW)(l, root) == 0;
      }},
-    {"GetFileAttributes", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpGetFileAttributes, fake::StatusReply(OpGetFileAttributes, kRefused)); },
+    {"GetFileAttributes", kRefused, OpGetFileAttributes, kNoScript,
      [](AGENT_LOGON l) { return API(AgentGetFileAttributesW)(l, W(u"C:\\x").c_str()) == 0xFFFFFFFFu; }},
-    {"GetFileAttributesEx", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpGetFileAttributesEx, fake::StatusReply(OpGetFileAttributesEx, kRefused)); },
+    {"GetFileAttributesEx", kRefused, OpGetFileAttributesEx, kNoScript,
      [](AGENT_LOGON l) {
          WIN32_FILE_ATTRIBUTE_DATA data;
          return API(AgentGetFileAttributesExW)(l, W(u"C:\\x").c_str(), &data) == 0;
      }},
-    {"SetFileAttributes", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpSetFileAttributes, fake::StatusReply(OpSetFileAttributes, kRefused)); },
+    {"SetFileAttributes", kRefused, OpSetFileAttributes, kNoScript,
      [](AGENT_LOGON l) { return API(AgentSetFileAttributesW)(l, W(u"C:\\x").c_str(), 1) == 0; }},
-    {"CreateDirectory", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, kRefused)); },
+    {"CreateDirectory", kRefused, OpCreateDirectory, kNoScript,
      [](AGENT_LOGON l) { return API(AgentCreateDirectoryW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"RemovePath", kRefused, [](fake::FakeAgent &a) { a.Always(OpRemovePath, fake::StatusReply(OpRemovePath, kRefused)); },
+    {"RemovePath", kRefused, OpRemovePath, kNoScript,
      [](AGENT_LOGON l) { return API(AgentRemovePath)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"MoveFile", kRefused, [](fake::FakeAgent &a) { a.Always(OpMoveFile, fake::StatusReply(OpMoveFile, kRefused)); },
+    {"MoveFile", kRefused, OpMoveFile, kNoScript,
      [](AGENT_LOGON l) { return API(AgentMoveFile)(l, W(u"C:\\x").c_str(), W(u"C:\\y").c_str()) == 0; }},
-    {"CreateFile", kRefused, [](fake::FakeAgent &a) { a.Always(OpCreateFile, fake::StatusReply(OpCreateFile, kRefused)); },
-     [](AGENT_LOGON l) { return OpenFile(l) == nullptr; }},
-    {"GetFileInformationByHandle", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpGetFileInformation, fake::StatusReply(OpGetFileInformation, kRefused)); },
+    {"CreateFile", kRefused, OpCreateFile, kNoScript, [](AGENT_LOGON l) { return OpenFile(l) == nullptr; }},
+    {"GetFileInformationByHandle", kRefused, OpGetFileInformation, kNoScript,
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
          BY_HANDLE_FILE_INFORMATION info;
-         const bool failed = h != nullptr && API(AgentGetFileInformationByHandle)(h, &info) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause); // the close succeeded: the cause is the call's
-         return failed;
+         return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentGetFileInformationByHandle)(h, &info); });
      }},
-    {"ReadFile", kRefused, [](fake::FakeAgent &a) { a.Always(OpReadFile, DataReply(OpReadFile, kRefused)); },
+    {"ReadFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFile, DataReply(OpReadFile, kRefused)); },
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
-         char buffer[4];
-         DWORD n = 0;
-         const bool failed = h != nullptr && API(AgentReadFile)(h, buffer, sizeof buffer, &n) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentReadFile)(h, buffer, sizeof buffer, &count); });
      }},
-    {"ReadFilePosition", kRefused, [](fake::FakeAgent &a) { a.Always(OpReadFileAt, DataReply(OpReadFileAt, kRefused)); },
+    {"ReadFilePosition", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFileAt, DataReply(OpReadFileAt, kRefused)); },
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
-         char buffer[4];
-         DWORD n = 0;
-         const bool failed = h != nullptr && API(AgentReadFilePosition)(h, buffer, sizeof buffer, &n, 0, 0) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenFile,
+                         [](HANDLE h) { return API(AgentReadFilePosition)(h, buffer, sizeof buffer, &count, 0, 0); });
      }},
-    {"WriteFile", kRefused, [](fake::FakeAgent &a) { a.Always(OpWriteFile, DataReply(OpWriteFile, kRefused)); },
+    {"WriteFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpWriteFile, DataReply(OpWriteFile, kRefused)); },
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
-         DWORD n = 0;
-         const bool failed = h != nullptr && API(AgentWriteFile)(h, "abcd", 4, &n) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentWriteFile)(h, "abcd", 4, &count); });
      }},
-    {"SetFilePointerEx", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpSetFilePointer, fake::StatusReply(OpSetFilePointer, kRefused)); },
+    {"SetFilePointerEx", kRefused, OpSetFilePointer, kNoScript,
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
          LARGE_INTEGER d;
          d.QuadPart = 1;
-         const bool failed = h != nullptr && API(AgentSetFilePointerEx)(h, d, nullptr, 0) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentSetFilePointerEx)(h, d, nullptr, 0); });
      }},
-    {"SetFileTime", kRefused, [](fake::FakeAgent &a) { a.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, kRefused)); },
+    {"SetFileTime", kRefused, OpSetFileTime, kNoScript,
      [](AGENT_LOGON l) {
-         HANDLE h = OpenFile(l);
-         FILETIME t = {1, 2};
-         const bool failed = h != nullptr && API(AgentSetFileTime)(h, &t, &t, &t) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentSetFileTime)(h, &times, &times, &times); });
      }},
-    {"CloseHandle twice", ERROR_INVALID_HANDLE, [](fake::FakeAgent &) {},
+    {"CloseHandle twice", ERROR_INVALID_HANDLE, 0, kNoScript,
      [](AGENT_LOGON l) {
          HANDLE h = OpenFile(l);
          return h != nullptr && API(AgentCloseHandle)(l, h) == 1 && API(AgentCloseHandle)(l, h) == 0;
      }},
-    {"CopyFileFromAgent", kRefused, [](fake::FakeAgent &a) { a.Always(OpCreateFile, fake::StatusReply(OpCreateFile, kRefused)); },
-     [](AGENT_LOGON l) { return API(AgentCopyFileFromAgent)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy.bin").c_str()) == 0; }},
-    {"CopyFileFromAgentExW", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpCreateFile, fake::StatusReply(OpCreateFile, kRefused)); },
+    {"CopyFileFromAgent", kRefused, OpCreateFile, kNoScript,
      [](AGENT_LOGON l) {
-         return API(AgentCopyFileFromAgentExW)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy_ex.bin").c_str(), nullptr,
-                                          nullptr, nullptr, 0) == 0;
+         return API(AgentCopyFileFromAgent)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy.bin").c_str()) == 0;
      }},
-    {"FindFirstFile, no entries", ERROR_NO_MORE_FILES,
+    {"CopyFileFromAgentExW", kRefused, OpCreateFile, kNoScript,
+     [](AGENT_LOGON l) {
+         return API(AgentCopyFileFromAgentExW)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy_ex.bin").c_str(),
+                                               nullptr, nullptr, nullptr, 0) == 0;
+     }},
+    {"FindFirstFile, no entries", ERROR_NO_MORE_FILES, 0,
      [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0)); },
-     [](AGENT_LOGON l) {
-         WIN32_FIND_DATAW data;
-         return API(AgentFindFirstFileW)(l, W(u"C:\\none*").c_str(), &data) == nullptr;
-     }},
-    {"FindNextFile at the end", ERROR_NO_MORE_FILES,
+     [](AGENT_LOGON l) { return OpenSearch(l) == nullptr; }},
+    {"FindNextFile at the end", ERROR_NO_MORE_FILES, 0,
      [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord(Entry())})); },
      [](AGENT_LOGON l) {
          WIN32_FIND_DATAW data;
-         HANDLE h = API(AgentFindFirstFileW)(l, W(u"C:\\*").c_str(), &data);
-         const bool failed = h != nullptr && API(AgentFindNextFileW)(h, &data) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenSearch, [&](HANDLE h) { return API(AgentFindNextFileW)(h, &data); });
      }},
-    {"FindFirstLogicalDrive, none", ERROR_NO_MORE_FILES,
+    {"FindFirstLogicalDrive, none", ERROR_NO_MORE_FILES, 0,
      [](fake::FakeAgent &a) { a.Always(OpFindFirstDrive, fake::Header(2, OpFindFirstDrive, 0)); },
-     [](AGENT_LOGON l) {
-         AgentDriveInfo info;
-         return API(AgentFindFirstLogicalDriveW)(l, &info) == nullptr;
-     }},
-    {"FindNextLogicalDrive at the end", ERROR_NO_MORE_FILES,
+     [](AGENT_LOGON l) { return OpenDrives(l) == nullptr; }},
+    {"FindNextLogicalDrive at the end", ERROR_NO_MORE_FILES, 0,
      [](fake::FakeAgent &a) {
          a.Always(OpFindFirstDrive, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(Drive())}));
      },
      [](AGENT_LOGON l) {
          AgentDriveInfo info;
-         HANDLE h = API(AgentFindFirstLogicalDriveW)(l, &info);
-         const bool failed = h != nullptr && API(AgentFindNextLogicalDriveW)(h, &info) == 0;
-         const DWORD cause = GetLastError();
-         API(AgentCloseHandle)(l, h);
-         SetLastError(cause);
-         return failed;
+         return OnHandle(l, OpenDrives, [&](HANDLE h) { return API(AgentFindNextLogicalDriveW)(h, &info); });
      }},
-    {"GetPathList, complete", ERROR_NO_MORE_FILES,
-     [](fake::FakeAgent &a) { a.Always(OpGetPathList, fake::Concat({fake::Header(2, OpGetPathList, 0), fake::EndChunk()})); },
-     [](AGENT_LOGON l) {
-         return API(AgentGetPathList)(l, W(u"C:\\").c_str(), IgnoreEntry, nullptr) == 0;
-     }},
-    {"GetFolderPath", kRefused, [](fake::FakeAgent &a) { a.Always(OpGetFolderPath, fake::StatusReply(OpGetFolderPath, kRefused)); },
-     [](AGENT_LOGON l) {
-         WCHAR path[260];
-         return API(AgentGetFolderPathW)(l, 5, 0, path) == 0;
-     }},
-    {"Firefox3Exists", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpFirefox3Exists, fake::StatusReply(OpFirefox3Exists, kRefused)); },
+    {"GetPathList, complete", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) {
+         a.Always(OpGetPathList, fake::Concat({fake::Header(2, OpGetPathList, 0), fake::EndChunk()}));
+     },
+     [](AGENT_LOGON l) { return API(AgentGetPathList)(l, W(u"C:\\").c_str(), IgnoreEntry, nullptr) == 0; }},
+    {"GetFolderPath", kRefused, OpGetFolderPath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFolderPathW)(l, 5, 0, path) == 0; }},
+    {"Firefox3Exists", kRefused, OpFirefox3Exists, kNoScript,
      [](AGENT_LOGON l) { return API(AgentFirefox3Exists)(l) == 0; }},
-    {"GetFirefox3BookmarkPath", kRefused,
-     [](fake::FakeAgent &a) {
-         a.Always(OpGetFirefox3BookmarkPath, fake::StatusReply(OpGetFirefox3BookmarkPath, kRefused));
-     },
-     [](AGENT_LOGON l) {
-         WCHAR path[260];
-         return API(AgentGetFirefox3BookmarkPath)(l, path) == 0;
-     }},
-    {"GetIEFavoritePath", kRefused,
-     [](fake::FakeAgent &a) { a.Always(OpGetIEFavoritePath, fake::StatusReply(OpGetIEFavoritePath, kRefused)); },
-     [](AGENT_LOGON l) {
-         WCHAR path[260];
-         return API(AgentGetIEFavoritePath)(l, path) == 0;
-     }},
-    {"GetFirefox3Bookmark", kRefused,
-     [](fake::FakeAgent &a) {
-         a.Always(OpGetFirefox3BookmarkPath, fake::StatusReply(OpGetFirefox3BookmarkPath, kRefused));
-     },
+    {"GetFirefox3BookmarkPath", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFirefox3BookmarkPath)(l, path) == 0; }},
+    {"GetIEFavoritePath", kRefused, OpGetIEFavoritePath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetIEFavoritePath)(l, path) == 0; }},
+    {"GetFirefox3Bookmark", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
      [](AGENT_LOGON l) { return API(AgentGetFirefox3Bookmark)(l, Scratch().Path(u"places.sqlite").c_str()) == 0; }},
-    {"GetAgentPstCount", kRefused, [](fake::FakeAgent &a) { a.Always(OpGetPstCount, fake::StatusReply(OpGetPstCount, kRefused)); },
+    {"GetAgentPstCount", kRefused, OpGetPstCount, kNoScript,
      [](AGENT_LOGON l) {
-         DWORD count = 0;
-         return API(AgentGetAgentPstCount)(l, &count) == 0;
+         DWORD stores = 0;
+         return API(AgentGetAgentPstCount)(l, &stores) == 0;
      }},
-    {"GetPst2Local", kRefused, [](fake::FakeAgent &a) { a.Always(OpGetPstList, fake::StatusReply(OpGetPstList, kRefused)); },
+    {"GetPst2Local", kRefused, OpGetPstList, kNoScript,
      [](AGENT_LOGON l) { return API(AgentGetPst2Local)(l, Scratch().Path(u"pst").c_str()) == 0; }},
 };
 
@@ -321,6 +280,8 @@ TEST_F(LastErrorPairTest, EveryRecordedFailureLeavesTheSameCauseInBothLastErrors
         agent_.Always(OpGetOSVersion, fake::StatusReply(OpGetOSVersion, 0x0601));
         agent_.Always(OpCreateFile, fake::StatusReply(OpCreateFile, 0));
         agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, 0));
+        if (c.refused != 0)
+            agent_.Always(c.refused, fake::StatusReply(c.refused, kRefused));
         c.script(agent_);
         for (bool used : {false, true})
             Check(c, used);
