@@ -148,13 +148,6 @@ public:
                 slot.orphaned = true;
     }
 
-    AgentConnection *Peek(HANDLE handle)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        Slot *slot = Find(handle, HandleKind::Any);
-        return slot != nullptr ? slot->connection : nullptr;
-    }
-
     AgentConnection *ConnectionOf(Slot *slot)
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -219,7 +212,5 @@ AgentConnection *TakeHandle(HANDLE handle, const ::AgentLogon *logon, bool &orph
 }
 
 void OrphanHandles(const ::AgentLogon *logon) { Table().Orphan(logon); }
-
-AgentConnection *PeekHandleConnection(HANDLE handle) { return Table().Peek(handle); }
 
 } // namespace agent

@@ -46,10 +46,6 @@ AgentConnection *TakeHandle(HANDLE handle, const ::AgentLogon *logon, bool &orph
 // logon value), and their connections are destroyed when they are closed.
 void OrphanHandles(const ::AgentLogon *logon);
 
-// The connection behind a live handle, without taking its lock; null when
-// there is none. For inspection only.
-AgentConnection *PeekHandleConnection(HANDLE handle);
-
 } // namespace agent
 
 #endif

@@ -4,7 +4,6 @@
 #include "agent_test.h"
 #include "entries.h"
 
-#include "session/handle_table.h"
 #include "session/last_agent_error.h"
 
 #include <atomic>
@@ -18,6 +17,9 @@ using fake::W;
 using namespace agent;
 
 namespace {
+
+// Which handles an export takes (Any: the close, which takes every kind).
+enum class HandleKind { Any, File, Search, Drive };
 
 const fake::WString kFile = W(u"C:\\f.bin");
 
@@ -117,7 +119,7 @@ void ExpectRefusedByEveryCall(AGENT_LOGON logon, HANDLE handle, HandleKind liveK
 
 TEST_F(HandleCheckTest, DeadAndMadeUpHandlesAreRefusedByEveryExportAndSendNothing)
 {
-    AgentConnection stray; // what a raw pointer handle used to be
+    int stray = 0; // a pointer, as handles used to be
     const struct {
         const char *name;
         std::function<HANDLE()> make;
@@ -221,11 +223,14 @@ TEST_F(HandleCheckTest, DoubleCloseParksTheConnectionOnceAndLaterHandlesGetTheir
     EXPECT_EQ(AgentCloseHandle(logon_, second), 1);
     EXPECT_EQ(Idle(), 2);
     // Two handles opened now sit on two connections.
+    agent_.ClearRecords();
     HANDLE a = OpenFile();
     HANDLE b = OpenFile();
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
-    EXPECT_NE(PeekHandleConnection(a), PeekHandleConnection(b));
+    const auto opens = agent_.RequestsOf(OpCreateFile);
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_NE(opens[0].connection, opens[1].connection);
     EXPECT_EQ(AgentCloseHandle(logon_, a), 1);
     EXPECT_EQ(AgentCloseHandle(logon_, b), 1);
     // The logoff of TearDown frees each pooled connection once (AddressSanitizer watches).
@@ -295,7 +300,7 @@ TEST_F(HandleCheckTest, ThreadsClosingHandlesTwiceNeverShareAConnection)
             for (int i = 0; i < kRounds; ++i) {
                 HANDLE a = OpenFile();
                 HANDLE b = OpenFile();
-                if (a == nullptr || b == nullptr || PeekHandleConnection(a) == PeekHandleConnection(b) ||
+                if (a == nullptr || b == nullptr || a == b ||
                     AgentSetFileTime(a, &time, &time, &time) != 1 || AgentCloseHandle(logon_, a) != 1 ||
                     AgentCloseHandle(logon_, a) != 0 || GetLastError() != ERROR_INVALID_HANDLE ||
                     AgentSetFileTime(a, &time, &time, &time) != 0 || AgentCloseHandle(logon_, b) != 1)
