@@ -1,5 +1,8 @@
 // AgentGetPst2Local: every PST store the agent lists, copied into one local
-// directory under the names NameStoreTargets gives them.
+// directory under the names NameStoreTargets gives them. The directory is
+// held open for the copies, so each lands in it whatever happens to its
+// path meanwhile.
+#include "api/copy_file.h"
 #include "api/pst_stores.h"
 
 #include "protocol/wide_string.h"
@@ -31,8 +34,13 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     std::vector<WideText> stores;
     if (ListStores(*held.get(), CollectStore, &stores) != 0)
         return 0;
-    // An existing directory is fine; any other trouble shows in the copies.
+    // An existing directory is fine; any other trouble shows when it is
+    // opened. A link at the directory's own name is never entered: the
+    // copies would land wherever it leads.
     CreateDirectoryW(directory, nullptr);
+    platform::LocalFolder folder;
+    if (!stores.empty() && folder.Open(directory, false) != 0)
+        return 0;
 
     std::vector<const WCHAR *> paths;
     for (const WideText &store : stores)
@@ -43,7 +51,7 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     for (size_t i = 0; i < stores.size(); ++i) {
         if (targets[i].refused != 0)
             SetLastError(targets[i].refused);
-        else if (AgentCopyFileFromAgent(logon, paths[i], targets[i].target))
+        else if (CopyFromAgentInto(logon, paths[i], folder, targets[i].target + targets[i].nameAt))
             continue;
         allCopied = false;
         cause = GetLastError();

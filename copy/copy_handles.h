@@ -6,7 +6,10 @@
 
 #include "session/agent_logon.h"
 #include "session/last_agent_error.h"
+#include "session/pending_handle.h"
 #include "platform/platform.h"
+
+#include <exception>
 
 namespace agent {
 
@@ -40,7 +43,18 @@ private:
 class RemoteFile {
 public:
     RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
-    ~RemoteFile() { Close(); }
+    // An exception unwinding the copy (memory ran out) may have left the
+    // connection half way through something: it is destroyed, not pooled.
+    ~RemoteFile()
+    {
+        const KeptLastError cause;
+        if (handle_ != nullptr && std::uncaught_exceptions() > 0) {
+            HandleUse use(handle_, HandleKind::File);
+            if (use.connection() != nullptr)
+                use.connection()->Break();
+        }
+        Close();
+    }
     RemoteFile(const RemoteFile &) = delete;
     RemoteFile &operator=(const RemoteFile &) = delete;
 
