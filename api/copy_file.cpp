@@ -88,7 +88,6 @@ BOOL CopyHeld(AgentLogon *logon, const WCHAR *remotePath, const platform::LocalF
     partial.Abandon(copy_ex::Ending::Failed, unknown, 0);
     // The first failure is the cause, not whatever the closes left behind.
     SetLastError(cause);
-    RecordLastAgentError();
     return 0;
 }
 
@@ -99,16 +98,12 @@ BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *loca
     // folder that cannot be opened fails before the agent is asked
     // anything.
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     platform::LocalFolder folder;
     const WCHAR *name = nullptr;
-    if (copy_ex::OpenFolderOf(localPath, folder, &name) != 0) {
-        RecordLastAgentError();
+    if (copy_ex::OpenFolderOf(localPath, folder, &name) != 0)
         return 0;
-    }
     return CopyHeld(logon, remotePath, folder, name);
 }
 
@@ -118,10 +113,8 @@ BOOL agent::CopyFromAgentInto(AgentLogon *logon, const WCHAR *remotePath, const 
                               const WCHAR *name)
 {
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     return CopyHeld(logon, remotePath, folder, name);
 }
 
@@ -143,10 +136,7 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
         return 0;
     }
     const copy_ex::CopyRequest request{logon, remotePath, nullptr, nullptr, progress, context, cancel, flags, nullptr};
-    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
-    if (!copied)
-        RecordLastAgentError(); // the cause is still the thread's last error
-    return copied;
+    return Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
 }
 
 extern "C" BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath,
@@ -158,8 +148,5 @@ extern "C" BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR 
         return 0;
     }
     const copy_to::CopyRequest request{logon, localPath, remotePath, progress, context, cancel, flags};
-    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_to::CopyToAgent(request); });
-    if (!copied)
-        RecordLastAgentError(); // the cause is still the thread's last error
-    return copied;
+    return Guarded<BOOL>(0, [&] { return copy_to::CopyToAgent(request); });
 }

@@ -32,18 +32,15 @@ int GetDiskFreeSpace(AgentConnection &connection, const WCHAR *path, DWORD *sect
     if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *reply = connection.ReceiveReply(header);
-    if (reply == nullptr)
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpGetDiskFreeSpace, 4), header);
+    if (in == nullptr)
         return -1;
-    ACE_InputCDR &in = *reply;
-    if (CheckReply(header, Reply, OpGetDiskFreeSpace) != 0 || header.length < 4) {
-        connection.Break();
-        return -1;
-    }
     // Any success reply but the 20-byte one delivers zeros.
     protocol::GetDiskFreeSpaceReply space;
-    if (!protocol::DecodeGetDiskFreeSpaceReply(in, space))
+    if (!protocol::DecodeGetDiskFreeSpaceReply(*in, space)) {
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
+    }
     const DWORD status = space.status;
     Store(sectorsPerCluster, space.sectorsPerCluster);
     Store(bytesPerSector, space.bytesPerSector);
@@ -70,7 +67,7 @@ BOOL AGENTAPI AgentGetDiskFreeSpace(AGENT_LOGON logon, const WCHAR *path, DWORD 
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Never, [&](AgentConnection &connection) {
+        return RunOnPooledConnection(logon, [&](AgentConnection &connection) {
                    return GetDiskFreeSpace(connection, path, sectorsPerCluster, bytesPerSector, freeClusters,
                                            totalClusters);
                }) == 0

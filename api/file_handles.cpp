@@ -6,7 +6,6 @@
 // connection and hands it to the caller as the handle (state FileOpen);
 // the close gives it back. File data never pass through a CDR stream: they
 // go straight between the socket and the caller's buffer.
-#include "session/checked_reply.h"
 #include "session/pending_handle.h"
 #include "protocol/handle_messages.h"
 #include "protocol/status_reply.h"
@@ -84,7 +83,8 @@ int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD t
     if (RequireOpenFile(connection) != 0 || send() != 0)
         return -1;
     protocol::CountReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, opcode, protocol::kCountReplyLength);
+    MessageHeader header;
+    ACE_InputCDR *in = connection.Receive(ReplyShape::WithData(opcode, protocol::kCountReplyLength), header);
     if (in == nullptr || !protocol::DecodeCountReply(*in, reply))
         return -1;
     if (reply.count > toRead) {
@@ -115,7 +115,8 @@ int WriteFrom(AgentConnection &connection, const void *buffer, DWORD toWrite, DW
     if (RequireOpenFile(connection) != 0 || connection.SendDataRequest(OpWriteFile, buffer, toWrite) != 0)
         return -1;
     protocol::CountReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, OpWriteFile, protocol::kCountReplyLength);
+    MessageHeader header;
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Exact(OpWriteFile, protocol::kCountReplyLength), header);
     if (in == nullptr || !protocol::DecodeCountReply(*in, reply))
         return -1;
     if (written != nullptr)
@@ -144,19 +145,21 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
         }) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFilePointer, header);
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpSetFilePointer, 4), header);
     if (in == nullptr)
         return -1;
     // A success without room for the position is an error of our own.
     if (header.length < kPositionReplyLength) {
-        if (TakeStatus(*in) != 0)
-            return -1;
-        SetLastError(ERROR_INTERNAL_ERROR);
+        protocol::StatusReply status;
+        protocol::DecodeStatusReply(*in, status); // fits: the shape holds a status word
+        SetLastError(status.status != 0 ? status.status : static_cast<DWORD>(ERROR_INTERNAL_ERROR));
         return -1;
     }
     protocol::SetFilePointerReply reply;
-    if (!protocol::DecodeSetFilePointerReply(*in, reply))
+    if (!protocol::DecodeSetFilePointerReply(*in, reply)) {
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
+    }
     if (reply.status != 0) {
         SetLastError(reply.status);
         return -1;
@@ -198,7 +201,7 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
     if (connection.SendBareRequest(OpGetFileInformation) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpGetFileInformation, header);
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpGetFileInformation, 4), header);
     if (in == nullptr)
         return -1;
     // Each field lands in the caller's record as it is read: the decoder
@@ -207,19 +210,24 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
     reply.info = info;
     const bool decoded = protocol::DecodeGetFileInformationReply(*in, reply);
     info = reply.info;
-    if (!decoded)
-        return -1;
     if (reply.status != 0) {
         SetLastError(reply.status);
+        return -1;
+    }
+    // A zero status without the whole record: the reply has arrived
+    // whole, so the file stays open.
+    if (!decoded) {
+        SetLastError(ERROR_INVALID_DATA);
         return -1;
     }
     return 0;
 }
 
-// The frame of the operations on an open handle: no pool access; a failure
-// is copied into LastAgentError. One that ran out of memory may have left
-// its exchange half done, so the handle's connection is given up: later
-// calls on the handle fail and its close destroys the connection.
+// The frame of the operations on an open file handle: no pool access; a
+// failure is copied into LastAgentError. One that ran out of memory (or
+// threw) may have left its exchange half done, so the handle's connection
+// is given up: later calls on the handle fail and its close destroys the
+// connection.
 template <typename Operation>
 BOOL OnHandle(HANDLE handle, Operation &&operation)
 {
@@ -227,19 +235,29 @@ BOOL OnHandle(HANDLE handle, Operation &&operation)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const unsigned outOfMemoryMark = OutOfMemoryEvents();
-    const BOOL result = Guarded<BOOL>(0, [&]() -> BOOL {
-        if (operation(*ConnectionOf(handle)) != 0) {
-            RecordLastAgentError();
+    return Guarded<BOOL>(0, [&]() -> BOOL {
+        HandleUse use(handle, HandleKind::File);
+        AgentConnection *connection = use.connection();
+        if (connection == nullptr)
             return 0;
+        const unsigned outOfMemoryMark = OutOfMemoryEvents();
+        int result = -1;
+        try {
+            result = operation(*connection);
+        } catch (const std::bad_alloc &) {
+            NoteOutOfMemory();
+        } catch (...) {
+            SetLastError(ERROR_INTERNAL_ERROR);
+            connection->Break();
         }
-        return 1;
+        if (result == 0)
+            return 1;
+        // The count is the process's; the call's own cause tells whether the
+        // failure was this call's, so a sound handle survives another thread's.
+        if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
+            connection->Break();
+        return 0;
     });
-    // The count is the process's; the call's own cause tells whether the
-    // failure was this call's, so a sound handle survives another thread's.
-    if (result == 0 && GetLastError() == ERROR_NOT_ENOUGH_MEMORY && OutOfMemoryEvents() != outOfMemoryMark)
-        ConnectionOf(handle)->Break();
-    return result;
 }
 
 } // namespace
@@ -254,14 +272,13 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        ConnectionHolder connection(logon, AcquireForExport(logon, Record::Failures));
+        ConnectionHolder connection(logon, AcquireForExport(logon));
         if (connection.get() == nullptr)
             return nullptr;
-        if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0) {
-            RecordLastAgentError();
+        if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0)
             return nullptr;
-        }
-        return connection.Detach();
+        // Without a handle the open file goes with its connection.
+        return MakeHandle(connection, HandleKind::File, logon);
     });
 }
 
@@ -322,22 +339,21 @@ BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle)
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // Closing through another logon would pool the connection there.
-    if (!logon->Owns(ConnectionOf(handle))) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        RecordLastAgentError();
-        return 0;
-    }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        ConnectionHolder connection(logon, ConnectionOf(handle));
+        // Looked up, never trusted: a handle closed before, or one of
+        // another logon (which would pool its connection here), is refused.
+        bool orphaned = false;
+        AgentConnection *taken = TakeHandle(handle, logon, orphaned);
+        if (taken == nullptr)
+            return 0;
+        // A handle that outlived its logon has no pool to go back to.
+        ConnectionHolder connection(orphaned ? nullptr : logon, taken);
         AgentConnection &c = *connection.get();
         if (c.state != FileOpen)
             return 1;
         uint32_t status = 0;
-        if (c.SendBareRequest(OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0) {
-            RecordLastAgentError();
+        if (c.SendBareRequest(OpCloseHandle) != 0 || c.ReceiveStatus(OpCloseHandle, status) != 0)
             return 0;
-        }
         // A refused close keeps the state FileOpen, so the connection is
         // destroyed rather than pooled with a file still open on it.
         if (status == 0)

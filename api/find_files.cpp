@@ -56,7 +56,7 @@ HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, in
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        return OpenStreamHandle(logon, [&](AgentConnection &c) { return FindFirst(c, pattern, value, *data); });
+        return OpenStreamHandle(logon, HandleKind::Search, [&](AgentConnection &c) { return FindFirst(c, pattern, value, *data); });
     });
 }
 
@@ -72,7 +72,7 @@ BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return StreamStepSucceeded(FindNext(*ConnectionOf(search), *data)) ? 1 : 0;
+        return StepStreamHandle(search, HandleKind::Search, [&](AgentConnection &c) { return FindNext(c, *data); });
     });
 }
 

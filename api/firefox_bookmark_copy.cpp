@@ -12,19 +12,14 @@ BOOL FetchBookmarks(AgentLogon *logon, const WCHAR *localFile)
     // Held for the whole call; the copy takes further connections of the
     // same logon.
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     // The agent's path is used whole: cutting it to a caller-buffer length
     // would name some other file on the agent.
     protocol::PathReply remote;
-    if (QueryAgentPath(*held.get(), OpGetFirefox3BookmarkPath, remote) != 0) {
-        RecordLastAgentError();
+    if (QueryAgentPath(*held.get(), OpGetFirefox3BookmarkPath, remote) != 0)
         return 0;
-    }
-    // Only a complete copy counts as fetched; a failed one has recorded its
-    // cause already.
+    // Only a complete copy counts as fetched.
     return AgentCopyFileFromAgent(logon, remote.path.get(), localFile);
 }
 

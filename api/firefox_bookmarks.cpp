@@ -26,7 +26,7 @@ BOOL AGENTAPI AgentFirefox3Exists(AGENT_LOGON logon)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures, Firefox3Exists) == 0 ? 1 : 0;
+        return RunOnPooledConnection(logon, Firefox3Exists) == 0 ? 1 : 0;
     });
 }
 

@@ -38,7 +38,7 @@ HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *i
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        return OpenStreamHandle(logon, [&](AgentConnection &c) { return FindFirstDrive(c, *info); });
+        return OpenStreamHandle(logon, HandleKind::Drive, [&](AgentConnection &c) { return FindFirstDrive(c, *info); });
     });
 }
 
@@ -49,7 +49,7 @@ BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return StreamStepSucceeded(FindNextDrive(*ConnectionOf(drives), *info)) ? 1 : 0;
+        return StepStreamHandle(drives, HandleKind::Drive, [&](AgentConnection &c) { return FindNextDrive(c, *info); });
     });
 }
 

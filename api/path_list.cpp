@@ -105,7 +105,7 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
     if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader header;
-    if (ReceiveStreamHeader(connection, OpGetPathList, header) != 0)
+    if (connection.Receive(ReplyShape::Stream(OpGetPathList), header) == nullptr)
         return -1;
     // The stream follows whatever length the header announces.
     connection.StreamByteOrder = header.byteOrder;
@@ -171,17 +171,14 @@ BOOL AGENTAPI AgentGetPathList(AGENT_LOGON logon, const WCHAR *path, AgentPathLi
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
         ConnectionHolder connection(logon);
-        if (connection.get() == nullptr) {
-            RecordLastAgentError();
+        if (connection.get() == nullptr)
             return 0;
-        }
         // FALSE in every case: hosts tell a complete list by the last
         // error ERROR_NO_MORE_FILES, which AgentGetLastError holds as well.
         if (GetPathList(*connection.get(), path, callback, context) == 1)
             SetLastError(ERROR_NO_MORE_FILES);
-        RecordLastAgentError();
         return 0;
-    });
+    }, Record::Always);
 }
 
 BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon)
@@ -191,8 +188,7 @@ BOOL AGENTAPI AgentCancelPathList(AGENT_LOGON logon)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Never,
-                                     [](AgentConnection &connection) { return CancelPathList(connection); }) == 0
+        return RunOnPooledConnection(logon, [](AgentConnection &connection) { return CancelPathList(connection); }) == 0
                    ? 1
                    : 0;
     }, Record::Never);

@@ -5,8 +5,8 @@
 //
 // One exchange each on a pooled connection. Paths go to the agent as they
 // are; the agent's verdict comes back as a result and a last error.
-#include "session/checked_reply.h"
 #include "protocol/path_messages.h"
+#include "protocol/status_reply.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
 
@@ -45,7 +45,7 @@ ACE_InputCDR *ExchangePath(AgentConnection &connection, uint32_t opcode, const W
     if (CheckPathRequest(connection, path) != 0 || SendPathRequest(connection, opcode, path) != 0)
         return nullptr;
     MessageHeader header;
-    return ReceiveMinimumReply(connection, opcode, header);
+    return connection.Receive(ReplyShape::Minimum(opcode, 4), header);
 }
 
 // A decoded reply's status: 0, or -1 with the status as the last error.
@@ -58,10 +58,24 @@ int Verdict(uint32_t status)
     return 0;
 }
 
+// A decoded reply that ends before the fields its zero status promises:
+// 13, the connection kept (the reply has arrived whole).
+int ShortReply()
+{
+    SetLastError(ERROR_INVALID_DATA);
+    return -1;
+}
+
+int TakeVerdict(ACE_InputCDR &in)
+{
+    protocol::StatusReply reply;
+    return protocol::DecodeStatusReply(in, reply) ? Verdict(reply.status) : ShortReply();
+}
+
 int TestPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
 {
     ACE_InputCDR *in = ExchangePath(connection, opcode, path);
-    return in == nullptr ? -1 : TakeStatus(*in);
+    return in == nullptr ? -1 : TakeVerdict(*in);
 }
 
 // A request whose payload is the path alone, answered by a status and, on
@@ -70,7 +84,10 @@ int QueryAttributes(AgentConnection &connection, const WCHAR *path, DWORD &attri
 {
     ACE_InputCDR *in = ExchangePath(connection, OpGetFileAttributes, path);
     protocol::GetFileAttributesReply reply;
-    if (in == nullptr || !protocol::DecodeGetFileAttributesReply(*in, reply) || Verdict(reply.status) != 0)
+    if (in == nullptr)
+        return -1;
+    const bool decoded = protocol::DecodeGetFileAttributesReply(*in, reply);
+    if (Verdict(reply.status) != 0 || (!decoded && ShortReply() != 0))
         return -1;
     attributes = reply.attributes;
     return 0;
@@ -88,7 +105,9 @@ int QueryAttributeData(AgentConnection &connection, const WCHAR *path, WIN32_FIL
     reply.data = data;
     const bool decoded = protocol::DecodeGetFileAttributesExReply(*in, reply);
     data = reply.data;
-    return decoded ? Verdict(reply.status) : -1;
+    if (Verdict(reply.status) != 0)
+        return -1;
+    return decoded ? 0 : ShortReply();
 }
 
 // The three yes/no path tests share one shape and one null-logon result.
@@ -99,7 +118,7 @@ BOOL PathTest(AgentLogon *logon, uint32_t opcode, const WCHAR *path)
         return -1;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        return RunOnPooledConnection(logon, [&](AgentConnection &c) {
                    return TestPath(c, opcode, path);
                }) == 0
                    ? 1
@@ -118,8 +137,8 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
     if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader reply;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFileAttributes, reply);
-    return in == nullptr ? -1 : TakeStatus(*in);
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpSetFileAttributes, 4), reply);
+    return in == nullptr ? -1 : TakeVerdict(*in);
 }
 
 // A path request answered by a status read without any header test.
@@ -156,7 +175,7 @@ BOOL RunYesNo(AgentLogon *logon, Exchange &&exchange)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures, exchange) == 0 ? 1 : 0;
+        return RunOnPooledConnection(logon, exchange) == 0 ? 1 : 0;
     });
 }
 
@@ -186,12 +205,15 @@ DWORD AGENTAPI AgentGetFileAttributesW(AGENT_LOGON logon, const WCHAR *path)
         SetLastError(ERROR_INVALID_PARAMETER);
         return kInvalidAttributes;
     }
-    return Guarded<DWORD>(kInvalidAttributes, [&]() -> DWORD {
+    // An agent may answer all ones as attributes: only a failed exchange is a failure.
+    bool failed = true;
+    return GuardedWhen(kInvalidAttributes, [&](DWORD) { return failed; }, [&]() -> DWORD {
         DWORD attributes = kInvalidAttributes;
-        const int rc = RunOnPooledConnection(logon, Record::Failures,
-                                             [&](AgentConnection &c) { return QueryAttributes(c, path, attributes); });
+        const int rc =
+            RunOnPooledConnection(logon, [&](AgentConnection &c) { return QueryAttributes(c, path, attributes); });
+        failed = rc != 0;
         return rc == 0 ? attributes : kInvalidAttributes;
-    });
+    }, Record::Failures);
 }
 
 BOOL AGENTAPI AgentGetFileAttributesExW(AGENT_LOGON logon, const WCHAR *path, WIN32_FILE_ATTRIBUTE_DATA *data)

@@ -29,24 +29,18 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     // Held until every copy has been attempted; each copy takes further
     // connections of the same logon.
     ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
+    if (held.get() == nullptr)
         return 0;
-    }
     std::vector<WideText> stores;
-    if (ListStores(*held.get(), CollectStore, &stores) != 0) {
-        RecordLastAgentError();
+    if (ListStores(*held.get(), CollectStore, &stores) != 0)
         return 0;
-    }
     // An existing directory is fine; any other trouble shows when it is
     // opened. A link at the directory's own name is never entered: the
     // copies would land wherever it leads.
     CreateDirectoryW(directory, nullptr);
     platform::LocalFolder folder;
-    if (!stores.empty() && folder.Open(directory, false) != 0) {
-        RecordLastAgentError();
+    if (!stores.empty() && folder.Open(directory, false) != 0)
         return 0;
-    }
 
     std::vector<const WCHAR *> paths;
     for (const WideText &store : stores)
@@ -55,18 +49,16 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
     bool allCopied = true;
     DWORD cause = 0;
     for (size_t i = 0; i < stores.size(); ++i) {
-        if (targets[i].refused != 0) {
+        if (targets[i].refused != 0)
             SetLastError(targets[i].refused);
-            RecordLastAgentError();
-        } else if (CopyFromAgentInto(logon, paths[i], folder, targets[i].target + targets[i].nameAt)) {
+        else if (CopyFromAgentInto(logon, paths[i], folder, targets[i].target + targets[i].nameAt))
             continue;
-        }
         allCopied = false;
-        cause = GetLastError(); // the copy has recorded it
+        cause = GetLastError();
     }
     if (allCopied)
         return 1;
-    // The last failure's cause, as AgentGetLastError has it.
+    // The last failure's cause.
     SetLastError(cause);
     return 0;
 }
@@ -110,5 +102,5 @@ extern "C" BOOL AGENTAPI AgentGetPstLocalNames(const WCHAR *const *storePaths, D
             return 0;
         }
         return 1;
-    });
+    }, Record::Never);
 }

@@ -4,8 +4,6 @@
 // last error.
 #include "api/pst_stores.h"
 
-#include "session/checked_reply.h"
-
 #include "protocol/mail_store_messages.h"
 #include "session/export_frame.h"
 
@@ -15,8 +13,9 @@ namespace agent {
 
 namespace {
 
-// After the header test the status always decodes, so a failed decode
-// is a field missing after a zero status: no last error is set for it.
+// After the shape test the status always decodes, so a failed decode is
+// a field missing after a zero status (13; the whole reply has arrived, so
+// the connection stays usable).
 template <typename Reply>
 int TakeReply(ACE_InputCDR &in, Reply &reply, bool (*decode)(ACE_InputCDR &, Reply &))
 {
@@ -25,7 +24,11 @@ int TakeReply(ACE_InputCDR &in, Reply &reply, bool (*decode)(ACE_InputCDR &, Rep
         SetLastError(reply.status);
         return -1;
     }
-    return decoded ? 0 : -1;
+    if (!decoded) {
+        SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    return 0;
 }
 
 int SendBareRequest(AgentConnection &connection, uint32_t opcode)
@@ -37,11 +40,10 @@ int SendBareRequest(AgentConnection &connection, uint32_t opcode)
     return connection.SendBareRequest(opcode);
 }
 
-int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, DWORD &count)
+int DecodeStoreCount(ACE_InputCDR &in, DWORD &count)
 {
     protocol::GetPstCountReply reply;
-    if (CheckMinimumReply(connection, header, OpGetPstCount) != 0 ||
-        TakeReply(in, reply, protocol::DecodeGetPstCountReply) != 0)
+    if (TakeReply(in, reply, protocol::DecodeGetPstCountReply) != 0)
         return -1;
     const DWORD value = reply.count;
     // All ones is not a count any agent has; callers that size arrays from
@@ -59,10 +61,10 @@ int CountStores(AgentConnection &connection, DWORD &count)
     if (SendBareRequest(connection, OpGetPstCount) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *in = connection.ReceiveReply(header);
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpGetPstCount, 4), header);
     if (in == nullptr)
         return -1;
-    return DecodeStoreCount(connection, header, *in, count);
+    return DecodeStoreCount(*in, count);
 }
 
 int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *second, const WCHAR *third,
@@ -87,18 +89,18 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
 
 } // namespace
 
-int DecodeStoreList(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in,
-                    AgentPstListCallback visit, void *context)
+int DecodeStoreList(ACE_InputCDR &in, AgentPstListCallback visit, void *context)
 {
     protocol::GetPstListReply reply;
-    if (CheckMinimumReply(connection, header, OpGetPstList) != 0 ||
-        TakeReply(in, reply, protocol::DecodeGetPstListReply) != 0)
+    if (TakeReply(in, reply, protocol::DecodeGetPstListReply) != 0)
         return -1;
     // The count is the agent's claim; the payload bounds what is read.
     for (uint32_t i = 0; i < reply.count; ++i) {
         OwnedWideString path, second;
-        if (!protocol::DecodePstStore(in, path, second))
+        if (!protocol::DecodePstStore(in, path, second)) {
+            SetLastError(ERROR_INVALID_DATA);
             return -1;
+        }
         visit(path.get(), second.get(), context);
     }
     return 0;
@@ -108,11 +110,11 @@ int ListStores(AgentConnection &connection, AgentPstListCallback visit, void *co
 {
     if (SendBareRequest(connection, OpGetPstList) != 0)
         return -1;
-    ACE_InputCDR in(static_cast<const char *>(nullptr), 0);
     MessageHeader header;
-    if (connection.ReceiveReply(in, header) != 0)
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpGetPstList, 4), header);
+    if (in == nullptr)
         return -1;
-    return DecodeStoreList(connection, header, in, visit, context);
+    return DecodeStoreList(*in, visit, context);
 }
 
 } // namespace agent
@@ -128,7 +130,7 @@ BOOL AGENTAPI AgentGetAgentPstCount(AGENT_LOGON logon, DWORD *count)
     // Also when no connection can be had: the host reads 0, not stale memory.
     *count = 0;
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        const int result = RunOnPooledConnection(logon, [&](AgentConnection &c) {
             DWORD value = 0;
             const int rc = CountStores(c, value);
             *count = rc == 0 ? value : 0;

@@ -46,8 +46,7 @@ BOOL AGENTAPI AgentGetFolderPathW(AGENT_LOGON logon, DWORD folder, DWORD flag, W
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        return RunOnPooledConnection(logon, Record::Failures,
-                                     [&](AgentConnection &c) { return GetFolderPath(c, folder, flag, path); }) == 0
+        return RunOnPooledConnection(logon, [&](AgentConnection &c) { return GetFolderPath(c, folder, flag, path); }) == 0
                    ? 1
                    : 0;
     });

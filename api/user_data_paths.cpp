@@ -1,7 +1,6 @@
 // Status-and-path exchanges shared by the shell folder and browser exports.
 #include "api/user_data_paths.h"
 
-#include "session/checked_reply.h"
 #include "session/export_frame.h"
 
 namespace agent {
@@ -9,10 +8,10 @@ namespace agent {
 int ReceivePathReply(AgentConnection &connection, uint32_t opcode, protocol::PathReply &reply)
 {
     MessageHeader header;
-    ACE_InputCDR *in = connection.ReceiveReply(header);
-    if (in == nullptr || CheckMinimumReply(connection, header, opcode) != 0)
+    ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(opcode, 4), header);
+    if (in == nullptr)
         return -1;
-    // The status always fits after the header test, so a failed decode is
+    // The status always fits after the shape test, so a failed decode is
     // a path cut off; the whole reply has arrived and the connection stays usable.
     if (!protocol::DecodePathReply(*in, reply)) {
         SetLastError(ERROR_INVALID_DATA);
@@ -39,7 +38,7 @@ BOOL PathIntoBuffer(AGENT_LOGON logon, uint32_t opcode, WCHAR *buffer)
         return 0;
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
-        const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
+        const int result = RunOnPooledConnection(logon, [&](AgentConnection &c) {
             buffer[0] = 0;
             protocol::PathReply reply;
             if (QueryAgentPath(c, opcode, reply) != 0)

@@ -42,6 +42,11 @@ add_dependencies(test_dll_exports agent_stub)
 add_test(NAME test_dll_exports COMMAND test_dll_exports)
 set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
 
+# The last-error pairs are checked in the DLL, as a host sees them: the
+# test loads it from beside itself.
+set_target_properties(test_last_error_pairs PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+add_dependencies(test_last_error_pairs agent_stub)
+
 # The DLL holds no fault point, adapter seam or anything else for testing.
 add_test(NAME shipped_dll_has_no_test_symbols
   COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP} -DLIBRARY=$<TARGET_FILE:agent_stub>

@@ -17,7 +17,6 @@ namespace {
 BOOL Failure(DWORD cause)
 {
     SetLastError(cause);
-    RecordLastAgentError();
     return 0;
 }
 

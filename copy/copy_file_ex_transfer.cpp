@@ -156,7 +156,9 @@ private:
     void OutOfMemory(HANDLE remote)
     {
         NoteOutOfMemory();
-        ConnectionOf(remote)->Break();
+        HandleUse use(remote, HandleKind::File);
+        if (use.connection() != nullptr)
+            use.connection()->Break();
         End(Ending::Failed, ERROR_NOT_ENOUGH_MEMORY);
     }
 

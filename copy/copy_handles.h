@@ -5,6 +5,7 @@
 #define AGENT_COPY_HANDLES_H
 
 #include "session/agent_logon.h"
+#include "session/last_agent_error.h"
 #include "session/pending_handle.h"
 #include "platform/platform.h"
 
@@ -15,7 +16,11 @@ namespace agent {
 class LocalFile {
 public:
     explicit LocalFile(HANDLE handle) : handle_(handle) {}
-    ~LocalFile() { Close(); }
+    ~LocalFile()
+    {
+        const KeptLastError cause;
+        Close();
+    }
     LocalFile(const LocalFile &) = delete;
     LocalFile &operator=(const LocalFile &) = delete;
 
@@ -42,8 +47,12 @@ public:
     // connection half way through something: it is destroyed, not pooled.
     ~RemoteFile()
     {
-        if (handle_ != nullptr && std::uncaught_exceptions() > 0)
-            ConnectionOf(handle_)->Break();
+        const KeptLastError cause;
+        if (handle_ != nullptr && std::uncaught_exceptions() > 0) {
+            HandleUse use(handle_, HandleKind::File);
+            if (use.connection() != nullptr)
+                use.connection()->Break();
+        }
         Close();
     }
     RemoteFile(const RemoteFile &) = delete;
@@ -56,8 +65,15 @@ public:
         Close();
         handle_ = handle;
     }
-    // AgentCloseHandle's result (1 when nothing is open).
-    BOOL Close()
+    // The copy's result, and its cause, do not depend on the close.
+    void Close()
+    {
+        const KeptLastError cause;
+        CloseReportingCause();
+    }
+    // AgentCloseHandle's result and last error (1 when nothing is open):
+    // for a copy whose data are not safe until the agent closed the file.
+    BOOL CloseReportingCause()
     {
         if (handle_ == nullptr)
             return 1;

@@ -6,6 +6,7 @@
 // first and removed only once the new file has its name, so the agent
 // always holds the old file or the new one under that name.
 #include "copy/copy_to_agent.h"
+#include "session/handle_table.h"
 #include "copy/copy_handles.h"
 
 #include "session/last_agent_error.h"
@@ -15,6 +16,15 @@ namespace agent {
 namespace copy_to {
 
 namespace {
+
+// The handle's connection still holds the file open (a failed exchange
+// breaks it, and a broken handle cannot carry the restart record).
+bool StillOpen(HANDLE handle)
+{
+    const KeptLastError cause;
+    HandleUse use(handle, HandleKind::File);
+    return use.connection() != nullptr && use.connection()->state == FileOpen;
+}
 
 constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
@@ -196,7 +206,7 @@ private:
     bool CloseRemote()
     {
         SetLastError(0);
-        const BOOL closed = remote_.Close();
+        const BOOL closed = remote_.CloseReportingCause();
         if (closed && GetLastError() == 0)
             return true;
         if (GetLastError() == 0)
@@ -213,7 +223,7 @@ private:
         const bool keep = ending == Ending::Stopped || (ending == Ending::Failed && request_.restartable());
         bool kept = false;
         if (keep) {
-            if (remote_.get() == nullptr || ConnectionOf(remote_.get())->state != FileOpen)
+            if (remote_.get() == nullptr || !StillOpen(remote_.get()))
                 remote_.Reset(AgentCreateFileW(request_.logon, partialName_.c_str(), GENERIC_READ | GENERIC_WRITE,
                                                kSharing, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
             BY_HANDLE_FILE_INFORMATION info = {};

@@ -4,6 +4,7 @@
 // of chunks from the same counter. A chunk is read from the local file at
 // its offset and written at the same offset on the agent. Only the calling
 // thread calls the host's progress routine and looks at *cancel.
+#include "session/handle_table.h"
 #include "copy/copy_to_agent.h"
 
 #include "session/last_agent_error.h"
@@ -157,7 +158,11 @@ private:
     void OutOfMemory(HANDLE remote)
     {
         NoteOutOfMemory();
-        ConnectionOf(remote)->Break();
+        {
+            HandleUse use(remote, HandleKind::File);
+            if (use.connection() != nullptr)
+                use.connection()->Break();
+        }
         End(Ending::Failed, ERROR_NOT_ENOUGH_MEMORY);
     }
 

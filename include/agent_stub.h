@@ -231,7 +231,7 @@ typedef struct _WIN32_FIND_DATAW {
 /* Error codes the library sets itself, beside the agent's own status codes
  * and the socket layer's. windows.h already defines them on Windows. */
 #ifndef ERROR_INVALID_HANDLE
-#define ERROR_INVALID_HANDLE 6          /* handle of another logon */
+#define ERROR_INVALID_HANDLE 6          /* handle closed, unknown, of another kind or logon */
 #endif
 #ifndef ERROR_NOT_ENOUGH_MEMORY
 #define ERROR_NOT_ENOUGH_MEMORY 8       /* an allocation failed */
@@ -355,13 +355,16 @@ BOOL AGENTAPI AgentFini(void);
 /* Connects to host:port (low 16 bits) and logs on; the connection proves
  * the credentials and is kept for reuse. Returns the logon, or null with the
  * last error 87 (port 0, missing/empty host or user, null password), 11001
- * (the host name does not resolve), 8 (out of memory), a socket error, or
- * the agent's refusal; AgentGetLastError holds the same. */
+ * (the host name does not resolve), 8 (out of memory), 13 (a reply that
+ * breaks the protocol), a socket error, or the agent's refusal;
+ * AgentGetLastError holds the same. */
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password);
 /* Logs out and closes every idle connection and frees the logon. 1, or 0
  * with 87 for a null logon. Waits for the logout replies at most the I/O
  * time-out of AgentSetTimeouts, or 5 s when none is set. Close file, search
- * and drive handles first. */
+ * and drive handles first: one still open stays usable and is closed with
+ * AgentCloseHandle and the same logon value, which then closes its
+ * connection instead of keeping it. */
 BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon);
 /* Limits, in milliseconds, how long a connect (connectMs) and any single
  * send or receive (ioMs) of this logon may take; 0 waits without limit,
@@ -412,25 +415,29 @@ BOOL AGENTAPI AgentMoveFile(AGENT_LOGON logon, const WCHAR *source, const WCHAR 
  * flags. The handle, or null (never INVALID_HANDLE_VALUE) with 87, the
  * agent's status or a socket error. Close it with AgentCloseHandle. */
 HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-/* Fills *info. 1 / 0 (87 null argument, 12 handle not open, agent status, socket error). */
+/* Every call on a file, search or drive handle looks the handle up first:
+ * one that is closed, unknown or of another kind fails with 6
+ * (ERROR_INVALID_HANDLE) and nothing is sent. Calls on one handle from
+ * several threads run one at a time. */
+/* Fills *info. 1 / 0 (87 null argument, 6, 12 handle not open, agent status, socket error). */
 BOOL AGENTAPI AgentGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION *info);
 /* Reads up to toRead bytes at the agent's file pointer; *read gets the
- * count (fewer at end of file). 1 / 0 (87, 12, agent status, socket error;
+ * count (fewer at end of file). 1 / 0 (87, 6, 12, agent status, socket error;
  * 13 when the agent announces more bytes than asked for: nothing is taken
  * into the buffer and the handle is unusable until closed). */
 BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read);
 /* As AgentReadFile, at the absolute offset offsetHigh:offsetLow. */
 BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWORD *read, DWORD offsetLow, DWORD offsetHigh);
-/* Writes toWrite bytes; *written gets the agent's count. 1 / 0 (87, 12, agent status, socket error). */
+/* Writes toWrite bytes; *written gets the agent's count. 1 / 0 (87, 6, 12, agent status, socket error). */
 BOOL AGENTAPI AgentWriteFile(HANDLE file, const void *buffer, DWORD toWrite, DWORD *written);
 /* Moves the file pointer (method 0 begin, 1 current, 2 end). 1 / 0 (87 bad
- * method or null handle, 12, agent status, 1359 reply without position). */
+ * method or null handle, 6, 12, agent status, 1359 reply without position). */
 BOOL AGENTAPI AgentSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER *newPosition, DWORD method);
-/* Sets the file times; a null pointer sends a zero time. 1 / 0 (87, 12, agent status). */
+/* Sets the file times; a null pointer sends a zero time. 1 / 0 (87, 6, 12, agent status). */
 BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILETIME *lastAccess, const FILETIME *lastWrite);
 /* Ends a file, search or drive handle. 1, or 0 with 87 (null argument), 6
- * (a handle opened through another logon: nothing is done, the handle stays
- * open) or a socket error; an agent refusing the close still gives 1 (its
+ * (a handle already closed or unknown, or one opened through another logon:
+ * nothing is done, a live handle stays open) or a socket error; an agent refusing the close still gives 1 (its
  * status in the last error). The handle is invalid afterwards. */
 BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
 /* Copies a remote file into a local file, in chunks of 4096 bytes, by way
@@ -501,9 +508,9 @@ BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath,
 HANDLE AGENTAPI AgentFindFirstFileW(AGENT_LOGON logon, const WCHAR *pattern, WIN32_FIND_DATAW *data);
 /* As AgentFindFirstFileW, with the agent-defined search value. */
 HANDLE AGENTAPI AgentFindFirstFile2W(AGENT_LOGON logon, const WCHAR *pattern, int32_t value, WIN32_FIND_DATAW *data);
-/* The next entry: 1, or 0 with 18 at the end, 87, 12 (search already at
- * its end), 13 (entry that cannot be decoded; the search goes on with the
- * next one), 10040 or a socket error. */
+/* The next entry: 1, or 0 with 18 at the end, 87, 6 (not a live search
+ * handle), 12 (search already at its end), 13 (entry that cannot be
+ * decoded; the search goes on with the next one), 10040 or a socket error. */
 BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data);
 
 /* ---- Drives, disk space, OS version --------------------------------- */
@@ -512,9 +519,9 @@ BOOL AGENTAPI AgentFindNextFileW(HANDLE search, WIN32_FIND_DATAW *data);
  * or null with 18 (no drives), 87, 13, 10040 or a socket error. End it with
  * AgentCloseHandle. */
 HANDLE AGENTAPI AgentFindFirstLogicalDriveW(AGENT_LOGON logon, AgentDriveInfo *info);
-/* The next drive: 1, or 0 with 18 at the end, 87, 12, 13 (record that
- * cannot be decoded: the fields read before the fault are written) or a
- * socket error. */
+/* The next drive: 1, or 0 with 18 at the end, 87, 6 (not a live drive
+ * handle), 12, 13 (record that cannot be decoded: the fields read before
+ * the fault are written) or a socket error. */
 BOOL AGENTAPI AgentFindNextLogicalDriveW(HANDLE drives, AgentDriveInfo *info);
 /* Disk geometry and space of the volume holding path. 1 / 0 (87, agent
  * status, socket error); never writes AgentGetLastError's value. */

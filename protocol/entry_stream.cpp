@@ -2,23 +2,10 @@
 
 namespace agent {
 
-int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHeader &header)
-{
-    const char *raw = connection.ReceiveFraming(kHeaderSize);
-    if (raw == nullptr)
-        return -1;
-    ACE_InputCDR in(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
-    if (!ReadHeader(in, header) || CheckReply(header, Reply, opcode) != 0) {
-        connection.Break();
-        return -1;
-    }
-    return 0;
-}
-
 int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionState streaming)
 {
     MessageHeader header;
-    if (ReceiveStreamHeader(connection, opcode, header) != 0)
+    if (connection.Receive(ReplyShape::Stream(opcode), header) == nullptr)
         return -1;
     // The length only says whether entries follow; no payload of that size comes.
     if (header.length == 0) {

@@ -14,11 +14,6 @@
 
 namespace agent {
 
-// Receives the 12-byte header that opens an entry stream (no payload is
-// read: the chunks follow it directly) and checks it is a reply to opcode.
-// 0, or -1 with the connection Closed.
-int ReceiveStreamHeader(AgentConnection &connection, uint32_t opcode, MessageHeader &header);
-
 class EntryStream {
 public:
     // lengthOrder decodes the chunk length words, contentOrder the chunks

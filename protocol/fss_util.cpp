@@ -91,16 +91,6 @@ bool ReadHeader(ACE_InputCDR &in, MessageHeader &header)
     return false;
 }
 
-int CheckReply(const MessageHeader &header, uint16_t kind, uint32_t opcode)
-{
-    return header.kind == kind && header.opcode == opcode ? 0 : -1;
-}
-
-int CheckReplyLength(const MessageHeader &header, uint16_t kind, uint32_t opcode, uint32_t length)
-{
-    return CheckReply(header, kind, opcode) == 0 && header.length == length ? 0 : -1;
-}
-
 bool ReadFileTime(ACE_InputCDR &in, FILETIME &time)
 {
     ACE_CDR::ULong low = 0;

@@ -42,18 +42,8 @@ public:
 // A request header at `out` (12 bytes): the byte-order flag 1, kind Request.
 void PutRequestHeader(char *out, uint32_t opcode, uint32_t length);
 
-// True for the reply shape whose raw data follows its 8-byte payload (a
-// read): the exchange ends only after the data.
-inline bool DataFollows(const MessageHeader &header)
-{
-    return header.kind == Reply && (header.opcode == OpReadFile || header.opcode == OpReadFileAt) &&
-           header.length == 8;
-}
-
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length);
 bool ReadHeader(ACE_InputCDR &in, MessageHeader &header);
-int CheckReply(const MessageHeader &header, uint16_t kind, uint32_t opcode);
-int CheckReplyLength(const MessageHeader &header, uint16_t kind, uint32_t opcode, uint32_t length);
 bool ReadFileTime(ACE_InputCDR &in, FILETIME &time);
 
 } // namespace agent

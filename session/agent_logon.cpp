@@ -1,6 +1,8 @@
 #include "session/agent_logon.h"
 
 #include "protocol/wide_string.h"
+#include "session/handle_table.h"
+#include "session/last_agent_error.h"
 #include "session/logon_exchange.h"
 
 #include <ace/Guard_T.h>
@@ -19,6 +21,9 @@ std::atomic<DWORD> AgentLogon::defaultIoMs_{0};
 
 AgentLogon::~AgentLogon()
 {
+    // Handles still open keep their connections, which can no longer come
+    // back to this logon's pool.
+    agent::OrphanHandles(this);
     DrainPool();
     ACE_OS::free(password);
     ACE_OS::free(userName);
@@ -225,9 +230,13 @@ ConnectionHolder::ConnectionHolder(AgentLogon *logon)
 
 void ConnectionHolder::Release()
 {
+    if (connection_ == nullptr)
+        return;
+    // The first std::uncaught_exceptions() of a thread sets up the
+    // runtime's thread-local state, which on Windows clears the last error.
+    const KeptLastError cause;
     // An exception that unwinds an exchange may have left it half done.
-    if (connection_ != nullptr)
-        GiveBack(std::uncaught_exceptions() > 0);
+    GiveBack(std::uncaught_exceptions() > 0);
 }
 
 void ConnectionHolder::ReleaseAfterReturn()
@@ -242,7 +251,11 @@ void ConnectionHolder::GiveBack(bool unwinding)
     // connection is not trusted either.
     if (unwinding || OutOfMemoryEvents() != outOfMemoryMark_)
         connection_->Break();
-    logon_->ReleaseConnection(connection_);
+    const KeptLastError cause;
+    if (logon_ != nullptr)
+        logon_->ReleaseConnection(connection_);
+    else
+        delete connection_;
     connection_ = nullptr;
 }
 

@@ -84,7 +84,8 @@ public:
     // Takes a connection from the logon (initial-logon flag 0); an acquire
     // error becomes the thread's last error.
     explicit ConnectionHolder(AgentLogon *logon);
-    // Holds a connection already taken from the logon (may be null).
+    // Holds a connection already taken from the logon (may be null). With
+    // no logon (one logged off) the connection is destroyed when it goes.
     ConnectionHolder(AgentLogon *logon, AgentConnection *connection)
         : logon_(logon), connection_(connection), outOfMemoryMark_(OutOfMemoryEvents())
     {

@@ -1,5 +1,6 @@
-// The frame shared by the exports that work through a logon handle:
-// take a connection, run the exchange, record a failure, give it back.
+// The frame shared by the exports: take a connection, run the exchange,
+// give it back; and, last of all, the cause of a failure in the thread's
+// last error and in LastAgentError.
 #ifndef AGENT_EXPORT_FRAME_H
 #define AGENT_EXPORT_FRAME_H
 
@@ -10,18 +11,18 @@
 
 namespace agent {
 
-enum class Record { Failures, Never };
+// Which results an export copies into LastAgentError: its failures, every
+// result (a path list, whose every end is a cause), or none.
+enum class Record { Failures, Always, Never };
 
-// Takes a connection from the pool (or a new one); on failure records the
-// cause (unless told not to) and returns null.
-inline AgentConnection *AcquireForExport(AgentLogon *logon, Record record)
+// Takes a connection from the pool (or a new one); null with the cause in
+// the thread's last error.
+inline AgentConnection *AcquireForExport(AgentLogon *logon)
 {
     DWORD error = 0;
     AgentConnection *connection = logon->AcquireConnection(0, &error);
     if (error != 0)
         SetLastError(error);
-    if (connection == nullptr && record == Record::Failures)
-        RecordLastAgentError();
     return connection;
 }
 
@@ -30,34 +31,49 @@ inline AgentConnection *AcquireForExport(AgentLogon *logon, Record record)
 // The logon must already have been checked. Returns the exchange's result,
 // or -1 when no connection could be had.
 template <typename Exchange>
-int RunOnPooledConnection(AgentLogon *logon, Record record, Exchange &&exchange)
+int RunOnPooledConnection(AgentLogon *logon, Exchange &&exchange)
 {
-    ConnectionHolder connection(logon, AcquireForExport(logon, record));
+    ConnectionHolder connection(logon, AcquireForExport(logon));
     if (connection.get() == nullptr)
         return -1;
     const int result = exchange(*connection);
-    if (result != 0 && record == Record::Failures)
-        RecordLastAgentError();
     connection.ReleaseAfterReturn();
     return result;
 }
 
-// Keeps C++ exceptions (allocation failures inside ACE or the standard
-// library) from crossing the C interface. The failure is recorded like any
-// other unless the export never writes LastAgentError.
-template <typename Result, typename Body>
-Result Guarded(Result failure, Body &&body, Record record = Record::Failures) noexcept
+// The frame of every export: runs `body() -> Result`, keeps C++ exceptions
+// (allocation failures inside ACE or the standard library) from crossing
+// the C interface, and ends the call in one place. The cause is read once
+// the body and all its cleanup are done (the holders keep the last error
+// across theirs), copied into LastAgentError when `failed(result)` says so
+// (or always, or never, as `record` says), and set as the thread's last
+// error after everything else: on Windows a successful socket, lock or
+// runtime call on the way out resets it.
+template <typename Result, typename Failed, typename Body>
+Result GuardedWhen(Result failure, Failed &&failed, Body &&body, Record record) noexcept
 {
+    Result result = failure;
+    bool threw = true;
     try {
-        return body();
+        result = body();
+        threw = false;
     } catch (const std::bad_alloc &) {
         NoteOutOfMemory();
     } catch (...) {
         SetLastError(ERROR_INTERNAL_ERROR);
     }
-    if (record == Record::Failures)
-        RecordLastAgentError();
-    return failure;
+    const DWORD cause = GetLastError();
+    if (record == Record::Always || (record == Record::Failures && (threw || failed(result))))
+        LastAgentError.store(cause, std::memory_order_relaxed);
+    SetLastError(cause);
+    return result;
+}
+
+// The same, for the exports whose failure is the `failure` result itself.
+template <typename Result, typename Body>
+Result Guarded(Result failure, Body &&body, Record record = Record::Failures) noexcept
+{
+    return GuardedWhen(failure, [failure](const Result &result) { return result == failure; }, body, record);
 }
 
 } // namespace agent

@@ -30,7 +30,7 @@ BOOL AGENTAPI AgentFini(void)
 
 AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *user, const WCHAR *password)
 {
-    AGENT_LOGON result = Guarded<AGENT_LOGON>(nullptr, [&]() -> AGENT_LOGON {
+    return Guarded<AGENT_LOGON>(nullptr, [&]() -> AGENT_LOGON {
         // Owned until it is proven, so that no failure (an exception
         // included) leaves a half-made logon behind.
         std::unique_ptr<AgentLogon> logon(new AgentLogon());
@@ -50,9 +50,6 @@ AGENT_LOGON AGENTAPI AgentLogonW(const WCHAR *host, DWORD port, const WCHAR *use
         SetLastError(error);
         return nullptr;
     });
-    if (result == nullptr)
-        RecordLastAgentError();
-    return result;
 }
 
 BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon)

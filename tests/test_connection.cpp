@@ -112,7 +112,7 @@ TEST_F(ConnectionTest, LogonReplies)
         DWORD error; // 0: not checked
     } cases[] = {
         {"refused", fake::StatusReply(OpLogon, 1326), false, false, 1326},
-        {"no status", fake::Header(2, OpLogon, 0), false, false, 0},
+        {"no status", fake::Header(2, OpLogon, 0), false, false, 13},
         {"no header test", fake::StatusReply(OpPathIsRoot, 0), false, true, 0},
         {"big-endian agent", fake::Reply(OpLogon, Payload(true).u32(0)), false, true, 0},
         {"closed mid-message", fake::Header(2, OpLogon, 4), true, false, 10054},

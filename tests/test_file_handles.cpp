@@ -359,11 +359,11 @@ TEST_F(FileHandleTest, ReadReplyOutcomes)
         // The bytes after a non-zero status are still taken off the stream.
         {"status with data", OpReadFile, DataReply(OpReadFile, 5, 100, hundred), 0, 100, 5, true},
         {"status with data at", OpReadFileAt, DataReply(OpReadFileAt, 38, 100, hundred), 0, 100, 38, true},
-        {"length 12", OpReadFile, DataReply(OpReadFile, 0, 100, hundred, 12), 0, 0, 0, false},
-        {"length 4", OpReadFileAt, fake::StatusReply(OpReadFileAt, 0), 0, 0, 0, false},
-        {"other opcode", OpReadFileAt, DataReply(OpReadFile, 0, 100, hundred), 0, 0, 0, false},
+        {"length 12", OpReadFile, DataReply(OpReadFile, 0, 100, hundred, 12), 0, 0, 13, false},
+        {"length 4", OpReadFileAt, fake::StatusReply(OpReadFileAt, 0), 0, 0, 13, false},
+        {"other opcode", OpReadFileAt, DataReply(OpReadFile, 0, 100, hundred), 0, 0, 13, false},
         {"request kind", OpReadFile,
-         fake::Concat({fake::Header(1, OpReadFile, 8), Payload().u32(0).u32(100).bytes(), hundred}), 0, 0, 0, false},
+         fake::Concat({fake::Header(1, OpReadFile, 8), Payload().u32(0).u32(100).bytes(), hundred}), 0, 0, 13, false},
         // More than asked for: refused before a byte lands in the buffer.
         {"count above request", OpReadFile, DataReply(OpReadFile, 0, 200, fake::PatternBytes(200)), 0, 0, 13, false},
         {"count above request at", OpReadFileAt, DataReply(OpReadFileAt, 0, 101, fake::PatternBytes(101)), 0, 0, 13,
@@ -530,8 +530,8 @@ TEST_F(FileHandleTest, MovePointerReplyOutcomes)
         {"half a position", fake::Reply(OpSetFilePointer, Payload().u32(0).u32(1)), true, 0, ERROR_INTERNAL_ERROR,
          true},
         {"agent status", fake::StatusReply(OpSetFilePointer, 131), true, 0, 131, true},
-        {"other opcode", fake::Reply(OpSetFileTime, Payload().u32(0).u32(1).u32(0)), true, 0, 0, false},
-        {"length 0", fake::Header(2, OpSetFilePointer, 0), true, 0, 0, false},
+        {"other opcode", fake::Reply(OpSetFileTime, Payload().u32(0).u32(1).u32(0)), true, 0, 13, false},
+        {"length 0", fake::Header(2, OpSetFilePointer, 0), true, 0, 13, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -617,7 +617,13 @@ TEST_F(FileHandleTest, EachOpenFileHasItsOwnConnection)
     EXPECT_EQ(AgentCloseHandle(logon_, a), 1);
     EXPECT_EQ(AgentCloseHandle(logon_, b), 1);
     EXPECT_EQ(Idle(), 2);
-    // The pool is a stack: the next open reuses b's connection.
-    EXPECT_EQ(Open(), b);
-    EXPECT_EQ(AgentCloseHandle(logon_, b), 1);
+    // The next open reuses a pooled connection under a handle of its own;
+    // b stays closed.
+    HANDLE c = Open();
+    ASSERT_NE(c, nullptr);
+    EXPECT_NE(c, b);
+    EXPECT_EQ(agent_.Accepted(), 2);
+    EXPECT_EQ(AgentCloseHandle(logon_, b), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(AgentCloseHandle(logon_, c), 1);
 }

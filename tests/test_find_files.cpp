@@ -311,7 +311,8 @@ TEST_F(AgentTest, LongSearchRunsInConstantMemory)
     EXPECT_EQ(Idle(), 1);
 }
 
-// A file handle is not a search: nothing is read from it.
+// A file handle is not a search: refused as a handle of another kind,
+// nothing is read from it.
 TEST_F(AgentTest, FindNextOnAConnectionThatIsNotSearching)
 {
     HANDLE file = HoldConnection();
@@ -319,7 +320,7 @@ TEST_F(AgentTest, FindNextOnAConnectionThatIsNotSearching)
     agent_.ClearRecords();
     WIN32_FIND_DATAW data;
     EXPECT_EQ(AgentFindNextFileW(file, &data), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(agent_.Requests().size(), 0u);
     CloseHeld(file); // still an open file: its close is sent
     EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u);

@@ -103,23 +103,6 @@ TEST(Header, ShortHeaderFailsAndIsLogged)
     EXPECT_NE(log.text.str().find("Unable to read message header"), std::string::npos) << log.text.str();
 }
 
-TEST(Header, ReplyTests)
-{
-    MessageHeader h;
-    h.kind = Reply;
-    h.opcode = OpReadFile;
-    h.length = 8;
-    EXPECT_EQ(CheckReply(h, Reply, OpReadFile), 0);
-    EXPECT_EQ(CheckReply(h, Reply, OpReadFileAt), -1);
-    EXPECT_EQ(CheckReply(h, Request, OpReadFile), -1);
-    EXPECT_EQ(CheckReplyLength(h, Reply, OpReadFile, 8), 0);
-    EXPECT_EQ(CheckReplyLength(h, Reply, OpReadFile, 12), -1);
-    h.length = 12;
-    EXPECT_EQ(CheckReplyLength(h, Reply, OpReadFile, 8), -1);
-    h.kind = Request;
-    EXPECT_EQ(CheckReplyLength(h, Reply, OpReadFile, 12), -1);
-}
-
 TEST(Header, FileTimeIsWrittenOnlyWhole)
 {
     AlignedInput whole(Hex("01 02 03 04 05 06 07 08"));

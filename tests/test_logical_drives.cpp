@@ -149,7 +149,7 @@ TEST_F(AgentTest, DriveHandleIsNotASearchHandle)
     ASSERT_NE(handle, nullptr);
     WIN32_FIND_DATAW data;
     EXPECT_EQ(AgentFindNextFileW(handle, &data), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Nothing was consumed: the drive stream is intact.
     EXPECT_EQ(AgentFindNextLogicalDriveW(handle, &info), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));

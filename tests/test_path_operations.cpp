@@ -132,13 +132,14 @@ TEST_F(AgentTest, PathTestsFollowTheMinimumReplyTest)
     }
 }
 
-TEST_F(AgentTest, HeaderFailureLeavesTheLastErrorAsTheThreadHeldIt)
+TEST_F(AgentTest, HeaderFailureIsInvalidDataAndDropsTheConnection)
 {
     agent_.Always(OpPathIsRoot, fake::StatusReply(OpPathFileExists, 0));
     SetLastError(4242);
     EXPECT_EQ(AgentPathIsRootW(logon_, kPath.c_str()), 0);
-    EXPECT_EQ(GetLastError(), fake::HeldLastError(4242u));
-    EXPECT_EQ(AgentGetLastError(), fake::HeldLastError(4242u));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(Idle(), 0);
 }
 
 TEST_F(AgentTest, GetFileAttributesReturnsTheAttributesOrAllOnes)
@@ -223,11 +224,11 @@ TEST_F(AgentTest, StatusOnlyOperationsAcceptAnyHeader)
         EXPECT_EQ(e.call(), 0);
         EXPECT_EQ(GetLastError(), 183u);
         EXPECT_EQ(AgentGetLastError(), 183u);
-        // No status at all: the read fails, the connection stays usable.
+        // No status at all breaks the protocol: 13, the connection dropped.
         agent_.Queue(e.opcode, fake::Send(fake::Header(2, e.opcode, 0)));
         EXPECT_EQ(e.call(), 0);
-        EXPECT_EQ(Idle(), 1);
-        EXPECT_EQ(agent_.Accepted(), 1);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+        EXPECT_EQ(Idle(), 0);
     }
 }
 

@@ -102,10 +102,11 @@ TEST_F(AgentTest, PathFailuresEmptyTheBufferAndCarryTheirCause)
          [](uint32_t op) { return fake::Send(fake::Reply(op, Payload().u32(0).u32(40).u16('x'))); },
          ERROR_INVALID_DATA, true},
         {"reply to another opcode",
-         [](uint32_t op) { return fake::Send(fake::Reply(op + 1, Payload().u32(0).wstr(u"x"))); }, kStale, false},
+         [](uint32_t op) { return fake::Send(fake::Reply(op + 1, Payload().u32(0).wstr(u"x"))); }, ERROR_INVALID_DATA,
+         false},
         {"request kind", [](uint32_t op) { return fake::Send(fake::Concat({fake::Header(1, op, 4), Hex("00 00 00 00")})); },
-         kStale, false},
-        {"no status", [](uint32_t op) { return fake::Send(fake::Header(2, op, 0)); }, kStale, false},
+         ERROR_INVALID_DATA, false},
+        {"no status", [](uint32_t op) { return fake::Send(fake::Header(2, op, 0)); }, ERROR_INVALID_DATA, false},
         {"connection dropped", [](uint32_t) { return fake::CloseNow(); }, 10054, false},
     };
     for (const PathExport &e : PathExports()) {

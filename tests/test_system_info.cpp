@@ -106,10 +106,11 @@ TEST_F(AgentTest, OsVersion)
     EXPECT_EQ(fake::ToHex(requests[0].raw()), "01 00 01 00 13 00 00 00 00 00 00 00");
     EXPECT_EQ(Idle(), 1);
 
-    // A reply without a value fails; the stream is still in step, so the connection is kept.
+    // A reply without a value breaks the protocol: the connection is dropped.
     agent_.Queue(OpGetOSVersion, fake::Send(fake::Header(2, OpGetOSVersion, 0)));
     EXPECT_EQ(AgentGetOSVersion(logon_), 0xFFFFFFFFu);
-    EXPECT_EQ(Idle(), 1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_EQ(Idle(), 0);
     // A dropped connection fails and is not pooled.
     agent_.Queue(OpGetOSVersion, fake::CloseNow());
     EXPECT_EQ(AgentGetOSVersion(logon_), 0xFFFFFFFFu);

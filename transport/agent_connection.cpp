@@ -92,35 +92,6 @@ int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
     return 0;
 }
 
-int AgentConnection::SendHeader(ACE_OutputCDR &header, uint32_t opcode)
-{
-    header.reset();
-    if (!WriteHeader(header, Request, opcode, 0)) {
-        state = Closed;
-        return -1;
-    }
-    header.consolidate();
-    iovec part;
-    part.iov_base = const_cast<char *>(header.begin()->rd_ptr());
-    part.iov_len = kHeaderSize;
-    return SendAll(&part, 1, kHeaderSize);
-}
-
-int AgentConnection::SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength)
-{
-    if (header.consolidate() != 0 || payload.consolidate() != 0) {
-        NoteOutOfMemory();
-        state = Closed;
-        return -1;
-    }
-    iovec parts[2];
-    parts[0].iov_base = const_cast<char *>(header.begin()->rd_ptr());
-    parts[0].iov_len = header.total_length();
-    parts[1].iov_base = const_cast<char *>(payload.begin()->rd_ptr());
-    parts[1].iov_len = payloadLength;
-    return SendAll(parts, payloadLength > 0 ? 2 : 1, parts[0].iov_len + payloadLength);
-}
-
 ACE_OutputCDR &AgentConnection::StartRequest(uint32_t opcode)
 {
     // Alignment padding is skipped, not written: the bytes of the last
@@ -338,15 +309,35 @@ int AgentConnection::ReceiveData(void *buffer, size_t length)
     return 0;
 }
 
-ACE_InputCDR *AgentConnection::ReceiveReply(MessageHeader &header)
+ACE_InputCDR *AgentConnection::Violation()
+{
+    SetLastError(ERROR_INVALID_DATA);
+    Break();
+    return nullptr;
+}
+
+ACE_InputCDR *AgentConnection::Receive(const ReplyShape &shape, MessageHeader &header)
 {
     const char *raw = ReceiveFraming(kHeaderSize);
     if (raw == nullptr)
         return nullptr;
     reply_.Over(raw, kHeaderSize, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN);
-    if (!ReadHeader(reply_, header)) {
-        state = Closed;
+    if (!ReadHeader(reply_, header))
+        return Violation();
+    if (shape.form == ReplyShape::StreamHeader)
+        return header.kind == Reply && header.opcode == shape.opcode ? &reply_ : Violation();
+    // Refused before anything else, so that no announcement makes the
+    // buffer grow (10040 whatever else is wrong with the header).
+    if (header.length > kMaxPayloadLength) {
+        SetLastError(WSAEMSGSIZE);
+        Break();
         return nullptr;
+    }
+    if (shape.form != ReplyShape::StatusOnly) {
+        if (header.kind != Reply || header.opcode != shape.opcode || header.length < shape.length)
+            return Violation();
+        if (shape.form != ReplyShape::AtLeast && header.length != shape.length)
+            return Violation();
     }
     const char *payload = raw;
     if (header.length > 0) {
@@ -354,32 +345,44 @@ ACE_InputCDR *AgentConnection::ReceiveReply(MessageHeader &header)
         if (payload == nullptr)
             return nullptr;
     }
+    // Taken whole, so the stream stays in step even when the payload is
+    // too short for a status word.
+    if (header.length < shape.length)
+        return Violation();
     reply_.Over(payload, header.length, ByteOrderOf(header.byteOrder));
-    if (!DataFollows(header))
+    if (shape.form != ReplyShape::DataFollows)
         EndExchange();
     return &reply_;
 }
 
-int AgentConnection::ReceiveReply(ACE_InputCDR &in, MessageHeader &header)
-{
-    ACE_InputCDR *reply = ReceiveReply(header);
-    if (reply == nullptr)
-        return -1;
-    in = ACE_InputCDR(reply->rd_ptr(), header.length, ByteOrderOf(header.byteOrder), 1, 2);
-    return 0;
-}
-
-int AgentConnection::ReceiveStatus(uint32_t /*opcode*/, uint32_t &status)
+int AgentConnection::ReceiveStatus(uint32_t opcode, uint32_t &status)
 {
     MessageHeader header;
-    ACE_InputCDR *in = ReceiveReply(header);
+    ACE_InputCDR *in = Receive(ReplyShape::Status(opcode), header);
     if (in == nullptr)
         return -1;
     ACE_CDR::ULong value = 0;
-    if (!in->read_ulong(value))
+    if (!in->read_ulong(value)) {
+        Violation();
         return -1;
+    }
     status = value;
     return 0;
+}
+
+ACE_InputCDR *AgentConnection::ReceiveAfterStatus(uint32_t opcode, MessageHeader &header)
+{
+    ACE_InputCDR *in = Receive(ReplyShape::Minimum(opcode, 4), header);
+    if (in == nullptr)
+        return nullptr;
+    ACE_CDR::ULong status = 0;
+    if (!in->read_ulong(status))
+        return Violation();
+    if (status != 0) {
+        SetLastError(status);
+        return nullptr;
+    }
+    return in;
 }
 
 int AgentConnection::RunStringRequest(uint32_t opcode, const WCHAR *text)

@@ -22,6 +22,33 @@ enum ConnectionState : uint32_t {
     DriveEnumerating = 5,
 };
 
+// The shape of reply an exchange expects; Receive checks it.
+struct ReplyShape {
+    enum Form : uint8_t {
+        // A status word, read without testing any header field: agents
+        // answer some requests with another opcode and rely on that.
+        StatusOnly,
+        // A Reply to the opcode of at least `length` payload bytes.
+        AtLeast,
+        // A Reply to the opcode of exactly `length` payload bytes.
+        Exactly,
+        // Exactly, then raw data that the caller receives (ReceiveData).
+        DataFollows,
+        // A Reply header to the opcode alone: entry-stream chunks follow it
+        // and its length only says whether any do.
+        StreamHeader,
+    };
+    Form form;
+    uint32_t opcode;
+    uint32_t length;
+
+    static ReplyShape Status(uint32_t opcode) { return {StatusOnly, opcode, 4}; }
+    static ReplyShape Minimum(uint32_t opcode, uint32_t length) { return {AtLeast, opcode, length}; }
+    static ReplyShape Exact(uint32_t opcode, uint32_t length) { return {Exactly, opcode, length}; }
+    static ReplyShape WithData(uint32_t opcode, uint32_t length) { return {DataFollows, opcode, length}; }
+    static ReplyShape Stream(uint32_t opcode) { return {StreamHeader, opcode, 0}; }
+};
+
 constexpr size_t kReceiveBufferSize = 20488;
 // A receive buffer grown past this for one large reply goes back to
 // kReceiveBufferSize when the exchange ends, so idle connections stay small.
@@ -48,8 +75,6 @@ public:
     // Every later send and receive fails with WSAETIMEDOUT (and closes
     // the connection) when it takes longer than `ioMs`; 0 waits for ever.
     int SetIoTimeout(DWORD ioMs);
-    int SendHeader(ACE_OutputCDR &header, uint32_t opcode);
-    int SendRequest(ACE_OutputCDR &header, ACE_OutputCDR &payload, size_t payloadLength);
     // The whole of `payload` behind a request header for `opcode`.
     int SendPayload(uint32_t opcode, ACE_OutputCDR &payload);
     // Header and the caller's bytes in one gathered write, no copy: the
@@ -67,15 +92,22 @@ public:
     // A request without payload: its 12 header bytes in one write.
     int SendBareRequest(uint32_t opcode);
 
-    // Receives one reply into the connection's buffer. Returns a stream
-    // over its payload in the sender's byte order, valid until the next
-    // receive, or null with the connection Closed.
-    ACE_InputCDR *ReceiveReply(MessageHeader &header);
-    // The same, for callers that keep a stream of their own (it allocates).
-    int ReceiveReply(ACE_InputCDR &in, MessageHeader &header);
+    // The one receive of a reply: its header, checked against `shape`, then
+    // its payload into the connection's buffer. Returns a stream over the
+    // payload in the sender's byte order (over the header for a stream
+    // header), valid until the next receive; or null with the connection
+    // Closed and the last error 13 for a reply of another shape, 10040 for
+    // one announcing more than kMaxPayloadLength, 10054 for a peer that
+    // closed mid-message, or the socket's error.
+    ACE_InputCDR *Receive(const ReplyShape &shape, MessageHeader &header);
+    // A status-only reply's status word. 0 / -1.
     int ReceiveStatus(uint32_t opcode, uint32_t &status);
     // ReceiveStatus, with a non-zero status made the thread's last error. 0 / -1.
     int ReceiveStatusResult(uint32_t opcode);
+    // A reply of at least a status word: the stream after a zero status;
+    // null for a non-zero one (made the thread's last error; the
+    // connection stays usable) or as Receive.
+    ACE_InputCDR *ReceiveAfterStatus(uint32_t opcode, MessageHeader &header);
     // SendPayload, then ReceiveStatusResult: a request answered by a status.
     int RunPayloadRequest(uint32_t opcode, ACE_OutputCDR &payload);
     int RunStringRequest(uint32_t opcode, const WCHAR *text);
@@ -105,10 +137,12 @@ public:
     // protocol (replies come strictly one per request), so a connection
     // that still holds some is marked broken and never reused.
     void EndExchange();
-    size_t UnreadBytes() const { return wr_ - rd_; }
 
     // Marks the connection broken after a protocol violation.
     void Break() { state = Closed; }
+    // Break, with ERROR_INVALID_DATA (13) as the cause: a reply that breaks
+    // the protocol. Returns null, for the receive paths.
+    ACE_InputCDR *Violation();
     size_t ReceiveBufferSize() const { return buffer_.size(); }
 
 private:

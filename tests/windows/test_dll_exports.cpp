@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -190,6 +191,44 @@ TEST_F(DllTest, ExchangesWithAnAgentThroughTheExports)
 
     EXPECT_EQ(logoff(session), 1);
     EXPECT_EQ(fini(), 1);
+}
+
+// The first search of a new logon, from a new thread, that finds nothing:
+// the cause reaches kernel32's last error as well as AgentGetLastError,
+// also through the cleanup after the exchange.
+TEST_F(DllTest, AnEmptySearchLeavesItsCauseInBothLastErrors)
+{
+    using agent::OpFindFirst;
+    auto *logon = Export<decltype(AgentLogonW)>("AgentLogonW");
+    auto *logoff = Export<decltype(AgentLogoff)>("AgentLogoff");
+    auto *findFirst = Export<decltype(AgentFindFirstFileW)>("AgentFindFirstFileW");
+    auto *lastAgentError = Export<decltype(AgentGetLastError)>("AgentGetLastError");
+    ASSERT_TRUE(logon && logoff && findFirst && lastAgentError);
+
+    fake::FakeAgent agent;
+    agent.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "fresh logon" : "used logon");
+        AGENT_LOGON session = logon(L"127.0.0.1", agent.port(), L"user", L"secret");
+        ASSERT_NE(session, nullptr) << ::GetLastError();
+        HANDLE found = nullptr;
+        DWORD thread = 0;
+        DWORD recorded = 0;
+        std::thread caller([&] {
+            WIN32_FIND_DATAW data;
+            if (round == 1)
+                findFirst(session, L"C:\\none*", &data);
+            ::SetLastError(0);
+            found = findFirst(session, L"C:\\none*", &data);
+            thread = ::GetLastError();
+            recorded = lastAgentError();
+        });
+        caller.join();
+        EXPECT_EQ(found, nullptr);
+        EXPECT_EQ(thread, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        EXPECT_EQ(recorded, static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        EXPECT_EQ(logoff(session), 1);
+    }
 }
 
 } // namespace

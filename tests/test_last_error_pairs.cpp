@@ -1,0 +1,299 @@
+// The cause of a failure reaches the host twice: as the calling thread's
+// last error and as AgentGetLastError(). Both must hold the same value
+// after every export that records its failures, on a logon's first call
+// and on a later one. On Windows a socket or pool call made after the
+// exchange resets the thread's last error, so this is where a cause lost
+// in the cleanup shows (the suite runs under Wine as well).
+#include "agent_test.h"
+#include "entries.h"
+#include "local_files.h"
+
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+using fake::Bytes;
+using fake::Payload;
+using fake::W;
+using namespace agent;
+
+namespace {
+
+#ifdef _WIN32
+// The exports as a host calls them: in the shipped DLL, whose cleanup runs
+// the runtime's code of its own.
+HMODULE Dll()
+{
+    static HMODULE module = ::LoadLibraryA("agent_stub.dll");
+    return module;
+}
+#define API(name) reinterpret_cast<decltype(&name)>(reinterpret_cast<void *>(::GetProcAddress(Dll(), #name)))
+#else
+#define API(name) (&name)
+#endif
+
+constexpr DWORD kRefused = 32; // the agent's status for every refused request
+
+Bytes DataReply(uint32_t opcode, uint32_t status)
+{
+    return fake::Concat({fake::Header(2, opcode, 8), Payload().u32(status).u32(0).bytes()});
+}
+
+fake::FindEntry Entry()
+{
+    fake::FindEntry e;
+    e.name = W(u"a");
+    return e;
+}
+
+fake::DriveEntry Drive()
+{
+    fake::DriveEntry d;
+    d.text1 = W(u"C:\\");
+    return d;
+}
+
+// Local files of the copies, all removed at the end.
+fake::TempDirectory &Scratch()
+{
+    static fake::TempDirectory directory;
+    return directory;
+}
+
+HANDLE OpenFile(AGENT_LOGON logon)
+{
+    return API(AgentCreateFileW)(logon, W(u"C:\\f").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL);
+}
+
+void AGENTAPI IgnoreEntry(const WCHAR *, const WIN32_FIND_DATAW *, void *) {}
+
+// Runs `call` on a handle that `open` made on `l` and closes it after; the
+// call's cause stays the thread's last error. True when the call failed.
+template <typename Open, typename Call>
+bool OnHandle(AGENT_LOGON l, Open &&open, Call &&call)
+{
+    HANDLE h = open(l);
+    const bool failed = h != nullptr && call(h) == 0;
+    const DWORD cause = GetLastError();
+    if (h != nullptr)
+        API(AgentCloseHandle)(l, h);
+    SetLastError(cause);
+    return failed;
+}
+
+HANDLE OpenSearch(AGENT_LOGON l)
+{
+    WIN32_FIND_DATAW data;
+    return API(AgentFindFirstFileW)(l, W(u"C:\\*").c_str(), &data);
+}
+
+HANDLE OpenDrives(AGENT_LOGON l)
+{
+    AgentDriveInfo info;
+    return API(AgentFindFirstLogicalDriveW)(l, &info);
+}
+
+// A failing call: true when the export reported a failure. The agent
+// refuses `refused` (unless 0) with kRefused and answers as `script` says.
+struct Case {
+    const char *name;
+    DWORD cause;
+    uint32_t refused;
+    std::function<void(fake::FakeAgent &)> script;
+    std::function<bool(AGENT_LOGON)> fails;
+};
+
+const auto kNoScript = [](fake::FakeAgent &) {};
+WCHAR path[260];
+char buffer[4];
+DWORD count;
+FILETIME times = {1, 2};
+
+const Case kCases[] = {
+    {"PathFileExists", kRefused, OpPathFileExists, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentPathFileExistsW)(l, W(u"C:\\x").c_str()) == 0; }},
+    {"PathIsRoot", kRefused, OpPathIsRoot, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentPathIsRootW)(l, W(u"C:\\x").c_str()) == 0; }},
+    {"PathStripToRoot", kRefused, OpPathStripToRoot, kNoScript,
+     [](AGENT_LOGON l) {
+         WCHAR root[8] = {'C', ':', '\\', 'x', 0};
+         return API(AgentPathStripToRootW)(l, root) == 0;
+     }},
+    {"GetFileAttributes", kRefused, OpGetFileAttributes, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFileAttributesW)(l, W(u"C:\\x").c_str()) == 0xFFFFFFFFu; }},
+    {"GetFileAttributesEx", kRefused, OpGetFileAttributesEx, kNoScript,
+     [](AGENT_LOGON l) {
+         WIN32_FILE_ATTRIBUTE_DATA data;
+         return API(AgentGetFileAttributesExW)(l, W(u"C:\\x").c_str(), &data) == 0;
+     }},
+    {"SetFileAttributes", kRefused, OpSetFileAttributes, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentSetFileAttributesW)(l, W(u"C:\\x").c_str(), 1) == 0; }},
+    {"CreateDirectory", kRefused, OpCreateDirectory, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentCreateDirectoryW)(l, W(u"C:\\x").c_str()) == 0; }},
+    {"RemovePath", kRefused, OpRemovePath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentRemovePath)(l, W(u"C:\\x").c_str()) == 0; }},
+    {"MoveFile", kRefused, OpMoveFile, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentMoveFile)(l, W(u"C:\\x").c_str(), W(u"C:\\y").c_str()) == 0; }},
+    {"CreateFile", kRefused, OpCreateFile, kNoScript, [](AGENT_LOGON l) { return OpenFile(l) == nullptr; }},
+    {"GetFileInformationByHandle", kRefused, OpGetFileInformation, kNoScript,
+     [](AGENT_LOGON l) {
+         BY_HANDLE_FILE_INFORMATION info;
+         return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentGetFileInformationByHandle)(h, &info); });
+     }},
+    {"ReadFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFile, DataReply(OpReadFile, kRefused)); },
+     [](AGENT_LOGON l) {
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentReadFile)(h, buffer, sizeof buffer, &count); });
+     }},
+    {"ReadFilePosition", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFileAt, DataReply(OpReadFileAt, kRefused)); },
+     [](AGENT_LOGON l) {
+         return OnHandle(l, OpenFile,
+                         [](HANDLE h) { return API(AgentReadFilePosition)(h, buffer, sizeof buffer, &count, 0, 0); });
+     }},
+    {"WriteFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpWriteFile, DataReply(OpWriteFile, kRefused)); },
+     [](AGENT_LOGON l) {
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentWriteFile)(h, "abcd", 4, &count); });
+     }},
+    {"SetFilePointerEx", kRefused, OpSetFilePointer, kNoScript,
+     [](AGENT_LOGON l) {
+         LARGE_INTEGER d;
+         d.QuadPart = 1;
+         return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentSetFilePointerEx)(h, d, nullptr, 0); });
+     }},
+    {"SetFileTime", kRefused, OpSetFileTime, kNoScript,
+     [](AGENT_LOGON l) {
+         return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentSetFileTime)(h, &times, &times, &times); });
+     }},
+    {"CloseHandle twice", ERROR_INVALID_HANDLE, 0, kNoScript,
+     [](AGENT_LOGON l) {
+         HANDLE h = OpenFile(l);
+         return h != nullptr && API(AgentCloseHandle)(l, h) == 1 && API(AgentCloseHandle)(l, h) == 0;
+     }},
+    {"CopyFileFromAgent", kRefused, OpCreateFile, kNoScript,
+     [](AGENT_LOGON l) {
+         return API(AgentCopyFileFromAgent)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy.bin").c_str()) == 0;
+     }},
+    {"CopyFileFromAgentExW", kRefused, OpCreateFile, kNoScript,
+     [](AGENT_LOGON l) {
+         return API(AgentCopyFileFromAgentExW)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy_ex.bin").c_str(),
+                                               nullptr, nullptr, nullptr, 0) == 0;
+     }},
+    {"FindFirstFile, no entries", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0)); },
+     [](AGENT_LOGON l) { return OpenSearch(l) == nullptr; }},
+    {"FindNextFile at the end", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord(Entry())})); },
+     [](AGENT_LOGON l) {
+         WIN32_FIND_DATAW data;
+         return OnHandle(l, OpenSearch, [&](HANDLE h) { return API(AgentFindNextFileW)(h, &data); });
+     }},
+    {"FindFirstLogicalDrive, none", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) { a.Always(OpFindFirstDrive, fake::Header(2, OpFindFirstDrive, 0)); },
+     [](AGENT_LOGON l) { return OpenDrives(l) == nullptr; }},
+    {"FindNextLogicalDrive at the end", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) {
+         a.Always(OpFindFirstDrive, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(Drive())}));
+     },
+     [](AGENT_LOGON l) {
+         AgentDriveInfo info;
+         return OnHandle(l, OpenDrives, [&](HANDLE h) { return API(AgentFindNextLogicalDriveW)(h, &info); });
+     }},
+    {"GetPathList, complete", ERROR_NO_MORE_FILES, 0,
+     [](fake::FakeAgent &a) {
+         a.Always(OpGetPathList, fake::Concat({fake::Header(2, OpGetPathList, 0), fake::EndChunk()}));
+     },
+     [](AGENT_LOGON l) { return API(AgentGetPathList)(l, W(u"C:\\").c_str(), IgnoreEntry, nullptr) == 0; }},
+    {"GetFolderPath", kRefused, OpGetFolderPath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFolderPathW)(l, 5, 0, path) == 0; }},
+    {"Firefox3Exists", kRefused, OpFirefox3Exists, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentFirefox3Exists)(l) == 0; }},
+    {"GetFirefox3BookmarkPath", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFirefox3BookmarkPath)(l, path) == 0; }},
+    {"GetIEFavoritePath", kRefused, OpGetIEFavoritePath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetIEFavoritePath)(l, path) == 0; }},
+    {"GetFirefox3Bookmark", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetFirefox3Bookmark)(l, Scratch().Path(u"places.sqlite").c_str()) == 0; }},
+    {"GetAgentPstCount", kRefused, OpGetPstCount, kNoScript,
+     [](AGENT_LOGON l) {
+         DWORD stores = 0;
+         return API(AgentGetAgentPstCount)(l, &stores) == 0;
+     }},
+    {"GetPst2Local", kRefused, OpGetPstList, kNoScript,
+     [](AGENT_LOGON l) { return API(AgentGetPst2Local)(l, Scratch().Path(u"pst").c_str()) == 0; }},
+};
+
+class LastErrorPairTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#ifdef _WIN32
+        ASSERT_NE(Dll(), nullptr) << "LoadLibrary failed with " << ::GetLastError();
+#else
+        fake::InstallTestAdapters();
+#endif
+        ASSERT_EQ(API(AgentInit)(), 1);
+    }
+    void TearDown() override { API(AgentFini)(); }
+
+    AGENT_LOGON LogOn() { return API(AgentLogonW)(W(u"127.0.0.1").c_str(), agent_.port(), W(u"user").c_str(), W(u"secret").c_str()); }
+
+    // Runs `c` on a new logon, on a thread of its own (whose first calls
+    // set up the runtime's thread-local state, as a host's new thread
+    // does), after a successful exchange on the logon when `used`.
+    void Check(const Case &c, bool used)
+    {
+        SCOPED_TRACE(std::string(c.name) + (used ? ", used logon" : ", fresh logon"));
+        AGENT_LOGON logon = LogOn();
+        ASSERT_NE(logon, nullptr) << GetLastError();
+        bool failed = false;
+        DWORD thread = 0;
+        DWORD recorded = 0;
+        // A recorded failure of another cause first, so that only the call's
+        // own record can match; made on this thread, so that the caller's
+        // first call into the library is the one checked.
+        API(AgentCloseHandle)(logon, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7FFE0001u)));
+        std::thread caller([&] {
+            if (used && API(AgentGetOSVersion)(logon) == 0)
+                return;
+            SetLastError(0);
+            failed = c.fails(logon);
+            thread = GetLastError();
+            recorded = API(AgentGetLastError)();
+        });
+        caller.join();
+        API(AgentLogoff)(logon);
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(thread, c.cause);
+        EXPECT_EQ(recorded, thread);
+    }
+
+    fake::FakeAgent agent_;
+};
+
+} // namespace
+
+TEST_F(LastErrorPairTest, EveryRecordedFailureLeavesTheSameCauseInBothLastErrors)
+{
+    for (const Case &c : kCases) {
+        agent_.Always(OpGetOSVersion, fake::StatusReply(OpGetOSVersion, 0x0601));
+        agent_.Always(OpCreateFile, fake::StatusReply(OpCreateFile, 0));
+        agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, 0));
+        if (c.refused != 0)
+            agent_.Always(c.refused, fake::StatusReply(c.refused, kRefused));
+        c.script(agent_);
+        for (bool used : {false, true})
+            Check(c, used);
+    }
+}
+
+TEST_F(LastErrorPairTest, ARefusedLogonLeavesTheSameCauseInBoth)
+{
+    constexpr DWORD kLogonFailure = 1326;
+    agent_.SetLogonStatus(kLogonFailure);
+    SetLastError(0);
+    EXPECT_EQ(LogOn(), nullptr);
+    EXPECT_EQ(GetLastError(), kLogonFailure);
+    EXPECT_EQ(API(AgentGetLastError)(), kLogonFailure);
+}
