@@ -2,13 +2,19 @@
 // cut-short file is refused whole, an entry that could lead outside the
 // backup is refused on its own, and a replacement never leaves a broken one.
 #include "e2e_support.h"
+#include "local_files.h"
 #include "manifest.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace agentcli;
 
@@ -275,6 +281,116 @@ TEST(Manifest, AHundredThousandEntries)
     std::printf("100000 entries, %zu bytes: written in %.1f ms, read in %.1f ms\n",
                 static_cast<size_t>(std::filesystem::file_size(dir / kManifestName)), ms(written - start).count(),
                 ms(done - written).count());
+}
+
+} // namespace
+
+namespace {
+
+e2e::RunResult Backup(uint16_t port, std::vector<std::string> args)
+{
+    args.insert(args.begin(), {AGENTCLI_PATH, "backup", "--no-progress"});
+    return e2e::Run(args, {"AGENT_PORT=" + std::to_string(port), "AGENT_USER=alice", "AGENT_PASSWORD=s3cret"});
+}
+
+bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// A backup records what its copy cannot hold, keeps the manifest out of
+// the agent's reach and out of --delete, and a check reads it back.
+TEST(ManifestBackup, RecordsWhatTheCopyCannotHoldAndTheCheckUsesIt)
+{
+    e2e::TempDir work;
+    const std::string served = work / "served", copy = work / "copy";
+    e2e::WriteFile(served + "/docs/.hidden", "h");
+    e2e::WriteFile(served + "/docs/locked.txt", "read-only");
+    e2e::WriteFile(served + "/docs/space and ünïcode.txt", "t");
+    e2e::WriteFile(served + "/.agent-manifest", "the agent's own file of that name");
+    ASSERT_EQ(::chmod((served + "/docs/locked.txt").c_str(), 0444), 0);
+    ASSERT_EQ(::symlink("docs", (served + "/link").c_str()), 0);
+    e2e::AgentProcess agent(served);
+
+    e2e::RunResult r = Backup(agent.port(), {"C:\\", copy});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ManifestRead read = ReadManifestFile(copy);
+    ASSERT_TRUE(read.ok) << read.error;
+    EXPECT_TRUE(read.refused.empty());
+    EXPECT_EQ(read.manifest.remoteRoot, "C:\\");
+    std::map<std::string, ManifestEntry> entries;
+    for (const ManifestEntry &e : read.manifest.entries)
+        entries[e.path] = e;
+    const std::vector<std::string> paths = {"docs", "docs/.hidden", "docs/locked.txt", "docs/space and ünïcode.txt"};
+    ASSERT_EQ(entries.size(), paths.size());
+    for (const std::string &path : paths) {
+        ASSERT_EQ(entries.count(path), 1u) << path;
+        const ManifestEntry &e = entries[path];
+        const bool folder = path == "docs";
+        EXPECT_EQ(e.kind, folder ? ManifestKind::Folder : ManifestKind::File) << path;
+        EXPECT_EQ((e.attributes & 0x10) != 0, folder) << path;
+        EXPECT_EQ((e.attributes & 0x2) != 0, path == "docs/.hidden") << path;   // hidden
+        EXPECT_EQ((e.attributes & 0x1) != 0, path == "docs/locked.txt") << path; // read-only
+        if (folder)
+            continue;
+        LocalStamp stamp;
+        ASSERT_EQ(ReadLocalStamp(copy + "/" + path, stamp), 0u);
+        EXPECT_EQ(e.size, stamp.size) << path;
+        EXPECT_EQ(e.lastWrite, stamp.lastWrite) << path;
+        EXPECT_NE(e.lastAccess, 0u) << path;
+    }
+    std::set<std::pair<std::string, std::string>> skipped;
+    for (const ManifestSkip &s : read.manifest.skipped)
+        skipped.insert({s.path, s.cause});
+    EXPECT_EQ(skipped, (std::set<std::pair<std::string, std::string>>{{"link", "directory-link"},
+                                                                       {".agent-manifest", "excluded"}}));
+
+    // --delete leaves the manifest, and a check right after finds nothing.
+    r = Backup(agent.port(), {"--delete", "C:\\", copy});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(ReadManifestFile(copy).ok);
+    r = Backup(agent.port(), {"--verify", "C:\\", copy});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_FALSE(Contains(r.out, "MANIFEST")) << r.out;
+    EXPECT_FALSE(Contains(r.out, "EXTRA")) << r.out;
+
+    // What only the manifest knows: an attribute changed on the agent, and a
+    // file gone from the agent and from the copy.
+    ASSERT_EQ(::chmod((served + "/docs/locked.txt").c_str(), 0644), 0);
+    std::filesystem::remove(served + "/docs/.hidden");
+    std::filesystem::remove(copy + "/docs/.hidden");
+    r = Backup(agent.port(), {"--verify", "C:\\", copy});
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "MANIFEST docs/locked.txt: attributes 0x")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "MANIFEST docs/.hidden: in the manifest, gone from the agent and from the backup"))
+        << r.out;
+
+    // A damaged manifest fails the check with its cause; a dry run writes
+    // none, a real run replaces it.
+    std::string bytes = e2e::ReadFile(copy + "/.agent-manifest");
+    bytes[bytes.size() / 3] ^= 0x04;
+    e2e::WriteFile(copy + "/.agent-manifest", bytes);
+    r = Backup(agent.port(), {"--verify", "C:\\", copy});
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "damaged (checksum does not match)")) << r.err;
+    std::filesystem::remove(copy + "/.agent-manifest");
+    r = Backup(agent.port(), {"-n", "C:\\", copy});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_FALSE(std::filesystem::exists(copy + "/.agent-manifest"));
+    r = Backup(agent.port(), {"C:\\", copy});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    read = ReadManifestFile(copy);
+    ASSERT_TRUE(read.ok) << read.error;
+    EXPECT_EQ(read.manifest.entries.size(), paths.size() - 1);
+
+    // A file the run could not copy has no entry, only its cause.
+    e2e::WriteFile(served + "/docs/tab\there", "the agent lists it and will not open it");
+    r = Backup(agent.port(), {"C:\\", copy});
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    read = ReadManifestFile(copy);
+    ASSERT_TRUE(read.ok) << read.error;
+    EXPECT_EQ(read.manifest.entries.size(), paths.size() - 1);
+    skipped.clear();
+    for (const ManifestSkip &s : read.manifest.skipped)
+        skipped.insert({s.path, s.cause});
+    EXPECT_EQ(skipped.count({"docs/tab\there", "failed:123"}), 1u);
 }
 
 } // namespace
