@@ -220,8 +220,22 @@ int DeleteLocalFile(const WCHAR *path);
 // True when something (a file, folder or link) has that name.
 bool LocalPathExists(const WCHAR *path);
 
-// GetAdaptersInfo, or the test list when one is installed.
+// The adapter list the library works from: GetAdaptersInfo. Kept apart
+// (platform/adapter_list.cpp) so that test programs link their own.
 ULONG AdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
+
+// One adapter as plain text, the input of BuildAdapterChain.
+struct AdapterRecord {
+    const char *description; // contains "Wireless" for a wireless adapter
+    unsigned char address[8];
+    unsigned addressLength;
+    // IpAddressList entries as dotted quads, unused slots null.
+    const char *ip[4];
+    const char *mask[4];
+};
+// Lays the records out as one IP_ADAPTER_INFO chain with GetAdaptersInfo's
+// size contract (ERROR_BUFFER_OVERFLOW with the size needed).
+ULONG BuildAdapterChain(const AdapterRecord *adapters, size_t count, IP_ADAPTER_INFO *info, ULONG *size);
 
 } // namespace platform
 } // namespace agent

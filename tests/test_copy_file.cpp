@@ -171,7 +171,7 @@ TEST_F(CopyFileTest, NullArgumentsTakeNoConnection)
 TEST_F(CopyFileTest, NoConnectionFailsBeforeTheLocalFileIsCreated)
 {
     Serve(10);
-    logon_->DrainPool();
+    EmptyPool();
     agent_.SetLogonStatus(1326);
     const std::string local = dir_.File("never");
     EXPECT_EQ(Copy(local), 0);
@@ -247,7 +247,7 @@ TEST_F(CopyFileTest, FailuresInsideTheLoopAreReportedWithTheirCause)
         const Bytes kept = ReadLocal(local);
         const Bytes expected = fake::PatternBytes(c.bytesKept);
         EXPECT_TRUE(kept == expected) << kept.size() << " bytes kept";
-        EXPECT_EQ(logon->IdleCount(), c.idle);
+        EXPECT_EQ(agent::IdleConnections(logon), c.idle);
         AgentLogoff(logon);
     }
 }
@@ -302,7 +302,7 @@ TEST_F(CopyFileTest, LosingAnyReplyBeforeTheCloseFailsTheCopy)
         const Bytes kept = ReadLocal(local);
         EXPECT_LE(kept.size(), content->size());
         EXPECT_TRUE(std::equal(kept.begin(), kept.end(), content->begin()));
-        EXPECT_EQ(logon->IdleCount(), 1); // only the held connection survives
+        EXPECT_EQ(agent::IdleConnections(logon), 1); // only the held connection survives
         AgentLogoff(logon);
         EXPECT_TRUE(agent.WaitUntil([&] { return agent.Open() == 0; }));
     }
@@ -325,6 +325,6 @@ TEST_F(CopyFileTest, LosingTheCloseReplyKeepsACompleteCopy)
     EXPECT_EQ(AgentCopyFileFromAgent(logon, kRemote.c_str(), fake::Utf16(local).c_str()), 1);
     EXPECT_TRUE(ReadLocal(local) == *content);
     EXPECT_EQ(AgentGetLastError(), 10054u);
-    EXPECT_EQ(logon->IdleCount(), 1);
+    EXPECT_EQ(agent::IdleConnections(logon), 1);
     AgentLogoff(logon);
 }
