@@ -191,13 +191,13 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     // What the agent listed, as the manifest records it.
     Manifest manifest;
     options.onListing = [&](const TreeListing &listing) {
+        // A single remote file lands beside whatever the folder holds.
         singleFile = listing.folders.size() == 1 && listing.folders[0].remote.empty();
         if (verify != 0 || !options.dryRun)
             manifest = ManifestOfListing(listing, options.remoteRoot, options.localRoot);
         if (!wantExtras)
             return;
         listingWhole = listing.fatal == 0 && listing.failures.empty();
-        // A single remote file lands beside whatever the folder holds.
         listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
     };
     // A destination that takes no file stops the run before the agent is asked.
