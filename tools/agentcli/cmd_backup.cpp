@@ -13,6 +13,7 @@
 #include "win32_messages.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -120,6 +121,22 @@ size_t HandleExtras(const Args &args, const BackupOptions &options, const std::s
     return extras.size();
 }
 
+// An exclusion rule for one name at the root, in every spelling that is
+// the same local file.
+std::string RootNamePattern(const std::string &name)
+{
+    std::string pattern = "/";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        const int lower = std::tolower(byte), upper = std::toupper(byte);
+        if (LocalNamesIgnoreCase() && lower != upper)
+            pattern += std::string("[") + static_cast<char>(lower) + static_cast<char>(upper) + "]";
+        else
+            pattern += c;
+    }
+    return pattern;
+}
+
 // A check of the backup's manifest against what the agent lists now.
 // Returns how many differences it printed; a backup without a manifest
 // (made before there was one) is only mentioned.
@@ -179,8 +196,8 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         return UsageError("--incremental and --ignore-times exclude each other");
     NameFilter filter;
     // The manifest's own name at the root is never the agent's to fill.
-    filter.Add(false, std::string("/") + kManifestName);
-    filter.Add(false, std::string("/") + kManifestName + ".agent-partial");
+    filter.Add(false, RootNamePattern(kManifestName));
+    filter.Add(false, RootNamePattern(std::string(kManifestName) + ".agent-partial"));
     if (!ReadFilter(args, filter))
         return kExitLocalIo;
     options.filter = &filter;
