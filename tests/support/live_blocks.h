@@ -25,7 +25,10 @@ constexpr int kSlots = 64;
 inline std::atomic<std::size_t> liveSizes[kSlots];
 inline std::atomic<std::size_t> largestNothrow{0};
 
-inline void *Allocate(std::size_t size, bool nothrow) noexcept
+// Kept out of line: inlined into a delete-expression, the compiler would
+// see the header arithmetic on a block it believes it allocated itself and
+// warn about it.
+__attribute__((noinline)) inline void *Allocate(std::size_t size, bool nothrow) noexcept
 {
     char *block = static_cast<char *>(std::malloc(size + kHeader));
     if (block == nullptr)
@@ -46,7 +49,7 @@ inline void *Allocate(std::size_t size, bool nothrow) noexcept
     return block + kHeader;
 }
 
-inline void Free(void *p) noexcept
+__attribute__((noinline)) inline void Free(void *p) noexcept
 {
     if (p == nullptr)
         return;

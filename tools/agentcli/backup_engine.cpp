@@ -1,5 +1,6 @@
 #include "backup_engine.h"
 
+#include "confined_local.h"
 #include "local_files.h"
 #include "parallel_jobs.h"
 #include "remote_copy.h"
@@ -24,8 +25,9 @@ namespace {
 
 class FileCopier {
 public:
-    FileCopier(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress, BackupReport &report)
-        : logon_(logon), options_(options), progress_(progress), report_(report)
+    FileCopier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination,
+               BackupProgress *progress, BackupReport &report)
+        : logon_(logon), options_(options), destination_(destination), progress_(progress), report_(report)
     {
     }
 
@@ -61,23 +63,24 @@ private:
             Copied(file, size);
             return;
         }
+        // The file's folder as resolved beneath the destination, links refused.
+        ConfinedRoot::Target target;
+        if (const uint32_t error = destination_.Resolve(file.local, target)) {
+            Fail(file, error, "local folder");
+            return;
+        }
         // An incremental run continues what an interrupted one left behind.
-        const CopyResult r = CopyRemoteFile(logon_, file.remote, file.local,
+        const CopyResult r = CopyRemoteFile(logon_, file.remote, target.path(),
                                             progress_ != nullptr ? &progress_->bytesDone : nullptr,
                                             options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
-                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr);
+                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr,
+                                            options_.flush);
         if (r.error != 0) {
             LinkOrFailure(file, r.error, r.where.c_str());
             return;
         }
-        // The next incremental run knows an unchanged file by this time.
-        if (lastWrite != 0) {
-            const uint32_t error = SetLocalLastWriteTime(file.local, lastWrite);
-            if (error != 0) {
-                Fail(file, error, "local time");
-                return;
-            }
-        }
+        // The copy carries the remote last-write time, set before it took
+        // its name: the next incremental run knows an unchanged file by it.
         Copied(file, r.bytes);
     }
 
@@ -95,7 +98,7 @@ private:
     bool Unchanged(const std::string &local, uint64_t size, uint64_t lastWrite) const
     {
         LocalStamp stamp;
-        return ReadLocalStamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
+        return destination_.Stamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
                stamp.lastWrite == lastWrite && lastWrite != 0;
     }
 
@@ -125,6 +128,7 @@ private:
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
+    const ConfinedRoot &destination_;
     BackupProgress *progress_;
     BackupReport &report_;
     std::mutex mutex_;
@@ -151,10 +155,15 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
     BackupReport report = ReportOfListing(listing);
     if (report.fatal != 0)
         return report;
+    ConfinedRoot destination;
+    if (const uint32_t error = destination.Open(options.localRoot)) {
+        report.failures.push_back({Narrow(options.remoteRoot), error, "local folder"});
+        return report;
+    }
     for (const FolderEntry &folder : listing.folders) {
         if (options.control != nullptr && options.control->Stopped())
             break;
-        const uint32_t error = options.dryRun ? 0 : CreateLocalFolder(folder.local);
+        const uint32_t error = options.dryRun ? 0 : destination.MakeFolder(folder.local);
         if (error != 0) {
             report.failures.push_back({Narrow(folder.remote), error, "local folder"});
             if (options.control != nullptr)
@@ -170,7 +179,7 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
             bytes += f.size;
         progress->bytesTotal = bytes;
     }
-    FileCopier(logon, options, progress, report).CopyAll(listing.files);
+    FileCopier(logon, options, destination, progress, report).CopyAll(listing.files);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

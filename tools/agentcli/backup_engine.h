@@ -30,6 +30,7 @@ struct BackupOptions {
     std::function<void(const TreeListing &)> onListing; // sees the whole listing before anything is copied
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
+    bool flush = true;        // each file on the disk before it takes its name
 };
 
 struct BackupProgress {
