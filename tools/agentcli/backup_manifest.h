@@ -22,8 +22,8 @@ void SettleManifest(Manifest &manifest, const BackupReport &report);
 
 // A check's findings against the manifest of the backup, one line each:
 // entries whose kind, attributes or creation time differ from what the
-// agent lists now, entries the manifest does not hold, and entries the
-// manifest holds that the agent and the local copy have both lost.
+// agent lists now, entries the manifest neither holds nor names as
+// skipped, and entries it holds that the agent and the copy have both lost.
 std::vector<std::string> CompareWithManifest(const Manifest &stored, const Manifest &listed,
                                              const std::string &localRoot);
 
