@@ -159,7 +159,8 @@ while IFS= read -r -d '' entry; do
     ((other += 1)) # pipes and devices: the agent refuses them
   fi
 done < <(find "$source_dir" -mindepth 1 -print0)
-copied=$(find "$dest_dir" -type f | wc -l)
+# The manifest beside the copy is no part of it.
+copied=$(find "$dest_dir" -type f ! -path "$dest_dir/.agent-manifest" | wc -l)
 leftovers=$(find "$dest_dir" -name '*partial' | wc -l)
 summary=$(grep -E '^backup .* files, ' "$work/backup.out" || true)
 causes=$(grep -E '^  skipped by cause:' "$work/backup.out" || true)
@@ -176,6 +177,8 @@ expect "links leading out" "$leads_out" "$(cause 'link leading out of the served
 expect "links to nothing" "$no_target" "$(cause 'link to nothing')"
 expect "failed" "$other" "$(number failed "$summary")"
 expect "partial files left" 0 "$leftovers"
+expect "manifest entries (files and folders below the root)" "$((files + folders - 1))" \
+  "$(sed -nE 's/^end\t([0-9]+)\t.*/\1/p' "$dest_dir/.agent-manifest" 2>/dev/null)"
 if ((problems)) || { ((other == 0)) && [[ $backup_status -ne 0 ]]; }; then
   echo "main-job: the backup does not account for the served tree ($problems problems, exit status $backup_status)" >&2
   exit 1

@@ -70,6 +70,12 @@ bool Holdable(const WString &name, std::string &utf8)
     return Widen(utf8, back) && back == name && LocalNameAllowed(utf8);
 }
 
+EntryMetadata MetadataOf(const WIN32_FIND_DATAW &data)
+{
+    return {data.dwFileAttributes, FileTimeTicks(data.ftCreationTime), FileTimeTicks(data.ftLastWriteTime),
+            FileTimeTicks(data.ftLastAccessTime)};
+}
+
 class Walker {
 public:
     Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control, const NameFilter *filter)
@@ -84,7 +90,7 @@ public:
             return;
         // Real folders first, links after, so a folder that is reached both
         // ways is copied under its own name and the link counts as the loop.
-        pending_.push_back({root, localRoot});
+        pending_.push_back({root, localRoot, {}});
         Drain();
         while (!links_.empty() && !Stopped()) {
             FolderEntry link = std::move(links_.front());
@@ -204,7 +210,7 @@ private:
             Fail(child, kAlreadyExists, "local name taken by another entry");
             return;
         }
-        FolderEntry entry{child, JoinLocal(folder.local, utf8)};
+        FolderEntry entry{child, JoinLocal(folder.local, utf8), MetadataOf(data)};
         const bool directory = (data.dwFileAttributes & kAttributeDirectory) != 0;
         const bool link = (data.dwFileAttributes & kAttributeReparsePoint) != 0;
         if (directory && link) {
@@ -222,6 +228,7 @@ private:
             file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             file.lastWrite = FileTimeTicks(data.ftLastWriteTime);
             file.link = link;
+            file.meta = entry.meta;
             out_.files.push_back(std::move(file));
         }
     }
@@ -297,13 +304,15 @@ TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::st
         out.fatal = 123; // ERROR_INVALID_NAME
         return out;
     }
-    out.folders.push_back({WString(), localRoot});
+    out.folders.push_back({WString(), localRoot, {}});
     FileEntry file;
     file.remote = remoteRoot;
     file.local = JoinLocal(localRoot, utf8);
     file.size = (static_cast<uint64_t>(root.nFileSizeHigh) << 32) | root.nFileSizeLow;
     file.lastWrite = FileTimeTicks(root.ftLastWriteTime);
     file.link = (root.dwFileAttributes & kAttributeReparsePoint) != 0;
+    file.meta = {root.dwFileAttributes, FileTimeTicks(root.ftCreationTime), file.lastWrite,
+                 FileTimeTicks(root.ftLastAccessTime)};
     out.files.push_back(std::move(file));
     return out;
 }

@@ -36,9 +36,17 @@ struct BackupFailure {
     std::string where;
 };
 
+// What the local file system may not keep of a listed entry (the backup's
+// manifest records it): Windows attributes and the other two times.
+struct EntryMetadata {
+    uint32_t attributes = 0;
+    uint64_t created = 0, lastWrite = 0, lastAccess = 0; // FILETIME ticks
+};
+
 struct FolderEntry {
     WString remote;
     std::string local;
+    EntryMetadata meta;       // as listed; empty for the root
 };
 
 struct FileEntry {
@@ -47,6 +55,7 @@ struct FileEntry {
     uint64_t size = 0;
     uint64_t lastWrite = 0;   // FILETIME ticks from the listing
     bool link = false;        // a reparse point: size and time belong to the link, not its target
+    EntryMetadata meta;
 };
 
 struct TreeListing {

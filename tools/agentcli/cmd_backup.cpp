@@ -2,6 +2,7 @@
 // backup), with progress on a terminal and a summary that accounts for
 // every entry: copied, unchanged, skipped by cause, failed by error.
 #include "backup_engine.h"
+#include "backup_manifest.h"
 #include "backup_verify.h"
 #include "cli_common.h"
 #include "commands.h"
@@ -12,6 +13,7 @@
 #include "win32_messages.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -119,6 +121,49 @@ size_t HandleExtras(const Args &args, const BackupOptions &options, const std::s
     return extras.size();
 }
 
+// An exclusion rule for one name at the root, in every spelling that is
+// the same local file.
+std::string RootNamePattern(const std::string &name)
+{
+    std::string pattern = "/";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        const int lower = std::tolower(byte), upper = std::toupper(byte);
+        if (LocalNamesIgnoreCase() && lower != upper)
+            pattern += std::string("[") + static_cast<char>(lower) + static_cast<char>(upper) + "]";
+        else
+            pattern += c;
+    }
+    return pattern;
+}
+
+// A check of the backup's manifest against what the agent lists now.
+// Returns how many differences it printed; a backup without a manifest
+// (made before there was one) is only mentioned.
+uint64_t CheckManifest(const BackupOptions &options, const Manifest &listed)
+{
+    bool missing = false;
+    const ManifestRead read = ReadManifestFile(options.localRoot, &missing);
+    if (missing) {
+        std::fprintf(stderr, "agentcli: the backup has no manifest: attributes and creation times not checked\n");
+        return 0;
+    }
+    if (!read.ok) {
+        PrintFailure("MANIFEST " + options.localRoot + "/" + kManifestName + ": " + read.error);
+        return 1;
+    }
+    uint64_t findings = 0;
+    for (const ManifestRefusal &r : read.refused) {
+        PrintFailure("MANIFEST line " + std::to_string(r.line) + " refused: " + r.reason);
+        ++findings;
+    }
+    for (const std::string &line : CompareWithManifest(read.manifest, listed, options.localRoot)) {
+        std::printf("MANIFEST %s\n", Printable(line).c_str());
+        ++findings;
+    }
+    return findings;
+}
+
 } // namespace
 
 int RunBackup(const Args &args, AGENT_LOGON logon)
@@ -151,6 +196,9 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     if (args.Has("--incremental") && args.Has("--ignore-times"))
         return UsageError("--incremental and --ignore-times exclude each other");
     NameFilter filter;
+    // The manifest's own name at the root is never the agent's to fill.
+    filter.Add(false, RootNamePattern(kManifestName));
+    filter.Add(false, RootNamePattern(std::string(kManifestName) + ".agent-partial"));
     if (!ReadFilter(args, filter))
         return kExitLocalIo;
     options.filter = &filter;
@@ -158,13 +206,18 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     std::set<std::string> listed;
     bool listingWhole = false, singleFile = false;
     const bool wantExtras = args.Has("--delete") || verify != 0;
-    if (wantExtras)
-        options.onListing = [&](const TreeListing &listing) {
-            listingWhole = listing.fatal == 0 && listing.failures.empty();
-            // A single remote file lands beside whatever the folder holds.
-            singleFile = listing.folders.size() == 1 && listing.folders[0].remote.empty();
-            listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
-        };
+    // What the agent listed, as the manifest records it.
+    Manifest manifest;
+    options.onListing = [&](const TreeListing &listing) {
+        // A single remote file lands beside whatever the folder holds.
+        singleFile = listing.folders.size() == 1 && listing.folders[0].remote.empty();
+        if (verify != 0 || !options.dryRun)
+            manifest = ManifestOfListing(listing, options.remoteRoot, options.localRoot);
+        if (!wantExtras)
+            return;
+        listingWhole = listing.fatal == 0 && listing.failures.empty();
+        listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
+    };
     // A destination that takes no file stops the run before the agent is asked.
     if (verify == 0 && !options.dryRun) {
         uint32_t error = CreateLocalFolder(options.localRoot);
@@ -204,6 +257,19 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         else if (verify == 0)
             std::fprintf(stderr, "agentcli: --delete left out: the listing was not complete\n");
     }
+    // A stopped run leaves the previous manifest: files it did not reach
+    // are as that one describes them. A single file is not a tree to keep.
+    uint32_t manifestError = 0;
+    uint64_t manifestFindings = 0;
+    if (verify == 0 && !options.dryRun && !stopped && !singleFile) {
+        SettleManifest(manifest, report);
+        manifestError = WriteManifestFile(options.localRoot, manifest);
+        if (manifestError != 0)
+            PrintFailure("FAILED local " + options.localRoot + "/" + kManifestName + " (manifest): " +
+                         DescribeError(manifestError));
+    } else if (verify != 0 && !stopped && !singleFile) {
+        manifestFindings = CheckManifest(options, manifest);
+    }
     if (!args.Quiet() || stopped || !report.failures.empty() || deleteFailures != 0)
         PrintSummary(args, options, report, verify, progress.bytesResumed);
     if (extras != 0 && (!args.Quiet() || verify != 0))
@@ -221,9 +287,9 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
                          options.incremental ? "" : " (without --ignore-times, which starts every file over)");
         return control.StopExitCode();
     }
-    if (deleteFailures != 0)
+    if (deleteFailures != 0 || manifestError != 0)
         return kExitLocalIo;
-    return report.failures.empty() ? kExitOk : kExitPartial;
+    return report.failures.empty() && manifestFindings == 0 ? kExitOk : kExitPartial;
 }
 
 } // namespace agentcli

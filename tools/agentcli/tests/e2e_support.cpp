@@ -81,6 +81,9 @@ std::map<std::string, std::string> Snapshot(const std::string &root)
     std::map<std::string, std::string> out;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
         const std::string relative = fs::relative(it->path(), root).string();
+        // The manifest a backup keeps beside its copy is no part of the copy.
+        if (relative == ".agent-manifest")
+            continue;
         out[relative] = it->is_directory() ? std::string("<dir>") : "file:" + ReadFile(it->path().string());
     }
     return out;

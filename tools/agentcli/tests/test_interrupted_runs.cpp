@@ -265,8 +265,11 @@ TEST(Interruptions, DuringTheListingOrAmongSmallFilesTheNextRunFinishesTheRest)
         EXPECT_NE(err.find("interrupted by signal 2"), std::string::npos) << err;
         const size_t whole = FilesIn(dest + "/many") + (std::filesystem::exists(dest + "/a-big.bin") ? 1 : 0);
         EXPECT_LT(whole, static_cast<size_t>(kSmallFiles)) << "the run went on after the signal";
+        // A stopped run writes no manifest: it would describe files not copied.
+        EXPECT_FALSE(std::filesystem::exists(dest + "/.agent-manifest"));
         const e2e::RunResult r = e2e::Run(Cli(agent.port(), {"backup", "C:\\", dest}));
         EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(std::filesystem::exists(dest + "/.agent-manifest"));
         // Every small file that was whole is kept, not copied again.
         EXPECT_NE(r.out.find(" " + std::to_string(whole) + " unchanged"), std::string::npos) << whole << r.out;
         EXPECT_EQ(e2e::CompareTrees(work / "source", dest), "");
