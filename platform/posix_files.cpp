@@ -1,5 +1,6 @@
 // Local files for the copies, with Win32 results and error codes.
 #include "platform/platform.h"
+#include "util/win32_codes.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -19,27 +20,22 @@ struct LocalFile {
     int fd;
 };
 
+// Copy targets are written by name: a missing name means its folder is
+// missing, a read-only volume refuses access, and a link is refused as an
+// unresolvable name. What the base table names beyond that is left to the
+// generic write fault, as callers and tests expect.
 DWORD FileErrorCode(int error)
 {
     switch (error) {
     case ENOENT: return ERROR_PATH_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EACCES: return ERROR_ACCESS_DENIED;
-    case EPERM: return ERROR_ACCESS_DENIED;
     case EROFS: return ERROR_ACCESS_DENIED;
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EEXIST: return ERROR_FILE_EXISTS;
-    case ENOSPC: return ERROR_DISK_FULL;
-    case EDQUOT: return ERROR_DISK_FULL;
-    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case EFBIG: return ERROR_DISK_FULL;
     case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    default: return ERROR_WRITE_FAULT;
+    case 0:
+    case ETXTBSY:
+    case EXDEV:
+    case ENOTEMPTY:
+    case EINVAL: return ERROR_WRITE_FAULT;
+    default: return agent::util::Win32FromErrno(error, ERROR_WRITE_FAULT);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "local_files.h"
 
+#include "util/win32_codes.h"
+
 #include <cerrno>
 #include <filesystem>
 
@@ -16,49 +18,18 @@ bool ParentExists(const std::string &path)
 
 } // namespace
 
+// A local name that is missing in a folder that exists is FILE_NOT_FOUND,
+// in one that does not PATH_NOT_FOUND; a name the file system refuses is an
+// invalid name, and a bad descriptor is only a failed write here.
 uint32_t Win32FromErrno(int error, const std::string &path)
 {
+    namespace u = agent::util;
     switch (error) {
-    case 0:
-        return 0;
-    case ENOENT:
-        return ParentExists(path) ? kLocalFileNotFound : kLocalPathNotFound;
-    case ENOTDIR:
-        return kLocalPathNotFound; // a file stands where a folder should be
-    case EEXIST:
-        return kLocalFileExists;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return kLocalAccessDenied;
-    case ENOSPC:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
-    case EFBIG:
-        return kLocalDiskFull;
-    case EROFS:
-        return kLocalWriteProtect;
-    case ENAMETOOLONG:
-        return 206; // ERROR_FILENAME_EXCED_RANGE
+    case ENOENT: return ParentExists(path) ? u::kErrorFileNotFound : u::kErrorPathNotFound;
     case EINVAL:
-    case EILSEQ:
-        return 123; // ERROR_INVALID_NAME
-    case EMFILE:
-    case ENFILE:
-        return 4; // ERROR_TOO_MANY_OPEN_FILES
-    case ENOMEM:
-        return 8; // ERROR_NOT_ENOUGH_MEMORY
-    case EBUSY:
-    case ETXTBSY:
-        return 32; // ERROR_SHARING_VIOLATION
-    case EXDEV:
-        return 17; // ERROR_NOT_SAME_DEVICE
-    case ENOTEMPTY:
-        return 145; // ERROR_DIR_NOT_EMPTY
-    case EIO:
-    default:
-        return kLocalWriteFault;
+    case EILSEQ: return u::kErrorInvalidName;
+    case EBADF: return u::kErrorWriteFault;
+    default: return u::Win32FromErrno(error, u::kErrorWriteFault);
     }
 }
 

@@ -5,6 +5,8 @@
 #ifndef AGENTCLI_LOCAL_FILES_H
 #define AGENTCLI_LOCAL_FILES_H
 
+#include "util/win32_codes.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -13,13 +15,13 @@
 namespace agentcli {
 
 // Win32 codes agentcli reports for local failures.
-constexpr uint32_t kLocalFileNotFound = 2;
-constexpr uint32_t kLocalPathNotFound = 3;
-constexpr uint32_t kLocalAccessDenied = 5;
-constexpr uint32_t kLocalWriteProtect = 19;
-constexpr uint32_t kLocalWriteFault = 29;
-constexpr uint32_t kLocalFileExists = 80;
-constexpr uint32_t kLocalDiskFull = 112;
+constexpr uint32_t kLocalFileNotFound = agent::util::kErrorFileNotFound;
+constexpr uint32_t kLocalPathNotFound = agent::util::kErrorPathNotFound;
+constexpr uint32_t kLocalAccessDenied = agent::util::kErrorAccessDenied;
+constexpr uint32_t kLocalWriteProtect = agent::util::kErrorWriteProtect;
+constexpr uint32_t kLocalWriteFault = agent::util::kErrorWriteFault;
+constexpr uint32_t kLocalFileExists = agent::util::kErrorFileExists;
+constexpr uint32_t kLocalDiskFull = agent::util::kErrorDiskFull;
 
 // The Win32 code for a C library error met on `path`. ENOENT is 2 when the
 // folder that would hold `path` exists and 3 when it does not, as Windows

@@ -12,25 +12,13 @@ constexpr uint64_t kTicksPerSecond = 10000000ull;
 uint32_t Win32FromErrno(int error)
 {
     switch (error) {
-    case 0: return 0;
-    case ENOENT: return kErrorFileNotFound;
-    case ENOTDIR: return kErrorPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EISDIR: return kErrorAccessDenied;
     case EEXIST: return kErrorAlreadyExists;
-    case ENOTEMPTY: return kErrorDirNotEmpty;
-    case EROFS: return kErrorWriteProtect;
-    case ENOSPC:
-    case EDQUOT: return kErrorDiskFull;
-    case EMFILE:
-    case ENFILE: return kErrorTooManyOpenFiles;
-    case ENAMETOOLONG: return kErrorFilenameTooLong;
-    case EXDEV: return kErrorNotSameDevice;
-    case EINVAL: return kErrorInvalidParameter;
     case ELOOP: return kErrorAccessDenied;
-    case EBADF: return kErrorInvalidHandle;
-    default: return kErrorGenFailure;
+    case EFBIG:
+    case ENOMEM:
+    case EBUSY:
+    case ETXTBSY: return kErrorGenFailure;
+    default: return agent::util::Win32FromErrno(error, kErrorGenFailure);
     }
 }
 

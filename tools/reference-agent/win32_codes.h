@@ -3,6 +3,8 @@
 #ifndef REFAGENT_WIN32_CODES_H
 #define REFAGENT_WIN32_CODES_H
 
+#include "util/win32_codes.h"
+
 #include <cstdint>
 #include <string>
 #include <sys/stat.h>
@@ -10,28 +12,28 @@
 
 namespace refagent {
 
-constexpr uint32_t kErrorInvalidFunction = 1;
-constexpr uint32_t kErrorFileNotFound = 2;
-constexpr uint32_t kErrorPathNotFound = 3;
-constexpr uint32_t kErrorTooManyOpenFiles = 4;
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorNotSameDevice = 17;
-constexpr uint32_t kErrorWriteProtect = 19;
-constexpr uint32_t kErrorGenFailure = 31;
-constexpr uint32_t kErrorReqNotAccepted = 71;
-constexpr uint32_t kErrorFileExists = 80;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorDiskFull = 112;
-constexpr uint32_t kErrorInvalidName = 123;
-constexpr uint32_t kErrorNegativeSeek = 131;
-constexpr uint32_t kErrorDirNotEmpty = 145;
-constexpr uint32_t kErrorBadPathname = 161;
-constexpr uint32_t kErrorAlreadyExists = 183;
-constexpr uint32_t kErrorFilenameTooLong = 206;
-constexpr uint32_t kErrorDirectory = 267;
-constexpr uint32_t kErrorNotLoggedOn = 1245;
-constexpr uint32_t kErrorLogonFailure = 1326;
+using agent::util::kErrorInvalidFunction;
+using agent::util::kErrorFileNotFound;
+using agent::util::kErrorPathNotFound;
+using agent::util::kErrorTooManyOpenFiles;
+using agent::util::kErrorAccessDenied;
+using agent::util::kErrorInvalidHandle;
+using agent::util::kErrorNotSameDevice;
+using agent::util::kErrorWriteProtect;
+using agent::util::kErrorGenFailure;
+using agent::util::kErrorReqNotAccepted;
+using agent::util::kErrorFileExists;
+using agent::util::kErrorInvalidParameter;
+using agent::util::kErrorDiskFull;
+using agent::util::kErrorInvalidName;
+using agent::util::kErrorNegativeSeek;
+using agent::util::kErrorDirNotEmpty;
+using agent::util::kErrorBadPathname;
+using agent::util::kErrorAlreadyExists;
+using agent::util::kErrorFilenameTooLong;
+using agent::util::kErrorDirectory;
+using agent::util::kErrorNotLoggedOn;
+using agent::util::kErrorLogonFailure;
 
 constexpr uint32_t kAttributeReadOnly = 0x1;
 constexpr uint32_t kAttributeHidden = 0x2;
@@ -40,6 +42,10 @@ constexpr uint32_t kAttributeArchive = 0x20;
 constexpr uint32_t kAttributeNormal = 0x80;
 constexpr uint32_t kAttributeReparsePoint = 0x400;
 
+// The base table, except that an existing name is ALREADY_EXISTS and a
+// link loop is refused access, as a Windows agent answers; what the base
+// table does not name, and the memory, busy and size faults, are a
+// general failure.
 uint32_t Win32FromErrno(int error);
 
 struct FileTime {
