@@ -2,7 +2,7 @@
 #include "api/logical_drives.h"
 
 #include "session/pending_handle.h"
-#include "protocol/entry_stream.h"
+#include "transport/entry_stream_receiver.h"
 #include "protocol/search_messages.h"
 #include "session/export_frame.h"
 

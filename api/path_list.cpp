@@ -1,7 +1,7 @@
 // AgentGetPathList, AgentCancelPathList, AgentStopPathList.
 #include "api/path_list.h"
 
-#include "protocol/entry_stream.h"
+#include "transport/entry_stream_receiver.h"
 #include "protocol/path_list_messages.h"
 #include "session/agent_logon.h"
 #include "session/export_frame.h"

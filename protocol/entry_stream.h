@@ -1,79 +1,42 @@
 // Entry streams: what follows the reply header of a search, a drive
 // enumeration or a path list. A sequence of chunks, each a u32 length N and
-// N bytes of CDR that decode as a stream of their own; N = 0 ends it.
-//
-// Chunks are pulled one at a time into the connection's receive buffer, so
-// a stream of any length is read in the memory of its largest chunk.
+// N bytes of CDR that decode as a stream of their own; N = 0 ends it. The
+// codec only: receiving the chunks belongs to the connection
+// (entry_stream_receiver.h).
 #ifndef AGENT_ENTRY_STREAM_H
 #define AGENT_ENTRY_STREAM_H
 
-#include "transport/agent_connection.h"
-#include "protocol/fss_util.h"
-
 #include <ace/CDR_Stream.h>
 
+#include <cstddef>
+#include <cstdint>
+
 namespace agent {
+namespace protocol {
 
-class EntryStream {
-public:
-    // lengthOrder decodes the chunk length words, contentOrder the chunks
-    // (ACE_CDR byte-order values; see ByteOrderOf).
-    EntryStream(AgentConnection &connection, int lengthOrder, int contentOrder)
-        : connection_(connection), lengthOrder_(lengthOrder), contentOrder_(contentOrder)
-    {
-    }
+constexpr size_t kChunkLengthSize = 4;
 
-    enum Result { Chunk = 0, End = 1, Failed = -1 };
-
-    // Reads the next chunk. Chunk: `content` is positioned over exactly the
-    // chunk's bytes, alignment counting from its first byte, valid until the
-    // next receive on the connection. End: the end marker was read. Failed:
-    // short receive or a length above kMaxPayloadLength (last error
-    // WSAEMSGSIZE); the connection is Closed either way.
-    Result Next(ACE_InputCDR &content);
-
-private:
-    AgentConnection &connection_;
-    int lengthOrder_;
-    int contentOrder_;
-};
-
-// After the request of a search or drive enumeration has gone out: takes
-// the reply header. 1 when it announces no entries (length 0), 0 with the
-// connection in the `streaming` state, -1 on failure.
-int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionState streaming);
-
-// The next record of a search or drive enumeration: 0 with `record` filled
-// by `read(chunk, record)`, 1 at the end marker (the connection is Ready
-// again), -1 on failure (12 when the connection is not `streaming`,
-// ERROR_INVALID_DATA for a record that cannot be decoded, so that it is
-// never mistaken for the end of a stream).
-template <typename Record, typename Reader>
-int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Record &record, Reader read)
+// The length word at `word` (kChunkLengthSize bytes) in the ACE_CDR byte
+// order `order`; 0 is the end marker.
+inline bool DecodeChunkLength(const char *word, int order, uint32_t &length)
 {
-    if (connection.state != streaming) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    const int order = ByteOrderOf(connection.StreamByteOrder);
-    EntryStream stream(connection, order, order);
-    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-    switch (stream.Next(chunk)) {
-    case EntryStream::Failed:
-        return -1;
-    case EntryStream::End:
-        connection.state = Ready;
-        return 1;
-    case EntryStream::Chunk:
-        break;
-    }
-    if (!read(chunk, record)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return -1;
-    }
-    return 0;
+    ACE_InputCDR stream(word, kChunkLengthSize, order, 1, 2);
+    ACE_CDR::ULong value = 0;
+    if (!stream.read_ulong(value))
+        return false;
+    length = value;
+    return true;
 }
 
+// A chunk's bytes as a CDR stream of their own. CDR aligns by address, so
+// `chunk` must start on an 8-byte boundary for alignment to count from the
+// chunk's first byte.
+inline ACE_InputCDR ChunkContent(const char *chunk, size_t length, int order)
+{
+    return ACE_InputCDR(chunk, length, order, 1, 2);
+}
+
+} // namespace protocol
 } // namespace agent
 
 #endif

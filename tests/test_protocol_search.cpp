@@ -6,6 +6,7 @@
 #include "agent_test.h"
 #include "golden.h"
 #include "messages.h"
+#include "protocol/entry_stream.h"
 #include "protocol/search_messages.h"
 #include "session/last_agent_error.h"
 
@@ -266,4 +267,42 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
                               [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.version); });
         EXPECT_EQ(agent_.RequestsOf(OpGetOSVersion).back().raw(), Hex("01 00 01 00 13 00 00 00 00 00 00 00"));
     }
+}
+
+// The chunk codec on its own: the length word in both byte orders (the end
+// marker among them), and a chunk's alignment counted from its own start.
+TEST(EntryStreamCodec, ChunkLengthAndContent)
+{
+    struct Case {
+        const char *hex;
+        int order;
+        uint32_t length;
+    } cases[] = {
+        {"00 00 00 00", ACE_CDR_BYTE_ORDER, 0},
+        {"10 00 00 00", 1, 16},
+        {"00 00 00 10", 0, 16},
+        {"01 02 03 04", 1, 0x04030201},
+        {"01 02 03 04", 0, 0x01020304},
+        {"ff ff ff ff", 1, 0xffffffff},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.hex);
+        const Bytes word = Hex(c.hex);
+        uint32_t length = 7;
+        ASSERT_TRUE(DecodeChunkLength(reinterpret_cast<const char *>(word.data()), c.order, length));
+        EXPECT_EQ(length, c.length);
+    }
+    // A u8 then a u32: the u32 is aligned to 4 from the chunk's first byte
+    // (the chunk sits at an aligned buffer start, as the receiver puts it).
+    const Bytes bytes = Hex("2a 00 00 00 78 56 34 12");
+    alignas(8) char buffer[8];
+    std::memcpy(buffer, bytes.data(), sizeof buffer);
+    ACE_InputCDR chunk = ChunkContent(buffer, sizeof buffer, 1);
+    ACE_CDR::Octet tag = 0;
+    ACE_CDR::ULong value = 0;
+    ASSERT_TRUE(chunk.read_octet(tag));
+    ASSERT_TRUE(chunk.read_ulong(value));
+    EXPECT_EQ(tag, 0x2a);
+    EXPECT_EQ(value, 0x12345678u);
+    EXPECT_EQ(chunk.length(), 0u);
 }

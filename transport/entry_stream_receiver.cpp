@@ -1,4 +1,4 @@
-#include "protocol/entry_stream.h"
+#include "transport/entry_stream_receiver.h"
 
 namespace agent {
 
@@ -19,12 +19,11 @@ int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionStat
 
 EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
 {
-    const char *word = connection_.ReceiveFraming(sizeof(ACE_CDR::ULong));
+    const char *word = connection_.ReceiveFraming(protocol::kChunkLengthSize);
     if (word == nullptr)
         return Failed;
-    ACE_InputCDR lengthStream(word, sizeof(ACE_CDR::ULong), lengthOrder_, 1, 2);
-    ACE_CDR::ULong length = 0;
-    if (!lengthStream.read_ulong(length)) {
+    uint32_t length = 0;
+    if (!protocol::DecodeChunkLength(word, lengthOrder_, length)) {
         connection_.Break();
         return Failed;
     }
@@ -38,7 +37,7 @@ EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
     const char *chunk = connection_.ReceiveIntoBuffer(length);
     if (chunk == nullptr)
         return Failed;
-    content = ACE_InputCDR(chunk, length, contentOrder_, 1, 2);
+    content = protocol::ChunkContent(chunk, length, contentOrder_);
     return Chunk;
 }
 
