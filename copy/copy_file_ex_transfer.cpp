@@ -89,6 +89,8 @@ private:
             const uint64_t offset = plan_.start + index * kChunkSize;
             const DWORD length = static_cast<DWORD>(std::min<uint64_t>(kChunkSize, plan_.size - offset));
             const DWORD ask = index + 1 == chunks_ ? length + 1 : length;
+            if (plan_.logon->bandwidth.Active() && !Pace(length, pump))
+                return;
             DWORD got = 0;
             if (!AgentReadFilePosition(remote, buffer, ask, &got, static_cast<DWORD>(offset),
                                        static_cast<DWORD>(offset >> 32))) {
@@ -109,6 +111,18 @@ private:
             if (pump)
                 Pump();
         }
+    }
+
+    // Waits for the logon's bandwidth limit to let `length` bytes come;
+    // false when the copy ended meanwhile. The calling thread keeps
+    // reporting progress and looking at *cancel while it waits.
+    bool Pace(DWORD length, bool pump)
+    {
+        return plan_.logon->bandwidth.Take(length, kCancelPoll, [this, pump] {
+            if (pump)
+                Pump();
+            return ended_.load(std::memory_order_acquire);
+        });
     }
 
     // A helper thread: its own handle on its own connection.

@@ -102,6 +102,8 @@ private:
                     End(Ending::Failed, ERROR_FILE_INVALID);
                     return;
                 }
+                if (plan_.logon->bandwidth.Active() && !Pace(length, pump))
+                    return;
                 if (WriteRemoteAt(remote, &position, buffer, length, offset) != 0) {
                     End(Ending::Failed, GetLastError());
                     return;
@@ -111,6 +113,18 @@ private:
                     Pump();
             }
         }
+    }
+
+    // Waits for the logon's bandwidth limit to let `length` bytes go;
+    // false when the copy ended meanwhile. The calling thread keeps
+    // reporting progress and looking at *cancel while it waits.
+    bool Pace(DWORD length, bool pump)
+    {
+        return plan_.logon->bandwidth.Take(length, kCancelPoll, [this, pump] {
+            if (pump)
+                Pump();
+            return ended_.load(std::memory_order_acquire);
+        });
     }
 
     // A helper thread: its own handle on its own connection.

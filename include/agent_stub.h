@@ -373,6 +373,14 @@ BOOL AGENTAPI AgentLogoff(AGENT_LOGON logon);
  * A call whose connect or transfer runs out fails with 10060 (WSAETIMEDOUT)
  * and its connection is closed. 1, or 0 with 87 for a null logon. */
 BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs);
+/* Limits how many bytes per second the chunk transfers of
+ * AgentCopyFileFromAgentExW and AgentCopyFileToAgentExW on this logon move,
+ * all of their connections and every copy running at once together; 0
+ * (where a new logon starts) sets no limit. Up to one chunk (1 MiB, at most
+ * one second's worth) may go at once; then each chunk request waits its
+ * turn. Applies to chunks requested from now on. 1, or 0 with 87 for a
+ * null logon. */
+BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond);
 /* The time-outs (ms, 0 waits without limit, the default) that every logon
  * made afterwards starts with, for any thread, its first connection
  * included: an AgentLogonW whose connect or logon reply runs out fails with

@@ -4,6 +4,7 @@
 #define AGENT_LOGON_H
 
 #include "transport/agent_connection.h"
+#include "session/bandwidth_limit.h"
 #include "session/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
@@ -55,6 +56,8 @@ struct AgentLogon {
     int capacity = kCapacity;
     int count = 0;
     agent::AgentConnection *idle[kCapacity] = {};
+    // What the copy engines' chunk requests of this logon may move per second.
+    agent::BandwidthLimit bandwidth;
 
 private:
     // Closes a connection of this logon for good.

@@ -1,5 +1,5 @@
 // AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
-// AgentSetDefaultTimeouts, AgentGetLastError.
+// AgentSetDefaultTimeouts, AgentSetBandwidthLimit, AgentGetLastError.
 #include "session/agent_logon.h"
 #include "session/export_frame.h"
 #include "session/last_agent_error.h"
@@ -80,6 +80,18 @@ BOOL AGENTAPI AgentSetDefaultTimeouts(DWORD connectMs, DWORD ioMs)
 {
     AgentLogon::SetDefaultTimeouts(connectMs, ioMs);
     return 1;
+}
+
+BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return Guarded<BOOL>(0, [&] {
+        logon->bandwidth.Set(bytesPerSecond);
+        return 1;
+    }, Record::Never);
 }
 
 DWORD AGENTAPI AgentGetLastError(void) { return LastAgentError.load(std::memory_order_relaxed); }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 using fake::Bytes;
@@ -449,4 +450,36 @@ TEST_F(CopyFileExTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
     EXPECT_EQ(AgentGetLastError(), 5u);
     EXPECT_TRUE(agent_.Requests().empty());
     EXPECT_TRUE(dir_.Files().empty());
+}
+
+// The logon's limit paces the chunks of every connection together: 3 MiB at
+// 1 MiB/s is one chunk at once, then two seconds more, whatever the number
+// of helpers (a lower bound only: a slow machine may take longer). A cancel
+// raised while a chunk waits ends the copy without waiting it out.
+TEST_F(CopyFileExTest, ABandwidthLimitPacesEveryConnectionAndACancelEndsTheWait)
+{
+    Resize(3 * C);
+    ASSERT_EQ(AgentSetBandwidthLimit(logon_, 1u << 20), 1);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Copy(), 1) << GetLastError();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(Holds("out.bin", 0, 3 * C));
+    EXPECT_EQ(Reads(agent_).size(), 3u);
+    EXPECT_TRUE(NoConnectionLeaked());
+
+    // 64 KiB/s: the second chunk would wait 15 s.
+    ASSERT_EQ(AgentSetBandwidthLimit(logon_, 64u << 10), 1);
+    BOOL cancel = 0;
+    std::thread raiser([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        *static_cast<volatile BOOL *>(&cancel) = 1;
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), dir_.Path(u"slow.bin").c_str(), nullptr, nullptr,
+                                        &cancel, 0),
+              0);
+    raiser.join();
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(NoConnectionLeaked());
 }

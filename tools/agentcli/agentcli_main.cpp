@@ -86,6 +86,8 @@ int Run(const std::vector<std::string> &argv)
     }
     if (args.Has("--help")) {
         std::printf("usage: agentcli %s", command->usage);
+        if (command->valueOptions.count("--bwlimit") != 0)
+            std::printf("%s", kBandwidthHelp);
         if (command->needsLogon)
             std::printf("\n%s", kConnectionHelp);
         std::printf("\n%s", kExitStatusHelp);
@@ -98,6 +100,9 @@ int Run(const std::vector<std::string> &argv)
             return UsageError(why);
         SetCreationMask(mask);
     }
+    uint32_t bytesPerSecond = 0;
+    if (args.values.count("--bwlimit") != 0 && !ParseByteRate(args.Value("--bwlimit"), bytesPerSecond))
+        return UsageError("--bwlimit: not a rate: " + args.Value("--bwlimit") + " (KiB/s, or with K, M, G)");
     if (!AgentInit())
         return Fail("initialising the library", GetLastError());
     InstallInterruptHandlers();
@@ -105,7 +110,12 @@ int Run(const std::vector<std::string> &argv)
     if (!command->needsLogon) {
         result = command->run(args, nullptr);
     } else if (AGENT_LOGON logon = LogOn(args, result)) {
-        result = command->run(args, logon);
+        // The library paces every connection of the logon, the copy's
+        // helper threads included.
+        if (bytesPerSecond != 0 && !AgentSetBandwidthLimit(logon, bytesPerSecond))
+            result = Fail("setting the bandwidth limit", GetLastError());
+        else
+            result = command->run(args, logon);
         AgentLogoff(logon);
     }
     AgentFini();

@@ -134,6 +134,42 @@ bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, 
     return true;
 }
 
+const char kBandwidthHelp[] =
+    "--bwlimit=RATE limits the copy's transfer to RATE KiB per second over all of its\n"
+    "connections together (as rsync's option: K, M, G suffixes for KiB, MiB, GiB; KB, MB, GB for\n"
+    "powers of 1000; fractions such as 1.5M; 0 for no limit, the default).\n";
+
+bool ParseByteRate(const std::string &text, uint32_t &bytesPerSecond)
+{
+    size_t digits = 0;
+    while (digits < text.size() && ((text[digits] >= '0' && text[digits] <= '9') || text[digits] == '.'))
+        ++digits;
+    const std::string number = text.substr(0, digits);
+    if (number.empty() || number == "." || number.find('.') != number.rfind('.'))
+        return false;
+    std::string suffix = text.substr(digits);
+    for (char &c : suffix)
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    static const std::pair<const char *, double> kUnits[] = {
+        {"", 1024.0},         {"K", 1024.0},     {"KIB", 1024.0},     {"KB", 1000.0},
+        {"M", 1048576.0},     {"MIB", 1048576.0}, {"MB", 1e6},        {"G", 1073741824.0},
+        {"GIB", 1073741824.0}, {"GB", 1e9},      {"B", 1.0}};
+    for (const auto &unit : kUnits) {
+        if (suffix != unit.first)
+            continue;
+        const double bytes = std::strtod(number.c_str(), nullptr) * unit.second;
+        if (bytes == 0) {
+            bytesPerSecond = 0;
+            return true;
+        }
+        if (bytes < 1 || bytes >= 4294967296.0)
+            return false;
+        bytesPerSecond = static_cast<uint32_t>(bytes);
+        return true;
+    }
+    return false;
+}
+
 int Fail(const std::string &what, uint32_t code)
 {
     std::fprintf(stderr, "agentcli: %s: %s\n", Printable(what).c_str(), DescribeError(code).c_str());

@@ -61,6 +61,13 @@ int UsageError(const std::string &message);
 // A whole decimal (or, with base 0, 0x-prefixed) number within [min, max].
 bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, unsigned long &out, int base = 10);
 
+// A --bwlimit RATE as rsync takes it: KiB per second unless a suffix says
+// otherwise (K, M, G: powers of 1024, also as KiB...; KB, MB, GB: of 1000),
+// a fraction allowed (1.5M), 0 for no limit. Bytes per second, or false
+// for a rate that is malformed, below one byte or not below 4 GiB/s.
+bool ParseByteRate(const std::string &text, uint32_t &bytesPerSecond);
+extern const char kBandwidthHelp[];
+
 // Parses a remote path argument into UTF-16; false after printing why.
 // A drive letter without a backslash (C:intl) gets a hint about quoting.
 bool RemotePath(const std::string &text, WString &out);

@@ -21,7 +21,7 @@ const std::vector<Command> &Commands()
          "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
          &RunStat},
         {"get", "copy one remote file here",
-         "get [--resume] [--progress|--no-progress] [--chmod MODE] REMOTE-FILE [LOCAL-PATH]\n"
+         "get [--resume] [--progress|--no-progress] [--chmod MODE] [--bwlimit RATE] REMOTE-FILE [LOCAL-PATH]\n"
          "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
          "name). The copy is written under a temporary name and renamed when complete. --resume\n"
          "continues what an interrupted get left, if the remote file has not changed. Ctrl-C\n"
@@ -31,21 +31,21 @@ const std::vector<Command> &Commands()
          "they hold another PC's data); --chmod=MODE widens that as rsync's option does, applied to\n"
          "0600/0700: go+rX gives 0644/0755, g+rX 0640/0750, D755,F644 the same as go+rX. Files can\n"
          "only get their folders' mode without x (no F644 alone, no go+x). Not on Windows.\n",
-         {"--chmod"}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+         {"--chmod", "--bwlimit"}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
         {"put", "copy one local file onto the agent",
-         "put [--resume] [--progress|--no-progress] LOCAL-FILE REMOTE-FILE\n"
+         "put [--resume] [--progress|--no-progress] [--bwlimit RATE] LOCAL-FILE REMOTE-FILE\n"
          "Copies a local file to REMOTE-FILE (or into that remote folder under its own name). The\n"
          "copy is written under a temporary name beside it and renamed only when complete; a file it\n"
          "replaces is kept until then. It gets the local last-write time. --resume continues what an\n"
          "interrupted put left on the agent, if the local file has not changed. Ctrl-C (SIGINT,\n"
          "SIGTERM) stops the copy, keeps the remote partial file for put --resume and exits 20.\n"
          "Progress is shown on a terminal.\n",
-         {}, {"--resume", "--progress", "--no-progress"}, true, 2, 2, &RunPut},
+         {"--bwlimit"}, {"--resume", "--progress", "--no-progress"}, true, 2, 2, &RunPut},
         {"backup", "copy a remote folder tree into a local folder",
          "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete] [--chmod MODE]\n"
          "       [--exclude PATTERN] [--include PATTERN] [--exclude-from FILE] [--include-from FILE]\n"
          "       [--verify[=content] [--chunk-size BYTES]] [--list-skipped] [--no-flush]\n"
-         "       [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
+         "       [--bwlimit RATE] [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
          "Files are copied N at a time (default 4); each is written under a temporary name\n"
          "(.agent-partial:NAME) and renamed when complete, so no half-copied file ever has its final\n"
@@ -91,7 +91,8 @@ const std::vector<Command> &Commands()
          "they hold another PC's data); --chmod=MODE widens that as rsync's option does, applied to\n"
          "0600/0700: go+rX gives 0644/0755, g+rX 0640/0750, D755,F644 the same as go+rX. Files can\n"
          "only get their folders' mode without x (no F644 alone, no go+x). Not on Windows.\n",
-         {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from", "--chmod"},
+         {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from", "--chmod",
+          "--bwlimit"},
          {"--progress", "--no-progress", "--follow-links", "--incremental", "--ignore-times", "--dry-run",
           "--delete", "--verify", "--verify=content", "--list-skipped", "--no-flush"},
          true, 2, 2, &RunBackup},

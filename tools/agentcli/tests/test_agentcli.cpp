@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -189,6 +190,33 @@ TEST_F(Cli, PutSendsOneFileBackWithItsTime)
     EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
     EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-put"), std::vector<std::string>{});
     EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-old"), std::vector<std::string>{});
+}
+
+// --bwlimit reaches the library's limit in both directions: a 2 MiB file at
+// 1 MiB/s is its first chunk at once and the second a second later (a lower
+// bound only), and arrives whole. A rate that is not one is a usage error.
+TEST_F(Cli, BandwidthLimitPacesGetAndPut)
+{
+    const std::string big = work_ / "source/media/big.bin";
+    const struct {
+        std::vector<std::string> args;
+        std::string copy;
+    } cases[] = {
+        {{"get", "--bwlimit=1M", "C:\\media\\big.bin", work_ / "got.bin"}, work_ / "got.bin"},
+        {{"put", "--bwlimit", "1024", big, "C:\\docs\\put.bin"}, work_ / "source/docs/put.bin"},
+    };
+    for (const auto &c : cases) {
+        const auto start = std::chrono::steady_clock::now();
+        const e2e::RunResult r = Cli_(c.args);
+        EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << c.args[0];
+        EXPECT_TRUE(e2e::ReadFile(c.copy) == e2e::ReadFile(big)) << c.args[0];
+    }
+    const e2e::RunResult r = Cli_({"backup", "--bwlimit=fast", "C:\\media", work_ / "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--bwlimit"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(work_ / "out"));
+    EXPECT_NE(Cli_({"backup", "--help"}).out.find("--bwlimit=RATE"), std::string::npos);
 }
 
 // Each failure names its side and ends with its own exit status.
@@ -504,6 +532,30 @@ TEST(CliPieces, OptionParsing)
         for (const auto &[name, value] : args.ordered)
             ordered.push_back(name + "=" + value);
         EXPECT_EQ(ordered, c.ordered) << line;
+    }
+}
+
+// --bwlimit's rates as rsync reads them, and what is refused.
+TEST(CliPieces, BandwidthRates)
+{
+    const struct {
+        const char *text;
+        bool ok;
+        uint32_t bytes;
+    } cases[] = {
+        {"0", true, 0},          {"0M", true, 0},           {"100", true, 102400},  {"100k", true, 102400},
+        {"100KiB", true, 102400}, {"100KB", true, 100000},   {"1.5M", true, 1572864}, {"2m", true, 2097152},
+        {"1MB", true, 1000000},   {"3G", true, 3221225472u}, {"1GB", true, 1000000000}, {"512B", true, 512},
+        {".5", true, 512},        {"4G", false, 0},          {"5000000", false, 0},   {"0.5B", false, 0},
+        {"", false, 0},           {"M", false, 0},           {"-1", false, 0},        {"1.2.3", false, 0},
+        {"10X", false, 0},        {"10 K", false, 0},        {".", false, 0},         {"1e3", false, 0},
+    };
+    for (const auto &c : cases) {
+        uint32_t bytes = 7;
+        EXPECT_EQ(ParseByteRate(c.text, bytes), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(bytes, c.bytes) << c.text;
+        }
     }
 }
 
