@@ -290,24 +290,54 @@ TEST(Options, ParsesAndRefuses)
         EXPECT_EQ(config.profile, u"C:\\Users\\Alice");
         ASSERT_NE(config.drives.Find(u'C'), nullptr);
     }
-    const std::vector<std::vector<const char *>> bad = {
-        {"agent", dir},                                                  // no credentials
-        {"agent", "--user", "u", "--password", "p"},                     // nothing served
-        {"agent", "--user", "u", "--password", "p", "/nonexistent/dir"}, // missing directory
-        {"agent", "--user", "u", "--password", "p", dir, "--port", "70000"},
-        {"agent", "--user", "u", "--password", "p", dir, "--bogus"},
-        {"agent", "--user", "u", "--password", "p", "--drive", "CC", dir},
-        {"agent", "--user", "u", "--password", "p", dir, "--logon-timeout", "0"},
-        {"agent", "--user", "u", "--password", "p", dir, "--read-timeout", "-1"},
-        {"agent", "--user", "u", "--password", "p", dir, "--logon-delay", "900,100"},
-        {"agent", "--user", "u", "--password", "p", dir, "--logon-delay", ""},
-        {"agent", "--user", "u", "--password", "p", dir, "--max-pending", "0"},
+    // Each refusal with its message: a missing value is named as such
+    // rather than as the option's general complaint.
+    const std::string nothing = "no directory to serve (give DIR or --drive L=DIR)";
+    const struct {
+        std::vector<const char *> argv;
+        std::string message; // empty: any message
+    } bad[] = {
+        {{"agent", dir}, "--user and --password are required (see --help)"},
+        {{"agent", "--user", "u", "--password", "p"}, nothing},
+        {{"agent", "--user", "u", "--password", "p", "/nonexistent/dir"}, ""},
+        {{"agent", "--user", "u", "--password", "p", dir, "--port", "70000"}, "--port wants a port number"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--port"}, "--port needs a value"},
+        {{"agent", "--user", "", "--password", "p", dir}, "--user wants a non-empty UTF-8 name"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--bogus"}, "unknown option --bogus (see --help)"},
+        {{"agent", "--user", "u", "--password", "p", "--drive", "CC", dir}, "--drive wants L=DIR, got CC"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--logon-timeout", "0"},
+         "--logon-timeout wants seconds (1 to 86400)"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--read-timeout", "-1"},
+         "--read-timeout wants seconds (1 to 86400)"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--logon-delay", "900,100"},
+         "--logon-delay wants MS or MS,MAX with MAX >= MS"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--logon-delay", ""},
+         "--logon-delay wants MS or MS,MAX with MAX >= MS"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--max-pending", "0"},
+         "--max-pending wants a number from 1 to 65536"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--max-connections", "4097"},
+         "--max-connections wants a number from 1 to 4096"},
+        {{"agent", "--user", "u", "--password", "p", dir, "--os-version", "1.2"}, "--os-version wants MAJOR.MINOR.BUILD"},
     };
-    for (const auto &argv : bad) {
+    for (const auto &c : bad) {
         AgentConfig config;
         std::string message;
-        EXPECT_EQ(ParseOptions(static_cast<int>(argv.size()), argv.data(), config, message), -1) << argv.back();
-        EXPECT_FALSE(message.empty());
+        EXPECT_EQ(ParseOptions(static_cast<int>(c.argv.size()), c.argv.data(), config, message), -1) << c.argv.back();
+        if (c.message.empty())
+            EXPECT_FALSE(message.empty());
+        else
+            EXPECT_EQ(message, c.message);
+    }
+    {
+        AgentConfig config;
+        std::string message;
+        const char *argv[] = {"agent", "--bogus", "-h"};
+        EXPECT_EQ(ParseOptions(2, argv, config, message), -1);
+        EXPECT_EQ(ParseOptions(3, argv + 0, config, message), -1); // the unknown option comes first
+        const char *help[] = {"agent", "--help", "--bogus"};
+        message.clear();
+        EXPECT_EQ(ParseOptions(3, help, config, message), 1);
+        EXPECT_NE(message.find("usage: reference-agent"), std::string::npos);
     }
     ::rmdir(dir);
 }
