@@ -49,15 +49,20 @@ BOOL CopyEx(const CopyRequest &request)
                                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
     if (remote.get() == nullptr)
         return 0;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!AgentGetFileInformationByHandle(remote.get(), &info)) {
-        const DWORD cause = GetLastError();
-        remote.Close();
-        return Failure(cause);
-    }
     RemoteVersion version;
-    version.size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    version.lastWrite = info.ftLastWriteTime;
+    if (request.known != nullptr) {
+        // The transfer's last read proves the size.
+        version = *request.known;
+    } else {
+        BY_HANDLE_FILE_INFORMATION info = {};
+        if (!AgentGetFileInformationByHandle(remote.get(), &info)) {
+            const DWORD cause = GetLastError();
+            remote.Close();
+            return Failure(cause);
+        }
+        version.size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        version.lastWrite = info.ftLastWriteTime;
+    }
 
     // A restartable copy opens what an earlier one left; any other starts
     // from an empty file.

@@ -81,6 +81,8 @@ struct CopyRequest {
     void *context;
     BOOL *cancel;
     DWORD flags;
+    // The size and last-write time a listing gave: no information exchange.
+    const RemoteVersion *known = nullptr;
 
     bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
     bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }

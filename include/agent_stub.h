@@ -319,6 +319,47 @@ BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, con
  * it was. AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
+/* One file of AgentCopyFilesFromAgentW. With AGENT_COPY_ITEM_KNOWN in
+ * known, size and lastWrite are what a listing gave: the copy then asks
+ * the agent nothing more about the file (open, one read of size + 1 bytes
+ * that proves the size, close for a file up to 1 MiB), and a file found to
+ * have changed since is copied again as it is now. result is written
+ * for every item: 0 when localPath holds the whole file, else the cause,
+ * as AgentCopyFileFromAgentExW gives it (1235 for an item a cancel left
+ * undone). */
+typedef struct AGENT_COPY_ITEM {
+    const WCHAR *remotePath;
+    const WCHAR *localPath;
+    ULONGLONG size;
+    FILETIME lastWrite;
+    DWORD known;
+    DWORD result;
+} AGENT_COPY_ITEM;
+#define AGENT_COPY_ITEM_KNOWN 1
+
+/* Progress of AgentCopyFilesFromAgentW, once per finished item, on the
+ * calling thread, in the order the items finish: the item's index and
+ * result, its size when copied (0 otherwise), and the bytes of every item
+ * copied so far. PROGRESS_CANCEL (or PROGRESS_STOP) ends the call: items
+ * not yet started get 1235, items under way end as a cancelled copy
+ * would. PROGRESS_QUIET ends the calls. */
+typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG bytesCopied, void *context);
+
+/* Copies count files, each as AgentCopyFileFromAgentExW would (the same
+ * flags, partial file, exact size, remote last-write time and restart),
+ * with several in flight at once on separate connections of the logon.
+ * How many follows the measured round trip and throughput: few on
+ * loopback, more when the round trip is long, fewer when the agent
+ * refuses or resets connections; maxInFlight caps it (0: the library's
+ * cap, 32; at most 64). progress (may be null) is described above;
+ * *cancel (may be null) is read while the copies run. Returns 1 when every
+ * item was copied, else 0 with 87 (null logon, null items with count > 0,
+ * unknown flag: no item touched), 1235 (cancelled), or the result of the
+ * first failed item in list order. An item with a null or empty path gets
+ * 87 and the others go on. Items must name distinct local paths.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress, void *context, BOOL *cancel, DWORD flags, DWORD maxInFlight);
+
 /* ---- Directory enumeration ------------------------------------------ */
 
 /* Starts a search; fills *data with the first entry. The search handle, or

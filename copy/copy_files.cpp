@@ -1,0 +1,236 @@
+// The many-file copy. Worker threads take items in list order, each copy
+// on connections of its own; no more run at once than the flight
+// controller's target, which each small file's exchange time feeds. The
+// calling thread only reports finished items to the host and watches the
+// host's cancel flag, so a host sees its progress routine where it called.
+#include "copy/copy_files.h"
+
+#include "copy/copy_file_ex.h"
+#include "copy/flight_control.h"
+#include "session/last_agent_error.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace agent {
+namespace copy_files {
+
+namespace {
+
+constexpr DWORD kConnectionRefused = 10061;
+constexpr DWORD kConnectionReset = 10054;
+// How often the calling thread looks at *cancel while nothing finishes.
+constexpr auto kCancelPoll = std::chrono::milliseconds(20);
+
+struct Finished {
+    DWORD index;
+    DWORD result;
+    uint64_t bytes;
+};
+
+// The Ex copy's progress, kept only for the size it reports.
+DWORD AGENTAPI NoteSize(ULONGLONG total, ULONGLONG, void *context)
+{
+    *static_cast<uint64_t *>(context) = total;
+    return PROGRESS_CONTINUE;
+}
+
+bool IsEmptyText(const WCHAR *text) { return text == nullptr || text[0] == 0; }
+
+class Engine {
+public:
+    explicit Engine(const Batch &batch)
+        : batch_(batch), control_(batch.cap, std::min(batch.cap, 4u))
+    {
+    }
+
+    BOOL Run()
+    {
+        std::vector<std::thread> threads;
+        const unsigned wanted = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
+        try {
+            threads.reserve(wanted);
+            for (unsigned i = 0; i < wanted; ++i)
+                threads.emplace_back(&Engine::Worker, this);
+        } catch (...) {
+            // Fewer workers, same copy; none at all: the calling thread works.
+        }
+        if (threads.empty()) {
+            while (TakeAndCopy())
+                Report();
+        }
+        Report(true);
+        for (std::thread &t : threads)
+            t.join();
+        Report();
+
+        for (DWORD i = 0; i < batch_.count; ++i)
+            if (batch_.items[i].result != 0) {
+                SetLastError(cancelled_ ? ERROR_REQUEST_ABORTED : batch_.items[i].result);
+                RecordLastAgentError();
+                return 0;
+            }
+        return 1;
+    }
+
+private:
+    void Worker()
+    {
+        while (TakeAndCopy()) {
+        }
+    }
+
+    // Copies the next item when the target allows one more in flight;
+    // false when every item has been taken.
+    bool TakeAndCopy()
+    {
+        DWORD index;
+        unsigned inFlight;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return next_ >= batch_.count || stop_ || active_ < control_.Target(); });
+            if (next_ >= batch_.count)
+                return false;
+            index = next_++;
+            if (stop_) {
+                Finish(index, ERROR_REQUEST_ABORTED, 0);
+                return true;
+            }
+            inFlight = ++active_;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        uint64_t bytes = 0;
+        unsigned exchanges = 0;
+        const DWORD result = CopyItem(batch_.items[index], bytes, exchanges);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+        std::lock_guard<std::mutex> lock(mutex_);
+        --active_;
+        if (result == kConnectionRefused || result == kConnectionReset)
+            control_.Refused(inFlight);
+        else if (result == 0 && exchanges > 0)
+            control_.Observe(seconds / exchanges, bytes, inFlight);
+        Finish(index, result, result == 0 ? bytes : 0);
+        return true;
+    }
+
+    // Under mutex_.
+    void Finish(DWORD index, DWORD result, uint64_t bytes)
+    {
+        batch_.items[index].result = result;
+        try {
+            finished_.push_back({index, result, bytes});
+        } catch (...) {
+            // The host misses one progress call; the item's result stands.
+        }
+        ++done_;
+        changed_.notify_all();
+    }
+
+    DWORD CopyItem(const AGENT_COPY_ITEM &item, uint64_t &bytes, unsigned &exchanges)
+    {
+        if (IsEmptyText(item.remotePath) || IsEmptyText(item.localPath))
+            return ERROR_INVALID_PARAMETER;
+        try {
+            copy_ex::RemoteVersion version;
+            copy_ex::CopyRequest request{batch_.logon, item.remotePath, item.localPath, &NoteSize, &bytes,
+                                         &stopFlag_, batch_.flags};
+            if (item.known & AGENT_COPY_ITEM_KNOWN) {
+                version.size = item.size;
+                version.lastWrite = item.lastWrite;
+                request.known = &version;
+            }
+            if (copy_ex::CopyFile(request)) {
+                // Open, the reads, the close; the information exchange too
+                // when no listing gave the size. Only single-read files
+                // measure one exchange's time.
+                if (bytes < copy_ex::kChunkSize)
+                    exchanges = request.known != nullptr ? 3 : 4;
+                return 0;
+            }
+            DWORD cause = GetLastError();
+            if (cause == ERROR_FILE_INVALID && request.known != nullptr) {
+                // Changed since the listing: copied as it is now.
+                request.known = nullptr;
+                cause = copy_ex::CopyFile(request) ? 0 : GetLastError();
+            }
+            return cause;
+        } catch (const std::bad_alloc &) {
+            NoteOutOfMemory();
+            return ERROR_NOT_ENOUGH_MEMORY;
+        } catch (...) {
+            return ERROR_INTERNAL_ERROR;
+        }
+    }
+
+    // Calling thread: progress for every finished item, and the host's
+    // cancel passed on to the copies. With `untilDone`, until every item
+    // has finished.
+    void Report(bool untilDone = false)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            while (!finished_.empty()) {
+                const Finished f = finished_.front();
+                finished_.pop_front();
+                copied_ += f.bytes;
+                if (batch_.progress == nullptr || quiet_ || stop_)
+                    continue;
+                lock.unlock();
+                const DWORD answer = batch_.progress(f.index, f.result, f.bytes, copied_, batch_.context);
+                lock.lock();
+                if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
+                    Stop();
+                else if (answer == PROGRESS_QUIET)
+                    quiet_ = true;
+            }
+            if (batch_.cancel != nullptr && *static_cast<volatile BOOL *>(batch_.cancel) != 0)
+                Stop();
+            if (!untilDone || done_ >= batch_.count)
+                return;
+            changed_.wait_for(lock, kCancelPoll);
+        }
+    }
+
+    // Under mutex_: items not started get 1235, copies under way see their
+    // cancel flag set.
+    void Stop()
+    {
+        if (stop_)
+            return;
+        stop_ = cancelled_ = true;
+        __atomic_store_n(&stopFlag_, 1, __ATOMIC_RELEASE);
+        changed_.notify_all();
+    }
+
+    const Batch &batch_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    FlightControl control_;
+    DWORD next_ = 0;
+    DWORD done_ = 0;
+    unsigned active_ = 0;
+    bool stop_ = false;
+    bool cancelled_ = false;
+    bool quiet_ = false;
+    std::deque<Finished> finished_;
+    uint64_t copied_ = 0;
+    BOOL stopFlag_ = 0; // the copies' cancel flag
+};
+
+} // namespace
+
+BOOL CopyFiles(const Batch &batch)
+{
+    Engine engine(batch);
+    return engine.Run();
+}
+
+} // namespace copy_files
+} // namespace agent
