@@ -360,6 +360,58 @@ typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGL
  * AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress, void *context, BOOL *cancel, DWORD flags, DWORD maxInFlight);
 
+/* Entries of AgentListTreeW. kind: */
+#define AGENT_TREE_FOLDER 1   /* a folder about to be listed (the root first) */
+#define AGENT_TREE_FILE 2     /* a file (a file link too: its attributes say so) */
+#define AGENT_TREE_SKIPPED 3  /* left out; cause is one of AGENT_SKIP_* */
+#define AGENT_TREE_FAILED 4   /* a folder that could not be opened or listed; cause is the error */
+/* Why an entry was left out. */
+#define AGENT_SKIP_DIRECTORY_LINK 1 /* a directory link, not entered without AGENT_TREE_FOLLOW_LINKS */
+#define AGENT_SKIP_LOOP 2           /* a folder reached again (same volume serial and file index) */
+#define AGENT_SKIP_LINK_LEADS_OUT 3 /* a link whose target the agent does not serve (it answered 5) */
+#define AGENT_SKIP_BROKEN_LINK 4    /* a link to nothing (2 or 3) */
+#define AGENT_SKIP_TOO_DEEP 5       /* a folder below maxDepth */
+#define AGENT_SKIP_TOO_MANY 6       /* a folder found while maxQueued folders waited to be listed */
+#define AGENT_SKIP_BY_HOST 7        /* a folder the callback answered AGENT_TREE_SKIP for */
+#define AGENT_SKIP_CAUSES 8
+/* flags */
+#define AGENT_TREE_FOLLOW_LINKS 1   /* enter directory links (loops are still found) */
+
+typedef struct AGENT_TREE_ENTRY {
+    const WCHAR *path;                /* the entry's whole remote path */
+    const WIN32_FIND_DATAW *findData; /* as the folder's listing gave it (null for a folder or failure) */
+    DWORD depth;                      /* 0 for the root, 1 for its entries, ... */
+    DWORD kind;
+    DWORD cause;
+} AGENT_TREE_ENTRY;
+
+typedef struct AGENT_TREE_COUNTS {
+    ULONGLONG folders, files, failures;
+    ULONGLONG skipped[AGENT_SKIP_CAUSES]; /* by cause */
+} AGENT_TREE_COUNTS;
+
+/* Callback answers. */
+#define AGENT_TREE_CONTINUE 0
+#define AGENT_TREE_STOP 1   /* end the listing */
+#define AGENT_TREE_SKIP 2   /* for a folder: do not list it */
+/* Runs on the calling thread, one entry at a time; strings are the library's. */
+typedef DWORD (AGENTAPI *AgentTreeCallback)(const AGENT_TREE_ENTRY *entry, void *context);
+
+/* Lists the tree below root, several folders at once on separate
+ * connections (maxInFlight searches, 0: 8, at most 64), and hands every
+ * folder, file, skip and failure to callback. Directory links are entered
+ * only with AGENT_TREE_FOLLOW_LINKS, after every real folder, and then a
+ * folder reached again is a loop. Memory stays bounded whatever the agent
+ * sends: folders deeper than maxDepth (0: 64) and folders found while
+ * maxQueued (0: 100000) wait to be listed are skipped and counted, and
+ * entries wait for the callback in a queue of fixed size. A root that is a
+ * file gives one AGENT_TREE_FILE entry. counts (may be null) receives the
+ * totals. 1 when the listing ran to its end (skips and failures below the
+ * root included), else 0 with 87 (null logon, root or callback; unknown
+ * flag), the error of the root, or 1223 when the callback stopped it.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentListTreeW(AGENT_LOGON logon, const WCHAR *root, DWORD flags, DWORD maxDepth, DWORD maxQueued, DWORD maxInFlight, AgentTreeCallback callback, void *context, AGENT_TREE_COUNTS *counts);
+
 /* ---- Directory enumeration ------------------------------------------ */
 
 /* Starts a search; fills *data with the first entry. The search handle, or
