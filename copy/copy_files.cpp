@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <atomic>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -34,11 +36,48 @@ struct Finished {
     uint64_t bytes;
 };
 
-// The Ex copy's progress, kept only for the size it reports.
-DWORD AGENTAPI NoteSize(ULONGLONG total, ULONGLONG, void *context)
+// One item's Ex copy progress: its size, and the bytes it adds to the
+// batch's count of bytes arrived.
+struct ItemProgress {
+    uint64_t size = 0;
+    uint64_t seen = 0;
+    std::atomic<uint64_t> *arrived;
+};
+
+DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
 {
-    *static_cast<uint64_t *>(context) = total;
+    auto *item = static_cast<ItemProgress *>(context);
+    item->size = total;
+    if (copied > item->seen) {
+        item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
+        item->seen = copied;
+    }
     return PROGRESS_CONTINUE;
+}
+
+// The last target of a logon's previous batch: a host that copies in
+// batches does not start each one from the bottom. A logon address reused
+// after a logoff only inherits a starting point.
+std::mutex rememberedMutex;
+std::map<const AgentLogon *, unsigned> remembered;
+
+unsigned StartingTarget(const AgentLogon *logon, unsigned cap)
+{
+    std::lock_guard<std::mutex> lock(rememberedMutex);
+    const auto it = remembered.find(logon);
+    return std::min(cap, it != remembered.end() ? it->second : 4u);
+}
+
+void Remember(const AgentLogon *logon, unsigned target)
+{
+    std::lock_guard<std::mutex> lock(rememberedMutex);
+    try {
+        if (remembered.size() > 1024)
+            remembered.clear();
+        remembered[logon] = target;
+    } catch (...) {
+        // Only a starting point is lost.
+    }
 }
 
 bool IsEmptyText(const WCHAR *text) { return text == nullptr || text[0] == 0; }
@@ -46,7 +85,7 @@ bool IsEmptyText(const WCHAR *text) { return text == nullptr || text[0] == 0; }
 class Engine {
 public:
     explicit Engine(const Batch &batch)
-        : batch_(batch), control_(batch.cap, std::min(batch.cap, 4u))
+        : batch_(batch), control_(batch.cap, StartingTarget(batch.logon, batch.cap))
     {
     }
 
@@ -69,6 +108,7 @@ public:
         for (std::thread &t : threads)
             t.join();
         Report();
+        Remember(batch_.logon, control_.Target());
 
         for (DWORD i = 0; i < batch_.count; ++i)
             if (batch_.items[i].result != 0) {
@@ -138,35 +178,45 @@ private:
         if (IsEmptyText(item.remotePath) || IsEmptyText(item.localPath))
             return ERROR_INVALID_PARAMETER;
         try {
-            copy_ex::RemoteVersion version;
-            copy_ex::CopyRequest request{batch_.logon, item.remotePath, item.localPath, &NoteSize, &bytes,
-                                         &stopFlag_, batch_.flags};
-            if (item.known & AGENT_COPY_ITEM_KNOWN) {
-                version.size = item.size;
-                version.lastWrite = item.lastWrite;
-                request.known = &version;
-            }
-            if (copy_ex::CopyFile(request)) {
-                // Open, the reads, the close; the information exchange too
-                // when no listing gave the size. Only single-read files
-                // measure one exchange's time.
-                if (bytes < copy_ex::kChunkSize)
-                    exchanges = request.known != nullptr ? 3 : 4;
-                return 0;
-            }
-            DWORD cause = GetLastError();
-            if (cause == ERROR_FILE_INVALID && request.known != nullptr) {
-                // Changed since the listing: copied as it is now.
-                request.known = nullptr;
-                cause = copy_ex::CopyFile(request) ? 0 : GetLastError();
-            }
-            return cause;
+            ItemProgress progress;
+            progress.arrived = &arrived_;
+            const DWORD result = CopyItem(item, progress, exchanges);
+            bytes = progress.size;
+            return result;
         } catch (const std::bad_alloc &) {
             NoteOutOfMemory();
             return ERROR_NOT_ENOUGH_MEMORY;
         } catch (...) {
             return ERROR_INTERNAL_ERROR;
         }
+    }
+
+    DWORD CopyItem(const AGENT_COPY_ITEM &item, ItemProgress &progress, unsigned &exchanges)
+    {
+        const uint64_t &bytes = progress.size;
+        copy_ex::RemoteVersion version;
+        copy_ex::CopyRequest request{batch_.logon, item.remotePath, item.localPath, &NoteBytes, &progress,
+                                     &stopFlag_, batch_.flags};
+        if (item.known & AGENT_COPY_ITEM_KNOWN) {
+            version.size = item.size;
+            version.lastWrite = item.lastWrite;
+            request.known = &version;
+        }
+        if (copy_ex::CopyFile(request)) {
+            // Open, the reads, the close; the information exchange too
+            // when no listing gave the size. Only single-read files
+            // measure one exchange's time.
+            if (bytes < copy_ex::kChunkSize)
+                exchanges = request.known != nullptr ? 3 : 4;
+            return 0;
+        }
+        DWORD cause = GetLastError();
+        if (cause == ERROR_FILE_INVALID && request.known != nullptr) {
+            // Changed since the listing: copied as it is now.
+            request.known = nullptr;
+            cause = copy_ex::CopyFile(request) ? 0 : GetLastError();
+        }
+        return cause;
     }
 
     // Calling thread: progress for every finished item, and the host's
@@ -176,26 +226,39 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
+            bool told = false;
             while (!finished_.empty()) {
                 const Finished f = finished_.front();
                 finished_.pop_front();
-                copied_ += f.bytes;
                 if (batch_.progress == nullptr || quiet_ || stop_)
                     continue;
-                lock.unlock();
-                const DWORD answer = batch_.progress(f.index, f.result, f.bytes, copied_, batch_.context);
-                lock.lock();
-                if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
-                    Stop();
-                else if (answer == PROGRESS_QUIET)
-                    quiet_ = true;
+                told = true;
+                Tell(lock, f.index, f.result, f.bytes);
             }
+            // Bytes of items under way, when no item finished meanwhile.
+            if (!told && batch_.progress != nullptr && !quiet_ && !stop_ &&
+                arrived_.load(std::memory_order_relaxed) != toldArrived_)
+                Tell(lock, AGENT_COPY_PROGRESS_BYTES, 0, 0);
             if (batch_.cancel != nullptr && *static_cast<volatile BOOL *>(batch_.cancel) != 0)
                 Stop();
             if (!untilDone || done_ >= batch_.count)
                 return;
             changed_.wait_for(lock, kCancelPoll);
         }
+    }
+
+    // One progress call, outside the lock.
+    void Tell(std::unique_lock<std::mutex> &lock, DWORD index, DWORD result, uint64_t bytes)
+    {
+        toldArrived_ = arrived_.load(std::memory_order_relaxed);
+        const uint64_t arrived = toldArrived_;
+        lock.unlock();
+        const DWORD answer = batch_.progress(index, result, bytes, arrived, batch_.context);
+        lock.lock();
+        if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
+            Stop();
+        else if (answer == PROGRESS_QUIET)
+            quiet_ = true;
     }
 
     // Under mutex_: items not started get 1235, copies under way see their
@@ -220,7 +283,8 @@ private:
     bool cancelled_ = false;
     bool quiet_ = false;
     std::deque<Finished> finished_;
-    uint64_t copied_ = 0;
+    std::atomic<uint64_t> arrived_{0}; // bytes arrived, items under way included
+    uint64_t toldArrived_ = 0;
     BOOL stopFlag_ = 0; // the copies' cancel flag
 };
 

@@ -337,12 +337,16 @@ typedef struct AGENT_COPY_ITEM {
 } AGENT_COPY_ITEM;
 #define AGENT_COPY_ITEM_KNOWN 1
 
-/* Progress of AgentCopyFilesFromAgentW, once per finished item, on the
- * calling thread, in the order the items finish: the item's index and
- * result, its size when copied (0 otherwise), and the bytes of every item
- * copied so far. PROGRESS_CANCEL (or PROGRESS_STOP) ends the call: items
- * not yet started get 1235, items under way end as a cancelled copy
- * would. PROGRESS_QUIET ends the calls. */
+/* Progress of AgentCopyFilesFromAgentW, on the calling thread: once per
+ * finished item, in the order the items finish, with the item's index and
+ * result and its size when copied (0 otherwise); and, while bytes arrive
+ * but no item finishes (a large file), with index
+ * AGENT_COPY_PROGRESS_BYTES, result and itemBytes 0. bytesCopied is every
+ * byte that has arrived so far, items under way and resumed partial files
+ * included. PROGRESS_CANCEL (or PROGRESS_STOP) ends the call: items not
+ * yet started get 1235, items under way end as a cancelled copy would.
+ * PROGRESS_QUIET ends the calls. */
+#define AGENT_COPY_PROGRESS_BYTES 0xFFFFFFFFu
 typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG bytesCopied, void *context);
 
 /* Copies count files, each as AgentCopyFileFromAgentExW would (the same
