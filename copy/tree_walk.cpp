@@ -226,6 +226,9 @@ private:
         const DWORD depth = folder.depth + 1;
         const bool directory = (data.dwFileAttributes & kDirectory) != 0;
         const bool link = (data.dwFileAttributes & kReparsePoint) != 0;
+        for (const WCHAR *c = data.cFileName; *c != 0; ++c)
+            if (*c == '\\' || *c == '/')
+                return Post(child, &data, depth, AGENT_TREE_SKIPPED, AGENT_SKIP_BAD_NAME, nullptr);
         if (!directory)
             return Post(child, &data, depth, AGENT_TREE_FILE, 0, nullptr);
         if (link && !walk_.followLinks)

@@ -14,7 +14,7 @@
 namespace agent {
 namespace tree {
 
-constexpr unsigned kDefaultDepth = 64;
+constexpr unsigned kDefaultDepth = 256;
 constexpr unsigned kDefaultQueued = 100000;
 constexpr unsigned kDefaultSearches = 8;
 constexpr unsigned kMaxSearches = 64;

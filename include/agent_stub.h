@@ -377,7 +377,8 @@ BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items
 #define AGENT_SKIP_TOO_DEEP 5       /* a folder below maxDepth */
 #define AGENT_SKIP_TOO_MANY 6       /* a folder found while maxQueued folders waited to be listed */
 #define AGENT_SKIP_BY_HOST 7        /* a folder the callback answered AGENT_TREE_SKIP for */
-#define AGENT_SKIP_CAUSES 8
+#define AGENT_SKIP_BAD_NAME 8       /* a name holding \ or /: no path can name the entry */
+#define AGENT_SKIP_CAUSES 9
 /* flags */
 #define AGENT_TREE_FOLLOW_LINKS 1   /* enter directory links (loops are still found) */
 
@@ -406,7 +407,7 @@ typedef DWORD (AGENTAPI *AgentTreeCallback)(const AGENT_TREE_ENTRY *entry, void 
  * folder, file, skip and failure to callback. Directory links are entered
  * only with AGENT_TREE_FOLLOW_LINKS, after every real folder, and then a
  * folder reached again is a loop. Memory stays bounded whatever the agent
- * sends: folders deeper than maxDepth (0: 64) and folders found while
+ * sends: folders deeper than maxDepth (0: 256) and folders found while
  * maxQueued (0: 100000) wait to be listed are skipped and counted, and
  * entries wait for the callback in a queue of fixed size. A root that is a
  * file gives one AGENT_TREE_FILE entry. counts (may be null) receives the

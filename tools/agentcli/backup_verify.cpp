@@ -29,17 +29,36 @@ struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
-class Checker {
+class Checker : public TreeSink {
 public:
     Checker(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress,
-            BackupReport &report)
-        : logon_(logon), options_(options), content_(content), progress_(progress), report_(report)
+            BackupReport &report, Tally &tally)
+        : logon_(logon), options_(options), content_(content), progress_(progress), report_(report), tally_(tally)
     {
     }
 
-    void CheckAll(const std::vector<FileEntry> &files)
+    void Folder(const FolderEntry &folder) override
     {
-        RunParallel(files.size(), options_.jobs, [&](size_t i) { CheckOne(files[i]); });
+        std::error_code ec;
+        if (!fs::is_directory(fs::u8path(folder.local), ec)) {
+            tally_.Fail(folder.remote, kLocalPathNotFound, "missing folder");
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++report_.folders;
+    }
+
+    void Found(const FileEntry &file) override
+    {
+        if (progress_ != nullptr) {
+            ++progress_->filesTotal;
+            progress_->bytesTotal += file.size;
+        }
+    }
+
+    void Files(std::vector<FileEntry> &batch) override
+    {
+        RunParallel(batch.size(), options_.jobs, [&](size_t i) { CheckOne(batch[i]); });
     }
 
 private:
@@ -50,8 +69,7 @@ private:
             const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
             SkipCause cause;
             if (error != 0 && LinkSkipCause(error, cause)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                report_.skipped.push_back({Narrow(file.remote), cause});
+                tally_.Skip(file.remote, cause);
                 return;
             }
             if (error != 0)
@@ -130,17 +148,14 @@ private:
         return result;
     }
 
-    void Fail(const FileEntry &file, uint32_t error, const char *where)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        report_.failures.push_back({Narrow(file.remote), error, where});
-    }
+    void Fail(const FileEntry &file, uint32_t error, const char *where) { tally_.Fail(file.remote, error, where); }
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
     bool content_;
     BackupProgress *progress_;
     BackupReport &report_;
+    Tally &tally_;
     std::mutex mutex_;
 };
 
@@ -149,25 +164,10 @@ private:
 BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks);
-    BackupReport report = ReportOfListing(listing);
-    if (report.fatal != 0)
-        return report;
-    for (const FolderEntry &folder : listing.folders) {
-        std::error_code ec;
-        if (fs::is_directory(fs::u8path(folder.local), ec))
-            ++report.folders;
-        else
-            report.failures.push_back({Narrow(folder.remote), kLocalPathNotFound, "missing folder"});
-    }
-    if (progress != nullptr) {
-        progress->filesTotal = listing.files.size();
-        uint64_t bytes = 0;
-        for (const FileEntry &f : listing.files)
-            bytes += f.size;
-        progress->bytesTotal = bytes;
-    }
-    Checker(logon, options, content, progress, report).CheckAll(listing.files);
+    BackupReport report;
+    Tally tally(report);
+    Checker checker(logon, options, content, progress, report, tally);
+    report.fatal = StreamTree(logon, WalkOf(options, 1), tally, checker);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

@@ -3,10 +3,12 @@
 #include "local_files.h"
 #include "remote_info.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <set>
+#include <thread>
 
 namespace agentcli {
 
@@ -14,17 +16,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kAttributeDirectory = 0x10;
-constexpr DWORD kAttributeReparsePoint = 0x400;
-constexpr uint32_t kNoMoreFiles = 18;
-
-WString JoinRemote(const WString &folder, const WString &name)
-{
-    WString out = folder;
-    if (out.empty() || out.back() != static_cast<WCHAR>('\\'))
-        out += static_cast<WCHAR>('\\');
-    return out + name;
-}
+constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kCancelled = 1223;
+// How long a worker waits for a full batch before taking what there is.
+constexpr auto kBatchWait = std::chrono::milliseconds(20);
 
 // Joined as text: two path objects per listed entry cost about as much as
 // decoding the entry.
@@ -54,142 +49,215 @@ bool Holdable(const WString &name, std::string &utf8)
     return Widen(utf8, back) && back == name && LocalNameAllowed(utf8);
 }
 
-class Walker {
-public:
-    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out) : logon_(logon), follow_(followLinks), out_(out) {}
+WString LastName(const WString &path)
+{
+    const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+    return slash == WString::npos ? path : path.substr(slash + 1);
+}
 
-    void Run(const WString &root, const std::string &localRoot)
+// The listing's own name where it gave one: a name may hold a backslash.
+WString NameOf(const AGENT_TREE_ENTRY &entry)
+{
+    return entry.findData != nullptr && entry.depth > 0 ? WString(entry.findData->cFileName) : LastName(entry.path);
+}
+
+bool SkipOf(DWORD cause, SkipCause &out)
+{
+    switch (cause) {
+    case AGENT_SKIP_DIRECTORY_LINK: out = SkipCause::DirectoryLink; return true;
+    case AGENT_SKIP_LOOP: out = SkipCause::Loop; return true;
+    case AGENT_SKIP_LINK_LEADS_OUT: out = SkipCause::LinkLeadsOut; return true;
+    case AGENT_SKIP_BROKEN_LINK: out = SkipCause::BrokenLink; return true;
+    case AGENT_SKIP_TOO_DEEP: out = SkipCause::TooDeep; return true;
+    case AGENT_SKIP_TOO_MANY: out = SkipCause::TooMany; return true;
+    case AGENT_SKIP_BAD_NAME: out = SkipCause::UnholdableName; return true;
+    default: return false;
+    }
+}
+
+class Streamer {
+public:
+    Streamer(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink)
+        : logon_(logon), options_(options), tally_(tally), sink_(sink)
     {
-        if (follow_ && !Visit(root, Reached::Root))
-            return;
-        // Real folders first, links after, so a folder that is reached both
-        // ways is copied under its own name and the link counts as the loop.
-        pending_.push_back({root, localRoot});
-        Drain();
-        while (!links_.empty()) {
-            FolderEntry link = std::move(links_.front());
-            links_.pop_front();
-            if (Visit(link.remote, Reached::Link)) {
-                pending_.push_back(std::move(link));
-                Drain();
-            }
+        const WString &root = options.remoteRoot;
+        skip_ = root.size() + (!root.empty() && root.back() == static_cast<WCHAR>('\\') ? 0 : 1);
+    }
+
+    uint32_t Run()
+    {
+        std::vector<std::thread> workers;
+        for (unsigned i = 0; i < std::max(1u, options_.workers); ++i)
+            workers.emplace_back(&Streamer::Worker, this);
+        AGENT_TREE_COUNTS counts;
+        const BOOL listed = AgentListTreeW(logon_, options_.remoteRoot.c_str(),
+                                           options_.followLinks ? AGENT_TREE_FOLLOW_LINKS : 0, options_.maxDepth, 0, 0,
+                                           &Streamer::Entry, this, &counts);
+        const uint32_t error = listed ? 0 : GetLastError();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            changed_.notify_all();
         }
+        for (std::thread &t : workers)
+            t.join();
+        if (error == 0 || error == kCancelled)
+            return 0;
+        if (!delivered_)
+            return error; // the root itself
+        tally_.Fail(options_.remoteRoot, error, "list");
+        return 0;
     }
 
 private:
-    void Skip(const WString &remote, SkipCause cause) { out_.skipped.push_back({Narrow(remote), cause}); }
-    void Fail(const WString &remote, uint32_t error, const char *where)
+    static DWORD AGENTAPI Entry(const AGENT_TREE_ENTRY *entry, void *context)
     {
-        out_.failures.push_back({Narrow(remote), error, where});
-    }
-
-    enum class Reached { Root, Folder, Link };
-
-    // Records a folder's identity; false when it was seen before or cannot
-    // be opened (recorded as skipped or failed).
-    bool Visit(const WString &remote, Reached how)
-    {
-        BY_HANDLE_FILE_INFORMATION info;
-        const uint32_t error = ReadRemoteInfo(logon_, remote, info);
-        SkipCause cause;
-        if (error != 0) {
-            if (how == Reached::Root)
-                out_.fatal = error;
-            else if (how == Reached::Link && LinkSkipCause(error, cause))
-                Skip(remote, cause);
-            else
-                Fail(remote, error, "open folder");
-            return false;
-        }
-        if (!visited_.insert(IdentityOf(info)).second) {
-            Skip(remote, SkipCause::Loop);
-            return false;
-        }
-        return true;
-    }
-
-    void Drain()
-    {
-        while (!pending_.empty()) {
-            FolderEntry folder = std::move(pending_.back());
-            pending_.pop_back();
-            List(folder);
-            out_.folders.push_back(std::move(folder));
+        auto *self = static_cast<Streamer *>(context);
+        self->delivered_ = true;
+        try {
+            return self->OnEntry(*entry);
+        } catch (...) {
+            return AGENT_TREE_STOP; // out of memory: what was found is copied
         }
     }
 
-    void List(const FolderEntry &folder)
+    // The local path of a remote one below the root; every folder above
+    // it passed Holdable, so the text converts as a whole.
+    std::string LocalOf(const WString &remote) const
     {
-        WIN32_FIND_DATAW data;
-        std::memset(&data, 0, sizeof data);
-        const WString pattern = JoinRemote(folder.remote, WidenOrEmpty("*"));
-        HANDLE search = AgentFindFirstFileW(logon_, pattern.c_str(), &data);
-        if (search == nullptr) {
-            const uint32_t error = GetLastError();
-            if (error != kNoMoreFiles)
-                Fail(folder.remote, error, "list");
-            return;
-        }
-        std::vector<FolderEntry> subfolders;
-        static const WString dot = WidenOrEmpty("."), dotDot = WidenOrEmpty("..");
-        for (;;) {
-            const WString name(data.cFileName);
-            if (name != dot && name != dotDot)
-                Classify(folder, name, data, subfolders);
-            std::memset(&data, 0, sizeof data);
-            if (!AgentFindNextFileW(search, &data)) {
-                const uint32_t error = GetLastError();
-                if (error != kNoMoreFiles)
-                    Fail(folder.remote, error, "list");
-                break;
-            }
-        }
-        AgentCloseHandle(logon_, search);
-        // Reversed onto the stack so folders are listed in the agent's order.
-        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
-            pending_.push_back(std::move(*it));
+        if (remote.size() <= skip_)
+            return options_.localRoot;
+        std::string rel = Narrow(remote.substr(skip_));
+        for (char &c : rel)
+            if (c == '\\')
+                c = static_cast<char>(fs::path::preferred_separator);
+        return JoinLocal(options_.localRoot, rel);
     }
 
-    void Classify(const FolderEntry &folder, const WString &name, const WIN32_FIND_DATAW &data,
-                  std::vector<FolderEntry> &subfolders)
+    DWORD OnEntry(const AGENT_TREE_ENTRY &entry)
     {
-        const WString child = JoinRemote(folder.remote, name);
+        const WString path(entry.path);
         std::string utf8;
-        if (!Holdable(name, utf8)) {
-            Skip(child, SkipCause::UnholdableName);
-            return;
-        }
-        FolderEntry entry{child, JoinLocal(folder.local, utf8)};
-        const bool directory = (data.dwFileAttributes & kAttributeDirectory) != 0;
-        const bool link = (data.dwFileAttributes & kAttributeReparsePoint) != 0;
-        if (directory && link) {
-            if (follow_)
-                links_.push_back(std::move(entry));
-            else
-                Skip(child, SkipCause::DirectoryLink);
-        } else if (directory) {
-            if (!follow_ || Visit(child, Reached::Folder))
-                subfolders.push_back(std::move(entry));
-        } else {
+        switch (entry.kind) {
+        case AGENT_TREE_FOLDER:
+            if (entry.depth == 0) {
+                sink_.Folder({path, options_.localRoot});
+                return AGENT_TREE_CONTINUE;
+            }
+            if (!Holdable(LastName(path), utf8)) {
+                tally_.Skip(path, SkipCause::UnholdableName);
+                return AGENT_TREE_SKIP;
+            }
+            sink_.Folder({path, LocalOf(path)});
+            return AGENT_TREE_CONTINUE;
+        case AGENT_TREE_FILE: {
+            if (!Holdable(NameOf(entry), utf8)) {
+                if (entry.depth == 0)
+                    rootNameFailed_ = true; // nothing to copy at all
+                else
+                    tally_.Skip(path, SkipCause::UnholdableName);
+                return AGENT_TREE_CONTINUE;
+            }
             FileEntry file;
-            file.remote = std::move(entry.remote);
-            file.local = std::move(entry.local);
+            file.remote = path;
+            if (entry.depth == 0) {
+                // A single file lands in the local folder under its own name.
+                sink_.Folder({WString(), options_.localRoot});
+                file.local = JoinLocal(options_.localRoot, utf8);
+            } else {
+                file.local = LocalOf(path);
+            }
+            const WIN32_FIND_DATAW &data = *entry.findData;
             file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             file.lastWrite = FileTimeTicks(data.ftLastWriteTime);
-            file.link = link;
-            out_.files.push_back(std::move(file));
+            file.link = (data.dwFileAttributes & 0x400) != 0;
+            sink_.Found(file);
+            Push(std::move(file));
+            return AGENT_TREE_CONTINUE;
+        }
+        case AGENT_TREE_SKIPPED: {
+            SkipCause cause;
+            if (!Holdable(NameOf(entry), utf8))
+                cause = SkipCause::UnholdableName;
+            else if (!SkipOf(entry.cause, cause))
+                return AGENT_TREE_CONTINUE;
+            tally_.Skip(path, cause);
+            return AGENT_TREE_CONTINUE;
+        }
+        default:
+            tally_.Fail(path, entry.cause, "list");
+            return AGENT_TREE_CONTINUE;
         }
     }
 
+    // Waits while the queue is full: the listing runs no further ahead of
+    // the copies than that.
+    void Push(FileEntry &&file)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return queue_.size() < options_.queued; });
+        queue_.push_back(std::move(file));
+        if (queue_.size() >= options_.batch)
+            changed_.notify_all();
+    }
+
+    void Worker()
+    {
+        std::vector<FileEntry> batch;
+        for (;;) {
+            batch.clear();
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                while (!done_ && queue_.size() < options_.batch)
+                    if (changed_.wait_for(lock, kBatchWait) == std::cv_status::timeout && !queue_.empty())
+                        break;
+                if (queue_.empty())
+                    return; // done
+                while (!queue_.empty() && batch.size() < options_.batch) {
+                    batch.push_back(std::move(queue_.front()));
+                    queue_.pop_front();
+                }
+                changed_.notify_all();
+            }
+            sink_.Files(batch);
+        }
+    }
+
+public:
+    bool rootNameFailed_ = false;
+
+private:
     AGENT_LOGON logon_;
-    bool follow_;
-    TreeListing &out_;
-    std::vector<FolderEntry> pending_;
-    std::deque<FolderEntry> links_;
-    std::set<RemoteIdentity> visited_;
+    const WalkOptions &options_;
+    Tally &tally_;
+    TreeSink &sink_;
+    size_t skip_;
+    bool delivered_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<FileEntry> queue_;
+    bool done_ = false;
 };
 
 } // namespace
+
+void Tally::Skip(const WString &remote, SkipCause cause)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tally_.skippedTotal;
+    ++tally_.skippedBy[static_cast<size_t>(cause)];
+    if (tally_.skipped.size() < WalkTally::kKeptEntries)
+        tally_.skipped.push_back({Narrow(remote), cause});
+}
+
+void Tally::Fail(const WString &remote, uint32_t error, const char *where)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tally_.failedTotal;
+    ++tally_.failedBy[error];
+    if (tally_.failures.size() < WalkTally::kKeptEntries)
+        tally_.failures.push_back({Narrow(remote), error, where});
+}
 
 const char *SkipCauseText(SkipCause cause)
 {
@@ -199,6 +267,8 @@ const char *SkipCauseText(SkipCause cause)
     case SkipCause::LinkLeadsOut: return "link leading out of the served folder";
     case SkipCause::BrokenLink: return "link to nothing";
     case SkipCause::UnholdableName: return "name the local file system cannot hold";
+    case SkipCause::TooDeep: return "folder below the depth limit";
+    case SkipCause::TooMany: return "folder beyond the listing's queue";
     }
     return "?";
 }
@@ -226,36 +296,13 @@ bool IsSafeName(const WString &name)
     return true;
 }
 
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks)
+uint32_t StreamTree(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink)
 {
-    TreeListing out;
-    WIN32_FILE_ATTRIBUTE_DATA root;
-    std::memset(&root, 0, sizeof root);
-    if (!AgentGetFileAttributesExW(logon, remoteRoot.c_str(), &root)) {
-        out.fatal = GetLastError();
-        return out;
-    }
-    if (root.dwFileAttributes & kAttributeDirectory) {
-        Walker(logon, followLinks, out).Run(remoteRoot, localRoot);
-        return out;
-    }
-    // A single file lands in the local folder under its own name.
-    const size_t slash = remoteRoot.find_last_of(static_cast<WCHAR>('\\'));
-    const WString name = slash == WString::npos ? remoteRoot : remoteRoot.substr(slash + 1);
-    std::string utf8;
-    if (!Holdable(name, utf8)) {
-        out.fatal = 123; // ERROR_INVALID_NAME
-        return out;
-    }
-    out.folders.push_back({WString(), localRoot});
-    FileEntry file;
-    file.remote = remoteRoot;
-    file.local = JoinLocal(localRoot, utf8);
-    file.size = (static_cast<uint64_t>(root.nFileSizeHigh) << 32) | root.nFileSizeLow;
-    file.lastWrite = FileTimeTicks(root.ftLastWriteTime);
-    file.link = (root.dwFileAttributes & kAttributeReparsePoint) != 0;
-    out.files.push_back(std::move(file));
-    return out;
+    Streamer streamer(logon, options, tally, sink);
+    const uint32_t error = streamer.Run();
+    if (error == 0 && streamer.rootNameFailed_)
+        return kInvalidName;
+    return error;
 }
 
 } // namespace agentcli

@@ -1,14 +1,20 @@
-// Lists a remote folder tree for a backup or its check: every folder to
-// hold locally, every file to copy, and every entry left out with its
-// cause. Directory links are descended only when asked, and then a folder
-// already visited (same volume serial number and file index) is a loop.
+// Streams a remote folder tree for a backup or its check through the
+// library's AgentListTreeW (which applies the link rules: directory links
+// entered only when asked, loops found by volume serial and file index):
+// folders are handed over on the listing thread, files in batches on
+// worker threads through a queue of fixed size, so memory stays bounded
+// whatever the tree's size. Names the local file system cannot hold are
+// left out here, folders with their whole content.
 #ifndef AGENTCLI_BACKUP_WALK_H
 #define AGENTCLI_BACKUP_WALK_H
 
 #include "agent_stub.h"
 #include "wide_text.h"
 
+#include <array>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,8 +26,10 @@ enum class SkipCause {
     LinkLeadsOut,   // a link whose target lies outside what the agent serves
     BrokenLink,     // a link whose target does not exist
     UnholdableName, // a name the local file system cannot hold
+    TooDeep,        // a folder below the depth limit
+    TooMany,        // a folder found while too many waited to be listed
 };
-constexpr int kSkipCauseCount = 5;
+constexpr int kSkipCauseCount = 7;
 const char *SkipCauseText(SkipCause cause);
 
 struct SkippedEntry {
@@ -48,20 +56,59 @@ struct FileEntry {
     bool link = false;        // a reparse point: size and time belong to the link, not its target
 };
 
-struct TreeListing {
-    std::vector<FolderEntry> folders; // parents before children, the root first
-    std::vector<FileEntry> files;
+// Skips and failures: every one counted, the first kKeptEntries kept with
+// their paths for messages, so a hostile tree cannot grow the report.
+struct WalkTally {
+    static constexpr size_t kKeptEntries = 10000;
     std::vector<SkippedEntry> skipped;
     std::vector<BackupFailure> failures;
-    uint32_t fatal = 0;               // the root could not be read at all
+    std::array<uint64_t, kSkipCauseCount> skippedBy{};
+    std::map<uint32_t, uint64_t> failedBy;
+    uint64_t skippedTotal = 0, failedTotal = 0;
 };
+
+// The tally shared by the listing and the workers.
+class Tally {
+public:
+    explicit Tally(WalkTally &tally) : tally_(tally) {}
+    void Skip(const WString &remote, SkipCause cause);
+    void Fail(const WString &remote, uint32_t error, const char *where);
+
+private:
+    std::mutex mutex_;
+    WalkTally &tally_;
+};
+
+struct WalkOptions {
+    WString remoteRoot;
+    std::string localRoot;
+    bool followLinks = false;
+    unsigned maxDepth = 0;    // 0: the library's limit
+    unsigned workers = 1;     // threads calling Files
+    size_t batch = 512;       // files per Files call at most
+    size_t queued = 4096;     // files waiting for a worker at most
+};
+
+class TreeSink {
+public:
+    virtual ~TreeSink() = default;
+    // The listing thread; the root first, parents before children. The
+    // folder is listed whatever the answer.
+    virtual void Folder(const FolderEntry &folder) = 0;
+    // A worker thread; one batch at a time per worker.
+    virtual void Files(std::vector<FileEntry> &batch) = 0;
+    // The listing thread, as each file is found.
+    virtual void Found(const FileEntry &) {}
+};
+
+// Lists and hands over everything below options.remoteRoot (a folder, or a
+// single file that lands in localRoot). 0, or the Win32 code for a root
+// that could not be read at all.
+uint32_t StreamTree(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink);
 
 // True for a name a remote listing may hand out safely: not empty, not "."
 // or "..", no separator or NUL that could lead outside the local folder.
 bool IsSafeName(const WString &name);
-
-// Lists remoteRoot (a folder, or a single file that lands in localRoot).
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks);
 
 // The cause for a link that could not be opened, or false for a failure.
 bool LinkSkipCause(uint32_t error, SkipCause &cause);

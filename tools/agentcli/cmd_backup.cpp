@@ -21,35 +21,34 @@ void PrintSummary(const Args &args, const BackupOptions &options, const BackupRe
     const double rate = report.seconds > 0 ? report.bytes / 1048576.0 / report.seconds : 0;
     if (verify == 0)
         std::printf("backup %s -> %s: %llu files, %llu folders, %s in %.2f s (%.1f MiB/s), %llu unchanged, "
-                    "%zu skipped, %zu failed\n",
+                    "%llu skipped, %llu failed\n",
                     args.positional[0].c_str(), options.localRoot.c_str(),
                     static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
                     FormatBytes(report.bytes).c_str(), report.seconds, rate,
-                    static_cast<unsigned long long>(report.unchanged), report.skipped.size(),
-                    report.failures.size());
+                    static_cast<unsigned long long>(report.unchanged),
+                    static_cast<unsigned long long>(report.skippedTotal),
+                    static_cast<unsigned long long>(report.failedTotal));
     else
         std::printf("check of %s against %s (%s): %llu files match, %llu folders, %s in %.2f s (%.1f MiB/s), "
-                    "%zu skipped, %zu failed\n",
+                    "%llu skipped, %llu failed\n",
                     args.positional[0].c_str(), options.localRoot.c_str(),
                     verify == 2 ? "content" : "sizes and last-write times",
                     static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
-                    FormatBytes(report.bytes).c_str(), report.seconds, rate, report.skipped.size(),
-                    report.failures.size());
+                    FormatBytes(report.bytes).c_str(), report.seconds, rate,
+                    static_cast<unsigned long long>(report.skippedTotal),
+                    static_cast<unsigned long long>(report.failedTotal));
     const auto skipped = report.SkippedBy();
     std::printf("  skipped by cause:");
     for (int i = 0; i < kSkipCauseCount; ++i)
         std::printf("%s %s: %llu", i == 0 ? "" : ",", SkipCauseText(static_cast<SkipCause>(i)),
                     static_cast<unsigned long long>(skipped[i]));
-    std::map<uint32_t, size_t> byError;
-    for (const BackupFailure &f : report.failures)
-        ++byError[f.error];
-    std::printf("\n  failed: %zu", report.failures.size());
+    std::printf("\n  failed: %llu", static_cast<unsigned long long>(report.failedTotal));
     const char *separator = " (";
-    for (const auto &[code, count] : byError) {
-        std::printf("%s%zu with error %u", separator, count, code);
+    for (const auto &[code, count] : report.failedBy) {
+        std::printf("%s%llu with error %u", separator, static_cast<unsigned long long>(count), code);
         separator = ", ";
     }
-    std::printf("%s\n", byError.empty() ? "" : ")");
+    std::printf("%s\n", report.failedBy.empty() ? "" : ")");
 }
 
 } // namespace
@@ -90,7 +89,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         for (const SkippedEntry &s : report.skipped)
             std::printf("SKIPPED %s: %s\n", s.remotePath.c_str(), SkipCauseText(s.cause));
     PrintSummary(args, options, report, verify);
-    return report.failures.empty() ? kExitOk : kExitFailed;
+    return report.failedTotal == 0 ? kExitOk : kExitFailed;
 }
 
 } // namespace agentcli
