@@ -139,7 +139,8 @@ TEST_F(TreeListingTest, HostileListingsStayBounded)
              (void)folder;
              return out;
          },
-         2, 0, 0, 1, 3 * 32 + waiting + 1,
+         // Each search in flight may have put its 32 folders on each level.
+         2, 0, 0, 1, tree::kDefaultSearches * 2 * 33 + waiting + 1,
          [](const AGENT_TREE_COUNTS &c) {
              EXPECT_EQ(c.folders, 1u + 32 + 32 * 32);
              EXPECT_EQ(c.skipped[AGENT_SKIP_TOO_DEEP], 32u * 32 * 32);
