@@ -134,10 +134,12 @@ private:
         unsigned inFlight;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return next_ >= batch_.count || stop_ || active_ < control_.Target(); });
+            slot_.wait(lock, [&] { return next_ >= batch_.count || stop_ || active_ < control_.Target(); });
             if (next_ >= batch_.count)
                 return false;
             index = next_++;
+            if (next_ >= batch_.count)
+                slot_.notify_all(); // the others may leave
             if (stop_) {
                 Finish(index, ERROR_REQUEST_ABORTED, 0);
                 return true;
@@ -152,10 +154,17 @@ private:
 
         std::lock_guard<std::mutex> lock(mutex_);
         --active_;
+        const unsigned before = control_.Target();
         if (result == kConnectionRefused || result == kConnectionReset)
             control_.Refused(inFlight);
         else if (result == 0 && exchanges > 0)
             control_.Observe(seconds / exchanges, bytes, inFlight);
+        // One waiting worker per free slot: waking them all on every file
+        // costs more than the copy of a small one.
+        if (control_.Target() > before)
+            slot_.notify_all();
+        else
+            slot_.notify_one();
         Finish(index, result, result == 0 ? bytes : 0);
         return true;
     }
@@ -170,7 +179,7 @@ private:
             // The host misses one progress call; the item's result stands.
         }
         ++done_;
-        changed_.notify_all();
+        finishedSignal_.notify_one();
     }
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, uint64_t &bytes, unsigned &exchanges)
@@ -243,7 +252,7 @@ private:
                 Stop();
             if (!untilDone || done_ >= batch_.count)
                 return;
-            changed_.wait_for(lock, kCancelPoll);
+            finishedSignal_.wait_for(lock, kCancelPoll);
         }
     }
 
@@ -269,12 +278,13 @@ private:
             return;
         stop_ = cancelled_ = true;
         __atomic_store_n(&stopFlag_, 1, __ATOMIC_RELEASE);
-        changed_.notify_all();
+        slot_.notify_all();
     }
 
     const Batch &batch_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable slot_;           // workers: a slot under the target
+    std::condition_variable finishedSignal_; // the calling thread: an item finished
     FlightControl control_;
     DWORD next_ = 0;
     DWORD done_ = 0;

@@ -139,7 +139,7 @@ private:
                 Folder folder;
                 {
                     std::unique_lock<std::mutex> lock(mutex_);
-                    changed_.wait(lock, [&] { return stop_ || !pending_.empty() || busy_ == 0; });
+                    work_.wait(lock, [&] { return stop_ || !pending_.empty() || busy_ == 0; });
                     if (stop_)
                         break;
                     if (pending_.empty()) {
@@ -150,7 +150,7 @@ private:
                             pending_.push_back(std::move(links_.back()));
                             links_.pop_back();
                         }
-                        changed_.notify_all();
+                        work_.notify_all();
                         continue;
                     }
                     folder = std::move(pending_.back());
@@ -159,8 +159,8 @@ private:
                 }
                 List(folder);
                 std::lock_guard<std::mutex> lock(mutex_);
-                --busy_;
-                changed_.notify_all();
+                if (--busy_ == 0)
+                    work_.notify_all(); // perhaps the end, perhaps the links' turn
             }
         } catch (const std::bad_alloc &) {
             NoteOutOfMemory();
@@ -170,7 +170,7 @@ private:
         }
         std::lock_guard<std::mutex> lock(mutex_);
         --workers_;
-        changed_.notify_all();
+        ready_.notify_one();
     }
 
     void Fail(DWORD error)
@@ -178,8 +178,7 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         if (error_ == 0)
             error_ = error;
-        stop_ = true;
-        changed_.notify_all();
+        StopAll();
     }
 
     void List(const Folder &folder)
@@ -240,7 +239,8 @@ private:
             if (pending_.size() + links_.size() < walk_.maxQueued) {
                 (link ? links_ : pending_).push_back({std::move(child), depth, link});
                 NoteHeld();
-                changed_.notify_all();
+                if (!link)
+                    work_.notify_one();
                 return !stop_;
             }
         }
@@ -291,7 +291,7 @@ private:
     bool Post(const Text &path, const WIN32_FIND_DATAW *data, DWORD depth, DWORD kind, DWORD cause, Answer *answer)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return stop_ || waiting_.size() < kWaitingEntries; });
+        space_.wait(lock, [&] { return stop_ || waiting_.size() < kWaitingEntries; });
         if (stop_)
             return false;
         Entry entry{path, {}, data != nullptr, depth, kind, cause, answer};
@@ -299,9 +299,9 @@ private:
             entry.data = *data;
         waiting_.push_back(std::move(entry));
         NoteHeld();
-        changed_.notify_all();
+        ready_.notify_one();
         if (answer != nullptr)
-            changed_.wait(lock, [&] { return stop_ || answer->given; });
+            space_.wait(lock, [&] { return stop_ || answer->given; });
         return !stop_;
     }
 
@@ -310,12 +310,14 @@ private:
     {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
+            ready_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
             if (waiting_.empty())
                 return;
+            const bool wasFull = waiting_.size() >= kWaitingEntries;
             Entry entry = std::move(waiting_.front());
             waiting_.pop_front();
-            changed_.notify_all();
+            if (wasFull)
+                space_.notify_all();
             if (stop_) {
                 if (entry.answer != nullptr)
                     entry.answer->given = true;
@@ -330,11 +332,12 @@ private:
             if (entry.answer != nullptr) {
                 entry.answer->value = value;
                 entry.answer->given = true;
+                space_.notify_all();
             }
             if (value == AGENT_TREE_STOP) {
-                stopped_ = stop_ = true;
+                stopped_ = true;
+                StopAll();
             }
-            changed_.notify_all();
         }
     }
 
@@ -354,12 +357,23 @@ private:
     }
 
     // Under mutex_.
+    void StopAll()
+    {
+        stop_ = true;
+        work_.notify_all();
+        space_.notify_all();
+        ready_.notify_all();
+    }
+
+    // Under mutex_.
     void NoteHeld() { peak_ = std::max(peak_, pending_.size() + links_.size() + waiting_.size()); }
 
     const Walk &walk_;
     AGENT_TREE_COUNTS &counts_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable work_;  // workers: a folder to list, or the end
+    std::condition_variable space_; // posters: room in the queue, or their answer
+    std::condition_variable ready_; // the calling thread: an entry, or the workers' end
     std::vector<Folder> pending_; // listed last in, first out: the frontier stays small
     std::vector<Folder> links_;   // after every real folder
     std::deque<Entry> waiting_;
