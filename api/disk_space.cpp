@@ -1,36 +1,11 @@
 // AgentGetDiskFreeSpace.
 #include "transport/agent_connection.h"
-#include "protocol/wide_string.h"
+#include "protocol/search_messages.h"
 #include "session/export_frame.h"
 
 namespace agent {
 
 namespace {
-
-struct DiskSpace {
-    DWORD sectorsPerCluster = 0;
-    DWORD bytesPerSector = 0;
-    DWORD freeClusters = 0;
-    DWORD totalClusters = 0;
-};
-
-// Status, then the four values only when the payload is exactly their size:
-// any other success reply delivers zeros.
-bool ReadDiskSpace(ACE_InputCDR &in, uint32_t length, ACE_CDR::ULong &status, DiskSpace &space)
-{
-    if (!in.read_ulong(status))
-        return false;
-    if (status != 0 || length != 20)
-        return true;
-    ACE_CDR::ULong v[4] = {};
-    if (!in.read_ulong_array(v, 4))
-        return false;
-    space.sectorsPerCluster = v[0];
-    space.bytesPerSector = v[1];
-    space.freeClusters = v[2];
-    space.totalClusters = v[3];
-    return true;
-}
 
 void Store(DWORD *out, DWORD value)
 {
@@ -49,7 +24,12 @@ int GetDiskFreeSpace(AgentConnection &connection, const WCHAR *path, DWORD *sect
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    if (connection.SendStringRequest(OpGetDiskFreeSpace, path) != 0)
+    ACE_OutputCDR &payload = connection.StartRequest(OpGetDiskFreeSpace);
+    if (!protocol::EncodeGetDiskFreeSpaceRequest(payload, path)) {
+        NoteOutOfMemory();
+        return -1;
+    }
+    if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader header;
     ACE_InputCDR *reply = connection.ReceiveReply(header);
@@ -60,10 +40,11 @@ int GetDiskFreeSpace(AgentConnection &connection, const WCHAR *path, DWORD *sect
         connection.Break();
         return -1;
     }
-    ACE_CDR::ULong status = 0;
-    DiskSpace space;
-    if (!ReadDiskSpace(in, header.length, status, space))
+    // Any success reply but the 20-byte one delivers zeros.
+    protocol::GetDiskFreeSpaceReply space;
+    if (!protocol::DecodeGetDiskFreeSpaceReply(in, space))
         return -1;
+    const DWORD status = space.status;
     Store(sectorsPerCluster, space.sectorsPerCluster);
     Store(bytesPerSector, space.bytesPerSector);
     Store(freeClusters, space.freeClusters);

@@ -3,8 +3,7 @@
 
 #include "session/pending_handle.h"
 #include "protocol/entry_stream.h"
-#include "protocol/find_data.h"
-#include "protocol/wide_string.h"
+#include "protocol/search_messages.h"
 #include "session/export_frame.h"
 
 namespace agent {
@@ -14,7 +13,7 @@ namespace {
 int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
 {
     ACE_OutputCDR &payload = connection.StartRequest(OpFindFirst);
-    if (!WriteWideString(payload, pattern) || !payload.write_ulong(static_cast<ACE_CDR::ULong>(value))) {
+    if (!protocol::EncodeFindFirstRequest(payload, pattern, value)) {
         NoteOutOfMemory();
         return -1;
     }
@@ -41,7 +40,7 @@ int FindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value, 
 
 int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data)
 {
-    return NextStreamRecord(connection, Enumerating, data, ReadFindData);
+    return NextStreamRecord(connection, Enumerating, data, protocol::DecodeFindRecord);
 }
 
 } // namespace agent

@@ -18,14 +18,14 @@ BOOL FetchBookmarks(AgentLogon *logon, const WCHAR *localFile)
     }
     // The agent's path is used whole: cutting it to a caller-buffer length
     // would name some other file on the agent.
-    OwnedWideString remote;
+    protocol::PathReply remote;
     if (QueryAgentPath(*held.get(), OpGetFirefox3BookmarkPath, remote) != 0) {
         RecordLastAgentError();
         return 0;
     }
     // Only a complete copy counts as fetched; a failed one has recorded its
     // cause already.
-    return AgentCopyFileFromAgent(logon, remote.get(), localFile);
+    return AgentCopyFileFromAgent(logon, remote.path.get(), localFile);
 }
 
 } // namespace

@@ -3,44 +3,10 @@
 
 #include "session/pending_handle.h"
 #include "protocol/entry_stream.h"
-#include "protocol/wide_string.h"
+#include "protocol/search_messages.h"
 #include "session/export_frame.h"
 
 namespace agent {
-
-namespace {
-
-constexpr size_t kDriveTextCapacity = sizeof(AgentDriveInfo::Text1) / sizeof(WCHAR);
-
-bool ReadValue(ACE_InputCDR &in, DWORD &field)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    field = value;
-    return true;
-}
-
-bool ReadText(ACE_InputCDR &in, WCHAR (&field)[kDriveTextCapacity])
-{
-    OwnedWideString text;
-    if (!text.Read(in))
-        return false;
-    CopyWide(field, kDriveTextCapacity, text.get());
-    return true;
-}
-
-} // namespace
-
-bool ReadDriveInfo(ACE_InputCDR &in, AgentDriveInfo &info)
-{
-    DWORD *const values[] = {&info.Value1, &info.Value2, &info.Value3, &info.Value4, &info.Value5,
-                             &info.Value6, &info.Value7, &info.Value8, &info.Value9};
-    for (DWORD *value : values)
-        if (!ReadValue(in, *value))
-            return false;
-    return ReadText(in, info.Text1) && ReadText(in, info.Text2);
-}
 
 int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info)
 {
@@ -56,7 +22,7 @@ int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info)
 
 int FindNextDrive(AgentConnection &connection, AgentDriveInfo &info)
 {
-    return NextStreamRecord(connection, DriveEnumerating, info, ReadDriveInfo);
+    return NextStreamRecord(connection, DriveEnumerating, info, protocol::DecodeDriveRecord);
 }
 
 } // namespace agent

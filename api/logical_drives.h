@@ -5,14 +5,7 @@
 
 #include "transport/agent_connection.h"
 
-#include <ace/CDR_Stream.h>
-
 namespace agent {
-
-// Reads Value1..Value9, then Text1 and Text2 (each cut to 260 characters),
-// storing each field as it is read; the record is not cleared first. False
-// at the first field that cannot be read.
-bool ReadDriveInfo(ACE_InputCDR &in, AgentDriveInfo &info);
 
 // 0 first record in `info` (connection DriveEnumerating); 1 no drives; -1 failure.
 int FindFirstDrive(AgentConnection &connection, AgentDriveInfo &info);

@@ -2,8 +2,7 @@
 #include "api/path_list.h"
 
 #include "protocol/entry_stream.h"
-#include "protocol/find_data.h"
-#include "protocol/wide_string.h"
+#include "protocol/path_list_messages.h"
 #include "session/agent_logon.h"
 #include "session/export_frame.h"
 
@@ -63,7 +62,8 @@ ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const
     OwnedWideString path;
     for (bool first = true;; first = false) {
         const bool room = RoomForString(chunk, start);
-        if (!path.Read(chunk)) {
+        const protocol::PathListEntry entry = protocol::DecodePathListEntry(chunk, path, data);
+        if (entry == protocol::PathListEntry::NoPath) {
             // A string cut off or longer than the chunk is a broken entry,
             // not the chunk's end: skipping it would lose entries silently.
             // A chunk without any entry is broken too: a list ends with the
@@ -75,7 +75,7 @@ ChunkResult DeliverChunk(AgentConnection &connection, ACE_InputCDR &chunk, const
             }
             return ChunkResult::Done;
         }
-        if (!ReadFindData(chunk, data)) {
+        if (entry == protocol::PathListEntry::BadRecord) {
             Fail(connection, ERROR_INVALID_DATA);
             return ChunkResult::Failed;
         }
@@ -97,8 +97,12 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    // A null path goes out as the empty string.
-    if (connection.SendStringRequest(OpGetPathList, path) != 0)
+    ACE_OutputCDR &payload = connection.StartRequest(OpGetPathList);
+    if (!protocol::EncodeGetPathListRequest(payload, path)) {
+        NoteOutOfMemory();
+        return -1;
+    }
+    if (connection.SendStartedRequest() != 0)
         return -1;
     MessageHeader header;
     if (ReceiveStreamHeader(connection, OpGetPathList, header) != 0)
@@ -112,8 +116,7 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
 int RunPathListStream(AgentConnection &connection, AgentPathListCallback callback, void *context)
 {
     RunScope run;
-    // Chunk lengths are little-endian whatever order the content is in.
-    EntryStream stream(connection, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, ByteOrderOf(connection.StreamByteOrder));
+    EntryStream stream(connection, protocol::kPathListLengthOrder, ByteOrderOf(connection.StreamByteOrder));
     while (connection.state == Enumerating) {
         ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
         switch (stream.Next(chunk)) {

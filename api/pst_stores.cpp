@@ -6,7 +6,7 @@
 
 #include "session/checked_reply.h"
 
-#include "protocol/wide_string.h"
+#include "protocol/mail_store_messages.h"
 #include "session/export_frame.h"
 
 using namespace agent;
@@ -15,12 +15,17 @@ namespace agent {
 
 namespace {
 
-// The status word, and whether a field follows it.
-int ReadStatusWithField(const MessageHeader &header, ACE_InputCDR &in)
+// After the header test the status always decodes, so a failed decode
+// is a field missing after a zero status: no last error is set for it.
+template <typename Reply>
+int TakeReply(ACE_InputCDR &in, Reply &reply, bool (*decode)(ACE_InputCDR &, Reply &))
 {
-    if (TakeStatus(in) != 0)
+    const bool decoded = decode(in, reply);
+    if (reply.status != 0) {
+        SetLastError(reply.status);
         return -1;
-    return header.length >= 8 ? 0 : -1;
+    }
+    return decoded ? 0 : -1;
 }
 
 int SendBareRequest(AgentConnection &connection, uint32_t opcode)
@@ -34,11 +39,11 @@ int SendBareRequest(AgentConnection &connection, uint32_t opcode)
 
 int DecodeStoreCount(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, DWORD &count)
 {
-    if (CheckMinimumReply(connection, header, OpGetPstCount) != 0 || ReadStatusWithField(header, in) != 0)
+    protocol::GetPstCountReply reply;
+    if (CheckMinimumReply(connection, header, OpGetPstCount) != 0 ||
+        TakeReply(in, reply, protocol::DecodeGetPstCountReply) != 0)
         return -1;
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return -1;
+    const DWORD value = reply.count;
     // All ones is not a count any agent has; callers that size arrays from
     // it must not see it as one.
     if (value == 0xFFFFFFFFu) {
@@ -60,23 +65,6 @@ int CountStores(AgentConnection &connection, DWORD &count)
     return DecodeStoreCount(connection, header, *in, count);
 }
 
-// Payload: three texts, the item count, then each item's name and value.
-// A null item name goes out as an empty string.
-bool EncodeMergeRequest(ACE_OutputCDR &payload, const WCHAR *first, const WCHAR *second, const WCHAR *third,
-                        const WCHAR *const *names, const DWORD *values, DWORD count)
-{
-    if (!WriteWideString(payload, first) || !WriteWideString(payload, second) || !WriteWideString(payload, third) ||
-        !payload.write_ulong(count))
-        return false;
-    for (DWORD i = 0; i < count; ++i) {
-        if (!WriteWideString(payload, names[i]) || !payload.write_ulong(values[i]))
-            return false;
-        if (payload.total_length() > kMaxPayloadLength)
-            return false;
-    }
-    return true;
-}
-
 int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *second, const WCHAR *third,
                 const WCHAR *const *names, const DWORD *values, DWORD count)
 {
@@ -85,7 +73,7 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
         return -1;
     }
     ACE_OutputCDR payload = MakeOutputStream(kPayloadStreamSize);
-    if (!EncodeMergeRequest(payload, first, second, third, names, values, count)) {
+    if (!protocol::EncodeMergePstRequest(payload, first, second, third, names, values, count)) {
         // Only an allocation failure or a request no agent would accept
         // (larger than any payload it may announce) gets here; nothing is sent.
         if (payload.good_bit())
@@ -102,15 +90,14 @@ int MergeStores(AgentConnection &connection, const WCHAR *first, const WCHAR *se
 int DecodeStoreList(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in,
                     AgentPstListCallback visit, void *context)
 {
-    if (CheckMinimumReply(connection, header, OpGetPstList) != 0 || ReadStatusWithField(header, in) != 0)
-        return -1;
-    ACE_CDR::ULong count = 0;
-    if (!in.read_ulong(count))
+    protocol::GetPstListReply reply;
+    if (CheckMinimumReply(connection, header, OpGetPstList) != 0 ||
+        TakeReply(in, reply, protocol::DecodeGetPstListReply) != 0)
         return -1;
     // The count is the agent's claim; the payload bounds what is read.
-    for (ACE_CDR::ULong i = 0; i < count; ++i) {
+    for (uint32_t i = 0; i < reply.count; ++i) {
         OwnedWideString path, second;
-        if (!path.Read(in) || !second.Read(in))
+        if (!protocol::DecodePstStore(in, path, second))
             return -1;
         visit(path.get(), second.get(), context);
     }

@@ -8,12 +8,6 @@ using namespace agent;
 
 namespace {
 
-// Request payload: folder, then flag (0 current path, 1 default path).
-bool EncodeFolderPathRequest(ACE_OutputCDR &payload, DWORD folder, DWORD flag)
-{
-    return payload.write_ulong(folder) && payload.write_ulong(flag);
-}
-
 int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *path)
 {
     // Checked here rather than before the connection is taken, so that a
@@ -28,16 +22,16 @@ int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *
         return -1;
     }
     ACE_OutputCDR &payload = connection.StartRequest(OpGetFolderPath);
-    if (!EncodeFolderPathRequest(payload, folder, flag)) {
+    if (!protocol::EncodeGetFolderPathRequest(payload, {folder, flag})) {
         NoteOutOfMemory();
         return -1;
     }
     if (connection.SendStartedRequest() != 0)
         return -1;
-    OwnedWideString text;
-    if (ReceivePathReply(connection, OpGetFolderPath, text) != 0)
+    protocol::PathReply reply;
+    if (ReceivePathReply(connection, OpGetFolderPath, reply) != 0)
         return -1;
-    CopyWide(path, kPathBufferChars, text.get());
+    CopyWide(path, kPathBufferChars, reply.path.get());
     return 0;
 }
 

@@ -2,38 +2,34 @@
 #include "api/user_data_paths.h"
 
 #include "session/checked_reply.h"
-
 #include "session/export_frame.h"
 
 namespace agent {
 
-int DecodePathReply(AgentConnection &connection, const MessageHeader &header, ACE_InputCDR &in, uint32_t opcode,
-                    OwnedWideString &path)
+int ReceivePathReply(AgentConnection &connection, uint32_t opcode, protocol::PathReply &reply)
 {
-    if (CheckMinimumReply(connection, header, opcode) != 0 || TakeStatus(in) != 0)
+    MessageHeader header;
+    ACE_InputCDR *in = connection.ReceiveReply(header);
+    if (in == nullptr || CheckMinimumReply(connection, header, opcode) != 0)
         return -1;
-    if (!path.Read(in)) {
-        // The whole reply has arrived, so the connection stays usable.
+    // The status always fits after the header test, so a failed decode is
+    // a path cut off; the whole reply has arrived and the connection stays usable.
+    if (!protocol::DecodePathReply(*in, reply)) {
         SetLastError(ERROR_INVALID_DATA);
+        return -1;
+    }
+    if (reply.status != 0) {
+        SetLastError(reply.status);
         return -1;
     }
     return 0;
 }
 
-int ReceivePathReply(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
-{
-    MessageHeader header;
-    ACE_InputCDR *in = connection.ReceiveReply(header);
-    if (in == nullptr)
-        return -1;
-    return DecodePathReply(connection, header, *in, opcode, path);
-}
-
-int QueryAgentPath(AgentConnection &connection, uint32_t opcode, OwnedWideString &path)
+int QueryAgentPath(AgentConnection &connection, uint32_t opcode, protocol::PathReply &reply)
 {
     if (connection.SendBareRequest(opcode) != 0)
         return -1;
-    return ReceivePathReply(connection, opcode, path);
+    return ReceivePathReply(connection, opcode, reply);
 }
 
 BOOL PathIntoBuffer(AGENT_LOGON logon, uint32_t opcode, WCHAR *buffer)
@@ -45,10 +41,10 @@ BOOL PathIntoBuffer(AGENT_LOGON logon, uint32_t opcode, WCHAR *buffer)
     return Guarded<BOOL>(0, [&]() -> BOOL {
         const int result = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
             buffer[0] = 0;
-            OwnedWideString path;
-            if (QueryAgentPath(c, opcode, path) != 0)
+            protocol::PathReply reply;
+            if (QueryAgentPath(c, opcode, reply) != 0)
                 return -1;
-            CopyWide(buffer, kPathBufferChars, path.get());
+            CopyWide(buffer, kPathBufferChars, reply.path.get());
             return 0;
         });
         return result == 0 ? 1 : 0;

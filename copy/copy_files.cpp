@@ -42,6 +42,7 @@ struct ItemProgress {
     uint64_t size = 0;
     uint64_t seen = 0;
     std::atomic<uint64_t> *arrived;
+    const std::atomic<bool> *keep; // the host said PROGRESS_STOP
 };
 
 DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
@@ -52,7 +53,9 @@ DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
         item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
         item->seen = copied;
     }
-    return PROGRESS_CONTINUE;
+    // A stop keeps the partial files of copies under way for a restart; a
+    // copy that holds every byte is let finish.
+    return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
 }
 
 // The last target of a logon's previous batch: a host that copies in
@@ -189,6 +192,7 @@ private:
         try {
             ItemProgress progress;
             progress.arrived = &arrived_;
+            progress.keep = &keep_;
             const DWORD result = CopyItem(item, progress, exchanges);
             bytes = progress.size;
             return result;
@@ -264,20 +268,24 @@ private:
         lock.unlock();
         const DWORD answer = batch_.progress(index, result, bytes, arrived, batch_.context);
         lock.lock();
-        if (answer == PROGRESS_CANCEL || answer == PROGRESS_STOP)
+        if (answer == PROGRESS_STOP) {
+            keep_.store(true, std::memory_order_relaxed);
+            Stop(false);
+        } else if (answer == PROGRESS_CANCEL) {
             Stop();
+        }
         else if (answer == PROGRESS_QUIET)
             quiet_ = true;
     }
 
-    // Under mutex_: items not started get 1235, copies under way see their
-    // cancel flag set.
-    void Stop()
+    // Under mutex_: items not started get 1235; copies under way see their
+    // cancel flag set, or with `cancel` false end as stopped (their
+    // progress says PROGRESS_STOP).
+    void Stop(bool cancel = true)
     {
-        if (stop_)
-            return;
         stop_ = cancelled_ = true;
-        __atomic_store_n(&stopFlag_, 1, __ATOMIC_RELEASE);
+        if (cancel)
+            __atomic_store_n(&stopFlag_, 1, __ATOMIC_RELEASE);
         slot_.notify_all();
     }
 
@@ -296,6 +304,7 @@ private:
     std::atomic<uint64_t> arrived_{0}; // bytes arrived, items under way included
     uint64_t toldArrived_ = 0;
     BOOL stopFlag_ = 0; // the copies' cancel flag
+    std::atomic<bool> keep_{false};
 };
 
 } // namespace

@@ -189,13 +189,24 @@ private:
         if (!Post(folder.path, nullptr, folder.depth, AGENT_TREE_FOLDER, 0, &answer) || answer.value != AGENT_TREE_CONTINUE)
             return;
 
+        ListEntries(folder);
+        Post(folder.path, nullptr, folder.depth, AGENT_TREE_FOLDER_END, 0, nullptr);
+    }
+
+    void ListEntries(const Folder &folder)
+    {
         WIN32_FIND_DATAW data;
         std::memset(&data, 0, sizeof data);
         const Text pattern = Join(folder.path, kEverything);
         HANDLE search = AgentFindFirstFileW(walk_.logon, pattern.c_str(), &data);
         if (search == nullptr) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_NO_MORE_FILES)
+            DWORD error = GetLastError();
+            // A search carries no cause: whether an empty answer is an empty
+            // folder or one the agent cannot read, opening it tells.
+            BY_HANDLE_FILE_INFORMATION info;
+            if (error == ERROR_NO_MORE_FILES)
+                error = ReadInfo(folder.path, info);
+            if (error != 0)
                 Post(folder.path, nullptr, folder.depth, AGENT_TREE_FAILED, error, nullptr);
             return;
         }
@@ -249,18 +260,24 @@ private:
 
     // Records the folder's identity; false when it was seen before or
     // cannot be opened (posted as skipped or failed).
+    // Opens a folder with backup semantics for its by-handle record. 0 or
+    // the cause.
+    DWORD ReadInfo(const Text &path, BY_HANDLE_FILE_INFORMATION &info)
+    {
+        std::memset(&info, 0, sizeof info);
+        HANDLE handle = AgentCreateFileW(walk_.logon, path.c_str(), GENERIC_READ, kShareReadWrite, OPEN_EXISTING,
+                                         kBackupSemantics);
+        if (handle == nullptr)
+            return GetLastError();
+        const DWORD error = AgentGetFileInformationByHandle(handle, &info) ? 0 : GetLastError();
+        AgentCloseHandle(walk_.logon, handle);
+        return error;
+    }
+
     bool FirstVisit(const Folder &folder)
     {
-        HANDLE handle = AgentCreateFileW(walk_.logon, folder.path.c_str(), GENERIC_READ, kShareReadWrite,
-                                         OPEN_EXISTING, kBackupSemantics);
         BY_HANDLE_FILE_INFORMATION info;
-        std::memset(&info, 0, sizeof info);
-        DWORD error = handle == nullptr ? GetLastError() : 0;
-        if (handle != nullptr) {
-            if (!AgentGetFileInformationByHandle(handle, &info))
-                error = GetLastError();
-            AgentCloseHandle(walk_.logon, handle);
-        }
+        const DWORD error = ReadInfo(folder.path, info);
         if (error != 0) {
             if (folder.depth == 0) {
                 Fail(error);
@@ -352,7 +369,8 @@ private:
             break;
         case AGENT_TREE_FILE: ++counts_.files; break;
         case AGENT_TREE_SKIPPED: ++counts_.skipped[entry.cause < AGENT_SKIP_CAUSES ? entry.cause : 0]; break;
-        default: ++counts_.failures; break;
+        case AGENT_TREE_FAILED: ++counts_.failures; break;
+        default: break;
         }
     }
 

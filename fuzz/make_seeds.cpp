@@ -3,6 +3,7 @@
 // same reply builders as the tests. Run it as `make_seeds DIR` to refresh
 // fuzz/corpus/ (the output is checked in).
 #include "entries.h"
+#include "messages.h"
 #include "protocol/fss_util.h"
 #include "scripted_agent.h"
 #include "wire.h"
@@ -112,14 +113,14 @@ void ExchangeSeeds()
         {"create-directory", 6, fake::StatusReply(OpCreateDirectory, 0)},
         {"remove", 7, fake::StatusReply(OpRemovePath, 5)},
         {"move", 8, fake::StatusReply(OpMoveFile, 0)},
-        {"disk-space", 9, fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(1000).u32(4000))},
-        {"os-version", 10, fake::Reply(OpGetOSVersion, Payload().u32(0x1DB10106))},
-        {"folder-path", 11, fake::Reply(OpGetFolderPath, Payload().u32(0).wstr(path))},
-        {"folder-path-long", 11, fake::Reply(OpGetFolderPath, Payload().u32(0).wstr(fake::LongName(300)))},
+        {"disk-space", 9, fake::DiskSpaceReply(0, 8, 512, 1000, 4000)},
+        {"os-version", 10, fake::OsVersionReply(0x1DB10106)},
+        {"folder-path", 11, fake::PathReply(OpGetFolderPath, 0, path)},
+        {"folder-path-long", 11, fake::PathReply(OpGetFolderPath, 0, fake::LongName(300))},
         {"firefox-exists", 12, fake::StatusReply(OpGetFirefox3BookmarkPath, 0)},
-        {"firefox-path", 13, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite"))},
+        {"firefox-path", 13, fake::PathReply(OpGetFirefox3BookmarkPath, 0, fake::W(u"C:\\p\\places.sqlite"))},
         {"favorites-path", 14, fake::Reply(OpGetIEFavoritePath, Payload(true).u32(0).wstr(u"C:\\Users\\a\\Favorites"))},
-        {"pst-count", 15, fake::Reply(OpGetPstCount, Payload().u32(0).u32(3))},
+        {"pst-count", 15, fake::PstCountReply(0, 3)},
         {"merge", 16, fake::StatusReply(OpMergePst, 0)},
     };
     for (const auto &seed : seeds)
@@ -151,11 +152,11 @@ void FileSeeds()
     Write("files", "copy-refused", 2, 0, {kLogon, kLogon, fake::StatusReply(OpCreateFile, 2), kLogout, kLogout});
     // The bookmark copy asks for the path on its own connection, then copies.
     Write("files", "firefox-bookmark", 3, 0,
-          Join({{kLogon, fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(u"C:\\p\\places.sqlite")), kLogon},
+          Join({{kLogon, fake::PathReply(OpGetFirefox3BookmarkPath, 0, fake::W(u"C:\\p\\places.sqlite")), kLogon},
                 CopyConversation(small), {kLogout, kLogout, kLogout}}));
     Write("files", "pst-local", 4, 0,
           Join({{kLogon,
-                 fake::Reply(OpGetPstList, Payload().u32(0).u32(1).wstr(u"C:\\mail\\outlook.pst").wstr(u"outlook")),
+                 fake::PstListReply({{fake::W(u"C:\\mail\\outlook.pst"), fake::W(u"outlook")}}),
                  kLogon},
                 CopyConversation(small), {kLogout, kLogout, kLogout}}));
 }
@@ -187,7 +188,7 @@ void EnumerationSeeds()
           {kLogon, fake::Concat({fake::Header(2, OpGetPathList, 0), chunk1}), {}, kLogout});
     Write("enumeration", "pst-list", 4, 0,
           {kLogon,
-           fake::Reply(OpGetPstList, Payload().u32(0).u32(2).wstr(u"C:\\mail\\a.pst").wstr(u"a").wstr(u"D:\\b.pst").wstr(u"b")),
+           fake::PstListReply({{fake::W(u"C:\\mail\\a.pst"), fake::W(u"a")}, {fake::W(u"D:\\b.pst"), fake::W(u"b")}}),
            kLogout});
 }
 

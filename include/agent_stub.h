@@ -343,8 +343,9 @@ typedef struct AGENT_COPY_ITEM {
  * but no item finishes (a large file), with index
  * AGENT_COPY_PROGRESS_BYTES, result and itemBytes 0. bytesCopied is every
  * byte that has arrived so far, items under way and resumed partial files
- * included. PROGRESS_CANCEL (or PROGRESS_STOP) ends the call: items not
- * yet started get 1235, items under way end as a cancelled copy would.
+ * included. PROGRESS_CANCEL or PROGRESS_STOP ends the call: items not yet
+ * started get 1235, items under way end as the Ex copy ends on that answer
+ * (a stop keeps their partial files; one that holds every byte finishes).
  * PROGRESS_QUIET ends the calls. */
 #define AGENT_COPY_PROGRESS_BYTES 0xFFFFFFFFu
 typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG bytesCopied, void *context);
@@ -369,6 +370,7 @@ BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items
 #define AGENT_TREE_FILE 2     /* a file (a file link too: its attributes say so) */
 #define AGENT_TREE_SKIPPED 3  /* left out; cause is one of AGENT_SKIP_* */
 #define AGENT_TREE_FAILED 4   /* a folder that could not be opened or listed; cause is the error */
+#define AGENT_TREE_FOLDER_END 5 /* a folder's listing has ended: none of its entries follows */
 /* Why an entry was left out. */
 #define AGENT_SKIP_DIRECTORY_LINK 1 /* a directory link, not entered without AGENT_TREE_FOLLOW_LINKS */
 #define AGENT_SKIP_LOOP 2           /* a folder reached again (same volume serial and file index) */
@@ -404,7 +406,9 @@ typedef DWORD (AGENTAPI *AgentTreeCallback)(const AGENT_TREE_ENTRY *entry, void 
 
 /* Lists the tree below root, several folders at once on separate
  * connections (maxInFlight searches, 0: 8, at most 64), and hands every
- * folder, file, skip and failure to callback. Directory links are entered
+ * folder, file, skip and failure to callback, and the end of each
+ * folder's entries. A folder whose search yields nothing is opened, to
+ * tell an empty folder from one the agent cannot read (a failure). Directory links are entered
  * only with AGENT_TREE_FOLLOW_LINKS, after every real folder, and then a
  * folder reached again is a loop. Memory stays bounded whatever the agent
  * sends: folders deeper than maxDepth (0: 256) and folders found while

@@ -6,6 +6,7 @@
 
 #include "protocol/wide_string.h"
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -47,12 +48,17 @@ std::vector<StoreName> NameStoreFiles(const WCHAR *const *stores, size_t count)
         if (!taken.insert(Key(out[i].name)).second)
             renamed.push_back(i);
     }
-    // Each taken name blocks one number at most, so this ends.
+    // The numbers below a name's next one are all taken and stay taken, so
+    // each search starts there: every taken name is passed over at most
+    // once per name it numbers, not once per renamed store.
+    std::map<WideText, unsigned> nextNumber;
     for (size_t i : renamed) {
-        for (unsigned n = 2;; ++n) {
+        unsigned &next = nextNumber.emplace(Key(out[i].name), 2u).first->second;
+        for (unsigned n = next;; ++n) {
             WideText candidate = NumberedName(out[i].name, n);
             if (taken.insert(Key(candidate)).second) {
                 out[i].name = std::move(candidate);
+                next = n + 1;
                 break;
             }
         }

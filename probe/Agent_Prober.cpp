@@ -1,7 +1,7 @@
 #include "probe/Agent_Prober.h"
 
 #include "session/machine_identity.h"
-#include "probe/probe_datagram.h"
+#include "protocol/discovery_messages.h"
 #include "probe/probe_reply.h"
 #include "probe/probe_targets.h"
 
@@ -64,8 +64,8 @@ int AgentProber::SendProbes()
 
     bool sent = false;
     agent::ForEachProbeTarget(list.get(), [&](ACE_UINT32 broadcast, bool wireless) {
-        char datagram[agent::kProbeDatagramBytes];
-        const int length = agent::FormatProbe(datagram, wireless, hostName, machineId);
+        char datagram[agent::protocol::kProbeDatagramBytes];
+        const int length = agent::protocol::EncodeProbeRequest(datagram, wireless, hostName, machineId);
         // Always an explicit subnet address: the socket's own broadcast
         // send would go to every interface the system has.
         const ACE_INET_Addr to(port_, broadcast);
@@ -100,7 +100,7 @@ ACE_THR_FUNC_RETURN AgentProber::ReceiveLoop(void *prober)
 
 void AgentProber::ReceiveReplies()
 {
-    char buffer[agent::kProbeReplyBytes];
+    char buffer[agent::protocol::kProbeReplyBytes];
     for (;;) {
         ACE_INET_Addr from;
         const ssize_t received = socket_.recv(buffer, sizeof buffer - 1, from, 0, &kReceiveSlice);
@@ -115,7 +115,7 @@ void AgentProber::ReceiveReplies()
             break;
         }
         buffer[received] = 0;
-        const agent::ProbeReply reply = agent::ParseProbeReply(buffer);
+        const agent::protocol::ProbeReply reply = agent::protocol::DecodeProbeReply(buffer);
         const agent::ProbeName name = agent::DecodeProbeName(reply.name);
         callback_(reply.value, name.get(), from.get_ip_address(), context_);
     }

@@ -53,6 +53,24 @@ bool ReadWideString(ACE_InputCDR &in, WCHAR *&out)
     return true;
 }
 
+bool ReadWideString(ACE_InputCDR &in, WideText &out)
+{
+    ACE_CDR::ULong bytes = 0;
+    if (!in.read_ulong(bytes) || bytes % 2 != 0 || bytes > in.length())
+        return false;
+    out.resize(bytes / 2);
+    return out.empty() || in.read_ushort_array(reinterpret_cast<ACE_CDR::UShort *>(&out[0]),
+                                               static_cast<ACE_CDR::ULong>(out.size()));
+}
+
+bool WriteWideString(ACE_OutputCDR &out, const WideText &s)
+{
+    if (s.size() > 0x7FFFFFFFu / 2 || !out.write_ulong(static_cast<ACE_CDR::ULong>(s.size() * 2)))
+        return false;
+    return s.empty() || out.write_ushort_array(reinterpret_cast<const ACE_CDR::UShort *>(s.data()),
+                                               static_cast<ACE_CDR::ULong>(s.size()));
+}
+
 OwnedWideString::~OwnedWideString() { Reset(); }
 
 void OwnedWideString::Reset()

@@ -10,6 +10,7 @@
 #include <ace/CDR_Stream.h>
 
 #include <cstddef>
+#include <string>
 
 namespace agent {
 
@@ -23,6 +24,12 @@ bool WriteWideString(ACE_OutputCDR &out, const WCHAR *s);
 // Decodes into a new NUL-terminated string from ACE_Allocator::instance();
 // fails (out stays null) when the count is odd or exceeds the bytes left.
 bool ReadWideString(ACE_InputCDR &in, WCHAR *&out);
+
+// The agent's and the tests' form of a wire string: every code unit the
+// count announces, embedded NULs included.
+using WideText = std::basic_string<WCHAR>;
+bool ReadWideString(ACE_InputCDR &in, WideText &out);
+bool WriteWideString(ACE_OutputCDR &out, const WideText &s);
 
 // Owns a string read by ReadWideString and frees it through the allocator.
 class OwnedWideString {

@@ -167,7 +167,7 @@ expect() { # what, expected, actual
   if [[ "$2" == "$3" ]]; then echo "  $1: $2"; else problem "$1: expected $2, the backup says $3"; fi
 }
 number() { sed -nE "s/.*[ ,]([0-9]+) $1.*/\1/p" <<<"$2"; }
-cause() { sed -nE "s/.*$1: ([0-9]+).*/\1/p" <<<"$causes"; }
+cause() { local n; n=$(sed -nE "s/.*$1: ([0-9]+).*/\1/p" <<<"$causes"); echo "${n:-0}"; } # zero counts are left out
 expect "files copied" "$files" "$(number files "$summary")"
 expect "files in the copy" "$files" "$copied"
 expect "folders" "$folders" "$(number folders "$summary")"

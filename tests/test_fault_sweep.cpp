@@ -7,6 +7,7 @@
 // A call that an allocation failure made fail leaves none of the
 // connections it held at that moment open, pooled or not.
 #include "agent_test.h"
+#include "messages.h"
 #include "entries.h"
 #include "local_files.h"
 #include "remote_files.h"
@@ -122,15 +123,12 @@ protected:
         agent_.Always(OpGetFileAttributesEx, fake::Reply(OpGetFileAttributesEx, Payload().u32(0).u32(0x20).filetime(1, 2)
                                                                                   .filetime(3, 4).filetime(5, 6)
                                                                                   .u32(1000).u32(0)));
-        agent_.Always(OpGetOSVersion, fake::Reply(OpGetOSVersion, Payload().u32(0x0601B1DB)));
-        agent_.Always(OpGetDiskFreeSpace,
-                      fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(1000).u32(4000)));
-        agent_.Always(OpGetFolderPath, fake::Reply(OpGetFolderPath, Payload().u32(0).wstr(u"C:\\Users\\u\\Desktop")));
-        agent_.Always(OpGetIEFavoritePath,
-                      fake::Reply(OpGetIEFavoritePath, Payload().u32(0).wstr(u"C:\\Users\\u\\Favorites")));
-        agent_.Always(OpGetPstCount, fake::Reply(OpGetPstCount, Payload().u32(0).u32(2)));
-        agent_.Always(OpGetPstList, fake::Reply(OpGetPstList, Payload().u32(0).u32(2).wstr(u"C:\\a.pst").wstr(u"a")
-                                                                   .wstr(u"C:\\b.pst").wstr(u"b")));
+        agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x0601B1DB));
+        agent_.Always(OpGetDiskFreeSpace, fake::DiskSpaceReply(0, 8, 512, 1000, 4000));
+        agent_.Always(OpGetFolderPath, fake::PathReply(OpGetFolderPath, 0, W(u"C:\\Users\\u\\Desktop")));
+        agent_.Always(OpGetIEFavoritePath, fake::PathReply(OpGetIEFavoritePath, 0, W(u"C:\\Users\\u\\Favorites")));
+        agent_.Always(OpGetPstCount, fake::PstCountReply(0, 2));
+        agent_.Always(OpGetPstList, fake::PstListReply({{W(u"C:\\a.pst"), W(u"a")}, {W(u"C:\\b.pst"), W(u"b")}}));
         agent_.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord(entry), fake::FindRecord(entry)}));
         agent_.Always(OpFindFirstDrive, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(drive)}));
         const Bytes chunk = fake::Chunk(fake::PathListChunk({{W(u"C:\\x"), entry}, {W(u"C:\\x\\y"), entry}}));

@@ -2,6 +2,7 @@
 // end of stream, damaged records, and what closing a search does to its
 // connection.
 #include "agent_test.h"
+#include "messages.h"
 #include "entries.h"
 
 #include "transport/agent_connection.h"
@@ -64,58 +65,6 @@ HANDLE Find(AGENT_LOGON logon, const char16_t *pattern, WIN32_FIND_DATAW &data)
 }
 
 } // namespace
-
-TEST_F(AgentTest, SearchDeliversEveryEntryInBothByteOrders)
-{
-    const FindEntry entries[] = {Entry(u"a.txt", 0x20, 5, 1), Entry(u"dir", 0x10, 0, 0),
-                                 Entry(u"\u00e9t\u00e9.doc", 0x21, 0xFFFFFFFF, 7)};
-    for (bool big : {false, true}) {
-        SCOPED_TRACE(big ? "big-endian" : "little-endian");
-        agent_.ClearRecords();
-        std::vector<Payload> records;
-        for (const FindEntry &e : entries)
-            records.push_back(fake::FindRecord(e, big));
-        agent_.Queue(OpFindFirst, fake::Send(fake::SearchStream(OpFindFirst, records, big)));
-
-        WIN32_FIND_DATAW data = Garbage();
-        HANDLE search = Find(logon_, u"C:\\data\\*", data);
-        ASSERT_NE(search, nullptr) << GetLastError();
-        ExpectEntry(data, entries[0]);
-        EXPECT_EQ(Idle(), 0);
-        for (size_t i = 1; i < 3; ++i) {
-            data = Garbage();
-            ASSERT_EQ(AgentFindNextFileW(search, &data), 1) << GetLastError();
-            ExpectEntry(data, entries[i]);
-        }
-        LastAgentError = 0;
-        EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        // Past the end the search no longer reads anything.
-        EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-
-        EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
-        EXPECT_EQ(Idle(), 1); // read to its end: the connection is reused
-        EXPECT_EQ(agent_.Open(), 1);
-        ASSERT_EQ(agent_.Requests().size(), 1u); // one request per search, nothing more
-    }
-}
-
-TEST_F(AgentTest, SearchRequestCarriesPatternAndValue)
-{
-    agent_.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0));
-    WIN32_FIND_DATAW data;
-    EXPECT_EQ(AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data), nullptr);
-    EXPECT_EQ(AgentFindFirstFile2W(logon_, W(u"D:\\x?").c_str(), 7, &data), nullptr);
-    const auto requests = agent_.RequestsOf(OpFindFirst);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(fake::ToHex(requests[0].raw()),
-              "01 00 01 00 01 00 00 00 10 00 00 00 08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff");
-    // Five code units leave two padding bytes before the value, sent as zeros.
-    EXPECT_EQ(requests[1].raw(), fake::RequestBytes(OpFindFirst, Payload().wstr(u"D:\\x?").u32(7)));
-}
 
 TEST_F(AgentTest, SearchWithoutEntriesReturnsTheConnection)
 {

@@ -3,6 +3,7 @@
 // was used before, replies read ahead in one receive, and bytes beyond a
 // reply treated as the protocol violation they are.
 #include "agent_test.h"
+#include "messages.h"
 #include "file_server.h"
 
 #include <cstdlib>
@@ -61,8 +62,8 @@ protected:
         agent_.Always(OpGetFileAttributesEx,
                       fake::Reply(OpGetFileAttributesEx,
                                   Payload().u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(7).u32(0)));
-        agent_.Always(OpGetDiskFreeSpace, fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(9).u32(10)));
-        agent_.Always(OpGetOSVersion, fake::Reply(OpGetOSVersion, Payload().u32(0x1DB10106)));
+        agent_.Always(OpGetDiskFreeSpace, fake::DiskSpaceReply(0, 8, 512, 9, 10));
+        agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x1DB10106));
         agent_.Always(OpWriteFile, fake::Reply(OpWriteFile, Payload().u32(0).u32(16)));
         agent_.Always(OpGetFileInformation, fake::Reply(OpGetFileInformation, [] {
                           Payload p;

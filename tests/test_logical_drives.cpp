@@ -54,39 +54,6 @@ AgentDriveInfo Stale()
 
 } // namespace
 
-TEST_F(AgentTest, DrivesInBothByteOrders)
-{
-    const DriveEntry drives[] = {Drive(1, u"C:\\", u"NTFS"), Drive(2, u"D:\\", u""), Drive(3, u"", u"CDFS")};
-    for (bool big : {false, true}) {
-        SCOPED_TRACE(big ? "big-endian" : "little-endian");
-        agent_.ClearRecords();
-        std::vector<Payload> records;
-        for (const DriveEntry &d : drives)
-            records.push_back(fake::DriveRecord(d, big));
-        agent_.Queue(OpFindFirstDrive, fake::Send(fake::SearchStream(OpFindFirstDrive, records, big)));
-
-        AgentDriveInfo info = Stale();
-        HANDLE handle = AgentFindFirstLogicalDriveW(logon_, &info);
-        ASSERT_NE(handle, nullptr) << GetLastError();
-        ExpectDrive(info, drives[0]);
-        for (int i = 1; i < 3; ++i) {
-            ASSERT_EQ(AgentFindNextLogicalDriveW(handle, &info), 1);
-            ExpectDrive(info, drives[i]);
-        }
-        LastAgentError = 0;
-        EXPECT_EQ(AgentFindNextLogicalDriveW(handle, &info), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-        EXPECT_EQ(AgentFindNextLogicalDriveW(handle, &info), 0);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-        EXPECT_EQ(AgentCloseHandle(logon_, handle), 1);
-        EXPECT_EQ(Idle(), 1);
-        const auto requests = agent_.Requests();
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(fake::ToHex(requests[0].raw()), "01 00 01 00 0f 00 00 00 00 00 00 00");
-    }
-}
-
 TEST_F(AgentTest, NoDrives)
 {
     for (const Bytes &reply : {fake::Header(2, OpFindFirstDrive, 0),

@@ -2,6 +2,7 @@
 // acknowledgement per chunk, little-endian chunk lengths whatever the
 // content's order, damaged entries, re-entrant callbacks and stopping.
 #include "agent_test.h"
+#include "messages.h"
 #include "entries.h"
 
 #include "transport/agent_connection.h"
@@ -114,9 +115,9 @@ TEST_F(AgentTest, PathListChunkOfThreeEntries)
     EXPECT_EQ(Idle(), 1);
 
     // A later exchange on the same connection: everything before it has reached the agent.
-    agent_.Queue(OpGetOSVersion, fake::Send(fake::Reply(OpGetOSVersion, Payload().u32(6))));
+    agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(6)));
     EXPECT_EQ(AgentGetOSVersion(logon_), 6u);
-    const Bytes expected = fake::Concat({fake::RequestBytes(OpGetPathList, Payload().wstr(u"C:\\a")),
+    const Bytes expected = fake::Concat({fake::PathListRequest(W(u"C:\\a")),
                                          fake::BareRequest(OpNextPathList), fake::BareRequest(OpGetOSVersion)});
     const Bytes wire = agent_.Received(0);
     ASSERT_GE(wire.size(), expected.size());
@@ -162,7 +163,7 @@ TEST_F(AgentTest, PathListEndMarkerFirst)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     EXPECT_TRUE(c.paths.empty());
     EXPECT_EQ(Idle(), 1);
-    agent_.Queue(OpGetOSVersion, fake::Send(fake::Reply(OpGetOSVersion, Payload().u32(6))));
+    agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(6)));
     EXPECT_EQ(AgentGetOSVersion(logon_), 6u);
     EXPECT_EQ(agent_.CountOf(OpNextPathList), 0u);
 }
@@ -264,7 +265,7 @@ TEST_F(AgentTest, PathListCallbackUsesOtherExports)
 {
     ServePathList(agent_, {ChunkOf({{W(u"a"), Record(1, u"a")}, {W(u"b"), Record(2, u"b")}}),
                            ChunkOf({{W(u"c"), Record(3, u"c")}})});
-    agent_.Always(OpGetOSVersion, fake::Reply(OpGetOSVersion, Payload().u32(0x601)));
+    agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x601));
     agent_.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord(Record(7, u"inner"))}));
     Collector c;
     std::vector<DWORD> versions;
@@ -326,7 +327,7 @@ TEST_F(AgentTest, StopPathListFromTheCallback)
     EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
     // The cancel went out instead of the acknowledgement.
     const Bytes expected = fake::Concat(
-        {fake::RequestBytes(OpGetPathList, Payload().wstr(u"C:\\")), fake::BareRequest(OpCancelPathList)});
+        {fake::PathListRequest(W(u"C:\\")), fake::BareRequest(OpCancelPathList)});
     const Bytes wire = agent_.Received(0);
     ASSERT_GE(wire.size(), expected.size());
     EXPECT_EQ(fake::ToHex(Bytes(wire.end() - expected.size(), wire.end())), fake::ToHex(expected));

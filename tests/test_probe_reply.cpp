@@ -1,7 +1,6 @@
-// The discovery datagrams from bytes alone: the probe text, where a sweep
-// sends, and how an agent's answer is read.
+// Discovery from bytes alone: where a sweep sends, and the name of an
+// agent's answer as the callback gets it.
 #include "platform/test_seams.h"
-#include "probe/probe_datagram.h"
 #include "probe/probe_reply.h"
 #include "probe/probe_targets.h"
 #include "wire.h"
@@ -16,46 +15,6 @@ namespace {
 
 using fake::W;
 using fake::WString;
-
-struct ReplyCase {
-    const char *label;
-    std::string bytes; // as received; may hold a zero byte
-    DWORD value;
-    std::string name;
-};
-
-TEST(ProbeReply, ParsesEveryShape)
-{
-    const ReplyCase cases[] = {
-        {"plain", "1,5,AGENT-PC", 5, "AGENT-PC"},
-        {"mixed separators keep line ends", "7 42\tPC-1\r\n", 42, "PC-1\r\n"},
-        {"no separator after value", "1,5", 0, ""},
-        {"no numbers", "hello", 0, "hello"},
-        {"empty", "", 0, ""},
-        {"zero byte ends the text", std::string("1,9,AB\0CD", 9), 9, "AB"},
-        {"separator runs", "3,,  \t7,\r\n,NAME", 7, "NAME"},
-        {"separators inside the name are kept", "1,5,My PC, second", 5, "My PC, second"},
-        {"value missing", "1,,AGENT", 0, "AGENT"},
-        {"trailing separator, empty name", "1,5,", 5, ""},
-        {"leading number only", "12", 0, ""},
-        {"leading number missing", ",5,NAME", 5, "NAME"},
-        {"plus sign", "1,+8,X", 8, "X"},
-        {"minus sign wraps as strtoul does", "1,-5,X", 0xFFFFFFFBu, "X"},
-        {"overflow saturates", "1,4294967296,X", 0xFFFFFFFFu, "X"},
-        {"largest value", "1,4294967295,X", 0xFFFFFFFFu, "X"},
-        {"overflowing leading number is ignored", "99999999999999999999,3,X", 3, "X"},
-        {"vertical tab is white space for the number", "1,\v6,X", 6, "X"},
-        {"sign without digits consumes nothing", "1,-,X", 0, "-,X"},
-        {"utf-8 name passes as bytes", "1,2,\xC3\x9C" "ber", 2, "\xC3\x9C" "ber"},
-    };
-    for (const ReplyCase &c : cases) {
-        SCOPED_TRACE(c.label);
-        const agent::ProbeReply reply = agent::ParseProbeReply(c.bytes.c_str());
-        EXPECT_EQ(reply.value, c.value);
-        ASSERT_NE(reply.name, nullptr);
-        EXPECT_EQ(std::string(reply.name), c.name);
-    }
-}
 
 TEST(ProbeReply, DecodesNameToUtf16)
 {
@@ -76,27 +35,6 @@ TEST(ProbeReply, DecodesNameToUtf16)
         ASSERT_NE(name, nullptr);
         EXPECT_EQ(WString(name.get()), c.expected);
     }
-}
-
-TEST(ProbeDatagram, FormatsTheProbeText)
-{
-    char datagram[agent::kProbeDatagramBytes];
-    struct {
-        bool wireless;
-        const char *host;
-        const char *id;
-        std::string expected;
-    } const cases[] = {
-        {false, "PC1", "000094043000077026000060", "0,0,PC1,000094043000077026000060"},
-        {true, "PC1", "000094043000077026000060", "0,1,PC1,000094043000077026000060"},
-        {true, "PC1", "", "0,1,PC1,"},
-        {false, "", "", "0,0,,"},
-    };
-    for (const auto &c : cases) {
-        const int length = agent::FormatProbe(datagram, c.wireless, c.host, c.id);
-        EXPECT_EQ(std::string(datagram, static_cast<size_t>(length)), c.expected);
-    }
-    EXPECT_EQ(agent::FormatProbe(datagram, false, "PC1", "000094043000077026000060"), 32);
 }
 
 IP_ADDR_STRING Entry(const char *ip, const char *mask)

@@ -7,12 +7,15 @@
 #include "session/last_agent_error.h"
 #include "remote_files.h"
 
+#include <set>
+#include <string>
 #include <vector>
 
 using namespace agent;
 using fake::AgentTest;
 using fake::Bytes;
 using fake::Payload;
+using fake::Utf16;
 using fake::W;
 using fake::WString;
 
@@ -117,6 +120,40 @@ TEST(StoreNaming, LaterStoresOfOneNameGetNumberedNames)
         }
         EXPECT_EQ(names.back(), 0x7777) << "written past the last block";
     }
+}
+
+// Many stores of one name (with a few already named like copies, and in
+// other cases) each get their own name, numbered from 2 upwards in list
+// order past the numbers that are taken.
+TEST(StoreNaming, SixteenThousandStoresOfOneName)
+{
+    constexpr size_t kStores = 16000;
+    std::vector<WString> stores;
+    for (size_t i = 0; i < kStores; ++i)
+        stores.push_back(W(i % 2 == 0 ? u"C:\\u\\outlook.pst" : u"C:\\v\\OUTLOOK.pst"));
+    stores.push_back(W(u"C:\\w\\outlook (5).pst"));
+    stores.push_back(W(u"C:\\w\\Outlook (9).PST"));
+    std::vector<const WCHAR *> paths;
+    for (const WString &s : stores)
+        paths.push_back(s.c_str());
+    const std::vector<StoreName> named = NameStoreFiles(paths.data(), paths.size());
+    ASSERT_EQ(named.size(), stores.size());
+    EXPECT_EQ(named[0].name, W(u"outlook.pst"));
+    unsigned n = 2;
+    std::set<WString> keys;
+    for (size_t i = 0; i < named.size(); ++i) {
+        ASSERT_EQ(named[i].refused, 0u) << i;
+        ASSERT_TRUE(keys.insert(FileNameKey(named[i].name.data(), named[i].name.size())).second)
+            << "two stores in one file at " << i;
+        if (i == 0 || i >= kStores)
+            continue;
+        if (n == 5 || n == 9)
+            ++n;
+        const WString stem = W(i % 2 == 0 ? u"outlook" : u"OUTLOOK");
+        ASSERT_EQ(named[i].name, stem + Utf16(" (" + std::to_string(n++) + ")") + W(u".pst")) << i;
+    }
+    EXPECT_EQ(named[kStores].name, W(u"outlook (5).pst"));
+    EXPECT_EQ(named[kStores + 1].name, W(u"Outlook (9).PST"));
 }
 
 // A numbered name that no longer fits is refused, not cut.

@@ -2,6 +2,7 @@
 // requests byte for byte, local target names, and the copy of every store
 // into a local directory while the list's connection stays taken.
 #include "agent_test.h"
+#include "messages.h"
 #include "api/pst_stores.h"
 #include "local_files.h"
 #include "session/last_agent_error.h"
@@ -32,10 +33,7 @@ Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores, uint32_t
     return fake::Reply(OpGetPstList, p);
 }
 
-Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores)
-{
-    return StoreList(stores, static_cast<uint32_t>(stores.size()));
-}
+Bytes StoreList(const std::vector<std::pair<WString, WString>> &stores) { return fake::PstListReply(stores); }
 
 struct Seen {
     std::vector<std::pair<WString, WString>> stores;
@@ -66,17 +64,6 @@ void AGENTAPI CountStores(const WCHAR *, const WCHAR *, void *p)
 
 // ---- count ---------------------------------------------------------------
 
-TEST_F(AgentTest, PstCountIsABareRequest)
-{
-    agent_.Always(OpGetPstCount, fake::Reply(OpGetPstCount, Payload().u32(0).u32(3)));
-    DWORD count = 99;
-    ASSERT_EQ(AgentGetAgentPstCount(logon_, &count), 1);
-    EXPECT_EQ(count, 3u);
-    ASSERT_EQ(agent_.CountOf(OpGetPstCount), 1u);
-    EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpGetPstCount)[0].raw()), "01 00 01 00 22 00 00 00 00 00 00 00");
-    EXPECT_EQ(Idle(), 1);
-}
-
 TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
 {
     struct Case {
@@ -103,7 +90,7 @@ TEST_F(AgentTest, PstCountFailuresWriteZeroAndRecordTheCause)
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(AgentGetLastError(), c.error);
         EXPECT_EQ(Idle(), c.pooled ? 1 : 0);
-        agent_.Queue(OpGetPstCount, fake::Send(fake::Reply(OpGetPstCount, Payload().u32(0).u32(2))));
+        agent_.Queue(OpGetPstCount, fake::Send(fake::PstCountReply(0, 2)));
         ASSERT_EQ(AgentGetAgentPstCount(logon_, &count), 1);
         EXPECT_EQ(count, 2u);
     }
@@ -202,7 +189,7 @@ TEST_F(AgentTest, EmptyPstListMakesNoCallback)
 TEST_F(AgentTest, PstListCallbackMayCallOtherExports)
 {
     agent_.Always(OpGetPstList, StoreList({{W(u"C:\\a.pst"), W(u"")}, {W(u"C:\\b.pst"), W(u"")}}));
-    agent_.Always(OpGetPstCount, fake::Reply(OpGetPstCount, Payload().u32(0).u32(2)));
+    agent_.Always(OpGetPstCount, fake::PstCountReply(0, 2));
     CountingContext context{logon_, 0};
     ASSERT_EQ(AgentGetPSTList(logon_, CountStores, &context), 1);
     EXPECT_EQ(context.counted, 2);
@@ -231,19 +218,6 @@ TEST_F(AgentTest, MergeRequestIsByteExact)
                               " 04 00 00 00 6e 00 31 00 07 00 00 00"
                               " 00 00 00 00 04 03 02 01")));
     EXPECT_EQ(Idle(), 1);
-}
-
-// Odd-length strings: each u32 after them is aligned from the payload start.
-TEST_F(AgentTest, MergeRequestAlignsAfterOddStrings)
-{
-    agent_.Always(OpMergePst, fake::StatusReply(OpMergePst, 0));
-    const WString first = W(u""), second = W(u"abc"), third = W(u"d"), name = W(u"xyz");
-    const WCHAR *names[] = {name.c_str()};
-    const DWORD values[] = {9};
-    ASSERT_EQ(AgentMergePST(logon_, first.c_str(), second.c_str(), third.c_str(), names, values, 1), 1);
-    const Payload expected = Payload().wstr(first).wstr(second).wstr(third).u32(1).wstr(name).u32(9);
-    EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpMergePst)[0].raw()),
-              fake::ToHex(fake::RequestBytes(OpMergePst, expected)));
 }
 
 TEST_F(AgentTest, MergeArgumentErrorsSendNothing)

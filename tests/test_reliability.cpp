@@ -2,6 +2,7 @@
 // logoff, stale idle connections, keepalive, shrinking receive buffers, and
 // the codes the library makes for broken replies and misused handles.
 #include "agent_test.h"
+#include "messages.h"
 #include "entries.h"
 
 #include "transport/agent_connection.h"
@@ -329,7 +330,7 @@ TEST_F(AgentTest, IdleConnectionsKeepSmallReceiveBuffers)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.pathChars);
         agent_.Queue(OpGetIEFavoritePath,
-                     fake::Send(fake::Reply(OpGetIEFavoritePath, Payload().u32(0).wstr(fake::LongName(c.pathChars)))));
+                     fake::Send(fake::PathReply(OpGetIEFavoritePath, 0, fake::LongName(c.pathChars))));
         WCHAR path[260];
         ASSERT_EQ(AgentGetIEFavoritePath(logon_, path), 1) << GetLastError();
         ASSERT_EQ(Idle(), 1);

@@ -2,6 +2,7 @@
 // output buffers, failures and their last errors, and the bookmark fetch
 // that copies while it holds a connection of its own.
 #include "agent_test.h"
+#include "messages.h"
 #include "local_files.h"
 #include "session/last_agent_error.h"
 #include "remote_files.h"
@@ -39,10 +40,7 @@ std::vector<PathExport> PathExports()
     };
 }
 
-Bytes PathReply(uint32_t opcode, const WString &path, bool bigEndian = false)
-{
-    return fake::Reply(opcode, Payload(bigEndian).u32(0).wstr(path));
-}
+Bytes PathReply(uint32_t opcode, const WString &path) { return fake::PathReply(opcode, 0, path); }
 
 WString Letters(size_t n)
 {
@@ -67,25 +65,6 @@ TEST_F(AgentTest, FolderPathSendsFolderThenFlag)
     EXPECT_EQ(Idle(), 1);
 }
 
-TEST_F(AgentTest, PathQueriesAreBareRequests)
-{
-    agent_.Always(OpGetFirefox3BookmarkPath, PathReply(OpGetFirefox3BookmarkPath, W(u"f")));
-    agent_.Always(OpGetIEFavoritePath, PathReply(OpGetIEFavoritePath, W(u"i")));
-    agent_.Always(OpFirefox3Exists, fake::StatusReply(OpFirefox3Exists, 0));
-    WCHAR path[260];
-    ASSERT_EQ(AgentGetFirefox3BookmarkPath(logon_, path), 1);
-    EXPECT_EQ(WString(path), W(u"f"));
-    ASSERT_EQ(AgentGetIEFavoritePath(logon_, path), 1);
-    EXPECT_EQ(WString(path), W(u"i"));
-    ASSERT_EQ(AgentFirefox3Exists(logon_), 1);
-    const auto requests = agent_.Requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(fake::ToHex(requests[0].raw()), "01 00 01 00 20 00 00 00 00 00 00 00");
-    EXPECT_EQ(fake::ToHex(requests[1].raw()), "01 00 01 00 21 00 00 00 00 00 00 00");
-    EXPECT_EQ(fake::ToHex(requests[2].raw()), "01 00 01 00 1f 00 00 00 00 00 00 00");
-    EXPECT_EQ(Idle(), 1);
-}
-
 // At most 259 characters and a terminator, and nothing at or past unit 260.
 TEST_F(AgentTest, PathBuffersHoldAtMost259Characters)
 {
@@ -104,17 +83,6 @@ TEST_F(AgentTest, PathBuffersHoldAtMost259Characters)
         }
     }
     EXPECT_EQ(Idle(), 1);
-}
-
-TEST_F(AgentTest, PathRepliesFromBigEndianAgents)
-{
-    const Payload payload = Payload(true).u32(0).wstr(u"C:\\Fav");
-    const Bytes reply = fake::Concat(
-        {fake::Header(2, OpGetIEFavoritePath, static_cast<uint32_t>(payload.size()), true), payload.bytes()});
-    agent_.Always(OpGetIEFavoritePath, reply);
-    WCHAR path[260];
-    ASSERT_EQ(AgentGetIEFavoritePath(logon_, path), 1);
-    EXPECT_EQ(WString(path), W(u"C:\\Fav"));
 }
 
 TEST_F(AgentTest, PathFailuresEmptyTheBufferAndCarryTheirCause)

@@ -1,6 +1,7 @@
 // Disk space and OS version: replies of every shape, what reaches the
 // caller's out-values, and that neither call writes AgentGetLastError.
 #include "agent_test.h"
+#include "messages.h"
 
 #include "transport/agent_connection.h"
 #include "session/last_agent_error.h"
@@ -25,7 +26,7 @@ TEST_F(AgentTest, DiskSpaceReplies)
         DWORD values[4];
         int idleAfter;
     } cases[] = {
-        {"success", fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(8).u32(512).u32(1000).u32(4000)), 1, 0,
+        {"success", fake::DiskSpaceReply(0, 8, 512, 1000, 4000), 1, 0,
          {8, 512, 1000, 4000}, 1},
         {"agent error", fake::StatusReply(OpGetDiskFreeSpace, 5), 0, 5, {0, 0, 0, 0}, 1},
         {"agent error with values", fake::Reply(OpGetDiskFreeSpace, Payload().u32(3).u32(8).u32(512).u32(1).u32(2)),
@@ -60,7 +61,7 @@ TEST_F(AgentTest, DiskSpaceReplies)
 TEST_F(AgentTest, DiskSpaceSkipsNullOutPointers)
 {
     agent_.Queue(OpGetDiskFreeSpace,
-                 fake::Send(fake::Reply(OpGetDiskFreeSpace, Payload().u32(0).u32(1).u32(2).u32(3).u32(4))));
+                 fake::Send(fake::DiskSpaceReply(0, 1, 2, 3, 4)));
     DWORD free = 0;
     EXPECT_EQ(AgentGetDiskFreeSpace(logon_, W(u"D:\\").c_str(), nullptr, nullptr, &free, nullptr), 1);
     EXPECT_EQ(free, 3u);
@@ -97,7 +98,7 @@ TEST_F(AgentTest, DiskSpaceFaults)
 
 TEST_F(AgentTest, OsVersion)
 {
-    agent_.Queue(OpGetOSVersion, fake::Send(fake::Reply(OpGetOSVersion, Payload().u32(0x0601B1DB))));
+    agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(0x0601B1DB)));
     // No header test: whatever kind or opcode, the first u32 is the value.
     agent_.Queue(OpGetOSVersion, fake::Send(fake::Reply(OpLogon, Payload(true).u32(0x0A000000))));
     LastAgentError = 4242;

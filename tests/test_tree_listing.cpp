@@ -58,7 +58,8 @@ void ServeTree(fake::FakeAgent &agent, Tree tree)
     agent.On(OpFindFirst, [tree](const fake::Request &r, fake::Session &) {
         WString folder = PathIn(r.payload, 0);
         folder.resize(folder.size() - 2); // "\*"
-        std::vector<Payload> records;
+        // As the reference agent lists a folder below a root.
+        std::vector<Payload> records{fake::FindRecord(Named(".", kFolder)), fake::FindRecord(Named("..", kFolder))};
         for (const FindEntry &e : tree(folder))
             records.push_back(fake::FindRecord(e));
         return fake::Send(fake::SearchStream(OpFindFirst, records));

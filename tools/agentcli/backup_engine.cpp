@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 
 namespace agentcli {
@@ -12,6 +13,33 @@ namespace agentcli {
 namespace {
 
 constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kStoppedOnRequest = 1235;
+constexpr uint64_t kRestartRecordSize = 32;
+
+// The bytes a partial file of this remote version holds for a restart: its
+// restart record (the last 32 bytes: held, size, last-write time, little
+// endian) must name the same size and time. 0 when there is none.
+uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
+{
+    std::ifstream in(local + ".agent-partial", std::ios::binary | std::ios::ate);
+    const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    if (length <= static_cast<std::streamoff>(kRestartRecordSize))
+        return 0;
+    unsigned char record[kRestartRecordSize];
+    in.seekg(length - static_cast<std::streamoff>(kRestartRecordSize));
+    if (!in.read(reinterpret_cast<char *>(record), sizeof record))
+        return 0;
+    auto u64 = [&](int at) {
+        uint64_t v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = v << 8 | record[at + i];
+        return v;
+    };
+    const uint64_t held = u64(0);
+    return held == static_cast<uint64_t>(length) - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
+               ? held
+               : 0;
+}
 
 FILETIME FileTimeOf(uint64_t ticks)
 {
@@ -31,9 +59,9 @@ public:
 
     void Folder(const FolderEntry &folder) override
     {
-        const uint32_t error = CreateLocalFolder(folder.local);
+        const uint32_t error = options_.dryRun ? 0 : CreateLocalFolder(folder.local);
         if (error != 0) {
-            tally_.Fail(folder.remote, error, "local folder");
+            tally_.FailLocal(folder.remote, folder.local, error, "local folder");
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -50,9 +78,12 @@ public:
 
     void Files(std::vector<FileEntry> &batch) override
     {
+        if (Stopped())
+            return; // left for the next run
         std::vector<const FileEntry *> entries;
         std::vector<WString> locals;
         std::vector<AGENT_COPY_ITEM> items;
+        std::vector<uint64_t> resumable; // what partial files hold for a restart
         entries.reserve(batch.size());
         locals.reserve(batch.size());
         items.reserve(batch.size());
@@ -77,9 +108,13 @@ public:
                 }
                 continue;
             }
+            if (options_.dryRun) {
+                Copied(file, size);
+                continue;
+            }
             WString local;
             if (!Widen(file.local, local)) {
-                tally_.Fail(file.remote, kInvalidName, "local path");
+                tally_.Fail(file.remote, kInvalidName, "local path", file.local, false);
                 continue;
             }
             locals.push_back(std::move(local));
@@ -91,48 +126,74 @@ public:
             item.lastWrite = FileTimeOf(lastWrite);
             items.push_back(item);
             entries.push_back(&file);
+            resumable.push_back(options_.incremental && known ? ResumableBytes(file.local, size, lastWrite) : 0);
         }
         if (items.empty())
             return;
         // An incremental run continues what an interrupted one left behind.
-        Seen seen{this, std::vector<uint64_t>(items.size())};
+        Seen seen{this, &entries, &resumable, std::vector<bool>(items.size())};
         AgentCopyFilesFromAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
                                  nullptr, options_.incremental ? COPY_FILE_RESTARTABLE : 0, cap_);
-        for (size_t i = 0; i < items.size(); ++i) {
-            if (items[i].result != 0) {
-                LinkOrFailure(*entries[i], items[i].result, "copy");
-                continue;
-            }
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++report_.files;
-            report_.bytes += seen.sizes[i]; // a link's is its target's
-        }
+        // Items that finished after a stop are not reported: their results.
+        for (size_t i = 0; i < items.size(); ++i)
+            if (!seen.told[i])
+                seen.Outcome(i, items[i].result, items[i].size);
     }
 
 private:
     // Progress of one many-file call into the shared counters.
+    // One many-file call's progress: every item's outcome as it finishes,
+    // so that the run control sees a failure at once and can stop the rest.
     struct Seen {
         Copier *copier;
-        std::vector<uint64_t> sizes; // by item, once copied
+        const std::vector<const FileEntry *> *entries;
+        const std::vector<uint64_t> *resumable;
+        std::vector<bool> told;
         uint64_t bytes = 0;
+
+        void Outcome(size_t index, DWORD result, uint64_t itemBytes)
+        {
+            Copier &copier = *this->copier;
+            told[index] = true;
+            const FileEntry &file = *(*entries)[index];
+            if (result == 0) {
+                if (copier.progress_ != nullptr) {
+                    ++copier.progress_->filesDone;
+                    copier.progress_->bytesResumed += (*resumable)[index];
+                }
+                copier.Copied(file, itemBytes); // a link's size is its target's
+            } else if (!(result == kStoppedOnRequest && copier.Stopped())) {
+                copier.LinkOrFailure(file, result, "copy");
+            }
+        }
 
         static DWORD AGENTAPI Progress(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG copied,
                                        void *context)
         {
             auto *self = static_cast<Seen *>(context);
-            if (index < self->sizes.size())
-                self->sizes[index] = itemBytes;
-            BackupProgress *progress = self->copier->progress_;
-            if (progress != nullptr) {
-                if (copied > self->bytes)
-                    progress->bytesDone += copied - self->bytes;
-                if (index != AGENT_COPY_PROGRESS_BYTES && result == 0)
-                    ++progress->filesDone;
-            }
+            Copier &copier = *self->copier;
+            if (copier.progress_ != nullptr && copied > self->bytes)
+                copier.progress_->bytesDone += copied - self->bytes;
             self->bytes = std::max<uint64_t>(self->bytes, copied);
-            return PROGRESS_CONTINUE;
+            if (index < self->entries->size())
+                self->Outcome(index, result, itemBytes);
+            // A stopped run keeps its partial files for the next one.
+            return copier.Stopped() ? PROGRESS_STOP : PROGRESS_CONTINUE;
         }
     };
+
+    bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
+
+    void Copied(const FileEntry &file, uint64_t bytes)
+    {
+        if (options_.control != nullptr)
+            options_.control->Copied(Narrow(file.remote));
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++report_.files;
+        report_.bytes += bytes;
+        if (progress_ != nullptr && options_.dryRun)
+            ++progress_->filesDone;
+    }
 
     bool Unchanged(const std::string &local, uint64_t size, uint64_t lastWrite) const
     {
@@ -145,9 +206,11 @@ private:
     {
         SkipCause cause;
         if (file.link && LinkSkipCause(error, cause))
-            tally_.Skip(file.remote, cause);
+            tally_.Skip(file.remote, cause, false);
+        else if (error == kStoppedOnRequest && InterruptSignal() != 0)
+            return; // stopped by the operator: not a failure, its partial file waits
         else
-            tally_.Fail(file.remote, error, where);
+            tally_.Fail(file.remote, error, where, file.local, false);
     }
 
     AGENT_LOGON logon_;
@@ -161,11 +224,14 @@ private:
 
 } // namespace
 
-WalkOptions WalkOf(const BackupOptions &options, unsigned workers)
+WalkOptions WalkOf(const BackupOptions &options, unsigned workers, TreeListing *whole)
 {
     WalkOptions walk;
     walk.remoteRoot = options.remoteRoot;
     walk.localRoot = options.localRoot;
+    walk.control = options.control;
+    walk.filter = options.filter;
+    walk.whole = options.onListing ? whole : nullptr;
     walk.followLinks = options.followLinks;
     walk.maxDepth = options.maxDepth;
     walk.workers = workers;
@@ -176,13 +242,16 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
 {
     const auto start = std::chrono::steady_clock::now();
     BackupReport report;
-    Tally tally(report);
+    TreeListing whole;
+    Tally tally(report, options.control, options.onListing ? &whole : nullptr);
     // Two batches at once, so that one's last files do not leave the link
     // idle; together they stay within --jobs.
     const unsigned jobs = std::max(1u, options.jobs);
     const unsigned workers = jobs >= 2 ? 2 : 1;
     Copier copier(logon, options, jobs / workers, progress, report, tally);
-    report.fatal = StreamTree(logon, WalkOf(options, workers), tally, copier);
+    report.fatal = StreamTree(logon, WalkOf(options, workers, &whole), tally, copier);
+    if (options.onListing)
+        options.onListing(whole);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

@@ -7,11 +7,13 @@
 
 #include "agent_stub.h"
 #include "backup_walk.h"
+#include "run_control.h"
 #include "wide_text.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,7 +23,13 @@ struct BackupOptions {
     WString remoteRoot;       // a folder (or a single file) on the agent
     std::string localRoot;    // created when missing
     unsigned jobs = 32;       // a cap on files in flight; the library finds how many the network is worth
-    size_t chunkSize = 1 << 20;
+    size_t chunkSize = 1 << 20; // reads of --verify=content; copies use the library's own
+    RunControl *control = nullptr; // may be null: sees every failure, and stops the run
+    const NameFilter *filter = nullptr; // may be null: --exclude/--include
+    bool dryRun = false;      // list and count what would be copied; write nothing
+    // Sees the whole listing once it is complete (the copies run meanwhile);
+    // setting it keeps the whole listing in memory.
+    std::function<void(const TreeListing &)> onListing;
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
     unsigned maxDepth = 0;    // folders below are skipped (0: the library's limit)
@@ -32,6 +40,7 @@ struct BackupProgress {
     std::atomic<uint64_t> filesTotal{0}; // grows while the listing runs
     std::atomic<uint64_t> bytesDone{0};
     std::atomic<uint64_t> bytesTotal{0};
+    std::atomic<uint64_t> bytesResumed{0}; // of bytesDone, what partial files already held
 };
 
 // skipped and failures keep the first entries for messages; the totals
@@ -47,8 +56,9 @@ struct BackupReport : WalkTally {
     std::array<uint64_t, kSkipCauseCount> SkippedBy() const { return skippedBy; }
 };
 
-// The walk's settings for a backup or a check.
-WalkOptions WalkOf(const BackupOptions &options, unsigned workers);
+// The walk's settings for a backup or a check; `whole` receives the
+// whole listing when options.onListing wants it.
+WalkOptions WalkOf(const BackupOptions &options, unsigned workers, TreeListing *whole);
 
 // Runs the backup; `progress` may be null. Failures of single files and
 // folders are collected and the rest goes on.

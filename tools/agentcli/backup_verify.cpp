@@ -8,14 +8,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 namespace agentcli {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -39,9 +36,8 @@ public:
 
     void Folder(const FolderEntry &folder) override
     {
-        std::error_code ec;
-        if (!fs::is_directory(fs::u8path(folder.local), ec)) {
-            tally_.Fail(folder.remote, kLocalPathNotFound, "missing folder");
+        if (!IsLocalFolder(folder.local)) {
+            tally_.Fail(folder.remote, kLocalPathNotFound, "missing folder", std::string(), false);
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -64,12 +60,14 @@ public:
 private:
     void CheckOne(const FileEntry &file)
     {
+        if (options_.control != nullptr && options_.control->Stopped())
+            return;
         uint64_t size = file.size, lastWrite = file.lastWrite;
         if (file.link) {
             const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
             SkipCause cause;
             if (error != 0 && LinkSkipCause(error, cause)) {
-                tally_.Skip(file.remote, cause);
+                tally_.Skip(file.remote, cause, false);
                 return;
             }
             if (error != 0)
@@ -82,7 +80,9 @@ private:
         if (!stamp.exists || !stamp.regular)
             return Fail(file, kLocalFileNotFound, "missing");
         if (stamp.size != size)
-            return Fail(file, kInvalidData, "size");
+            return Fail(file, kInvalidData,
+                        ("size (local " + std::to_string(stamp.size) + ", agent " + std::to_string(size) + " bytes)")
+                            .c_str());
         if (stamp.lastWrite != lastWrite)
             return Fail(file, kInvalidData, "last-write time");
         if (content_) {
@@ -109,7 +109,7 @@ private:
             where = "open";
             return GetLastError();
         }
-        std::unique_ptr<std::FILE, FileCloser> local(std::fopen(file.local.c_str(), "rb"));
+        std::unique_ptr<std::FILE, FileCloser> local(OpenLocalForRead(file.local));
         uint32_t result = 0;
         if (!local) {
             where = "local file";
@@ -148,7 +148,10 @@ private:
         return result;
     }
 
-    void Fail(const FileEntry &file, uint32_t error, const char *where) { tally_.Fail(file.remote, error, where); }
+    void Fail(const FileEntry &file, uint32_t error, const char *where)
+    {
+        tally_.Fail(file.remote, error, where, std::string(), false);
+    }
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
@@ -165,9 +168,12 @@ BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool 
 {
     const auto start = std::chrono::steady_clock::now();
     BackupReport report;
-    Tally tally(report);
+    TreeListing whole;
+    Tally tally(report, options.control, options.onListing ? &whole : nullptr);
     Checker checker(logon, options, content, progress, report, tally);
-    report.fatal = StreamTree(logon, WalkOf(options, 1), tally, checker);
+    report.fatal = StreamTree(logon, WalkOf(options, 1, &whole), tally, checker);
+    if (options.onListing)
+        options.onListing(whole);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

@@ -1,13 +1,17 @@
 #include "backup_walk.h"
 
 #include "local_files.h"
+#include "name_filter.h"
 #include "remote_info.h"
+#include "run_control.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <cwctype>
 #include <deque>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 namespace agentcli {
@@ -18,6 +22,21 @@ namespace {
 
 constexpr uint32_t kInvalidName = 123;
 constexpr uint32_t kCancelled = 1223;
+constexpr uint32_t kAlreadyExists = 183;
+// Names remembered per folder for the collision check: past this many (an
+// agent listing without end) further names go unchecked.
+constexpr size_t kNamesChecked = 1000000;
+
+// The local file system's idea of when two names are one.
+WString LocalNameKey(const WString &name)
+{
+    if (!LocalNamesIgnoreCase())
+        return name;
+    WString key = name;
+    for (WCHAR &c : key)
+        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
+    return key;
+}
 // How long a worker waits for a full batch before taking what there is.
 constexpr auto kBatchWait = std::chrono::milliseconds(20);
 
@@ -134,24 +153,68 @@ private:
         return JoinLocal(options_.localRoot, rel);
     }
 
+    bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
+
+    // Relative to the root, with '/' between names, for the filter.
+    std::string Relative(const WString &remote) const
+    {
+        std::string rel = remote.size() > skip_ ? Narrow(remote.substr(skip_)) : std::string();
+        for (char &c : rel)
+            if (c == '\\')
+                c = '/';
+        return rel;
+    }
+
+    bool Excluded(const WString &path, bool folder) const
+    {
+        return options_.filter != nullptr && !options_.filter->Empty() && options_.filter->Excluded(Relative(path), folder);
+    }
+
+    // Two entries for one local file (a name listed twice, or names that
+    // differ only in case on a disk that ignores case) would overwrite
+    // each other: the later one fails instead.
+    bool NameTaken(const WString &path, const WString &name)
+    {
+        const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+        std::set<WString> &names = names_[slash == WString::npos ? WString() : path.substr(0, slash)];
+        if (names.size() >= kNamesChecked)
+            return false;
+        if (names.insert(LocalNameKey(name)).second)
+            return false;
+        tally_.Fail(path, kAlreadyExists, "local name taken by another entry");
+        return true;
+    }
+
     DWORD OnEntry(const AGENT_TREE_ENTRY &entry)
     {
+        if (Stopped())
+            return AGENT_TREE_STOP;
         const WString path(entry.path);
         std::string utf8;
         switch (entry.kind) {
-        case AGENT_TREE_FOLDER:
+        case AGENT_TREE_FOLDER: {
             if (entry.depth == 0) {
-                sink_.Folder({path, options_.localRoot});
+                FolderFound({path, options_.localRoot});
                 return AGENT_TREE_CONTINUE;
             }
-            if (!Holdable(LastName(path), utf8)) {
+            const WString name = LastName(path);
+            if (!Holdable(name, utf8)) {
                 tally_.Skip(path, SkipCause::UnholdableName);
                 return AGENT_TREE_SKIP;
             }
-            sink_.Folder({path, LocalOf(path)});
+            if (Excluded(path, true)) {
+                tally_.Skip(path, SkipCause::Excluded);
+                return AGENT_TREE_SKIP;
+            }
+            FolderFound({path, LocalOf(path)});
+            return AGENT_TREE_CONTINUE;
+        }
+        case AGENT_TREE_FOLDER_END:
+            names_.erase(path);
             return AGENT_TREE_CONTINUE;
         case AGENT_TREE_FILE: {
-            if (!Holdable(NameOf(entry), utf8)) {
+            const WString name = NameOf(entry);
+            if (!Holdable(name, utf8)) {
                 if (entry.depth == 0)
                     rootNameFailed_ = true; // nothing to copy at all
                 else
@@ -162,9 +225,15 @@ private:
             file.remote = path;
             if (entry.depth == 0) {
                 // A single file lands in the local folder under its own name.
-                sink_.Folder({WString(), options_.localRoot});
+                FolderFound({WString(), options_.localRoot});
                 file.local = JoinLocal(options_.localRoot, utf8);
             } else {
+                if (Excluded(path, false)) {
+                    tally_.Skip(path, SkipCause::Excluded);
+                    return AGENT_TREE_CONTINUE;
+                }
+                if (NameTaken(path, name))
+                    return AGENT_TREE_CONTINUE;
                 file.local = LocalOf(path);
             }
             const WIN32_FIND_DATAW &data = *entry.findData;
@@ -172,22 +241,36 @@ private:
             file.lastWrite = FileTimeTicks(data.ftLastWriteTime);
             file.link = (data.dwFileAttributes & 0x400) != 0;
             sink_.Found(file);
+            if (options_.whole != nullptr)
+                options_.whole->files.push_back(file);
             Push(std::move(file));
             return AGENT_TREE_CONTINUE;
         }
         case AGENT_TREE_SKIPPED: {
             SkipCause cause;
+            const bool folder = entry.findData != nullptr && (entry.findData->dwFileAttributes & 0x10) != 0;
             if (!Holdable(NameOf(entry), utf8))
                 cause = SkipCause::UnholdableName;
+            else if (Excluded(path, folder))
+                cause = SkipCause::Excluded;
             else if (!SkipOf(entry.cause, cause))
                 return AGENT_TREE_CONTINUE;
             tally_.Skip(path, cause);
             return AGENT_TREE_CONTINUE;
         }
-        default:
+        case AGENT_TREE_FAILED:
             tally_.Fail(path, entry.cause, "list");
             return AGENT_TREE_CONTINUE;
+        default:
+            return AGENT_TREE_CONTINUE;
         }
+    }
+
+    void FolderFound(const FolderEntry &folder)
+    {
+        if (options_.whole != nullptr)
+            options_.whole->folders.push_back(folder);
+        sink_.Folder(folder);
     }
 
     // Waits while the queue is full: the listing runs no further ahead of
@@ -237,26 +320,46 @@ private:
     std::condition_variable changed_;
     std::deque<FileEntry> queue_;
     bool done_ = false;
+    std::map<WString, std::set<WString>> names_; // folders still being listed
 };
 
 } // namespace
 
-void Tally::Skip(const WString &remote, SkipCause cause)
+void Tally::Skip(const WString &remote, SkipCause cause, bool ofListing)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     ++tally_.skippedTotal;
     ++tally_.skippedBy[static_cast<size_t>(cause)];
     if (tally_.skipped.size() < WalkTally::kKeptEntries)
         tally_.skipped.push_back({Narrow(remote), cause});
+    if (whole_ != nullptr && ofListing)
+        whole_->skipped.push_back({Narrow(remote), cause});
 }
 
-void Tally::Fail(const WString &remote, uint32_t error, const char *where)
+void Tally::Keep(const WString &remote, uint32_t error, const char *where, bool ofListing)
 {
     std::lock_guard<std::mutex> lock(mutex_);
     ++tally_.failedTotal;
     ++tally_.failedBy[error];
     if (tally_.failures.size() < WalkTally::kKeptEntries)
         tally_.failures.push_back({Narrow(remote), error, where});
+    if (whole_ != nullptr && ofListing)
+        whole_->failures.push_back({Narrow(remote), error, where});
+}
+
+void Tally::Fail(const WString &remote, uint32_t error, const char *where, const std::string &localPath,
+                 bool ofListing)
+{
+    if (control_ != nullptr)
+        control_->Failed({Narrow(remote), error, where, Side::Remote}, localPath);
+    Keep(remote, error, where, ofListing);
+}
+
+void Tally::FailLocal(const WString &remote, const std::string &localPath, uint32_t error, const char *where)
+{
+    if (control_ != nullptr)
+        control_->Failed({localPath, error, where, Side::Local});
+    Keep(remote, error, where, true);
 }
 
 const char *SkipCauseText(SkipCause cause)
@@ -267,6 +370,7 @@ const char *SkipCauseText(SkipCause cause)
     case SkipCause::LinkLeadsOut: return "link leading out of the served folder";
     case SkipCause::BrokenLink: return "link to nothing";
     case SkipCause::UnholdableName: return "name the local file system cannot hold";
+    case SkipCause::Excluded: return "excluded";
     case SkipCause::TooDeep: return "folder below the depth limit";
     case SkipCause::TooMany: return "folder beyond the listing's queue";
     }
@@ -299,9 +403,11 @@ bool IsSafeName(const WString &name)
 uint32_t StreamTree(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink)
 {
     Streamer streamer(logon, options, tally, sink);
-    const uint32_t error = streamer.Run();
+    uint32_t error = streamer.Run();
     if (error == 0 && streamer.rootNameFailed_)
-        return kInvalidName;
+        error = kInvalidName;
+    if (options.whole != nullptr)
+        options.whole->fatal = error;
     return error;
 }
 

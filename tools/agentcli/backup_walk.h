@@ -26,10 +26,11 @@ enum class SkipCause {
     LinkLeadsOut,   // a link whose target lies outside what the agent serves
     BrokenLink,     // a link whose target does not exist
     UnholdableName, // a name the local file system cannot hold
+    Excluded,       // left out by an --exclude rule
     TooDeep,        // a folder below the depth limit
     TooMany,        // a folder found while too many waited to be listed
 };
-constexpr int kSkipCauseCount = 7;
+constexpr int kSkipCauseCount = 8;
 const char *SkipCauseText(SkipCause cause);
 
 struct SkippedEntry {
@@ -56,6 +57,19 @@ struct FileEntry {
     bool link = false;        // a reparse point: size and time belong to the link, not its target
 };
 
+// A whole listing, kept only where a run needs all of it (--delete, and a
+// check that names local extras): memory then grows with the tree.
+struct TreeListing {
+    std::vector<FolderEntry> folders; // parents before children, the root first
+    std::vector<FileEntry> files;
+    std::vector<SkippedEntry> skipped;
+    std::vector<BackupFailure> failures;
+    uint32_t fatal = 0;               // the root could not be read at all
+};
+
+class RunControl;
+class NameFilter;
+
 // Skips and failures: every one counted, the first kKeptEntries kept with
 // their paths for messages, so a hostile tree cannot grow the report.
 struct WalkTally {
@@ -67,21 +81,38 @@ struct WalkTally {
     uint64_t skippedTotal = 0, failedTotal = 0;
 };
 
-// The tally shared by the listing and the workers.
+// The tally shared by the listing and the workers. `control` (may be
+// null) sees every failure as it happens; `whole` (may be null) keeps
+// every skip and failure of the listing (ofListing).
 class Tally {
 public:
-    explicit Tally(WalkTally &tally) : tally_(tally) {}
-    void Skip(const WString &remote, SkipCause cause);
-    void Fail(const WString &remote, uint32_t error, const char *where);
+    explicit Tally(WalkTally &tally, RunControl *control = nullptr, TreeListing *whole = nullptr)
+        : tally_(tally), control_(control), whole_(whole)
+    {
+    }
+    void Skip(const WString &remote, SkipCause cause, bool ofListing = true);
+    // A failure on the agent's side; with `localPath`, one whose cause may
+    // be the local folder (RunControl probes it).
+    void Fail(const WString &remote, uint32_t error, const char *where, const std::string &localPath = std::string(),
+              bool ofListing = true);
+    // A failure of the local side (a folder that cannot be created).
+    void FailLocal(const WString &remote, const std::string &localPath, uint32_t error, const char *where);
 
 private:
+    void Keep(const WString &remote, uint32_t error, const char *where, bool ofListing);
+
     std::mutex mutex_;
     WalkTally &tally_;
+    RunControl *control_;
+    TreeListing *whole_;
 };
 
 struct WalkOptions {
     WString remoteRoot;
     std::string localRoot;
+    RunControl *control = nullptr;     // may be null: stops the walk
+    const NameFilter *filter = nullptr; // may be null: --exclude/--include
+    TreeListing *whole = nullptr;      // may be null: receives every folder and file too
     bool followLinks = false;
     unsigned maxDepth = 0;    // 0: the library's limit
     unsigned workers = 1;     // threads calling Files

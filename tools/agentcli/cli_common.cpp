@@ -1,11 +1,20 @@
 #include "cli_common.h"
 
+#include "local_files.h"
 #include "win32_messages.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <termios.h>
+#include <unistd.h>
+#endif
 
 namespace agentcli {
 
@@ -14,12 +23,29 @@ const char kConnectionHelp[] =
     "  --host NAME        agent host (default 127.0.0.1)\n"
     "  --port N           agent TCP port (required)\n"
     "  --user NAME        user name (required)\n"
-    "  --password TEXT    password (default empty)\n"
-    "  --timeout SECONDS  give up on a silent agent after this long (default 60, 0 never)\n";
+    "  --password TEXT    password (seen by every local user in the process list: prefer\n"
+    "                     --password-file, AGENT_PASSWORD or the prompt on a terminal)\n"
+    "  --password-file F  read the password from the first line of file F\n"
+    "  --timeout SECONDS  give up on a silent agent after this long (default 60, 0 never)\n"
+    "  -v, --verbose      say more;  -q, --quiet  print only failures\n"
+    "Every option also takes its value as --option=value.\n";
+
+const char kExitStatusHelp[] =
+    "exit status (as rsync's where the meaning is the same):\n"
+    "   0  done: everything copied, found equal or deliberately skipped\n"
+    "   1  usage error\n"
+    "   5  the agent refused the user name or password\n"
+    "  10  the agent could not be reached\n"
+    "  11  local I/O error (a local file or folder could not be read or written)\n"
+    "  12  the connection broke or the agent's reply was not understood\n"
+    "  20  stopped by SIGINT, SIGTERM or Ctrl-C (partial files are kept for a restart)\n"
+    "  23  partial: the agent refused some items (or the one asked for); the rest was done\n"
+    "  30  the agent did not answer within --timeout\n";
 
 const std::set<std::string> &ConnectionOptions()
 {
-    static const std::set<std::string> options = {"--host", "--port", "--user", "--password", "--timeout"};
+    static const std::set<std::string> options = {"--host", "--port", "--user", "--password", "--password-file",
+                                                  "--timeout"};
     return options;
 }
 
@@ -29,31 +55,65 @@ std::string Args::Value(const std::string &name, const std::string &fallback) co
     return it == values.end() ? fallback : it->second;
 }
 
+namespace {
+
+// Short options and the long ones they stand for.
+const char *LongForm(const std::string &a)
+{
+    static const std::pair<const char *, const char *> kShort[] = {
+        {"-h", "--help"}, {"-v", "--verbose"}, {"-q", "--quiet"}, {"-n", "--dry-run"}};
+    for (const auto &s : kShort)
+        if (a == s.first)
+            return s.second;
+    return nullptr;
+}
+
+} // namespace
+
 bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Args &args, std::string &error)
 {
+    auto isValueOption = [&](const std::string &name) {
+        return (command.needsLogon && ConnectionOptions().count(name) != 0) || command.valueOptions.count(name) != 0;
+    };
+    auto isFlag = [&](const std::string &name) {
+        return command.flagOptions.count(name) != 0 || name == "--help" || name == "--verbose" || name == "--quiet";
+    };
     for (size_t i = 0; i < argv.size(); ++i) {
-        const std::string &a = argv[i];
-        const bool connection = command.needsLogon && ConnectionOptions().count(a) != 0;
-        if (connection || command.valueOptions.count(a) != 0) {
-            if (i + 1 >= argv.size()) {
+        std::string a = argv[i];
+        if (const char *longForm = LongForm(a))
+            a = longForm;
+        const size_t equals = a.find('=');
+        const std::string name = a.compare(0, 2, "--") == 0 && equals != std::string::npos ? a.substr(0, equals) : a;
+        if (isFlag(a)) {
+            args.flags.insert(a);
+        } else if (isValueOption(name)) {
+            std::string value;
+            if (name != a) {
+                value = a.substr(equals + 1);
+            } else if (i + 1 < argv.size()) {
+                value = argv[++i];
+            } else {
                 error = a + " needs a value";
                 return false;
             }
-            args.values[a] = argv[++i];
-        } else if (command.flagOptions.count(a) != 0 || a == "--help" || a == "-h") {
-            args.flags.insert(a == "-h" ? "--help" : a);
-        } else if (a.size() > 1 && a[0] == '-' && a != "--") {
-            error = "unknown option " + a;
-            return false;
+            args.values[name] = value;
+            args.ordered.emplace_back(name, value);
         } else if (a == "--") {
             args.positional.insert(args.positional.end(), argv.begin() + static_cast<long>(i) + 1, argv.end());
             break;
+        } else if (a.size() > 1 && a[0] == '-') {
+            error = "unknown option " + argv[i];
+            return false;
         } else {
             args.positional.push_back(a);
         }
     }
     if (args.Has("--help"))
         return true;
+    if (args.Has("--verbose") && args.Has("--quiet")) {
+        error = "--verbose and --quiet exclude each other";
+        return false;
+    }
     if (args.positional.size() < command.minPositional || args.positional.size() > command.maxPositional) {
         error = "wrong number of arguments";
         return false;
@@ -76,9 +136,71 @@ bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, 
 
 int Fail(const std::string &what, uint32_t code)
 {
-    std::fprintf(stderr, "agentcli: %s: %s\n", what.c_str(), DescribeError(code).c_str());
-    return kExitFailed;
+    std::fprintf(stderr, "agentcli: %s: %s\n", Printable(what).c_str(), DescribeError(code).c_str());
+    return ExitCodeFor(code, Side::Remote);
 }
+
+int FailLocal(const std::string &what, uint32_t code)
+{
+    std::fprintf(stderr, "agentcli: local %s: %s\n", Printable(what).c_str(), DescribeError(code).c_str());
+    return ExitCodeFor(code, Side::Local);
+}
+
+namespace {
+
+// The first line of a file, without its line end.
+bool ReadPasswordFile(const std::string &path, std::string &password, uint32_t &error)
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(OpenLocalForRead(path), &std::fclose);
+    if (!file) {
+        error = Win32FromErrno(errno, path);
+        return false;
+    }
+    password.clear();
+    for (int c; (c = std::fgetc(file.get())) != EOF && c != '\n';)
+        password += static_cast<char>(c);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    return true;
+}
+
+// Asks on the terminal without echo; false when there is no terminal.
+bool PromptPassword(const std::string &prompt, std::string &password)
+{
+    if (!IsTerminal(stdin) || !IsTerminal(stderr))
+        return false;
+    std::fprintf(stderr, "%s", prompt.c_str());
+    std::fflush(stderr);
+#ifdef _WIN32
+    HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    const bool restore = ::GetConsoleMode(input, &mode) && ::SetConsoleMode(input, mode & ~ENABLE_ECHO_INPUT);
+#else
+    termios saved;
+    const bool restore = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (restore) {
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+#endif
+    password.clear();
+    for (int c; (c = std::fgetc(stdin)) != EOF && c != '\n';)
+        password += static_cast<char>(c);
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+#ifdef _WIN32
+    if (restore)
+        ::SetConsoleMode(input, mode);
+#else
+    if (restore)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+#endif
+    std::fprintf(stderr, "\n");
+    return true;
+}
+
+} // namespace
 
 int UsageError(const std::string &message)
 {
@@ -98,7 +220,18 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
     const std::string host = pick("--host", "AGENT_HOST", "127.0.0.1");
     const std::string port = pick("--port", "AGENT_PORT", "");
     const std::string user = pick("--user", "AGENT_USER", "");
-    const std::string password = pick("--password", "AGENT_PASSWORD", "");
+    std::string password;
+    if (args.values.count("--password-file")) {
+        uint32_t error = 0;
+        if (!ReadPasswordFile(args.Value("--password-file"), password, error)) {
+            exitCode = FailLocal("password file " + args.Value("--password-file"), error);
+            return nullptr;
+        }
+    } else if (args.values.count("--password") || std::getenv("AGENT_PASSWORD") != nullptr) {
+        password = pick("--password", "AGENT_PASSWORD", "");
+    } else if (!PromptPassword(user + "@" + host + "'s password: ", password)) {
+        password.clear(); // no terminal to ask on: an empty password, as before
+    }
     unsigned long portNumber = 0;
     if (!ParseNumber(port, 1, 65535, portNumber)) {
         UsageError("a TCP port is needed (--port N or AGENT_PORT)");
@@ -124,7 +257,11 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
     AgentSetDefaultTimeouts(timeoutMs, timeoutMs);
     AGENT_LOGON logon = AgentLogonW(wHost.c_str(), static_cast<DWORD>(portNumber), wUser.c_str(), wPassword.c_str());
     if (logon == nullptr) {
-        exitCode = Fail("logon to " + host + ":" + port + " as " + user, GetLastError());
+        const uint32_t error = GetLastError();
+        exitCode = Fail("logon to " + host + ":" + port + " as " + user, error);
+        // A connection that broke is the agent's fault, one never made is reach.
+        if (IsConnectionFailure(error) && error != 10060)
+            exitCode = kExitUnreachable;
         return nullptr;
     }
     return logon;
@@ -133,10 +270,34 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
 bool RemotePath(const std::string &text, WString &out)
 {
     if (!Widen(text, out) || out.empty()) {
-        UsageError("not a usable remote path: " + text);
+        UsageError("not a usable remote path: " + Printable(text));
+        return false;
+    }
+    // A shell eats an unquoted backslash: C:\intl arrives as C:intl.
+    if (text.size() > 2 && text[1] == ':' && text[2] != '\\' && text[2] != '/' &&
+        ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'))) {
+        UsageError("remote path " + Printable(text) + " has no backslash after the drive: did the shell eat it? " +
+                   "Quote the path ('" + text.substr(0, 2) + "\\" + Printable(text.substr(2)) + "') or double it (" +
+                   text.substr(0, 2) + "\\\\...)");
         return false;
     }
     return true;
+}
+
+std::string Printable(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string FormatFileTime(const FILETIME &t)

@@ -4,6 +4,7 @@
 #define AGENTCLI_CLI_COMMON_H
 
 #include "agent_stub.h"
+#include "run_control.h"
 #include "wide_text.h"
 
 #include <map>
@@ -13,14 +14,15 @@
 
 namespace agentcli {
 
-enum ExitCode { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
-
 struct Args {
-    std::map<std::string, std::string> values; // --name value
+    std::map<std::string, std::string> values; // --name value or --name=value: the last one given
+    std::vector<std::pair<std::string, std::string>> ordered; // every value option, in command-line order
     std::set<std::string> flags;               // --name
     std::vector<std::string> positional;
     bool Has(const std::string &flag) const { return flags.count(flag) != 0; }
     std::string Value(const std::string &name, const std::string &fallback = "") const;
+    bool Verbose() const { return Has("--verbose"); }
+    bool Quiet() const { return Has("--quiet"); }
 };
 
 struct Command {
@@ -36,30 +38,39 @@ struct Command {
 
 const std::vector<Command> &Commands();
 
-// --host/--port/--user/--password, which every command but probe takes.
+// --host/--port/--user/--password..., which every command but probe takes.
 extern const char kConnectionHelp[];
 const std::set<std::string> &ConnectionOptions();
+// The exit statuses, for --help.
+extern const char kExitStatusHelp[];
 
 bool ParseArgs(const std::vector<std::string> &argv, const Command &command, Args &args, std::string &error);
 
 // Logs on with the connection options (environment AGENT_HOST, AGENT_PORT,
-// AGENT_USER, AGENT_PASSWORD fill in what is not given). Null after printing
-// the failure, with the exit status for it in exitCode.
+// AGENT_USER, AGENT_PASSWORD fill in what is not given; then the password
+// is asked for on a terminal). Null after printing the failure, with the
+// exit status for it in exitCode.
 AGENT_LOGON LogOn(const Args &args, int &exitCode);
 
-// "agentcli: <what>: error N (meaning)" on stderr; returns kExitFailed.
+// "agentcli: <what>: error N (meaning)" on stderr; returns the exit status
+// for the code (ExitCodeFor). FailLocal blames the local side.
 int Fail(const std::string &what, uint32_t code);
+int FailLocal(const std::string &what, uint32_t code);
 int UsageError(const std::string &message);
 
 // A whole decimal (or, with base 0, 0x-prefixed) number within [min, max].
 bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, unsigned long &out, int base = 10);
 
 // Parses a remote path argument into UTF-16; false after printing why.
+// A drive letter without a backslash (C:intl) gets a hint about quoting.
 bool RemotePath(const std::string &text, WString &out);
 
 std::string FormatFileTime(const FILETIME &t);
 std::string FormatAttributes(DWORD attributes);
 std::string FormatBytes(uint64_t bytes);
+// A name safe to print: control characters (a remote name's terminal escape
+// sequences among them) as \xNN.
+std::string Printable(const std::string &text);
 
 } // namespace agentcli
 

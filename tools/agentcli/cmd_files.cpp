@@ -1,18 +1,26 @@
 // ls, stat and get: looking at remote files and fetching one.
 #include "cli_common.h"
 #include "commands.h"
+#include "local_files.h"
 #include "progress_line.h"
 #include "remote_copy.h"
+#include "remote_info.h"
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 namespace agentcli {
 
 namespace {
 constexpr uint32_t kNoMoreFiles = 18;
-}
+#ifdef _WIN32
+constexpr char kLocalSeparator = '\\';
+constexpr const char *kLocalSeparators = "\\/";
+#else
+constexpr char kLocalSeparator = '/';
+constexpr const char *kLocalSeparators = "/";
+#endif
+} // namespace
 
 int RunLs(const Args &args, AGENT_LOGON logon)
 {
@@ -34,10 +42,13 @@ int RunLs(const Args &args, AGENT_LOGON logon)
         if (error != kNoMoreFiles)
             return Fail("listing " + args.positional[0], error);
         // A search has no error channel: an empty answer for a folder that
-        // is not there is told apart by asking for the folder itself.
+        // is not there, or that the agent cannot read, is told apart by
+        // opening the folder itself.
         const bool wholeFolder = pattern == path + WidenOrEmpty("\\*") || pattern == path + WidenOrEmpty("*");
-        if (wholeFolder && AgentGetFileAttributesW(logon, path.c_str()) == 0xFFFFFFFFu)
-            return Fail(args.positional[0], GetLastError());
+        BY_HANDLE_FILE_INFORMATION info;
+        const uint32_t openError = wholeFolder ? ReadRemoteInfo(logon, path, info) : 0;
+        if (openError != 0)
+            return Fail("listing " + args.positional[0], openError);
         std::printf("0 entries\n");
         return kExitOk;
     }
@@ -49,7 +60,7 @@ int RunLs(const Args &args, AGENT_LOGON logon)
             const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             std::printf("%s %14llu  %s  %s\n", FormatAttributes(data.dwFileAttributes).c_str(),
                         static_cast<unsigned long long>(size), FormatFileTime(data.ftLastWriteTime).c_str(),
-                        name.c_str());
+                        Printable(name).c_str());
             ++count;
         }
         std::memset(&data, 0, sizeof data);
@@ -75,7 +86,7 @@ int RunStat(const Args &args, AGENT_LOGON logon)
     if (!AgentGetFileAttributesExW(logon, path.c_str(), &data))
         return Fail(args.positional[0], GetLastError());
     const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    std::printf("path:       %s\n", args.positional[0].c_str());
+    std::printf("path:       %s\n", Printable(args.positional[0]).c_str());
     std::printf("kind:       %s\n", (data.dwFileAttributes & 0x10) ? "folder" : "file");
     std::printf("attributes: 0x%08X (%s)\n", static_cast<unsigned>(data.dwFileAttributes), FormatAttributes(data.dwFileAttributes).c_str());
     std::printf("size:       %llu\n", static_cast<unsigned long long>(size));
@@ -91,11 +102,21 @@ int RunGet(const Args &args, AGENT_LOGON logon)
     if (!RemotePath(args.positional[0], remote))
         return kExitUsage;
     std::string local = args.positional.size() > 1 ? args.positional[1] : std::string();
-    if (local.empty() || std::filesystem::is_directory(std::filesystem::u8path(local))) {
+    if (local.empty() || IsLocalFolder(local)) {
         const size_t slash = args.positional[0].find_last_of("\\/");
         const std::string name = slash == std::string::npos ? args.positional[0] : args.positional[0].substr(slash + 1);
-        local = (std::filesystem::u8path(local.empty() ? "." : local) / std::filesystem::u8path(name)).u8string();
+        if (local.empty())
+            local = ".";
+        if (local.back() != '/' && local.back() != kLocalSeparator)
+            local += kLocalSeparator;
+        local += name;
     }
+    // A missing local folder is the local side's fault, told before the
+    // agent is asked for anything.
+    const size_t cut = local.find_last_of(kLocalSeparators);
+    const std::string folder = cut == std::string::npos ? std::string(".") : local.substr(0, cut == 0 ? 1 : cut);
+    if (!IsLocalFolder(folder))
+        return FailLocal("folder " + folder + " (for " + local + ")", kLocalPathNotFound);
     BackupProgress progress;
     std::unique_ptr<ProgressLine> line;
     if (WantProgress(args)) {
@@ -106,12 +127,30 @@ int RunGet(const Args &args, AGENT_LOGON logon)
         line = StartProgress(args, progress, 1, (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
     }
     const CopyResult r = CopyRemoteFile(logon, remote, local, &progress.bytesDone,
-                                        args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+                                        args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh,
+                                        &progress.bytesResumed);
     line.reset();
-    if (r.error != 0)
+    if (r.error != 0 && InterruptSignal() != 0) {
+        std::fprintf(stderr,
+                     "agentcli: interrupted by signal %d after %s of %s; %s kept: run again with get --resume to "
+                     "continue\n",
+                     InterruptSignal(), FormatBytes(progress.bytesDone).c_str(), Printable(args.positional[0]).c_str(),
+                     Printable(PartialName(local)).c_str());
+        return kExitSignal;
+    }
+    if (r.error != 0) {
+        // The library reports a refused local write with codes an agent
+        // may send too: a folder that takes no new file decides.
+        const uint32_t localError = ProbeLocalFolder(folder);
+        if (localError != 0 || r.error == kLocalDiskFull)
+            return FailLocal("file " + local, localError != 0 ? localError : r.error);
         return Fail("copying " + args.positional[0], r.error);
-    std::printf("%s -> %s (%llu bytes)\n", args.positional[0].c_str(), local.c_str(),
-                static_cast<unsigned long long>(r.bytes));
+    }
+    if (!args.Quiet())
+        std::printf("%s -> %s (%llu bytes%s)\n", Printable(args.positional[0]).c_str(), Printable(local).c_str(),
+                    static_cast<unsigned long long>(r.bytes),
+                    r.resumed != 0 ? (", " + std::to_string(r.resumed) + " of them kept from the partial file").c_str()
+                                   : "");
     return kExitOk;
 }
 

@@ -56,7 +56,7 @@ int RunProbe(const Args &args, AGENT_LOGON)
                     static_cast<unsigned>(address & 0xFF), static_cast<unsigned>(value), name.c_str());
     if (answers.seen.empty()) {
         std::fprintf(stderr, "agentcli: no agent answered on UDP port %lu\n", port);
-        return kExitFailed;
+        return kExitUnreachable;
     }
     return kExitOk;
 }

@@ -185,7 +185,7 @@ int RunPst(const Args &args, AGENT_LOGON logon)
         const WString &name = named.name;
         const std::string local = (std::filesystem::u8path(folder) / std::filesystem::u8path(Narrow(name))).u8string();
         if (CopyToLocal(logon, s.path, local, &progress) != kExitOk)
-            result = kExitFailed;
+            result = kExitPartial;
     }
     return result;
 }

@@ -50,8 +50,19 @@ uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t fileTimeTicks);
 
 // True when this host's file system can hold a file of this (UTF-8) name.
 bool LocalNameAllowed(const std::string &name);
+// True when names that differ only in case are one file here (Windows).
+bool LocalNamesIgnoreCase();
 
 bool IsTerminal(std::FILE *stream);
+// The terminal's width in columns, or 0 when `stream` is not one.
+int TerminalColumns(std::FILE *stream);
+
+// True when `path` names a local folder (wide calls on Windows).
+bool IsLocalFolder(const std::string &path);
+// Opens a local file for reading by its UTF-8 name; null with errno set.
+std::FILE *OpenLocalForRead(const std::string &path);
+// 0 when a new file can be created in `folder`, else the Win32 code.
+uint32_t ProbeLocalFolder(const std::string &folder);
 
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull; // 1970-01-01 in FILETIME ticks
 

@@ -48,3 +48,41 @@ bool LocalNameAllowed(const std::string &name)
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
 
 } // namespace agentcli
+
+#include <cstdlib>
+#include <sys/ioctl.h>
+
+namespace agentcli {
+
+int TerminalColumns(std::FILE *stream)
+{
+    struct winsize size;
+    if (!IsTerminal(stream) || ::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0)
+        return 0;
+    return size.ws_col;
+}
+
+bool IsLocalFolder(const std::string &path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::FILE *OpenLocalForRead(const std::string &path) { return std::fopen(path.c_str(), "rb"); }
+
+uint32_t ProbeLocalFolder(const std::string &folder)
+{
+    std::string name = (folder.empty() ? std::string(".") : folder) + "/.agentcli-probe-XXXXXX";
+    const int fd = ::mkstemp(&name[0]);
+    if (fd < 0)
+        return Win32FromErrno(errno, name);
+    ::close(fd);
+    ::unlink(name.c_str());
+    return 0;
+}
+
+} // namespace agentcli
+
+namespace agentcli {
+bool LocalNamesIgnoreCase() { return false; }
+} // namespace agentcli

@@ -5,6 +5,7 @@
 
 #include <cwchar>
 #include <cwctype>
+#include <cerrno>
 #include <io.h>
 
 namespace agentcli {
@@ -92,4 +93,57 @@ bool LocalNameAllowed(const std::string &name)
 
 bool IsTerminal(std::FILE *stream) { return ::_isatty(::_fileno(stream)) != 0; }
 
+} // namespace agentcli
+
+namespace agentcli {
+
+int TerminalColumns(std::FILE *stream)
+{
+    if (!IsTerminal(stream))
+        return 0;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    HANDLE console = ::GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+    if (!::GetConsoleScreenBufferInfo(console, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+bool IsLocalFolder(const std::string &path)
+{
+    std::wstring wide;
+    if (!ToWide(path, wide))
+        return false;
+    const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::FILE *OpenLocalForRead(const std::string &path)
+{
+    std::wstring wide;
+    if (!ToWide(path, wide)) {
+        errno = EILSEQ;
+        return nullptr;
+    }
+    return ::_wfopen(wide.c_str(), L"rb");
+}
+
+uint32_t ProbeLocalFolder(const std::string &folder)
+{
+    std::wstring wide;
+    if (!ToWide((folder.empty() ? std::string(".") : folder) + "\\.agentcli-probe", wide))
+        return ERROR_INVALID_NAME;
+    HANDLE probe = ::CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_EXISTS ? 0 : error;
+    }
+    ::CloseHandle(probe);
+    return 0;
+}
+
+} // namespace agentcli
+
+namespace agentcli {
+bool LocalNamesIgnoreCase() { return true; }
 } // namespace agentcli

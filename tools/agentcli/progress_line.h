@@ -1,5 +1,6 @@
-// One status line on stderr, redrawn four times a second while a copy
-// runs: files and bytes done of the total, and the rate.
+// One status line on stderr, redrawn in place four times a second while a
+// copy runs: files and bytes done of the total, percentage, rate and the
+// time left, clipped to the terminal's width so it never wraps.
 #ifndef AGENTCLI_PROGRESS_LINE_H
 #define AGENTCLI_PROGRESS_LINE_H
 
@@ -7,14 +8,15 @@
 #include "cli_common.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 namespace agentcli {
 
-// --progress forces the line, --no-progress suppresses it; otherwise it is
-// drawn when stderr is a terminal.
+// --progress forces the line, --no-progress (and --quiet) suppress it;
+// otherwise it is drawn when stderr is a terminal.
 bool WantProgress(const Args &args);
 
 class ProgressLine;
@@ -22,6 +24,16 @@ class ProgressLine;
 // progress is wanted.
 std::unique_ptr<ProgressLine> StartProgress(const Args &args, BackupProgress &progress, uint64_t files,
                                             uint64_t bytes);
+
+// The text of one redraw, at most `columns` characters (0: no limit). The
+// rate counts only bytes transferred: not the `resumed` ones a partial file
+// already held.
+std::string RenderProgress(uint64_t filesDone, uint64_t filesTotal, uint64_t bytesDone, uint64_t bytesTotal,
+                           double seconds, int columns, uint64_t resumed = 0);
+
+// Prints a whole line to `stream`, clearing the progress line first (it is
+// drawn again at its next turn), so messages and the line never mix.
+void PrintAboveProgress(std::FILE *stream, const std::string &line);
 
 class ProgressLine {
 public:

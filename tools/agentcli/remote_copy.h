@@ -25,13 +25,16 @@ struct CopyResult {
     uint32_t error = 0;   // 0 on success: a Win32 or socket code otherwise
     std::string where;    // "local path", "copy" for messages
     uint64_t bytes = 0;   // the file's size once copied
+    uint64_t resumed = 0; // of those, the bytes a partial file already held
 };
 
 // `progress` (may be null) counts the bytes as they arrive, a resumed
-// partial file's bytes included. On failure the final name is left as it
-// was.
+// partial file's bytes included; `resumed` (may be null) counts those
+// alone, so a rate can leave out what was not transferred. On failure the
+// final name is left as it was.
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh);
+                          std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh,
+                          std::atomic<uint64_t> *resumed = nullptr);
 
 } // namespace agentcli
 

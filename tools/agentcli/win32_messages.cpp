@@ -44,6 +44,9 @@ const Message kMessages[] = {
     {206, "The filename or extension is too long."},
     {232, "The pipe is being closed."},
     {1113, "No mapping for the Unicode character exists in the target multi-byte code page."},
+    {1006, "The volume for a file has been externally altered so that the opened file is no longer valid (the "
+           "file changed during the copy)."},
+    {1235, "The request was aborted."},
     {1245, "The operation being requested was not performed because the user has not logged on to the network."},
     {1326, "The user name or password is incorrect."},
     {1359, "An internal error occurred."},

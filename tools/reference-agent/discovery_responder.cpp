@@ -1,5 +1,7 @@
 #include "discovery_responder.h"
 
+#include "protocol/discovery_messages.h"
+
 #include <ace/INET_Addr.h>
 #include <ace/Time_Value.h>
 
@@ -7,7 +9,7 @@ namespace refagent {
 
 std::string DiscoveryReply(uint16_t tcpPort, const std::string &computerName)
 {
-    return "1," + std::to_string(tcpPort) + "," + computerName;
+    return agent::protocol::EncodeProbeReply(1, tcpPort, computerName);
 }
 
 bool DiscoveryResponder::Start(uint16_t port, uint16_t tcpPort, const std::string &name, bool anySource,
@@ -39,10 +41,9 @@ void DiscoveryResponder::Loop()
         ACE_INET_Addr from;
         ACE_Time_Value poll(0, 200 * 1000);
         const ssize_t n = socket_.recv(buffer, sizeof buffer, from, 0, &poll);
-        if (n < 0)
-            continue;
-        // Probes start with a number; anything else is not ours to answer.
-        if (n == 0 || buffer[0] < '0' || buffer[0] > '9')
+        // Anything but a probe is not ours to answer.
+        agent::protocol::ProbeRequest probe;
+        if (n < 0 || !agent::protocol::DecodeProbeRequest(buffer, static_cast<size_t>(n), probe))
             continue;
         if (!anySource_ && !from.is_loopback())
             continue;

@@ -4,7 +4,8 @@
 
 #include "directory_walk.h"
 #include "file_info.h"
-#include "protocol/wide_string.h"
+#include "protocol/path_list_messages.h"
+#include "protocol/search_messages.h"
 #include "utf.h"
 #include "wildcard.h"
 #include "win32_codes.h"
@@ -15,6 +16,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <utility>
 
 namespace refagent {
 
@@ -44,18 +46,17 @@ int DiskGeometry(int fd, Geometry &g)
     return 0;
 }
 
-void WriteFindData(ACE_OutputCDR &out, const FileInfo &info, const std::u16string &name)
+protocol::FindRecord ToFindRecord(const FileInfo &info, std::u16string name)
 {
-    out.write_ulong(info.attributes);
-    out.write_ulong(info.creation.low);
-    out.write_ulong(info.creation.high);
-    out.write_ulong(info.lastAccess.low);
-    out.write_ulong(info.lastAccess.high);
-    out.write_ulong(info.lastWrite.low);
-    out.write_ulong(info.lastWrite.high);
-    out.write_ulong(static_cast<uint32_t>(info.size)); // low word first
-    out.write_ulong(static_cast<uint32_t>(info.size >> 32));
-    WriteWideString(out, name.c_str());
+    protocol::FindRecord record;
+    record.attributes = info.attributes;
+    record.creation = {info.creation.low, info.creation.high};
+    record.lastAccess = {info.lastAccess.low, info.lastAccess.high};
+    record.lastWrite = {info.lastWrite.low, info.lastWrite.high};
+    record.sizeLow = static_cast<uint32_t>(info.size);
+    record.sizeHigh = static_cast<uint32_t>(info.size >> 32);
+    record.name = std::move(name);
+    return record;
 }
 
 struct Entry {
@@ -68,10 +69,11 @@ struct Entry {
 bool Session::HandleFindFirst()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    std::u16string pattern;
-    ACE_CDR::ULong value = 0; // reserved: every search lists what the pattern matches
-    if (!ReadString(in, pattern) || !in.read_ulong(value))
+    // The value is reserved: every search lists what the pattern matches.
+    protocol::FindFirstRequest request;
+    if (!protocol::DecodeFindFirstRequest(in, request))
         return false;
+    const std::u16string &pattern = request.pattern;
     std::u16string directory, name;
     SplitPattern(pattern, directory, name);
     MappedPath dir;
@@ -84,7 +86,11 @@ bool Session::HandleFindFirst()
             std::string utf8;
             if (ToUtf8(name, utf8))
                 names.push_back(utf8);
-        } else if (ListDirectory(folder.get(), names) == 0 && !dir.IsRoot()) {
+        } else if (const int error = ListDirectory(folder.get(), names)) {
+            // The reply has no status word, so the search looks empty; an
+            // open of the folder answers with the cause (5 when unreadable).
+            Log("search of an unreadable folder: errno %d", error);
+        } else if (!dir.IsRoot()) {
             // Like Windows, a folder below a root lists itself and its parent.
             names.insert(names.begin(), {".", ".."});
         }
@@ -124,8 +130,7 @@ bool Session::HandleFindFirst()
     ChunkWriter chunks(channel_);
     for (const Entry &e : entries) {
         ACE_OutputCDR record = MakeOutputStream(kPayloadStreamSize);
-        WriteFindData(record, e.info, e.name);
-        if (!chunks.Add(record))
+        if (!protocol::EncodeFindRecord(record, ToFindRecord(e.info, e.name)) || !chunks.Add(record))
             return false;
     }
     return chunks.End();
@@ -146,19 +151,15 @@ bool Session::HandleFindFirstDrive()
         const std::string base = d.localRoot.substr(d.localRoot.find_last_of('/') + 1);
         if (!ToUtf16(base.empty() ? std::string("ROOT") : base, label))
             label = u"LOCAL";
+        // Drive type DRIVE_FIXED, volume serial number, longest file name,
+        // flags (case-sensitive, case-preserving, Unicode names), the
+        // geometry and the drive number; the root path and the volume label.
+        const protocol::DriveRecord drive = {{3, g.serial, 255, 0x7, g.bytesPerSector, g.sectorsPerCluster,
+                                              g.freeClusters, g.totalClusters, static_cast<uint32_t>(d.letter - 'A')},
+                                             root,
+                                             label};
         ACE_OutputCDR record = MakeOutputStream(kPayloadStreamSize);
-        record.write_ulong(3);          // Value1: drive type, DRIVE_FIXED
-        record.write_ulong(g.serial);   // Value2: volume serial number
-        record.write_ulong(255);        // Value3: longest file name
-        record.write_ulong(0x7);        // Value4: case-sensitive, case-preserving, Unicode names
-        record.write_ulong(g.bytesPerSector);    // Value5
-        record.write_ulong(g.sectorsPerCluster); // Value6
-        record.write_ulong(g.freeClusters);      // Value7
-        record.write_ulong(g.totalClusters);     // Value8
-        record.write_ulong(static_cast<uint32_t>(d.letter - 'A')); // Value9: drive number
-        WriteWideString(record, root.c_str());  // Text1: root path
-        WriteWideString(record, label.c_str()); // Text2: volume label
-        if (!chunks.Add(record))
+        if (!protocol::EncodeDriveRecord(record, drive) || !chunks.Add(record))
             return false;
     }
     return chunks.End();
@@ -168,7 +169,7 @@ bool Session::HandleGetDiskFreeSpace()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodeGetDiskFreeSpaceRequest(in, path))
         return false;
     MappedPath mapped;
     Location at;
@@ -181,28 +182,22 @@ bool Session::HandleGetDiskFreeSpace()
         status = error == 0 ? 0 : error == ENOENT ? kErrorFileNotFound : Win32FromErrno(error);
     }
     ACE_OutputCDR out = MakeOutputStream(32);
-    out.write_ulong(status);
-    if (status == 0) {
-        out.write_ulong(g.sectorsPerCluster);
-        out.write_ulong(g.bytesPerSector);
-        out.write_ulong(g.freeClusters);
-        out.write_ulong(g.totalClusters);
-    }
-    return channel_.SendReply(OpGetDiskFreeSpace, out);
+    return protocol::EncodeGetDiskFreeSpaceReply(
+               out, {status, g.sectorsPerCluster, g.bytesPerSector, g.freeClusters, g.totalClusters}) &&
+           channel_.SendReply(OpGetDiskFreeSpace, out);
 }
 
 bool Session::HandleGetOSVersion()
 {
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(config_.osVersion); // the value itself, no status word
-    return channel_.SendReply(OpGetOSVersion, out);
+    return protocol::EncodeGetOSVersionReply(out, config_.osVersion) && channel_.SendReply(OpGetOSVersion, out);
 }
 
 bool Session::HandleGetPathList()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodeGetPathListRequest(in, path))
         return false;
     MappedPath root;
     uint32_t status = 0;
@@ -222,8 +217,8 @@ bool Session::HandleGetPathList()
         if (chunk->consolidate() != 0)
             return false;
         const size_t n = chunk->total_length();
-        const unsigned char length[4] = {static_cast<unsigned char>(n), static_cast<unsigned char>(n >> 8),
-                                         static_cast<unsigned char>(n >> 16), static_cast<unsigned char>(n >> 24)};
+        unsigned char length[4];
+        protocol::EncodePathListChunkLength(length, static_cast<uint32_t>(n));
         if (!channel_.SendRaw(length, 4) || !channel_.SendRaw(chunk->begin()->rd_ptr(), n))
             return false;
         chunk.reset();
@@ -249,8 +244,10 @@ bool Session::HandleGetPathList()
                 chunk = std::make_unique<ACE_OutputCDR>(kPathListChunk + 1024, ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN,
                                                         nullptr, nullptr, nullptr, kMemcpyTradeoff, 1, 2);
             }
-            WriteWideString(*chunk, windowsPath.c_str());
-            WriteFindData(*chunk, e.info, e.name);
+            if (!protocol::EncodePathListEntry(*chunk, windowsPath, ToFindRecord(e.info, std::move(e.name)))) {
+                connectionOk = false;
+                return false;
+            }
             ++total;
             if (chunk->total_length() >= kPathListChunk) {
                 connectionOk = sendChunk();
@@ -264,8 +261,9 @@ bool Session::HandleGetPathList()
     Log("path list: %zu entries%s", total, cancelled ? " (cancelled)" : "");
     if (!connectionOk)
         return false;
-    const uint32_t end = 0;
-    return channel_.SendRaw(&end, sizeof end);
+    unsigned char end[4];
+    protocol::EncodePathListChunkLength(end, 0);
+    return channel_.SendRaw(end, sizeof end);
 }
 
 } // namespace refagent

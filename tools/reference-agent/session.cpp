@@ -2,6 +2,7 @@
 
 #include "credentials.h"
 #include "refusal.h"
+#include "protocol/user_data_messages.h"
 #include "protocol/wide_string.h"
 #include "win32_codes.h"
 
@@ -142,10 +143,7 @@ int Session::Describe(const MappedPath &mapped, const Location &at, FileInfo &in
 bool Session::SendPathReply(uint32_t opcode, uint32_t status, const std::u16string &path)
 {
     ACE_OutputCDR out = MakeOutputStream(kPayloadStreamSize);
-    out.write_ulong(status);
-    if (status == 0)
-        WriteWideString(out, path.c_str());
-    return channel_.SendReply(opcode, out);
+    return protocol::EncodePathReply(out, status, path) && channel_.SendReply(opcode, out);
 }
 
 // Every opcode refused in the shape its client reads, so that a refusal

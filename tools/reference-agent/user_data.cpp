@@ -4,7 +4,8 @@
 
 #include "directory_walk.h"
 #include "utf.h"
-#include "protocol/wide_string.h"
+#include "protocol/mail_store_messages.h"
+#include "protocol/user_data_messages.h"
 #include "win32_codes.h"
 
 #include <algorithm>
@@ -80,9 +81,10 @@ bool EndsWithPst(const std::string &name)
 bool Session::HandleGetFolderPath()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    ACE_CDR::ULong folder = 0, flag = 0;
-    if (!in.read_ulong(folder) || !in.read_ulong(flag))
+    protocol::GetFolderPathRequest request;
+    if (!protocol::DecodeGetFolderPathRequest(in, request))
         return false;
+    const uint32_t folder = request.folder, flag = request.flag;
     const ShellFolder *known = nullptr;
     for (const ShellFolder &f : kFolders)
         if (f.csidl == (folder & 0xFF) && (folder & ~(0xFFu | kCsidlFlagCreate)) == 0)
@@ -167,15 +169,10 @@ bool Session::HandleIEFavoritePath()
 
 namespace {
 
-struct Store {
-    std::u16string path;
-    std::u16string displayName;
-};
-
 // Every .pst file of the served drives, in drive and path order.
-std::vector<Store> FindStores(const DriveMap &drives)
+std::vector<protocol::PstStore> FindStores(const DriveMap &drives)
 {
-    std::vector<Store> stores;
+    std::vector<protocol::PstStore> stores;
     std::vector<DriveRoot> roots = drives.Roots();
     std::sort(roots.begin(), roots.end(), [](const DriveRoot &a, const DriveRoot &b) { return a.letter < b.letter; });
     for (const DriveRoot &d : roots) {
@@ -186,9 +183,10 @@ std::vector<Store> FindStores(const DriveMap &drives)
             if (S_ISDIR(entry.st_mode) || !EndsWithPst(parts.back()) || Locate(d.rootFd(), parts, true, at) != 0 ||
                 StatAt(at, st) != 0 || !S_ISREG(st.st_mode))
                 return true;
-            Store s;
+            // The second text: the store's display name.
+            protocol::PstStore s;
             const std::string &name = parts.back();
-            if (ToWindowsPath(d.letter, parts, s.path) && ToUtf16(name.substr(0, name.size() - 4), s.displayName))
+            if (ToWindowsPath(d.letter, parts, s.path) && ToUtf16(name.substr(0, name.size() - 4), s.secondText))
                 stores.push_back(std::move(s));
             return stores.size() < kMaxStores;
         });
@@ -200,44 +198,27 @@ std::vector<Store> FindStores(const DriveMap &drives)
 
 bool Session::HandlePstCount()
 {
-    const std::vector<Store> stores = FindStores(config_.drives);
+    const std::vector<protocol::PstStore> stores = FindStores(config_.drives);
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(0);
-    out.write_ulong(static_cast<uint32_t>(stores.size()));
-    return channel_.SendReply(OpGetPstCount, out);
+    return protocol::EncodeGetPstCountReply(out, {0, static_cast<uint32_t>(stores.size())}) &&
+           channel_.SendReply(OpGetPstCount, out);
 }
 
 bool Session::HandlePstList()
 {
-    const std::vector<Store> stores = FindStores(config_.drives);
+    const std::vector<protocol::PstStore> stores = FindStores(config_.drives);
     ACE_OutputCDR out = MakeOutputStream(kPayloadStreamSize);
-    out.write_ulong(0);
-    out.write_ulong(static_cast<uint32_t>(stores.size()));
-    for (const Store &s : stores) {
-        WriteWideString(out, s.path.c_str());
-        WriteWideString(out, s.displayName.c_str()); // the second text: the store's display name
-    }
-    return channel_.SendReply(OpGetPstList, out);
+    return protocol::EncodeGetPstListReply(out, 0, stores) && channel_.SendReply(OpGetPstList, out);
 }
 
 bool Session::HandleMergePst()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    std::u16string first, second, third;
-    ACE_CDR::ULong count = 0;
-    if (!ReadString(in, first) || !ReadString(in, second) || !ReadString(in, third) || !in.read_ulong(count))
+    protocol::MergePstRequest request;
+    if (!protocol::DecodeMergePstRequest(in, request))
         return false;
-    // Each item takes at least 8 bytes, which bounds a count before any loop.
-    if (count > channel_.PayloadLength() / 8)
-        return false;
-    for (ACE_CDR::ULong i = 0; i < count; ++i) {
-        std::u16string name;
-        ACE_CDR::ULong value = 0;
-        if (!ReadString(in, name) || !in.read_ulong(value))
-            return false;
-    }
     // The reference agent keeps no mail: the request is acknowledged only.
-    Log("merge request with %u items acknowledged", static_cast<unsigned>(count));
+    Log("merge request with %zu items acknowledged", request.items.size());
     return channel_.SendStatus(OpMergePst, 0);
 }
 

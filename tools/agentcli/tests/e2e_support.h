@@ -68,6 +68,7 @@ public:
     ~AgentProcess();
     uint16_t port() const { return port_; }
     void Kill() { child_.Kill(9); child_.Wait(); }
+    void Signal(int signal) { child_.Kill(signal); } // SIGSTOP freezes it, SIGCONT thaws it
 
 private:
     TempDir work_;

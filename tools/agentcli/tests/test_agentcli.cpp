@@ -2,7 +2,11 @@
 // their output, exit statuses and error texts; discovery inside a network
 // namespace of the test's own.
 #include "backup_engine.h"
+#include "cli_common.h"
 #include "e2e_support.h"
+#include "name_filter.h"
+#include "progress_line.h"
+#include "run_control.h"
 #include "remote_copy.h"
 #include "wide_text.h"
 #include "win32_messages.h"
@@ -13,6 +17,7 @@
 #include <map>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace agentcli;
@@ -63,7 +68,7 @@ TEST_F(Cli, BackupReportsEveryFileItCouldNotCopyAndExitsNonZero)
     ASSERT_EQ(::symlink("/etc/hostname", (work_ / "source/docs/escape.txt").c_str()), 0);
     ASSERT_EQ(::symlink(work_.path().c_str(), (work_ / "source/docs/escape-dir").c_str()), 0);
     const e2e::RunResult r = Cli_({"backup", "--no-progress", "C:\\", work_ / "copy"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 23);
     EXPECT_NE(r.err.find("FAILED C:\\docs\\pipe (copy): error 5 (Access is denied.)"), std::string::npos)
         << r.err;
     EXPECT_NE(r.out.find("2 skipped, 1 failed"), std::string::npos) << r.out;
@@ -147,7 +152,7 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_NE(r.out.find("C:\\Users\\alice\\Documents"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("C:\\Users\\alice\\Favorites"), std::string::npos);
     r = Cli_({"folders", "0x27"}); // Pictures: not in the tree
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 23);
     EXPECT_NE(r.err.find("error 2 (The system cannot find the file specified.)"), std::string::npos) << r.err;
     r = Cli_({"bookmarks"});
     EXPECT_EQ(r.status, 0);
@@ -162,49 +167,168 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_EQ(e2e::ReadFile(work_ / "stores/box.pst"), "!BDN-store");
 }
 
-TEST_F(Cli, FailuresPrintTheWin32CodeAndItsMeaning)
+// Each failure names its side and ends with its own exit status.
+TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
 {
-    e2e::RunResult r = Cli_({"os"}, "wrong");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 1326 (The user name or password is incorrect.)"), std::string::npos) << r.err;
-    r = Cli_({"stat", "C:\\..\\x"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 5 (Access is denied.)"), std::string::npos) << r.err;
-    r = Cli_({"get", "C:\\missing.txt", work_ / "m.txt"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 2 "), std::string::npos) << r.err;
+    const std::string missingFolder = work_ / "no/such/dir/x.bin";
+    struct Case {
+        std::vector<std::string> args;
+        std::string password;
+        int status;
+        std::string says; // on stderr
+    } cases[] = {
+        {{"os"}, "wrong", 5, "error 1326 (The user name or password is incorrect.)"},
+        {{"stat", "C:\\..\\x"}, "s3cret", 23, "error 5 (Access is denied.)"},
+        {{"get", "C:\\missing.txt", work_ / "m.txt"}, "s3cret", 23, "copying C:\\missing.txt: error 2 "},
+        // The local side is blamed, before the agent is asked.
+        {{"get", "C:\\media\\big.bin", missingFolder}, "s3cret", 11,
+         "local folder " + work_ / "no/such/dir" + " (for " + missingFolder + "): error 3 "},
+        {{"ls", "C:\\no-such-folder"}, "s3cret", 23, "error 2 "},
+        {{"backup", "C:\\no-such-folder", work_ / "x"}, "s3cret", 23, "error 2 "},
+        // What a shell leaves of an unquoted C:\docs.
+        {{"ls", "C:docs"}, "s3cret", 1, "did the shell eat it? Quote the path ('C:\\docs')"},
+        {{"ls"}, "s3cret", 1, "wrong number of arguments"},
+        {{"ls", "--bogus", "C:\\"}, "s3cret", 1, "unknown option --bogus"},
+        {{"backup", "--jobs", "0", "C:\\", work_ / "x"}, "s3cret", 1, "--jobs"},
+        {{"backup", "--chunk-size=4096", "C:\\", work_ / "x"}, "s3cret", 1, "--verify=content only"},
+        {{"pst", "merge"}, "s3cret", 1, ""},
+        {{"os", "--timeout", "soon"}, "s3cret", 1, "--timeout"},
+        {{"os", "-v", "-q"}, "s3cret", 1, "exclude each other"},
+        {{"os", "--timeout=5"}, "s3cret", 0, ""},
+    };
+    for (const Case &c : cases) {
+        const e2e::RunResult r = Cli_(c.args, c.password);
+        EXPECT_EQ(r.status, c.status) << c.args[0] << " " << c.args.back() << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args[0] << " " << c.args.back() << ": " << r.err;
+    }
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agent-partial"));
-    r = Cli_({"ls", "C:\\no-such-folder"});
-    EXPECT_EQ(r.status, 1);
-    r = Cli_({"backup", "C:\\no-such-folder", work_ / "x"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("error 2"), std::string::npos) << r.err;
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 1); // no port anywhere
+    // A password from a file rather than the command line or environment.
+    e2e::WriteFile(work_ / "password", "s3cret\n");
+    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "os", "--password-file", work_ / "password"},
+                                {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = e2e::Run({AGENTCLI_PATH, "os", "--password-file=" + work_ / "none"},
+                 {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
+    EXPECT_EQ(r.status, 11) << r.err;
     // Nobody listening.
     agent_->Kill();
     r = Cli_({"os"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 10);
     EXPECT_NE(r.err.find("error 10061 (No connection could be made"), std::string::npos) << r.err;
 }
 
-TEST_F(Cli, EveryCommandHasHelpAndUsageErrorsExitTwo)
+TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
 {
     for (const char *command : {"probe", "ls", "stat", "get", "backup", "drives", "df", "os", "folders", "bookmarks",
                                 "pst"}) {
-        const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "--help"});
+        const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "-h"});
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: agentcli ") + command, 0), 0u) << command << ": " << r.out;
+        EXPECT_NE(r.out.find("  23  partial"), std::string::npos) << command;
     }
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "--help"}).status, 0);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 2);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "frobnicate"}).status, 2);
-    EXPECT_EQ(Cli_({"ls"}).status, 2);
-    EXPECT_EQ(Cli_({"ls", "--bogus", "C:\\"}).status, 2);
-    EXPECT_EQ(Cli_({"backup", "--jobs", "0", "C:\\", work_ / "x"}).status, 2);
-    EXPECT_EQ(Cli_({"pst", "merge"}).status, 2);
-    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 2); // no port anywhere
-    EXPECT_EQ(Cli_({"os", "--timeout", "soon"}).status, 2);
-    EXPECT_EQ(Cli_({"os", "--timeout", "5"}).status, 0);
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 1);
+    EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "frobnicate"}).status, 1);
+}
+
+// rsync's habits: unchanged files kept by default (--ignore-times copies
+// again), a dry run that writes nothing, filters, --delete that removes only
+// what the agent no longer has inside the destination, and a check that
+// names local leftovers.
+TEST_F(Cli, BackupFollowsRsyncConventions)
+{
+    const std::string copy = work_ / "copy";
+    e2e::RunResult r = Cli_({"backup", "--no-progress", "C:\\docs", copy});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto first = e2e::Snapshot(copy);
+    r = Cli_({"backup", "--no-progress", "C:\\docs", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(": 0 files, "), std::string::npos) << r.out;
+    r = Cli_({"backup", "--no-progress", "--ignore-times", "C:\\docs", copy});
+    EXPECT_EQ(r.out.find(": 0 files, "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 0 unchanged"), std::string::npos) << r.out;
+
+    // The agent gains a file and loses one; the copy has a leftover of its
+    // own and an excluded local file.
+    e2e::WriteFile(work_ / "source/docs/new.txt", "new");
+    const std::string gone = first.begin()->first; // sorted: some entry of the first copy
+    std::filesystem::remove_all(work_ / ("source/docs/" + gone));
+    e2e::WriteFile(copy + "/stale/old.txt", "old");
+    e2e::WriteFile(copy + "/notes.keep", "mine");
+    const auto before = e2e::Snapshot(copy);
+    r = Cli_({"backup", "-n", "--delete", "--exclude=*.keep", "C:\\docs", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("would copy C:\\docs\\new.txt"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("would delete stale\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("would delete " + gone + "\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("notes.keep"), std::string::npos) << r.out;
+    EXPECT_EQ(e2e::Snapshot(copy), before) << "a dry run wrote something";
+
+    r = Cli_({"backup", "--verify", "C:\\docs", copy});
+    EXPECT_NE(r.out.find("EXTRA stale: not on the agent"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("FAILED C:\\docs\\new.txt (missing)"), std::string::npos) << r.err;
+
+    r = Cli_({"backup", "--no-progress", "--delete", "--exclude=*.keep", "--exclude", "new.txt", "C:\\docs", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("excluded: 1"), std::string::npos) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(copy + "/new.txt"));
+    EXPECT_FALSE(std::filesystem::exists(copy + "/stale"));
+    EXPECT_FALSE(std::filesystem::exists(copy + "/" + gone));
+    EXPECT_EQ(e2e::ReadFile(copy + "/notes.keep"), "mine");
+    // A link in the copy to a folder outside is removed as a link; what it
+    // leads to is untouched.
+    e2e::WriteFile(work_ / "outside/precious.txt", "keep me");
+    ASSERT_EQ(::symlink((work_ / "outside").c_str(), (copy + "/link").c_str()), 0);
+    r = Cli_({"backup", "-q", "--delete", "C:\\docs", copy});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "") << "-q printed on success";
+    EXPECT_FALSE(std::filesystem::is_symlink(copy + "/link"));
+    EXPECT_EQ(e2e::ReadFile(work_ / "outside/precious.txt"), "keep me");
+}
+
+// A folder the agent cannot read (another owner's, mode 700) is a failure
+// with its cause, never an empty folder: ls and backup both say so.
+TEST(CliUnreadable, AFolderTheAgentCannotReadIsReportedNotEmpty)
+{
+    if (::geteuid() != 0 || e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                      "/bin/true"}).status != 0)
+        GTEST_SKIP() << "the agent cannot run as another user here";
+    e2e::TempDir work;
+    e2e::WriteFile(work / "source/open/a.txt", "a");
+    e2e::WriteFile(work / "source/secret/b.txt", "b");
+    namespace fs = std::filesystem;
+    const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec;
+    for (const std::string &p : {work.path(), work / "source", work / "source/open"})
+        fs::permissions(p, open);
+    fs::permissions(work / "source/open/a.txt", open);
+    fs::permissions(work / "source/secret", fs::perms::owner_all);
+    fs::create_directories(work / "run");
+    fs::permissions(work / "run", fs::perms::all);
+    e2e::Child agent;
+    ASSERT_TRUE(agent.Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                             REFERENCE_AGENT_PATH, "--user", "alice", "--password", "s3cret", "--listen", "127.0.0.1",
+                             "--port", "0", "--port-file", work / "run/port", work / "source"},
+                            work / "run/agent.out", work / "run/agent.err"));
+    std::string port;
+    for (int i = 0; i < 500 && port.empty(); ++i) {
+        port = e2e::ReadFile(work / "run/port");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(port.empty()) << e2e::ReadFile(work / "run/agent.err");
+    const std::vector<std::string> env = {"AGENT_PORT=" + std::to_string(std::atoi(port.c_str())), "AGENT_USER=alice",
+                                          "AGENT_PASSWORD=s3cret"};
+    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "ls", "C:\\secret"}, env);
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_NE(r.err.find("listing C:\\secret: error 5 "), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("0 entries"), std::string::npos);
+    r = e2e::Run({AGENTCLI_PATH, "backup", "--no-progress", "C:\\", work / "copy"}, env);
+    EXPECT_EQ(r.status, 23) << r.out << r.err;
+    EXPECT_NE(r.err.find("FAILED C:\\secret (list): error 5 "), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(", 1 failed"), std::string::npos) << r.out;
+    EXPECT_EQ(e2e::ReadFile(work / "copy/open/a.txt"), "a");
 }
 
 // Discovery broadcasts go to every adapter's subnet, so the probe runs in
@@ -298,6 +422,170 @@ TEST_F(Cli, PstGetKeepsEveryStoreOfOneName)
         EXPECT_EQ(c.second, "file:" + expected) << c.first; // Snapshot's form of a file
     }
     EXPECT_EQ(renamed, 2u);
+}
+
+} // namespace
+
+namespace {
+
+// How command lines are read: --opt=value and --opt value alike, short
+// flags, repeatable options kept in order, and what is refused.
+TEST(CliPieces, OptionParsing)
+{
+    const Command *backup = nullptr;
+    for (const Command &c : Commands())
+        if (std::string(c.name) == "backup")
+            backup = &c;
+    ASSERT_NE(backup, nullptr);
+    const struct {
+        std::vector<std::string> argv;
+        bool ok;
+        std::string jobs;                 // --jobs as read
+        std::vector<std::string> flags;   // all of them set
+        std::vector<std::string> ordered; // name=value of the value options, in order
+    } cases[] = {
+        {{"--jobs", "3", "A", "B"}, true, "3", {}, {"--jobs=3"}},
+        {{"--jobs=3", "A", "B"}, true, "3", {}, {"--jobs=3"}},
+        {{"--port=7000", "--user=a=b", "A", "B"}, true, "", {}, {"--port=7000", "--user=a=b"}},
+        {{"-n", "-v", "A", "B"}, true, "", {"--dry-run", "--verbose"}, {}},
+        {{"-q", "--verify=content", "A", "B"}, true, "", {"--quiet", "--verify=content"}, {}},
+        {{"--exclude=*.tmp", "--include", "keep/", "--exclude", "*", "A", "B"}, true, "", {},
+         {"--exclude=*.tmp", "--include=keep/", "--exclude=*"}},
+        {{"--", "-odd-name", "B"}, true, "", {}, {}},
+        {{"--jobs"}, false, "", {}, {}},
+        {{"--jobs=", "A", "B"}, true, "", {}, {"--jobs="}}, // refused later as a number
+        {{"--bogus=1", "A", "B"}, false, "", {}, {}},
+        {{"-x", "A", "B"}, false, "", {}, {}},
+        {{"--dry-run=yes", "A", "B"}, false, "", {}, {}},
+        {{"-v", "-q", "A", "B"}, false, "", {}, {}},
+        {{"A"}, false, "", {}, {}},
+        {{"-h"}, true, "", {"--help"}, {}},
+    };
+    for (const auto &c : cases) {
+        Args args;
+        std::string error;
+        const std::string line = ::testing::PrintToString(c.argv);
+        ASSERT_EQ(ParseArgs(c.argv, *backup, args, error), c.ok) << line << ": " << error;
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty()) << line;
+            continue;
+        }
+        EXPECT_EQ(args.Value("--jobs"), c.jobs) << line;
+        for (const std::string &f : c.flags)
+            EXPECT_TRUE(args.Has(f)) << line << " " << f;
+        std::vector<std::string> ordered;
+        for (const auto &[name, value] : args.ordered)
+            ordered.push_back(name + "=" + value);
+        EXPECT_EQ(ordered, c.ordered) << line;
+    }
+}
+
+TEST(CliPieces, ExcludeAndIncludeRulesDecideInOrder)
+{
+    NameFilter filter;
+    filter.Add(true, "keep.tmp");
+    filter.Add(false, "*.tmp");
+    filter.Add(false, "/build/");
+    filter.Add(false, "cache/");
+    filter.Add(false, "docs/**/draft-?.txt");
+    filter.Add(false, "[0-9]*.log");
+    const struct {
+        const char *path;
+        bool folder, excluded;
+    } cases[] = {
+        {"a.tmp", false, true},          {"deep/er/a.tmp", false, true},  {"keep.tmp", false, false},
+        {"deep/keep.tmp", false, false}, {"a.tmpx", false, false},        {"build", true, true},
+        {"build", false, false},         {"src/build", true, false},      {"cache", true, true},
+        {"x/cache", true, true},         {"cache", false, false},         {"docs/a/b/draft-1.txt", false, true},
+        {"docs/draft-1.txt", false, false}, {"docs/a/draft-12.txt", false, false}, {"7days.log", false, true},
+        {"days.log", false, false},      {"readme", false, false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(filter.Excluded(c.path, c.folder), c.excluded) << c.path << (c.folder ? "/" : "");
+    EXPECT_TRUE(GlobMatch("a*b", "ab"));
+    EXPECT_FALSE(GlobMatch("a*b", "a/b"));
+    EXPECT_TRUE(GlobMatch("a**b", "a/x/b"));
+    EXPECT_TRUE(GlobMatch("[!a]x", "bx"));
+    EXPECT_FALSE(GlobMatch("[!a]x", "ax"));
+    EXPECT_TRUE(GlobMatch("\\*", "*"));
+    EXPECT_FALSE(GlobMatch("\\*", "a"));
+}
+
+TEST(CliPieces, ExitStatusOfEachCause)
+{
+    const struct {
+        uint32_t code;
+        Side side;
+        int status;
+    } cases[] = {
+        {0, Side::Remote, 0},        {2, Side::Remote, 23},       {5, Side::Remote, 23},
+        {5, Side::Local, 11},        {112, Side::Local, 11},      {1326, Side::Remote, 5},
+        {10061, Side::Remote, 10},   {11001, Side::Remote, 10},   {10054, Side::Remote, 12},
+        {13, Side::Remote, 12},      {10040, Side::Remote, 12},   {10060, Side::Remote, 30},
+        {1235, Side::Remote, 20},    {1006, Side::Remote, 23},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ExitCodeFor(c.code, c.side), c.status) << c.code;
+    EXPECT_NE(std::string(Win32Message(1006)), "unknown error");
+    EXPECT_EQ(Printable("a\x1b[31mb\tc"), "a\\x1B[31mb\\x09c");
+}
+
+// A run's stop decisions: three connection failures in a row, one
+// time-out, a full local disk; repeats of one code printed only so often.
+TEST(CliPieces, RunControlStopsOnTheRightFailures)
+{
+    std::vector<std::string> printed;
+    RunControl gone([&](const std::string &l) { printed.push_back(l); });
+    EXPECT_FALSE(gone.Failed({"C:\\a", 10054, "copy"}));
+    gone.Copied("C:\\b"); // the agent answered in between: the count starts over
+    EXPECT_FALSE(gone.Failed({"C:\\c", 10061, "copy"}));
+    EXPECT_FALSE(gone.Failed({"C:\\d", 10061, "copy"}));
+    EXPECT_TRUE(gone.Failed({"C:\\e", 10061, "copy"}));
+    EXPECT_EQ(gone.StopExitCode(), 12);
+    EXPECT_NE(gone.StopMessage().find("remote C:\\e"), std::string::npos) << gone.StopMessage();
+    EXPECT_EQ(printed.size(), 4u);
+
+    RunControl frozen;
+    EXPECT_TRUE(frozen.Failed({"C:\\a", 10060, "copy"}));
+    EXPECT_EQ(frozen.StopExitCode(), 30);
+
+    RunControl full;
+    EXPECT_TRUE(full.Failed({"C:\\a", 112, "copy"}, "/nonexistent-dir/a"));
+    EXPECT_EQ(full.StopExitCode(), 11);
+    EXPECT_NE(full.StopMessage().find("local /nonexistent-dir"), std::string::npos) << full.StopMessage();
+
+    printed.clear();
+    RunControl many([&](const std::string &l) { printed.push_back(l); });
+    for (int i = 0; i < 25; ++i)
+        EXPECT_FALSE(many.Failed({"C:\\f" + std::to_string(i), 5, "copy"}));
+    EXPECT_EQ(printed.size(), RunControl::kLinesPerCause);
+    EXPECT_EQ(many.Suppressed().at(5), 25 - RunControl::kLinesPerCause);
+    EXPECT_FALSE(many.Stopped());
+}
+
+// The progress line at every width from a tiny to a wide terminal: never
+// longer than the width allows (it would wrap and stack), always the
+// percentage first, the time left where it fits.
+TEST(CliPieces, ProgressLineFitsEveryWidth)
+{
+    for (int columns = 8; columns <= 160; ++columns) {
+        const std::string line = RenderProgress(12, 340, 700u << 20, 2800ull << 20, 10.0, columns);
+        EXPECT_LE(line.size(), static_cast<size_t>(columns - 1)) << columns;
+        EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos);
+        EXPECT_EQ(line.rfind(" 25%", 0), 0u) << columns << ": " << line;
+        if (columns >= 40) {
+            // 2100 MiB left at 70 MiB/s.
+            EXPECT_NE(line.find("ETA 0:30"), std::string::npos) << columns << ": " << line;
+        }
+        if (columns >= 120) {
+            EXPECT_NE(line.find("12/340 files"), std::string::npos) << line;
+        }
+    }
+    EXPECT_EQ(RenderProgress(0, 0, 0, 0, 0, 40).find('%'), std::string::npos); // no total, no percentage
+    // Bytes a partial file already held count as done, not as speed.
+    const std::string resumed = RenderProgress(0, 1, 600u << 20, 1000u << 20, 10.0, 80, 500u << 20);
+    EXPECT_EQ(resumed.rfind(" 60%", 0), 0u) << resumed;
+    EXPECT_NE(resumed.find("10.0 MiB/s"), std::string::npos) << resumed;
 }
 
 } // namespace

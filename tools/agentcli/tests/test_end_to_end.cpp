@@ -49,11 +49,10 @@ TEST_F(EndToEnd, BackupOfAGeneratedTreeIsByteForByteTheSame)
     EXPECT_EQ(e2e::CompareTrees(work / "source", work / "copy"), "");
     EXPECT_TRUE(e2e::FilesEndingWith(work / "copy", ".agent-partial").empty());
 
-    // A sub-folder with non-ASCII names, in small chunks on one thread.
+    // A sub-folder with non-ASCII names, on one thread.
     options.remoteRoot = WidenOrEmpty("C:\\Ünïcödé");
     options.localRoot = work / "unicode";
     options.jobs = 1;
-    options.chunkSize = 4096;
     const BackupReport sub = RunBackup(logon, options, nullptr);
     EXPECT_TRUE(sub.failures.empty());
     EXPECT_EQ(e2e::CompareTrees(work / "source/Ünïcödé", work / "unicode"), "");
@@ -76,7 +75,6 @@ TEST_F(EndToEnd, SeveralThreadsBackUpAtOnceThroughOneLogon)
             options.remoteRoot = WidenOrEmpty("C:\\");
             options.localRoot = work / ("copy" + std::to_string(i));
             options.jobs = 3;
-            options.chunkSize = 64 * 1024 + i * 1000; // chunk edges fall differently in each copy
             reports[i] = RunBackup(logon, options, nullptr);
         });
     for (std::thread &t : threads)
@@ -251,7 +249,6 @@ TEST_F(EndToEnd, AnAgentKilledInTheMiddleOfACopyLeavesOnlyCompleteFiles)
     options.remoteRoot = WidenOrEmpty("C:\\");
     options.localRoot = work / "copy";
     options.jobs = 1;
-    options.chunkSize = 16 * 1024;
     BackupProgress progress;
     BackupReport report;
     std::thread backup([&] { report = RunBackup(logon, options, &progress); });

@@ -2,7 +2,11 @@
 // refusals, and how it copes with broken or excess clients.
 #include "agent_harness.h"
 #include "discovery_responder.h"
+#include "messages.h"
 #include "protocol/fss_util.h"
+#include "protocol/mail_store_messages.h"
+#include "protocol/path_list_messages.h"
+#include "protocol/user_data_messages.h"
 #include "win32_codes.h"
 
 #include <ace/INET_Addr.h>
@@ -188,14 +192,11 @@ std::vector<std::u16string> ReadSearch(RawClient &c, uint32_t &headerLength)
         if (n.size() != 4 || U32(n, 0) == 0)
             break;
         const Bytes chunk = c.Read(U32(n, 0));
-        PayloadReader r(chunk);
-        uint32_t v;
-        for (int i = 0; i < 9; ++i)
-            EXPECT_TRUE(r.u32(v));
-        std::u16string name;
-        EXPECT_TRUE(r.wstr(name));
-        EXPECT_TRUE(r.atEnd());
-        names.push_back(name);
+        ACE_InputCDR in = fake::InputOver(chunk, false);
+        WIN32_FIND_DATAW data;
+        EXPECT_TRUE(protocol::DecodeFindRecord(in, data));
+        EXPECT_EQ(in.length(), 0u);
+        names.push_back(data.cFileName);
     }
     return names;
 }
@@ -205,18 +206,18 @@ TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
     uint32_t length = 0;
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*.txt").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\*.txt", -1)));
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"a.txt", u"b.TXT"}));
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\*", -1)));
     EXPECT_EQ(ReadSearch(c, length),
               (std::vector<std::u16string>{u".", u"..", u"a.txt", u"b.TXT", u"notes.md", u"sub"}));
     // The drive root has no "." or ".."; a link out of the tree is listed by its name.
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\*", -1)));
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u"docs", u"etc-link"}));
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\docs\\?.md").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\docs\\?.md", -1)));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u); // no entries: a bare header
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\..\\*").u32(0xFFFFFFFFu))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\..\\*", -1)));
     EXPECT_TRUE(ReadSearch(c, length).empty());
     EXPECT_EQ(length, 0u);
 }
@@ -225,7 +226,7 @@ TEST_F(AgentWire, SearchesStreamOneRecordPerChunkAndHonourWildcards)
 std::map<std::u16string, uint32_t> ReadPathList(RawClient &c, const char16_t *path)
 {
     std::map<std::u16string, uint32_t> entries;
-    EXPECT_TRUE(c.Send(RequestBytes(OpGetPathList, Payload().wstr(path))));
+    EXPECT_TRUE(c.Send(fake::PathListRequest(path)));
     if (c.Read(12).size() != 12)
         return entries;
     for (;;) {
@@ -233,16 +234,14 @@ std::map<std::u16string, uint32_t> ReadPathList(RawClient &c, const char16_t *pa
         if (n.size() != 4 || U32(n, 0) == 0)
             break;
         const Bytes chunk = c.Read(U32(n, 0));
-        PayloadReader r(chunk);
-        while (!r.atEnd()) {
-            std::u16string full, name;
-            uint32_t v[9];
-            EXPECT_TRUE(r.wstr(full));
-            for (uint32_t &x : v)
-                EXPECT_TRUE(r.u32(x));
-            EXPECT_TRUE(r.wstr(name));
-            entries[full] = v[0];
-        }
+        ACE_InputCDR in = fake::InputOver(chunk, false);
+        OwnedWideString full;
+        WIN32_FIND_DATAW data;
+        protocol::PathListEntry entry;
+        while ((entry = protocol::DecodePathListEntry(in, full, data)) == protocol::PathListEntry::Decoded)
+            entries[full.get()] = data.dwFileAttributes;
+        EXPECT_EQ(entry, protocol::PathListEntry::NoPath);
+        EXPECT_EQ(in.length(), 0u);
         c.Send(BareRequest(OpNextPathList));
     }
     return entries;
@@ -283,7 +282,7 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
         EXPECT_EQ(U32(r.payload, 4), attributes) << std::string(path.begin(), path.end());
     }
     EXPECT_EQ(ReadPathList(c, u"C:\\data"), expected);
-    ASSERT_TRUE(c.Send(RequestBytes(OpFindFirst, Payload().wstr(u"C:\\data\\sub\\*").u32(0))));
+    ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\data\\sub\\*", 0)));
     uint32_t length = 0;
     EXPECT_EQ(ReadSearch(c, length), (std::vector<std::u16string>{u".", u"..", u"inner.txt", u"top", u"up"}));
 
@@ -453,25 +452,25 @@ TEST_F(AgentWire, SystemFiguresHaveTheirShapes)
     ASSERT_TRUE(c.Send(StringRequest(OpGetDiskFreeSpace, u"C:\\docs")));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 20u);
-    EXPECT_EQ(U32(r.payload, 0), 0u);
-    EXPECT_GE(U32(r.payload, 4), 1u);
-    EXPECT_EQ(U32(r.payload, 8), 512u);
-    EXPECT_GE(U32(r.payload, 16), U32(r.payload, 12));
+    ACE_InputCDR space = fake::InputOver(r.payload, false);
+    protocol::GetDiskFreeSpaceReply figures;
+    ASSERT_TRUE(protocol::DecodeGetDiskFreeSpaceReply(space, figures));
+    EXPECT_EQ(figures.status, 0u);
+    EXPECT_GE(figures.sectorsPerCluster, 1u);
+    EXPECT_EQ(figures.bytesPerSector, 512u);
+    EXPECT_GE(figures.totalClusters, figures.freeClusters);
     ASSERT_TRUE(c.Send(BareRequest(OpFindFirstDrive)));
     const Bytes h = c.Read(12);
     ASSERT_EQ(U32(h, 8), 1u);
     const Bytes n = c.Read(4);
     const Bytes chunk = c.Read(U32(n, 0));
-    PayloadReader drive(chunk);
-    uint32_t v[9];
-    for (uint32_t &x : v)
-        ASSERT_TRUE(drive.u32(x));
-    std::u16string root, label;
-    ASSERT_TRUE(drive.wstr(root));
-    ASSERT_TRUE(drive.wstr(label));
-    EXPECT_EQ(root, u"C:\\");
-    EXPECT_EQ(v[0], 3u); // fixed drive
-    EXPECT_EQ(v[8], 2u); // drive number of C:
+    ACE_InputCDR drive = fake::InputOver(chunk, false);
+    AgentDriveInfo info = {};
+    ASSERT_TRUE(protocol::DecodeDriveRecord(drive, info));
+    EXPECT_EQ(drive.length(), 0u);
+    EXPECT_EQ(std::u16string(info.Text1), u"C:\\");
+    EXPECT_EQ(info.Value1, 3u); // fixed drive
+    EXPECT_EQ(info.Value9, 2u); // drive number of C:
     EXPECT_EQ(fake::ToHex(c.Read(4)), "00 00 00 00");
 }
 
@@ -488,43 +487,47 @@ TEST_F(AgentWire, UserDataIsFoundUnderTheProfile)
     auto path = [&](const Bytes &request) {
         EXPECT_TRUE(c.Send(request));
         const ReplyMessage r = c.ReadReply();
-        PayloadReader p(r.payload);
-        uint32_t status = 1;
-        std::u16string text;
-        EXPECT_TRUE(p.u32(status));
-        if (status == 0) {
-            EXPECT_TRUE(p.wstr(text));
-        }
-        return status == 0 ? text : u"error " + std::u16string(1, char16_t(u'0' + status % 10));
+        ACE_InputCDR in = fake::InputOver(r.payload, false);
+        protocol::PathReply reply;
+        EXPECT_TRUE(protocol::DecodePathReply(in, reply));
+        const uint32_t status = reply.status;
+        return status == 0 ? std::u16string(reply.path.get())
+                           : u"error " + std::u16string(1, char16_t(u'0' + status % 10));
     };
     EXPECT_EQ(path(BareRequest(OpGetFirefox3BookmarkPath)),
               u"C:\\Users\\alice\\AppData\\Roaming\\Mozilla\\Firefox\\Profiles\\k2.default\\places.sqlite");
     EXPECT_EQ(path(BareRequest(OpGetIEFavoritePath)), u"C:\\Users\\alice\\Favorites");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(0))), u"C:\\Users\\alice\\Documents");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(0))), u"error 2"); // Pictures missing
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x27).u32(1))), u"C:\\Users\\alice\\Pictures");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x24).u32(1))), u"C:\\Windows");
-    EXPECT_EQ(path(RequestBytes(OpGetFolderPath, Payload().u32(0x05).u32(2))), u"error 7"); // 87
+    EXPECT_EQ(path(fake::FolderPathRequest(0x05, 0)), u"C:\\Users\\alice\\Documents");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x27, 0)), u"error 2"); // Pictures missing
+    EXPECT_EQ(path(fake::FolderPathRequest(0x27, 1)), u"C:\\Users\\alice\\Pictures");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x24, 1)), u"C:\\Windows");
+    EXPECT_EQ(path(fake::FolderPathRequest(0x05, 2)), u"error 7"); // 87
 
     ASSERT_TRUE(c.Send(BareRequest(OpGetPstCount)));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 8u);
-    EXPECT_EQ(U32(r.payload, 4), 2u);
+    ACE_InputCDR countIn = fake::InputOver(r.payload, false);
+    protocol::GetPstCountReply counted;
+    ASSERT_TRUE(protocol::DecodeGetPstCountReply(countIn, counted));
+    EXPECT_EQ(counted.count, 2u);
     ASSERT_TRUE(c.Send(BareRequest(OpGetPstList)));
     r = c.ReadReply();
-    PayloadReader list(r.payload);
-    uint32_t status = 1, count = 0;
-    ASSERT_TRUE(list.u32(status));
-    ASSERT_TRUE(list.u32(count));
-    ASSERT_EQ(count, 2u);
-    std::u16string p1, n1, p2, n2;
-    ASSERT_TRUE(list.wstr(p1) && list.wstr(n1) && list.wstr(p2) && list.wstr(n2));
-    EXPECT_EQ(p1, u"C:\\Users\\alice\\Documents\\Outlook Files\\mail.pst");
-    EXPECT_EQ(n1, u"mail");
-    EXPECT_EQ(p2, u"C:\\archive\\OLD.PST");
-    EXPECT_TRUE(list.atEnd());
-    Payload merge;
-    merge.wstr(u"").wstr(u"C:\\a.pst").wstr(u"C:\\b.pst").u32(2).wstr(u"Inbox").u32(1).wstr(u"Sent").u32(0);
+    ACE_InputCDR list = fake::InputOver(r.payload, false);
+    protocol::GetPstListReply listed;
+    ASSERT_TRUE(protocol::DecodeGetPstListReply(list, listed));
+    EXPECT_EQ(listed.status, 0u);
+    ASSERT_EQ(listed.count, 2u);
+    OwnedWideString p1, n1, p2, n2;
+    ASSERT_TRUE(protocol::DecodePstStore(list, p1, n1) && protocol::DecodePstStore(list, p2, n2));
+    EXPECT_EQ(std::u16string(p1.get()), u"C:\\Users\\alice\\Documents\\Outlook Files\\mail.pst");
+    EXPECT_EQ(std::u16string(n1.get()), u"mail");
+    EXPECT_EQ(std::u16string(p2.get()), u"C:\\archive\\OLD.PST");
+    EXPECT_EQ(list.length(), 0u);
+    const WCHAR *names[] = {u"Inbox", u"Sent"};
+    const DWORD values[] = {1, 0};
+    const Payload merge = fake::Encoded([&](ACE_OutputCDR &out) {
+        return protocol::EncodeMergePstRequest(out, u"", u"C:\\a.pst", u"C:\\b.pst", names, values, 2);
+    });
     EXPECT_EQ(StatusOf(c, RequestBytes(OpMergePst, merge)), 0u);
 }
 

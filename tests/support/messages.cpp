@@ -1,0 +1,105 @@
+#include "messages.h"
+
+#include "protocol/fss_util.h"
+#include "protocol/mail_store_messages.h"
+#include "protocol/path_list_messages.h"
+#include "protocol/search_messages.h"
+#include "protocol/user_data_messages.h"
+
+#include <stdexcept>
+
+namespace fake {
+
+using namespace agent;
+
+Payload Encoded(const std::function<bool(ACE_OutputCDR &)> &encode)
+{
+    ACE_OutputCDR out = MakeOutputStream(kPayloadStreamSize);
+    if (!encode(out))
+        throw std::runtime_error("encoding failed");
+    Bytes bytes;
+    for (const ACE_Message_Block *b = out.begin(); b != nullptr; b = b->cont())
+        bytes.insert(bytes.end(), b->rd_ptr(), b->rd_ptr() + b->length());
+    return Payload().raw(bytes);
+}
+
+ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian)
+{
+    return ACE_InputCDR(reinterpret_cast<const char *>(bytes.data()), bytes.size(),
+                        bigEndian ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
+}
+
+Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode) { return Encoded(encode).bytes(); }
+
+std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply)
+{
+    std::vector<std::pair<std::string, Action>> out;
+    out.emplace_back("whole", Send(reply));
+    Action bytewise = Send(Bytes(reply.begin(), reply.begin() + 1));
+    for (size_t i = 1; i < reply.size(); ++i)
+        bytewise.ThenSend(Bytes(reply.begin() + i, reply.begin() + i + 1), 1);
+    out.emplace_back("byte by byte", bytewise);
+    for (size_t at = 1; at < reply.size(); ++at)
+        out.emplace_back("split at " + std::to_string(at),
+                         Send(Bytes(reply.begin(), reply.begin() + at)).ThenSend(Bytes(reply.begin() + at, reply.end()), 1));
+    return out;
+}
+
+Bytes DiskSpaceReply(uint32_t status, uint32_t sectorsPerCluster, uint32_t bytesPerSector, uint32_t freeClusters,
+                     uint32_t totalClusters)
+{
+    const protocol::GetDiskFreeSpaceReply reply = {status, sectorsPerCluster, bytesPerSector, freeClusters,
+                                                   totalClusters};
+    return Reply(OpGetDiskFreeSpace,
+                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetDiskFreeSpaceReply(out, reply); }));
+}
+
+Bytes OsVersionReply(uint32_t version)
+{
+    return Reply(OpGetOSVersion,
+                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetOSVersionReply(out, version); }));
+}
+
+Bytes PathReply(uint32_t opcode, uint32_t status, const WString &path)
+{
+    return Reply(opcode,
+                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodePathReply(out, status, path); }));
+}
+
+Bytes PstCountReply(uint32_t status, uint32_t count)
+{
+    return Reply(OpGetPstCount,
+                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetPstCountReply(out, {status, count}); }));
+}
+
+Bytes PstListReply(const std::vector<std::pair<WString, WString>> &stores)
+{
+    std::vector<protocol::PstStore> list;
+    for (const auto &s : stores)
+        list.push_back({s.first, s.second});
+    return Reply(OpGetPstList,
+                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetPstListReply(out, 0, list); }));
+}
+
+Bytes FindFirstRequest(const WString &pattern, int32_t value)
+{
+    return RequestBytes(OpFindFirst, Encoded([&](ACE_OutputCDR &out) {
+                            return protocol::EncodeFindFirstRequest(out, pattern.c_str(), value);
+                        }));
+}
+
+Bytes PathListRequest(const WString &path)
+{
+    return RequestBytes(OpGetPathList, Encoded([&](ACE_OutputCDR &out) {
+                            return protocol::EncodeGetPathListRequest(out, path.c_str());
+                        }));
+}
+
+Bytes FolderPathRequest(uint32_t folder, uint32_t flag)
+{
+    return RequestBytes(OpGetFolderPath, Encoded([&](ACE_OutputCDR &out) {
+                            return protocol::EncodeGetFolderPathRequest(out, {folder, flag});
+                        }));
+}
+
+} // namespace fake

@@ -1,0 +1,150 @@
+// Golden bytes of path lists: the request, the chunk length word and the
+// entries of a chunk (little- and big-endian content; the length word is
+// little-endian either way). Each chunk decodes to its entries, encodes
+// back (little-endian), and reaches AgentGetPathList whole, byte by byte
+// and split at every point through the loopback fake agent.
+#include "agent_test.h"
+#include "messages.h"
+#include "protocol/path_list_messages.h"
+
+#include <cstring>
+#include <vector>
+
+using namespace agent;
+using namespace agent::protocol;
+using fake::AgentTest;
+using fake::Bytes;
+using fake::Hex;
+using fake::InputOver;
+using fake::W;
+using fake::WString;
+
+namespace {
+
+struct Entry {
+    WString path;
+    FindRecord record;
+};
+
+struct ChunkRow {
+    const char *label;
+    bool bigEndian;
+    const char *length; // the length word
+    const char *hex;    // the chunk's content
+    std::vector<Entry> entries;
+};
+
+const std::vector<Entry> kTwoEntries = {
+    {W(u"C:\\a"), {0x10, {0, 0}, {0, 0}, {0, 0}, 0, 0, W(u"a")}},
+    {W(u"C:\\a\\b.txt"), {0x20, {1, 2}, {3, 4}, {5, 6}, 7, 0, W(u"b.txt")}},
+};
+
+const ChunkRow kChunkRows[] = {
+    {"little-endian", false, "82 00 00 00",
+     "08 00 00 00 43 00 3a 00 5c 00 61 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+     " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 00 00 61 00 00 00"
+     " 14 00 00 00 43 00 3a 00 5c 00 61 00 5c 00 62 00 2e 00 74 00 78 00 74 00"
+     " 20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06 00 00 00"
+     " 07 00 00 00 00 00 00 00 0a 00 00 00 62 00 2e 00 74 00 78 00 74 00",
+     kTwoEntries},
+    {"big-endian content, little-endian length", true, "82 00 00 00",
+     "00 00 00 08 00 43 00 3a 00 5c 00 61 00 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+     " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 61 00 00"
+     " 00 00 00 14 00 43 00 3a 00 5c 00 61 00 5c 00 62 00 2e 00 74 00 78 00 74"
+     " 00 00 00 20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06"
+     " 00 00 00 07 00 00 00 00 00 00 00 0a 00 62 00 2e 00 74 00 78 00 74",
+     kTwoEntries},
+};
+
+void ExpectEntry(const WString &path, const WIN32_FIND_DATAW &data, const Entry &e)
+{
+    EXPECT_EQ(path, e.path);
+    EXPECT_EQ(data.dwFileAttributes, e.record.attributes);
+    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, e.record.creation.dwLowDateTime);
+    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, e.record.creation.dwHighDateTime);
+    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, e.record.lastAccess.dwLowDateTime);
+    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, e.record.lastAccess.dwHighDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, e.record.lastWrite.dwLowDateTime);
+    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, e.record.lastWrite.dwHighDateTime);
+    EXPECT_EQ(data.nFileSizeLow, e.record.sizeLow);
+    EXPECT_EQ(data.nFileSizeHigh, e.record.sizeHigh);
+    EXPECT_EQ(WString(data.cFileName), e.record.name);
+}
+
+struct Listed {
+    std::vector<WString> paths;
+    std::vector<WIN32_FIND_DATAW> records;
+};
+
+void AGENTAPI Collect(const WCHAR *path, const WIN32_FIND_DATAW *data, void *context)
+{
+    auto *listed = static_cast<Listed *>(context);
+    listed->paths.emplace_back(path);
+    listed->records.push_back(*data);
+}
+
+} // namespace
+
+TEST_F(AgentTest, PathListFamilyGoldenBytes)
+{
+    const Bytes request = Hex("08 00 00 00 43 00 3a 00 5c 00 61 00");
+    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, W(u"C:\\a").c_str()); }),
+              request);
+    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, nullptr); }),
+              Hex("00 00 00 00"));
+    {
+        ACE_InputCDR in = InputOver(request, false);
+        WideText path;
+        ASSERT_TRUE(DecodeGetPathListRequest(in, path));
+        EXPECT_EQ(path, W(u"C:\\a"));
+    }
+
+    for (const ChunkRow &row : kChunkRows) {
+        SCOPED_TRACE(row.label);
+        const Bytes wire = Hex(row.hex);
+        unsigned char word[4];
+        EncodePathListChunkLength(word, static_cast<uint32_t>(wire.size()));
+        EXPECT_EQ(Bytes(word, word + 4), Hex(row.length));
+
+        ACE_InputCDR in = InputOver(wire, row.bigEndian);
+        OwnedWideString path;
+        WIN32_FIND_DATAW data;
+        for (const Entry &e : row.entries) {
+            std::memset(&data, 0x55, sizeof data);
+            ASSERT_EQ(DecodePathListEntry(in, path, data), PathListEntry::Decoded);
+            ExpectEntry(WString(path.get()), data, e);
+        }
+        EXPECT_EQ(in.length(), 0u);
+        EXPECT_EQ(DecodePathListEntry(in, path, data), PathListEntry::NoPath);
+        if (!row.bigEndian) {
+            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) {
+                          for (const Entry &e : row.entries)
+                              if (!EncodePathListEntry(out, e.path, e.record))
+                                  return false;
+                          return true;
+                      }),
+                      wire);
+        }
+
+        const Bytes reply = fake::Concat({fake::Header(2, OpGetPathList, 0, row.bigEndian), Hex(row.length), wire});
+        for (const auto &delivery : fake::Deliveries(reply)) {
+            SCOPED_TRACE(delivery.first);
+            // The same chunk again after the first acknowledgement, the end
+            // marker after the second.
+            agent_.Queue(OpGetPathList, delivery.second);
+            agent_.Queue(OpNextPathList, fake::Send(fake::Concat({Hex(row.length), wire})));
+            agent_.Queue(OpNextPathList, fake::Send(fake::EndChunk()));
+            Listed listed;
+            EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\a").c_str(), Collect, &listed), 0);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            ASSERT_EQ(listed.paths.size(), 2 * row.entries.size());
+            for (size_t i = 0; i < listed.paths.size(); ++i)
+                ExpectEntry(listed.paths[i], listed.records[i], row.entries[i % row.entries.size()]);
+            EXPECT_EQ(Idle(), 1);
+        }
+        const std::vector<fake::Request> sent = agent_.RequestsOf(OpGetPathList);
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back().payload, request);
+        EXPECT_EQ(agent_.RequestsOf(OpNextPathList).back().raw(), Hex("01 00 01 00 1e 00 00 00 00 00 00 00"));
+    }
+}

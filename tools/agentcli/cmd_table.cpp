@@ -1,0 +1,98 @@
+// The commands agentcli knows: names, help texts, options and runners.
+#include "cli_common.h"
+#include "commands.h"
+
+namespace agentcli {
+
+const std::vector<Command> &Commands()
+{
+    static const std::vector<Command> commands = {
+        {"probe", "find agents by UDP discovery",
+         "probe --discovery-port N [--wait-ms MS] [--sweeps N]\n"
+         "Broadcasts discovery probes on every local IPv4 subnet and lists the agents that answer\n"
+         "(address, the agent's value, its name). Exits 10 when none answers.\n",
+         {"--discovery-port", "--wait-ms", "--sweeps"}, {}, false, 0, 0, &RunProbe},
+        {"ls", "list a remote folder",
+         "ls [--all] REMOTE-PATH\n"
+         "Lists a remote folder (or the entries matching a * ? pattern): attributes (d r h s a),\n"
+         "size, last write time (UTC), name. --all also shows . and ..\n",
+         {}, {"--all"}, true, 1, 1, &RunLs},
+        {"stat", "show one remote file's attributes",
+         "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
+         &RunStat},
+        {"get", "copy one remote file here",
+         "get [--resume] [--progress|--no-progress] REMOTE-FILE [LOCAL-PATH]\n"
+         "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
+         "name). The copy is written under a temporary name and renamed when complete. --resume\n"
+         "continues what an interrupted get left, if the remote file has not changed. Ctrl-C\n"
+         "(SIGINT, SIGTERM) stops the copy, keeps the partial file for get --resume and exits 20.\n"
+         "Progress is shown on a terminal.\n",
+         {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+        {"backup", "copy a remote folder tree into a local folder",
+         "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete]\n"
+         "       [--exclude PATTERN] [--include PATTERN] [--exclude-from FILE] [--include-from FILE]\n"
+         "       [--verify[=content] [--chunk-size BYTES]] [--list-skipped] [--progress|--no-progress]\n"
+         "       REMOTE-FOLDER LOCAL-FOLDER\n"
+         "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
+         "Files are copied N at a time (default 4); each is written under a temporary name\n"
+         "(*.agent-partial) and renamed when complete, so no half-copied file ever has its final\n"
+         "name, and gets the remote file's last-write time.\n"
+         "A local file whose size and last-write time match the listing is kept as it is, and a\n"
+         "partial file of an interrupted run is continued (--incremental, the default);\n"
+         "--ignore-times copies every file again from its first byte.\n"
+         "-n, --dry-run lists what would be copied (and deleted) and writes nothing.\n"
+         "-v lists every file copied, every skipped entry and every failure; -q prints nothing\n"
+         "unless something failed.\n"
+         "--exclude/--include PATTERN (repeatable; --exclude-from/--include-from FILE, one a line):\n"
+         "tried in order, the first match decides, no match includes. A pattern without / matches\n"
+         "a name at any depth, one with / the path from REMOTE-FOLDER (a leading / anchors it);\n"
+         "a trailing / matches folders only; * and ? stay within a name, ** crosses folders.\n"
+         "An excluded folder is not descended, and excluded entries are never deleted.\n"
+         "--delete removes local files and folders below LOCAL-FOLDER that the agent no longer has\n"
+         "(only after a complete listing; never anything outside LOCAL-FOLDER; links are removed,\n"
+         "not followed). They are counted in the summary and listed under -v.\n"
+         "Links: file links are copied as files; directory links and junctions are not descended\n"
+         "unless --follow-links is given, and then a folder already copied on this run is a loop.\n"
+         "Links leading out of the served folder or to nothing, and names this file system cannot\n"
+         "hold, are skipped. --list-skipped (or -v) prints each skipped path.\n"
+         "--verify copies nothing: it checks a past backup in LOCAL-FOLDER against the listing (sizes\n"
+         "and last-write times; --verify=content compares every byte with the agent's, read in\n"
+         "chunks of --chunk-size, default 1 MiB) and names local entries the agent no longer has.\n"
+         "Every failure is printed as it happens (after 10 of one error only counted; -v prints all).\n"
+         "The run stops early, with one message naming the side and the path, when the agent is\n"
+         "gone (3 connection failures in a row, exit 12), silent beyond --timeout (exit 30), or the\n"
+         "local destination is full, read-only or denied (exit 11). Ctrl-C (SIGINT, SIGTERM) stops\n"
+         "the copies, keeps their partial files and exits 20: the same backup run again continues.\n"
+         "The summary counts files and folders copied, bytes, entries skipped by cause and failures\n"
+         "by error (counts of zero only with -v).\n",
+         {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from"},
+         {"--progress", "--no-progress", "--follow-links", "--incremental", "--ignore-times", "--dry-run",
+          "--delete", "--verify", "--verify=content", "--list-skipped"},
+         true, 2, 2, &RunBackup},
+        {"drives", "list the agent's drives",
+         "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,
+         &RunDrives},
+        {"df", "disk space of a remote volume",
+         "df REMOTE-PATH\nShows free and total space of the volume holding REMOTE-PATH.\n", {}, {}, true, 1, 1,
+         &RunDf},
+        {"os", "the agent's OS version", "os\nShows the agent's OS version value.\n", {}, {}, true, 0, 0, &RunOs},
+        {"folders", "shell folder paths",
+         "folders [--default] [CSIDL...]\n"
+         "Shows the paths of the user's shell folders (all well-known ones, or the CSIDL numbers\n"
+         "given). --default asks for default rather than current paths.\n",
+         {}, {"--default"}, true, 0, 16, &RunFolders},
+        {"bookmarks", "browser bookmark locations",
+         "bookmarks [--get LOCAL-FILE]\n"
+         "Shows where the Firefox 3 bookmarks and the Internet Explorer favorites are;\n"
+         "--get copies the Firefox 3 bookmark file into LOCAL-FILE.\n",
+         {"--get"}, {}, true, 0, 0, &RunBookmarks},
+        {"pst", "Outlook mail stores",
+         "pst list | pst get [--progress|--no-progress] LOCAL-FOLDER\n"
+         "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER (with progress\n"
+         "on a terminal).\n",
+         {}, {"--progress", "--no-progress"}, true, 1, 2, &RunPst},
+    };
+    return commands;
+}
+
+} // namespace agentcli
