@@ -8,6 +8,8 @@
 // go straight between the socket and the caller's buffer.
 #include "session/checked_reply.h"
 #include "session/pending_handle.h"
+#include "protocol/handle_messages.h"
+#include "protocol/status_reply.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
 
@@ -20,7 +22,6 @@ namespace {
 // be resynchronised without reading them: the connection is given up and
 // the caller sees ERROR_INVALID_DATA.
 
-constexpr uint32_t kDataReplyLength = 8;    // status, count
 constexpr uint32_t kPositionReplyLength = 12; // status, position low, high
 constexpr DWORD kMoveMethods = 3;           // FILE_BEGIN, FILE_CURRENT, FILE_END
 
@@ -33,27 +34,19 @@ int RequireOpenFile(const AgentConnection &connection)
     return 0;
 }
 
-// A request whose payload is a row of u32.
-int SendNumbers(AgentConnection &connection, uint32_t opcode, std::initializer_list<uint32_t> numbers)
+// Sends the request that `encode(stream)` writes into the connection's
+// request buffer.
+template <typename Encode>
+int SendEncoded(AgentConnection &connection, uint32_t opcode, Encode &&encode)
 {
-    ACE_OutputCDR &payload = connection.StartRequest(opcode);
-    for (uint32_t n : numbers)
-        if (!payload.write_ulong(n)) {
-            NoteOutOfMemory();
-            return -1;
-        }
+    if (!encode(connection.StartRequest(opcode))) {
+        NoteOutOfMemory();
+        return -1;
+    }
     return connection.SendStartedRequest();
 }
 
-// ---- open (opcode 8): the four numbers in reverse argument order, path last
-
-int EncodeOpen(ACE_OutputCDR &out, const WCHAR *path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
-{
-    return out.write_ulong(flags) && out.write_ulong(disposition) && out.write_ulong(share) &&
-                   out.write_ulong(access) && WriteWideString(out, path)
-               ? 0
-               : -1;
-}
+// ---- open (opcode 8)
 
 int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD share, DWORD disposition,
              DWORD flags)
@@ -66,8 +59,8 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpCreateFile);
-    if (EncodeOpen(payload, path, access, share, disposition, flags) != 0) {
+    if (!protocol::EncodeCreateFileRequest(connection.StartRequest(OpCreateFile), path, access, share, disposition,
+                                           flags)) {
         NoteOutOfMemory();
         return -1;
     }
@@ -78,16 +71,6 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
 }
 
 // ---- read (opcode 10) and read at offset (opcode 20)
-
-struct DataReply {
-    ACE_CDR::ULong status = 0;
-    ACE_CDR::ULong count = 0;
-};
-
-bool DecodeDataReply(ACE_InputCDR &in, DataReply &reply)
-{
-    return in.read_ulong(reply.status) && in.read_ulong(reply.count);
-}
 
 // Sends the read request already encoded by `send`, then takes the reply:
 // the 8-byte payload, then `count` raw bytes straight into the buffer.
@@ -100,9 +83,9 @@ int ReadInto(AgentConnection &connection, uint32_t opcode, void *buffer, DWORD t
         return 0;
     if (RequireOpenFile(connection) != 0 || send() != 0)
         return -1;
-    DataReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, opcode, kDataReplyLength);
-    if (in == nullptr || !DecodeDataReply(*in, reply))
+    protocol::CountReply reply;
+    ACE_InputCDR *in = ReceiveExactReply(connection, opcode, protocol::kCountReplyLength);
+    if (in == nullptr || !protocol::DecodeCountReply(*in, reply))
         return -1;
     if (reply.count > toRead) {
         connection.Break();
@@ -131,9 +114,9 @@ int WriteFrom(AgentConnection &connection, const void *buffer, DWORD toWrite, DW
         return 0;
     if (RequireOpenFile(connection) != 0 || connection.SendDataRequest(OpWriteFile, buffer, toWrite) != 0)
         return -1;
-    DataReply reply;
-    ACE_InputCDR *in = ReceiveExactReply(connection, OpWriteFile, kDataReplyLength);
-    if (in == nullptr || !DecodeDataReply(*in, reply))
+    protocol::CountReply reply;
+    ACE_InputCDR *in = ReceiveExactReply(connection, OpWriteFile, protocol::kCountReplyLength);
+    if (in == nullptr || !protocol::DecodeCountReply(*in, reply))
         return -1;
     if (written != nullptr)
         *written = reply.count;
@@ -152,28 +135,36 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
-    if (RequireOpenFile(connection) != 0 ||
-        SendNumbers(connection, OpSetFilePointer,
-                    {distance.u.LowPart, static_cast<uint32_t>(distance.u.HighPart), method}) != 0)
+    protocol::SetFilePointerRequest request;
+    request.distance = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(distance.u.HighPart)) << 32 |
+                                            distance.u.LowPart);
+    request.method = method;
+    if (RequireOpenFile(connection) != 0 || SendEncoded(connection, OpSetFilePointer, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeSetFilePointerRequest(out, request);
+        }) != 0)
         return -1;
     MessageHeader header;
-    ACE_InputCDR *reply = ReceiveMinimumReply(connection, OpSetFilePointer, header);
-    if (reply == nullptr || TakeStatus(*reply) != 0)
+    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFilePointer, header);
+    if (in == nullptr)
         return -1;
-    ACE_InputCDR &in = *reply;
+    // A success without room for the position is an error of our own.
     if (header.length < kPositionReplyLength) {
+        if (TakeStatus(*in) != 0)
+            return -1;
         SetLastError(ERROR_INTERNAL_ERROR);
         return -1;
     }
-    if (newPosition == nullptr)
-        return 0;
-    ACE_CDR::ULong low = 0, high = 0;
-    if (!in.read_ulong(low))
+    protocol::SetFilePointerReply reply;
+    if (!protocol::DecodeSetFilePointerReply(*in, reply))
         return -1;
-    newPosition->u.LowPart = low;
-    if (!in.read_ulong(high))
+    if (reply.status != 0) {
+        SetLastError(reply.status);
         return -1;
-    newPosition->u.HighPart = static_cast<LONG>(high);
+    }
+    if (newPosition != nullptr) {
+        newPosition->u.LowPart = static_cast<DWORD>(reply.position);
+        newPosition->u.HighPart = static_cast<LONG>(static_cast<uint32_t>(reply.position >> 32));
+    }
     return 0;
 }
 
@@ -185,40 +176,20 @@ int SetTimes(AgentConnection &connection, const FILETIME *creation, const FILETI
     if (RequireOpenFile(connection) != 0)
         return -1;
     // An absent time travels as zero.
-    const FILETIME zero = {0, 0};
-    const FILETIME &c = creation != nullptr ? *creation : zero;
-    const FILETIME &a = lastAccess != nullptr ? *lastAccess : zero;
-    const FILETIME &w = lastWrite != nullptr ? *lastWrite : zero;
-    if (SendNumbers(connection, OpSetFileTime,
-                    {c.dwLowDateTime, c.dwHighDateTime, a.dwLowDateTime, a.dwHighDateTime, w.dwLowDateTime,
-                     w.dwHighDateTime}) != 0)
+    protocol::SetFileTimeRequest request;
+    if (creation != nullptr)
+        request.creation = *creation;
+    if (lastAccess != nullptr)
+        request.lastAccess = *lastAccess;
+    if (lastWrite != nullptr)
+        request.lastWrite = *lastWrite;
+    if (SendEncoded(connection, OpSetFileTime,
+                    [&](ACE_OutputCDR &out) { return protocol::EncodeSetFileTimeRequest(out, request); }) != 0)
         return -1;
     return connection.ReceiveStatusResult(OpSetFileTime);
 }
 
-// ---- by-handle information (opcode 23): 13 u32 in the record's own order
-
-int DecodeFileInformation(ACE_InputCDR &in, BY_HANDLE_FILE_INFORMATION &info)
-{
-    // Each field is stored the moment it has been read.
-    DWORD *const fields[] = {
-        &info.dwFileAttributes,
-        &info.ftCreationTime.dwLowDateTime,   &info.ftCreationTime.dwHighDateTime,
-        &info.ftLastAccessTime.dwLowDateTime, &info.ftLastAccessTime.dwHighDateTime,
-        &info.ftLastWriteTime.dwLowDateTime,  &info.ftLastWriteTime.dwHighDateTime,
-        &info.dwVolumeSerialNumber,
-        &info.nFileSizeHigh,                  &info.nFileSizeLow,
-        &info.nNumberOfLinks,
-        &info.nFileIndexHigh,                 &info.nFileIndexLow,
-    };
-    for (DWORD *field : fields) {
-        ACE_CDR::ULong value = 0;
-        if (!in.read_ulong(value))
-            return -1;
-        *field = value;
-    }
-    return 0;
-}
+// ---- by-handle information (opcode 23)
 
 int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &info)
 {
@@ -226,11 +197,23 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
         return -1;
     if (connection.SendBareRequest(OpGetFileInformation) != 0)
         return -1;
-    MessageHeader reply;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpGetFileInformation, reply);
-    if (in == nullptr || TakeStatus(*in) != 0)
+    MessageHeader header;
+    ACE_InputCDR *in = ReceiveMinimumReply(connection, OpGetFileInformation, header);
+    if (in == nullptr)
         return -1;
-    return DecodeFileInformation(*in, info);
+    // Each field lands in the caller's record as it is read: the decoder
+    // starts from the caller's values and all it holds is copied back.
+    protocol::GetFileInformationReply reply;
+    reply.info = info;
+    const bool decoded = protocol::DecodeGetFileInformationReply(*in, reply);
+    info = reply.info;
+    if (!decoded)
+        return -1;
+    if (reply.status != 0) {
+        SetLastError(reply.status);
+        return -1;
+    }
+    return 0;
 }
 
 // The frame of the operations on an open handle: no pool access; a failure
@@ -294,7 +277,11 @@ BOOL AGENTAPI AgentGetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORM
 BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read)
 {
     return OnHandle(file, [&](AgentConnection &c) {
-        return ReadInto(c, OpReadFile, buffer, toRead, read, [&] { return SendNumbers(c, OpReadFile, {toRead}); });
+        return ReadInto(c, OpReadFile, buffer, toRead, read, [&] {
+            return SendEncoded(c, OpReadFile, [&](ACE_OutputCDR &out) {
+                return protocol::EncodeReadFileRequest(out, protocol::ReadFileRequest{toRead});
+            });
+        });
     });
 }
 
@@ -302,8 +289,11 @@ BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWO
                                     DWORD offsetHigh)
 {
     return OnHandle(file, [&](AgentConnection &c) {
-        return ReadInto(c, OpReadFileAt, buffer, toRead, read,
-                        [&] { return SendNumbers(c, OpReadFileAt, {toRead, offsetLow, offsetHigh}); });
+        return ReadInto(c, OpReadFileAt, buffer, toRead, read, [&] {
+            const protocol::ReadFileAtRequest request{toRead, static_cast<uint64_t>(offsetHigh) << 32 | offsetLow};
+            return SendEncoded(c, OpReadFileAt,
+                               [&](ACE_OutputCDR &out) { return protocol::EncodeReadFileAtRequest(out, request); });
+        });
     });
 }
 

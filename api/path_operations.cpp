@@ -6,6 +6,7 @@
 // One exchange each on a pooled connection. Paths go to the agent as they
 // are; the agent's verdict comes back as a result and a last error.
 #include "session/checked_reply.h"
+#include "protocol/path_messages.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
 
@@ -28,22 +29,67 @@ int CheckPathRequest(const AgentConnection &connection, const WCHAR *path)
     return 0;
 }
 
-// A request whose payload is the path alone, answered by a Reply to the
-// same opcode that opens with a status. On a zero status `readResult(in)`
-// reads what follows (0 / -1); bytes after it are ignored.
-template <typename ReadResult>
-int QueryPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path, ReadResult &&readResult)
+int SendPathRequest(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
 {
-    if (CheckPathRequest(connection, path) != 0 || connection.SendStringRequest(opcode, path) != 0)
+    if (!protocol::EncodePathRequest(connection.StartRequest(opcode), path)) {
+        NoteOutOfMemory();
         return -1;
-    MessageHeader header;
-    ACE_InputCDR *in = ReceiveMinimumReply(connection, opcode, header);
-    if (in == nullptr || TakeStatus(*in) != 0)
-        return -1;
-    return readResult(*in);
+    }
+    return connection.SendStartedRequest();
 }
 
-int NothingMore(ACE_InputCDR &) { return 0; }
+// A path request answered by a Reply to the same opcode with at least a
+// status word: the reply's stream, or null.
+ACE_InputCDR *ExchangePath(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
+{
+    if (CheckPathRequest(connection, path) != 0 || SendPathRequest(connection, opcode, path) != 0)
+        return nullptr;
+    MessageHeader header;
+    return ReceiveMinimumReply(connection, opcode, header);
+}
+
+// A decoded reply's status: 0, or -1 with the status as the last error.
+int Verdict(uint32_t status)
+{
+    if (status != 0) {
+        SetLastError(status);
+        return -1;
+    }
+    return 0;
+}
+
+int TestPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
+{
+    ACE_InputCDR *in = ExchangePath(connection, opcode, path);
+    return in == nullptr ? -1 : TakeStatus(*in);
+}
+
+// A request whose payload is the path alone, answered by a status and, on
+// status 0, the attributes; bytes after them are ignored.
+int QueryAttributes(AgentConnection &connection, const WCHAR *path, DWORD &attributes)
+{
+    ACE_InputCDR *in = ExchangePath(connection, OpGetFileAttributes, path);
+    protocol::GetFileAttributesReply reply;
+    if (in == nullptr || !protocol::DecodeGetFileAttributesReply(*in, reply) || Verdict(reply.status) != 0)
+        return -1;
+    attributes = reply.attributes;
+    return 0;
+}
+
+// The record's fields land in the caller's record as they are read: the
+// decoder starts from the caller's values and everything it holds is
+// copied back, even when the payload ends early.
+int QueryAttributeData(AgentConnection &connection, const WCHAR *path, WIN32_FILE_ATTRIBUTE_DATA &data)
+{
+    ACE_InputCDR *in = ExchangePath(connection, OpGetFileAttributesEx, path);
+    if (in == nullptr)
+        return -1;
+    protocol::GetFileAttributesExReply reply;
+    reply.data = data;
+    const bool decoded = protocol::DecodeGetFileAttributesExReply(*in, reply);
+    data = reply.data;
+    return decoded ? Verdict(reply.status) : -1;
+}
 
 // The three yes/no path tests share one shape and one null-logon result.
 BOOL PathTest(AgentLogon *logon, uint32_t opcode, const WCHAR *path)
@@ -54,39 +100,18 @@ BOOL PathTest(AgentLogon *logon, uint32_t opcode, const WCHAR *path)
     }
     return Guarded<BOOL>(0, [&]() -> BOOL {
         return RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
-                   return QueryPath(c, opcode, path, NothingMore);
+                   return TestPath(c, opcode, path);
                }) == 0
                    ? 1
                    : 0;
     });
 }
 
-// Attribute data record after the status: attributes, three FILETIMEs,
-// then the size low part first. Fields land in the record as they are read.
-int ReadAttributeData(ACE_InputCDR &in, WIN32_FILE_ATTRIBUTE_DATA &data)
-{
-    ACE_CDR::ULong attributes = 0, sizeLow = 0, sizeHigh = 0;
-    if (!in.read_ulong(attributes))
-        return -1;
-    data.dwFileAttributes = attributes;
-    if (!ReadFileTime(in, data.ftCreationTime) || !ReadFileTime(in, data.ftLastAccessTime) ||
-        !ReadFileTime(in, data.ftLastWriteTime))
-        return -1;
-    if (!in.read_ulong(sizeLow))
-        return -1;
-    data.nFileSizeLow = sizeLow;
-    if (!in.read_ulong(sizeHigh))
-        return -1;
-    data.nFileSizeHigh = sizeHigh;
-    return 0;
-}
-
 int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attributes)
 {
     if (CheckPathRequest(connection, path) != 0)
         return -1;
-    ACE_OutputCDR &payload = connection.StartRequest(OpSetFileAttributes);
-    if (!WriteWideString(payload, path) || !payload.write_ulong(attributes)) {
+    if (!protocol::EncodeSetFileAttributesRequest(connection.StartRequest(OpSetFileAttributes), path, attributes)) {
         NoteOutOfMemory();
         return -1;
     }
@@ -95,6 +120,14 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
     MessageHeader reply;
     ACE_InputCDR *in = ReceiveMinimumReply(connection, OpSetFileAttributes, reply);
     return in == nullptr ? -1 : TakeStatus(*in);
+}
+
+// A path request answered by a status read without any header test.
+int ChangePath(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
+{
+    if (CheckPathRequest(connection, path) != 0 || SendPathRequest(connection, opcode, path) != 0)
+        return -1;
+    return connection.ReceiveStatusResult(opcode);
 }
 
 int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *target)
@@ -107,8 +140,7 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpMoveFile);
-    if (!WriteWideString(payload, source) || !WriteWideString(payload, target)) {
+    if (!protocol::EncodeMoveFileRequest(connection.StartRequest(OpMoveFile), source, target)) {
         NoteOutOfMemory();
         return -1;
     }
@@ -156,15 +188,8 @@ DWORD AGENTAPI AgentGetFileAttributesW(AGENT_LOGON logon, const WCHAR *path)
     }
     return Guarded<DWORD>(kInvalidAttributes, [&]() -> DWORD {
         DWORD attributes = kInvalidAttributes;
-        const int rc = RunOnPooledConnection(logon, Record::Failures, [&](AgentConnection &c) {
-            return QueryPath(c, OpGetFileAttributes, path, [&](ACE_InputCDR &in) {
-                ACE_CDR::ULong value = 0;
-                if (!in.read_ulong(value))
-                    return -1;
-                attributes = value;
-                return 0;
-            });
-        });
+        const int rc = RunOnPooledConnection(logon, Record::Failures,
+                                             [&](AgentConnection &c) { return QueryAttributes(c, path, attributes); });
         return rc == 0 ? attributes : kInvalidAttributes;
     });
 }
@@ -175,9 +200,7 @@ BOOL AGENTAPI AgentGetFileAttributesExW(AGENT_LOGON logon, const WCHAR *path, WI
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return RunYesNo(logon, [&](AgentConnection &c) {
-        return QueryPath(c, OpGetFileAttributesEx, path, [&](ACE_InputCDR &in) { return ReadAttributeData(in, *data); });
-    });
+    return RunYesNo(logon, [&](AgentConnection &c) { return QueryAttributeData(c, path, *data); });
 }
 
 BOOL AGENTAPI AgentSetFileAttributesW(AGENT_LOGON logon, const WCHAR *path, DWORD attributes)
@@ -187,7 +210,7 @@ BOOL AGENTAPI AgentSetFileAttributesW(AGENT_LOGON logon, const WCHAR *path, DWOR
 
 BOOL AGENTAPI AgentCreateDirectoryW(AGENT_LOGON logon, const WCHAR *path)
 {
-    return RunYesNo(logon, [&](AgentConnection &c) { return c.RunStringRequest(OpCreateDirectory, path); });
+    return RunYesNo(logon, [&](AgentConnection &c) { return ChangePath(c, OpCreateDirectory, path); });
 }
 
 // The misspelt second name is part of the published interface. On ELF
@@ -200,7 +223,7 @@ BOOL AGENTAPI AgetnCreateDirectoryW(AGENT_LOGON logon, const WCHAR *path)
 
 BOOL AGENTAPI AgentRemovePath(AGENT_LOGON logon, const WCHAR *path)
 {
-    return RunYesNo(logon, [&](AgentConnection &c) { return c.RunStringRequest(OpRemovePath, path); });
+    return RunYesNo(logon, [&](AgentConnection &c) { return ChangePath(c, OpRemovePath, path); });
 }
 
 BOOL AGENTAPI AgentMoveFile(AGENT_LOGON logon, const WCHAR *source, const WCHAR *target)

@@ -3,6 +3,7 @@
 // same reply builders as the tests. Run it as `make_seeds DIR` to refresh
 // fuzz/corpus/ (the output is checked in).
 #include "entries.h"
+#include "file_messages.h"
 #include "messages.h"
 #include "protocol/fss_util.h"
 #include "scripted_agent.h"
@@ -61,16 +62,9 @@ Replies Join(std::initializer_list<Replies> parts)
     return out;
 }
 
-Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
-{
-    return fake::Concat({fake::Header(2, opcode, 8), Payload().u32(status).u32(static_cast<uint32_t>(data.size())).bytes(),
-                         data});
-}
+using fake::DataReply;
 
-Bytes Position(uint64_t at)
-{
-    return fake::Reply(OpSetFilePointer, Payload().u32(0).u32(static_cast<uint32_t>(at)).u32(static_cast<uint32_t>(at >> 32)));
-}
+Bytes Position(uint64_t at) { return fake::PositionReply(at); }
 
 // What AgentCopyFileFromAgent's own connection is asked: its logon, the
 // open, reads of `content` in 4096-byte chunks at offsets each followed by
@@ -95,7 +89,7 @@ Replies CopyConversation(const Bytes &content)
 void ExchangeSeeds()
 {
     const fake::WString path = fake::W(u"C:\\Users\\alice\\Documents");
-    const Payload attributes = Payload().u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(1000).u32(0);
+    const Bytes attributes = fake::AttributeDataReply(fake::AttributeData(0x20, {1, 2}, {3, 4}, {5, 6}, 1000));
     const struct {
         const char *name;
         uint8_t selector;
@@ -105,8 +99,9 @@ void ExchangeSeeds()
         {"path-exists-refused", 0, fake::StatusReply(OpPathFileExists, 2)},
         {"is-root", 1, fake::StatusReply(OpPathIsRoot, 0)},
         {"strip-to-root", 2, fake::StatusReply(OpPathStripToRoot, 0)},
-        {"attributes", 3, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10))},
-        {"attributes-ex", 4, fake::Reply(OpGetFileAttributesEx, attributes)},
+        {"attributes", 3, fake::AttributesReply(0, 0x10)},
+        {"attributes-ex", 4, attributes},
+        // ACE writes only in the host's byte order: a big-endian agent is written out by hand.
         {"attributes-ex-big-endian", 4,
          fake::Reply(OpGetFileAttributesEx, Payload(true).u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(7).u32(0))},
         {"set-attributes", 5, fake::StatusReply(OpSetFileAttributes, 0)},
@@ -129,7 +124,7 @@ void ExchangeSeeds()
     // A broken reply destroys the connection; the second call logs on anew.
     Write("exchange", "second-connection", 3, 0,
           {kLogon, fake::Header(2, OpGetFileAttributes, 0), kLogon,
-           fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)), kLogout});
+           fake::AttributesReply(0, 0x10), kLogout});
 }
 
 void FileSeeds()
@@ -140,12 +135,20 @@ void FileSeeds()
           {kLogon, fake::StatusReply(OpCreateFile, 0), DataReply(OpReadFile, 0, Pattern(75, 3)),
            DataReply(OpReadFile, 0, Pattern(10, 4)), DataReply(OpReadFile, 0, {}), DataReply(OpReadFile, 38, {}),
            fake::StatusReply(OpCloseHandle, 0), kLogout});
-    Payload info;
-    info.u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(0xABCD).u32(0).u32(1000).u32(2).u32(7).u32(8);
+    BY_HANDLE_FILE_INFORMATION info{};
+    info.dwFileAttributes = 0x20;
+    info.ftCreationTime = {1, 2};
+    info.ftLastAccessTime = {3, 4};
+    info.ftLastWriteTime = {5, 6};
+    info.dwVolumeSerialNumber = 0xABCD;
+    info.nFileSizeLow = 1000;
+    info.nNumberOfLinks = 2;
+    info.nFileIndexHigh = 7;
+    info.nFileIndexLow = 8;
     Write("files", "handle-calls", 1, 1,
-          {kLogon, fake::StatusReply(OpCreateFile, 0), fake::Reply(OpGetFileInformation, info),
+          {kLogon, fake::StatusReply(OpCreateFile, 0), fake::InformationReply(info),
            DataReply(OpReadFileAt, 0, Pattern(38, 5)), Position(1), fake::StatusReply(OpSetFileTime, 0),
-           fake::Reply(OpWriteFile, Payload().u32(0).u32(38)), fake::StatusReply(OpCloseHandle, 0), kLogout});
+           fake::CountReply(OpWriteFile, 0, 38), fake::StatusReply(OpCloseHandle, 0), kLogout});
     // The copy holds the logon's connection and opens the file on a second.
     Write("files", "copy-small", 2, 0, Join({{kLogon}, CopyConversation(small), {kLogout, kLogout}}));
     Write("files", "copy-chunks", 2, 0, Join({{kLogon}, CopyConversation(chunked), {kLogout, kLogout}}));

@@ -1,6 +1,7 @@
 #include "session/agent_logon.h"
 
 #include "protocol/wide_string.h"
+#include "session/logon_exchange.h"
 
 #include <ace/Guard_T.h>
 #include <ace/OS_Memory.h>
@@ -89,7 +90,7 @@ AgentConnection *AgentLogon::AcquireConnection(int initialLogon, DWORD *error)
     connection->owner = this;
     const DWORD ioMs = ioMs_.load();
     if (connection->Connect(base, connectMs_.load()) != 0 || (ioMs != 0 && connection->SetIoTimeout(ioMs) != 0) ||
-        connection->Logon(userName, password, initialLogon) != 0) {
+        Logon(*connection, userName, password, initialLogon) != 0) {
         const DWORD cause = GetLastError();
         connection.reset();
         return fail(cause);
@@ -172,7 +173,7 @@ void AgentLogon::DrainPool()
     wait.set_msec(static_cast<ACE_UINT64>(waitMs));
     const ACE_Time_Value deadline = ACE_OS::gettimeofday() + wait;
     for (int i = 0; i < n; ++i)
-        if (draining[i]->SetIoTimeout(waitMs) != 0 || draining[i]->SendLogout() != 0)
+        if (draining[i]->SetIoTimeout(waitMs) != 0 || SendLogout(*draining[i]) != 0)
             draining[i]->Break();
     for (int i = 0; i < n; ++i) {
         if (draining[i]->state == agent::Ready) {
@@ -180,7 +181,7 @@ void AgentLogon::DrainPool()
             const ACE_UINT64 leftMs = left > ACE_Time_Value::zero ? left.get_msec() : 0;
             // Whatever time is left, each reply gets at least a moment.
             draining[i]->SetIoTimeout(leftMs > 1 ? static_cast<DWORD>(leftMs) : 1);
-            draining[i]->ReceiveLogout();
+            ReceiveLogout(*draining[i]);
         }
         Destroy(draining[i]);
     }

@@ -1,7 +1,9 @@
 // AgentConnection against the fake agent: logon bytes, states, receive
 // buffer, malformed and broken replies.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "transport/agent_connection.h"
+#include "session/logon_exchange.h"
 #include "session/machine_identity.h"
 
 #include <ace/INET_Addr.h>
@@ -25,23 +27,18 @@ protected:
     {
         ASSERT_EQ(c.Connect(address_), 0) << GetLastError();
         if (logOn) {
-            ASSERT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), 0) << GetLastError();
+            ASSERT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), 0) << GetLastError();
         }
     }
     fake::FakeAgent agent_;
     ACE_INET_Addr address_;
 };
 
-Payload ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag)
+Bytes ExpectedLogon(const fake::WString &user, const fake::WString &password, uint8_t flag)
 {
     char host[kHostNameBytes] = {};
     ReadHostName(host);
-    return Payload()
-        .wstr(user)
-        .wstr(password)
-        .wstr(W(u"000094043000077026000060"))
-        .wstr(fake::Utf16(host))
-        .u8(flag);
+    return fake::LogonRequest(user, password, W(u"000094043000077026000060"), fake::Utf16(host), flag != 0);
 }
 
 } // namespace
@@ -58,9 +55,9 @@ TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
         const int index = agent_.Accepted();
         ASSERT_EQ(connection.Connect(address_), 0);
         ASSERT_TRUE(agent_.WaitUntil([&] { return agent_.Accepted() == index + 1; }));
-        ASSERT_EQ(connection.Logon(W(u"user").c_str(), W(c.password).c_str(), c.flag), 0);
+        ASSERT_EQ(Logon(connection, W(u"user").c_str(), W(c.password).c_str(), c.flag), 0);
         EXPECT_EQ(connection.state, Ready);
-        const Bytes expected = fake::RequestBytes(OpLogon, ExpectedLogon(W(u"user"), W(c.password), c.wireFlag));
+        const Bytes expected = ExpectedLogon(W(u"user"), W(c.password), c.wireFlag);
         EXPECT_EQ(fake::ToHex(agent_.Received(index)), fake::ToHex(expected)) << "flag " << c.flag;
     }
 }
@@ -98,20 +95,20 @@ TEST_F(ConnectionTest, WrongStateOrArgumentsSendNothing)
 {
     AgentConnection c;
     SetLastError(0);
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), -1); // not connected
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), -1); // not connected
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     Open(c, false);
-    EXPECT_EQ(c.Logon(W(u"").c_str(), W(u"pw").c_str(), 0), -1);
+    EXPECT_EQ(Logon(c, W(u"").c_str(), W(u"pw").c_str(), 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), nullptr, 0), -1);
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), nullptr, 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(c.Logout(), -1);
+    EXPECT_EQ(Logout(c), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.RunStringRequest(OpCreateDirectory, W(u"C:\\x").c_str()), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.state, Connected);
-    ASSERT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), 0);
-    EXPECT_EQ(c.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), -1);
+    ASSERT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), 0);
+    EXPECT_EQ(Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     EXPECT_EQ(c.Connect(address_), -1);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
@@ -145,7 +142,7 @@ TEST_F(ConnectionTest, LogonReplies)
         AgentConnection connection;
         Open(connection, false);
         SetLastError(0xDEAD);
-        EXPECT_EQ(connection.Logon(W(u"user").c_str(), W(u"pw").c_str(), 0), c.result) << fake::ToHex(c.reply);
+        EXPECT_EQ(Logon(connection, W(u"user").c_str(), W(u"pw").c_str(), 0), c.result) << fake::ToHex(c.reply);
         EXPECT_EQ(connection.state, c.state) << fake::ToHex(c.reply);
         EXPECT_EQ(GetLastError(), c.error == 0xDEAD ? fake::HeldLastError(0xDEAD) : c.error) << fake::ToHex(c.reply);
     }
@@ -155,13 +152,13 @@ TEST_F(ConnectionTest, LogoutStatus)
 {
     AgentConnection ok;
     Open(ok);
-    EXPECT_EQ(ok.Logout(), 0);
+    EXPECT_EQ(Logout(ok), 0);
     EXPECT_EQ(ok.state, Connected);
 
     agent_.Queue(OpLogout, fake::Send(fake::StatusReply(OpLogout, 5)));
     AgentConnection refused;
     Open(refused);
-    EXPECT_EQ(refused.Logout(), 0);
+    EXPECT_EQ(Logout(refused), 0);
     EXPECT_EQ(refused.state, Ready);
     EXPECT_EQ(GetLastError(), 5u);
     EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpLogout).back().raw()), "01 00 01 00 03 00 00 00 00 00 00 00");

@@ -2,6 +2,7 @@
 // memory: complete copies of several sizes, every point of failure, and a
 // sweep that loses each reply of a copy in turn.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "file_server.h"
 
 #include "protocol/fss_util.h"
@@ -17,7 +18,6 @@
 
 using fake::AgentTest;
 using fake::Bytes;
-using fake::Payload;
 using fake::W;
 using namespace agent;
 
@@ -105,9 +105,9 @@ TEST_F(CopyFileTest, CopiesFilesOfEverySizeInChunksReadAtExplicitOffsets)
         ASSERT_EQ(moves.size(), chunks);
         for (size_t i = 0; i < chunks; ++i) {
             const uint64_t offset = uint64_t(i) * 4096;
-            EXPECT_EQ(reads[i].raw(), fake::RequestBytes(OpReadFileAt, Payload().u32(4096).u32(uint32_t(offset)).u32(0)));
+            EXPECT_EQ(reads[i].raw(), fake::ReadAtRequest(4096, offset));
             const uint64_t after = std::min<uint64_t>(offset + 4096, size);
-            EXPECT_EQ(moves[i].raw(), fake::RequestBytes(OpSetFilePointer, Payload().u32(uint32_t(after)).u32(0).u32(0)));
+            EXPECT_EQ(moves[i].raw(), fake::FilePointerRequest(static_cast<int64_t>(after), 0));
         }
         EXPECT_EQ(agent_.CountOf(OpCreateFile), 1u);
         EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u);
@@ -124,12 +124,8 @@ TEST_F(CopyFileTest, OpensTheRemoteFileForReading)
     ASSERT_EQ(Copy(dir_.File("x")), 1);
     auto opens = agent_.RequestsOf(OpCreateFile);
     ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].raw(), fake::RequestBytes(OpCreateFile, Payload()
-                                                                   .u32(FILE_ATTRIBUTE_NORMAL)
-                                                                   .u32(OPEN_EXISTING)
-                                                                   .u32(FILE_SHARE_READ)
-                                                                   .u32(GENERIC_READ)
-                                                                   .wstr(kRemote)));
+    EXPECT_EQ(opens[0].raw(),
+              fake::OpenRequest(kRemote, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL));
 }
 
 TEST_F(CopyFileTest, AgentMovingThePointerElsewhereStopsTheCopy)
@@ -137,7 +133,7 @@ TEST_F(CopyFileTest, AgentMovingThePointerElsewhereStopsTheCopy)
     auto content = Serve(20000);
     // The first move reports 10000 instead of 4096: following it would leave
     // a hole in the local file, so the copy stops and says why.
-    agent_.Queue(OpSetFilePointer, fake::Send(fake::Reply(OpSetFilePointer, Payload().u32(0).u32(10000).u32(0))));
+    agent_.Queue(OpSetFilePointer, fake::Send(fake::PositionReply(10000)));
     const std::string local = dir_.File("skip");
     EXPECT_EQ(Copy(local), 0);
     EXPECT_EQ(AgentGetLastError(), 13u);

@@ -4,6 +4,7 @@
 // the requests on the wire, files that change under the copy, progress,
 // stop, cancel and restart, and agents that go away.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "local_files.h"
 
 #include "copy/copy_file_ex.h"
@@ -21,7 +22,6 @@
 #include <vector>
 
 using fake::Bytes;
-using fake::Payload;
 using fake::W;
 using namespace agent;
 
@@ -35,7 +35,6 @@ constexpr uint64_t kWriteTicks = (1000000000ull + 11644473600ull) * 10000000ull;
 
 uint8_t ByteAt(uint64_t offset) { return static_cast<uint8_t>((offset * 2654435761u) >> 11 ^ offset >> 32); }
 
-uint32_t U32(const Bytes &b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
 
 // The served file. `size` is what reads see, `reported` what the
 // information reply says; a script may change either between reads.
@@ -61,10 +60,17 @@ void Serve(fake::FakeAgent &agent, std::shared_ptr<ServedFile> file)
     });
     agent.On(OpGetFileInformation, [file](const fake::Request &, fake::Session &) {
         const uint64_t size = file->reported, ticks = file->writeTicks;
-        Payload p;
-        p.u32(0).u32(0x20).filetime(1, 0).filetime(2, 0).filetime(uint32_t(ticks), uint32_t(ticks >> 32));
-        p.u32(7).u32(uint32_t(size >> 32)).u32(uint32_t(size)).u32(1).u32(0).u32(9);
-        return fake::Send(fake::Reply(OpGetFileInformation, p));
+        BY_HANDLE_FILE_INFORMATION info{};
+        info.dwFileAttributes = 0x20;
+        info.ftCreationTime = {1, 0};
+        info.ftLastAccessTime = {2, 0};
+        info.ftLastWriteTime = {uint32_t(ticks), uint32_t(ticks >> 32)};
+        info.dwVolumeSerialNumber = 7;
+        info.nFileSizeHigh = uint32_t(size >> 32);
+        info.nFileSizeLow = uint32_t(size);
+        info.nNumberOfLinks = 1;
+        info.nFileIndexLow = 9;
+        return fake::Send(fake::InformationReply(info));
     });
     agent.On(OpReadFileAt, [file](const fake::Request &r, fake::Session &) {
         const int n = ++file->reads;
@@ -72,14 +78,15 @@ void Serve(fake::FakeAgent &agent, std::shared_ptr<ServedFile> file)
             return fake::CloseNow();
         if (file->resizeAfter > 0 && n > file->resizeAfter)
             file->size = file->resizeTo;
-        const uint64_t offset = U32(r.payload, 4) | uint64_t(U32(r.payload, 8)) << 32, size = file->size;
-        uint64_t count = offset < size ? std::min<uint64_t>(U32(r.payload, 0), size - offset) : 0;
+        const agent::protocol::ReadFileAtRequest read = fake::ReadAtOf(r);
+        const uint64_t offset = read.offset, size = file->size;
+        uint64_t count = offset < size ? std::min<uint64_t>(read.toRead, size - offset) : 0;
         if (n == file->shortRead)
             count /= 2;
-        Bytes out = fake::Concat({fake::Header(2, OpReadFileAt, 8), Payload().u32(0).u32(uint32_t(count)).bytes()});
+        Bytes data;
         for (uint64_t i = 0; i < count; ++i)
-            out.push_back(ByteAt(offset + i));
-        return fake::Send(std::move(out)).After(file->readDelayMs);
+            data.push_back(ByteAt(offset + i));
+        return fake::Send(fake::DataReply(OpReadFileAt, 0, data)).After(file->readDelayMs);
     });
     agent.On(OpCloseHandle, [](const fake::Request &, fake::Session &) { return fake::Send(fake::StatusReply(OpCloseHandle, 0)); });
 }
@@ -149,7 +156,10 @@ std::vector<std::pair<uint64_t, uint32_t>> Reads(const fake::FakeAgent &agent)
 {
     std::vector<std::pair<uint64_t, uint32_t>> out;
     for (const fake::Request &r : agent.RequestsOf(OpReadFileAt))
-        out.emplace_back(U32(r.payload, 4) | uint64_t(U32(r.payload, 8)) << 32, U32(r.payload, 0));
+    {
+        const agent::protocol::ReadFileAtRequest read = fake::ReadAtOf(r);
+        out.emplace_back(read.offset, read.toRead);
+    }
     std::sort(out.begin(), out.end());
     return out;
 }
@@ -180,9 +190,9 @@ TEST_F(CopyFileExTest, CopiesEverySizeInChunksAtTheirOffsetsWithTheRemoteTime)
         // The chunk at offset 0, whichever connection's request came first.
         const auto requests = agent_.RequestsOf(OpReadFileAt);
         const auto first = *std::find_if(requests.begin(), requests.end(), [](const fake::Request &r) {
-            return U32(r.payload, 4) == 0 && U32(r.payload, 8) == 0;
+            return fake::ReadAtOf(r).offset == 0;
         });
-        EXPECT_EQ(first.raw(), fake::RequestBytes(OpReadFileAt, Payload().u32(reads.front().second).u32(0).u32(0)));
+        EXPECT_EQ(first.raw(), fake::ReadAtRequest(reads.front().second, 0));
         EXPECT_EQ(agent_.RequestsOf(OpGetFileInformation).at(0).raw(), fake::BareRequest(OpGetFileInformation));
         EXPECT_GE(agent_.CountOf(OpCreateFile), 1u);
         EXPECT_LE(agent_.CountOf(OpCreateFile), std::min<uint64_t>(chunks, copy_ex::kConnections));
@@ -259,7 +269,7 @@ TEST_F(CopyFileExTest, OffsetsCrossTheFourGigabyteBoundaryWhenAPartialFileIsCont
         // The chunk at 4 GiB carries the offset as low 0, high 1.
         if (size > G4) {
             const uint32_t ask = size - G4 <= C ? uint32_t(size - G4 + 1) : uint32_t(C);
-            const Bytes wanted = fake::RequestBytes(OpReadFileAt, Payload().u32(ask).u32(0).u32(1));
+            const Bytes wanted = fake::ReadAtRequest(ask, 0x100000000ull);
             bool seen = false;
             for (const fake::Request &r : agent_.RequestsOf(OpReadFileAt))
                 seen = seen || r.raw() == wanted;

@@ -7,6 +7,7 @@
 // A call that an allocation failure made fail leaves none of the
 // connections it held at that moment open, pooled or not.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "messages.h"
 #include "entries.h"
 #include "local_files.h"
@@ -120,9 +121,8 @@ protected:
         drive.text2 = W(u"system");
         agent_.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, 0));
         agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
-        agent_.Always(OpGetFileAttributesEx, fake::Reply(OpGetFileAttributesEx, Payload().u32(0).u32(0x20).filetime(1, 2)
-                                                                                  .filetime(3, 4).filetime(5, 6)
-                                                                                  .u32(1000).u32(0)));
+        agent_.Always(OpGetFileAttributesEx,
+                      fake::AttributeDataReply(fake::AttributeData(0x20, {1, 2}, {3, 4}, {5, 6}, 1000)));
         agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x0601B1DB));
         agent_.Always(OpGetDiskFreeSpace, fake::DiskSpaceReply(0, 8, 512, 1000, 4000));
         agent_.Always(OpGetFolderPath, fake::PathReply(OpGetFolderPath, 0, W(u"C:\\Users\\u\\Desktop")));
@@ -138,10 +138,16 @@ protected:
         (*files)[W(u"C:\\data.bin")].content = fake::Pattern(10000, 3);
         content_ = (*files)[W(u"C:\\data.bin")].content;
         fake::ServeFiles(agent_, files);
-        agent_.Always(OpGetFileInformation,
-                      fake::Reply(OpGetFileInformation, Payload().u32(0).u32(0x20).filetime(1, 0).filetime(2, 0)
-                                                            .filetime(3, 0).u32(7).u32(0).u32(10000).u32(1).u32(0)
-                                                            .u32(9)));
+        BY_HANDLE_FILE_INFORMATION info{};
+        info.dwFileAttributes = 0x20;
+        info.ftCreationTime = {1, 0};
+        info.ftLastAccessTime = {2, 0};
+        info.ftLastWriteTime = {3, 0};
+        info.dwVolumeSerialNumber = 7;
+        info.nFileSizeLow = 10000;
+        info.nNumberOfLinks = 1;
+        info.nFileIndexLow = 9;
+        agent_.Always(OpGetFileInformation, fake::InformationReply(info));
     }
 
     // The calls allocate nothing on the test's side while faults are armed:

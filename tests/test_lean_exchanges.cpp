@@ -3,6 +3,7 @@
 // was used before, replies read ahead in one receive, and bytes beyond a
 // reply treated as the protocol violation they are.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "messages.h"
 #include "file_server.h"
 
@@ -58,20 +59,14 @@ protected:
         for (uint32_t op : {OpPathFileExists, OpSetFileAttributes, OpCreateDirectory, OpRemovePath, OpMoveFile,
                             OpSetFileTime})
             agent_.Always(op, fake::StatusReply(op, 0));
-        agent_.Always(OpGetFileAttributes, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x20)));
-        agent_.Always(OpGetFileAttributesEx,
-                      fake::Reply(OpGetFileAttributesEx,
-                                  Payload().u32(0).u32(0x20).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(7).u32(0)));
+        agent_.Always(OpGetFileAttributes, fake::AttributesReply(0, 0x20));
+        agent_.Always(OpGetFileAttributesEx, fake::AttributeDataReply(fake::AttributeData(0x20, {1, 2}, {3, 4}, {5, 6}, 7)));
         agent_.Always(OpGetDiskFreeSpace, fake::DiskSpaceReply(0, 8, 512, 9, 10));
         agent_.Always(OpGetOSVersion, fake::OsVersionReply(0x1DB10106));
-        agent_.Always(OpWriteFile, fake::Reply(OpWriteFile, Payload().u32(0).u32(16)));
-        agent_.Always(OpGetFileInformation, fake::Reply(OpGetFileInformation, [] {
-                          Payload p;
-                          p.u32(0);
-                          for (uint32_t i = 0; i < 13; ++i)
-                              p.u32(i);
-                          return p;
-                      }()));
+        agent_.Always(OpWriteFile, fake::CountReply(OpWriteFile, 0, 16));
+        BY_HANDLE_FILE_INFORMATION info{};
+        info.nFileIndexLow = 12;
+        agent_.Always(OpGetFileInformation, fake::InformationReply(info));
     }
 };
 
@@ -171,9 +166,9 @@ TEST_F(LeanExchangeTest, RequestsAreExactWhateverCameBefore)
         const auto made = agent_.RequestsOf(OpCreateDirectory);
         ASSERT_EQ(set.size(), 1u);
         ASSERT_EQ(made.size(), 1u);
-        EXPECT_EQ(set[0].raw(), fake::RequestBytes(OpSetFileAttributes, Payload().wstr(path).align4(0).u32(attributes)))
+        EXPECT_EQ(set[0].raw(), fake::SetAttributesRequest(path, attributes))
             << n;
-        EXPECT_EQ(made[0].raw(), fake::RequestBytes(OpCreateDirectory, Payload().wstr(path))) << n;
+        EXPECT_EQ(made[0].raw(), fake::PathRequest(OpCreateDirectory, path)) << n;
     }
     EXPECT_EQ(agent_.Accepted(), 1); // all on the one pooled connection
 }
@@ -190,7 +185,7 @@ TEST_F(LeanExchangeTest, ReadDataSplitAnywhereArrivesWhole)
     for (size_t size : {size_t(1), size_t(37), size_t(30000)}) {
         const Bytes data = fake::PatternBytes(size);
         const Bytes reply =
-            fake::Concat({fake::Reply(OpReadFileAt, Payload().u32(0).u32(static_cast<uint32_t>(size))), data});
+            fake::DataReply(OpReadFileAt, 0, data);
         // Every split of the short replies; for the long one, the splits
         // around the header, the payload and the buffer's end.
         std::vector<size_t> splits;
@@ -218,7 +213,7 @@ TEST_F(LeanExchangeTest, ReadDataSplitAnywhereArrivesWhole)
 TEST_F(LeanExchangeTest, BytesBeyondTheReplyRetireTheConnection)
 {
     const Bytes exists = fake::StatusReply(OpPathFileExists, 0);
-    const Bytes attributes = fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x20));
+    const Bytes attributes = fake::AttributesReply(0, 0x20);
     struct Case {
         const char *name;
         Bytes reply;
@@ -253,8 +248,7 @@ TEST_F(LeanExchangeTest, BytesBeyondTheReplyRetireTheConnection)
     agent_.Always(OpCreateFile, fake::StatusReply(OpCreateFile, 0));
     HANDLE file = AgentCreateFileW(logon_, path.c_str(), 0x80000000u, 1, 3, 0);
     ASSERT_NE(file, nullptr);
-    agent_.Queue(OpReadFileAt, fake::Send(fake::Concat({fake::Reply(OpReadFileAt, Payload().u32(0).u32(3)),
-                                                        fake::Hex("61 62 63 64")})));
+    agent_.Queue(OpReadFileAt, fake::Send(fake::CountReply(OpReadFileAt, 0, 3, fake::Hex("61 62 63 64"))));
     char out[8] = {};
     DWORD read = 0;
     EXPECT_EQ(AgentReadFilePosition(file, out, sizeof out, &read, 0, 0), 1);

@@ -1,5 +1,6 @@
 // AgentLogonW/AgentLogoff, the idle pool and the export frame.
 #include "agent_test.h"
+#include "protocol/logon_messages.h"
 #include "session/export_frame.h"
 
 #include <ace/INET_Addr.h>
@@ -98,10 +99,12 @@ TEST_F(AgentTest, InitialLogonCarriesTheFlagAndLaterOnesDoNot)
     ASSERT_NE(second, nullptr);
     auto logons = agent_.RequestsOf(OpLogon);
     ASSERT_EQ(logons.size(), 1u);
-    EXPECT_EQ(logons[0].payload.back(), 1); // the initial-logon flag
-    // The empty password travels as a count of 0 right after the user name.
-    const fake::Bytes head = fake::Payload().wstr(u"user").u32(0).bytes();
-    EXPECT_TRUE(std::equal(head.begin(), head.end(), logons[0].payload.begin()));
+    fake::PayloadOf payload(logons[0].payload, false);
+    agent::protocol::LogonRequest request;
+    ASSERT_TRUE(agent::protocol::DecodeLogonRequest(payload.in(), request));
+    EXPECT_EQ(request.initial, 1);
+    EXPECT_TRUE(request.user == fake::W(u"user"));
+    EXPECT_TRUE(request.password.empty());
 
     // A connection opened later for an export logs on with flag 0.
     AgentConnection *a = second->AcquireConnection(0, nullptr);

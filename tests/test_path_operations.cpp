@@ -2,6 +2,7 @@
 // the three reply-test kinds, results, last errors and what happens to the
 // connection afterwards.
 #include "agent_test.h"
+#include "file_messages.h"
 
 #include "protocol/fss_util.h"
 #include "session/last_agent_error.h"
@@ -51,92 +52,20 @@ const std::vector<PathTest> &PathTests()
 
 // ---- bytes on the wire -------------------------------------------------
 
-TEST_F(AgentTest, PathFileExistsSendsExactBytes)
-{
-    agent_.Always(OpPathFileExists, Hex("01 00 02 00 19 00 00 00 04 00 00 00 00 00 00 00"));
-    EXPECT_EQ(AgentPathFileExistsW(logon_, W(u"C:\\").c_str()), 1);
-    EXPECT_EQ(AgentPathFileExistsW(logon_, W(u"C").c_str()), 1);
-    auto requests = agent_.RequestsOf(OpPathFileExists);
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(fake::ToHex(requests[0].raw()),
-              "01 00 01 00 19 00 00 00 0a 00 00 00 06 00 00 00 43 00 3a 00 5c 00");
-    EXPECT_EQ(fake::ToHex(requests[1].raw()), "01 00 01 00 19 00 00 00 06 00 00 00 02 00 00 00 43 00");
-    // Both exchanges ran on the one pooled connection.
-    EXPECT_EQ(agent_.Accepted(), 1);
-    EXPECT_EQ(Idle(), 1);
-}
-
-TEST_F(AgentTest, EveryPathRequestCarriesThePathAsAWideString)
-{
-    const fake::WString path = W(u"D:\\\u00e9t\u00e9");
-    struct Case {
-        uint32_t opcode;
-        std::function<void()> call;
-    };
-    AGENT_LOGON l = logon_;
-    const WCHAR *p = path.c_str();
-    const Case cases[] = {
-        {OpPathIsRoot, [&] { AgentPathIsRootW(l, p); }},
-        {OpPathStripToRoot, [&] { AgentPathStripToRootW(l, const_cast<WCHAR *>(p)); }},
-        {OpGetFileAttributes, [&] { AgentGetFileAttributesW(l, p); }},
-        {OpGetFileAttributesEx, [&] {
-             WIN32_FILE_ATTRIBUTE_DATA d;
-             AgentGetFileAttributesExW(l, p, &d);
-         }},
-        {OpCreateDirectory, [&] { AgentCreateDirectoryW(l, p); }},
-        {OpRemovePath, [&] { AgentRemovePath(l, p); }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.opcode);
-        agent_.Always(c.opcode, fake::StatusReply(c.opcode, 2));
-        agent_.ClearRecords();
-        c.call();
-        auto requests = agent_.RequestsOf(c.opcode);
-        ASSERT_EQ(requests.size(), 1u);
-        EXPECT_EQ(requests[0].raw(), fake::RequestBytes(c.opcode, Payload().wstr(path)));
-    }
-}
-
 TEST_F(AgentTest, LongPathsTravelWhole)
 {
     // Far beyond any fixed path buffer and the string stream's first block.
     fake::WString path = W(u"\\\\?\\C:");
     while (path.size() < 40000)
         path += W(u"\\segment\u00e9");
-    agent_.Always(OpGetFileAttributes, fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)));
+    agent_.Always(OpGetFileAttributes, fake::AttributesReply(0, 0x10));
     agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
     EXPECT_EQ(AgentGetFileAttributesW(logon_, path.c_str()), 0x10u);
     EXPECT_EQ(AgentMoveFile(logon_, path.c_str(), path.c_str()), 1);
     auto requests = agent_.Requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].raw(), fake::RequestBytes(OpGetFileAttributes, Payload().wstr(path)));
-    EXPECT_EQ(requests[1].raw(), fake::RequestBytes(OpMoveFile, Payload().wstr(path).wstr(path)));
-}
-
-TEST_F(AgentTest, SetFileAttributesAlignsTheAttributesAfterThePath)
-{
-    agent_.Always(OpSetFileAttributes, fake::StatusReply(OpSetFileAttributes, 0));
-    ASSERT_EQ(AgentSetFileAttributesW(logon_, W(u"C").c_str(), 0x20), 1);
-    auto requests = agent_.RequestsOf(OpSetFileAttributes);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(fake::ToHex(fake::Header(1, OpSetFileAttributes, 12)), "01 00 01 00 11 00 00 00 0c 00 00 00");
-    EXPECT_EQ(requests[0].length, 12u);
-    Bytes payload = requests[0].payload;
-    ASSERT_EQ(payload.size(), 12u);
-    payload[6] = payload[7] = 0; // alignment padding: content not significant
-    EXPECT_EQ(fake::ToHex(payload), "02 00 00 00 43 00 00 00 20 00 00 00");
-}
-
-TEST_F(AgentTest, MoveFileSendsSourceThenTarget)
-{
-    agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
-    ASSERT_EQ(AgentMoveFile(logon_, W(u"a").c_str(), W(u"bc").c_str()), 1);
-    auto requests = agent_.RequestsOf(OpMoveFile);
-    ASSERT_EQ(requests.size(), 1u);
-    ASSERT_EQ(requests[0].length, 16u);
-    Bytes payload = requests[0].payload;
-    payload[6] = payload[7] = 0;
-    EXPECT_EQ(fake::ToHex(payload), "02 00 00 00 61 00 00 00 04 00 00 00 62 00 63 00");
+    EXPECT_EQ(requests[0].raw(), fake::PathRequest(OpGetFileAttributes, path));
+    EXPECT_EQ(requests[1].raw(), fake::MoveRequest(path, path));
 }
 
 #if defined(__ELF__)
@@ -221,7 +150,7 @@ TEST_F(AgentTest, GetFileAttributesReturnsTheAttributesOrAllOnes)
         bool pooled;
     };
     const Case cases[] = {
-        {"attributes", fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(0x10)), 0x10, true},
+        {"attributes", fake::AttributesReply(0, 0x10), 0x10, true},
         {"big-endian", fake::Reply(OpGetFileAttributes, Payload(true).u32(0).u32(0x21)), 0x21, true},
         {"agent status", fake::Reply(OpGetFileAttributes, Payload().u32(2).u32(0x10)), 0xFFFFFFFFu, true},
         {"no attributes after status 0", fake::StatusReply(OpGetFileAttributes, 0), 0xFFFFFFFFu, true},
@@ -236,30 +165,6 @@ TEST_F(AgentTest, GetFileAttributesReturnsTheAttributesOrAllOnes)
     SetLastError(0);
     EXPECT_EQ(AgentGetFileAttributesW(nullptr, kPath.c_str()), 0xFFFFFFFFu);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
-TEST_F(AgentTest, GetFileAttributesExFillsTheRecordSizeLowPartFirst)
-{
-    agent_.Always(OpGetFileAttributesEx, fake::Reply(OpGetFileAttributesEx, Payload()
-                                                                                 .u32(0)
-                                                                                 .u32(0x20)
-                                                                                 .filetime(1, 2)
-                                                                                 .filetime(3, 4)
-                                                                                 .filetime(5, 6)
-                                                                                 .u32(1000)
-                                                                                 .u32(0)));
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    std::memset(&data, 0xCC, sizeof data);
-    ASSERT_EQ(AgentGetFileAttributesExW(logon_, kPath.c_str(), &data), 1);
-    EXPECT_EQ(data.dwFileAttributes, 0x20u);
-    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, 1u);
-    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, 2u);
-    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, 3u);
-    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, 4u);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 5u);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, 6u);
-    EXPECT_EQ(data.nFileSizeLow, 1000u);
-    EXPECT_EQ(data.nFileSizeHigh, 0u);
 }
 
 TEST_F(AgentTest, GetFileAttributesExWithAShortRecordFailsAndKeepsTheConnection)

@@ -2,6 +2,7 @@
 // logoff, stale idle connections, keepalive, shrinking receive buffers, and
 // the codes the library makes for broken replies and misused handles.
 #include "agent_test.h"
+#include "file_messages.h"
 #include "messages.h"
 #include "entries.h"
 
@@ -53,7 +54,7 @@ void Bounded(const std::function<void()> &call, const std::function<void()> &rel
 
 Bytes AttributesReply(uint32_t attributes)
 {
-    return fake::Reply(OpGetFileAttributes, Payload().u32(0).u32(attributes));
+    return fake::AttributesReply(0, attributes);
 }
 
 // The next call on the logon works: every pooled connection is in step.

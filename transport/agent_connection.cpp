@@ -1,6 +1,5 @@
 #include "transport/agent_connection.h"
 
-#include "session/machine_identity.h"
 #include "session/out_of_memory.h"
 #include "protocol/wide_string.h"
 
@@ -411,64 +410,6 @@ int AgentConnection::ReceiveStatusResult(uint32_t opcode)
 int AgentConnection::RunPayloadRequest(uint32_t opcode, ACE_OutputCDR &payload)
 {
     return SendPayload(opcode, payload) != 0 ? -1 : ReceiveStatusResult(opcode);
-}
-
-int AgentConnection::Logon(const WCHAR *user, const WCHAR *password, int initialLogon)
-{
-    if (IsEmpty(user) || password == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
-    if (state != Connected) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    WCHAR machineId[kMachineIdChars] = {};
-    ReadMachineId(machineId);
-    WCHAR computerName[kComputerNameChars] = {};
-    ReadComputerName(computerName);
-
-    ACE_OutputCDR &payload = StartRequest(OpLogon);
-    if (!WriteWideString(payload, user) || !WriteWideString(payload, password) ||
-        !WriteWideString(payload, machineId) || !WriteWideString(payload, computerName) ||
-        !payload.write_octet((initialLogon & 0xFF) != 0 ? 1 : 0)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (RunStartedRequest() != 0)
-        return -1;
-    state = Ready;
-    return 0;
-}
-
-int AgentConnection::Logout()
-{
-    return SendLogout() != 0 ? -1 : ReceiveLogout();
-}
-
-int AgentConnection::SendLogout()
-{
-    if (state != Ready) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    return SendBareRequest(OpLogout);
-}
-
-int AgentConnection::ReceiveLogout()
-{
-    if (state != Ready) {
-        SetLastError(ERROR_INVALID_ACCESS);
-        return -1;
-    }
-    uint32_t status = 0;
-    if (ReceiveStatus(OpLogout, status) != 0)
-        return -1;
-    if (status == 0)
-        state = Connected;
-    else
-        SetLastError(status);
-    return 0;
 }
 
 int AgentConnection::SetIoTimeout(DWORD ioMs)

@@ -79,12 +79,6 @@ public:
     // SendPayload, then ReceiveStatusResult: a request answered by a status.
     int RunPayloadRequest(uint32_t opcode, ACE_OutputCDR &payload);
     int RunStringRequest(uint32_t opcode, const WCHAR *text);
-    int Logon(const WCHAR *user, const WCHAR *password, int initialLogon);
-    int Logout();
-    // Logout in two halves, so that a caller closing many connections can
-    // send every request before it waits for the replies.
-    int SendLogout();
-    int ReceiveLogout();
 
     // Zero-wait check of an idle connection: true when nothing is waiting
     // to be read. A peer that closed, or sent bytes nobody asked for,

@@ -1,5 +1,7 @@
 #include "remote_files.h"
 
+#include "file_messages.h"
+
 #include <algorithm>
 #include <mutex>
 
@@ -9,25 +11,9 @@ namespace {
 
 constexpr uint32_t kOpenFile = 8, kMovePointer = 9, kCloseFile = 12, kReadAt = 20;
 
-uint32_t U32At(const Bytes &payload, size_t offset)
-{
-    if (offset + 4 > payload.size())
-        return 0;
-    return static_cast<uint32_t>(payload[offset]) | static_cast<uint32_t>(payload[offset + 1]) << 8 |
-           static_cast<uint32_t>(payload[offset + 2]) << 16 | static_cast<uint32_t>(payload[offset + 3]) << 24;
-}
-
 } // namespace
 
-WString OpenedPath(const Request &open)
-{
-    // Four u32 (flags, disposition, share, access), then the path.
-    const uint32_t bytes = U32At(open.payload, 16);
-    WString path;
-    for (size_t i = 0; i + 1 < bytes && 20 + i + 1 < open.payload.size(); i += 2)
-        path.push_back(static_cast<WCHAR>(open.payload[20 + i] | open.payload[20 + i + 1] << 8));
-    return path;
-}
+WString OpenedPath(const Request &open) { return OpenOf(open).path; }
 
 Bytes Pattern(size_t n, uint8_t seed)
 {
@@ -58,18 +44,16 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         }
         const RemoteFile &file = files->at(path);
         if (file.readStatus != 0)
-            return Send(Reply(kReadAt, Payload().u32(file.readStatus).u32(0)));
-        const uint64_t offset = U32At(r.payload, 4) | static_cast<uint64_t>(U32At(r.payload, 8)) << 32;
-        const size_t start = static_cast<size_t>(std::min<uint64_t>(offset, file.content.size()));
-        const size_t n = std::min<size_t>(U32At(r.payload, 0), file.content.size() - start);
-        Payload p;
-        p.u32(0).u32(static_cast<uint32_t>(n));
+            return Send(CountReply(kReadAt, file.readStatus, 0));
+        const agent::protocol::ReadFileAtRequest read = ReadAtOf(r);
+        const size_t start = static_cast<size_t>(std::min<uint64_t>(read.offset, file.content.size()));
+        const size_t n = std::min<size_t>(read.toRead, file.content.size() - start);
         Bytes data(file.content.begin() + static_cast<long>(start), file.content.begin() + static_cast<long>(start + n));
-        return Send(Concat({Reply(kReadAt, p), data}));
+        return Send(DataReply(kReadAt, 0, data));
     });
     agent.On(kMovePointer, [](const Request &r, Session &) {
         // Only moves from the start are made by copies: the distance is the position.
-        return Send(Reply(kMovePointer, Payload().u32(0).u32(U32At(r.payload, 0)).u32(U32At(r.payload, 4))));
+        return Send(PositionReply(static_cast<uint64_t>(FilePointerOf(r).distance)));
     });
     agent.On(kCloseFile, [](const Request &, Session &) { return Send(StatusReply(kCloseFile, 0)); });
 }

@@ -1,6 +1,10 @@
 #include "wire.h"
 
+#include "protocol/fss_util.h"
+#include "protocol/status_reply.h"
+
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 namespace fake {
@@ -148,7 +152,13 @@ Bytes Reply(uint32_t opcode, const Payload &payload)
     return out;
 }
 
-Bytes StatusReply(uint32_t opcode, uint32_t status) { return Reply(opcode, Payload().u32(status)); }
+Bytes StatusReply(uint32_t opcode, uint32_t status)
+{
+    ACE_OutputCDR out = agent::MakeOutputStream(16);
+    agent::protocol::EncodeStatusReply(out, {status});
+    out.consolidate();
+    return Reply(opcode, Payload().raw(Bytes(out.begin()->rd_ptr(), out.begin()->wr_ptr())));
+}
 
 Bytes Chunk(const Payload &payload, bool bigEndianLength)
 {
@@ -166,6 +176,33 @@ Bytes Concat(std::initializer_list<Bytes> parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
+
+PayloadOf::PayloadOf(const Bytes &message)
+{
+    if (message.size() < agent::kHeaderSize)
+        throw std::invalid_argument("shorter than a header");
+    big_ = !(message[0] == 1 && message[1] == 0);
+    const uint8_t *l = &message[8];
+    const uint32_t length = big_ ? uint32_t(l[0]) << 24 | uint32_t(l[1]) << 16 | uint32_t(l[2]) << 8 | l[3]
+                                 : uint32_t(l[3]) << 24 | uint32_t(l[2]) << 16 | uint32_t(l[1]) << 8 | l[0];
+    if (message.size() < agent::kHeaderSize + length)
+        throw std::invalid_argument("shorter than its length");
+    payload_.assign(message.begin() + agent::kHeaderSize, message.begin() + agent::kHeaderSize + length);
+    Open();
+}
+
+PayloadOf::PayloadOf(const Bytes &payload, bool bigEndian) : payload_(payload), big_(bigEndian) { Open(); }
+
+void PayloadOf::Open()
+{
+    storage_.assign(payload_.size() / 8 + 1, 0);
+    if (!payload_.empty())
+        std::memcpy(storage_.data(), payload_.data(), payload_.size());
+    in_.reset(new ACE_InputCDR(reinterpret_cast<const char *>(storage_.data()), payload_.size(),
+                               big_ ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2));
+}
+
+PayloadOf::~PayloadOf() = default;
 
 Bytes RequestBytes(uint32_t opcode, const Payload &payload)
 {

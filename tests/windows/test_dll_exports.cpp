@@ -2,6 +2,7 @@
 // exports found by their plain names, the real kernel32 last error set.
 #include "agent_stub.h"
 #include "fake_agent.h"
+#include "file_messages.h"
 #include "protocol/fss_util.h"
 
 #include <gtest/gtest.h>
@@ -158,14 +159,8 @@ TEST_F(DllTest, ExchangesWithAnAgentThroughTheExports)
     ASSERT_TRUE(init && fini && logon && logoff && attributes && misspelled && lastAgentError);
 
     fake::FakeAgent agent;
-    agent.Always(OpGetFileAttributesEx, fake::Reply(OpGetFileAttributesEx, fake::Payload()
-                                                                               .u32(0)
-                                                                               .u32(0x20)
-                                                                               .filetime(1, 2)
-                                                                               .filetime(3, 4)
-                                                                               .filetime(5, 6)
-                                                                               .u32(1000)
-                                                                               .u32(7)));
+    agent.Always(OpGetFileAttributesEx, fake::AttributeDataReply(fake::AttributeData(
+                                            0x20, {1, 2}, {3, 4}, {5, 6}, (uint64_t(7) << 32) + 1000)));
     agent.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, ERROR_ACCESS_DENIED));
 
     ASSERT_EQ(init(), 1);
@@ -189,9 +184,9 @@ TEST_F(DllTest, ExchangesWithAnAgentThroughTheExports)
     ASSERT_EQ(attributeRequests.size(), 1u);
     ASSERT_EQ(directoryRequests.size(), 1u);
     EXPECT_EQ(attributeRequests[0].raw(),
-              fake::RequestBytes(OpGetFileAttributesEx, fake::Payload().wstr(fake::W(u"C:\\Users"))));
+              fake::PathRequest(OpGetFileAttributesEx, fake::W(u"C:\\Users")));
     EXPECT_EQ(directoryRequests[0].raw(),
-              fake::RequestBytes(OpCreateDirectory, fake::Payload().wstr(fake::W(u"C:\\New"))));
+              fake::PathRequest(OpCreateDirectory, fake::W(u"C:\\New")));
 
     EXPECT_EQ(logoff(session), 1);
     EXPECT_EQ(fini(), 1);

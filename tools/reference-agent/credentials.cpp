@@ -1,16 +1,8 @@
 #include "credentials.h"
 
-#include "session.h"
-
 #include <cstdio>
 
 namespace refagent {
-
-bool DecodeLogon(ACE_InputCDR &in, LogonRequest &r)
-{
-    return ReadString(in, r.user) && ReadString(in, r.password) && ReadString(in, r.machineId) &&
-           ReadString(in, r.computerName) && in.read_octet(r.initial);
-}
 
 bool CredentialsMatch(const AgentConfig &config, const LogonRequest &request)
 {

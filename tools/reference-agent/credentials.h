@@ -5,19 +5,14 @@
 
 #include "agent_config.h"
 
-#include <ace/CDR_Stream.h>
+#include "protocol/logon_messages.h"
 
 #include <string>
 
 namespace refagent {
 
-struct LogonRequest {
-    std::u16string user, password, machineId, computerName;
-    ACE_CDR::Octet initial = 0;
-};
+using agent::protocol::LogonRequest;
 
-// False when the payload is not a logon request.
-bool DecodeLogon(ACE_InputCDR &in, LogonRequest &request);
 // User names compare without regard to ASCII case, passwords exactly.
 bool CredentialsMatch(const AgentConfig &config, const LogonRequest &request);
 // The user name for a log line: printable ASCII, everything else escaped,

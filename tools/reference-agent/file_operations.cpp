@@ -3,6 +3,9 @@
 #include "session.h"
 
 #include "file_info.h"
+#include "protocol/handle_messages.h"
+#include "protocol/path_messages.h"
+#include "protocol/status_reply.h"
 #include "win32_codes.h"
 
 #include <algorithm>
@@ -29,11 +32,15 @@ constexpr uint32_t kCreateNew = 1, kCreateAlways = 2, kOpenExisting = 3, kOpenAl
 // Reads up to this size go out in one gathered write; larger ones stream.
 constexpr size_t kReadPiece = 4u << 20;
 
-void WriteTime(ACE_OutputCDR &out, const FileTime &t)
+FILETIME ToFiletime(const FileTime &t)
 {
-    out.write_ulong(t.low);
-    out.write_ulong(t.high);
+    FILETIME out;
+    out.dwLowDateTime = t.low;
+    out.dwHighDateTime = t.high;
+    return out;
 }
+
+FileTime FromFiletime(const FILETIME &t) { return FileTime{t.dwLowDateTime, t.dwHighDateTime}; }
 
 // Once the folder holding a name has been found, a missing name is a
 // missing file.
@@ -45,7 +52,7 @@ bool Session::HandlePathStatus(uint32_t opcode)
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodePathRequest(in, path))
         return false;
     MappedPath mapped;
     uint32_t status = 0;
@@ -82,45 +89,44 @@ bool Session::HandleGetFileAttributes()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodePathRequest(in, path))
         return false;
     FileInfo info;
-    const uint32_t status = StatRequested(path, info);
+    protocol::GetFileAttributesReply reply;
+    reply.status = StatRequested(path, info);
+    reply.attributes = info.attributes;
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(status);
-    if (status == 0)
-        out.write_ulong(info.attributes);
-    return channel_.SendReply(OpGetFileAttributes, out);
+    return protocol::EncodeGetFileAttributesReply(out, reply) && channel_.SendReply(OpGetFileAttributes, out);
 }
 
 bool Session::HandleGetFileAttributesEx()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodePathRequest(in, path))
         return false;
     FileInfo info;
-    const uint32_t status = StatRequested(path, info);
+    protocol::GetFileAttributesExReply reply;
+    reply.status = StatRequested(path, info);
+    WIN32_FILE_ATTRIBUTE_DATA &d = reply.data;
+    d.dwFileAttributes = info.attributes;
+    d.ftCreationTime = ToFiletime(info.creation);
+    d.ftLastAccessTime = ToFiletime(info.lastAccess);
+    d.ftLastWriteTime = ToFiletime(info.lastWrite);
+    d.nFileSizeLow = static_cast<uint32_t>(info.size);
+    d.nFileSizeHigh = static_cast<uint32_t>(info.size >> 32);
     ACE_OutputCDR out = MakeOutputStream(64);
-    out.write_ulong(status);
-    if (status == 0) {
-        out.write_ulong(info.attributes);
-        WriteTime(out, info.creation);
-        WriteTime(out, info.lastAccess);
-        WriteTime(out, info.lastWrite);
-        out.write_ulong(static_cast<uint32_t>(info.size)); // low part first here
-        out.write_ulong(static_cast<uint32_t>(info.size >> 32));
-    }
-    return channel_.SendReply(OpGetFileAttributesEx, out);
+    return protocol::EncodeGetFileAttributesExReply(out, reply) && channel_.SendReply(OpGetFileAttributesEx, out);
 }
 
 bool Session::HandleSetFileAttributes()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    std::u16string path;
-    ACE_CDR::ULong attributes = 0;
-    if (!ReadString(in, path) || !in.read_ulong(attributes))
+    protocol::SetFileAttributesRequest request;
+    if (!protocol::DecodeSetFileAttributesRequest(in, request))
         return false;
+    const std::u16string &path = request.path;
+    const uint32_t attributes = request.attributes;
     MappedPath mapped;
     Location at;
     uint32_t status = 0;
@@ -154,7 +160,7 @@ bool Session::HandleCreateDirectory()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodePathRequest(in, path))
         return false;
     MappedPath mapped;
     Location at;
@@ -176,7 +182,7 @@ bool Session::HandleRemovePath()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     std::u16string path;
-    if (!ReadString(in, path))
+    if (!protocol::DecodePathRequest(in, path))
         return false;
     MappedPath mapped;
     Location at;
@@ -201,9 +207,11 @@ bool Session::HandleRemovePath()
 bool Session::HandleMoveFile()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    std::u16string source, target;
-    if (!ReadString(in, source) || !ReadString(in, target))
+    protocol::MoveFileRequest request;
+    if (!protocol::DecodeMoveFileRequest(in, request))
         return false;
+    const std::u16string &source = request.source;
+    const std::u16string &target = request.target;
     MappedPath fromPath, toPath;
     Location from, to;
     uint32_t status = 0;
@@ -224,128 +232,168 @@ bool Session::HandleMoveFile()
     return channel_.SendStatus(OpMoveFile, status);
 }
 
+// What an open request asks for, in local terms.
+struct Session::OpenIntent {
+    bool read = false, write = false;
+    bool openExisting = false; // the disposition may open a file that exists
+    bool openLink = false;     // the link itself, not its target
+    uint32_t disposition = 0;
+    uint32_t flags = 0;
+};
+
 bool Session::HandleCreateFile()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    ACE_CDR::ULong flags = 0, disposition = 0, share = 0, access = 0;
-    std::u16string path;
-    if (!in.read_ulong(flags) || !in.read_ulong(disposition) || !in.read_ulong(share) || !in.read_ulong(access) ||
-        !ReadString(in, path))
+    protocol::CreateFileRequest request;
+    if (!protocol::DecodeCreateFileRequest(in, request))
         return false;
+    return channel_.SendStatus(OpCreateFile, OpenRequested(request));
+}
+
+uint32_t Session::OpenRequested(const protocol::CreateFileRequest &request)
+{
     // Share modes have no local counterpart: every open shares everything.
-    const bool read = (access & (kGenericRead | kGenericAll | kFileReadData)) != 0;
-    const bool write = (access & (kGenericWrite | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
-    const bool openExisting = disposition == kOpenExisting || disposition == kOpenAlways;
+    OpenIntent intent;
+    intent.read = (request.access & (kGenericRead | kGenericAll | kFileReadData)) != 0;
+    intent.write = (request.access & (kGenericWrite | kGenericAll | kFileWriteData | kFileAppendData)) != 0;
+    intent.disposition = request.disposition;
+    intent.openExisting = request.disposition == kOpenExisting || request.disposition == kOpenAlways;
+    intent.openLink = (request.flags & kFlagOpenReparsePoint) != 0;
+    intent.flags = request.flags;
     if (file_.IsOpen())
-        return channel_.SendStatus(OpCreateFile, kErrorTooManyOpenFiles);
-    if (disposition < kCreateNew || disposition > kTruncateExisting || (disposition == kTruncateExisting && !write))
-        return channel_.SendStatus(OpCreateFile, kErrorInvalidParameter);
-    if (config_.readOnly && (write || !openExisting))
-        return channel_.SendStatus(OpCreateFile, kErrorWriteProtect);
+        return kErrorTooManyOpenFiles;
+    if (intent.disposition < kCreateNew || intent.disposition > kTruncateExisting ||
+        (intent.disposition == kTruncateExisting && !intent.write))
+        return kErrorInvalidParameter;
+    if (config_.readOnly && (intent.write || !intent.openExisting))
+        return kErrorWriteProtect;
     MappedPath mapped;
     Location at;
-    const bool openLink = (flags & kFlagOpenReparsePoint) != 0;
-    uint32_t status = Find(path, !openLink, mapped, at);
+    const uint32_t status = Find(request.path, !intent.openLink, mapped, at);
     if (status != 0)
-        return channel_.SendStatus(OpCreateFile, status);
+        return status;
     const std::string name = mapped.parts.empty() ? std::string() : mapped.parts.back();
-
     struct stat st;
     const bool exists = StatAt(at, st) == 0;
-    if (exists && S_ISLNK(st.st_mode)) {
-        // The link itself: its record can be read, never data through it.
-        if (!openLink || write || !openExisting)
-            return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
-        FileInfo info;
-        const int fd = OpenAt(at, O_PATH);
-        if (fd < 0)
-            return channel_.SendStatus(OpCreateFile, Win32FromErrno(-fd));
-        file_.Reset(fd, false, false, false, name);
-        if (Describe(mapped, at, info) == 0)
-            file_.MarkLink(info.attributes);
-        else
-            file_.MarkLink(kAttributeReparsePoint);
-        return channel_.SendStatus(OpCreateFile, 0);
-    }
-    if (exists && S_ISDIR(st.st_mode)) {
-        // Directories open only for backup semantics, and never for data.
-        if ((flags & kFlagBackupSemantics) == 0 || write || !openExisting)
-            return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
-        const int fd = OpenAt(at, O_RDONLY | O_DIRECTORY);
-        if (fd < 0)
-            return channel_.SendStatus(OpCreateFile, -fd == ELOOP ? kErrorAccessDenied : Win32FromErrno(-fd));
-        file_.Reset(fd, false, false, true, name);
-        return channel_.SendStatus(OpCreateFile, 0);
-    }
+    if (exists && S_ISLNK(st.st_mode))
+        return OpenLinkItself(intent, mapped, at, name);
+    if (exists && S_ISDIR(st.st_mode))
+        return OpenDirectory(intent, at, name);
     // Pipes and devices would block or never end; only plain files hold data.
     if (exists && !S_ISREG(st.st_mode))
-        return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
+        return kErrorAccessDenied;
     if (config_.readOnly && !exists)
-        return channel_.SendStatus(OpCreateFile, kErrorFileNotFound);
-    int oflags = O_NONBLOCK | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
-    switch (disposition) {
+        return kErrorFileNotFound;
+    return OpenRegularFile(intent, at, name);
+}
+
+// Its record can be read, never data through it.
+uint32_t Session::OpenLinkItself(const OpenIntent &intent, const MappedPath &mapped, const Location &at,
+                                 const std::string &name)
+{
+    if (!intent.openLink || intent.write || !intent.openExisting)
+        return kErrorAccessDenied;
+    const int fd = OpenAt(at, O_PATH);
+    if (fd < 0)
+        return Win32FromErrno(-fd);
+    file_.Reset(fd, false, false, false, name);
+    FileInfo info;
+    file_.MarkLink(Describe(mapped, at, info) == 0 ? info.attributes : kAttributeReparsePoint);
+    return 0;
+}
+
+// Directories open only for backup semantics, and never for data.
+uint32_t Session::OpenDirectory(const OpenIntent &intent, const Location &at, const std::string &name)
+{
+    if ((intent.flags & kFlagBackupSemantics) == 0 || intent.write || !intent.openExisting)
+        return kErrorAccessDenied;
+    const int fd = OpenAt(at, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return -fd == ELOOP ? kErrorAccessDenied : Win32FromErrno(-fd);
+    file_.Reset(fd, false, false, true, name);
+    return 0;
+}
+
+uint32_t Session::OpenRegularFile(const OpenIntent &intent, const Location &at, const std::string &name)
+{
+    int oflags = O_NONBLOCK | (intent.read && intent.write ? O_RDWR : intent.write ? O_WRONLY : O_RDONLY);
+    switch (intent.disposition) {
     case kCreateNew: oflags |= O_CREAT | O_EXCL; break;
     case kCreateAlways: oflags |= O_CREAT | O_TRUNC; break;
     case kOpenAlways: oflags |= config_.readOnly ? 0 : O_CREAT; break;
     case kTruncateExisting: oflags |= O_TRUNC; break;
     default: break;
     }
-    const mode_t mode = (flags & kAttributeReadOnly) ? 0444 : 0666;
+    const mode_t mode = (intent.flags & kAttributeReadOnly) ? 0444 : 0666;
     const int fd = OpenAt(at, oflags, mode);
     if (fd < 0) {
         // ELOOP: the name became a link since it was looked at.
         const int error = -fd;
-        status = error == EEXIST ? kErrorFileExists : error == ELOOP ? kErrorAccessDenied : NotFound(error);
-        return channel_.SendStatus(OpCreateFile, status);
+        return error == EEXIST ? kErrorFileExists : error == ELOOP ? kErrorAccessDenied : NotFound(error);
     }
     UniqueFd opened(fd);
     // The name may have been replaced by a pipe since it was looked at.
+    struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return channel_.SendStatus(OpCreateFile, kErrorAccessDenied);
+        return kErrorAccessDenied;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    file_.Reset(opened.Release(), read, write, false, name);
-    return channel_.SendStatus(OpCreateFile, 0);
+    file_.Reset(opened.Release(), intent.read, intent.write, false, name);
+    return 0;
 }
 
 bool Session::HandleRead(uint32_t opcode)
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    ACE_CDR::ULong toRead = 0, offsetLow = 0, offsetHigh = 0;
-    if (!in.read_ulong(toRead))
-        return false;
-    if (opcode == OpReadFileAt && (!in.read_ulong(offsetLow) || !in.read_ulong(offsetHigh)))
-        return false;
-    if (!file_.IsOpen())
-        return Refuse(opcode, kErrorInvalidHandle);
-    if (file_.directory())
-        return Refuse(opcode, kErrorInvalidFunction);
-    if (!file_.readable())
-        return Refuse(opcode, kErrorAccessDenied);
-    const int fd = file_.fd();
+    protocol::ReadFileAtRequest request;
     if (opcode == OpReadFileAt) {
-        const uint64_t offset = static_cast<uint64_t>(offsetHigh) << 32 | offsetLow;
-        if (offset > static_cast<uint64_t>(INT64_MAX) || ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0)
-            return Refuse(opcode, kErrorNegativeSeek);
+        if (!protocol::DecodeReadFileAtRequest(in, request))
+            return false;
+    } else {
+        protocol::ReadFileRequest plain;
+        if (!protocol::DecodeReadFileRequest(in, plain))
+            return false;
+        request.toRead = plain.toRead;
     }
+    uint64_t count = 0;
+    const uint32_t status = PrepareRead(opcode == OpReadFileAt, request, count);
+    if (status != 0)
+        return Refuse(opcode, status);
+    return SendRead(opcode, count);
+}
+
+uint32_t Session::PrepareRead(bool atOffset, const protocol::ReadFileAtRequest &request, uint64_t &count)
+{
+    if (!file_.IsOpen())
+        return kErrorInvalidHandle;
+    if (file_.directory())
+        return kErrorInvalidFunction;
+    if (!file_.readable())
+        return kErrorAccessDenied;
+    const int fd = file_.fd();
+    if (atOffset && (request.offset > static_cast<uint64_t>(INT64_MAX) ||
+                     ::lseek(fd, static_cast<off_t>(request.offset), SEEK_SET) < 0))
+        return kErrorNegativeSeek;
     struct stat st;
     const off_t position = ::lseek(fd, 0, SEEK_CUR);
     if (position < 0 || ::fstat(fd, &st) != 0)
-        return Refuse(opcode, Win32FromErrno(errno));
-    uint64_t count = 0;
-    if (S_ISREG(st.st_mode))
-        count = st.st_size > position ? std::min<uint64_t>(toRead, static_cast<uint64_t>(st.st_size - position)) : 0;
+        return Win32FromErrno(errno);
+    if (!S_ISREG(st.st_mode))
+        count = std::min<uint64_t>(request.toRead, kReadPiece);
+    else if (st.st_size > position)
+        count = std::min<uint64_t>(request.toRead, static_cast<uint64_t>(st.st_size - position));
     else
-        count = std::min<uint64_t>(toRead, kReadPiece);
+        count = 0;
+    return 0;
+}
 
-    // The first piece is read before the reply is framed, so a small read
-    // that fails can still report its error and the bytes it got.
-    const size_t first = static_cast<size_t>(std::min<uint64_t>(count, kReadPiece));
-    if (data_.size() < first)
-        data_.resize(first);
+size_t Session::ReadPiece(size_t size, uint32_t &status)
+{
+    if (data_.size() < size)
+        data_.resize(size);
     size_t got = 0;
-    uint32_t status = 0;
-    while (got < first) {
-        const ssize_t r = ::read(fd, data_.data() + got, first - got);
+    status = 0;
+    while (got < size) {
+        const ssize_t r = ::read(file_.fd(), data_.data() + got, size - got);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0) {
@@ -354,35 +402,37 @@ bool Session::HandleRead(uint32_t opcode)
         }
         got += static_cast<size_t>(r);
     }
-    if (got < first || count == first) {
-        ACE_OutputCDR out = MakeOutputStream(16);
-        out.write_ulong(status);
-        out.write_ulong(static_cast<uint32_t>(got));
-        return channel_.SendReplyWithData(opcode, out, data_.data(), got);
-    }
+    return got;
+}
+
+bool Session::SendRead(uint32_t opcode, uint64_t count)
+{
+    // The first piece is read before the reply is framed, so a small read
+    // that fails can still report its error and the bytes it got.
+    const size_t first = static_cast<size_t>(std::min<uint64_t>(count, kReadPiece));
+    protocol::CountReply reply;
+    const size_t got = ReadPiece(first, reply.status);
+    const bool whole = got < first || count == first;
     // A large read promises its count up front; the file shrinking or
     // failing under it afterwards can only be told by dropping the
     // connection, never by padding the data.
+    if (!whole)
+        reply.status = 0;
+    reply.count = static_cast<uint32_t>(whole ? got : count);
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(0);
-    out.write_ulong(static_cast<uint32_t>(count));
-    if (!channel_.SendReplyWithData(opcode, out, data_.data(), got))
+    if (!protocol::EncodeCountReply(out, reply) || !channel_.SendReplyWithData(opcode, out, data_.data(), got))
         return false;
-    uint64_t sent = got;
-    while (sent < count) {
-        const size_t piece = static_cast<size_t>(std::min<uint64_t>(count - sent, kReadPiece));
-        size_t have = 0;
-        while (have < piece) {
-            const ssize_t r = ::read(fd, data_.data() + have, piece - have);
-            if (r < 0 && errno == EINTR)
-                continue;
-            if (r <= 0)
-                return false;
-            have += static_cast<size_t>(r);
-        }
-        if (!channel_.SendRaw(data_.data(), have))
+    return whole || StreamRest(count - got);
+}
+
+bool Session::StreamRest(uint64_t left)
+{
+    while (left > 0) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, kReadPiece));
+        uint32_t status = 0;
+        if (ReadPiece(piece, status) != piece || !channel_.SendRaw(data_.data(), piece))
             return false;
-        sent += have;
+        left -= piece;
     }
     return true;
 }
@@ -410,26 +460,25 @@ bool Session::HandleWrite()
         written += static_cast<size_t>(r);
     }
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(status);
-    out.write_ulong(static_cast<uint32_t>(written));
-    return channel_.SendReply(OpWriteFile, out);
+    return protocol::EncodeCountReply(out, protocol::CountReply{status, static_cast<uint32_t>(written)}) &&
+           channel_.SendReply(OpWriteFile, out);
 }
 
 bool Session::HandleSetFilePointer()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    ACE_CDR::ULong low = 0, high = 0, method = 0;
-    if (!in.read_ulong(low) || !in.read_ulong(high) || !in.read_ulong(method))
+    protocol::SetFilePointerRequest request;
+    if (!protocol::DecodeSetFilePointerRequest(in, request))
         return false;
     if (!file_.IsOpen())
         return channel_.SendStatus(OpSetFilePointer, kErrorInvalidHandle);
-    if (method > 2)
+    if (request.method > 2)
         return channel_.SendStatus(OpSetFilePointer, kErrorInvalidParameter);
-    const int64_t distance = static_cast<int64_t>(static_cast<uint64_t>(high) << 32 | low);
+    const int64_t distance = request.distance;
     int64_t base = 0;
-    if (method == 1) {
+    if (request.method == 1) {
         base = ::lseek(file_.fd(), 0, SEEK_CUR);
-    } else if (method == 2) {
+    } else if (request.method == 2) {
         struct stat st;
         base = ::fstat(file_.fd(), &st) == 0 ? st.st_size : -1;
     }
@@ -441,19 +490,18 @@ bool Session::HandleSetFilePointer()
     if (position < 0)
         return channel_.SendStatus(OpSetFilePointer, Win32FromErrno(errno));
     ACE_OutputCDR out = MakeOutputStream(16);
-    out.write_ulong(0);
-    out.write_ulong(static_cast<uint32_t>(position));
-    out.write_ulong(static_cast<uint32_t>(static_cast<uint64_t>(position) >> 32));
-    return channel_.SendReply(OpSetFilePointer, out);
+    return protocol::EncodeSetFilePointerReply(out, protocol::SetFilePointerReply{0, static_cast<uint64_t>(position)}) &&
+           channel_.SendReply(OpSetFilePointer, out);
 }
 
 bool Session::HandleSetFileTime()
 {
     ACE_InputCDR in = channel_.PayloadStream();
-    FileTime t[3];
-    for (FileTime &ft : t)
-        if (!in.read_ulong(ft.low) || !in.read_ulong(ft.high))
-            return false;
+    protocol::SetFileTimeRequest request;
+    if (!protocol::DecodeSetFileTimeRequest(in, request))
+        return false;
+    const FileTime t[3] = {FromFiletime(request.creation), FromFiletime(request.lastAccess),
+                           FromFiletime(request.lastWrite)};
     if (!file_.IsOpen())
         return channel_.SendStatus(OpSetFileTime, kErrorInvalidHandle);
     if (config_.readOnly)
@@ -478,19 +526,20 @@ bool Session::HandleGetFileInformation()
         return channel_.SendStatus(OpGetFileInformation, Win32FromErrno(error));
     if (file_.linkAttributes() != 0)
         info.attributes = file_.linkAttributes();
+    protocol::GetFileInformationReply reply;
+    BY_HANDLE_FILE_INFORMATION &r = reply.info;
+    r.dwFileAttributes = info.attributes;
+    r.ftCreationTime = ToFiletime(info.creation);
+    r.ftLastAccessTime = ToFiletime(info.lastAccess);
+    r.ftLastWriteTime = ToFiletime(info.lastWrite);
+    r.dwVolumeSerialNumber = VolumeSerial(info.device); // with the index, tells folders apart across links
+    r.nFileSizeHigh = static_cast<uint32_t>(info.size >> 32);
+    r.nFileSizeLow = static_cast<uint32_t>(info.size);
+    r.nNumberOfLinks = info.links;
+    r.nFileIndexHigh = static_cast<uint32_t>(info.index >> 32);
+    r.nFileIndexLow = static_cast<uint32_t>(info.index);
     ACE_OutputCDR out = MakeOutputStream(64);
-    out.write_ulong(0);
-    out.write_ulong(info.attributes);
-    WriteTime(out, info.creation);
-    WriteTime(out, info.lastAccess);
-    WriteTime(out, info.lastWrite);
-    out.write_ulong(VolumeSerial(info.device)); // with the index, tells folders apart across links
-    out.write_ulong(static_cast<uint32_t>(info.size >> 32)); // high part first here
-    out.write_ulong(static_cast<uint32_t>(info.size));
-    out.write_ulong(info.links);
-    out.write_ulong(static_cast<uint32_t>(info.index >> 32));
-    out.write_ulong(static_cast<uint32_t>(info.index));
-    return channel_.SendReply(OpGetFileInformation, out);
+    return protocol::EncodeGetFileInformationReply(out, reply) && channel_.SendReply(OpGetFileInformation, out);
 }
 
 bool Session::HandleCloseHandle()

@@ -101,7 +101,7 @@ bool LogonLobby::OnRequest(Pending &w)
                     1, 2);
     if (op == OpLogon) {
         LogonRequest logon;
-        if (!DecodeLogon(in, logon))
+        if (!protocol::DecodeLogonRequest(in, logon))
             return false;
         if (CredentialsMatch(config_, logon)) {
             const bool free = hooks_.sessionSlotFree();

@@ -37,23 +37,6 @@ int OpenFile::Close()
     return r == 0 ? 0 : errno;
 }
 
-bool ReadString(ACE_InputCDR &in, std::u16string &out)
-{
-    // Every code unit the count announces, embedded NULs included: a name
-    // cut short at one would open another file than the client named.
-    ACE_CDR::ULong bytes = 0;
-    if (!in.read_ulong(bytes) || bytes % 2 != 0 || bytes > in.length())
-        return false;
-    out.resize(bytes / 2);
-    for (char16_t &c : out) {
-        ACE_CDR::UShort unit = 0;
-        if (!in.read_ushort(unit))
-            return false;
-        c = static_cast<char16_t>(unit);
-    }
-    return true;
-}
-
 Session::Session(const AgentConfig &config, ACE_SOCK_Stream &stream, int id, LogonThrottle &throttle,
                  std::string peer)
     : config_(config), channel_(stream), id_(id), throttle_(throttle), peer_(std::move(peer))
@@ -163,7 +146,7 @@ bool Session::HandleLogon()
 {
     ACE_InputCDR in = channel_.PayloadStream();
     LogonRequest logon;
-    if (!DecodeLogon(in, logon))
+    if (!protocol::DecodeLogonRequest(in, logon))
         return false;
     loggedOn_ = CredentialsMatch(config_, logon);
     Log("logon %s (initial %u)", loggedOn_ ? "accepted" : "refused", static_cast<unsigned>(logon.initial));

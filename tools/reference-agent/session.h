@@ -8,6 +8,7 @@
 #include "file_info.h"
 #include "logon_throttle.h"
 #include "path_mapping.h"
+#include "protocol/handle_messages.h"
 #include "wire_channel.h"
 
 #include <ace/SOCK_Stream.h>
@@ -72,7 +73,25 @@ private:
     bool HandleMoveFile();
     // File handles.
     bool HandleCreateFile();
+    struct OpenIntent;
+    // The open's status; on 0 the file is open in file_.
+    uint32_t OpenRequested(const agent::protocol::CreateFileRequest &request);
+    uint32_t OpenLinkItself(const OpenIntent &intent, const MappedPath &mapped, const Location &at,
+                            const std::string &name);
+    uint32_t OpenDirectory(const OpenIntent &intent, const Location &at, const std::string &name);
+    uint32_t OpenRegularFile(const OpenIntent &intent, const Location &at, const std::string &name);
     bool HandleRead(uint32_t opcode);
+    // The refusal status of a read, or 0 with the number of bytes it will
+    // carry (the file positioned first for a read at an offset).
+    uint32_t PrepareRead(bool atOffset, const agent::protocol::ReadFileAtRequest &request, uint64_t &count);
+    // Up to `size` bytes of the open file into data_; a failure's status
+    // stays in `status`.
+    size_t ReadPiece(size_t size, uint32_t &status);
+    // The reply to a read of `count` bytes, data included.
+    bool SendRead(uint32_t opcode, uint64_t count);
+    // The data of a large read after its first piece; false drops the
+    // connection, the only way to tell the client of a failure by now.
+    bool StreamRest(uint64_t left);
     bool HandleWrite();
     bool HandleSetFilePointer();
     bool HandleSetFileTime();
@@ -118,9 +137,6 @@ private:
     OpenFile file_;
     std::vector<char> data_; // file data on their way to or from the wire
 };
-
-// Reads one CDR wide string into a UTF-16 string.
-bool ReadString(ACE_InputCDR &in, std::u16string &out);
 
 } // namespace refagent
 

@@ -1,5 +1,7 @@
 #include "wire_channel.h"
 
+#include "protocol/status_reply.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -210,8 +212,8 @@ bool WireChannel::SendReplyWithData(uint32_t opcode, ACE_OutputCDR &payload, con
 bool WireChannel::SendStatus(uint32_t opcode, uint32_t status)
 {
     ACE_OutputCDR payload = agent::MakeOutputStream(16);
-    payload.write_ulong(status);
-    return SendReply(opcode, payload);
+    return agent::protocol::EncodeStatusReply(payload, agent::protocol::StatusReply{status}) &&
+           SendReply(opcode, payload);
 }
 
 bool WireChannel::SendHeaderOnly(uint32_t opcode, uint32_t length)

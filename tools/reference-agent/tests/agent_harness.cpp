@@ -1,4 +1,5 @@
 #include "agent_harness.h"
+#include "file_messages.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Connector.h>
@@ -138,9 +139,7 @@ bool RawClient::Silent(int ms)
 
 bool RawClient::LogOn(const char16_t *user, const char16_t *password)
 {
-    fake::Payload p;
-    p.wstr(user).wstr(password).wstr(u"000000000000000000000000").wstr(u"TESTHOST").u8(1);
-    if (!Send(fake::RequestBytes(2, p)))
+    if (!Send(fake::LogonRequest(user, password, u"000000000000000000000000", u"TESTHOST", true)))
         return false;
     const ReplyMessage r = ReadReply();
     return r.ok && r.payload.size() >= 4 && U32(r.payload, 0) == 0;

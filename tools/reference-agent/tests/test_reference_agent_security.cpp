@@ -2,6 +2,7 @@
 // to steer opens out of the served tree, memory and slots held by clients
 // that never log on, password guessing, names Windows cannot hold.
 #include "agent_harness.h"
+#include "file_messages.h"
 #include "confined_path.h"
 #include "protocol/fss_util.h"
 #include "logon_throttle.h"
@@ -38,8 +39,7 @@ uint32_t Status(RawClient &c, const Bytes &request)
 
 Bytes Open(const char16_t *path, bool write)
 {
-    return RequestBytes(OpCreateFile,
-                        Payload().u32(0x80).u32(3).u32(3).u32(write ? 0xC0000000u : 0x80000000u).wstr(path));
+    return fake::OpenRequest(path, write ? 0xC0000000u : 0x80000000u, 3, 3, 0x80);
 }
 
 size_t ResidentKiB()
@@ -91,7 +91,7 @@ TEST_P(Race, RenamingFoldersNeverLeadsAnOpenOutside)
             {u"C:\\D", u"C:\\T"}, {u"C:\\E", u"C:\\D"}, {u"C:\\T", u"C:\\E"}};
         while (!stop)
             for (const auto &[from, to] : steps)
-                if (Status(c, RequestBytes(OpMoveFile, Payload().wstr(from).wstr(to))) == 0)
+                if (Status(c, fake::MoveRequest(from, to)) == 0)
                     ++renames;
     });
     auto reader = [&](bool write) {
@@ -107,7 +107,7 @@ TEST_P(Race, RenamingFoldersNeverLeadsAnOpenOutside)
                 c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 6), fake::Hex("4f 56 45 52 2d 57")}));
                 c.ReadReply();
             }
-            c.Send(RequestBytes(OpReadFileAt, Payload().u32(4096).u32(0).u32(0)));
+            c.Send(fake::ReadAtRequest(4096, 0));
             const Bytes head = c.Read(20);
             const Bytes data = head.size() == 20 ? c.Read(U32(head, 16)) : Bytes();
             const std::string text(data.begin(), data.end());
@@ -155,7 +155,7 @@ TEST(Starvation, RealClientsAreServedWhile500SilentConnectionsAreHeld)
     for (int i = 0; i < 20; ++i) {
         RawClient c(agent.port());
         ASSERT_TRUE(c.LogOn()) << "client " << i;
-        EXPECT_EQ(Status(c, RequestBytes(OpPathFileExists, Payload().wstr(u"C:\\f.txt"))), 0u);
+        EXPECT_EQ(Status(c, fake::PathRequest(OpPathFileExists, u"C:\\f.txt")), 0u);
     }
     // The silent ones got no answer; they are closed at the logon deadline.
     if (Clock::now() - held < std::chrono::seconds(8)) {
@@ -177,9 +177,7 @@ TEST(Starvation, NothingSizableIsTakenBeforeLogonOrOnAnAnnouncementAlone)
     }
     RawClient longNames(agent.port());
     const std::u16string name(900, u'n');
-    Payload logon;
-    logon.wstr(u"alice").wstr(u"s3cret").wstr(name.c_str()).wstr(name.c_str()).u8(1);
-    EXPECT_EQ(Status(longNames, RequestBytes(OpLogon, logon)), 0u);
+    EXPECT_EQ(Status(longNames, fake::LogonRequest(u"alice", u"s3cret", name, name, true)), 0u);
 
     // After logon, announcing 64 MiB and sending a few bytes reserves only
     // what arrived: 16 such connections would have cost 1 GiB.
@@ -246,7 +244,7 @@ TEST(Deadlines, AClientThatStopsReadingALargeReplyIsLetGo)
     RawClient client(agent.port());
     ASSERT_TRUE(client.LogOn());
     ASSERT_EQ(Status(client, Open(u"C:\\big.bin", false)), 0u);
-    ASSERT_TRUE(client.Send(RequestBytes(OpReadFileAt, Payload().u32(static_cast<uint32_t>(kSize)).u32(0).u32(0))));
+    ASSERT_TRUE(client.Send(fake::ReadAtRequest(static_cast<uint32_t>(kSize), 0)));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     // Given up on: what was already buffered arrives, then the close, well
     // short of the whole reply (header, status, count, data).
@@ -290,9 +288,7 @@ TEST(LogonThrottling, GuessesGetSlowWhileACorrectLogonIsAnsweredAtOnce)
         c.throttle.max = std::chrono::milliseconds(1600);
     });
     auto guess = [](RawClient &c) {
-        Payload p;
-        p.wstr(u"alice").wstr(u"guess").wstr(u"").wstr(u"H").u8(1);
-        return c.Send(RequestBytes(OpLogon, p));
+        return c.Send(fake::LogonRequest(u"alice", u"guess", u"", u"H", true));
     };
     // Eight guesses on four connections at once are answered one delay
     // apart: 0.1 + 0.2 + 0.4 + 0.8 + 4 x 1.6 s at the least.
@@ -354,7 +350,7 @@ TEST(Names, CharactersAWindowsPathCannotHoldAreRefusedWith123)
             EXPECT_EQ(Status(c, RequestBytes(op, p)), refagent::kErrorInvalidName)
                 << "opcode " << op << ", " << path.size() << " units";
     }
-    EXPECT_EQ(Status(c, RequestBytes(OpPathFileExists, Payload().wstr(u"C:\\docs\\a.txt"))), 0u);
+    EXPECT_EQ(Status(c, fake::PathRequest(OpPathFileExists, u"C:\\docs\\a.txt")), 0u);
 }
 
 } // namespace

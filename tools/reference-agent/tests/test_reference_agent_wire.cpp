@@ -1,6 +1,7 @@
 // The reference agent on the wire: the exact bytes it answers with, its
 // refusals, and how it copes with broken or excess clients.
 #include "agent_harness.h"
+#include "file_messages.h"
 #include "discovery_responder.h"
 #include "messages.h"
 #include "protocol/fss_util.h"
@@ -26,6 +27,7 @@ using fake::Payload;
 using fake::RequestBytes;
 using fake::BareRequest;
 using namespace agent;
+using namespace agent::protocol;
 
 namespace {
 
@@ -41,7 +43,7 @@ protected:
         agent_ = std::make_unique<RunningAgent>(tree_.path());
     }
 
-    Bytes StringRequest(uint32_t op, const char16_t *text) { return RequestBytes(op, Payload().wstr(text)); }
+    Bytes StringRequest(uint32_t op, const char16_t *text) { return fake::PathRequest(op, text); }
     uint32_t StatusOf(RawClient &c, const Bytes &request)
     {
         EXPECT_TRUE(c.Send(request));
@@ -59,15 +61,11 @@ TEST_F(AgentWire, LogonAnswersExactBytesAndRefusesWrongCredentials)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.connected());
-    Payload bad;
-    bad.wstr(u"alice").wstr(u"wrong").wstr(u"").wstr(u"H").u8(1);
-    ASSERT_TRUE(c.Send(RequestBytes(OpLogon, bad)));
+    ASSERT_TRUE(c.Send(fake::LogonRequest(u"alice", u"wrong", u"", u"H", true)));
     EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 2e 05 00 00")));
     // Not logged on: requests are refused with ERROR_NOT_LOGGED_ON.
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs")), refagent::kErrorNotLoggedOn);
-    Payload unknownUser;
-    unknownUser.wstr(u"mallory").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpLogon, unknownUser)), refagent::kErrorLogonFailure);
+    EXPECT_EQ(StatusOf(c, fake::LogonRequest(u"mallory", u"s3cret", u"", u"H", false)), refagent::kErrorLogonFailure);
     // User names compare without case, as Windows compares them.
     ASSERT_TRUE(c.LogOn(u"ALICE", u"s3cret"));
     EXPECT_EQ(StatusOf(c, StringRequest(OpPathFileExists, u"C:\\docs\\a.txt")), 0u);
@@ -98,15 +96,14 @@ TEST_F(AgentWire, PathsLeavingTheRootAreAccessDenied)
             EXPECT_EQ(StatusOf(c, StringRequest(op, path)), refagent::kErrorAccessDenied)
                 << "opcode " << op;
         }
-        Payload open;
-        open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(path);
-        EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorAccessDenied);
+        EXPECT_EQ(StatusOf(c, fake::OpenRequest(path, 0x80000000u, 1, 3, 0x80)), refagent::kErrorAccessDenied);
     }
     // The link itself is inside: it is shown, and opening through it is refused.
     ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\etc-link")));
     const ReplyMessage link = c.ReadReply();
     ASSERT_EQ(link.length, 8u);
-    EXPECT_EQ(U32(link.payload, 4), refagent::kAttributeReparsePoint); // target hidden
+    EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(link.payload, DecodeGetFileAttributesReply).attributes,
+              refagent::kAttributeReparsePoint); // target hidden
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"Q:\\x")), refagent::kErrorPathNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\docs\\none")), refagent::kErrorFileNotFound);
     EXPECT_EQ(StatusOf(c, StringRequest(OpGetFileAttributes, u"C:\\none\\none")), refagent::kErrorPathNotFound);
@@ -120,19 +117,23 @@ TEST_F(AgentWire, AttributeRecordsCarryTheLocalSizeAndKind)
     ReplyMessage r = c.ReadReply();
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.length, 40u); // status + 36-byte record
-    EXPECT_EQ(U32(r.payload, 0), 0u);
-    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeArchive);
-    EXPECT_EQ(U32(r.payload, 32), 10000u); // size low
-    EXPECT_EQ(U32(r.payload, 36), 0u);     // size high
+    const GetFileAttributesExReply record =
+        fake::DecodedReply<GetFileAttributesExReply>(r.payload, DecodeGetFileAttributesExReply);
+    EXPECT_EQ(record.status, 0u);
+    EXPECT_EQ(record.data.dwFileAttributes, refagent::kAttributeArchive);
+    EXPECT_EQ(record.data.nFileSizeLow, 10000u);
+    EXPECT_EQ(record.data.nFileSizeHigh, 0u);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/sub/deep.txt").c_str(), &st), 0);
-    const uint64_t write = (uint64_t(U32(r.payload, 28)) << 32) | U32(r.payload, 24);
+    const uint64_t write =
+        uint64_t(record.data.ftLastWriteTime.dwHighDateTime) << 32 | record.data.ftLastWriteTime.dwLowDateTime;
     EXPECT_EQ(write / 10000000ull - 11644473600ull, static_cast<uint64_t>(st.st_mtime));
 
     ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, u"C:\\docs")));
     r = c.ReadReply();
     ASSERT_EQ(r.length, 8u);
-    EXPECT_EQ(U32(r.payload, 4), refagent::kAttributeDirectory);
+    EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(r.payload, DecodeGetFileAttributesReply).attributes,
+              refagent::kAttributeDirectory);
 }
 
 TEST_F(AgentWire, UnknownOpcodesGetAStatusAndTheConnectionGoesOn)
@@ -279,7 +280,9 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
         ASSERT_TRUE(c.Send(StringRequest(OpGetFileAttributes, path.c_str())));
         const ReplyMessage r = c.ReadReply();
         ASSERT_EQ(r.length, 8u);
-        EXPECT_EQ(U32(r.payload, 4), attributes) << std::string(path.begin(), path.end());
+        EXPECT_EQ(fake::DecodedReply<GetFileAttributesReply>(r.payload, DecodeGetFileAttributesReply).attributes,
+                  attributes)
+            << std::string(path.begin(), path.end());
     }
     EXPECT_EQ(ReadPathList(c, u"C:\\data"), expected);
     ASSERT_TRUE(c.Send(fake::FindFirstRequest(u"C:\\data\\sub\\*", 0)));
@@ -289,16 +292,14 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
     // Opening or descending through a link that leads out is refused;
     // links inside lead where they point.
     auto open = [&](const char16_t *path, uint32_t flags) {
-        Payload p;
-        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
-        return StatusOf(c, RequestBytes(OpCreateFile, p));
+        return StatusOf(c, fake::OpenRequest(path, 0x80000000u, 1, 3, flags));
     };
     for (const char16_t *path : {u"C:\\data\\out", u"C:\\data\\out\\passwd", u"C:\\data\\out2\\x", u"C:\\data\\dangling"})
         EXPECT_NE(open(path, 0x80), 0u) << std::string(path, path + 10);
     EXPECT_EQ(open(u"C:\\data\\out\\passwd", 0x80), refagent::kErrorAccessDenied);
     EXPECT_EQ(open(u"C:\\data\\out", 0x80), refagent::kErrorAccessDenied);
     ASSERT_EQ(open(u"C:\\data\\sub\\up\\filelink", 0x80), 0u);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(100))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(100)));
     EXPECT_EQ(fake::ToHex(c.Read(23)),
               fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00 61 62 63")));
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
@@ -306,15 +307,17 @@ TEST_F(AgentWire, LinksAreShownAsReparsePointsAndNeverLeadOut)
     // A folder is known by its volume serial number and file index however
     // it is reached, on any connection; the link itself is a reparse point.
     auto identity = [&](RawClient &client, const char16_t *path, uint32_t flags) {
-        Payload p;
-        p.u32(flags).u32(3).u32(1).u32(0x80000000u).wstr(path);
         std::vector<uint32_t> id;
-        EXPECT_EQ(StatusOf(client, RequestBytes(OpCreateFile, p)), 0u) << std::string(path, path + 10);
+        EXPECT_EQ(StatusOf(client, fake::OpenRequest(path, 0x80000000u, 1, 3, flags)), 0u)
+            << std::string(path, path + 10);
         EXPECT_TRUE(client.Send(BareRequest(OpGetFileInformation)));
         const ReplyMessage r = client.ReadReply();
         EXPECT_EQ(r.length, 56u);
-        if (r.length == 56)
-            id = {U32(r.payload, 4), U32(r.payload, 4 * 8), U32(r.payload, 4 * 12), U32(r.payload, 4 * 13)};
+        if (r.length == 56) {
+            const BY_HANDLE_FILE_INFORMATION info =
+                fake::DecodedReply<GetFileInformationReply>(r.payload, DecodeGetFileInformationReply).info;
+            id = {info.dwFileAttributes, info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+        }
         EXPECT_EQ(StatusOf(client, BareRequest(OpCloseHandle)), 0u);
         return id; // attributes, serial, index high, index low
     };
@@ -340,33 +343,34 @@ TEST_F(AgentWire, FileReadsCarryRawDataAfterAnEightBytePayload)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
-    Payload open;
-    open.u32(0x80).u32(3).u32(1).u32(0x80000000u).wstr(u"C:\\docs\\a.txt");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), 0u);
+    const Bytes open = fake::OpenRequest(u"C:\\docs\\a.txt", 0x80000000u, 1, 3, 0x80);
+    EXPECT_EQ(StatusOf(c, open), 0u);
     // A second open on the same connection is refused; the first stays.
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorTooManyOpenFiles);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFileAt, Payload().u32(4096).u32(1).u32(0))));
+    EXPECT_EQ(StatusOf(c, open), refagent::kErrorTooManyOpenFiles);
+    ASSERT_TRUE(c.Send(fake::ReadAtRequest(4096, 1)));
     EXPECT_EQ(fake::ToHex(c.Read(24)),
               fake::ToHex(Hex("01 00 02 00 14 00 00 00 08 00 00 00 00 00 00 00 04 00 00 00 65 6c 6c 6f")));
     // The read moved the pointer to the end: the next plain read is empty.
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(4096))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(4096)));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 00 00 00 00 00 00 00 00")));
-    ASSERT_TRUE(c.Send(RequestBytes(OpSetFilePointer, Payload().u32(0xFFFFFFFEu).u32(0xFFFFFFFFu).u32(2))));
+    ASSERT_TRUE(c.Send(fake::FilePointerRequest(-2, 2)));
     ReplyMessage r = c.ReadReply();
     ASSERT_EQ(r.length, 12u);
-    EXPECT_EQ(U32(r.payload, 4), 3u); // 5 - 2
+    EXPECT_EQ(fake::DecodedReply<SetFilePointerReply>(r.payload, DecodeSetFilePointerReply).position, 3u); // 5 - 2
     // Writing to a file opened for reading only is refused in the write shape.
     ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 05 00 00 00 00 00 00 00")));
     ASSERT_TRUE(c.Send(BareRequest(OpGetFileInformation)));
     r = c.ReadReply();
     ASSERT_EQ(r.length, 56u);
-    EXPECT_EQ(U32(r.payload, 4 * 9), 0u); // size high
-    EXPECT_EQ(U32(r.payload, 4 * 10), 5u); // size low
-    EXPECT_EQ(U32(r.payload, 4 * 11), 1u); // links
+    const BY_HANDLE_FILE_INFORMATION info =
+        fake::DecodedReply<GetFileInformationReply>(r.payload, DecodeGetFileInformationReply).info;
+    EXPECT_EQ(info.nFileSizeHigh, 0u);
+    EXPECT_EQ(info.nFileSizeLow, 5u);
+    EXPECT_EQ(info.nNumberOfLinks, 1u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), refagent::kErrorInvalidHandle);
-    ASSERT_TRUE(c.Send(RequestBytes(OpReadFile, Payload().u32(16))));
+    ASSERT_TRUE(c.Send(fake::ReadRequest(16)));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0a 00 00 00 08 00 00 00 06 00 00 00 00 00 00 00")));
 }
 
@@ -374,27 +378,25 @@ TEST_F(AgentWire, WritesCreateAndFillFilesAndTimesCanBeSet)
 {
     RawClient c(agent_->port());
     ASSERT_TRUE(c.LogOn());
-    Payload create;
-    create.u32(0x80).u32(1 /* CREATE_NEW */).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\new.bin");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), 0u);
+    const Bytes create = fake::OpenRequest(u"C:\\docs\\new.bin", 0x40000000u, 0, 1 /* CREATE_NEW */, 0x80);
+    EXPECT_EQ(StatusOf(c, create), 0u);
     ASSERT_TRUE(c.Send(fake::Concat({fake::Header(Request, OpWriteFile, 3), Hex("61 62 63")})));
     EXPECT_EQ(fake::ToHex(c.Read(20)), fake::ToHex(Hex("01 00 02 00 0b 00 00 00 08 00 00 00 00 00 00 00 03 00 00 00")));
     // 2001-09-09 01:46:40 UTC as a FILETIME.
     const uint64_t ft = (1000000000ull + 11644473600ull) * 10000000ull;
-    Payload times;
-    times.u32(0).u32(0).u32(uint32_t(ft)).u32(uint32_t(ft >> 32)).u32(uint32_t(ft)).u32(uint32_t(ft >> 32));
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpSetFileTime, times)), 0u);
+    const FILETIME time = {uint32_t(ft), uint32_t(ft >> 32)};
+    EXPECT_EQ(StatusOf(c, fake::FileTimeRequest({0, 0}, time, time)), 0u);
     EXPECT_EQ(StatusOf(c, BareRequest(OpCloseHandle)), 0u);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/new.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 3);
     EXPECT_EQ(st.st_mtime, 1000000000);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, create)), refagent::kErrorFileExists);
+    EXPECT_EQ(StatusOf(c, create), refagent::kErrorFileExists);
     EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\docs")), refagent::kErrorAlreadyExists);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\sub")), refagent::kErrorDirNotEmpty);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\docs\\a.txt"))),
+    EXPECT_EQ(StatusOf(c, fake::MoveRequest(u"C:\\docs\\new.bin", u"C:\\docs\\a.txt")),
               refagent::kErrorAlreadyExists);
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpMoveFile, Payload().wstr(u"C:\\docs\\new.bin").wstr(u"C:\\moved.bin"))), 0u);
+    EXPECT_EQ(StatusOf(c, fake::MoveRequest(u"C:\\docs\\new.bin", u"C:\\moved.bin")), 0u);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\moved.bin")), 0u);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\")), refagent::kErrorAccessDenied);
 }
@@ -538,9 +540,7 @@ TEST_F(AgentWire, ReadOnlyAgentRefusesChangesWithWriteProtect)
     ASSERT_TRUE(c.LogOn());
     EXPECT_EQ(StatusOf(c, StringRequest(OpCreateDirectory, u"C:\\new")), refagent::kErrorWriteProtect);
     EXPECT_EQ(StatusOf(c, StringRequest(OpRemovePath, u"C:\\docs\\a.txt")), refagent::kErrorWriteProtect);
-    Payload open;
-    open.u32(0x80).u32(2).u32(0).u32(0x40000000u).wstr(u"C:\\docs\\a.txt");
-    EXPECT_EQ(StatusOf(c, RequestBytes(OpCreateFile, open)), refagent::kErrorWriteProtect);
+    EXPECT_EQ(StatusOf(c, fake::OpenRequest(u"C:\\docs\\a.txt", 0x40000000u, 0, 2, 0x80)), refagent::kErrorWriteProtect);
     struct stat st;
     ASSERT_EQ(::stat((tree_.path() + "/docs/a.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 5);
@@ -555,9 +555,7 @@ TEST_F(AgentWire, ConnectionsBeyondTheCapAreTurnedAwayAtLogon)
     ASSERT_TRUE(b.LogOn());
     {
         RawClient c(small.port());
-        Payload logon;
-        logon.wstr(u"alice").wstr(u"s3cret").wstr(u"").wstr(u"H").u8(0);
-        ASSERT_TRUE(c.Send(RequestBytes(OpLogon, logon)));
+        ASSERT_TRUE(c.Send(fake::LogonRequest(u"alice", u"s3cret", u"", u"H", false)));
         EXPECT_EQ(fake::ToHex(c.Read(16)), fake::ToHex(Hex("01 00 02 00 02 00 00 00 04 00 00 00 47 00 00 00")));
         EXPECT_TRUE(c.ClosedByPeer());
     }

@@ -1,0 +1,152 @@
+#include "file_messages.h"
+
+#include "messages.h"
+
+#include "protocol/logon_messages.h"
+#include "protocol/opcodes.h"
+#include "protocol/status_reply.h"
+
+namespace fake {
+
+using namespace agent::protocol;
+
+namespace {
+Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
+Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
+} // namespace
+
+Bytes AttributesReply(uint32_t status, uint32_t attributes)
+{
+    return ReplyOf(agent::OpGetFileAttributes,
+                        [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesReply(out, {status, attributes}); });
+}
+
+WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
+                                        FILETIME lastWrite, uint64_t size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA d{};
+    d.dwFileAttributes = attributes;
+    d.ftCreationTime = creation;
+    d.ftLastAccessTime = lastAccess;
+    d.ftLastWriteTime = lastWrite;
+    d.nFileSizeLow = static_cast<DWORD>(size);
+    d.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    return d;
+}
+
+Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data)
+{
+    return ReplyOf(agent::OpGetFileAttributesEx,
+                        [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesExReply(out, {0, data}); });
+}
+
+Bytes CountReply(uint32_t opcode, uint32_t status, uint32_t count, const Bytes &data)
+{
+    return Concat({ReplyOf(opcode, [&](ACE_OutputCDR &out) { return EncodeCountReply(out, {status, count}); }),
+                   data});
+}
+
+Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
+{
+    return CountReply(opcode, status, static_cast<uint32_t>(data.size()), data);
+}
+
+Bytes PositionReply(uint64_t position)
+{
+    return ReplyOf(agent::OpSetFilePointer,
+                        [&](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {0, position}); });
+}
+
+Bytes InformationReply(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return ReplyOf(agent::OpGetFileInformation,
+                        [&](ACE_OutputCDR &out) { return EncodeGetFileInformationReply(out, {0, info}); });
+}
+
+Bytes PathRequest(uint32_t opcode, const WString &path)
+{
+    return RequestOf(opcode, [&](ACE_OutputCDR &out) { return EncodePathRequest(out, path.c_str()); });
+}
+
+Bytes SetAttributesRequest(const WString &path, uint32_t attributes)
+{
+    return RequestOf(agent::OpSetFileAttributes, [&](ACE_OutputCDR &out) {
+        return EncodeSetFileAttributesRequest(out, path.c_str(), attributes);
+    });
+}
+
+Bytes MoveRequest(const WString &source, const WString &target)
+{
+    return RequestOf(agent::OpMoveFile,
+                          [&](ACE_OutputCDR &out) { return EncodeMoveFileRequest(out, source.c_str(), target.c_str()); });
+}
+
+Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags)
+{
+    return RequestOf(agent::OpCreateFile, [&](ACE_OutputCDR &out) {
+        return EncodeCreateFileRequest(out, path.c_str(), access, share, disposition, flags);
+    });
+}
+
+Bytes LogonRequest(const WString &user, const WString &password, const WString &machineId,
+                   const WString &computerName, bool initial)
+{
+    return RequestOf(agent::OpLogon, [&](ACE_OutputCDR &out) {
+        return EncodeLogonRequest(out, user.c_str(), password.c_str(), machineId.c_str(), computerName.c_str(), initial);
+    });
+}
+
+Bytes ReadRequest(uint32_t toRead)
+{
+    return RequestOf(agent::OpReadFile, [&](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {toRead}); });
+}
+
+Bytes ReadAtRequest(uint32_t toRead, uint64_t offset)
+{
+    return RequestOf(agent::OpReadFileAt,
+                          [&](ACE_OutputCDR &out) { return EncodeReadFileAtRequest(out, {toRead, offset}); });
+}
+
+Bytes FilePointerRequest(int64_t distance, uint32_t method)
+{
+    return RequestOf(agent::OpSetFilePointer,
+                          [&](ACE_OutputCDR &out) { return EncodeSetFilePointerRequest(out, {distance, method}); });
+}
+
+Bytes FileTimeRequest(FILETIME creation, FILETIME lastAccess, FILETIME lastWrite)
+{
+    return RequestOf(agent::OpSetFileTime, [&](ACE_OutputCDR &out) {
+        return EncodeSetFileTimeRequest(out, {creation, lastAccess, lastWrite});
+    });
+}
+
+namespace {
+template <typename Message, typename Decode>
+Message DecodedAs(const Request &request, Decode &&decode)
+{
+    PayloadOf payload(request.payload, request.byteOrder != 1);
+    Message message;
+    if (!decode(payload.in(), message))
+        return Message();
+    return message;
+}
+} // namespace
+
+CreateFileRequest OpenOf(const Request &request)
+{
+    return DecodedAs<CreateFileRequest>(request, DecodeCreateFileRequest);
+}
+
+ReadFileRequest ReadOf(const Request &request) { return DecodedAs<ReadFileRequest>(request, DecodeReadFileRequest); }
+
+ReadFileAtRequest ReadAtOf(const Request &request)
+{
+    return DecodedAs<ReadFileAtRequest>(request, DecodeReadFileAtRequest);
+}
+
+SetFilePointerRequest FilePointerOf(const Request &request)
+{
+    return DecodedAs<SetFilePointerRequest>(request, DecodeSetFilePointerRequest);
+}
+
+} // namespace fake

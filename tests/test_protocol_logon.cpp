@@ -1,0 +1,119 @@
+// Golden bytes of the logon and logout messages, written out by hand from
+// their layouts: each decodes to its values, encodes back to the same
+// bytes, and each reply reaches the library whole, byte by byte and cut at
+// every point.
+#include "agent_test.h"
+#include "golden.h"
+#include "protocol/logon_messages.h"
+#include "protocol/status_reply.h"
+#include "session/logon_exchange.h"
+
+#include <ace/INET_Addr.h>
+
+using namespace agent;
+using namespace agent::protocol;
+using fake::W;
+
+namespace {
+
+class ProtocolLogon : public fake::AgentTest {};
+
+fake::Encoder Logon(const char16_t *user, const char16_t *password, const char16_t *machine,
+                    const char16_t *computer, bool initial)
+{
+    return [=](ACE_OutputCDR &out) {
+        return EncodeLogonRequest(out, W(user).c_str(), W(password).c_str(), W(machine).c_str(),
+                                  W(computer).c_str(), initial);
+    };
+}
+
+fake::Decoded IsLogon(const char16_t *user, const char16_t *password, const char16_t *machine,
+                      const char16_t *computer, uint8_t initial)
+{
+    return [=](ACE_InputCDR &in) {
+        LogonRequest r;
+        ASSERT_TRUE(DecodeLogonRequest(in, r));
+        EXPECT_TRUE(r.user == W(user));
+        EXPECT_TRUE(r.password == W(password));
+        EXPECT_TRUE(r.machineId == W(machine));
+        EXPECT_TRUE(r.computerName == W(computer));
+        EXPECT_EQ(r.initial, initial);
+    };
+}
+
+} // namespace
+
+TEST_F(ProtocolLogon, Requests)
+{
+    // The library's own logon carries this PC's name, so its bytes are
+    // compared in test_connection; here the layout itself.
+    const fake::RequestRow rows[] = {
+        {"logon, padding after each odd string",
+         "01 00 01 00 02 00 00 00 1f 00 00 00  04 00 00 00 61 00 62 00 02 00 00 00 70 00 00 00 "
+         "02 00 00 00 31 00 00 00 02 00 00 00 48 00 01",
+         Logon(u"ab", u"p", u"1", u"H", true), IsLogon(u"ab", u"p", u"1", u"H", 1), nullptr},
+        {"logon, empty password and identity",
+         "01 00 01 00 02 00 00 00 15 00 00 00  02 00 00 00 75 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+         Logon(u"u", u"", u"", u"", false), IsLogon(u"u", u"", u"", u"", 0), nullptr},
+        {"logon, big-endian sender",
+         "00 01 00 01 00 00 00 02 00 00 00 15  00 00 00 02 00 61 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01",
+         Logon(u"a", u"", u"", u"", true), IsLogon(u"a", u"", u"", u"", 1), nullptr},
+        {"logout (bare)", "01 00 01 00 03 00 00 00 00 00 00 00", [](ACE_OutputCDR &) { return true; },
+         [](ACE_InputCDR &in) { EXPECT_EQ(in.length(), 0u); },
+         [this] {
+             AGENT_LOGON second = LogOn();
+             ASSERT_NE(second, nullptr);
+             AgentLogoff(second);
+         }},
+    };
+    for (const fake::RequestRow &row : rows)
+        fake::CheckRequest(agent_, row);
+}
+
+TEST_F(ProtocolLogon, Replies)
+{
+    auto logOn = [this](bool accepted, DWORD error) {
+        return [=] {
+            SetLastError(0);
+            AGENT_LOGON logon = LogOn();
+            const DWORD cause = GetLastError();
+            EXPECT_EQ(logon != nullptr, accepted);
+            if (!accepted) {
+                EXPECT_EQ(cause, error);
+            }
+            if (logon != nullptr)
+                AgentLogoff(logon);
+        };
+    };
+    // The logout's outcome shows only in the connection's state.
+    auto logOut = [this](uint32_t status) {
+        return [=] {
+            AgentConnection c;
+            ACE_INET_Addr address(agent_.port(), "127.0.0.1");
+            ASSERT_EQ(c.Connect(address), 0);
+            ASSERT_EQ(agent::Logon(c, W(u"user").c_str(), W(u"pw").c_str(), 0), 0);
+            SetLastError(0);
+            EXPECT_EQ(agent::Logout(c), 0);
+            EXPECT_EQ(c.state, status == 0 ? Connected : Ready);
+            if (status != 0) {
+                EXPECT_EQ(GetLastError(), status);
+            }
+        };
+    };
+    const fake::ReplyRow rows[] = {
+        {"logon accepted", "01 00 02 00 02 00 00 00 04 00 00 00  00 00 00 00", 0, fake::StatusOnly(0), fake::IsStatusOnly(0),
+         logOn(true, 0)},
+        {"logon refused", "01 00 02 00 02 00 00 00 04 00 00 00  2e 05 00 00", 0, fake::StatusOnly(1326), fake::IsStatusOnly(1326),
+         logOn(false, 1326)},
+        {"logon refused, big-endian", "00 01 00 02 00 00 00 02 00 00 00 04  00 00 05 2e", 0, fake::StatusOnly(1326),
+         fake::IsStatusOnly(1326), logOn(false, 1326)},
+        // No field of the header is tested: kind 1 and opcode 99 pass.
+        {"logon accepted whatever the header says", "01 00 01 00 63 00 00 00 04 00 00 00  00 00 00 00", 0,
+         fake::StatusOnly(0), fake::IsStatusOnly(0), logOn(true, 0), OpLogon},
+        {"logout accepted", "01 00 02 00 03 00 00 00 04 00 00 00  00 00 00 00", 0, fake::StatusOnly(0), fake::IsStatusOnly(0), logOut(0)},
+        {"logout refused, big-endian", "00 01 00 02 00 00 00 03 00 00 00 04  00 00 00 05", 0, fake::StatusOnly(5),
+         fake::IsStatusOnly(5), logOut(5)},
+    };
+    for (const fake::ReplyRow &row : rows)
+        fake::CheckReply(agent_, row);
+}
