@@ -7,6 +7,7 @@
 #include "protocol/opcodes.h"
 #include "remote_files.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>

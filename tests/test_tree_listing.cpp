@@ -10,6 +10,7 @@
 #include "copy/tree_walk.h"
 #include "protocol/opcodes.h"
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -69,11 +70,13 @@ void ServeTree(fake::FakeAgent &agent, Tree tree)
 struct Seen {
     AGENT_TREE_COUNTS counts = {};
     uint64_t calls = 0;
+    uint64_t ends = 0;      // AGENT_TREE_FOLDER_END entries
     uint64_t stopAfter = 0; // 0: never
     static DWORD AGENTAPI Note(const AGENT_TREE_ENTRY *entry, void *context)
     {
         auto *self = static_cast<Seen *>(context);
         EXPECT_NE(entry->path, nullptr);
+        self->ends += entry->kind == AGENT_TREE_FOLDER_END;
         return ++self->calls == self->stopAfter ? AGENT_TREE_STOP : AGENT_TREE_CONTINUE;
     }
 };
@@ -235,6 +238,7 @@ TEST_F(TreeListingTest, LinksAreSkippedOrFollowedAndLoopsFound)
         EXPECT_EQ(counts.skipped[AGENT_SKIP_LOOP], c.loops);
         EXPECT_EQ(counts.skipped[AGENT_SKIP_LINK_LEADS_OUT], c.leadsOut);
         EXPECT_EQ(counts.failures, 0u);
+        EXPECT_EQ(seen.ends, c.folders); // every listed folder ends once
     }
     EXPECT_EQ(AgentListTreeW(logon_, u"C:\\root", 0x80, 0, 0, 0, &Seen::Note, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
