@@ -1,6 +1,8 @@
-// AgentCopyFileFromAgent: a remote file into a new local file, in chunks
-// read at explicit offsets through the file-handle exports; and
+// AgentCopyFileFromAgent: a remote file into a local file, in chunks read
+// at explicit offsets through the file-handle exports, by way of a partial
+// file that takes the local name only when complete; and
 // AgentCopyFileFromAgentExW, the fast copy of copy/copy_file_ex.cpp.
+#include "api/copy_file.h"
 #include "copy/copy_file_ex.h"
 #include "copy/copy_handles.h"
 #include "protocol/wide_string.h"
@@ -54,44 +56,72 @@ int CopyChunks(HANDLE remote, HANDLE local)
     }
 }
 
-BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *localPath)
+// The copy while the caller holds a connection of the logon.
+BOOL CopyHeld(AgentLogon *logon, const WCHAR *remotePath, const platform::LocalFolder &folder, const WCHAR *name)
 {
-    // Occupies one connection for the whole call, and fails before the
-    // local file is touched when the agent cannot be reached at all.
-    ConnectionHolder held(logon);
-    if (held.get() == nullptr) {
-        RecordLastAgentError();
-        return 0;
-    }
-    LocalFile local(CreateFileW(localPath, GENERIC_WRITE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!local.valid()) {
-        RecordLastAgentError();
-        return 0;
-    }
-    // AgentCreateFileW records its own failure.
+    // AgentCreateFileW records its own failure. Nothing local exists yet,
+    // so a refused open leaves no trace.
     RemoteFile remote(logon, AgentCreateFileW(logon, remotePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                                               FILE_ATTRIBUTE_NORMAL));
-    if (remote.get() == nullptr)
+    if (remote.get() == nullptr) {
+        // Memory ran out in this call: the connection it holds is given up
+        // as after any other allocation failure.
+        if (GetLastError() == ERROR_NOT_ENOUGH_MEMORY)
+            NoteOutOfMemory();
         return 0;
-
-    bool copied = CopyChunks(remote.get(), local.get()) == 0;
+    }
+    // The copy goes to a partial file: whatever the local name held stays
+    // until the whole file is there.
+    const copy_ex::RemoteVersion unknown; // no time is taken from the agent
+    copy_ex::PartialFile partial(folder, name, 0);
+    bool copied = partial.Open(unknown) == 0 && CopyChunks(remote.get(), partial.handle()) == 0;
     DWORD cause = copied ? 0 : GetLastError();
     remote.Close();
-    // A local file that cannot be closed may not hold what was written.
-    if (!local.Close() && copied) {
+    if (copied && partial.Finish(unknown) != 0) {
         copied = false;
         cause = GetLastError();
     }
     if (copied)
         return 1;
+    partial.Abandon(copy_ex::Ending::Failed, unknown, 0);
     // The first failure is the cause, not whatever the closes left behind.
     SetLastError(cause);
     RecordLastAgentError();
     return 0;
 }
 
+BOOL CopyFromAgent(AgentLogon *logon, const WCHAR *remotePath, const WCHAR *localPath)
+{
+    // Occupies one connection for the whole call, and fails before the
+    // local file is touched when the agent cannot be reached at all; a
+    // folder that cannot be opened fails before the agent is asked
+    // anything.
+    ConnectionHolder held(logon);
+    if (held.get() == nullptr) {
+        RecordLastAgentError();
+        return 0;
+    }
+    platform::LocalFolder folder;
+    const WCHAR *name = nullptr;
+    if (copy_ex::OpenFolderOf(localPath, folder, &name) != 0) {
+        RecordLastAgentError();
+        return 0;
+    }
+    return CopyHeld(logon, remotePath, folder, name);
+}
+
 } // namespace
+
+BOOL agent::CopyFromAgentInto(AgentLogon *logon, const WCHAR *remotePath, const platform::LocalFolder &folder,
+                              const WCHAR *name)
+{
+    ConnectionHolder held(logon);
+    if (held.get() == nullptr) {
+        RecordLastAgentError();
+        return 0;
+    }
+    return CopyHeld(logon, remotePath, folder, name);
+}
 
 extern "C" BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local)
 {
@@ -110,8 +140,8 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const copy_ex::CopyRequest request{logon, remotePath, localPath, progress, context, cancel, flags};
-    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request); });
+    const copy_ex::CopyRequest request{logon, remotePath, nullptr, nullptr, progress, context, cancel, flags, nullptr};
+    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
     if (!copied)
         RecordLastAgentError(); // the cause is still the thread's last error
     return copied;

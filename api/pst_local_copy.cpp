@@ -1,5 +1,8 @@
 // AgentGetPst2Local: every PST store the agent lists, copied into one local
-// directory under the names NameStoreTargets gives them.
+// directory under the names NameStoreTargets gives them. The directory is
+// held open for the copies, so each lands in it whatever happens to its
+// path meanwhile.
+#include "api/copy_file.h"
 #include "api/pst_stores.h"
 
 #include "protocol/wide_string.h"
@@ -35,8 +38,15 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
         RecordLastAgentError();
         return 0;
     }
-    // An existing directory is fine; any other trouble shows in the copies.
+    // An existing directory is fine; any other trouble shows when it is
+    // opened. A link at the directory's own name is never entered: the
+    // copies would land wherever it leads.
     CreateDirectoryW(directory, nullptr);
+    platform::LocalFolder folder;
+    if (!stores.empty() && folder.Open(directory, false) != 0) {
+        RecordLastAgentError();
+        return 0;
+    }
 
     std::vector<const WCHAR *> paths;
     for (const WideText &store : stores)
@@ -48,7 +58,7 @@ BOOL CopyStoresToLocal(AgentLogon *logon, const WCHAR *directory)
         if (targets[i].refused != 0) {
             SetLastError(targets[i].refused);
             RecordLastAgentError();
-        } else if (AgentCopyFileFromAgent(logon, paths[i], targets[i].target)) {
+        } else if (CopyFromAgentInto(logon, paths[i], folder, targets[i].target + targets[i].nameAt)) {
             continue;
         }
         allCopied = false;

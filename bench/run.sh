@@ -5,8 +5,14 @@
 # interleaved rounds.
 #
 #   bash bench/run.sh [--rounds N] [--samba] [--keep]
+#   bash bench/run.sh --network [--rounds N] [--keep] [--out DIR]
 #
-#   --rounds N  rounds of every measurement (default 5)
+#   --network   tree backups through a forwarder that plays a network link
+#               (bench/netdelay: 1 Gbit/s, one-way delays 0, 0.25 and
+#               2.5 ms): agentcli backup against an rsync daemon and a
+#               private Samba (installed with apt-get when missing, as
+#               root); see bench/network.sh
+#   --rounds N  rounds of every measurement (default 5; 3 with --network)
 #   --samba     install samba and libsmbclient-dev with apt-get (as root)
 #               and run a private smbd on 127.0.0.1:4450 with its own
 #               configuration and directories, stopped at the end: the
@@ -14,7 +20,8 @@
 #   --keep      leave the work directory (tree, copies, logs) behind
 #   --build DIR build there instead of build-bench/ (keeps its build type)
 #   --out DIR   copy into DIR (default: a new directory in /dev/shm when it
-#               exists, so copies are not measured against the disk)
+#               exists, so copies are not measured against the disk); with
+#               --network, the disk-backed folder for the flushed copies
 #
 # Anchors: a raw C ping-pong of the same message sizes (12-byte header and
 # a small payload, 16-byte reply) for one-exchange calls; libsmbclient for
@@ -22,22 +29,26 @@
 # incremental backup. Not part of CI.
 set -euo pipefail
 
-rounds=5
+rounds=""
 build_dir=""
 out_dir=""
 samba=0
+network=0
 keep=0
 while [ $# -gt 0 ]; do
     case "$1" in
     --rounds) rounds="$2"; shift 2 ;;
     --samba) samba=1; shift ;;
+    --network) network=1; shift ;;
     --keep) keep=1; shift ;;
     --build) build_dir="$2"; shift 2 ;;
     --out) out_dir="$2"; shift 2 ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
 done
+[ -z "$rounds" ] && { [ "$network" = 1 ] && rounds=3 || rounds=5; }
+case "$rounds" in '' | *[!0-9]* | 0) echo "run.sh: --rounds wants a number from 1" >&2; exit 2 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="${build_dir:-$root/build-bench}"
@@ -45,23 +56,90 @@ work=$(mktemp -d /tmp/agent-bench.XXXXXX)
 # Copies land in memory (tmpfs) when there is one: buffered writes to a
 # virtual machine's disk vary several-fold from one copy to the next,
 # which would drown the difference between the clients being compared.
-if [ -z "$out_dir" ]; then
+# (--network puts its unflushed copies there and its flushed ones on disk.)
+own_copies=0
+if [ -z "$out_dir" ] || [ "$network" = 1 ]; then
     if [ -d /dev/shm ] && [ -w /dev/shm ]; then copies=$(mktemp -d /dev/shm/agent-bench-out.XXXXXX); else copies="$work/out"; fi
+    own_copies=1
 else
     copies="$out_dir"
 fi
-pids=()
+pids=()   # servers started in the background
+groups=() # servers started as process groups of their own (setsid)
 cleanup() {
+    trap - INT TERM
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    for pid in "${groups[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
+    # A server that ignores TERM for 5 s is killed outright.
+    for _ in $(seq 50); do
+        alive=0
+        for pid in "${pids[@]}" "${groups[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ "$alive" = 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    for pid in "${groups[@]}"; do kill -KILL -- "-$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}" "${groups[@]}"; do wait "$pid" 2>/dev/null || true; done
     if [ "$keep" = 1 ]; then
         echo "work directory: $work, copies in $copies"
     else
         rm -rf "$work"
-        [ -z "$out_dir" ] && rm -rf "$copies"
+        if [ "$own_copies" = 1 ]; then rm -rf "$copies"; fi
     fi
 }
 trap cleanup EXIT
+# Ctrl-C or TERM end the script through its EXIT trap, which stops every
+# server it started.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# A server in a process group of its own: stopping it reaches every
+# process it forked, and a server that signals its own group on shutdown
+# (smbd does) reaches nothing of ours.
+start_group() {
+    setsid "$@" &
+    groups+=($!)
+}
+
+# A private smbd on 127.0.0.1:PORT serving DIR read-only to guests as share
+# "bench", with its own configuration and directories under STATE_DIR.
+start_smbd() { # PORT DIR STATE_DIR
+    local port="$1" share="$2" smb="$3"
+    mkdir -p "$smb"/{private,lock,state,cache,pid,log}
+    cat >"$smb/smb.conf" <<CONF
+[global]
+    workgroup = BENCH
+    server role = standalone server
+    smb ports = $port
+    interfaces = 127.0.0.1
+    bind interfaces only = yes
+    disable netbios = yes
+    private dir = $smb/private
+    lock directory = $smb/lock
+    state directory = $smb/state
+    cache directory = $smb/cache
+    pid directory = $smb/pid
+    log file = $smb/log/smbd.log
+    passdb backend = tdbsam:$smb/private/passdb.tdb
+    map to guest = Bad User
+    guest account = nobody
+    load printers = no
+    printing = bsd
+    printcap name = /dev/null
+[bench]
+    path = $share
+    read only = yes
+    guest ok = yes
+CONF
+    start_group smbd --foreground --no-process-group --configfile="$smb/smb.conf" >"$smb/log/stdout" 2>&1
+    local _
+    for _ in $(seq 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0
+        sleep 0.1
+    done
+    echo "run.sh: smbd did not listen on port $port (see $smb/log)" >&2
+    return 1
+}
 
 log() { echo "== $*" >&2; }
 
@@ -72,8 +150,14 @@ if [ -n "$build_dir" ]; then
 else
     cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/cmake.log" 2>&1
 fi
-targets=(reference-agent agentcli pingpong exchange_bench)
-[ -f "$root/bench/copy_bench.cpp" ] && targets+=(copy_bench)
+if [ "$network" = 1 ]; then
+    targets=(reference-agent agentcli netdelay)
+    # The library's many-file copy program, once there is one.
+    [ -f "$root/bench/manyfile_bench.cpp" ] && targets+=(manyfile_bench)
+else
+    targets=(reference-agent agentcli pingpong exchange_bench)
+    [ -f "$root/bench/copy_bench.cpp" ] && targets+=(copy_bench)
+fi
 cmake --build "$build" -j2 --target "${targets[@]}" >"$work/build.log" 2>&1 ||
     { tail -30 "$work/build.log" >&2; exit 1; }
 agent_bin="$build/tools/reference-agent/reference-agent"
@@ -81,6 +165,11 @@ cli="$build/tools/agentcli/agentcli"
 pingpong="$build/bench/pingpong"
 exchange="$build/bench/exchange_bench"
 copy_bench="$build/bench/copy_bench"
+
+if [ "$network" = 1 ]; then
+    . "$root/bench/network.sh"
+    exit 0
+fi
 
 # ---- the tree: one 256 MiB file, 1,000 files of 4 KiB, 10,000 small files
 log "generating the tree in $work/tree"
@@ -130,36 +219,8 @@ if [ "$samba" = 1 ]; then
     apt-get update >"$work/apt.log" 2>&1
     apt-get install -y --no-install-recommends samba libsmbclient-dev pkg-config >>"$work/apt.log" 2>&1
     smb="$work/samba"
-    mkdir -p "$smb"/{private,lock,state,cache,pid,log}
-    cat >"$smb/smb.conf" <<CONF
-[global]
-    workgroup = BENCH
-    server role = standalone server
-    smb ports = 4450
-    interfaces = 127.0.0.1
-    bind interfaces only = yes
-    disable netbios = yes
-    private dir = $smb/private
-    lock directory = $smb/lock
-    state directory = $smb/state
-    cache directory = $smb/cache
-    pid directory = $smb/pid
-    log file = $smb/log/smbd.log
-    passdb backend = tdbsam:$smb/private/passdb.tdb
-    map to guest = Bad User
-    guest account = nobody
-    load printers = no
-    printing = bsd
-    printcap name = /dev/null
-[bench]
-    path = $tree
-    read only = yes
-    guest ok = yes
-CONF
     chmod -R a+rX "$work"
-    smbd --foreground --no-process-group --configfile="$smb/smb.conf" >"$smb/log/stdout" 2>&1 &
-    pids+=($!)
-    sleep 2
+    start_smbd 4450 "$tree" "$smb"
     cc -O2 -o "$work/smb_bench" "$root/bench/smb_bench.c" $(pkg-config --cflags --libs smbclient)
     smb_bin="$work/smb_bench"
     export HOME="$smb" # libsmbclient's client configuration stays private too

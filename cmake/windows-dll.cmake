@@ -2,7 +2,7 @@
 # library that WINAPI callers can link against. Included from the top-level
 # CMakeLists.txt once the library targets exist.
 
-set(AGENT_WIN32_LIBRARIES ws2_32 mswsock iphlpapi netapi32)
+set(AGENT_WIN32_LIBRARIES ws2_32 mswsock iphlpapi netapi32 advapi32)
 target_link_libraries(agent_stub_objects PUBLIC ${AGENT_WIN32_LIBRARIES})
 target_link_libraries(agent_stub PRIVATE ${AGENT_WIN32_LIBRARIES})
 # ACE's headers are not ours to keep warning-free.

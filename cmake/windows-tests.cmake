@@ -6,7 +6,7 @@ find_package(GTest REQUIRED)
 
 # No test program may see the machine's real adapters (see the source).
 add_library(agent_test_adapter_guard OBJECT ${PROJECT_SOURCE_DIR}/tests/windows/test_adapter_guard.cpp)
-target_link_libraries(agent_test_adapter_guard PRIVATE agent_stub_objects)
+target_link_libraries(agent_test_adapter_guard PRIVATE agent_test_seams)
 get_property(_agent_test_targets DIRECTORY ${PROJECT_SOURCE_DIR}/tests PROPERTY BUILDSYSTEM_TARGETS)
 foreach(t ${_agent_test_targets})
   get_target_property(_type ${t} TYPE)
@@ -41,6 +41,11 @@ set_target_properties(test_dll_exports PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMA
 add_dependencies(test_dll_exports agent_stub)
 add_test(NAME test_dll_exports COMMAND test_dll_exports)
 set_tests_properties(test_dll_exports PROPERTIES TIMEOUT 120)
+
+# The DLL holds no fault point, adapter seam or anything else for testing.
+add_test(NAME shipped_dll_has_no_test_symbols
+  COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DOBJDUMP=${CMAKE_OBJDUMP} -DLIBRARY=$<TARGET_FILE:agent_stub>
+          -P ${PROJECT_SOURCE_DIR}/cmake/agent-no-test-symbols.cmake)
 
 # The DLL's VERSIONINFO carries the header's version.
 add_executable(test_dll_version ${PROJECT_SOURCE_DIR}/tests/windows/test_dll_version.cpp)

@@ -1,6 +1,20 @@
-// The parts of AgentCopyFileFromAgentExW: the partial file and its restart
-// record (copy_file_ex_partial.cpp), the chunk transfer
-// (copy_file_ex_transfer.cpp) and the copy itself (copy_file_ex.cpp).
+// The fast copy behind AgentCopyFileFromAgentExW, in steps a caller that
+// copies many files can run per file:
+//
+//   1. OpenRemote       open the remote file; learn its size and last-write
+//                       time unless the caller knows them (from a listing)
+//   2. PartialFile::Open create (or, restartable, reopen) the partial file
+//                       in a folder the caller holds open
+//   3. Transfer         the chunks, on up to kConnections connections
+//   4. ConfirmEnd       the last progress call and a last look at *cancel
+//   5. PartialFile::Finish / Abandon
+//                       time, flush, rename over the final name, flush the
+//                       folder; or keep the partial file for a restart, or
+//                       remove it
+//
+// CopyInto runs them for one file into an open folder; CopyFile for one
+// local path. The parts live in copy_file_ex_partial.cpp (partial file and
+// restart record), copy_file_ex_transfer.cpp (chunks) and copy_file_ex.cpp.
 #ifndef AGENT_COPY_FILE_EX_H
 #define AGENT_COPY_FILE_EX_H
 
@@ -19,16 +33,34 @@ constexpr DWORD kChunkSize = 1u << 20;
 // Reads in flight at once, each on a connection (and handle) of its own.
 constexpr unsigned kConnections = 4;
 
+constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE | AGENT_COPY_FILE_NO_FLUSH;
+
 // The remote file as it was when the copy started.
 struct RemoteVersion {
     uint64_t size = 0;
-    FILETIME lastWrite = {0, 0};
+    FILETIME lastWrite = {0, 0}; // zero: the agent does not know it
 };
 
 using WideText = std::basic_string<WCHAR>;
 
-// "<localPath>.agent-partial": the name the data go to until complete.
-WideText PartialName(const WCHAR *localPath);
+// ---- step 1
+
+// Opens remotePath for reading. With `known` (size and last-write time a
+// listing gave) no further exchange is made and *version is a copy of it;
+// the transfer's last read proves the size. Otherwise the agent is asked.
+// The handle, or null with the cause in the thread's last error and
+// recorded as the last agent error.
+HANDLE OpenRemote(AgentLogon *logon, const WCHAR *remotePath, const RemoteVersion *known, RemoteVersion *version);
+
+// ---- steps 2 and 5: the partial file
+
+// The name a copy into `finalName` writes until it is complete, in the same
+// folder. Hidden (a leading dot); on POSIX it holds a ':', which no Windows
+// file name has, so no remote name can ever land on it. A final name too
+// long for the prefix is cut (never inside a character) and ends in a hash
+// of the whole name, so the partial name stays within kMaxLocalNameUnits
+// and the same final name always gives the same partial name.
+WideText PartialName(const WCHAR *finalName);
 
 // The restart record is the last kRecordSize bytes of a partial file kept
 // for a restart: the bytes before it are the remote file's first `held`
@@ -43,6 +75,62 @@ int WriteRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t he
 
 // How a transfer ended.
 enum class Ending { Complete, Failed, Stopped, Cancelled };
+
+// The partial file of one copy into `finalName` (a plain name) in an open
+// folder, which must outlive it. Nothing ever opens the final name: it is
+// only renamed onto, which replaces whatever stood there (a link too).
+// An object that is neither finished nor abandoned removes its file.
+class PartialFile {
+public:
+    // flags: COPY_FILE_FAIL_IF_EXISTS, COPY_FILE_RESTARTABLE,
+    // AGENT_COPY_FILE_NO_FLUSH.
+    PartialFile(const platform::LocalFolder &folder, const WCHAR *finalName, DWORD flags);
+    ~PartialFile();
+    PartialFile(const PartialFile &) = delete;
+    PartialFile &operator=(const PartialFile &) = delete;
+
+    // Creates the partial file, removing what stood at its name. A
+    // restartable copy first reopens one an earlier copy left (only a
+    // regular file with one link that is ours) and keeps the bytes its
+    // record holds of `version`. 0, or -1 with the cause in the thread's
+    // last error (206 for a final name over kMaxLocalNameUnits).
+    int Open(const RemoteVersion &version);
+    HANDLE handle() const;
+    uint64_t held() const { return held_; } // bytes already there after Open
+
+    // For a complete copy: sets the remote last-write time (unless zero),
+    // forces the data to the disk, renames the partial file over the final
+    // name (not over an existing one with COPY_FILE_FAIL_IF_EXISTS: 80)
+    // and forces the folder's entry to the disk. 0, or -1 with the cause in
+    // the thread's last error; the partial file is then gone and the final
+    // name as it was. With AGENT_COPY_FILE_NO_FLUSH nothing is forced.
+    //
+    // FolderFlush::ByCaller leaves the folder's flush to a caller that
+    // copies many files into one folder: one platform::FlushLocalFolder
+    // after the batch makes all its names durable, instead of one flush per
+    // file. The file itself is still forced before its rename, so a final
+    // name never holds missing bytes either way.
+    enum class FolderFlush { Now, ByCaller };
+    int Finish(const RemoteVersion &version, FolderFlush folderFlush = FolderFlush::Now);
+    // For an incomplete copy: a stopped one, or a failed restartable one,
+    // keeps the file cut to `held` bytes with its restart record; anything
+    // else (or a file whose record cannot be written) is removed. The
+    // thread's last error is left as it was.
+    void Abandon(Ending ending, const RemoteVersion &version, uint64_t held);
+
+private:
+    void Remove();
+
+    const platform::LocalFolder &folder_;
+    const WCHAR *finalName_;
+    DWORD flags_;
+    WideText name_;
+    HANDLE file_ = INVALID_HANDLE_VALUE;
+    bool created_ = false; // the name is ours to remove
+    uint64_t held_ = 0;
+};
+
+// ---- steps 3 and 4
 
 struct TransferPlan {
     AgentLogon *logon = nullptr;
@@ -71,27 +159,40 @@ struct TransferOutcome {
 // thread; plan.quiet turns true once the host asked for quiet.
 TransferOutcome Transfer(TransferPlan &plan);
 
-constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE;
+// After a complete transfer: the progress call for the whole size (unless
+// quiet) and a last look at *cancel. Complete, or Stopped / Cancelled.
+Ending ConfirmEnd(const TransferPlan &plan);
+
+// ---- whole copies
 
 struct CopyRequest {
     AgentLogon *logon;
     const WCHAR *remotePath;
-    const WCHAR *localPath;
+    const platform::LocalFolder *folder; // open; holds the copy
+    const WCHAR *localName;              // a plain name in it
     AgentCopyProgressRoutine progress;
     void *context;
     BOOL *cancel;
     DWORD flags;
-    // The size and last-write time a listing gave: no information exchange.
-    const RemoteVersion *known = nullptr;
+    const RemoteVersion *known; // from a listing, or null: asked from the agent
 
     bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
-    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
     bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
 };
 
-// The whole copy. 1, or 0 with the cause in the thread's last error and
-// recorded as the last agent error.
-BOOL CopyFile(const CopyRequest &request);
+// One file into an open folder. 1, or 0 with the cause in the thread's
+// last error and recorded as the last agent error.
+BOOL CopyInto(const CopyRequest &request);
+
+// Opens the folder of a local path (links in the path followed, as the
+// host named them) and points *name at the plain name after it. 0, or -1
+// with the cause in the thread's last error.
+int OpenFolderOf(const WCHAR *localPath, platform::LocalFolder &folder, const WCHAR **name);
+
+// One file into a local path: its folder (links in the path followed, as
+// the host named it) is held open for the copy. As CopyInto; the request's
+// folder and localName are ignored.
+BOOL CopyFile(const CopyRequest &request, const WCHAR *localPath);
 
 } // namespace copy_ex
 } // namespace agent

@@ -208,14 +208,14 @@ private:
     {
         const uint64_t &bytes = progress.size;
         copy_ex::RemoteVersion version;
-        copy_ex::CopyRequest request{batch_.logon, item.remotePath, item.localPath, &NoteBytes, &progress,
-                                     &stopFlag_, batch_.flags};
+        copy_ex::CopyRequest request{batch_.logon, item.remotePath, nullptr, nullptr, &NoteBytes, &progress,
+                                     &stopFlag_, batch_.flags, nullptr};
         if (item.known & AGENT_COPY_ITEM_KNOWN) {
             version.size = item.size;
             version.lastWrite = item.lastWrite;
             request.known = &version;
         }
-        if (copy_ex::CopyFile(request)) {
+        if (copy_ex::CopyFile(request, item.localPath)) {
             // Open, the reads, the close; the information exchange too
             // when no listing gave the size. Only single-read files
             // measure one exchange's time.
@@ -227,7 +227,7 @@ private:
         if (cause == ERROR_FILE_INVALID && request.known != nullptr) {
             // Changed since the listing: copied as it is now.
             request.known = nullptr;
-            cause = copy_ex::CopyFile(request) ? 0 : GetLastError();
+            cause = copy_ex::CopyFile(request, item.localPath) ? 0 : GetLastError();
         }
         return cause;
     }

@@ -5,7 +5,10 @@
 #define AGENT_COPY_HANDLES_H
 
 #include "session/agent_logon.h"
+#include "session/pending_handle.h"
 #include "platform/platform.h"
+
+#include <exception>
 
 namespace agent {
 
@@ -35,7 +38,14 @@ private:
 class RemoteFile {
 public:
     RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
-    ~RemoteFile() { Close(); }
+    // An exception unwinding the copy (memory ran out) may have left the
+    // connection half way through something: it is destroyed, not pooled.
+    ~RemoteFile()
+    {
+        if (handle_ != nullptr && std::uncaught_exceptions() > 0)
+            ConnectionOf(handle_)->Break();
+        Close();
+    }
     RemoteFile(const RemoteFile &) = delete;
     RemoteFile &operator=(const RemoteFile &) = delete;
 

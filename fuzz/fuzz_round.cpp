@@ -1,7 +1,7 @@
 #include "fuzz_round.h"
 
 #include "platform/platform.h"
-#include "platform/test_seams.h"
+#include "test_seams.h"
 #include "scripted_agent.h"
 
 #include <ace/Log_Msg.h>

@@ -204,6 +204,12 @@ typedef DWORD (AGENTAPI *AgentCopyProgressRoutine)(ULONGLONG totalBytes, ULONGLO
 #ifndef COPY_FILE_RESTARTABLE
 #define COPY_FILE_RESTARTABLE 0x00000002
 #endif
+/* The library's own copy flag, above every COPY_FILE_* value of Win32: by
+ * default a copy forces its data to the disk before it takes the final
+ * name, and the folder's entry after, so a power loss never leaves a
+ * final name with missing bytes. Hosts that sync the destination
+ * themselves may skip both with this flag. */
+#define AGENT_COPY_FILE_NO_FLUSH 0x80000000u
 
 /* ---- Library frame and logon ---------------------------------------- */
 
@@ -292,26 +298,32 @@ BOOL AGENTAPI AgentSetFileTime(HANDLE file, const FILETIME *creation, const FILE
  * open) or a socket error; an agent refusing the close still gives 1 (its
  * status in the last error). The handle is invalid afterwards. */
 BOOL AGENTAPI AgentCloseHandle(AGENT_LOGON logon, HANDLE handle);
-/* Copies a remote file into a new local file (created or truncated), in
- * chunks of 4096 bytes. 1 only when the whole file was copied. 0 with 87 (a
- * null argument, nothing touched), a connection error (the local file is not
- * touched), the local create error, the agent's error for the open (the
- * local file is left empty), or the cause that stopped the copy: a failed
- * remote read or pointer move, 13 when the agent reports another file
- * position than the one asked for, a failed local write (29 when fewer
- * bytes were written than asked) or local close. An interrupted copy leaves the
- * chunks written so far in the local file. AgentGetLastError holds the same
- * cause as the thread's last error. */
+/* Copies a remote file into a local file, in chunks of 4096 bytes, by way
+ * of a partial file beside it (as AgentCopyFileFromAgentExW names it) that
+ * replaces the local file, on the disk first, only once the whole file is
+ * there. 1 only when the whole file was copied. 0 with 87 (a null argument,
+ * nothing touched), a connection error, the error opening the local folder
+ * (the agent is not asked), the agent's error for the open, or the cause
+ * that stopped the copy: a failed remote read or pointer move, 13 when the
+ * agent reports another file position than the one asked for, a failed
+ * local create, write (29 when fewer bytes were written than asked), flush,
+ * close or rename. After any failure the local file is as it was and no
+ * new file is left behind. AgentGetLastError holds the same cause as the
+ * thread's last error. */
 BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, const WCHAR *local);
 /* Copies a remote file into localPath as CopyFileExW copies a local one:
- * 1 MiB reads at explicit offsets on up to four connections at once into
- * "<localPath>.agent-partial", renamed to localPath (which then carries the
- * remote last-write time) only once exactly the size the agent reported has
- * arrived. progress (may be null) runs on the calling thread after every
+ * 1 MiB reads at explicit offsets on up to four connections at once into a
+ * partial file in localPath's folder, ".agent-partial:<name>" (on Windows
+ * ".agent-partial-<name>"; a name too long for that is cut and ends in a
+ * hash), created without following links and renamed over localPath (which
+ * then carries the remote last-write time; a link there is replaced, never
+ * written through) only once exactly the size the agent reported has
+ * arrived and, unless AGENT_COPY_FILE_NO_FLUSH, reached the disk. progress (may be null) runs on the calling thread after every
  * chunk and once more at the end; *cancel (may be null) is read between
  * chunks. PROGRESS_STOP keeps the partial file; COPY_FILE_RESTARTABLE keeps
  * it after a failure too, and continues one whose last 32 bytes record the
- * same remote size and last-write time. Returns 1 when localPath holds the
+ * same remote size and last-write time, if it is a regular file with one
+ * link owned by the caller. Returns 1 when localPath holds the
  * whole file, else 0 with 87 (null or empty path, unknown flag; nothing
  * touched), 80 (localPath exists and COPY_FILE_FAIL_IF_EXISTS), 1235
  * (stopped or cancelled), 1006 (the remote file changed size), the agent's
@@ -526,7 +538,8 @@ BOOL AGENTAPI AgentGetPSTList(AGENT_LOGON logon, AgentPstListCallback callback, 
  * status; a socket error); never writes AgentGetLastError's value. */
 BOOL AGENTAPI AgentMergePST(AGENT_LOGON logon, const WCHAR *first, const WCHAR *second, const WCHAR *third, const WCHAR *const *names, const DWORD *values, DWORD count);
 /* Creates localDirectory (last level) and copies every store into it, the
- * store's path used whole. Local names (AgentGetPstLocalNames gives
+ * store's path used whole, each as AgentCopyFileFromAgent copies. A
+ * localDirectory that is itself a link is not entered: 0 with 1921. Local names (AgentGetPstLocalNames gives
  * them): a store keeps its file name (what follows the last \ or / of its
  * path) unless an earlier store of the list has the same name, compared as
  * Windows compares file names (without case, beyond ASCII too: "Ä.pst"

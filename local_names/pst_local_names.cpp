@@ -75,6 +75,7 @@ std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *c
         out[i].refused = names[i].refused;
         if (out[i].refused == 0)
             out[i].refused = ComposeTarget(directory, names[i].name.data(), names[i].name.size(), out[i].target);
+        out[i].nameAt = out[i].refused == 0 ? WideLength(out[i].target) - names[i].name.size() : 0;
     }
     return out;
 }

@@ -50,6 +50,7 @@ std::vector<StoreName> NameStoreFiles(const WCHAR *const *stores, size_t count);
 struct StoreTarget {
     WCHAR target[kStoreTargetChars];
     DWORD refused;
+    size_t nameAt; // where the plain file name starts in target
 };
 std::vector<StoreTarget> NameStoreTargets(const WCHAR *directory, const WCHAR *const *stores, size_t count);
 

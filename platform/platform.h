@@ -43,6 +43,8 @@ typedef void *LPVOID;
 #define ERROR_NO_UNICODE_TRANSLATION 1113
 #define ERROR_BUFFER_OVERFLOW 111
 #define ERROR_NO_DATA 232
+#define ERROR_SHARING_VIOLATION 32
+#define ERROR_CANT_RESOLVE_FILENAME 1921
 
 #define WSAEINTR 10004
 #define WSAEBADF 10009
@@ -213,15 +215,89 @@ int GetLocalFileSize(HANDLE file, uint64_t *size);
 // Truncates or extends the file to exactly size bytes.
 int SetLocalFileSize(HANDLE file, uint64_t size);
 int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite);
-// Renames a file; without replace an existing target fails with
-// ERROR_FILE_EXISTS and is left alone.
-int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace);
-int DeleteLocalFile(const WCHAR *path);
-// True when something (a file, folder or link) has that name.
-bool LocalPathExists(const WCHAR *path);
+// Forces the file's data and times to the disk.
+int FlushLocalFile(HANDLE file);
 
-// GetAdaptersInfo, or the test list when one is installed.
+// A local folder held open while copies are made in it. Every name given
+// with it is one plain name looked up in that very folder, never followed
+// through a link: a folder renamed or replaced during a copy, or a link
+// planted at a name, cannot send a write anywhere else.
+class LocalFolder {
+public:
+    LocalFolder() = default;
+    ~LocalFolder() { Close(); }
+    LocalFolder(const LocalFolder &) = delete;
+    LocalFolder &operator=(const LocalFolder &) = delete;
+
+    // Opens the folder at path. With followLink false a folder that is
+    // itself a link (or junction) is refused with
+    // ERROR_CANT_RESOLVE_FILENAME; links further up the path are the
+    // caller's own and are followed.
+    int Open(const WCHAR *path, bool followLink);
+    bool IsOpen() const;
+    void Close();
+
+#ifdef _WIN32
+    HANDLE handle() const { return handle_; }
+    const WCHAR *path() const { return path_; }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    WCHAR *path_ = nullptr; // with a trailing separator
+#else
+    int fd() const { return fd_; }
+
+private:
+    int fd_ = -1;
+#endif
+};
+
+// Splits a local path at its last separator: folder (".", or the root
+// when the path names a file in it) and the plain name after it.
+// ERROR_INVALID_NAME when the path ends in a separator or is empty.
+int SplitLocalPath(const WCHAR *path, const WCHAR **nameStart, size_t *folderLength);
+
+// A new empty file `name` in the folder, opened for reading and writing.
+// Whatever stood at that name before (a stale file, a link) is removed
+// first, never followed; a folder there fails. INVALID_HANDLE_VALUE with
+// the cause in the last error.
+HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name);
+// Reopens `name` for reading and writing only when it is a regular file
+// with one link that belongs to this process's user; anything else (a
+// link, a hard-linked or foreign file, nothing) gives INVALID_HANDLE_VALUE
+// with ERROR_FILE_NOT_FOUND. Other failures keep their own cause.
+HANDLE ReopenOwnFileIn(const LocalFolder &folder, const WCHAR *name);
+// Renames within the folder. A link at `to` is replaced, not followed;
+// without replace anything at `to` fails with ERROR_FILE_EXISTS.
+int MoveFileIn(const LocalFolder &folder, const WCHAR *from, const WCHAR *to, bool replace);
+int DeleteFileIn(const LocalFolder &folder, const WCHAR *name);
+// True when anything (a file, folder or link) has that name in the folder.
+bool ExistsIn(const LocalFolder &folder, const WCHAR *name);
+// Forces the folder's entries (a rename into it) to the disk.
+int FlushLocalFolder(const LocalFolder &folder);
+// The longest file name the local file systems hold, counted in
+// LocalNameUnits.
+constexpr size_t kMaxLocalNameUnits = 255;
+// The units a name costs against kMaxLocalNameUnits: UTF-8 bytes on POSIX,
+// UTF-16 code units on Windows. A lone surrogate counts as 3 bytes.
+size_t LocalNameUnits(const WCHAR *name, size_t length);
+
+// The adapter list the library works from: GetAdaptersInfo. Kept apart
+// (platform/adapter_list.cpp) so that test programs link their own.
 ULONG AdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size);
+
+// One adapter as plain text, the input of BuildAdapterChain.
+struct AdapterRecord {
+    const char *description; // contains "Wireless" for a wireless adapter
+    unsigned char address[8];
+    unsigned addressLength;
+    // IpAddressList entries as dotted quads, unused slots null.
+    const char *ip[4];
+    const char *mask[4];
+};
+// Lays the records out as one IP_ADAPTER_INFO chain with GetAdaptersInfo's
+// size contract (ERROR_BUFFER_OVERFLOW with the size needed).
+ULONG BuildAdapterChain(const AdapterRecord *adapters, size_t count, IP_ADAPTER_INFO *info, ULONG *size);
 
 } // namespace platform
 } // namespace agent

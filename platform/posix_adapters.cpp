@@ -1,6 +1,6 @@
 // GetAdaptersInfo over getifaddrs: IPv4 adapters without loopback, as
 // Windows lists them, with "Wireless" in the description of Wi-Fi links.
-#include "platform/test_seams.h"
+#include "platform/platform.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -62,7 +62,7 @@ ULONG GetAdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size)
     }
     ::freeifaddrs(all);
 
-    std::vector<agent::platform::TestAdapter> list;
+    std::vector<agent::platform::AdapterRecord> list;
     std::vector<std::string> descriptions;
     descriptions.reserve(adapters.size());
     for (const Adapter &a : adapters) {
@@ -74,7 +74,7 @@ ULONG GetAdaptersInfo(IP_ADAPTER_INFO *info, ULONG *size)
     for (const Adapter &a : adapters) {
         if (a.addresses.empty())
             continue;
-        agent::platform::TestAdapter t = {};
+        agent::platform::AdapterRecord t = {};
         t.description = descriptions[d++].c_str();
         std::memcpy(t.address, a.address, sizeof t.address);
         t.addressLength = a.addressLength;

@@ -2,6 +2,9 @@
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -34,6 +37,8 @@ DWORD FileErrorCode(int error)
     case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
     case EBADF: return ERROR_INVALID_HANDLE;
     case EFBIG: return ERROR_DISK_FULL;
+    case ELOOP: return ERROR_CANT_RESOLVE_FILENAME;
+    case EBUSY: return ERROR_SHARING_VIOLATION;
     default: return ERROR_WRITE_FAULT;
     }
 }
@@ -285,31 +290,180 @@ int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite)
     return ::futimens(fd, times) == 0 ? 0 : Failed(errno);
 }
 
-int MoveLocalFile(const WCHAR *from, const WCHAR *to, bool replace)
+int FlushLocalFile(HANDLE file)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    int rc;
+    do
+        rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    return rc == 0 ? 0 : Failed(errno);
+}
+
+int LocalFolder::Open(const WCHAR *path, bool followLink)
+{
+    Close();
+    std::string local;
+    if (!LocalPath(path, local))
+        return -1;
+    int fd;
+    do
+        fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // O_DIRECTORY meets a link before O_NOFOLLOW does: ENOTDIR.
+        const int error = errno;
+        struct stat st;
+        if (!followLink && (error == ENOTDIR || error == ELOOP) && ::lstat(local.c_str(), &st) == 0 &&
+            S_ISLNK(st.st_mode)) {
+            SetLastError(ERROR_CANT_RESOLVE_FILENAME);
+            return -1;
+        }
+        return Failed(error);
+    }
+    fd_ = fd;
+    return 0;
+}
+
+bool LocalFolder::IsOpen() const { return fd_ >= 0; }
+
+void LocalFolder::Close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+int SplitLocalPath(const WCHAR *path, const WCHAR **nameStart, size_t *folderLength)
+{
+    size_t length = 0, name = 0;
+    for (; path != nullptr && path[length] != 0; ++length)
+        if (path[length] == u'/' || path[length] == u'\\')
+            name = length + 1;
+    if (length == 0 || name == length) {
+        SetLastError(ERROR_INVALID_NAME);
+        return -1;
+    }
+    *nameStart = path + name;
+    // "/x" lives in the root, "x" in the current folder.
+    *folderLength = name == 1 ? 1 : name == 0 ? 0 : name - 1;
+    return 0;
+}
+
+namespace {
+
+// A plain name (no separator) in UTF-8.
+bool PlainName(const WCHAR *name, std::string &out)
+{
+    if (!LocalPath(name, out))
+        return false;
+    if (out.find('/') != std::string::npos || out == "." || out == "..") {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return true;
+}
+
+HANDLE Wrap(int fd)
+{
+    auto *file = new (std::nothrow) LocalFile{fd};
+    if (file == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+int OpenAt(int folder, const std::string &name, int flags)
+{
+    int fd;
+    do
+        fd = ::openat(folder, name.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+} // namespace
+
+HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    std::string plain;
+    if (!PlainName(name, plain))
+        return INVALID_HANDLE_VALUE;
+    // Another process may plant something again between the removal and
+    // the create; O_EXCL then fails rather than follow it, and we remove
+    // it once more.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const int fd = OpenAt(folder.fd(), plain, O_RDWR | O_CREAT | O_EXCL);
+        if (fd >= 0)
+            return Wrap(fd);
+        if (errno != EEXIST)
+            break;
+        struct stat st;
+        if (::fstatat(folder.fd(), plain.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+            errno = EISDIR;
+            break;
+        }
+        if (::unlinkat(folder.fd(), plain.c_str(), 0) != 0 && errno != ENOENT)
+            break;
+    }
+    Failed(errno == EEXIST ? EBUSY : errno);
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE ReopenOwnFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    std::string plain;
+    if (!PlainName(name, plain))
+        return INVALID_HANDLE_VALUE;
+    const int fd = OpenAt(folder.fd(), plain, O_RDWR);
+    if (fd < 0) {
+        // ELOOP: a link stands there; ENXIO, EISDIR: no regular file.
+        if (errno == ENOENT || errno == ELOOP || errno == ENXIO || errno == EISDIR || errno == EACCES) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        Failed(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return Wrap(fd);
+}
+
+int MoveFileIn(const LocalFolder &folder, const WCHAR *from, const WCHAR *to, bool replace)
 {
     std::string source, target;
-    if (!LocalPath(from, source) || !LocalPath(to, target))
+    if (!PlainName(from, source) || !PlainName(to, target))
         return -1;
+    const int fd = folder.fd();
     if (replace)
-        return ::rename(source.c_str(), target.c_str()) == 0 ? 0 : Failed(errno);
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return ::renameat(fd, source.c_str(), fd, target.c_str()) == 0 ? 0 : Failed(errno);
+    if (::renameat2(fd, source.c_str(), fd, target.c_str(), RENAME_NOREPLACE) == 0)
         return 0;
     if (errno != EINVAL && errno != ENOSYS)
         return Failed(errno);
     // A file system without RENAME_NOREPLACE: a hard link fails the same
-    // way on an existing target.
-    if (::link(source.c_str(), target.c_str()) != 0)
+    // way on an existing target, and never follows a link at the source.
+    if (::linkat(fd, source.c_str(), fd, target.c_str(), 0) != 0)
         return Failed(errno);
-    ::unlink(source.c_str());
+    ::unlinkat(fd, source.c_str(), 0);
     return 0;
 }
 
-int DeleteLocalFile(const WCHAR *path)
+int DeleteFileIn(const LocalFolder &folder, const WCHAR *name)
 {
-    std::string local;
-    if (!LocalPath(path, local))
+    std::string plain;
+    if (!PlainName(name, plain))
         return -1;
-    if (::unlink(local.c_str()) == 0)
+    if (::unlinkat(folder.fd(), plain.c_str(), 0) == 0)
         return 0;
     if (errno == ENOENT) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -318,11 +472,102 @@ int DeleteLocalFile(const WCHAR *path)
     return Failed(errno);
 }
 
-bool LocalPathExists(const WCHAR *path)
+bool ExistsIn(const LocalFolder &folder, const WCHAR *name)
 {
-    std::string local;
+    std::string plain;
     struct stat st;
-    return LocalPath(path, local) && ::lstat(local.c_str(), &st) == 0;
+    return PlainName(name, plain) && ::fstatat(folder.fd(), plain.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+namespace {
+
+int FlushDescriptor(int fd)
+{
+    int rc;
+    do
+        rc = ::fsync(fd);
+    while (rc != 0 && errno == EINTR);
+    // Some file systems cannot sync a folder; their renames are as durable
+    // as they get.
+    if (rc != 0 && (errno == EINVAL || errno == EROFS))
+        return 0;
+    return rc == 0 ? 0 : errno;
+}
+
+// Copies that finish in one folder at the same time share its flushes: a
+// flush that began after a copy's rename covers that rename, so the
+// copies waiting meanwhile are all covered by the next one instead of
+// each making its own.
+class FolderFlushes {
+public:
+    int Flush(int fd)
+    {
+        struct stat st;
+        if (::fstat(fd, &st) != 0)
+            return errno;
+        std::unique_lock<std::mutex> lock(lock_);
+        State &state = folders_[{st.st_dev, st.st_ino}];
+        ++state.users;
+        const uint64_t ticket = ++state.arrived;
+        int error = 0;
+        while (state.flushed < ticket) {
+            if (state.running) {
+                done_.wait(lock);
+                continue;
+            }
+            state.running = true;
+            const uint64_t covers = state.arrived;
+            lock.unlock();
+            error = FlushDescriptor(fd);
+            lock.lock();
+            state.running = false;
+            done_.notify_all();
+            if (error != 0)
+                break;
+            state.flushed = std::max(state.flushed, covers);
+        }
+        if (--state.users == 0)
+            folders_.erase({st.st_dev, st.st_ino});
+        return error;
+    }
+
+private:
+    struct State {
+        uint64_t arrived = 0; // renames that asked for a flush
+        uint64_t flushed = 0; // renames a completed flush covers
+        bool running = false;
+        int users = 0;
+    };
+    std::mutex lock_;
+    std::condition_variable done_;
+    std::map<std::pair<dev_t, ino_t>, State> folders_;
+};
+
+} // namespace
+
+int FlushLocalFolder(const LocalFolder &folder)
+{
+    static FolderFlushes flushes;
+    const int error = flushes.Flush(folder.fd());
+    return error == 0 ? 0 : Failed(error);
+}
+
+size_t LocalNameUnits(const WCHAR *name, size_t length)
+{
+    size_t bytes = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const WCHAR c = name[i];
+        if (c < 0x80)
+            bytes += 1;
+        else if (c < 0x800)
+            bytes += 2;
+        else if (c >= 0xD800 && c < 0xDC00 && i + 1 < length && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
+            bytes += 4;
+            ++i;
+        } else
+            bytes += 3;
+    }
+    return bytes;
 }
 
 } // namespace platform

@@ -1,6 +1,5 @@
 // Keepalive and I/O time-outs on a connection's socket, POSIX side.
 #include "platform/platform.h"
-#include "platform/test_seams.h"
 
 #include <cerrno>
 #include <netinet/in.h>
@@ -34,23 +33,6 @@ int SetIoTimeout(ACE_HANDLE handle, DWORD milliseconds)
         ::setsockopt(handle, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
         return -1;
     return 0;
-}
-
-bool ReadKeepAlive(ACE_HANDLE handle, bool *on, unsigned *idleSeconds, unsigned *intervalSeconds, unsigned *probes)
-{
-    int values[4] = {};
-    const int options[4][2] = {
-        {SOL_SOCKET, SO_KEEPALIVE}, {IPPROTO_TCP, TCP_KEEPIDLE}, {IPPROTO_TCP, TCP_KEEPINTVL}, {IPPROTO_TCP, TCP_KEEPCNT}};
-    for (int i = 0; i < 4; ++i) {
-        socklen_t size = sizeof values[i];
-        if (::getsockopt(handle, options[i][0], options[i][1], &values[i], &size) != 0)
-            return false;
-    }
-    *on = values[0] != 0;
-    *idleSeconds = static_cast<unsigned>(values[1]);
-    *intervalSeconds = static_cast<unsigned>(values[2]);
-    *probes = static_cast<unsigned>(values[3]);
-    return true;
 }
 
 } // namespace platform

@@ -1,5 +1,6 @@
 // Process heap, code pages, bounded string copies and the computer name.
 #include "platform/platform.h"
+#include "util/utf.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -26,46 +27,6 @@ BOOL HeapFree(HANDLE, DWORD, void *block)
 
 UINT GetACP() { return CP_UTF8; }
 
-namespace {
-
-// Decodes one UTF-8 sequence; false for malformed input.
-bool NextCodePoint(const unsigned char *&p, const unsigned char *end, uint32_t &cp)
-{
-    const unsigned char c = *p++;
-    if (c < 0x80) {
-        cp = c;
-        return true;
-    }
-    int extra;
-    uint32_t min;
-    if ((c & 0xE0) == 0xC0) {
-        extra = 1;
-        cp = c & 0x1F;
-        min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2;
-        cp = c & 0x0F;
-        min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3;
-        cp = c & 0x07;
-        min = 0x10000;
-    } else {
-        return false;
-    }
-    if (end - p < extra)
-        return false;
-    for (int i = 0; i < extra; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return false;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    p += extra;
-    return cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-}
-
-} // namespace
-
 int MultiByteToWideChar(UINT, DWORD, const char *in, int inLength, WCHAR *out, int outLength)
 {
     if (in == nullptr || inLength == 0 || inLength < -1 || outLength < 0) {
@@ -78,23 +39,19 @@ int MultiByteToWideChar(UINT, DWORD, const char *in, int inLength, WCHAR *out, i
     int written = 0;
     while (p < end) {
         uint32_t cp = 0;
-        if (!NextCodePoint(p, end, cp)) {
+        if (!agent::util::DecodeUtf8(p, end, cp)) {
             SetLastError(ERROR_NO_UNICODE_TRANSLATION);
             return 0;
         }
-        const int units = cp >= 0x10000 ? 2 : 1;
+        WCHAR encoded[2];
+        const int units = agent::util::EncodeUtf16(cp, encoded);
         if (outLength > 0) {
             if (written + units > outLength) {
                 SetLastError(ERROR_INSUFFICIENT_BUFFER);
                 return 0;
             }
-            if (units == 2) {
-                cp -= 0x10000;
-                out[written] = static_cast<WCHAR>(0xD800 + (cp >> 10));
-                out[written + 1] = static_cast<WCHAR>(0xDC00 + (cp & 0x3FF));
-            } else {
-                out[written] = static_cast<WCHAR>(cp);
-            }
+            for (int k = 0; k < units; ++k)
+                out[written + k] = encoded[k];
         }
         written += units;
     }
@@ -116,35 +73,13 @@ int WideCharToMultiByte(UINT, DWORD, const WCHAR *in, int inLength, char *out, i
         units = static_cast<size_t>(inLength);
     }
     int written = 0;
-    for (size_t i = 0; i < units; ++i) {
-        uint32_t cp = in[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < units && in[i + 1] >= 0xDC00 && in[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD; // a lone surrogate, as Windows replaces it
-        }
+    for (size_t i = 0; i < units;) {
+        bool lone = false;
+        uint32_t cp = agent::util::DecodeUtf16(in, units, i, lone);
+        if (lone)
+            cp = 0xFFFD; // as Windows replaces it
         unsigned char bytes[4];
-        int n;
-        if (cp < 0x80) {
-            bytes[0] = static_cast<unsigned char>(cp);
-            n = 1;
-        } else if (cp < 0x800) {
-            bytes[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
-            bytes[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            n = 2;
-        } else if (cp < 0x10000) {
-            bytes[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
-            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            n = 3;
-        } else {
-            bytes[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
-            bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
-            bytes[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
-            bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
-            n = 4;
-        }
+        const int n = agent::util::EncodeUtf8(cp, bytes);
         if (outLength > 0) {
             if (written + n > outLength) {
                 SetLastError(ERROR_INSUFFICIENT_BUFFER);

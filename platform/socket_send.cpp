@@ -1,6 +1,5 @@
 // Every byte the library sends or receives on a connection passes here.
 #include "platform/platform.h"
-#include "platform/test_seams.h"
 
 #include <ace/ACE.h>
 #include <ace/OS_NS_sys_socket.h>
@@ -18,10 +17,6 @@ namespace platform {
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
 {
     *sent = 0;
-    if (FaultHit(Fault::Send)) {
-        errno = ECONNRESET;
-        return -1;
-    }
 #ifdef MSG_NOSIGNAL
     // writev would raise SIGPIPE on a closed peer and end the host process.
     iovec local[8];
@@ -68,10 +63,6 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
 
 ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length)
 {
-    if (FaultHit(Fault::Receive)) {
-        errno = ECONNRESET;
-        return -1;
-    }
     // ACE_OS::recv leaves the Windows Sockets code in errno on Windows.
     const ssize_t n = ACE_OS::recv(handle, static_cast<char *>(buffer), length, 0);
 #ifndef _WIN32

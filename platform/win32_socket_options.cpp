@@ -1,6 +1,5 @@
 // Keepalive and I/O time-outs on a connection's socket, Winsock side.
 #include "platform/platform.h"
-#include "platform/test_seams.h"
 
 #include <mstcpip.h>
 #include <ws2tcpip.h>
@@ -43,8 +42,6 @@ int SetIoTimeout(ACE_HANDLE handle, DWORD milliseconds)
     }
     return 0;
 }
-
-bool ReadKeepAlive(ACE_HANDLE, bool *, unsigned *, unsigned *, unsigned *) { return false; }
 
 } // namespace platform
 } // namespace agent

@@ -14,7 +14,7 @@
 #include "remote_files.h"
 
 #include "session/last_agent_error.h"
-#include "platform/test_seams.h"
+#include "test_seams.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -262,22 +262,6 @@ protected:
              },
              {}},
         };
-    }
-
-    // Every connection the agent still has open is in the pool, and each
-    // pooled one answers its next request correctly.
-    void ExpectOnlySoundConnectionsPooled()
-    {
-        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == Idle(); }))
-            << agent_.Open() << " open, " << Idle() << " idle";
-        std::vector<agent::AgentConnection *> idle;
-        while (Idle() > 0)
-            idle.push_back(logon_->AcquireConnection(0, nullptr));
-        for (agent::AgentConnection *c : idle) {
-            EXPECT_EQ(c->state, agent::Ready);
-            EXPECT_EQ(c->RunStringRequest(OpCreateDirectory, W(u"C:\\check").c_str()), 0) << GetLastError();
-            logon_->ReleaseConnection(c);
-        }
     }
 
     // The connections (the agent's numbers) that sent a request since the

@@ -5,7 +5,7 @@
 #include "file_messages.h"
 #include "file_server.h"
 
-#include "transport/agent_connection.h"
+#include "entries.h"
 #include "protocol/fss_util.h"
 #include "session/last_agent_error.h"
 
@@ -68,6 +68,37 @@ protected:
     {
         return agent_.WaitUntil([&] { return agent_.Open() == n; });
     }
+
+    // The handle still works: one more exchange on it succeeds.
+    void ExpectUsable(HANDLE h)
+    {
+        agent_.Queue(OpSetFileTime, fake::Send(fake::StatusReply(OpSetFileTime, 0)));
+        const FILETIME t = {1, 2};
+        EXPECT_EQ(AgentSetFileTime(h, &t, &t, &t), 1) << "the handle was given up: " << GetLastError();
+    }
+
+    // The handle's connection is given up: a call on it sends nothing and
+    // fails with 12.
+    void ExpectBroken(HANDLE h)
+    {
+        const size_t before = agent_.RequestCount();
+        const FILETIME t = {1, 2};
+        EXPECT_EQ(AgentSetFileTime(h, &t, &t, &t), 0);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+        EXPECT_EQ(agent_.RequestCount(), before);
+    }
+
+    // An open file whose connection the agent closed during a read.
+    HANDLE Broken()
+    {
+        HANDLE h = Open();
+        agent_.Queue(OpReadFile, fake::CloseNow());
+        char byte;
+        DWORD count = 0;
+        EXPECT_EQ(AgentReadFile(h, &byte, 1, &count), 0);
+        agent_.ClearRecords();
+        return h;
+    }
 };
 
 } // namespace
@@ -79,7 +110,7 @@ TEST_F(FileHandleTest, OpenKeepsTheConnectionAsTheHandle)
     HANDLE h = AgentCreateFileW(logon_, W(u"ab").c_str(), 0x80000000u, 1, 3, 0x80);
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(agent_.RequestsOf(OpCreateFile).at(0).raw(), fake::OpenRequest(W(u"ab"), 0x80000000u, 1, 3, 0x80));
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
     EXPECT_EQ(Idle(), 0); // the handle is the pooled connection, held outside the pool
 
     ASSERT_EQ(AgentCloseHandle(logon_, h), 1);
@@ -111,7 +142,7 @@ TEST_F(FileHandleTest, FailedOpensGiveTheConnectionBack)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
         agent_.ClearRecords();
         if (!c.reply.empty())
             agent_.Queue(OpCreateFile, fake::Send(c.reply));
@@ -172,24 +203,47 @@ TEST_F(FileHandleTest, CloseWithANullArgumentLeavesTheHandleOpen)
     EXPECT_EQ(AgentCloseHandle(logon_, nullptr), 0);
     EXPECT_EQ(AgentGetLastError(), 0u);
     EXPECT_TRUE(agent_.Requests().empty());
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 1);
 }
 
 TEST_F(FileHandleTest, CloseEndsSearchAndDriveHandlesWithoutAnExchange)
 {
-    for (ConnectionState state : {Enumerating, DriveEnumerating, Closed}) {
-        SCOPED_TRACE(state);
-        AgentConnection *c = logon_->AcquireConnection(0, nullptr);
-        ASSERT_NE(c, nullptr);
-        c->state = state;
+    fake::FindEntry entry;
+    entry.name = W(u"a");
+    fake::DriveEntry drive;
+    drive.text1 = W(u"C:\\");
+    struct Case {
+        const char *name;
+        std::function<HANDLE()> open; // a handle whose stream has not ended, or a broken file
+    } cases[] = {
+        {"search",
+         [&] {
+             agent_.Queue(OpFindFirst, fake::Send(fake::Concat({fake::Header(2, OpFindFirst, 1),
+                                                                fake::Chunk(fake::FindRecord(entry))})));
+             WIN32_FIND_DATAW data;
+             return AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data);
+         }},
+        {"drives",
+         [&] {
+             agent_.Queue(OpFindFirstDrive, fake::Send(fake::Concat({fake::Header(2, OpFindFirstDrive, 1),
+                                                                     fake::Chunk(fake::DriveRecord(drive))})));
+             AgentDriveInfo info;
+             return AgentFindFirstLogicalDriveW(logon_, &info);
+         }},
+        {"broken file", [&] { return Broken(); }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE h = c.open();
+        ASSERT_NE(h, nullptr);
         agent_.ClearRecords();
-        EXPECT_EQ(AgentCloseHandle(logon_, c), 1);
+        EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
         EXPECT_TRUE(agent_.Requests().empty());
         EXPECT_EQ(Idle(), 0);     // destroyed, not pooled
         EXPECT_TRUE(WaitOpen(0)); // and its socket closed
-        logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+        PoolConnections(1);
     }
 }
 
@@ -213,31 +267,33 @@ TEST_F(FileHandleTest, HandleOperationsCheckTheirArgumentsAndState)
         {"move", [&](HANDLE h) { return AgentSetFilePointerEx(h, Distance(1), nullptr, 1); }},
         {"times", [&](HANDLE h) { return AgentSetFileTime(h, &t, &t, &t); }},
     };
-    AgentConnection notOpen; // Closed, never connected: nothing can be sent on it
+    HANDLE broken = Broken(); // nothing can be sent on it
+    ASSERT_NE(broken, nullptr);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         LastAgentError = 0;
         EXPECT_EQ(c.call(nullptr), 0);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
         EXPECT_EQ(AgentGetLastError(), 0u); // argument errors leave it alone
-        EXPECT_EQ(c.call(&notOpen), 0);
+        EXPECT_EQ(c.call(broken), 0);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
         EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
     }
     // The bad move method is found before the state.
-    EXPECT_EQ(AgentSetFilePointerEx(&notOpen, Distance(0), nullptr, 3), 0);
+    EXPECT_EQ(AgentSetFilePointerEx(broken, Distance(0), nullptr, 3), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(AgentGetFileInformationByHandle(&notOpen, nullptr), 0);
+    EXPECT_EQ(AgentGetFileInformationByHandle(broken, nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_TRUE(agent_.Requests().empty());
+    EXPECT_EQ(AgentCloseHandle(logon_, broken), 1);
 }
 
 TEST_F(FileHandleTest, EmptyReadsAndWritesSucceedWithoutSending)
 {
-    AgentConnection notOpen;
     char buffer[4];
-    for (HANDLE h : {static_cast<HANDLE>(&notOpen), static_cast<HANDLE>(nullptr)}) {
-        if (h == nullptr)
-            h = Open();
+    for (bool broken : {true, false}) {
+        HANDLE h = broken ? Broken() : Open();
+        ASSERT_NE(h, nullptr);
         DWORD count = 7;
         EXPECT_EQ(AgentReadFile(h, buffer, 0, &count), 1);
         EXPECT_EQ(count, 0u);
@@ -254,8 +310,7 @@ TEST_F(FileHandleTest, EmptyReadsAndWritesSucceedWithoutSending)
         EXPECT_EQ(AgentWriteFile(h, nullptr, 3, &count), 1);
         EXPECT_EQ(count, 0u);
         EXPECT_EQ(AgentReadFile(h, buffer, 0, nullptr), 1);
-        if (h != &notOpen)
-            AgentCloseHandle(logon_, h);
+        AgentCloseHandle(logon_, h);
     }
     EXPECT_EQ(agent_.CountOf(OpReadFile) + agent_.CountOf(OpReadFileAt) + agent_.CountOf(OpWriteFile), 0u);
 }
@@ -337,7 +392,10 @@ TEST_F(FileHandleTest, ReadReplyOutcomes)
         if (c.error == 13) {
             EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 100), Bytes(100, 0xEE));
         }
-        EXPECT_EQ(static_cast<AgentConnection *>(h)->state, c.stillOpen ? FileOpen : Closed);
+        if (c.stillOpen)
+            ExpectUsable(h);
+        else
+            ExpectBroken(h);
         if (c.stillOpen) {
             // The stream is still in step: the next exchange works.
             agent_.Queue(OpReadFile, fake::Send(DataReply(OpReadFile, 0, 1, Bytes{0x42})));
@@ -349,7 +407,7 @@ TEST_F(FileHandleTest, ReadReplyOutcomes)
         EXPECT_EQ(agent_.CountOf(OpCloseHandle), c.stillOpen ? 1u : 0u);
         EXPECT_EQ(Idle(), c.stillOpen ? 1 : 0);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
     }
 }
 
@@ -385,7 +443,7 @@ TEST_F(FileHandleTest, AgentClosingMidDataBreaksTheHandle)
     EXPECT_EQ(GetLastError(), 10054u);
     EXPECT_EQ(AgentGetLastError(), 10054u);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    ExpectBroken(h);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }
@@ -427,12 +485,12 @@ TEST_F(FileHandleTest, WriteSendsTheCallersBytesAsThePayload)
     agent_.Queue(OpWriteFile, fake::Send(fake::CountReply(OpWriteFile, 112, 2)));
     EXPECT_EQ(AgentWriteFile(h, "abc", 3, &written), 0);
     EXPECT_EQ(written, 2u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
 
     // Exact length 8 or the connection is given up.
     agent_.Queue(OpWriteFile, fake::Send(fake::Reply(OpWriteFile, Payload().u32(0).u32(3).u32(0))));
     EXPECT_EQ(AgentWriteFile(h, "abc", 3, &written), 0);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    ExpectBroken(h);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }
@@ -484,10 +542,13 @@ TEST_F(FileHandleTest, MovePointerReplyOutcomes)
         SetLastError(4242);
         EXPECT_EQ(AgentSetFilePointerEx(h, Distance(1), c.wantPosition ? &position : nullptr, 0), c.result);
         EXPECT_EQ(GetLastError(), c.error != 0 ? c.error : fake::HeldLastError(4242u));
-        EXPECT_EQ(static_cast<AgentConnection *>(h)->state, c.stillOpen ? FileOpen : Closed);
+        if (c.stillOpen)
+            ExpectUsable(h);
+        else
+            ExpectBroken(h);
         EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
         if (Idle() == 0)
-            logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
+            PoolConnections(1);
     }
 }
 
@@ -507,7 +568,7 @@ TEST_F(FileHandleTest, SetFileTimeSendsAbsentTimesAsZeroAndReadsAnyHeader)
     EXPECT_EQ(AgentSetFileTime(h, &creation, &creation, &creation), 0);
     EXPECT_EQ(GetLastError(), 87u);
     EXPECT_EQ(AgentGetLastError(), 87u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 1);
 }
@@ -528,16 +589,16 @@ TEST_F(FileHandleTest, FileInformationFailures)
     EXPECT_EQ(info.dwFileAttributes, 0x10u);
     EXPECT_EQ(info.ftCreationTime.dwHighDateTime, 12u);
     EXPECT_EQ(info.ftLastAccessTime.dwLowDateTime, 0u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
 
     agent_.Queue(OpGetFileInformation, fake::Send(fake::StatusReply(OpGetFileInformation, 6)));
     EXPECT_EQ(AgentGetFileInformationByHandle(h, &info), 0);
     EXPECT_EQ(GetLastError(), 6u);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, FileOpen);
+    ExpectUsable(h);
 
     agent_.Queue(OpGetFileInformation, fake::Send(fake::StatusReply(OpGetFileAttributesEx, 0)));
     EXPECT_EQ(AgentGetFileInformationByHandle(h, &info), 0);
-    EXPECT_EQ(static_cast<AgentConnection *>(h)->state, Closed);
+    ExpectBroken(h);
     EXPECT_EQ(AgentCloseHandle(logon_, h), 1);
     EXPECT_EQ(Idle(), 0);
 }

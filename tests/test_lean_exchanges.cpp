@@ -201,10 +201,10 @@ TEST_F(LeanExchangeTest, ReadDataSplitAnywhereArrivesWhole)
                 << size << " split " << at << " error " << GetLastError();
             ASSERT_EQ(read, size);
             ASSERT_EQ(0, std::memcmp(out.data(), data.data(), size)) << size << " split " << at;
-            ASSERT_EQ(static_cast<AgentConnection *>(file)->state, FileOpen);
         }
     }
     EXPECT_EQ(AgentCloseHandle(logon_, file), 1);
+    EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u); // still open after every read
 }
 
 // Bytes the agent sends beyond a reply, found in the same receive: the call

@@ -1,7 +1,6 @@
 // AgentLogonW/AgentLogoff, the idle pool and the export frame.
 #include "agent_test.h"
 #include "protocol/logon_messages.h"
-#include "session/export_frame.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Acceptor.h>
@@ -12,17 +11,6 @@
 using namespace agent;
 using fake::AgentTest;
 using fake::W;
-
-namespace {
-
-// One string exchange through the frame, as the exports run it.
-int CreateDirectoryThroughFrame(AGENT_LOGON logon, const WCHAR *path)
-{
-    return RunOnPooledConnection(logon, Record::Failures,
-                                 [&](AgentConnection &c) { return c.RunStringRequest(OpCreateDirectory, path); });
-}
-
-} // namespace
 
 // Runs first in this program: nothing has failed yet.
 TEST(LastAgentError, IsZeroUntilSomethingFails)
@@ -106,46 +94,49 @@ TEST_F(AgentTest, InitialLogonCarriesTheFlagAndLaterOnesDoNot)
     EXPECT_TRUE(request.user == fake::W(u"user"));
     EXPECT_TRUE(request.password.empty());
 
-    // A connection opened later for an export logs on with flag 0.
-    AgentConnection *a = second->AcquireConnection(0, nullptr);
-    AgentConnection *b = second->AcquireConnection(0, nullptr);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
+    // A connection opened later for an export logs on with flag 0: the
+    // first one is held as a file, so the next call needs another.
+    agent_.Queue(OpCreateFile, fake::Send(fake::StatusReply(OpCreateFile, 0)));
+    HANDLE file = AgentCreateFileW(second, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+    ASSERT_NE(file, nullptr);
+    agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
+    EXPECT_EQ(AgentCreateDirectoryW(second, W(u"C:\\d").c_str()), 1);
     logons = agent_.RequestsOf(OpLogon);
     ASSERT_EQ(logons.size(), 2u);
     EXPECT_EQ(logons[1].payload.back(), 0);
-    second->ReleaseConnection(a);
-    second->ReleaseConnection(b);
-    EXPECT_EQ(second->IdleCount(), 2);
+    agent_.Queue(OpCloseHandle, fake::Send(fake::StatusReply(OpCloseHandle, 0)));
+    EXPECT_EQ(AgentCloseHandle(second, file), 1);
+    // Both are pooled: the logoff logs both out.
     EXPECT_EQ(AgentLogoff(second), 1);
+    EXPECT_EQ(agent_.CountOf(OpLogout), 2u);
 }
 
 TEST_F(AgentTest, PoolIsAStackThatReusesTheLastReturned)
 {
-    EXPECT_EQ(Idle(), 1);
-    AgentConnection *first = logon_->AcquireConnection(0, nullptr);
-    EXPECT_EQ(Idle(), 0);
-    AgentConnection *second = logon_->AcquireConnection(0, nullptr);
+    HANDLE first = HoldConnection();
+    HANDLE second = HoldConnection();
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(agent_.Accepted(), 2);
-    logon_->ReleaseConnection(first);
-    logon_->ReleaseConnection(second);
-    EXPECT_EQ(logon_->AcquireConnection(0, nullptr), second);
-    logon_->ReleaseConnection(second);
+    const int secondConnection = agent_.RequestsOf(OpCreateFile).back().connection;
+    CloseHeld(first);
+    CloseHeld(second);
+    agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\d").c_str()), 1);
+    EXPECT_EQ(agent_.RequestsOf(OpCreateDirectory).back().connection, secondConnection);
     EXPECT_EQ(agent_.Accepted(), 2);
     EXPECT_EQ(agent_.CountOf(OpLogon), 1u);
 }
 
 TEST_F(AgentTest, PoolKeepsAtMostFiftyIdle)
 {
-    std::vector<AgentConnection *> taken;
+    std::vector<HANDLE> held;
     for (int i = 0; i < 51; ++i) {
-        taken.push_back(logon_->AcquireConnection(0, nullptr));
-        ASSERT_NE(taken.back(), nullptr);
+        held.push_back(HoldConnection());
+        ASSERT_NE(held.back(), nullptr);
     }
-    for (AgentConnection *c : taken)
-        logon_->ReleaseConnection(c);
+    for (HANDLE file : held)
+        CloseHeld(file);
     EXPECT_EQ(Idle(), 50);
     // The 51st was closed without a logout.
     EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 50; }));
@@ -157,42 +148,27 @@ TEST_F(AgentTest, PoolKeepsAtMostFiftyIdle)
     EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
 }
 
-TEST_F(AgentTest, BrokenOrBusyConnectionsAreDestroyedNotPooled)
-{
-    for (ConnectionState state : {Closed, Connected, Enumerating, FileOpen, DriveEnumerating}) {
-        AgentConnection *c = logon_->AcquireConnection(0, nullptr);
-        ASSERT_NE(c, nullptr);
-        c->state = state;
-        EXPECT_EQ(logon_->ReleaseConnection(c), 0);
-        EXPECT_EQ(Idle(), 0) << state;
-        logon_->ReleaseConnection(logon_->AcquireConnection(0, nullptr));
-    }
-    SetLastError(0);
-    EXPECT_EQ(logon_->ReleaseConnection(nullptr), -1);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-}
-
 TEST_F(AgentTest, FrameRecordsFailuresAndPoolsUsableConnections)
 {
     agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 183)));
-    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\dir").c_str()), 0);
     EXPECT_EQ(GetLastError(), 183u);
     EXPECT_EQ(AgentGetLastError(), 183u);
     EXPECT_EQ(Idle(), 1);
 
     // An empty path is refused after the connection is taken; it is pooled again.
-    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"").c_str()), -1);
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"").c_str()), 0);
     EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(Idle(), 1);
 
     // A pooled connection whose peer went away fails once, with a socket
     // error, and is destroyed; the next call opens a new one.
     agent_.Queue(OpCreateDirectory, fake::CloseNow());
-    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\dir").c_str()), 0);
     EXPECT_EQ(AgentGetLastError(), 10054u);
     EXPECT_EQ(Idle(), 0);
     agent_.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, 0));
-    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), 0);
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\dir").c_str()), 1);
     EXPECT_EQ(Idle(), 1);
     EXPECT_EQ(agent_.Accepted(), 2);
     // Success leaves the recorded failure alone.
@@ -201,15 +177,14 @@ TEST_F(AgentTest, FrameRecordsFailuresAndPoolsUsableConnections)
 
 TEST_F(AgentTest, FrameReportsAConnectionThatCannotBeOpened)
 {
-    logon_->ReleaseConnection(nullptr);
-    AgentConnection *only = logon_->AcquireConnection(0, nullptr);
+    HANDLE only = HoldConnection();
     ASSERT_NE(only, nullptr);
     agent_.SetLogonStatus(1909); // account locked out, from now on
-    EXPECT_EQ(CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()), -1);
+    EXPECT_EQ(AgentCreateDirectoryW(logon_, W(u"C:\\dir").c_str()), 0);
     EXPECT_EQ(GetLastError(), 1909u);
     EXPECT_EQ(AgentGetLastError(), 1909u);
     EXPECT_EQ(agent_.CountOf(OpCreateDirectory), 0u);
-    logon_->ReleaseConnection(only);
+    CloseHeld(only);
 }
 
 TEST_F(AgentTest, ConcurrentCallsEachUseTheirOwnConnection)
@@ -230,7 +205,7 @@ TEST_F(AgentTest, ConcurrentCallsEachUseTheirOwnConnection)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&] {
             for (int i = 0; i < kCalls; ++i)
-                if (CreateDirectoryThroughFrame(logon_, W(u"C:\\dir").c_str()) != 0)
+                if (AgentCreateDirectoryW(logon_, W(u"C:\\dir").c_str()) != 1)
                     ++failures;
         });
     for (std::thread &t : threads)

@@ -293,7 +293,7 @@ TEST_F(AgentTest, EmptyPathIsRefusedAfterAConnectionWasTaken)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         // With an empty pool a connection is opened and logged on first.
-        logon_->DrainPool();
+        EmptyPool();
         agent_.ClearRecords();
         const int accepted = agent_.Accepted();
         LastAgentError = 0;
@@ -309,7 +309,7 @@ TEST_F(AgentTest, EmptyPathIsRefusedAfterAConnectionWasTaken)
 
 TEST_F(AgentTest, NoConnectionGivesTheLogonFailure)
 {
-    logon_->DrainPool();
+    EmptyPool();
     agent_.SetLogonStatus(1326);
     SetLastError(0);
     EXPECT_EQ(AgentPathFileExistsW(logon_, kPath.c_str()), 0);

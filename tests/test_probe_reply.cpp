@@ -1,6 +1,6 @@
 // Discovery from bytes alone: where a sweep sends, and the name of an
 // agent's answer as the callback gets it.
-#include "platform/test_seams.h"
+#include "test_seams.h"
 #include "probe/probe_reply.h"
 #include "probe/probe_targets.h"
 #include "wire.h"

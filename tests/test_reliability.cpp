@@ -6,19 +6,29 @@
 #include "messages.h"
 #include "entries.h"
 
-#include "transport/agent_connection.h"
-#include "platform/test_seams.h"
+#include "transport/agent_connection.h" // the receive buffer sizes
+#include "test_seams.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/SOCK_Acceptor.h>
 #include <ace/SOCK_Connector.h>
 
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
+
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "live_blocks.h"
 
 using fake::AgentTest;
 using fake::Bytes;
@@ -92,11 +102,12 @@ TEST_F(AgentTest, TimeOutsEndSilentExchanges)
          }},
         {"silent logon of a new connection",
          [&] {
-             AgentConnection *held = logon_->AcquireConnection(0, nullptr);
+             HANDLE held = HoldConnection();
+             EXPECT_NE(held, nullptr);
              agent_.Queue(OpLogon, fake::Nothing());
              EXPECT_EQ(AgentGetFileAttributesW(logon_, path.c_str()), 0xFFFFFFFFu);
              const DWORD error = GetLastError();
-             logon_->ReleaseConnection(held);
+             CloseHeld(held);
              return error;
          }},
         {"handle opened before the time-out was set",
@@ -155,24 +166,23 @@ TEST_F(AgentTest, ConnectTimeOut)
     if (!dropping)
         GTEST_SKIP() << "this system refuses connects to a full backlog instead of leaving them pending";
 
-    AgentConnection *held = logon_->AcquireConnection(0, nullptr);
-    ASSERT_NE(held, nullptr);
-    const ACE_INET_Addr agentAddress = logon_->base;
-    logon_->base = address;
-    ASSERT_EQ(AgentSetTimeouts(logon_, 300, 0), 1);
-    BOOL result = 1;
+    // A logon to that listener, under a default connect time-out.
+    ASSERT_EQ(AgentSetDefaultTimeouts(300, 0), 1);
+    AGENT_LOGON pending = nullptr;
     DWORD error = 0;
     Bounded(
         [&] {
-            result = AgentCreateDirectoryW(logon_, W(u"C:\\d").c_str());
+            pending = AgentLogonW(W(u"127.0.0.1").c_str(), address.get_port_number(), W(u"user").c_str(),
+                                  W(u"secret").c_str());
             error = GetLastError();
         },
         [&] { full.close(); });
-    EXPECT_EQ(result, 0);
+    AgentSetDefaultTimeouts(0, 0);
+    EXPECT_EQ(pending, nullptr);
     EXPECT_EQ(error, kTimedOut);
     EXPECT_EQ(AgentGetLastError(), kTimedOut);
-    logon_->base = agentAddress;
-    logon_->ReleaseConnection(held);
+    if (pending != nullptr)
+        AgentLogoff(pending);
     for (auto &filler : fillers)
         filler->close();
     full.close();
@@ -233,11 +243,7 @@ TEST_F(AgentTest, LogoffToASilentAgentEnds)
         if (logon_ == nullptr)
             logon_ = LogOn();
         ASSERT_NE(logon_, nullptr);
-        std::vector<AgentConnection *> taken;
-        for (int i = 0; i < 3; ++i)
-            taken.push_back(logon_->AcquireConnection(0, nullptr));
-        for (AgentConnection *c : taken)
-            ASSERT_EQ(logon_->ReleaseConnection(c), 0);
+        PoolConnections(3);
         ASSERT_EQ(Idle(), 3);
         agent_.ClearRecords();
         agent_.On(OpLogout, [](const fake::Request &, fake::Session &) { return fake::Nothing(); });
@@ -271,11 +277,7 @@ TEST_F(AgentTest, StaleIdleConnectionsAreNeverHandedOut)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<AgentConnection *> taken;
-        while (static_cast<int>(taken.size()) < c.idle)
-            taken.push_back(logon_->AcquireConnection(0, nullptr));
-        for (AgentConnection *t : taken)
-            logon_->ReleaseConnection(t);
+        PoolConnections(c.idle);
         ASSERT_EQ(Idle(), c.idle);
         c.spoil();
         // Wait until the client side can see what happened. Unsolicited
@@ -293,54 +295,72 @@ TEST_F(AgentTest, StaleIdleConnectionsAreNeverHandedOut)
     }
 }
 
-// Keepalive is on for the logon's first connection and for later ones.
+// Keepalive is on for the logon's first connection and for later ones:
+// read from the sockets of this process that lead to the agent.
 TEST_F(AgentTest, KeepAliveOnEveryConnection)
 {
-    AgentConnection *first = logon_->AcquireConnection(0, nullptr);
-    AgentConnection *second = logon_->AcquireConnection(0, nullptr);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    for (AgentConnection *c : {first, second}) {
-        bool on = false;
-        unsigned idle = 0, interval = 0, probes = 0;
-        if (!platform::ReadKeepAlive(c->handle(), &on, &idle, &interval, &probes))
-            continue; // write-only on this system
-        EXPECT_TRUE(on);
-        EXPECT_EQ(idle, platform::kKeepAliveIdleSeconds);
-        EXPECT_EQ(interval, platform::kKeepAliveIntervalSeconds);
-        EXPECT_EQ(probes, platform::kKeepAliveProbes);
+#ifdef _WIN32
+    GTEST_SKIP() << "Winsock keepalive settings are write-only";
+#else
+    HANDLE held = HoldConnection();
+    ASSERT_NE(held, nullptr);
+    agent_.Queue(OpGetFileAttributes, fake::Send(AttributesReply(0x20)));
+    ASSERT_EQ(AgentGetFileAttributesW(logon_, W(u"C:\\x").c_str()), 0x20u); // on a second connection
+    ASSERT_EQ(agent_.Accepted(), 2);
+    int checked = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer = {};
+        socklen_t size = sizeof peer;
+        if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 || peer.sin_family != AF_INET ||
+            ntohs(peer.sin_port) != agent_.port())
+            continue;
+        int values[4] = {};
+        const int options[4][2] = {{SOL_SOCKET, SO_KEEPALIVE},
+                                   {IPPROTO_TCP, TCP_KEEPIDLE},
+                                   {IPPROTO_TCP, TCP_KEEPINTVL},
+                                   {IPPROTO_TCP, TCP_KEEPCNT}};
+        for (int i = 0; i < 4; ++i) {
+            socklen_t length = sizeof values[i];
+            ASSERT_EQ(::getsockopt(fd, options[i][0], options[i][1], &values[i], &length), 0);
+        }
+        EXPECT_NE(values[0], 0);
+        EXPECT_EQ(values[1], static_cast<int>(platform::kKeepAliveIdleSeconds));
+        EXPECT_EQ(values[2], static_cast<int>(platform::kKeepAliveIntervalSeconds));
+        EXPECT_EQ(values[3], static_cast<int>(platform::kKeepAliveProbes));
+        ++checked;
     }
-    logon_->ReleaseConnection(first);
-    logon_->ReleaseConnection(second);
+    EXPECT_EQ(checked, 2);
+    CloseHeld(held);
+#endif
 }
 
 // A receive buffer grown for one large reply is back to its first size
 // when the connection is pooled again; moderate growth is kept for reuse.
+// Seen from outside: the blocks this program's allocator has handed out
+// and not yet got back (ACE allocates the buffer with nothrow new[]).
 TEST_F(AgentTest, IdleConnectionsKeepSmallReceiveBuffers)
 {
+#ifdef _WIN32
+    GTEST_SKIP() << "the DLL's allocations do not pass this program's operator new";
+#else
     struct Case {
         size_t pathChars;
-        size_t atMost;
-        size_t atLeast;
-    } cases[] = {
-        {100, kReceiveBufferShrinkAbove, kReceiveBufferSize},
-        {60 * 1024, kReceiveBufferShrinkAbove, 120 * 1024},
-        {300 * 1024, kReceiveBufferShrinkAbove, kReceiveBufferSize},
-        {4 * 1024 * 1024, kReceiveBufferShrinkAbove, kReceiveBufferSize},
-    };
+        long moderate; // live blocks of 120 KiB up to the shrink limit
+    } cases[] = {{100, 0}, {60 * 1024, 1}, {300 * 1024, 0}, {4 * 1024 * 1024, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.pathChars);
         agent_.Queue(OpGetIEFavoritePath,
                      fake::Send(fake::PathReply(OpGetIEFavoritePath, 0, fake::LongName(c.pathChars))));
         WCHAR path[260];
         ASSERT_EQ(AgentGetIEFavoritePath(logon_, path), 1) << GetLastError();
-        ASSERT_EQ(Idle(), 1);
-        AgentConnection *idle = logon_->AcquireConnection(0, nullptr);
-        EXPECT_LE(idle->ReceiveBufferSize(), c.atMost + 64);
-        EXPECT_GE(idle->ReceiveBufferSize(), c.atLeast);
-        logon_->ReleaseConnection(idle);
+        // A second exchange on the same connection: the agent has let go of
+        // the first reply's bytes by the time it answers.
         ExpectWorkingLogon(agent_, logon_);
+        ASSERT_EQ(agent_.Accepted(), 1);
+        EXPECT_EQ(fake::LiveBlocks(kReceiveBufferShrinkAbove + 64, SIZE_MAX), 0);
+        EXPECT_EQ(fake::LiveBlocks(120 * 1024, kReceiveBufferShrinkAbove + 64), c.moderate);
     }
+#endif
 }
 
 // A path list whose chunk holds no entry fails with 13 and drops the
@@ -388,14 +408,17 @@ TEST_F(AgentTest, HandleClosedThroughAnotherLogon)
     HANDLE file = AgentCreateFileW(logon_, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(Idle(), 0);
-    const int secondIdle = second->IdleCount();
 
     EXPECT_EQ(AgentCloseHandle(second, file), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-    EXPECT_EQ(second->IdleCount(), secondIdle);
     EXPECT_EQ(Idle(), 0);
     EXPECT_EQ(agent_.CountOf(OpCloseHandle), 0u);
+    // Not parked with the other logon either: its next call goes to its own agent.
+    other.Always(OpCreateDirectory, fake::StatusReply(OpCreateDirectory, 0));
+    EXPECT_EQ(AgentCreateDirectoryW(second, W(u"C:\\d").c_str()), 1) << GetLastError();
+    EXPECT_EQ(other.CountOf(OpCreateDirectory), 1u);
+    EXPECT_EQ(agent_.CountOf(OpCreateDirectory), 0u);
 
     EXPECT_EQ(AgentCloseHandle(logon_, file), 1);
     EXPECT_EQ(agent_.CountOf(OpCloseHandle), 1u);

@@ -3,7 +3,6 @@
 #include "agent_test.h"
 #include "messages.h"
 
-#include "transport/agent_connection.h"
 #include "session/last_agent_error.h"
 
 using fake::AgentTest;
@@ -89,9 +88,7 @@ TEST_F(AgentTest, DiskSpaceFaults)
         EXPECT_EQ(v, kUntouched);
         EXPECT_EQ(Idle(), 0);
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == open - 1; }));
-        AgentConnection *fresh = logon_->AcquireConnection(0, nullptr);
-        ASSERT_NE(fresh, nullptr);
-        logon_->ReleaseConnection(fresh);
+        PoolConnections(1);
     }
     EXPECT_EQ(AgentGetLastError(), 4242u);
 }
@@ -126,7 +123,7 @@ TEST_F(AgentTest, OsVersion)
 TEST_F(AgentTest, OsVersionWithoutAConnection)
 {
     // Hold the pooled connection and make new logons fail.
-    AgentConnection *held = logon_->AcquireConnection(0, nullptr);
+    HANDLE held = HoldConnection();
     ASSERT_NE(held, nullptr);
     agent_.SetLogonStatus(1326);
     LastAgentError = 4242;
@@ -138,5 +135,6 @@ TEST_F(AgentTest, OsVersionWithoutAConnection)
     EXPECT_EQ(AgentGetLastError(), 4242u);
     EXPECT_EQ(agent_.CountOf(OpGetOSVersion), 0u);
     EXPECT_EQ(agent_.CountOf(OpGetDiskFreeSpace), 0u);
-    logon_->ReleaseConnection(held);
+    agent_.SetLogonStatus(0);
+    CloseHeld(held);
 }

@@ -4,7 +4,7 @@
 // each restart a thread may see at most one failed call, and the pool never
 // holds more than 50 idle connections.
 #include "agent_stub.h"
-#include "session/agent_logon.h"
+#include "test_seams.h"
 #include "wire.h"
 
 #include <gtest/gtest.h>
@@ -293,7 +293,7 @@ TEST(Stress, EightThreadsOneLogonAcrossTwoAgentRestarts)
     }
     std::thread watcher([&] {
         while (!stop) {
-            const int idle = logon->IdleCount();
+            const int idle = agent::IdleConnections(logon);
             if (idle > mostIdle)
                 mostIdle = idle;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

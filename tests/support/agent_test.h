@@ -3,8 +3,8 @@
 #define AGENT_TEST_AGENT_TEST_H
 
 #include "fake_agent.h"
-#include "session/agent_logon.h"
-#include "platform/test_seams.h"
+#include "protocol/fss_util.h"
+#include "test_seams.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +28,23 @@ protected:
 
     // Logs on again (for tests that script the logon first).
     AGENT_LOGON LogOn(const char16_t *user = u"user", const char16_t *password = u"secret");
-    int Idle() const { return logon_ != nullptr ? logon_->IdleCount() : 0; }
+    int Idle() const { return agent::IdleConnections(logon_); }
+    // Takes a connection out of the pool the way a host does, as an open
+    // file (the agent is told to accept the open), so that the next call
+    // needs another one. Null when the open failed.
+    HANDLE HoldConnection();
+    // Closes a file of HoldConnection (the agent accepts the close): its
+    // connection goes back to the pool.
+    void CloseHeld(HANDLE held);
+    // Empties the pool from outside: the agent closes every connection, so
+    // the idle ones are found stale and dropped at the next call.
+    void EmptyPool();
+    // Leaves `n` idle connections in the pool (the one there and n - 1 new).
+    void PoolConnections(int n);
+    // Every connection the agent still has open is idle in the pool, and
+    // each one is in step: taken all at once as open files they answer
+    // their opens without a new connection being made.
+    void ExpectOnlySoundConnectionsPooled();
 
     FakeAgent agent_;
     AGENT_LOGON logon_ = nullptr;

@@ -3,7 +3,7 @@
 #ifndef AGENT_TEST_PROBE_SUPPORT_H
 #define AGENT_TEST_PROBE_SUPPORT_H
 
-#include "platform/test_seams.h"
+#include "test_seams.h"
 #include "wire.h"
 
 #include <ace/INET_Addr.h>

@@ -9,7 +9,7 @@ namespace fake {
 
 namespace {
 
-constexpr uint32_t kOpenFile = 8, kMovePointer = 9, kCloseFile = 12, kReadAt = 20;
+constexpr uint32_t kOpenFile = 8, kMovePointer = 9, kCloseFile = 12, kReadAt = 20, kInformation = 23;
 
 } // namespace
 
@@ -50,6 +50,19 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         const size_t n = std::min<size_t>(read.toRead, file.content.size() - start);
         Bytes data(file.content.begin() + static_cast<long>(start), file.content.begin() + static_cast<long>(start + n));
         return Send(DataReply(kReadAt, 0, data));
+    });
+    agent.On(kInformation, [files, opened, lock](const Request &, Session &s) {
+        WString path;
+        {
+            std::lock_guard<std::mutex> g(*lock);
+            path = (*opened)[s.id];
+        }
+        const RemoteFile &file = files->at(path);
+        const uint64_t size = file.content.size(), ticks = file.lastWrite;
+        Payload p;
+        p.u32(0).u32(0x20).filetime(0, 0).filetime(0, 0).filetime(uint32_t(ticks), uint32_t(ticks >> 32));
+        p.u32(1).u32(uint32_t(size >> 32)).u32(uint32_t(size)).u32(1).u32(0).u32(1);
+        return Send(Reply(kInformation, p));
     });
     agent.On(kMovePointer, [](const Request &r, Session &) {
         // Only moves from the start are made by copies: the distance is the position.

@@ -14,11 +14,13 @@ namespace fake {
 struct RemoteFile {
     Bytes content;
     uint32_t readStatus = 0; // non-zero: every read is refused with it
+    uint64_t lastWrite = 0;  // FILETIME ticks in the information reply
 };
 
 using RemoteFiles = std::map<WString, RemoteFile>;
 
-// Scripts OpCreateFile, OpReadFileAt, OpSetFilePointer and OpCloseHandle.
+// Scripts OpCreateFile, OpGetFileInformation, OpReadFileAt, OpSetFilePointer
+// and OpCloseHandle.
 void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files);
 
 // The path carried by a recorded OpCreateFile request.

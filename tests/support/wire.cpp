@@ -2,6 +2,7 @@
 
 #include "protocol/fss_util.h"
 #include "protocol/status_reply.h"
+#include "util/utf.h"
 
 #include <cstdio>
 #include <cstring>
@@ -20,34 +21,8 @@ WString W(const char16_t *text)
 WString Utf16(const std::string &utf8)
 {
     WString out;
-    for (size_t i = 0; i < utf8.size();) {
-        const unsigned char c = utf8[i];
-        uint32_t cp;
-        int extra;
-        if (c < 0x80) {
-            cp = c;
-            extra = 0;
-        } else if ((c & 0xE0) == 0xC0) {
-            cp = c & 0x1F;
-            extra = 1;
-        } else if ((c & 0xF0) == 0xE0) {
-            cp = c & 0x0F;
-            extra = 2;
-        } else {
-            cp = c & 0x07;
-            extra = 3;
-        }
-        for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
-            cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += 1 + extra;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<WCHAR>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<WCHAR>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<WCHAR>(cp));
-        }
-    }
+    if (!agent::util::Utf8ToUtf16(utf8.data(), utf8.size(), out))
+        throw std::invalid_argument("not UTF-8: " + utf8);
     return out;
 }
 

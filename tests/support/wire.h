@@ -22,7 +22,7 @@ using WString = std::basic_string<WCHAR>;
 
 // A WCHAR string from a UTF-16 literal (WCHAR is wchar_t on Windows).
 WString W(const char16_t *text);
-// UTF-8 -> WCHAR string.
+// UTF-8 -> WCHAR string; std::invalid_argument for bytes that are not UTF-8.
 WString Utf16(const std::string &utf8);
 
 Bytes Hex(const std::string &text); // "01 00 0a ff" -> bytes

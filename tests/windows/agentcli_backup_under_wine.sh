@@ -58,7 +58,7 @@ if ! diff -r "$src" "$work/copy"; then
     echo "the copy differs from the tree" >&2
     exit 1
 fi
-if find "$work/copy" -name '*.agent-partial' | grep -q .; then
+if find "$work/copy" -name '.agent-partial*' | grep -q .; then
     echo "partial files left behind" >&2
     exit 1
 fi

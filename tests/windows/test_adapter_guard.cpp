@@ -2,7 +2,7 @@
 // GetAdaptersInfo returns the build machine's real interfaces, and a probe
 // must never reach them: until a test installs its own (loopback) adapter
 // list, the library sees none at all.
-#include "platform/test_seams.h"
+#include "test_seams.h"
 
 namespace {
 const agent::platform::TestAdapter kNoAdapters[1] = {};

@@ -1,11 +1,14 @@
 #include "backup_engine.h"
 
+#include "confined_local.h"
 #include "local_files.h"
+#include "remote_copy.h"
 #include "remote_info.h"
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <mutex>
 
 namespace agentcli {
@@ -21,7 +24,7 @@ constexpr uint64_t kRestartRecordSize = 32;
 // endian) must name the same size and time. 0 when there is none.
 uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
 {
-    std::ifstream in(local + ".agent-partial", std::ios::binary | std::ios::ate);
+    std::ifstream in(PartialName(local), std::ios::binary | std::ios::ate);
     const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
     if (length <= static_cast<std::streamoff>(kRestartRecordSize))
         return 0;
@@ -51,15 +54,16 @@ FILETIME FileTimeOf(uint64_t ticks)
 
 class Copier : public TreeSink {
 public:
-    Copier(AGENT_LOGON logon, const BackupOptions &options, unsigned cap, BackupProgress *progress,
-           BackupReport &report, Tally &tally)
-        : logon_(logon), options_(options), cap_(cap), progress_(progress), report_(report), tally_(tally)
+    Copier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination, unsigned cap,
+           BackupProgress *progress, BackupReport &report, Tally &tally)
+        : logon_(logon), options_(options), destination_(destination), cap_(cap), progress_(progress),
+          report_(report), tally_(tally)
     {
     }
 
     void Folder(const FolderEntry &folder) override
     {
-        const uint32_t error = options_.dryRun ? 0 : CreateLocalFolder(folder.local);
+        const uint32_t error = options_.dryRun ? 0 : destination_.MakeFolder(folder.local);
         if (error != 0) {
             tally_.FailLocal(folder.remote, folder.local, error, "local folder");
             return;
@@ -83,6 +87,7 @@ public:
         std::vector<const FileEntry *> entries;
         std::vector<WString> locals;
         std::vector<AGENT_COPY_ITEM> items;
+        std::vector<std::unique_ptr<ConfinedRoot::Target>> targets; // each file's folder, held open
         std::vector<uint64_t> resumable; // what partial files hold for a restart
         entries.reserve(batch.size());
         locals.reserve(batch.size());
@@ -112,8 +117,14 @@ public:
                 Copied(file, size);
                 continue;
             }
+            // The file's folder as resolved beneath the destination, links refused.
+            targets.push_back(std::make_unique<ConfinedRoot::Target>());
+            if (const uint32_t error = destination_.Resolve(file.local, *targets.back())) {
+                tally_.Fail(file.remote, error, "local folder", file.local, false);
+                continue;
+            }
             WString local;
-            if (!Widen(file.local, local)) {
+            if (!Widen(targets.back()->path(), local)) {
                 tally_.Fail(file.remote, kInvalidName, "local path", file.local, false);
                 continue;
             }
@@ -133,7 +144,10 @@ public:
         // An incremental run continues what an interrupted one left behind.
         Seen seen{this, &entries, &resumable, std::vector<bool>(items.size())};
         AgentCopyFilesFromAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
-                                 nullptr, options_.incremental ? COPY_FILE_RESTARTABLE : 0, cap_);
+                                 nullptr,
+                                 (options_.incremental ? COPY_FILE_RESTARTABLE : 0) |
+                                     (options_.flush ? 0 : AGENT_COPY_FILE_NO_FLUSH),
+                                 cap_);
         // Items that finished after a stop are not reported: their results.
         for (size_t i = 0; i < items.size(); ++i)
             if (!seen.told[i])
@@ -198,7 +212,7 @@ private:
     bool Unchanged(const std::string &local, uint64_t size, uint64_t lastWrite) const
     {
         LocalStamp stamp;
-        return ReadLocalStamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
+        return destination_.Stamp(local, stamp) == 0 && stamp.exists && stamp.regular && stamp.size == size &&
                stamp.lastWrite == lastWrite && lastWrite != 0;
     }
 
@@ -215,6 +229,7 @@ private:
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
+    const ConfinedRoot &destination_;
     unsigned cap_;
     BackupProgress *progress_;
     BackupReport &report_;
@@ -248,7 +263,12 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
     // idle; together they stay within --jobs.
     const unsigned jobs = std::max(1u, options.jobs);
     const unsigned workers = jobs >= 2 ? 2 : 1;
-    Copier copier(logon, options, jobs / workers, progress, report, tally);
+    ConfinedRoot destination;
+    if (const uint32_t error = destination.Open(options.localRoot)) {
+        tally.FailLocal(options.remoteRoot, options.localRoot, error, "local folder");
+        return report;
+    }
+    Copier copier(logon, options, destination, jobs / workers, progress, report, tally);
     report.fatal = StreamTree(logon, WalkOf(options, workers, &whole), tally, copier);
     if (options.onListing)
         options.onListing(whole);

@@ -32,6 +32,7 @@ struct BackupOptions {
     std::function<void(const TreeListing &)> onListing;
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
+    bool flush = true;        // each file on the disk before it takes its name
     unsigned maxDepth = 0;    // folders below are skipped (0: the library's limit)
 };
 

@@ -145,6 +145,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     // --ignore-times; partial files of an interrupted run are continued.
     options.incremental = !args.Has("--ignore-times");
     options.dryRun = args.Has("--dry-run");
+    options.flush = !args.Has("--no-flush");
     if (verify != 0 && (args.Has("--incremental") || args.Has("--ignore-times") || args.Has("--delete") ||
                         options.dryRun))
         return UsageError("--verify checks a past backup and copies nothing: drop the copying options");

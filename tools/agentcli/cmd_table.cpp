@@ -31,12 +31,15 @@ const std::vector<Command> &Commands()
         {"backup", "copy a remote folder tree into a local folder",
          "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete]\n"
          "       [--exclude PATTERN] [--include PATTERN] [--exclude-from FILE] [--include-from FILE]\n"
-         "       [--verify[=content] [--chunk-size BYTES]] [--list-skipped] [--progress|--no-progress]\n"
-         "       REMOTE-FOLDER LOCAL-FOLDER\n"
+         "       [--verify[=content] [--chunk-size BYTES]] [--list-skipped] [--no-flush]\n"
+         "       [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
          "Copies every file and folder below REMOTE-FOLDER into LOCAL-FOLDER, keeping the structure.\n"
          "Files are copied N at a time (default 4); each is written under a temporary name\n"
-         "(*.agent-partial) and renamed when complete, so no half-copied file ever has its final\n"
-         "name, and gets the remote file's last-write time.\n"
+         "(.agent-partial:NAME) and renamed when complete, so no half-copied file ever has its final\n"
+         "name, and gets the remote file's last-write time. Each file reaches the disk before its\n"
+         "final name does; --no-flush skips that wait where the destination is made durable some\n"
+         "other way. Folders inside LOCAL-FOLDER are entered only as real folders: a link planted\n"
+         "there is replaced by a folder or refused, never written through.\n"
          "A local file whose size and last-write time match the listing is kept as it is, and a\n"
          "partial file of an interrupted run is continued (--incremental, the default);\n"
          "--ignore-times copies every file again from its first byte.\n"
@@ -67,7 +70,7 @@ const std::vector<Command> &Commands()
          "by error (counts of zero only with -v).\n",
          {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from"},
          {"--progress", "--no-progress", "--follow-links", "--incremental", "--ignore-times", "--dry-run",
-          "--delete", "--verify", "--verify=content", "--list-skipped"},
+          "--delete", "--verify", "--verify=content", "--list-skipped", "--no-flush"},
          true, 2, 2, &RunBackup},
         {"drives", "list the agent's drives",
          "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,

@@ -45,8 +45,6 @@ struct LocalStamp {
 
 // 0, also for a missing file (exists false); else the Win32 code.
 uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp);
-// 0 or the Win32 code.
-uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t fileTimeTicks);
 
 // True when this host's file system can hold a file of this (UTF-8) name.
 bool LocalNameAllowed(const std::string &name);

@@ -24,21 +24,6 @@ uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp)
     return 0;
 }
 
-uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t ticks)
-{
-    if (ticks < kFileTimeUnixEpoch)
-        return 87; // before 1970: not a time this host keeps
-    const uint64_t since = ticks - kFileTimeUnixEpoch;
-    struct timespec times[2];
-    times[0].tv_sec = 0;
-    times[0].tv_nsec = UTIME_OMIT;
-    times[1].tv_sec = static_cast<time_t>(since / 10000000ull);
-    times[1].tv_nsec = static_cast<long>(since % 10000000ull) * 100;
-    if (::utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
-        return Win32FromErrno(errno, path);
-    return 0;
-}
-
 bool LocalNameAllowed(const std::string &name)
 {
     return !name.empty() && name.size() <= 255 && name.find('/') == std::string::npos &&

@@ -50,23 +50,6 @@ uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp)
     return 0;
 }
 
-uint32_t SetLocalLastWriteTime(const std::string &path, uint64_t ticks)
-{
-    std::wstring wide;
-    if (!ToWide(path, wide))
-        return ERROR_INVALID_NAME;
-    HANDLE file = ::CreateFileW(wide.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return ::GetLastError();
-    FILETIME t;
-    t.dwLowDateTime = static_cast<DWORD>(ticks);
-    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    const DWORD error = ::SetFileTime(file, nullptr, nullptr, &t) ? 0 : ::GetLastError();
-    ::CloseHandle(file);
-    return error;
-}
-
 bool LocalNameAllowed(const std::string &name)
 {
     std::wstring wide;

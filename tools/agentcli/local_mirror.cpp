@@ -83,9 +83,9 @@ std::vector<std::string> LocalExtras(const std::string &localRoot, const std::se
         const std::string key = NameKey(relative);
         if (listed.count(key) != 0)
             continue;
-        const std::string suffix = NameKey(PartialName(""));
-        if (key.size() > suffix.size() && key.compare(key.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-            listed.count(key.substr(0, key.size() - suffix.size())) != 0)
+        // A partial file of a copy (kept for a restart) is not an extra: no
+        // remote name has its form.
+        if (IsPartialName(it->path().filename().u8string()))
             continue;
         extras.push_back(relative);
         if (it->is_directory(ec) && !it->is_symlink(ec))

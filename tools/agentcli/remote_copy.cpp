@@ -46,12 +46,77 @@ struct Counter {
     }
 };
 
+#ifdef _WIN32
+constexpr char kWholePrefix[] = ".agent-partial-";
+constexpr char kCutPrefix[] = ".agent-partial#-";
+constexpr char kPathSeparators[] = "/\\";
+#else
+constexpr char kWholePrefix[] = ".agent-partial:";
+constexpr char kCutPrefix[] = ".agent-partial#:";
+constexpr char kPathSeparators[] = "/";
+#endif
+constexpr size_t kMaxNameUnits = 255;
+
+// What one character of a name costs against the file system's limit:
+// UTF-8 bytes on POSIX, UTF-16 code units on Windows.
+size_t Units(const WString &name, size_t at, size_t *width)
+{
+    const WCHAR c = name[at];
+    const bool pair = c >= 0xD800 && c < 0xDC00 && at + 1 < name.size() && name[at + 1] >= 0xDC00 &&
+                      name[at + 1] < 0xE000;
+    *width = pair ? 2 : 1;
+#ifdef _WIN32
+    return *width;
+#else
+    return pair ? 4 : c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+#endif
+}
+
 } // namespace
 
-std::string PartialName(const std::string &finalPath) { return finalPath + ".agent-partial"; }
+// The library's rule (copy/copy_file_ex_partial.cpp), restated here
+// because agentcli sees the library only through its exports.
+std::string PartialName(const std::string &finalPath)
+{
+    const size_t slash = finalPath.find_last_of(kPathSeparators);
+    const std::string folder = slash == std::string::npos ? std::string() : finalPath.substr(0, slash + 1);
+    const std::string name = finalPath.substr(folder.size());
+    WString wide;
+    if (!Widen(name, wide))
+        return folder + kWholePrefix + name;
+    size_t units = 0, width = 0;
+    for (size_t i = 0; i < wide.size(); i += width)
+        units += Units(wide, i, &width);
+    if (sizeof kWholePrefix - 1 + units <= kMaxNameUnits)
+        return folder + kWholePrefix + name;
+    const size_t budget = kMaxNameUnits - (sizeof kCutPrefix - 1) - 1 - 16;
+    size_t cut = 0;
+    for (units = 0;; cut += width) {
+        const size_t cost = Units(wide, cut, &width);
+        if (units + cost > budget)
+            break;
+        units += cost;
+    }
+    uint64_t hash = 14695981039346656037ull;
+    for (WCHAR c : wide) {
+        hash ^= static_cast<uint16_t>(c);
+        hash *= 1099511628211ull;
+    }
+    std::string out = folder + kCutPrefix + Narrow(wide.substr(0, cut)) + ".";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        out.push_back("0123456789abcdef"[(hash >> shift) & 0xF]);
+    return out;
+}
+
+bool IsPartialName(const std::string &name)
+{
+    return name.compare(0, sizeof kWholePrefix - 1, kWholePrefix) == 0 ||
+           name.compare(0, sizeof kCutPrefix - 1, kCutPrefix) == 0;
+}
 
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
-                          std::atomic<uint64_t> *progress, CopyMode mode, std::atomic<uint64_t> *resumed)
+                          std::atomic<uint64_t> *progress, CopyMode mode, std::atomic<uint64_t> *resumed,
+                          bool flush)
 {
     CopyResult result;
     WString local;
@@ -66,7 +131,8 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
     if (mode == CopyMode::Restartable && ReadLocalStamp(PartialName(localPath), partial) == 0 && partial.exists &&
         partial.size > kRestartRecordSize)
         counter.held = partial.size - kRestartRecordSize;
-    const DWORD flags = mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0;
+    const DWORD flags =
+        (mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0) | (flush ? 0 : AGENT_COPY_FILE_NO_FLUSH);
     if (!AgentCopyFileFromAgentExW(logon, remote.c_str(), local.c_str(), &Counter::Progress, &counter, nullptr,
                                    flags)) {
         result.error = GetLastError();

@@ -13,8 +13,13 @@
 
 namespace agentcli {
 
-// The name the library writes a copy under until it is complete.
+// The name the library writes a copy of finalPath under until it is
+// complete, in the same folder: ".agent-partial:<name>" (on Windows
+// ".agent-partial-<name>"), or for a name too long for that a cut name
+// with a hash of the whole one.
 std::string PartialName(const std::string &finalPath);
+// True for a file name (no folder) of that form.
+bool IsPartialName(const std::string &name);
 
 enum class CopyMode {
     Fresh,       // start from the first byte; a failed copy leaves nothing behind
@@ -31,10 +36,10 @@ struct CopyResult {
 // `progress` (may be null) counts the bytes as they arrive, a resumed
 // partial file's bytes included; `resumed` (may be null) counts those
 // alone, so a rate can leave out what was not transferred. On failure the
-// final name is left as it was.
+// final name is left as it was. flush false: AGENT_COPY_FILE_NO_FLUSH.
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
                           std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh,
-                          std::atomic<uint64_t> *resumed = nullptr);
+                          std::atomic<uint64_t> *resumed = nullptr, bool flush = true);
 
 } // namespace agentcli
 

@@ -103,14 +103,12 @@ std::string CompareTrees(const std::string &expected, const std::string &actual)
     return std::string();
 }
 
-std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix)
+std::vector<std::string> PartialFiles(const std::string &root)
 {
     std::vector<std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string name = it->path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
+        if (it->path().filename().string().rfind(".agent-partial", 0) == 0)
             out.push_back(fs::relative(it->path(), root).string());
-    }
     return out;
 }
 

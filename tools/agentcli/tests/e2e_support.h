@@ -33,8 +33,8 @@ std::map<std::string, std::string> Snapshot(const std::string &root);
 // An empty string when both trees hold the same folders and the same files
 // with the same bytes; else the first difference.
 std::string CompareTrees(const std::string &expected, const std::string &actual);
-// Relative paths of files whose name ends in `suffix`.
-std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix);
+// Relative paths of the partial files (of unfinished copies) under root.
+std::vector<std::string> PartialFiles(const std::string &root);
 
 class Child {
 public:

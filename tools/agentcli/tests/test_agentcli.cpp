@@ -95,11 +95,11 @@ TEST_F(Cli, LookingAtFilesDrivesAndTheSystem)
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "odd.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
     // A partial file that is not a stopped copy of this file is started over.
-    e2e::WriteFile(work_ / "odd2.bin.agent-partial", std::string(40, 'x'));
+    e2e::WriteFile(agentcli::PartialName(work_ / "odd2.bin"), std::string(40, 'x'));
     r = Cli_({"get", "--resume", "C:\\media\\odd-size.bin", work_ / "odd2.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "odd2.bin"), e2e::ReadFile(work_ / "source/media/odd-size.bin"));
-    EXPECT_FALSE(std::filesystem::exists(work_ / "odd2.bin.agent-partial"));
+    EXPECT_TRUE(e2e::PartialFiles(work_.path()).empty());
     r = Cli_({"drives"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("C:\\ ", 0), 0u) << r.out;
@@ -202,7 +202,7 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args[0] << " " << c.args.back() << ": " << r.err;
     }
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
-    EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt.agent-partial"));
+    EXPECT_FALSE(std::filesystem::exists(agentcli::PartialName(work_ / "m.txt")));
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 1); // no port anywhere
     // A password from a file rather than the command line or environment.
     e2e::WriteFile(work_ / "password", "s3cret\n");
@@ -381,7 +381,6 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
     for (const char *bad : {"", ".", "..", "a/b", "a\\b", "c:d"})
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
-    EXPECT_EQ(PartialName("/x/y.bin"), "/x/y.bin.agent-partial");
 }
 
 // Stores of one file name (in other folders, or differing in case beyond

@@ -326,7 +326,7 @@ TEST(IncrementalBackup, ResumesThePartialFileOfAnInterruptedRun)
         ASSERT_EQ(report.failures.size(), 1u) << "the copy ended before the agent was stopped";
         EXPECT_EQ(report.failures[0].remotePath, "C:\\b-big.bin");
     }
-    const std::string partial = PartialName(work / "copy/b-big.bin");
+    const std::string partial = agentcli::PartialName(work / "copy/b-big.bin");
     ASSERT_TRUE(fs::exists(partial));
     EXPECT_FALSE(fs::exists(work / "copy/b-big.bin"));
 

@@ -47,7 +47,7 @@ TEST_F(EndToEnd, BackupOfAGeneratedTreeIsByteForByteTheSame)
     EXPECT_EQ(report.files, 51u);
     EXPECT_EQ(progress.bytesDone.load(), progress.bytesTotal.load());
     EXPECT_EQ(e2e::CompareTrees(work / "source", work / "copy"), "");
-    EXPECT_TRUE(e2e::FilesEndingWith(work / "copy", ".agent-partial").empty());
+    EXPECT_TRUE(e2e::PartialFiles(work / "copy").empty());
 
     // A sub-folder with non-ASCII names, on one thread.
     options.remoteRoot = WidenOrEmpty("C:\\Ünïcödé");
@@ -270,7 +270,7 @@ TEST_F(EndToEnd, AnAgentKilledInTheMiddleOfACopyLeavesOnlyCompleteFiles)
     }
     EXPECT_TRUE(largeFailed);
     EXPECT_FALSE(std::filesystem::exists(work / "copy/b-large.bin"));
-    EXPECT_TRUE(e2e::FilesEndingWith(work / "copy", ".agent-partial").empty());
+    EXPECT_TRUE(e2e::PartialFiles(work / "copy").empty());
     // What did arrive is complete.
     for (const auto &[path, content] : e2e::Snapshot(work / "copy")) {
         if (content != "<dir>") {

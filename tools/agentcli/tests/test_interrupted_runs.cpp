@@ -4,6 +4,7 @@
 // status; a signal keeps the partial files, and the next run continues them
 // instead of reading again what was whole.
 #include "e2e_support.h"
+#include "remote_copy.h"
 
 #include <gtest/gtest.h>
 
@@ -129,7 +130,7 @@ TEST(FatalConditions, StopTheBackupAtOnceWithOneMessageAndTheirExitStatus)
         ASSERT_TRUE(cli.Start(argv, work / "out", work / "err"));
         if (c.act == Act::KillAgent || c.act == Act::FreezeAgent) {
             // Once the copy is on its way.
-            ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(dest + "/a-big.bin.agent-partial") ||
+            ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(agentcli::PartialName(dest + "/a-big.bin")) ||
                                                std::filesystem::exists(dest + "/a-big.bin"); }));
             if (c.act == Act::KillAgent)
                 agent.Kill();
@@ -185,7 +186,7 @@ TEST(Interruptions, KeepThePartialFileAndTheNextRunContinuesIt)
         ASSERT_TRUE(cli.Start(Cli(agent.port(), first), work / "out", work / "err"));
         // The agent is held still while the signal arrives, so the copy is
         // caught in the middle whatever the machine's speed.
-        ASSERT_TRUE(WaitUntil([&] { return SizeOf(big + ".agent-partial") >= (2u << 20); }));
+        ASSERT_TRUE(WaitUntil([&] { return SizeOf(agentcli::PartialName(big)) >= (2u << 20); }));
         agent.Signal(SIGSTOP);
         cli.Kill(c.signal);
         agent.Signal(SIGCONT);
@@ -195,14 +196,14 @@ TEST(Interruptions, KeepThePartialFileAndTheNextRunContinuesIt)
         EXPECT_NE(err.find(c.hint), std::string::npos) << err;
         EXPECT_FALSE(std::filesystem::exists(big));
         // The partial file holds whole bytes and a 32-byte restart record.
-        const uint64_t partial = SizeOf(big + ".agent-partial");
+        const uint64_t partial = SizeOf(agentcli::PartialName(big));
         ASSERT_GT(partial, 32u) << err;
         ASSERT_LT(partial, kBig + 32u);
         // A mark in the kept part survives only if the next run continues
         // the file rather than reading it again.
-        std::string bytes = e2e::ReadFile(big + ".agent-partial");
+        std::string bytes = e2e::ReadFile(agentcli::PartialName(big));
         bytes[0] = static_cast<char>(bytes[0] ^ 0x5A);
-        e2e::WriteFile(big + ".agent-partial", bytes);
+        e2e::WriteFile(agentcli::PartialName(big), bytes);
         const e2e::RunResult r = e2e::Run(Cli(agent.port(), again));
         EXPECT_EQ(r.status, 0) << r.err;
         std::string expected = e2e::ReadFile(work / "source/a-big.bin");
@@ -228,7 +229,7 @@ size_t FilesIn(const std::string &folder)
     std::error_code ec;
     size_t n = 0;
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        n += it->path().extension() != ".agent-partial";
+        n += !agentcli::IsPartialName(it->path().filename().string());
     return n;
 }
 

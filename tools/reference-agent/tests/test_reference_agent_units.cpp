@@ -277,20 +277,6 @@ TEST(Win32Translation, FileTimesAndErrors)
     EXPECT_EQ(AttributesOf(st, ".cache"), kAttributeDirectory | kAttributeHidden);
 }
 
-TEST(Utf, ConvertsBothWaysAndRefusesBrokenText)
-{
-    std::u16string wide;
-    std::string narrow;
-    ASSERT_TRUE(ToUtf16("a\xc3\xa9\xf0\x9f\x98\x80", wide));
-    EXPECT_EQ(wide, std::u16string(u"a\u00e9\U0001F600"));
-    ASSERT_TRUE(ToUtf8(wide, narrow));
-    EXPECT_EQ(narrow, "a\xc3\xa9\xf0\x9f\x98\x80");
-    EXPECT_FALSE(ToUtf16("\xc3", wide));         // cut short
-    EXPECT_FALSE(ToUtf16("\xc0\xaf", wide));     // overlong
-    EXPECT_FALSE(ToUtf16("\xed\xa0\x80", wide)); // surrogate
-    EXPECT_FALSE(ToUtf8(std::u16string(1, char16_t(0xDC00)), narrow));
-}
-
 TEST(Options, ParsesAndRefuses)
 {
     char dir[] = "/tmp/refagent-optsXXXXXX";

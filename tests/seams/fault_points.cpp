@@ -1,6 +1,6 @@
 // Per-thread fault points: a test fails the Nth send, receive or
 // allocation of its own thread and nothing else.
-#include "platform/test_seams.h"
+#include "test_seams.h"
 
 #include <atomic>
 

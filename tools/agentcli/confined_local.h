@@ -1,0 +1,67 @@
+// Local paths beneath a backup's destination, resolved one folder at a time
+// without following links, as the reference agent resolves paths beneath
+// its drives: a link that another local user plants inside the destination
+// (at a folder or at a file) is never written through. The destination
+// root itself is the user's choice and may be reached through links.
+#ifndef AGENTCLI_CONFINED_LOCAL_H
+#define AGENTCLI_CONFINED_LOCAL_H
+
+#include "local_files.h"
+
+#include <cstdint>
+#include <string>
+
+namespace agentcli {
+
+// Win32 code for a link met where a folder was expected and refused.
+constexpr uint32_t kLocalLinkRefused = 1921; // ERROR_CANT_RESOLVE_FILENAME
+
+class ConfinedRoot {
+public:
+    ConfinedRoot() = default;
+    ~ConfinedRoot();
+    ConfinedRoot(const ConfinedRoot &) = delete;
+    ConfinedRoot &operator=(const ConfinedRoot &) = delete;
+
+    // Creates the root when missing and holds it open. 0 or the Win32 code.
+    uint32_t Open(const std::string &root);
+
+    // Every path below takes a local path as the walk joined it: the root,
+    // or the root, a separator and a relative path.
+
+    // Creates the folder and the missing ones above it, below the root. A
+    // link standing where a folder belongs is removed (only the link) and
+    // replaced by a folder. 0 or the Win32 code: 80 when a file stands
+    // there.
+    uint32_t MakeFolder(const std::string &local) const;
+    // What a backup compares, of the file itself: a link there is reported
+    // as existing and not regular. A missing folder on the way is a missing
+    // file.
+    uint32_t Stamp(const std::string &local, LocalStamp &stamp) const;
+
+    // A path for the library that names `local` in its folder as resolved
+    // here, whatever is planted on the way afterwards; valid as long as the
+    // target lives.
+    class Target {
+    public:
+        Target() = default;
+        ~Target();
+        Target(const Target &) = delete;
+        Target &operator=(const Target &) = delete;
+        const std::string &path() const { return path_; }
+
+    private:
+        friend class ConfinedRoot;
+        std::string path_;
+        intptr_t folder_ = -1; // the folder held open, where the platform can
+    };
+    uint32_t Resolve(const std::string &local, Target &target) const;
+
+private:
+    std::string root_;
+    intptr_t handle_ = -1;
+};
+
+} // namespace agentcli
+
+#endif

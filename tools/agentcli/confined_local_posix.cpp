@@ -1,0 +1,192 @@
+// ConfinedRoot on a POSIX host: every folder below the root is opened with
+// openat(O_NOFOLLOW | O_DIRECTORY) from the one above it, and the library
+// is handed the file's folder as /proc/self/fd/N, the very folder resolved
+// here.
+#include "confined_local.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace agentcli {
+
+namespace {
+
+constexpr uint32_t kInvalidName = 123;
+
+// The components of `local` below `root`; false when it is not below it
+// or a component is empty, "." or "..".
+bool ComponentsBelow(const std::string &root, const std::string &local, std::vector<std::string> &parts)
+{
+    parts.clear();
+    if (local.compare(0, root.size(), root) != 0)
+        return false;
+    size_t at = root.size();
+    if (at == local.size())
+        return true;
+    if (!root.empty() && root.back() != '/') {
+        if (local[at] != '/')
+            return false;
+        ++at;
+    }
+    while (at <= local.size()) {
+        size_t end = local.find('/', at);
+        if (end == std::string::npos)
+            end = local.size();
+        const std::string part = local.substr(at, end - at);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        parts.push_back(part);
+        at = end + 1;
+    }
+    return true;
+}
+
+int OpenFolderAt(int at, const std::string &name)
+{
+    int fd;
+    do
+        fd = ::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool IsLinkAt(int at, const std::string &name)
+{
+    struct stat st;
+    return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Opens the folder `parts[0..count)` below `root`, creating what is missing
+// (and replacing links) when asked. 0 with *out open, or the Win32 code.
+uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, bool create, const std::string &local,
+                 int *out)
+{
+    int fd = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0)
+        return Win32FromErrno(errno, local);
+    for (size_t i = 0; i < count; ++i) {
+        const std::string &part = parts[i];
+        int next = OpenFolderAt(fd, part);
+        // Another process may plant something between the steps; a few
+        // rounds settle it or give up.
+        for (int round = 0; next < 0 && create && round < 4; ++round) {
+            const int error = errno;
+            if (error == ENOTDIR || error == ELOOP) {
+                if (!IsLinkAt(fd, part))
+                    break; // a file stands there
+                if (::unlinkat(fd, part.c_str(), 0) != 0 && errno != ENOENT)
+                    break;
+            } else if (error != ENOENT) {
+                break;
+            }
+            if (::mkdirat(fd, part.c_str(), 0777) != 0 && errno != EEXIST)
+                break;
+            next = OpenFolderAt(fd, part);
+        }
+        if (next < 0) {
+            const int error = errno;
+            const bool link = (error == ENOTDIR || error == ELOOP) && IsLinkAt(fd, part);
+            ::close(fd);
+            if (link)
+                return kLocalLinkRefused;
+            return error == ENOTDIR ? kLocalFileExists : Win32FromErrno(error, local);
+        }
+        ::close(fd);
+        fd = next;
+    }
+    *out = fd;
+    return 0;
+}
+
+bool ProcFdUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
+    return usable;
+}
+
+} // namespace
+
+ConfinedRoot::~ConfinedRoot()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+}
+
+ConfinedRoot::Target::~Target()
+{
+    if (folder_ >= 0)
+        ::close(static_cast<int>(folder_));
+}
+
+uint32_t ConfinedRoot::Open(const std::string &root)
+{
+    if (const uint32_t error = CreateLocalFolder(root))
+        return error;
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return Win32FromErrno(errno, root);
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = fd;
+    root_ = root;
+    return 0;
+}
+
+uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
+{
+    std::vector<std::string> parts;
+    if (!ComponentsBelow(root_, local, parts))
+        return kInvalidName;
+    int fd = -1;
+    const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size(), true, local, &fd);
+    if (error == 0)
+        ::close(fd);
+    return error;
+}
+
+uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
+{
+    stamp = LocalStamp();
+    std::vector<std::string> parts;
+    if (!ComponentsBelow(root_, local, parts) || parts.empty())
+        return kInvalidName;
+    int fd = -1;
+    const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &fd);
+    if (error == kLocalFileNotFound || error == kLocalPathNotFound)
+        return 0;
+    if (error != 0)
+        return error;
+    struct stat st;
+    const int rc = ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    const int cause = errno;
+    ::close(fd);
+    if (rc != 0)
+        return cause == ENOENT ? 0 : Win32FromErrno(cause, local);
+    stamp.exists = true;
+    stamp.regular = S_ISREG(st.st_mode);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.lastWrite = kFileTimeUnixEpoch + static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull +
+                      static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    return 0;
+}
+
+uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
+{
+    std::vector<std::string> parts;
+    if (!ComponentsBelow(root_, local, parts) || parts.empty())
+        return kInvalidName;
+    int fd = -1;
+    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &fd))
+        return error;
+    if (target.folder_ >= 0)
+        ::close(static_cast<int>(target.folder_));
+    target.folder_ = fd;
+    // Without /proc the folders were still checked, just not held.
+    target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) + "/" + parts.back() : local;
+    return 0;
+}
+
+} // namespace agentcli

@@ -1,0 +1,157 @@
+// UTF-8 <-> UTF-16, one code point at a time and whole strings: the one
+// conversion shared by the library, agentcli, the reference agent and the
+// tests. UTF-8 is read strictly (malformed, truncated and overlong
+// sequences, surrogates and values beyond U+10FFFF are refused); what an
+// unpaired surrogate becomes on the way to UTF-8 is the caller's choice.
+#ifndef AGENT_UTIL_UTF_H
+#define AGENT_UTIL_UTF_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace agent {
+namespace util {
+
+// One code point from the UTF-8 bytes at p, p moved past what was read.
+// False for anything that is not UTF-8.
+inline bool DecodeUtf8(const unsigned char *&p, const unsigned char *end, uint32_t &cp)
+{
+    const unsigned char c = *p++;
+    if (c < 0x80) {
+        cp = c;
+        return true;
+    }
+    int extra;
+    uint32_t least;
+    if ((c & 0xE0) == 0xC0) {
+        extra = 1;
+        cp = c & 0x1F;
+        least = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        extra = 2;
+        cp = c & 0x0F;
+        least = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        extra = 3;
+        cp = c & 0x07;
+        least = 0x10000;
+    } else {
+        return false;
+    }
+    if (end - p < extra)
+        return false;
+    for (int i = 0; i < extra; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return false;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    p += extra;
+    return cp >= least && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+}
+
+// One code point from the UTF-16 units at in[i], i moved past it. An
+// unpaired surrogate comes back as itself, with `lone` set.
+template <typename Unit>
+uint32_t DecodeUtf16(const Unit *in, size_t units, size_t &i, bool &lone)
+{
+    const uint32_t first = static_cast<uint16_t>(in[i++]);
+    lone = false;
+    if (first >= 0xD800 && first <= 0xDBFF && i < units) {
+        const uint32_t second = static_cast<uint16_t>(in[i]);
+        if (second >= 0xDC00 && second <= 0xDFFF) {
+            ++i;
+            return 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00);
+        }
+    }
+    lone = first >= 0xD800 && first <= 0xDFFF;
+    return first;
+}
+
+// cp as UTF-8: the byte count, 1 to 4.
+inline int EncodeUtf8(uint32_t cp, unsigned char (&bytes)[4])
+{
+    if (cp < 0x80) {
+        bytes[0] = static_cast<unsigned char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        bytes[0] = static_cast<unsigned char>(0xC0 | (cp >> 6));
+        bytes[1] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        bytes[0] = static_cast<unsigned char>(0xE0 | (cp >> 12));
+        bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+        bytes[2] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    bytes[0] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+    bytes[1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+    bytes[2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+    bytes[3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+// cp as UTF-16: the unit count, 1 or 2.
+template <typename Unit>
+int EncodeUtf16(uint32_t cp, Unit (&units)[2])
+{
+    if (cp < 0x10000) {
+        units[0] = static_cast<Unit>(cp);
+        return 1;
+    }
+    cp -= 0x10000;
+    units[0] = static_cast<Unit>(0xD800 + (cp >> 10));
+    units[1] = static_cast<Unit>(0xDC00 + (cp & 0x3FF));
+    return 2;
+}
+
+// What an unpaired surrogate becomes on the way to UTF-8: a failure, or
+// U+FFFD as Windows writes it.
+enum class LoneSurrogate { Fail, Replace };
+
+// The first `units` units of `in` as UTF-8 in `out`; false (out partly
+// filled) for an unpaired surrogate under LoneSurrogate::Fail.
+template <typename Unit>
+bool Utf16ToUtf8(const Unit *in, size_t units, std::string &out, LoneSurrogate policy)
+{
+    out.clear();
+    out.reserve(units);
+    for (size_t i = 0; i < units;) {
+        bool lone = false;
+        uint32_t cp = DecodeUtf16(in, units, i, lone);
+        if (lone) {
+            if (policy == LoneSurrogate::Fail)
+                return false;
+            cp = 0xFFFD;
+        }
+        unsigned char bytes[4];
+        out.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(EncodeUtf8(cp, bytes)));
+    }
+    return true;
+}
+
+// The first `length` bytes of `in` as UTF-16 in `out`; false (out partly
+// filled) for bytes that are not UTF-8.
+template <typename Unit>
+bool Utf8ToUtf16(const char *in, size_t length, std::basic_string<Unit> &out)
+{
+    out.clear();
+    out.reserve(length);
+    auto *p = reinterpret_cast<const unsigned char *>(in);
+    const unsigned char *end = p + length;
+    while (p < end) {
+        uint32_t cp = 0;
+        if (!DecodeUtf8(p, end, cp))
+            return false;
+        Unit units[2];
+        out.append(units, static_cast<size_t>(EncodeUtf16(cp, units)));
+    }
+    return true;
+}
+
+} // namespace util
+} // namespace agent
+
+#endif
