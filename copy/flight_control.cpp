@@ -60,7 +60,7 @@ void FlightControl::EndRound()
         calmRounds_ = 0;
     }
     const double alpha = std::max(1.0, inFlight / 8), beta = std::max(3.0, inFlight / 4);
-    if (grownFrom_ != 0 && lastRate_ > 0 && rate < lastRate_ * 1.05) {
+    if (grownFrom_ != 0 && lastRate_ > 0 && rate < lastRate_ * 1.02) {
         // The last growth bought nothing: back to where it started.
         target_ = std::min(target_, grownFrom_);
         grownFrom_ = 0;
@@ -71,7 +71,7 @@ void FlightControl::EndRound()
     if (queued < alpha && target_ < ceiling_) {
         grownFrom_ = target_;
         lastRate_ = rate;
-        target_ = std::min(ceiling_, target_ + std::max(1u, target_ / 4));
+        target_ = std::min(ceiling_, target_ + std::max(1u, target_ / 2));
     } else if (queued > beta && target_ > 1) {
         --target_;
         lastRate_ = 0;
