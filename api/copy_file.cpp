@@ -1,9 +1,11 @@
 // AgentCopyFileFromAgent: a remote file into a local file, in chunks read
 // at explicit offsets through the file-handle exports, by way of a partial
 // file that takes the local name only when complete; and
-// AgentCopyFileFromAgentExW, the fast copy of copy/copy_file_ex.cpp.
+// AgentCopyFileFromAgentExW, the fast copy of copy/copy_file_ex.cpp; and
+// its mirror AgentCopyFileToAgentExW (copy/copy_to_agent.cpp).
 #include "api/copy_file.h"
 #include "copy/copy_file_ex.h"
+#include "copy/copy_to_agent.h"
 #include "copy/copy_handles.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
@@ -142,6 +144,21 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
     }
     const copy_ex::CopyRequest request{logon, remotePath, nullptr, nullptr, progress, context, cancel, flags, nullptr};
     const BOOL copied = Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
+    if (!copied)
+        RecordLastAgentError(); // the cause is still the thread's last error
+    return copied;
+}
+
+extern "C" BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath,
+                                                 AgentCopyProgressRoutine progress, void *context, BOOL *cancel,
+                                                 DWORD flags)
+{
+    if (logon == nullptr || IsEmpty(localPath) || IsEmpty(remotePath) || (flags & ~copy_ex::kKnownFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const copy_to::CopyRequest request{logon, localPath, remotePath, progress, context, cancel, flags};
+    const BOOL copied = Guarded<BOOL>(0, [&] { return copy_to::CopyToAgent(request); });
     if (!copied)
         RecordLastAgentError(); // the cause is still the thread's last error
     return copied;

@@ -1,11 +1,15 @@
-# What `cmake --install` and `cpack` ship, under any prefix:
+# What `cmake --install` ships, under any prefix (lib is the multiarch
+# folder, lib/x86_64-linux-gnu, when the prefix is /usr):
 #   include/agent_stub.h
 #   Linux:   lib/libagent_stub.so.X.Y.Z with its .so.X and .so links
 #   Windows: bin/agent_stub.dll, lib/agent_stub.lib (the same file as
 #            lib/libagent_stub.dll.a) and lib/agent_stub.def
 #   lib/cmake/agent_stub/ (find_package(agent_stub CONFIG) gives the
 #   target agent_stub::agent_stub), lib/pkgconfig/agent_stub.pc,
-#   bin/agentcli and, on Linux, bin/reference-agent.
+#   bin/agentcli and, on Linux, bin/agent-stub-reference-agent and the
+#   tools' man pages (share/man/man1, written from their --help).
+# The Debian packages (debian/, scripts/build-debs.sh) split the same
+# install into libagent-stub1, libagent-stub-dev and agent-stub-tools.
 # Included from the top-level CMakeLists.txt once every target exists.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -51,33 +55,51 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/agent_stub.pc.in ${CMAKE_BINARY_DIR}/
 install(FILES ${CMAKE_BINARY_DIR}/agent_stub.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The tools, beside the library they use.
-foreach(tool agentcli reference-agent)
-  if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+option(AGENT_INSTALL_RPATH "Installed tools find the library relative to themselves (off for system packages)" ON)
+if(TARGET agentcli)
+  install(TARGETS agentcli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT WIN32 AND AGENT_INSTALL_RPATH)
+    # Found relative to the program, so any prefix works without LD_LIBRARY_PATH.
+    set_target_properties(agentcli PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
-endforeach()
-if(TARGET agentcli AND NOT WIN32)
-  # Found relative to the program, so any prefix works without LD_LIBRARY_PATH.
-  set_target_properties(agentcli PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(TARGET reference-agent)
+  # Installed under a name that says whose agent it is; the build tree, its
+  # tests and scripts keep the short one. It links no library of the
+  # build tree, so the file is installed as built.
+  install(PROGRAMS $<TARGET_FILE:reference-agent> DESTINATION ${CMAKE_INSTALL_BINDIR}
+          RENAME agent-stub-reference-agent)
 endif()
 
-# cpack -G DEB: one package with the library, header, CMake and pkg-config
-# files and the tools, installed under /usr.
+# Man pages from the tools' own --help (they run here, so not when cross-building).
+if(NOT CMAKE_CROSSCOMPILING AND TARGET agentcli AND TARGET reference-agent)
+  set(_agent_man_dir ${CMAKE_BINARY_DIR}/man)
+  set(_agent_man_script ${PROJECT_SOURCE_DIR}/cmake/agent-stub-manpage.cmake)
+  add_custom_command(OUTPUT ${_agent_man_dir}/agentcli.1
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:agentcli> -DNAME=agentcli
+      "-DSUMMARY=command-line client of agent_stub backup agents" -DVERSION=${PROJECT_VERSION}
+      -DCOMMANDS=ON -DOUTPUT=${_agent_man_dir}/agentcli.1 -P ${_agent_man_script}
+    DEPENDS agentcli ${_agent_man_script} VERBATIM)
+  add_custom_command(OUTPUT ${_agent_man_dir}/agent-stub-reference-agent.1
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:reference-agent> -DNAME=agent-stub-reference-agent
+      "-DSUMMARY=serves local folders as a Windows PC's drives over the agent protocol"
+      -DVERSION=${PROJECT_VERSION} -DOUTPUT=${_agent_man_dir}/agent-stub-reference-agent.1 -P ${_agent_man_script}
+    DEPENDS reference-agent ${_agent_man_script} VERBATIM)
+  add_custom_target(agent_man_pages ALL
+    DEPENDS ${_agent_man_dir}/agentcli.1 ${_agent_man_dir}/agent-stub-reference-agent.1)
+  install(FILES ${_agent_man_dir}/agentcli.1 ${_agent_man_dir}/agent-stub-reference-agent.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# cpack: an archive of the install (the Debian packages come from debian/).
 set(CPACK_PACKAGE_NAME agent-stub)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR agent_stub)
-set(CPACK_PACKAGE_CONTACT "agent_stub developers <agent-stub@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client library for the backup agent service, with agentcli and reference-agent")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-# Depends on the ACE and C++ runtime packages the binaries link against.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client library for the backup agent service, with agentcli")
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
-  set(CPACK_GENERATOR DEB)
+  set(CPACK_GENERATOR TGZ)
 endif()
 include(CPack)
 

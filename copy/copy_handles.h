@@ -50,14 +50,20 @@ public:
     RemoteFile &operator=(const RemoteFile &) = delete;
 
     HANDLE get() const { return handle_; }
-    // The copy's result does not depend on the close.
-    void Close()
+    // Closes the handle held before.
+    void Reset(HANDLE handle)
+    {
+        Close();
+        handle_ = handle;
+    }
+    // AgentCloseHandle's result (1 when nothing is open).
+    BOOL Close()
     {
         if (handle_ == nullptr)
-            return;
+            return 1;
         HANDLE h = handle_;
         handle_ = nullptr;
-        AgentCloseHandle(logon_, h);
+        return AgentCloseHandle(logon_, h);
     }
 
 private:

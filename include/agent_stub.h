@@ -27,10 +27,13 @@
 #include <windows.h>
 #include <stdint.h>
 #define AGENTAPI WINAPI
+/* A WCHAR string literal: L"..." here, u"..." (C11, C++11) elsewhere. */
+#define AGENT_TEXT(text) L##text
 #else
 #include <stdint.h>
 
 #define AGENTAPI
+#define AGENT_TEXT(text) u##text
 
 typedef uint32_t DWORD;
 typedef int32_t LONG;
@@ -91,6 +94,138 @@ typedef struct _WIN32_FIND_DATAW {
     WCHAR cFileName[260];
     WCHAR cAlternateFileName[14];
 } WIN32_FIND_DATAW;
+
+/* The Win32 constants the exports take and return, with windows.h's
+ * values (the agent reads them as Windows would), so that a host needs no
+ * definitions of its own. Unsigned flags: they are DWORD bit masks. */
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef MAX_PATH
+#define MAX_PATH 260                    /* code units of a path buffer, terminator included */
+#endif
+/* AgentCreateFileW: access */
+#ifndef GENERIC_READ
+#define GENERIC_READ 0x80000000u
+#endif
+#ifndef GENERIC_WRITE
+#define GENERIC_WRITE 0x40000000u
+#endif
+#ifndef GENERIC_EXECUTE
+#define GENERIC_EXECUTE 0x20000000u
+#endif
+#ifndef GENERIC_ALL
+#define GENERIC_ALL 0x10000000u
+#endif
+/* AgentCreateFileW: share */
+#ifndef FILE_SHARE_READ
+#define FILE_SHARE_READ 0x00000001u
+#endif
+#ifndef FILE_SHARE_WRITE
+#define FILE_SHARE_WRITE 0x00000002u
+#endif
+#ifndef FILE_SHARE_DELETE
+#define FILE_SHARE_DELETE 0x00000004u
+#endif
+/* AgentCreateFileW: disposition */
+#ifndef CREATE_NEW
+#define CREATE_NEW 1
+#endif
+#ifndef CREATE_ALWAYS
+#define CREATE_ALWAYS 2
+#endif
+#ifndef OPEN_EXISTING
+#define OPEN_EXISTING 3
+#endif
+#ifndef OPEN_ALWAYS
+#define OPEN_ALWAYS 4
+#endif
+#ifndef TRUNCATE_EXISTING
+#define TRUNCATE_EXISTING 5
+#endif
+/* AgentCreateFileW: flags */
+#ifndef FILE_FLAG_WRITE_THROUGH
+#define FILE_FLAG_WRITE_THROUGH 0x80000000u
+#endif
+#ifndef FILE_FLAG_NO_BUFFERING
+#define FILE_FLAG_NO_BUFFERING 0x20000000u
+#endif
+#ifndef FILE_FLAG_RANDOM_ACCESS
+#define FILE_FLAG_RANDOM_ACCESS 0x10000000u
+#endif
+#ifndef FILE_FLAG_SEQUENTIAL_SCAN
+#define FILE_FLAG_SEQUENTIAL_SCAN 0x08000000u
+#endif
+#ifndef FILE_FLAG_DELETE_ON_CLOSE
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#endif
+#ifndef FILE_FLAG_BACKUP_SEMANTICS
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u  /* needed to open a directory */
+#endif
+#ifndef FILE_FLAG_OPEN_REPARSE_POINT
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#endif
+/* Attributes: AgentCreateFileW's flags, AgentSetFileAttributesW, and the
+ * dwFileAttributes the agent reports */
+#ifndef FILE_ATTRIBUTE_READONLY
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#endif
+#ifndef FILE_ATTRIBUTE_HIDDEN
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002u
+#endif
+#ifndef FILE_ATTRIBUTE_SYSTEM
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004u
+#endif
+#ifndef FILE_ATTRIBUTE_DIRECTORY
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#endif
+#ifndef FILE_ATTRIBUTE_ARCHIVE
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#endif
+#ifndef FILE_ATTRIBUTE_DEVICE
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u
+#endif
+#ifndef FILE_ATTRIBUTE_NORMAL
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#endif
+#ifndef FILE_ATTRIBUTE_TEMPORARY
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100u
+#endif
+#ifndef FILE_ATTRIBUTE_SPARSE_FILE
+#define FILE_ATTRIBUTE_SPARSE_FILE 0x00000200u
+#endif
+#ifndef FILE_ATTRIBUTE_REPARSE_POINT
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
+#endif
+#ifndef FILE_ATTRIBUTE_COMPRESSED
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800u
+#endif
+#ifndef FILE_ATTRIBUTE_OFFLINE
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000u
+#endif
+#ifndef FILE_ATTRIBUTE_NOT_CONTENT_INDEXED
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000u
+#endif
+#ifndef FILE_ATTRIBUTE_ENCRYPTED
+#define FILE_ATTRIBUTE_ENCRYPTED 0x00004000u
+#endif
+/* AgentGetFileAttributesW's failure result */
+#ifndef INVALID_FILE_ATTRIBUTES
+#define INVALID_FILE_ATTRIBUTES ((DWORD)0xFFFFFFFFu)
+#endif
+/* AgentSetFilePointerEx: method */
+#ifndef FILE_BEGIN
+#define FILE_BEGIN 0
+#endif
+#ifndef FILE_CURRENT
+#define FILE_CURRENT 1
+#endif
+#ifndef FILE_END
+#define FILE_END 2
+#endif
 
 
 /* Error codes the library sets itself, beside the agent's own status codes
@@ -330,6 +465,31 @@ BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, con
  * status, a socket error, 13, or a local file error; localPath is then as
  * it was. AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePath, const WCHAR *localPath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
+/* The mirror of AgentCopyFileFromAgentExW: copies localPath onto the agent
+ * as remotePath. The data go in 1 MiB writes on up to four connections at
+ * once into a partial file beside the target, "<name>~<hash>.agent-put"
+ * (the hash is of the target's name, which is cut where the partial name
+ * would pass 255 characters, or 259 for the whole path). That file gets the
+ * local last-write time, its size is checked on the agent, and only then
+ * does it take the name remotePath. An existing remotePath is first moved
+ * aside to "<name>~<hash>.agent-old", removed once the new file has its
+ * name and moved back if it cannot get it; a copy interrupted between those
+ * moves is put right by the next copy to the same target, so the agent
+ * always holds the old file or the new one. progress and *cancel as for
+ * AgentCopyFileFromAgentExW (the total is the local size). PROGRESS_STOP,
+ * and with COPY_FILE_RESTARTABLE a failure, keep the partial file, whose
+ * last 32 bytes record how much it holds of which local version (size and
+ * last-write time); a restartable copy of an unchanged local file
+ * continues from there, any other starts over. Returns 1 when remotePath
+ * holds the whole file, else 0 with 87 (null or empty path, unknown flag;
+ * nothing touched), 80 (remotePath exists and COPY_FILE_FAIL_IF_EXISTS), 5
+ * (remotePath is a folder or read-only), 1235 (stopped or cancelled), 1006
+ * (the local file changed during the copy, or the agent's file did not
+ * reach the local size), 13 (the agent put its file pointer elsewhere), 29
+ * (the agent wrote fewer bytes than sent), the local file's error, the
+ * agent's status or a socket error; remotePath is then as it was.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
 /* One file of AgentCopyFilesFromAgentW. With AGENT_COPY_ITEM_KNOWN in
  * known, size and lastWrite are what a listing gave: the copy then asks

@@ -81,15 +81,21 @@ typedef void *LPVOID;
 #undef FILE_SHARE_READ
 #undef OPEN_EXISTING
 #undef FILE_ATTRIBUTE_NORMAL
+#undef FILE_SHARE_WRITE
+#undef FILE_ATTRIBUTE_READONLY
+#undef FILE_ATTRIBUTE_DIRECTORY
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
 #define FILE_WRITE_ATTRIBUTES 0x00000100u
 #define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
 #define CREATE_NEW 1
 #define CREATE_ALWAYS 2
 #define OPEN_EXISTING 3
 #define OPEN_ALWAYS 4
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_READONLY 0x00000001u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
 
 #define MAX_ADAPTER_DESCRIPTION_LENGTH 128
@@ -215,6 +221,9 @@ int GetLocalFileSize(HANDLE file, uint64_t *size);
 // Truncates or extends the file to exactly size bytes.
 int SetLocalFileSize(HANDLE file, uint64_t size);
 int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite);
+// Size and last-write time of an open plain file; anything else (a folder,
+// a device) fails with ERROR_ACCESS_DENIED.
+int GetLocalFileVersion(HANDLE file, uint64_t *size, FILETIME *lastWrite);
 // Forces the file's data and times to the disk.
 int FlushLocalFile(HANDLE file);
 

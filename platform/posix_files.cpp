@@ -101,6 +101,21 @@ timespec PosixTime(const FILETIME &time)
     return out;
 }
 
+// The inverse of PosixTime; times before 1601 become 0.
+FILETIME WindowsTime(const timespec &time)
+{
+    constexpr int64_t kTicksPerSecond = 10000000;
+    constexpr int64_t kEpochSeconds = 11644473600LL;
+    FILETIME out{0, 0};
+    if (time.tv_sec < -kEpochSeconds)
+        return out;
+    const uint64_t ticks = static_cast<uint64_t>(time.tv_sec + kEpochSeconds) * kTicksPerSecond +
+                           static_cast<uint64_t>(time.tv_nsec / 100);
+    out.dwLowDateTime = static_cast<DWORD>(ticks);
+    out.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return out;
+}
+
 } // namespace
 
 HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD, void *, DWORD disposition, DWORD, HANDLE)
@@ -288,6 +303,23 @@ int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite)
     times[0].tv_nsec = UTIME_OMIT; // the access time stays
     times[1] = PosixTime(lastWrite);
     return ::futimens(fd, times) == 0 ? 0 : Failed(errno);
+}
+
+int GetLocalFileVersion(HANDLE file, uint64_t *size, FILETIME *lastWrite)
+{
+    const int fd = DescriptorOf(file);
+    if (fd < 0)
+        return -1;
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return Failed(errno);
+    if (!S_ISREG(st.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    *lastWrite = WindowsTime(st.st_mtim);
+    return 0;
 }
 
 int FlushLocalFile(HANDLE file)

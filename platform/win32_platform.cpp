@@ -102,6 +102,20 @@ int SetLocalLastWriteTime(HANDLE file, const FILETIME &lastWrite)
     return ::SetFileTime(file, nullptr, nullptr, &lastWrite) ? 0 : -1;
 }
 
+int GetLocalFileVersion(HANDLE file, uint64_t *size, FILETIME *lastWrite)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(file, &info))
+        return -1;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || ::GetFileType(file) != FILE_TYPE_DISK) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    *size = static_cast<uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    *lastWrite = info.ftLastWriteTime;
+    return 0;
+}
+
 int FlushLocalFile(HANDLE file) { return ::FlushFileBuffers(file) ? 0 : -1; }
 
 int LocalFolder::Open(const WCHAR *path, bool followLink)

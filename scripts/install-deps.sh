@@ -2,7 +2,7 @@
 # Installs what the Linux build and tests need on Debian 12 (as root),
 # touching apt only when something is missing. clang builds the fuzz targets.
 set -euo pipefail
-# dpkg-dev: dpkg-shlibdeps for `cpack -G DEB`; pkg-config for the install test.
+# dpkg-dev: dpkg-architecture and dpkg-buildpackage for scripts/build-debs.sh; pkg-config for the install test.
 packages=(cmake g++ make pkg-config libace-dev libgtest-dev googletest iproute2 util-linux dpkg-dev
           clang clang-14 libclang-rt-14-dev)
 missing=()

@@ -13,11 +13,14 @@
 #include "local_files.h"
 #include "remote_files.h"
 
+#include "copy/copy_to_agent.h"
 #include "session/last_agent_error.h"
 #include "test_seams.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
@@ -137,6 +140,17 @@ protected:
         auto files = std::make_shared<fake::RemoteFiles>();
         (*files)[W(u"C:\\data.bin")].content = fake::Pattern(10000, 3);
         content_ = (*files)[W(u"C:\\data.bin")].content;
+        // The put's partial file beside C:\data.bin takes writes of
+        // exactly the 1000 bytes it is given.
+        (*files)[copy_to::PartialName(remote_.c_str())].content = Bytes(1000);
+        putContent_ = fake::Pattern(1000, 5);
+        std::string native(putSource_.begin(), putSource_.end()); // ASCII
+        std::replace(native.begin(), native.end(), '\\', '/');
+        std::ofstream(native, std::ios::binary)
+            .write(reinterpret_cast<const char *>(putContent_.data()), static_cast<std::streamsize>(putContent_.size()));
+        agent_.Always(OpWriteFile, fake::Reply(OpWriteFile, Payload().u32(0).u32(1000)));
+        agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, 0));
+        agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
         fake::ServeFiles(agent_, files);
         BY_HANDLE_FILE_INFORMATION info{};
         info.dwFileAttributes = 0x20;
@@ -195,6 +209,17 @@ protected:
                  return AgentCopyFileFromAgentExW(l, remote_.c_str(), copy_.c_str(), nullptr, nullptr, nullptr, 0) == 1;
              },
              [this] { return local_.Read(u"copy.bin") == content_; }},
+            // A lost reply to the last removal of the replaced file still
+            // leaves the new one in place: a success.
+            {"AgentCopyFileToAgentExW", true, false,
+             [this, l] {
+                 return AgentCopyFileToAgentExW(l, putSource_.c_str(), remote_.c_str(), nullptr, nullptr, nullptr, 0) ==
+                        1;
+             },
+             [this] {
+                 const auto writes = agent_.RequestsOf(OpWriteFile);
+                 return !writes.empty() && writes.back().payload == putContent_;
+             }},
             {"AgentFindFirstFileW, AgentFindNextFileW", true, true,
              [this, l] {
                  WIN32_FIND_DATAW d = {};
@@ -266,14 +291,15 @@ protected:
 
     // The connections (the agent's numbers) that sent a request since the
     // records were cleared and were still held by the call when the armed
-    // allocation failed: all but those whose file was closed before.
+    // allocation failed: all but those whose file was closed before, and
+    // those a call first used afterwards (to clean up after the failure).
     std::set<int> ConnectionsHeldAtFault() const
     {
         const std::vector<fake::Request> requests = agent_.Requests();
         std::set<int> held, handedBack;
-        for (size_t i = 0; i < requests.size(); ++i) {
+        for (size_t i = 0; i < requests.size() && i < requestsAtFault; ++i) {
             held.insert(requests[i].connection);
-            if (i < requestsAtFault && requests[i].opcode == OpCloseHandle)
+            if (requests[i].opcode == OpCloseHandle)
                 handedBack.insert(requests[i].connection);
         }
         for (int c : handedBack)
@@ -295,7 +321,8 @@ protected:
     const WString path_ = W(u"C:\\x"), other_ = W(u"C:\\y"), drive_ = W(u"C:\\"), remote_ = W(u"C:\\data.bin");
     const WString desktop_ = W(u"C:\\Users\\u\\Desktop"), favorites_ = W(u"C:\\Users\\u\\Favorites");
     const WString copy_ = local_.Path(u"copy.bin");
-    Bytes content_;
+    const WString putSource_ = local_.Path(u"put.bin");
+    Bytes content_, putContent_;
 };
 
 const char *KindName(Fault kind)

@@ -97,76 +97,70 @@ void ExpectRecord(const WIN32_FIND_DATAW &d, const FindEntry &e)
 
 } // namespace
 
-TEST_F(AgentTest, PathListChunkOfThreeEntries)
+// Any number of chunks, in either content order, reach the callback in
+// wire order: one acknowledgement per chunk, the end marker ends the call
+// with ERROR_NO_MORE_FILES, and the connection is pooled in step (a later
+// exchange on it works). Fewer than four bytes after the last entry cannot
+// hold a path: padding.
+TEST_F(AgentTest, PathListStreams)
 {
-    const Entries entries = {{W(u"C:\\a"), Record(1, u"a")},
-                             {W(u"C:\\a\\bc"), Record(2, u"bc")},
-                             {W(u"C:\\a\\bc\\d.txt"), Record(3, u"d.txt")}};
-    ServePathList(agent_, {ChunkOf(entries)});
-    Collector c;
-    LastAgentError = 0;
-    EXPECT_TRUE(ListedToEnd(List(logon_, u"C:\\a", c)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-    ASSERT_EQ(c.paths.size(), 3u);
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(c.paths[i], entries[i].first);
-        ExpectRecord(c.records[i], entries[i].second);
-    }
-    EXPECT_EQ(Idle(), 1);
-
-    // A later exchange on the same connection: everything before it has reached the agent.
-    agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(6)));
-    EXPECT_EQ(AgentGetOSVersion(logon_), 6u);
-    const Bytes expected = fake::Concat({fake::PathListRequest(W(u"C:\\a")),
-                                         fake::BareRequest(OpNextPathList), fake::BareRequest(OpGetOSVersion)});
-    const Bytes wire = agent_.Received(0);
-    ASSERT_GE(wire.size(), expected.size());
-    EXPECT_EQ(fake::ToHex(Bytes(wire.end() - expected.size(), wire.end())), fake::ToHex(expected));
-    EXPECT_EQ(agent_.Requests().size(), 3u);
-}
-
-TEST_F(AgentTest, PathListChunksInBothContentOrders)
-{
-    for (bool big : {false, true}) {
-        SCOPED_TRACE(big ? "big-endian content" : "little-endian content");
+    struct Case {
+        const char *name;
+        bool big;
+        bool padded;
+        std::vector<Entries> chunks;
+    } const cases[] = {
+        {"end marker first", false, false, {}},
+        {"three entries in one chunk", false, false,
+         {{{W(u"C:\\a"), Record(1, u"a")}, {W(u"C:\\a\\bc"), Record(2, u"bc")},
+           {W(u"C:\\a\\bc\\d.txt"), Record(3, u"d.txt")}}}},
+        {"padding after the entry", false, true, {{{W(u"p"), Record(1, u"odd")}}}},
+    };
+    const std::vector<Entries> three = {
+        {{W(u"x1"), Record(1, u"one")}, {W(u"x22"), Record(2, u"two")}},
+        {{W(u"x333"), Record(3, u"three")}},
+        {{W(u"x4"), Record(4, u"f")}, {W(u""), Record(5, u"")}, {W(u"x66666"), Record(6, u"six")}},
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    all.push_back({"three chunks, little-endian content", false, false, three});
+    all.push_back({"three chunks, big-endian content", true, false, three});
+    for (const Case &c : all) {
+        SCOPED_TRACE(c.name);
         agent_.ClearRecords();
-        const std::vector<Entries> chunks = {
-            {{W(u"x1"), Record(1, u"one")}, {W(u"x22"), Record(2, u"two")}},
-            {{W(u"x333"), Record(3, u"three")}},
-            {{W(u"x4"), Record(4, u"f")}, {W(u""), Record(5, u"")}, {W(u"x66666"), Record(6, u"six")}},
-        };
         std::vector<Bytes> wire;
-        for (const Entries &e : chunks)
-            wire.push_back(ChunkOf(e, big));
-        // Length 0 in the header: the stream follows all the same.
-        ServePathList(agent_, wire, big, 0);
-        Collector c;
-        EXPECT_TRUE(ListedToEnd(List(logon_, u"x", c)));
-        std::vector<std::pair<WString, FindEntry>> all;
-        for (const Entries &e : chunks)
-            all.insert(all.end(), e.begin(), e.end());
-        ASSERT_EQ(c.paths.size(), all.size());
-        for (size_t i = 0; i < all.size(); ++i) {
-            EXPECT_EQ(c.paths[i], all[i].first);
-            ExpectRecord(c.records[i], all[i].second);
+        Entries expected;
+        for (const Entries &e : c.chunks) {
+            Payload chunk = fake::PathListChunk(e, c.big);
+            if (c.padded)
+                chunk.raw(fake::Hex("ee ee"));
+            wire.push_back(fake::Chunk(chunk)); // length word always little-endian
+            expected.insert(expected.end(), e.begin(), e.end());
         }
-        EXPECT_EQ(agent_.CountOf(OpNextPathList), 3u);
+        // Length 0 in the header: the stream follows all the same.
+        ServePathList(agent_, wire, c.big, 0);
+        Collector collector;
+        LastAgentError = 0;
+        EXPECT_TRUE(ListedToEnd(List(logon_, u"C:\\a", collector)));
+        EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        ASSERT_EQ(collector.paths.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(collector.paths[i], expected[i].first);
+            ExpectRecord(collector.records[i], expected[i].second);
+        }
         EXPECT_EQ(Idle(), 1);
-    }
-}
 
-TEST_F(AgentTest, PathListEndMarkerFirst)
-{
-    ServePathList(agent_, {});
-    Collector c;
-    EXPECT_TRUE(ListedToEnd(List(logon_, u"C:\\", c)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-    EXPECT_TRUE(c.paths.empty());
-    EXPECT_EQ(Idle(), 1);
-    agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(6)));
-    EXPECT_EQ(AgentGetOSVersion(logon_), 6u);
-    EXPECT_EQ(agent_.CountOf(OpNextPathList), 0u);
+        agent_.Queue(OpGetOSVersion, fake::Send(fake::OsVersionReply(6)));
+        EXPECT_EQ(AgentGetOSVersion(logon_), 6u);
+        Bytes want = fake::PathListRequest(W(u"C:\\a"));
+        for (size_t i = 0; i <= wire.size(); ++i) {
+            const Bytes next = fake::BareRequest(i < wire.size() ? OpNextPathList : OpGetOSVersion);
+            want.insert(want.end(), next.begin(), next.end());
+        }
+        const Bytes got = agent_.Received(0);
+        ASSERT_GE(got.size(), want.size());
+        EXPECT_EQ(fake::ToHex(Bytes(got.end() - want.size(), got.end())), fake::ToHex(want));
+        EXPECT_EQ(agent_.Requests().size(), wire.size() + 2);
+    }
 }
 
 TEST_F(AgentTest, PathListArguments)
@@ -175,6 +169,12 @@ TEST_F(AgentTest, PathListArguments)
     LastAgentError = 4242;
     Collector c;
     EXPECT_EQ(AgentGetPathList(nullptr, W(u"C:\\").c_str(), Collect, &c), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(AgentGetLastError(), 4242u);
+    // A cancel through the logon has no list to end: nothing is sent.
+    EXPECT_EQ(AgentCancelPathList(logon_), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(AgentCancelPathList(nullptr), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(AgentGetLastError(), 4242u);
     EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\").c_str(), nullptr, &c), 0);
@@ -216,18 +216,6 @@ TEST_F(AgentTest, PathListDamagedEntries)
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == open - 1; }));
         PoolConnections(1);
     }
-}
-
-// Fewer than four bytes after the last entry cannot hold a path: padding.
-TEST_F(AgentTest, PathListChunkPaddingIsNotAnEntry)
-{
-    Payload chunk = fake::PathListChunk({{W(u"p"), Record(1, u"odd")}});
-    chunk.raw(fake::Hex("ee ee"));
-    ServePathList(agent_, {fake::Chunk(chunk)});
-    Collector c;
-    EXPECT_TRUE(ListedToEnd(List(logon_, u"C:\\", c)));
-    EXPECT_EQ(c.paths.size(), 1u);
-    EXPECT_EQ(Idle(), 1);
 }
 
 TEST_F(AgentTest, PathListOversizedOrTruncatedChunk)
@@ -288,18 +276,6 @@ TEST_F(AgentTest, PathListCallbackUsesOtherExports)
     EXPECT_EQ(Idle(), 2);
     EXPECT_EQ(agent_.CountOf(OpNextPathList), 2u);
     EXPECT_EQ(agent_.CountOf(OpCancelPathList), 0u);
-}
-
-TEST_F(AgentTest, CancelPathListThroughTheLogonSendsNothing)
-{
-    LastAgentError = 4242;
-    EXPECT_EQ(AgentCancelPathList(logon_), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-    EXPECT_EQ(AgentCancelPathList(nullptr), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(AgentGetLastError(), 4242u);
-    EXPECT_EQ(Idle(), 1);
-    EXPECT_EQ(agent_.Requests().size(), 0u);
 }
 
 TEST_F(AgentTest, StopPathListFromTheCallback)

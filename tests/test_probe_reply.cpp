@@ -1,7 +1,5 @@
-// Discovery from bytes alone: where a sweep sends, and the name of an
-// agent's answer as the callback gets it.
+// Discovery from adapter lists alone: where a sweep sends.
 #include "test_seams.h"
-#include "probe/probe_reply.h"
 #include "probe/probe_targets.h"
 #include "wire.h"
 
@@ -12,30 +10,6 @@
 #include <vector>
 
 namespace {
-
-using fake::W;
-using fake::WString;
-
-TEST(ProbeReply, DecodesNameToUtf16)
-{
-    struct {
-        const char *utf8;
-        WString expected;
-    } const cases[] = {
-        {"AGENT-PC", W(u"AGENT-PC")},
-        {"", W(u"")},
-        {"\xC3\x9C" "ber-PC", W(u"\u00DCber-PC")},
-        {"\xE6\x9D\xB1\xE4\xBA\xAC", W(u"\u6771\u4EAC")},
-        {"\xF0\x9F\x98\x80!", W(u"\U0001F600!")},
-        {"PC-1\r\n", W(u"PC-1\r\n")},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.utf8);
-        const agent::ProbeName name = agent::DecodeProbeName(c.utf8);
-        ASSERT_NE(name, nullptr);
-        EXPECT_EQ(WString(name.get()), c.expected);
-    }
-}
 
 IP_ADDR_STRING Entry(const char *ip, const char *mask)
 {

@@ -67,22 +67,18 @@ fake::Encoder Count(uint32_t status, uint32_t count)
 
 fake::Decoded IsCount(uint32_t status, uint32_t count)
 {
-    return [=](ACE_InputCDR &in) {
-        CountReply r;
-        ASSERT_TRUE(DecodeCountReply(in, r));
+    return fake::Decodes(DecodeCountReply, [=](const CountReply &r) {
         EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.count, count);
-    };
+    });
 }
 
 fake::Decoded IsFilePointer(int64_t distance, uint32_t method)
 {
-    return [=](ACE_InputCDR &in) {
-        SetFilePointerRequest r;
-        ASSERT_TRUE(DecodeSetFilePointerRequest(in, r));
+    return fake::Decodes(DecodeSetFilePointerRequest, [=](const SetFilePointerRequest &r) {
         EXPECT_EQ(r.distance, distance);
         EXPECT_EQ(r.method, method);
-    };
+    });
 }
 
 fake::Decoded Bare()
@@ -117,35 +113,27 @@ TEST_F(ProtocolHandles, Requests)
         {"open", "01 00 01 00 08 00 00 00 1c 00 00 00  80 00 00 00 03 00 00 00 01 00 00 00 00 00 00 80 "
                  "08 00 00 00 43 00 3a 00 5c 00 61 00",
          [](ACE_OutputCDR &out) { return EncodeCreateFileRequest(out, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80); },
-         [](ACE_InputCDR &in) {
-             CreateFileRequest r;
-             ASSERT_TRUE(DecodeCreateFileRequest(in, r));
+         fake::Decodes(DecodeCreateFileRequest, [](const CreateFileRequest &r) {
              EXPECT_EQ(r.flags, 0x80u);
              EXPECT_EQ(r.disposition, 3u);
              EXPECT_EQ(r.share, 1u);
              EXPECT_EQ(r.access, 0x80000000u);
              EXPECT_TRUE(r.path == W(u"C:\\a"));
-         },
+         }),
          [=] { AgentCloseHandle(logon, AgentCreateFileW(logon, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80)); }},
         {"read 4096", "01 00 01 00 0a 00 00 00 04 00 00 00  00 10 00 00",
          [](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {4096}); },
-         [](ACE_InputCDR &in) {
-             ReadFileRequest r;
-             ASSERT_TRUE(DecodeReadFileRequest(in, r));
-             EXPECT_EQ(r.toRead, 4096u);
-         },
+         fake::Decodes(DecodeReadFileRequest, [](const ReadFileRequest &r) { EXPECT_EQ(r.toRead, 4096u); }),
          onFile([](HANDLE f) {
              char buffer[4096];
              AgentReadFile(f, buffer, sizeof buffer, nullptr);
          })},
         {"read 100 at 4 GiB + 2", "01 00 01 00 14 00 00 00 0c 00 00 00  64 00 00 00 02 00 00 00 01 00 00 00",
          [](ACE_OutputCDR &out) { return EncodeReadFileAtRequest(out, {100, 0x100000002ull}); },
-         [](ACE_InputCDR &in) {
-             ReadFileAtRequest r;
-             ASSERT_TRUE(DecodeReadFileAtRequest(in, r));
+         fake::Decodes(DecodeReadFileAtRequest, [](const ReadFileAtRequest &r) {
              EXPECT_EQ(r.toRead, 100u);
              EXPECT_EQ(r.offset, 0x100000002ull);
-         },
+         }),
          onFile([](HANDLE f) {
              char buffer[100];
              AgentReadFilePosition(f, buffer, sizeof buffer, nullptr, 2, 1);
@@ -162,15 +150,13 @@ TEST_F(ProtocolHandles, Requests)
         {"times, the last access absent", "01 00 01 00 18 00 00 00 18 00 00 00  11 00 00 00 12 00 00 00 "
                                           "00 00 00 00 00 00 00 00 31 00 00 00 32 00 00 00",
          [&](ACE_OutputCDR &out) { return EncodeSetFileTimeRequest(out, {creation, {0, 0}, write}); },
-         [](ACE_InputCDR &in) {
-             SetFileTimeRequest r;
-             ASSERT_TRUE(DecodeSetFileTimeRequest(in, r));
+         fake::Decodes(DecodeSetFileTimeRequest, [](const SetFileTimeRequest &r) {
              EXPECT_EQ(r.creation.dwLowDateTime, 0x11u);
              EXPECT_EQ(r.creation.dwHighDateTime, 0x12u);
              EXPECT_EQ(r.lastAccess.dwLowDateTime | r.lastAccess.dwHighDateTime, 0u);
              EXPECT_EQ(r.lastWrite.dwLowDateTime, 0x31u);
              EXPECT_EQ(r.lastWrite.dwHighDateTime, 0x32u);
-         },
+         }),
          onFile([&](HANDLE f) { AgentSetFileTime(f, &creation, nullptr, &write); })},
         {"information (bare)", "01 00 01 00 17 00 00 00 00 00 00 00", [](ACE_OutputCDR &) { return true; }, Bare(),
          onFile([](HANDLE f) {
@@ -194,24 +180,20 @@ TEST_F(ProtocolHandles, Replies)
     AGENT_LOGON logon = logon_;
     auto onFile = [this](auto use) { return [this, use] { WithFile(use); }; };
     auto information = [](ACE_OutputCDR &out) { return EncodeGetFileInformationReply(out, {0, Information()}); };
-    auto isInformation = [](ACE_InputCDR &in) {
-        GetFileInformationReply r;
-        ASSERT_TRUE(DecodeGetFileInformationReply(in, r));
+    auto isInformation = fake::Decodes(DecodeGetFileInformationReply, [](const GetFileInformationReply &r) {
         EXPECT_EQ(r.status, 0u);
         ExpectInformation(r.info);
-    };
+    });
     auto readInformation = onFile([](HANDLE f) {
         BY_HANDLE_FILE_INFORMATION info{};
         EXPECT_EQ(AgentGetFileInformationByHandle(f, &info), 1);
         ExpectInformation(info);
     });
     auto position = [](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {0, 0x100000010ull}); };
-    auto isPosition = [](ACE_InputCDR &in) {
-        SetFilePointerReply r;
-        ASSERT_TRUE(DecodeSetFilePointerReply(in, r));
+    auto isPosition = fake::Decodes(DecodeSetFilePointerReply, [](const SetFilePointerReply &r) {
         EXPECT_EQ(r.status, 0u);
         EXPECT_EQ(r.position, 0x100000010ull);
-    };
+    });
     auto readPosition = onFile([](HANDLE f) {
         LARGE_INTEGER at{};
         EXPECT_EQ(AgentSetFilePointerEx(f, Distance(0x10), &at, 0), 1);
@@ -266,11 +248,7 @@ TEST_F(ProtocolHandles, Replies)
          position, isPosition, readPosition},
         {"move refused", "01 00 02 00 09 00 00 00 04 00 00 00  83 00 00 00", 0,
          [](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {131, 5}); },
-         [](ACE_InputCDR &in) {
-             SetFilePointerReply r;
-             ASSERT_TRUE(DecodeSetFilePointerReply(in, r));
-             EXPECT_EQ(r.status, 131u);
-         },
+         fake::Decodes(DecodeSetFilePointerReply, [](const SetFilePointerReply &r) { EXPECT_EQ(r.status, 131u); }),
          onFile([](HANDLE f) {
              EXPECT_EQ(AgentSetFilePointerEx(f, Distance(-1), nullptr, 0), 0);
              EXPECT_EQ(GetLastError(), 131u);

@@ -3,6 +3,7 @@
 // (little-endian) and reach the exports whole, byte by byte and split at
 // every point through the loopback fake agent.
 #include "agent_test.h"
+#include "golden.h"
 #include "messages.h"
 #include "protocol/mail_store_messages.h"
 
@@ -14,7 +15,6 @@ using namespace agent::protocol;
 using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
-using fake::InputOver;
 using fake::W;
 using fake::WString;
 
@@ -69,7 +69,7 @@ void AGENTAPI Collect(const WCHAR *path, const WCHAR *second, void *context)
 
 Bytes ReplyOf(uint32_t opcode, const Bytes &payload, bool bigEndian)
 {
-    return fake::Concat({fake::Header(2, opcode, static_cast<uint32_t>(payload.size()), bigEndian), payload});
+    return fake::Reply(opcode, fake::Payload(bigEndian).raw(payload));
 }
 
 } // namespace
@@ -82,20 +82,20 @@ TEST_F(AgentTest, MailStoreFamilyGoldenBytes)
     const WString first = W(u"a"), second = W(u"bc"), third = W(u"d"), name1 = W(u"n"), name2 = W(u"xy");
     const WCHAR *names[] = {name1.c_str(), name2.c_str()};
     const DWORD values[] = {9, 0x10};
-    EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) {
-                  return EncodeMergePstRequest(out, first.c_str(), second.c_str(), third.c_str(), names, values, 2);
-              }),
-              merge);
-    {
-        ACE_InputCDR in = InputOver(merge, false);
-        MergePstRequest request;
-        ASSERT_TRUE(DecodeMergePstRequest(in, request));
-        EXPECT_EQ(request.first, first);
-        EXPECT_EQ(request.second, second);
-        EXPECT_EQ(request.third, third);
-        const std::vector<std::pair<WideText, uint32_t>> items = {{name1, 9}, {name2, 0x10}};
-        EXPECT_EQ(request.items, items);
-    }
+    fake::CheckPayload(
+        merge, false,
+        [&](ACE_OutputCDR &out) {
+            return EncodeMergePstRequest(out, first.c_str(), second.c_str(), third.c_str(), names, values, 2);
+        },
+        [&](ACE_InputCDR &in) {
+            MergePstRequest request;
+            ASSERT_TRUE(DecodeMergePstRequest(in, request));
+            EXPECT_EQ(request.first, first);
+            EXPECT_EQ(request.second, second);
+            EXPECT_EQ(request.third, third);
+            const std::vector<std::pair<WideText, uint32_t>> items = {{name1, 9}, {name2, 0x10}};
+            EXPECT_EQ(request.items, items);
+        });
     agent_.Queue(OpMergePst, fake::Send(fake::StatusReply(OpMergePst, 0)));
     EXPECT_EQ(AgentMergePST(logon_, first.c_str(), second.c_str(), third.c_str(), names, values, 2), 1);
     ASSERT_EQ(agent_.RequestsOf(OpMergePst).size(), 1u);
@@ -104,60 +104,53 @@ TEST_F(AgentTest, MailStoreFamilyGoldenBytes)
     for (const CountRow &row : kCountRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        GetPstCountReply reply;
-        ASSERT_TRUE(DecodeGetPstCountReply(in, reply));
-        EXPECT_EQ(reply.status, row.expected.status);
-        EXPECT_EQ(reply.count, row.expected.count);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeGetPstCountReply(out, row.expected); }),
-                      wire);
-        }
-        for (const auto &delivery : fake::Deliveries(ReplyOf(OpGetPstCount, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpGetPstCount, delivery.second);
+        const GetPstCountReply &e = row.expected;
+        fake::CheckPayload(
+            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeGetPstCountReply(out, e); },
+            [&](ACE_InputCDR &in) {
+                GetPstCountReply reply;
+                ASSERT_TRUE(DecodeGetPstCountReply(in, reply));
+                EXPECT_EQ(reply.status, e.status);
+                EXPECT_EQ(reply.count, e.count);
+            });
+        fake::CheckDeliveries(agent_, OpGetPstCount, ReplyOf(OpGetPstCount, wire, row.bigEndian), [&] {
             DWORD count = 77;
-            EXPECT_EQ(AgentGetAgentPstCount(logon_, &count), row.expected.status == 0 ? 1 : 0);
-            EXPECT_EQ(count, row.expected.count);
-            if (row.expected.status != 0) {
-                EXPECT_EQ(GetLastError(), row.expected.status);
-            }
-        }
+            SetLastError(0);
+            EXPECT_EQ(AgentGetAgentPstCount(logon_, &count), e.status == 0 ? 1 : 0);
+            EXPECT_EQ(count, e.count);
+            EXPECT_EQ(GetLastError(), e.status);
+        });
         EXPECT_EQ(agent_.RequestsOf(OpGetPstCount).back().raw(), Hex("01 00 01 00 22 00 00 00 00 00 00 00"));
     }
 
     for (const ListRow &row : kListRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        GetPstListReply reply;
-        ASSERT_TRUE(DecodeGetPstListReply(in, reply));
-        EXPECT_EQ(reply.status, row.status);
-        ASSERT_EQ(reply.count, row.stores.size());
-        for (const PstStore &store : row.stores) {
-            OwnedWideString path, secondText;
-            ASSERT_TRUE(DecodePstStore(in, path, secondText));
-            EXPECT_EQ(WString(path.get()), store.path);
-            EXPECT_EQ(WString(secondText.get()), store.secondText);
-        }
-        EXPECT_EQ(in.length(), 0u);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeGetPstListReply(out, row.status, row.stores); }),
-                      wire);
-        }
+        fake::CheckPayload(
+            wire, row.bigEndian,
+            [&](ACE_OutputCDR &out) { return EncodeGetPstListReply(out, row.status, row.stores); },
+            [&](ACE_InputCDR &in) {
+                GetPstListReply reply;
+                ASSERT_TRUE(DecodeGetPstListReply(in, reply));
+                EXPECT_EQ(reply.status, row.status);
+                ASSERT_EQ(reply.count, row.stores.size());
+                for (const PstStore &store : row.stores) {
+                    OwnedWideString path, secondText;
+                    ASSERT_TRUE(DecodePstStore(in, path, secondText));
+                    EXPECT_EQ(WString(path.get()), store.path);
+                    EXPECT_EQ(WString(secondText.get()), store.secondText);
+                }
+            });
         std::vector<std::pair<WString, WString>> expected;
         for (const PstStore &store : row.stores)
             expected.emplace_back(store.path, store.secondText);
-        for (const auto &delivery : fake::Deliveries(ReplyOf(OpGetPstList, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpGetPstList, delivery.second);
+        fake::CheckDeliveries(agent_, OpGetPstList, ReplyOf(OpGetPstList, wire, row.bigEndian), [&] {
             Listed listed;
+            SetLastError(0);
             EXPECT_EQ(AgentGetPSTList(logon_, Collect, &listed), row.status == 0 ? 1 : 0);
             EXPECT_EQ(listed.stores, expected);
-            if (row.status != 0) {
-                EXPECT_EQ(GetLastError(), row.status);
-            }
-        }
+            EXPECT_EQ(GetLastError(), row.status);
+        });
         EXPECT_EQ(agent_.RequestsOf(OpGetPstList).back().raw(), Hex("01 00 01 00 16 00 00 00 00 00 00 00"));
     }
 }

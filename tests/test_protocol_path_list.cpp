@@ -4,6 +4,7 @@
 // back (little-endian), and reaches AgentGetPathList whole, byte by byte
 // and split at every point through the loopback fake agent.
 #include "agent_test.h"
+#include "golden.h"
 #include "messages.h"
 #include "protocol/path_list_messages.h"
 
@@ -15,7 +16,6 @@ using namespace agent::protocol;
 using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
-using fake::InputOver;
 using fake::W;
 using fake::WString;
 
@@ -59,16 +59,7 @@ const ChunkRow kChunkRows[] = {
 void ExpectEntry(const WString &path, const WIN32_FIND_DATAW &data, const Entry &e)
 {
     EXPECT_EQ(path, e.path);
-    EXPECT_EQ(data.dwFileAttributes, e.record.attributes);
-    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, e.record.creation.dwLowDateTime);
-    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, e.record.creation.dwHighDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, e.record.lastAccess.dwLowDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, e.record.lastAccess.dwHighDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, e.record.lastWrite.dwLowDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, e.record.lastWrite.dwHighDateTime);
-    EXPECT_EQ(data.nFileSizeLow, e.record.sizeLow);
-    EXPECT_EQ(data.nFileSizeHigh, e.record.sizeHigh);
-    EXPECT_EQ(WString(data.cFileName), e.record.name);
+    fake::ExpectFindData(data, e.record);
 }
 
 struct Listed {
@@ -88,16 +79,15 @@ void AGENTAPI Collect(const WCHAR *path, const WIN32_FIND_DATAW *data, void *con
 TEST_F(AgentTest, PathListFamilyGoldenBytes)
 {
     const Bytes request = Hex("08 00 00 00 43 00 3a 00 5c 00 61 00");
-    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, W(u"C:\\a").c_str()); }),
-              request);
+    fake::CheckPayload(
+        request, false, [](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, W(u"C:\\a").c_str()); },
+        [](ACE_InputCDR &in) {
+            WideText path;
+            ASSERT_TRUE(DecodeGetPathListRequest(in, path));
+            EXPECT_EQ(path, W(u"C:\\a"));
+        });
     EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, nullptr); }),
               Hex("00 00 00 00"));
-    {
-        ACE_InputCDR in = InputOver(request, false);
-        WideText path;
-        ASSERT_TRUE(DecodeGetPathListRequest(in, path));
-        EXPECT_EQ(path, W(u"C:\\a"));
-    }
 
     for (const ChunkRow &row : kChunkRows) {
         SCOPED_TRACE(row.label);
@@ -105,33 +95,29 @@ TEST_F(AgentTest, PathListFamilyGoldenBytes)
         unsigned char word[4];
         EncodePathListChunkLength(word, static_cast<uint32_t>(wire.size()));
         EXPECT_EQ(Bytes(word, word + 4), Hex(row.length));
+        fake::CheckPayload(
+            wire, row.bigEndian,
+            [&](ACE_OutputCDR &out) {
+                for (const Entry &e : row.entries)
+                    if (!EncodePathListEntry(out, e.path, e.record))
+                        return false;
+                return true;
+            },
+            [&](ACE_InputCDR &in) {
+                OwnedWideString path;
+                WIN32_FIND_DATAW data;
+                for (const Entry &e : row.entries) {
+                    std::memset(&data, 0x55, sizeof data);
+                    ASSERT_EQ(DecodePathListEntry(in, path, data), PathListEntry::Decoded);
+                    ExpectEntry(WString(path.get()), data, e);
+                }
+                EXPECT_EQ(DecodePathListEntry(in, path, data), PathListEntry::NoPath);
+            });
 
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        OwnedWideString path;
-        WIN32_FIND_DATAW data;
-        for (const Entry &e : row.entries) {
-            std::memset(&data, 0x55, sizeof data);
-            ASSERT_EQ(DecodePathListEntry(in, path, data), PathListEntry::Decoded);
-            ExpectEntry(WString(path.get()), data, e);
-        }
-        EXPECT_EQ(in.length(), 0u);
-        EXPECT_EQ(DecodePathListEntry(in, path, data), PathListEntry::NoPath);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) {
-                          for (const Entry &e : row.entries)
-                              if (!EncodePathListEntry(out, e.path, e.record))
-                                  return false;
-                          return true;
-                      }),
-                      wire);
-        }
-
+        // The same chunk again after the first acknowledgement, the end
+        // marker after the second.
         const Bytes reply = fake::Concat({fake::Header(2, OpGetPathList, 0, row.bigEndian), Hex(row.length), wire});
-        for (const auto &delivery : fake::Deliveries(reply)) {
-            SCOPED_TRACE(delivery.first);
-            // The same chunk again after the first acknowledgement, the end
-            // marker after the second.
-            agent_.Queue(OpGetPathList, delivery.second);
+        fake::CheckDeliveries(agent_, OpGetPathList, reply, [&] {
             agent_.Queue(OpNextPathList, fake::Send(fake::Concat({Hex(row.length), wire})));
             agent_.Queue(OpNextPathList, fake::Send(fake::EndChunk()));
             Listed listed;
@@ -141,10 +127,8 @@ TEST_F(AgentTest, PathListFamilyGoldenBytes)
             for (size_t i = 0; i < listed.paths.size(); ++i)
                 ExpectEntry(listed.paths[i], listed.records[i], row.entries[i % row.entries.size()]);
             EXPECT_EQ(Idle(), 1);
-        }
-        const std::vector<fake::Request> sent = agent_.RequestsOf(OpGetPathList);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(sent.back().payload, request);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPathList).back().payload, request);
         EXPECT_EQ(agent_.RequestsOf(OpNextPathList).back().raw(), Hex("01 00 01 00 1e 00 00 00 00 00 00 00"));
     }
 }

@@ -45,11 +45,7 @@ void ExpectRecord(const WIN32_FILE_ATTRIBUTE_DATA &d)
 
 fake::Decoded IsPath(const char16_t *path)
 {
-    return [=](ACE_InputCDR &in) {
-        WideText got;
-        ASSERT_TRUE(DecodePathRequest(in, got));
-        EXPECT_TRUE(got == U(path));
-    };
+    return fake::Decodes(DecodePathRequest, [=](const WideText &got) { EXPECT_TRUE(got == U(path)); });
 }
 
 fake::Encoder Path(const char16_t *path)
@@ -101,30 +97,24 @@ TEST_F(ProtocolPaths, Requests)
         // Two bytes of padding bring the attributes to a 4-byte boundary.
         {"set attributes", "01 00 01 00 11 00 00 00 0c 00 00 00  02 00 00 00 43 00 00 00 20 00 00 00",
          [](ACE_OutputCDR &out) { return EncodeSetFileAttributesRequest(out, W(u"C").c_str(), 0x20); },
-         [](ACE_InputCDR &in) {
-             SetFileAttributesRequest r;
-             ASSERT_TRUE(DecodeSetFileAttributesRequest(in, r));
+         fake::Decodes(DecodeSetFileAttributesRequest, [](const SetFileAttributesRequest &r) {
              EXPECT_TRUE(r.path == U(u"C"));
              EXPECT_EQ(r.attributes, 0x20u);
-         },
+         }),
          [=] { AgentSetFileAttributesW(logon, W(u"C").c_str(), 0x20); }},
         {"set attributes, big-endian sender", "00 01 00 01 00 00 00 11 00 00 00 0c  00 00 00 02 00 43 00 00 00 00 00 21",
          [](ACE_OutputCDR &out) { return EncodeSetFileAttributesRequest(out, W(u"C").c_str(), 0x21); },
-         [](ACE_InputCDR &in) {
-             SetFileAttributesRequest r;
-             ASSERT_TRUE(DecodeSetFileAttributesRequest(in, r));
+         fake::Decodes(DecodeSetFileAttributesRequest, [](const SetFileAttributesRequest &r) {
              EXPECT_TRUE(r.path == U(u"C"));
              EXPECT_EQ(r.attributes, 0x21u);
-         },
+         }),
          nullptr},
         {"move", "01 00 01 00 10 00 00 00 10 00 00 00  02 00 00 00 61 00 00 00 04 00 00 00 62 00 63 00",
          [](ACE_OutputCDR &out) { return EncodeMoveFileRequest(out, W(u"a").c_str(), W(u"bc").c_str()); },
-         [](ACE_InputCDR &in) {
-             MoveFileRequest r;
-             ASSERT_TRUE(DecodeMoveFileRequest(in, r));
+         fake::Decodes(DecodeMoveFileRequest, [](const MoveFileRequest &r) {
              EXPECT_TRUE(r.source == U(u"a"));
              EXPECT_TRUE(r.target == U(u"bc"));
-         },
+         }),
          [=] { AgentMoveFile(logon, W(u"a").c_str(), W(u"bc").c_str()); }},
     };
     for (const fake::RequestRow &row : rows)
@@ -140,22 +130,18 @@ TEST_F(ProtocolPaths, Replies)
         return [=](ACE_OutputCDR &out) { return EncodeGetFileAttributesReply(out, {status, value}); };
     };
     auto isAttributes = [](uint32_t status, uint32_t value) {
-        return [=](ACE_InputCDR &in) {
-            GetFileAttributesReply r;
-            ASSERT_TRUE(DecodeGetFileAttributesReply(in, r));
+        return fake::Decodes(DecodeGetFileAttributesReply, [=](const GetFileAttributesReply &r) {
             EXPECT_EQ(r.status, status);
             if (status == 0) {
                 EXPECT_EQ(r.attributes, value);
             }
-        };
+        });
     };
     auto record = [](ACE_OutputCDR &out) { return EncodeGetFileAttributesExReply(out, {0, Record()}); };
-    auto isRecord = [](ACE_InputCDR &in) {
-        GetFileAttributesExReply r;
-        ASSERT_TRUE(DecodeGetFileAttributesExReply(in, r));
+    auto isRecord = fake::Decodes(DecodeGetFileAttributesExReply, [](const GetFileAttributesExReply &r) {
         EXPECT_EQ(r.status, 0u);
         ExpectRecord(r.data);
-    };
+    });
     auto readRecord = [=] {
         WIN32_FILE_ATTRIBUTE_DATA d{};
         EXPECT_EQ(AgentGetFileAttributesExW(logon, path, &d), 1);

@@ -4,6 +4,7 @@
 // little-endian), and reach the library's export whole, byte by byte and
 // split at every point through the loopback fake agent.
 #include "agent_test.h"
+#include "golden.h"
 #include "messages.h"
 #include "protocol/search_messages.h"
 #include "session/last_agent_error.h"
@@ -15,7 +16,6 @@ using namespace agent::protocol;
 using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
-using fake::InputOver;
 using fake::W;
 using fake::WString;
 
@@ -31,23 +31,7 @@ Bytes StreamOf(uint32_t opcode, const Bytes &record, bool bigEndian)
 
 Bytes ReplyOf(uint32_t opcode, const Bytes &payload, bool bigEndian)
 {
-    return fake::Concat({fake::Header(2, opcode, static_cast<uint32_t>(payload.size()), bigEndian), payload});
-}
-
-void ExpectFindData(const WIN32_FIND_DATAW &data, const FindRecord &r)
-{
-    EXPECT_EQ(data.dwFileAttributes, r.attributes);
-    EXPECT_EQ(data.ftCreationTime.dwLowDateTime, r.creation.dwLowDateTime);
-    EXPECT_EQ(data.ftCreationTime.dwHighDateTime, r.creation.dwHighDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwLowDateTime, r.lastAccess.dwLowDateTime);
-    EXPECT_EQ(data.ftLastAccessTime.dwHighDateTime, r.lastAccess.dwHighDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, r.lastWrite.dwLowDateTime);
-    EXPECT_EQ(data.ftLastWriteTime.dwHighDateTime, r.lastWrite.dwHighDateTime);
-    EXPECT_EQ(data.nFileSizeLow, r.sizeLow);
-    EXPECT_EQ(data.nFileSizeHigh, r.sizeHigh);
-    EXPECT_EQ(WString(data.cFileName), r.name);
-    EXPECT_EQ(data.cAlternateFileName[0], 0);
-    EXPECT_EQ(data.dwReserved0 | data.dwReserved1, 0u);
+    return fake::Reply(opcode, fake::Payload(bigEndian).raw(payload));
 }
 
 void ExpectDrive(const AgentDriveInfo &info, const DriveRecord &r)
@@ -58,6 +42,27 @@ void ExpectDrive(const AgentDriveInfo &info, const DriveRecord &r)
         EXPECT_EQ(values[i], r.values[i]) << "Value" << i + 1;
     EXPECT_EQ(WString(info.Text1), r.text1);
     EXPECT_EQ(WString(info.Text2), r.text2);
+}
+
+// An entry search over a stream of the record twice: both records, then
+// ERROR_NO_MORE_FILES in both last errors, then past the end nothing more;
+// the handle closes and its connection is pooled again.
+template <typename First, typename Next, typename Check>
+void TwoThenEnd(AGENT_LOGON logon, First first, Next next, Check check)
+{
+    HANDLE search = first();
+    ASSERT_NE(search, nullptr);
+    check();
+    ASSERT_EQ(next(search), 1);
+    check();
+    LastAgentError = 0;
+    EXPECT_EQ(next(search), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    EXPECT_EQ(next(search), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
+    EXPECT_EQ(AgentCloseHandle(logon, search), 1);
+    EXPECT_EQ(IdleConnections(logon), 1);
 }
 
 struct FindFirstRow {
@@ -148,122 +153,93 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
     for (const FindFirstRow &row : kFindFirstRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) {
-                      return EncodeFindFirstRequest(out, W(row.pattern).c_str(), row.value);
-                  }),
-                  wire);
-        ACE_InputCDR in = InputOver(wire, false);
-        FindFirstRequest request;
-        ASSERT_TRUE(DecodeFindFirstRequest(in, request));
-        EXPECT_EQ(request.pattern, W(row.pattern));
-        EXPECT_EQ(request.value, row.value);
+        fake::CheckPayload(
+            wire, false,
+            [&](ACE_OutputCDR &out) { return EncodeFindFirstRequest(out, W(row.pattern).c_str(), row.value); },
+            [&](ACE_InputCDR &in) {
+                FindFirstRequest request;
+                ASSERT_TRUE(DecodeFindFirstRequest(in, request));
+                EXPECT_EQ(request.pattern, W(row.pattern));
+                EXPECT_EQ(request.value, row.value);
+            });
         // The library sends exactly these bytes behind its header.
         agent_.Queue(OpFindFirst, fake::Send(fake::Header(2, OpFindFirst, 0)));
         WIN32_FIND_DATAW data;
         EXPECT_EQ(AgentFindFirstFile2W(logon_, W(row.pattern).c_str(), row.value, &data), nullptr);
-        const std::vector<fake::Request> sent = agent_.RequestsOf(OpFindFirst);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(sent.back().raw(), fake::Concat({fake::Header(1, OpFindFirst, static_cast<uint32_t>(wire.size())),
-                                                   wire}));
+        ASSERT_FALSE(agent_.RequestsOf(OpFindFirst).empty());
+        EXPECT_EQ(agent_.RequestsOf(OpFindFirst).back().raw(),
+                  fake::Concat({fake::Header(1, OpFindFirst, static_cast<uint32_t>(wire.size())), wire}));
     }
 
+    // Each entry stream twice the record, then the end marker; past the end
+    // an entry search reads nothing more.
     for (const FindRow &row : kFindRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
         WIN32_FIND_DATAW data;
-        std::memset(&data, 0x55, sizeof data);
-        ASSERT_TRUE(DecodeFindRecord(in, data));
-        ExpectFindData(data, row.expected);
-        EXPECT_EQ(in.length(), 0u);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeFindRecord(out, row.expected); }),
-                      wire);
-        }
-        for (const auto &delivery : fake::Deliveries(StreamOf(OpFindFirst, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpFindFirst, delivery.second);
-            HANDLE search = AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data);
-            ASSERT_NE(search, nullptr);
-            ExpectFindData(data, row.expected);
-            std::memset(&data, 0x55, sizeof data);
-            ASSERT_EQ(AgentFindNextFileW(search, &data), 1);
-            ExpectFindData(data, row.expected);
-            LastAgentError = 0;
-            EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            // Past the end the search reads nothing more.
-            EXPECT_EQ(AgentFindNextFileW(search, &data), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-            EXPECT_EQ(AgentCloseHandle(logon_, search), 1);
-            EXPECT_EQ(Idle(), 1);
-        }
+        fake::CheckPayload(
+            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeFindRecord(out, row.expected); },
+            [&](ACE_InputCDR &in) {
+                std::memset(&data, 0x55, sizeof data);
+                ASSERT_TRUE(DecodeFindRecord(in, data));
+                fake::ExpectFindData(data, row.expected);
+            });
+        fake::CheckDeliveries(agent_, OpFindFirst, StreamOf(OpFindFirst, wire, row.bigEndian), [&] {
+            TwoThenEnd(logon_, [&] { return AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data); },
+                       [&](HANDLE h) {
+                           std::memset(&data, 0x55, sizeof data);
+                           return AgentFindNextFileW(h, &data);
+                       },
+                       [&] { fake::ExpectFindData(data, row.expected); });
+        });
     }
 
     for (const DriveRow &row : kDriveRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
         AgentDriveInfo info = {};
-        ASSERT_TRUE(DecodeDriveRecord(in, info));
-        ExpectDrive(info, row.expected);
-        EXPECT_EQ(in.length(), 0u);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeDriveRecord(out, row.expected); }),
-                      wire);
-        }
-        for (const auto &delivery : fake::Deliveries(StreamOf(OpFindFirstDrive, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpFindFirstDrive, delivery.second);
-            info = AgentDriveInfo{};
-            HANDLE drives = AgentFindFirstLogicalDriveW(logon_, &info);
-            ASSERT_NE(drives, nullptr);
-            ExpectDrive(info, row.expected);
-            info = AgentDriveInfo{};
-            ASSERT_EQ(AgentFindNextLogicalDriveW(drives, &info), 1);
-            ExpectDrive(info, row.expected);
-            LastAgentError = 0;
-            EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentGetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
-            EXPECT_EQ(AgentFindNextLogicalDriveW(drives, &info), 0);
-            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ACCESS));
-            EXPECT_EQ(AgentCloseHandle(logon_, drives), 1);
-            EXPECT_EQ(Idle(), 1);
-        }
+        fake::CheckPayload(
+            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeDriveRecord(out, row.expected); },
+            [&](ACE_InputCDR &in) {
+                ASSERT_TRUE(DecodeDriveRecord(in, info));
+                ExpectDrive(info, row.expected);
+            });
+        fake::CheckDeliveries(agent_, OpFindFirstDrive, StreamOf(OpFindFirstDrive, wire, row.bigEndian), [&] {
+            TwoThenEnd(logon_, [&] { return AgentFindFirstLogicalDriveW(logon_, &(info = AgentDriveInfo{})); },
+                       [&](HANDLE h) { return AgentFindNextLogicalDriveW(h, &(info = AgentDriveInfo{})); },
+                       [&] { ExpectDrive(info, row.expected); });
+        });
     }
 
     const Bytes diskRequest = Hex("06 00 00 00 43 00 3a 00 5c 00");
-    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) {
-                  return EncodeGetDiskFreeSpaceRequest(out, W(u"C:\\").c_str());
-              }),
-              diskRequest);
-    {
-        ACE_InputCDR in = InputOver(diskRequest, false);
-        WideText path;
-        ASSERT_TRUE(DecodeGetDiskFreeSpaceRequest(in, path));
-        EXPECT_EQ(path, W(u"C:\\"));
-    }
+    fake::CheckPayload(
+        diskRequest, false,
+        [](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceRequest(out, W(u"C:\\").c_str()); },
+        [](ACE_InputCDR &in) {
+            WideText path;
+            ASSERT_TRUE(DecodeGetDiskFreeSpaceRequest(in, path));
+            EXPECT_EQ(path, W(u"C:\\"));
+        });
     for (const DiskRow &row : kDiskRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        GetDiskFreeSpaceReply reply;
-        ASSERT_TRUE(DecodeGetDiskFreeSpaceReply(in, reply));
         const GetDiskFreeSpaceReply &e = row.expected;
-        EXPECT_EQ(reply.status, e.status);
-        EXPECT_EQ(reply.sectorsPerCluster, e.sectorsPerCluster);
-        EXPECT_EQ(reply.bytesPerSector, e.bytesPerSector);
-        EXPECT_EQ(reply.freeClusters, e.freeClusters);
-        EXPECT_EQ(reply.totalClusters, e.totalClusters);
-        if (row.canonical) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceReply(out, e); }),
-                      wire);
-        }
-        for (const auto &delivery : fake::Deliveries(ReplyOf(OpGetDiskFreeSpace, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpGetDiskFreeSpace, delivery.second);
+        fake::CheckPayload(
+            wire, row.bigEndian,
+            row.canonical ? fake::Encoder([&](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceReply(out, e); })
+                          : fake::Encoder(),
+            [&](ACE_InputCDR &in) {
+                GetDiskFreeSpaceReply reply;
+                ASSERT_TRUE(DecodeGetDiskFreeSpaceReply(in, reply));
+                EXPECT_EQ(reply.status, e.status);
+                EXPECT_EQ(reply.sectorsPerCluster, e.sectorsPerCluster);
+                EXPECT_EQ(reply.bytesPerSector, e.bytesPerSector);
+                EXPECT_EQ(reply.freeClusters, e.freeClusters);
+                EXPECT_EQ(reply.totalClusters, e.totalClusters);
+                if (!row.canonical && !row.bigEndian)
+                    in.skip_bytes(static_cast<ACE_CDR::ULong>(in.length())); // the short row: no layout to use up
+            });
+        fake::CheckDeliveries(agent_, OpGetDiskFreeSpace, ReplyOf(OpGetDiskFreeSpace, wire, row.bigEndian), [&] {
             DWORD v[4] = {7, 7, 7, 7};
             EXPECT_EQ(AgentGetDiskFreeSpace(logon_, W(u"C:\\").c_str(), &v[0], &v[1], &v[2], &v[3]),
                       e.status == 0 ? 1 : 0);
@@ -272,28 +248,22 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
             EXPECT_EQ(v[1], e.bytesPerSector);
             EXPECT_EQ(v[2], e.freeClusters);
             EXPECT_EQ(v[3], e.totalClusters);
-        }
-        const std::vector<fake::Request> sent = agent_.RequestsOf(OpGetDiskFreeSpace);
-        ASSERT_FALSE(sent.empty());
-        EXPECT_EQ(sent.back().payload, diskRequest);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetDiskFreeSpace).back().payload, diskRequest);
     }
 
     for (const VersionRow &row : kVersionRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        uint32_t version = 0;
-        ASSERT_TRUE(DecodeGetOSVersionReply(in, version));
-        EXPECT_EQ(version, row.version);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.version); }),
-                      wire);
-        }
-        for (const auto &delivery : fake::Deliveries(ReplyOf(OpGetOSVersion, wire, row.bigEndian))) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpGetOSVersion, delivery.second);
-            EXPECT_EQ(AgentGetOSVersion(logon_), row.version);
-        }
+        fake::CheckPayload(
+            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.version); },
+            [&](ACE_InputCDR &in) {
+                uint32_t version = 0;
+                ASSERT_TRUE(DecodeGetOSVersionReply(in, version));
+                EXPECT_EQ(version, row.version);
+            });
+        fake::CheckDeliveries(agent_, OpGetOSVersion, ReplyOf(OpGetOSVersion, wire, row.bigEndian),
+                              [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.version); });
         EXPECT_EQ(agent_.RequestsOf(OpGetOSVersion).back().raw(), Hex("01 00 01 00 13 00 00 00 00 00 00 00"));
     }
 }

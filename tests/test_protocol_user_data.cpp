@@ -4,6 +4,7 @@
 // to their values, encode back (little-endian) and reach each export whole,
 // byte by byte and split at every point through the loopback fake agent.
 #include "agent_test.h"
+#include "golden.h"
 #include "messages.h"
 #include "protocol/user_data_messages.h"
 
@@ -14,7 +15,6 @@ using namespace agent::protocol;
 using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
-using fake::InputOver;
 using fake::W;
 using fake::WString;
 
@@ -53,65 +53,47 @@ const PathExport kPathExports[] = {
 TEST_F(AgentTest, UserDataFamilyGoldenBytes)
 {
     const Bytes folderRequest = Hex("05 00 00 00 01 00 00 00");
-    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetFolderPathRequest(out, {5, 1}); }),
-              folderRequest);
-    {
-        ACE_InputCDR in = InputOver(folderRequest, false);
-        GetFolderPathRequest request;
-        ASSERT_TRUE(DecodeGetFolderPathRequest(in, request));
-        EXPECT_EQ(request.folder, 5u);
-        EXPECT_EQ(request.flag, 1u);
-    }
+    fake::CheckPayload(
+        folderRequest, false, [](ACE_OutputCDR &out) { return EncodeGetFolderPathRequest(out, {5, 1}); },
+        [](ACE_InputCDR &in) {
+            GetFolderPathRequest request;
+            ASSERT_TRUE(DecodeGetFolderPathRequest(in, request));
+            EXPECT_EQ(request.folder, 5u);
+            EXPECT_EQ(request.flag, 1u);
+        });
 
     for (const PathRow &row : kPathRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        ACE_InputCDR in = InputOver(wire, row.bigEndian);
-        PathReply reply;
-        ASSERT_TRUE(DecodePathReply(in, reply));
-        EXPECT_EQ(reply.status, row.status);
-        EXPECT_EQ(WString(reply.path.get() != nullptr ? reply.path.get() : W(u"").c_str()), W(row.path));
-        EXPECT_EQ(in.length(), 0u);
-        if (!row.bigEndian) {
-            EXPECT_EQ(fake::EncodedBytes([&](ACE_OutputCDR &out) { return EncodePathReply(out, row.status, W(row.path)); }),
-                      wire);
-        }
+        fake::CheckPayload(
+            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodePathReply(out, row.status, W(row.path)); },
+            [&](ACE_InputCDR &in) {
+                PathReply reply;
+                ASSERT_TRUE(DecodePathReply(in, reply));
+                EXPECT_EQ(reply.status, row.status);
+                EXPECT_EQ(WString(reply.path.get() != nullptr ? reply.path.get() : W(u"").c_str()), W(row.path));
+            });
         for (const PathExport &e : kPathExports) {
             SCOPED_TRACE(e.opcode);
-            const Bytes bytes =
-                fake::Concat({fake::Header(2, e.opcode, static_cast<uint32_t>(wire.size()), row.bigEndian), wire});
-            for (const auto &delivery : fake::Deliveries(bytes)) {
-                SCOPED_TRACE(delivery.first);
-                agent_.Queue(e.opcode, delivery.second);
+            fake::CheckDeliveries(agent_, e.opcode, fake::Reply(e.opcode, fake::Payload(row.bigEndian).raw(wire)), [&] {
                 WCHAR buffer[260];
                 buffer[0] = 'x';
                 SetLastError(0);
                 EXPECT_EQ(e.call(logon_, buffer), row.status == 0 ? 1 : 0);
                 EXPECT_EQ(WString(buffer), W(row.path));
-                if (row.status != 0) {
-                    EXPECT_EQ(GetLastError(), row.status);
-                }
-            }
-            const std::vector<fake::Request> sent = agent_.RequestsOf(e.opcode);
-            ASSERT_FALSE(sent.empty());
+                EXPECT_EQ(GetLastError(), row.status);
+            });
             const Bytes payload = e.opcode == OpGetFolderPath ? folderRequest : Bytes();
-            EXPECT_EQ(sent.back().raw(),
+            EXPECT_EQ(agent_.RequestsOf(e.opcode).back().raw(),
                       fake::Concat({fake::Header(1, e.opcode, static_cast<uint32_t>(payload.size())), payload}));
         }
-    }
-
-    // A status alone, read without any header test.
-    for (const PathRow &row : kPathRows) {
-        if (row.status == 0)
-            continue;
-        SCOPED_TRACE(row.label);
-        const Bytes wire = Hex(row.hex);
-        const Bytes bytes = fake::Concat({fake::Header(2, OpFirefox3Exists, 4, row.bigEndian), wire});
-        for (const auto &delivery : fake::Deliveries(bytes)) {
-            SCOPED_TRACE(delivery.first);
-            agent_.Queue(OpFirefox3Exists, delivery.second);
-            EXPECT_EQ(AgentFirefox3Exists(logon_), 0);
-            EXPECT_EQ(GetLastError(), row.status);
+        // A status alone, read without any header test.
+        if (row.status != 0) {
+            fake::CheckDeliveries(agent_, OpFirefox3Exists,
+                                  fake::Concat({fake::Header(2, OpFirefox3Exists, 4, row.bigEndian), wire}), [&] {
+                                      EXPECT_EQ(AgentFirefox3Exists(logon_), 0);
+                                      EXPECT_EQ(GetLastError(), row.status);
+                                  });
         }
     }
     agent_.Queue(OpFirefox3Exists, fake::Send(Hex("01 00 02 00 1f 00 00 00 04 00 00 00 00 00 00 00")));

@@ -1,6 +1,7 @@
 // agentcli: a shell's view of an agent, built on the public exports alone.
 #include "cli_common.h"
 #include "commands.h"
+#include "local_modes.h"
 
 #include <cstdio>
 #include <cstring>
@@ -90,6 +91,13 @@ int Run(const std::vector<std::string> &argv)
         std::printf("\n%s", kExitStatusHelp);
         return kExitOk;
     }
+    if (args.values.count("--chmod") != 0) {
+        unsigned mask = 0;
+        std::string why;
+        if (!CreationMaskForChmod(args.Value("--chmod"), mask, why))
+            return UsageError(why);
+        SetCreationMask(mask);
+    }
     if (!AgentInit())
         return Fail("initialising the library", GetLastError());
     InstallInterruptHandlers();
@@ -111,6 +119,8 @@ int main(int argc, char **argv)
     // Nothing may end the program with an uncaught exception: every
     // failure is a message and an exit status.
     try {
+        // Private before anything is created; --chmod widens it.
+        agentcli::SetCreationMask(agentcli::kPrivateCreationMask);
         return Run(Arguments(argc, argv));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "agentcli: %s\n", e.what());

@@ -1,4 +1,4 @@
-// ls, stat and get: looking at remote files and fetching one.
+// ls, stat, get and put: looking at remote files, fetching one, sending one.
 #include "cli_common.h"
 #include "commands.h"
 #include "local_files.h"
@@ -13,6 +13,8 @@ namespace agentcli {
 
 namespace {
 constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kInvalidName = 123;
+constexpr DWORD kRemoteDirectory = 0x10;
 #ifdef _WIN32
 constexpr char kLocalSeparator = '\\';
 constexpr const char *kLocalSeparators = "\\/";
@@ -151,6 +153,52 @@ int RunGet(const Args &args, AGENT_LOGON logon)
                     static_cast<unsigned long long>(r.bytes),
                     r.resumed != 0 ? (", " + std::to_string(r.resumed) + " of them kept from the partial file").c_str()
                                    : "");
+    return kExitOk;
+}
+
+int RunPut(const Args &args, AGENT_LOGON logon)
+{
+    const std::string &local = args.positional[0];
+    WString remote;
+    if (!RemotePath(args.positional[1], remote))
+        return kExitUsage;
+    // A missing or unreadable local file is the local side's fault, told
+    // before the agent is asked for anything.
+    LocalStamp stamp;
+    const uint32_t stampError = ReadLocalStamp(local, stamp);
+    if (stampError != 0 || !stamp.exists || !stamp.regular)
+        return FailLocal("file " + local,
+                         stampError != 0 ? stampError : !stamp.exists ? kLocalFileNotFound : kLocalAccessDenied);
+    // Into a remote folder under the local file's own name, as cp does.
+    const DWORD attributes = AgentGetFileAttributesW(logon, remote.c_str());
+    if (attributes != 0xFFFFFFFFu && (attributes & kRemoteDirectory) != 0) {
+        const size_t cut = local.find_last_of(kLocalSeparators);
+        WString name;
+        if (!Widen(cut == std::string::npos ? local : local.substr(cut + 1), name))
+            return FailLocal("file " + local, kInvalidName);
+        if (remote.back() != static_cast<WCHAR>('\\'))
+            remote += static_cast<WCHAR>('\\');
+        remote += name;
+    }
+    BackupProgress progress;
+    std::unique_ptr<ProgressLine> line;
+    if (WantProgress(args))
+        line = StartProgress(args, progress, 1, stamp.size);
+    const CopyResult r = PutLocalFile(logon, local, remote, &progress.bytesDone,
+                                      args.Has("--resume") ? CopyMode::Restartable : CopyMode::Fresh);
+    line.reset();
+    if (r.error != 0 && InterruptSignal() != 0) {
+        std::fprintf(stderr,
+                     "agentcli: interrupted by signal %d after %s of %s; the agent keeps the partial file: run again "
+                     "with put --resume to continue\n",
+                     InterruptSignal(), FormatBytes(progress.bytesDone).c_str(), Printable(local).c_str());
+        return kExitSignal;
+    }
+    if (r.error != 0)
+        return r.where == "local path" ? FailLocal("file " + local, r.error) : Fail("copying " + local, r.error);
+    if (!args.Quiet())
+        std::printf("%s -> %s (%llu bytes)\n", Printable(local).c_str(), Printable(Narrow(remote)).c_str(),
+                    static_cast<unsigned long long>(r.bytes));
     return kExitOk;
 }
 

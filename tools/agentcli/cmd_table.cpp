@@ -21,15 +21,28 @@ const std::vector<Command> &Commands()
          "stat REMOTE-PATH\nShows kind, attributes, size and times of a remote file or folder.\n", {}, {}, true, 1, 1,
          &RunStat},
         {"get", "copy one remote file here",
-         "get [--resume] [--progress|--no-progress] REMOTE-FILE [LOCAL-PATH]\n"
+         "get [--resume] [--progress|--no-progress] [--chmod MODE] REMOTE-FILE [LOCAL-PATH]\n"
          "Copies a remote file into LOCAL-PATH (or into the current or given folder under its own\n"
          "name). The copy is written under a temporary name and renamed when complete. --resume\n"
          "continues what an interrupted get left, if the remote file has not changed. Ctrl-C\n"
          "(SIGINT, SIGTERM) stops the copy, keeps the partial file for get --resume and exits 20.\n"
+         "Progress is shown on a terminal.\n"
+         "Files and folders it creates are private (files 0600, folders 0700, whatever the umask:\n"
+         "they hold another PC's data); --chmod=MODE widens that as rsync's option does, applied to\n"
+         "0600/0700: go+rX gives 0644/0755, g+rX 0640/0750, D755,F644 the same as go+rX. Files can\n"
+         "only get their folders' mode without x (no F644 alone, no go+x). Not on Windows.\n",
+         {"--chmod"}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+        {"put", "copy one local file onto the agent",
+         "put [--resume] [--progress|--no-progress] LOCAL-FILE REMOTE-FILE\n"
+         "Copies a local file to REMOTE-FILE (or into that remote folder under its own name). The\n"
+         "copy is written under a temporary name beside it and renamed only when complete; a file it\n"
+         "replaces is kept until then. It gets the local last-write time. --resume continues what an\n"
+         "interrupted put left on the agent, if the local file has not changed. Ctrl-C (SIGINT,\n"
+         "SIGTERM) stops the copy, keeps the remote partial file for put --resume and exits 20.\n"
          "Progress is shown on a terminal.\n",
-         {}, {"--resume", "--progress", "--no-progress"}, true, 1, 2, &RunGet},
+         {}, {"--resume", "--progress", "--no-progress"}, true, 2, 2, &RunPut},
         {"backup", "copy a remote folder tree into a local folder",
-         "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete]\n"
+         "backup [-n] [-v|-q] [--jobs N] [--follow-links] [--ignore-times] [--delete] [--chmod MODE]\n"
          "       [--exclude PATTERN] [--include PATTERN] [--exclude-from FILE] [--include-from FILE]\n"
          "       [--verify[=content] [--chunk-size BYTES]] [--list-skipped] [--no-flush]\n"
          "       [--progress|--no-progress] REMOTE-FOLDER LOCAL-FOLDER\n"
@@ -67,8 +80,12 @@ const std::vector<Command> &Commands()
          "local destination is full, read-only or denied (exit 11). Ctrl-C (SIGINT, SIGTERM) stops\n"
          "the copies, keeps their partial files and exits 20: the same backup run again continues.\n"
          "The summary counts files and folders copied, bytes, entries skipped by cause and failures\n"
-         "by error (counts of zero only with -v).\n",
-         {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from"},
+         "by error (counts of zero only with -v).\n"
+         "Files and folders it creates are private (files 0600, folders 0700, whatever the umask:\n"
+         "they hold another PC's data); --chmod=MODE widens that as rsync's option does, applied to\n"
+         "0600/0700: go+rX gives 0644/0755, g+rX 0640/0750, D755,F644 the same as go+rX. Files can\n"
+         "only get their folders' mode without x (no F644 alone, no go+x). Not on Windows.\n",
+         {"--jobs", "--chunk-size", "--exclude", "--include", "--exclude-from", "--include-from", "--chmod"},
          {"--progress", "--no-progress", "--follow-links", "--incremental", "--ignore-times", "--dry-run",
           "--delete", "--verify", "--verify=content", "--list-skipped", "--no-flush"},
          true, 2, 2, &RunBackup},
@@ -90,10 +107,14 @@ const std::vector<Command> &Commands()
          "--get copies the Firefox 3 bookmark file into LOCAL-FILE.\n",
          {"--get"}, {}, true, 0, 0, &RunBookmarks},
         {"pst", "Outlook mail stores",
-         "pst list | pst get [--progress|--no-progress] LOCAL-FOLDER\n"
+         "pst list | pst get [--progress|--no-progress] [--chmod MODE] LOCAL-FOLDER\n"
          "Lists the agent's PST mail stores, or copies each of them into LOCAL-FOLDER (with progress\n"
-         "on a terminal).\n",
-         {}, {"--progress", "--no-progress"}, true, 1, 2, &RunPst},
+         "on a terminal).\n"
+         "Files and folders it creates are private (files 0600, folders 0700, whatever the umask:\n"
+         "they hold another PC's data); --chmod=MODE widens that as rsync's option does, applied to\n"
+         "0600/0700: go+rX gives 0644/0755, g+rX 0640/0750, D755,F644 the same as go+rX. Files can\n"
+         "only get their folders' mode without x (no F644 alone, no go+x). Not on Windows.\n",
+         {"--chmod"}, {"--progress", "--no-progress"}, true, 1, 2, &RunPst},
     };
     return commands;
 }

@@ -10,6 +10,7 @@ int RunProbe(const Args &args, AGENT_LOGON logon);
 int RunLs(const Args &args, AGENT_LOGON logon);
 int RunStat(const Args &args, AGENT_LOGON logon);
 int RunGet(const Args &args, AGENT_LOGON logon);
+int RunPut(const Args &args, AGENT_LOGON logon);
 int RunBackup(const Args &args, AGENT_LOGON logon);
 int RunDrives(const Args &args, AGENT_LOGON logon);
 int RunDf(const Args &args, AGENT_LOGON logon);

@@ -144,4 +144,25 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
     return result;
 }
 
+CopyResult PutLocalFile(AGENT_LOGON logon, const std::string &localPath, const std::basic_string<WCHAR> &remote,
+                        std::atomic<uint64_t> *progress, CopyMode mode)
+{
+    CopyResult result;
+    WString local;
+    if (!Widen(localPath, local)) {
+        result.error = kInvalidName;
+        result.where = "local path";
+        return result;
+    }
+    Counter counter{progress, nullptr};
+    const DWORD flags = mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0;
+    if (!AgentCopyFileToAgentExW(logon, local.c_str(), remote.c_str(), &Counter::Progress, &counter, nullptr, flags)) {
+        result.error = GetLastError();
+        result.where = "copy";
+        return result;
+    }
+    result.bytes = counter.size;
+    return result;
+}
+
 } // namespace agentcli

@@ -41,6 +41,13 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
                           std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh,
                           std::atomic<uint64_t> *resumed = nullptr, bool flush = true);
 
+// The mirror: a local file onto the agent through AgentCopyFileToAgentExW,
+// which writes a partial file beside the remote target and gives it the
+// target's name only when complete. Restartable continues a partial file
+// an interrupted put of the same local version left on the agent.
+CopyResult PutLocalFile(AGENT_LOGON logon, const std::string &localPath, const std::basic_string<WCHAR> &remote,
+                        std::atomic<uint64_t> *progress, CopyMode mode = CopyMode::Fresh);
+
 } // namespace agentcli
 
 #endif

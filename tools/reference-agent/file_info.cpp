@@ -1,5 +1,6 @@
 #include "file_info.h"
 
+#include "attribute_store.h"
 #include "confined_path.h"
 
 #include <cerrno>
@@ -20,6 +21,13 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
     info.directory = S_ISDIR(st.st_mode);
     info.symlink = S_ISLNK(st.st_mode);
     info.attributes = AttributesOf(st, name);
+    // What a client set and the file system has no place for.
+    uint32_t stored = 0;
+    if (!info.symlink && LoadAttributes(dirfd, path, stored)) {
+        info.attributes = (info.attributes & ~(kStoredAttributes | kAttributeNormal)) | stored;
+        if (info.attributes == 0)
+            info.attributes = kAttributeNormal;
+    }
     auto ts = [](const struct statx_timestamp &t) {
         struct timespec out;
         out.tv_sec = t.tv_sec;

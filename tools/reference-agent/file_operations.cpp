@@ -2,6 +2,7 @@
 // file system says in Win32 terms.
 #include "session.h"
 
+#include "attribute_store.h"
 #include "file_info.h"
 #include "protocol/handle_messages.h"
 #include "protocol/path_messages.h"
@@ -144,13 +145,24 @@ bool Session::HandleSetFileAttributes()
             status = NotFound(-opened);
         } else if (::fstat(fd.get(), &st) != 0) {
             status = Win32FromErrno(errno);
-        } else if (S_ISREG(st.st_mode)) {
-            // Only the read-only bit has a local meaning.
-            mode_t mode = st.st_mode & 07777;
-            mode = (attributes & kAttributeReadOnly) ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR;
+        } else if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+            // The read-only bit is a file's owner write bit; the others go
+            // to the store, written while the file is writable (a user
+            // attribute of a read-only file cannot be changed by its owner).
             const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
-            if (::chmod(self.c_str(), mode) != 0)
-                status = Win32FromErrno(errno);
+            const bool regular = S_ISREG(st.st_mode);
+            const bool readOnly = (attributes & kAttributeReadOnly) != 0;
+            const mode_t mode = st.st_mode & 07777;
+            int error = 0;
+            if (regular && ::chmod(self.c_str(), mode | S_IWUSR) != 0)
+                error = errno;
+            if (error == 0)
+                error = StoreAttributes(fd.get(), attributes);
+            if (regular && ::chmod(self.c_str(), readOnly ? mode & ~(S_IWUSR | S_IWGRP | S_IWOTH) : mode | S_IWUSR) != 0 &&
+                error == 0)
+                error = errno;
+            if (error != 0)
+                status = Win32FromErrno(error);
         }
     }
     return channel_.SendStatus(OpSetFileAttributes, status);

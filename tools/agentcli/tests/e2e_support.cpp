@@ -112,6 +112,17 @@ std::vector<std::string> PartialFiles(const std::string &root)
     return out;
 }
 
+std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix)
+{
+    std::vector<std::string> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string name = it->path().filename().string();
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+            out.push_back(fs::relative(it->path(), root).string());
+    }
+    return out;
+}
+
 Child::~Child()
 {
     if (pid_ > 0) {

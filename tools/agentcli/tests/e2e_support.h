@@ -35,6 +35,8 @@ std::map<std::string, std::string> Snapshot(const std::string &root);
 std::string CompareTrees(const std::string &expected, const std::string &actual);
 // Relative paths of the partial files (of unfinished copies) under root.
 std::vector<std::string> PartialFiles(const std::string &root);
+// Relative paths of the files under root whose names end in suffix.
+std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix);
 
 class Child {
 public:

@@ -115,6 +115,7 @@ TEST_F(Cli, CopiesShowProgressWhenAskedAndVersionIsTheLibrarys)
     // Progress goes to stderr only, so the copies' own output stays clean.
     const std::vector<std::vector<std::string>> commands = {
         {"get", "--progress", "C:\\media\\big.bin", work_ / "big.bin"},
+        {"put", "--progress", work_ / "source/media/big.bin", "C:\\big-again.bin"},
         {"pst", "get", "--progress", work_ / "stores"},
         {"backup", "--progress", "C:\\docs", work_ / "docs"},
     };
@@ -167,6 +168,29 @@ TEST_F(Cli, UserDataCommands)
     EXPECT_EQ(e2e::ReadFile(work_ / "stores/box.pst"), "!BDN-store");
 }
 
+// put mirrors get: into a remote folder under the local name or onto a
+// remote path (replacing what is there), with the local last-write time.
+TEST_F(Cli, PutSendsOneFileBackWithItsTime)
+{
+    const std::string big = work_ / "source/media/big.bin";
+    e2e::RunResult r = Cli_({"put", big, "C:\\docs"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
+    EXPECT_TRUE(e2e::ReadFile(work_ / "source/docs/big.bin") == e2e::ReadFile(big));
+    struct stat from, to;
+    ASSERT_EQ(::stat(big.c_str(), &from), 0);
+    ASSERT_EQ(::stat((work_ / "source/docs/big.bin").c_str(), &to), 0);
+    EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
+    EXPECT_EQ(to.st_mtim.tv_nsec / 100, from.st_mtim.tv_nsec / 100);
+
+    e2e::WriteFile(work_ / "note.txt", "replaced");
+    r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
+    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-put"), std::vector<std::string>{});
+    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-old"), std::vector<std::string>{});
+}
+
 // Each failure names its side and ends with its own exit status.
 TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
 {
@@ -183,6 +207,10 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
         // The local side is blamed, before the agent is asked.
         {{"get", "C:\\media\\big.bin", missingFolder}, "s3cret", 11,
          "local folder " + work_ / "no/such/dir" + " (for " + missingFolder + "): error 3 "},
+        {{"put", work_ / "missing.txt", "C:\\docs\\m.txt"}, "s3cret", 11,
+         "local file " + work_ / "missing.txt" + ": error 2 "},
+        {{"put", work_ / "source/media/odd-size.bin", "C:\\no-such-folder\\m.txt"}, "s3cret", 23,
+         "copying " + work_ / "source/media/odd-size.bin" + ": error 3 "},
         {{"ls", "C:\\no-such-folder"}, "s3cret", 23, "error 2 "},
         {{"backup", "C:\\no-such-folder", work_ / "x"}, "s3cret", 23, "error 2 "},
         // What a shell leaves of an unquoted C:\docs.
@@ -221,7 +249,7 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
 
 TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
 {
-    for (const char *command : {"probe", "ls", "stat", "get", "backup", "drives", "df", "os", "folders", "bookmarks",
+    for (const char *command : {"probe", "ls", "stat", "get", "put", "backup", "drives", "df", "os", "folders", "bookmarks",
                                 "pst"}) {
         const e2e::RunResult r = e2e::Run({AGENTCLI_PATH, command, "-h"});
         EXPECT_EQ(r.status, 0) << command;

@@ -1,0 +1,114 @@
+// The parts of AgentCopyFileToAgentExW: the remote partial and aside names
+// and the restart record (copy_to_agent_partial.cpp), the chunk transfer
+// (copy_to_agent_transfer.cpp) and the copy itself (copy_to_agent.cpp).
+#ifndef AGENT_COPY_TO_AGENT_H
+#define AGENT_COPY_TO_AGENT_H
+
+#include "session/agent_logon.h"
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <string>
+
+namespace agent {
+namespace copy_to {
+
+// Large enough that a write's fixed cost vanishes beside its data, small
+// enough that a cancel or a stop waits for little.
+constexpr DWORD kChunkSize = 1u << 20;
+// Writes in flight at once, each on a connection (and handle) of its own.
+constexpr unsigned kConnections = 4;
+// A connection takes this many consecutive chunks at a time, so that one
+// pointer move serves them all (a write goes where the agent's pointer is).
+constexpr uint64_t kRunChunks = 8;
+
+// The local file as it was when the copy started.
+struct LocalVersion {
+    uint64_t size = 0;
+    FILETIME lastWrite = {0, 0};
+};
+
+using WideText = std::basic_string<WCHAR>;
+
+// The names beside the remote target: "<name>~<hash>.agent-put" holds the
+// data until complete, "<name>~<hash>.agent-old" holds a replaced file
+// until the new one has its name. The hash is of the whole target name, so
+// no target's own name can be another target's partial or aside name
+// unless it was made by this function; the name is cut so that the result
+// stays within 255 units per name (and 259 per path when the target's path
+// was within it, without a \\?\ prefix).
+WideText PartialName(const WCHAR *remotePath);
+WideText AsideName(const WCHAR *remotePath);
+
+// The restart record is the last kRecordSize bytes of a partial file kept
+// for a restart: its bytes [0, held) are the local file's first `held`
+// bytes, and it names the local version they came from. The agent's file
+// cannot be cut, so the record overwrites bytes past `held` and a partial
+// file never grows past the local size.
+constexpr uint32_t kRecordSize = 32;
+// The bytes of `version` the open remote partial file holds: its record's
+// count when the record is whole and names that version, else 0. -1 when
+// the file cannot be read (the cause in the last error). *length gets the
+// file's length.
+int ReadRestartRecord(HANDLE partial, const LocalVersion &version, uint64_t *held, uint64_t *length);
+// Writes the record for `held` bytes into a partial file of `length` bytes.
+// 0, or -1 (the last error set) also when the local size leaves no room.
+int WriteRestartRecord(HANDLE partial, const LocalVersion &version, uint64_t held, uint64_t length);
+
+// Writes `size` bytes at `offset` through the remote handle whose file
+// pointer is known to be at *position (UINT64_MAX: unknown), moving it
+// first when it is elsewhere. 0, or -1 with the cause in the last error:
+// 13 for a pointer the agent put elsewhere, 29 for a short write.
+int WriteRemoteAt(HANDLE remote, uint64_t *position, const void *data, DWORD size, uint64_t offset);
+
+// How a transfer ended.
+enum class Ending { Complete, Failed, Stopped, Cancelled };
+
+struct TransferPlan {
+    AgentLogon *logon = nullptr;
+    const WCHAR *partialPath = nullptr; // opened again for the further connections
+    DWORD openFlags = 0;                // flags for those opens
+    HANDLE remote = nullptr;            // the partial file, used by the calling thread
+    HANDLE local = nullptr;             // the local file
+    uint64_t start = 0;                 // bytes the partial file already holds
+    uint64_t size = 0;                  // the local size the copy must reach
+    AgentCopyProgressRoutine progress = nullptr;
+    void *context = nullptr;
+    BOOL *cancel = nullptr;
+    bool quiet = false;                 // progress said PROGRESS_QUIET
+};
+
+struct TransferOutcome {
+    Ending ending = Ending::Complete;
+    DWORD cause = 0;   // the first failure; ERROR_REQUEST_ABORTED for a stop or cancel
+    uint64_t held = 0; // the partial file holds the bytes [0, held) for certain
+};
+
+// Moves the local bytes [start, size) into the remote partial file at their
+// offsets, each connection taking runs of chunks from a shared counter. A
+// local file that ends early is ERROR_FILE_INVALID. Progress and *cancel
+// are handled on the calling thread; plan.quiet turns true once the host
+// asked for quiet.
+TransferOutcome Transfer(TransferPlan &plan);
+
+struct CopyRequest {
+    AgentLogon *logon;
+    const WCHAR *localPath;
+    const WCHAR *remotePath;
+    AgentCopyProgressRoutine progress;
+    void *context;
+    BOOL *cancel;
+    DWORD flags;
+
+    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
+    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
+    bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
+};
+
+// The whole copy. 1, or 0 with the cause in the thread's last error.
+BOOL CopyToAgent(const CopyRequest &request);
+
+} // namespace copy_to
+} // namespace agent
+
+#endif

@@ -1,0 +1,28 @@
+// The Windows attributes a POSIX file system has no place for (hidden,
+// system, archive, temporary, offline, not content indexed), kept in the
+// extended attribute user.agent.attributes of the file or folder. Read-only
+// stays the owner's write bit. Where extended attributes are not supported
+// (or on links, which cannot carry user attributes) nothing is kept and the
+// attributes are derived from the file as before.
+#ifndef REFAGENT_ATTRIBUTE_STORE_H
+#define REFAGENT_ATTRIBUTE_STORE_H
+
+#include <cstdint>
+#include <string>
+
+namespace refagent {
+
+// The attribute bits the store keeps.
+constexpr uint32_t kStoredAttributes = 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
+
+// The stored bits of `entry` in `dirfd` ("" for dirfd itself, which may be
+// an O_PATH descriptor); false when nothing is stored or it cannot be read.
+bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes);
+// Keeps `attributes & kStoredAttributes` for the file or folder open as fd
+// (O_PATH will do). 0, also where extended attributes are not supported;
+// else errno.
+int StoreAttributes(int fd, uint32_t attributes);
+
+} // namespace refagent
+
+#endif
