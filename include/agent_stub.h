@@ -506,6 +506,110 @@ BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePa
  * AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
+/* One file of AgentCopyFilesFromAgentW. With AGENT_COPY_ITEM_KNOWN in
+ * known, size and lastWrite are what a listing gave: the copy then asks
+ * the agent nothing more about the file (open, one read of size + 1 bytes
+ * that proves the size, close for a file up to 1 MiB), and a file found to
+ * have changed since is copied again as it is now. result is written
+ * for every item: 0 when localPath holds the whole file, else the cause,
+ * as AgentCopyFileFromAgentExW gives it (1235 for an item a cancel left
+ * undone). */
+typedef struct AGENT_COPY_ITEM {
+    const WCHAR *remotePath;
+    const WCHAR *localPath;
+    ULONGLONG size;
+    FILETIME lastWrite;
+    DWORD known;
+    DWORD result;
+} AGENT_COPY_ITEM;
+#define AGENT_COPY_ITEM_KNOWN 1
+
+/* Progress of AgentCopyFilesFromAgentW, on the calling thread: once per
+ * finished item, in the order the items finish, with the item's index and
+ * result and its size when copied (0 otherwise); and, while bytes arrive
+ * but no item finishes (a large file), with index
+ * AGENT_COPY_PROGRESS_BYTES, result and itemBytes 0. bytesCopied is every
+ * byte that has arrived so far, items under way and resumed partial files
+ * included. PROGRESS_CANCEL or PROGRESS_STOP ends the call: items not yet
+ * started get 1235, items under way end as the Ex copy ends on that answer
+ * (a stop keeps their partial files; one that holds every byte finishes).
+ * PROGRESS_QUIET ends the calls. */
+#define AGENT_COPY_PROGRESS_BYTES 0xFFFFFFFFu
+typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG bytesCopied, void *context);
+
+/* Copies count files, each as AgentCopyFileFromAgentExW would (the same
+ * flags, partial file, exact size, remote last-write time and restart),
+ * with several in flight at once on separate connections of the logon.
+ * How many follows the measured round trip and throughput: few on
+ * loopback, more when the round trip is long, fewer when the agent
+ * refuses or resets connections; maxInFlight caps it (0: the library's
+ * cap, 32; at most 64). progress (may be null) is described above;
+ * *cancel (may be null) is read while the copies run. Returns 1 when every
+ * item was copied, else 0 with 87 (null logon, null items with count > 0,
+ * unknown flag: no item touched), 1235 (cancelled), or the result of the
+ * first failed item in list order. An item with a null or empty path gets
+ * 87 and the others go on. Items must name distinct local paths.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress, void *context, BOOL *cancel, DWORD flags, DWORD maxInFlight);
+
+/* Entries of AgentListTreeW. kind: */
+#define AGENT_TREE_FOLDER 1   /* a folder about to be listed (the root first) */
+#define AGENT_TREE_FILE 2     /* a file (a file link too: its attributes say so) */
+#define AGENT_TREE_SKIPPED 3  /* left out; cause is one of AGENT_SKIP_* */
+#define AGENT_TREE_FAILED 4   /* a folder that could not be opened or listed; cause is the error */
+#define AGENT_TREE_FOLDER_END 5 /* a folder's listing has ended: none of its entries follows */
+/* Why an entry was left out. */
+#define AGENT_SKIP_DIRECTORY_LINK 1 /* a directory link, not entered without AGENT_TREE_FOLLOW_LINKS */
+#define AGENT_SKIP_LOOP 2           /* a folder reached again (same volume serial and file index) */
+#define AGENT_SKIP_LINK_LEADS_OUT 3 /* a link whose target the agent does not serve (it answered 5) */
+#define AGENT_SKIP_BROKEN_LINK 4    /* a link to nothing (2 or 3) */
+#define AGENT_SKIP_TOO_DEEP 5       /* a folder below maxDepth */
+#define AGENT_SKIP_TOO_MANY 6       /* a folder found while maxQueued folders waited to be listed */
+#define AGENT_SKIP_BY_HOST 7        /* a folder the callback answered AGENT_TREE_SKIP for */
+#define AGENT_SKIP_BAD_NAME 8       /* a name holding \ or /: no path can name the entry */
+#define AGENT_SKIP_CAUSES 9
+/* flags */
+#define AGENT_TREE_FOLLOW_LINKS 1   /* enter directory links (loops are still found) */
+
+typedef struct AGENT_TREE_ENTRY {
+    const WCHAR *path;                /* the entry's whole remote path */
+    const WIN32_FIND_DATAW *findData; /* as the parent's listing gave it; for a folder its name,
+                                         attributes and times only; null for the root folder, a
+                                         failure or a folder's end */
+    DWORD depth;                      /* 0 for the root, 1 for its entries, ... */
+    DWORD kind;
+    DWORD cause;
+} AGENT_TREE_ENTRY;
+
+typedef struct AGENT_TREE_COUNTS {
+    ULONGLONG folders, files, failures;
+    ULONGLONG skipped[AGENT_SKIP_CAUSES]; /* by cause */
+} AGENT_TREE_COUNTS;
+
+/* Callback answers. */
+#define AGENT_TREE_CONTINUE 0
+#define AGENT_TREE_STOP 1   /* end the listing */
+#define AGENT_TREE_SKIP 2   /* for a folder: do not list it */
+/* Runs on the calling thread, one entry at a time; strings are the library's. */
+typedef DWORD (AGENTAPI *AgentTreeCallback)(const AGENT_TREE_ENTRY *entry, void *context);
+
+/* Lists the tree below root, several folders at once on separate
+ * connections (maxInFlight searches, 0: 8, at most 64), and hands every
+ * folder, file, skip and failure to callback, and the end of each
+ * folder's entries. A folder whose search yields nothing is opened, to
+ * tell an empty folder from one the agent cannot read (a failure). Directory links are entered
+ * only with AGENT_TREE_FOLLOW_LINKS, after every real folder, and then a
+ * folder reached again is a loop. Memory stays bounded whatever the agent
+ * sends: folders deeper than maxDepth (0: 256) and folders found while
+ * maxQueued (0: 100000) wait to be listed are skipped and counted, and
+ * entries wait for the callback in a queue of fixed size. A root that is a
+ * file gives one AGENT_TREE_FILE entry. counts (may be null) receives the
+ * totals. 1 when the listing ran to its end (skips and failures below the
+ * root included), else 0 with 87 (null logon, root or callback; unknown
+ * flag), the error of the root, or 1223 when the callback stopped it.
+ * AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentListTreeW(AGENT_LOGON logon, const WCHAR *root, DWORD flags, DWORD maxDepth, DWORD maxQueued, DWORD maxInFlight, AgentTreeCallback callback, void *context, AGENT_TREE_COUNTS *counts);
+
 /* ---- Directory enumeration ------------------------------------------ */
 
 /* Starts a search; fills *data with the first entry. The search handle, or

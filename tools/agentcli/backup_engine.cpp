@@ -2,87 +2,201 @@
 
 #include "confined_local.h"
 #include "local_files.h"
-#include "parallel_jobs.h"
 #include "remote_copy.h"
 #include "remote_info.h"
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <memory>
 #include <mutex>
 
 namespace agentcli {
 
-
-std::array<uint64_t, kSkipCauseCount> BackupReport::SkippedBy() const
-{
-    std::array<uint64_t, kSkipCauseCount> counts{};
-    for (const SkippedEntry &s : skipped)
-        ++counts[static_cast<size_t>(s.cause)];
-    return counts;
-}
-
 namespace {
 
-class FileCopier {
+constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kStoppedOnRequest = 1235;
+constexpr uint64_t kRestartRecordSize = 32;
+
+// The bytes a partial file of this remote version holds for a restart: its
+// restart record (the last 32 bytes: held, size, last-write time, little
+// endian) must name the same size and time. 0 when there is none.
+uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
+{
+    std::ifstream in(PartialName(local), std::ios::binary | std::ios::ate);
+    const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    if (length <= static_cast<std::streamoff>(kRestartRecordSize))
+        return 0;
+    unsigned char record[kRestartRecordSize];
+    in.seekg(length - static_cast<std::streamoff>(kRestartRecordSize));
+    if (!in.read(reinterpret_cast<char *>(record), sizeof record))
+        return 0;
+    auto u64 = [&](int at) {
+        uint64_t v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = v << 8 | record[at + i];
+        return v;
+    };
+    const uint64_t held = u64(0);
+    return held == static_cast<uint64_t>(length) - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
+               ? held
+               : 0;
+}
+
+FILETIME FileTimeOf(uint64_t ticks)
+{
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return t;
+}
+
+class Copier : public TreeSink {
 public:
-    FileCopier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination,
-               BackupProgress *progress, BackupReport &report)
-        : logon_(logon), options_(options), destination_(destination), progress_(progress), report_(report)
+    Copier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination, unsigned cap,
+           BackupProgress *progress, BackupReport &report, Tally &tally)
+        : logon_(logon), options_(options), destination_(destination), cap_(cap), progress_(progress),
+          report_(report), tally_(tally)
     {
     }
 
-    void CopyAll(const std::vector<FileEntry> &files)
+    void Folder(const FolderEntry &folder) override
     {
-        RunParallel(files.size(), options_.jobs, [&](size_t i) { CopyOne(files[i]); });
+        const uint32_t error = options_.dryRun ? 0 : destination_.MakeFolder(folder.local);
+        if (error != 0) {
+            tally_.FailLocal(folder.remote, folder.local, error, "local folder");
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++report_.folders;
+    }
+
+    void Found(const FileEntry &file) override
+    {
+        if (progress_ != nullptr) {
+            ++progress_->filesTotal;
+            progress_->bytesTotal += file.size;
+        }
+    }
+
+    void Files(std::vector<FileEntry> &batch) override
+    {
+        if (Stopped())
+            return; // left for the next run
+        std::vector<const FileEntry *> entries;
+        std::vector<WString> locals;
+        std::vector<AGENT_COPY_ITEM> items;
+        std::vector<std::unique_ptr<ConfinedRoot::Target>> targets; // each file's folder, held open
+        std::vector<uint64_t> resumable; // what partial files hold for a restart
+        entries.reserve(batch.size());
+        locals.reserve(batch.size());
+        items.reserve(batch.size());
+        for (const FileEntry &file : batch) {
+            uint64_t size = file.size, lastWrite = file.lastWrite;
+            bool known = !file.link;
+            if (file.link && options_.incremental) {
+                // The listing describes the link; what gets copied is its target.
+                const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
+                if (error != 0) {
+                    LinkOrFailure(file, error, "open");
+                    continue;
+                }
+                known = true;
+            }
+            if (options_.incremental && Unchanged(file.local, size, lastWrite)) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++report_.unchanged;
+                if (progress_ != nullptr) {
+                    ++progress_->filesDone;
+                    progress_->bytesDone += file.size;
+                }
+                continue;
+            }
+            if (options_.dryRun) {
+                Copied(file, size);
+                continue;
+            }
+            // The file's folder as resolved beneath the destination, links refused.
+            targets.push_back(std::make_unique<ConfinedRoot::Target>());
+            if (const uint32_t error = destination_.Resolve(file.local, *targets.back())) {
+                tally_.Fail(file.remote, error, "local folder", file.local, false);
+                continue;
+            }
+            WString local;
+            if (!Widen(targets.back()->path(), local)) {
+                tally_.Fail(file.remote, kInvalidName, "local path", file.local, false);
+                continue;
+            }
+            locals.push_back(std::move(local));
+            AGENT_COPY_ITEM item = {};
+            item.remotePath = file.remote.c_str();
+            item.localPath = locals.back().c_str();
+            item.known = known ? AGENT_COPY_ITEM_KNOWN : 0;
+            item.size = size;
+            item.lastWrite = FileTimeOf(lastWrite);
+            items.push_back(item);
+            entries.push_back(&file);
+            resumable.push_back(options_.incremental && known ? ResumableBytes(file.local, size, lastWrite) : 0);
+        }
+        if (items.empty())
+            return;
+        // An incremental run continues what an interrupted one left behind.
+        Seen seen{this, &entries, &resumable, std::vector<bool>(items.size())};
+        AgentCopyFilesFromAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
+                                 nullptr,
+                                 (options_.incremental ? COPY_FILE_RESTARTABLE : 0) |
+                                     (options_.flush ? 0 : AGENT_COPY_FILE_NO_FLUSH),
+                                 cap_);
+        // Items that finished after a stop are not reported: their results.
+        for (size_t i = 0; i < items.size(); ++i)
+            if (!seen.told[i])
+                seen.Outcome(i, items[i].result, items[i].size);
     }
 
 private:
-    void CopyOne(const FileEntry &file)
-    {
-        if (options_.control != nullptr && options_.control->Stopped())
-            return; // left for the next run
-        uint64_t size = file.size, lastWrite = file.lastWrite;
-        if (file.link) {
-            // The listing describes the link; what gets copied is its target.
-            const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
-            if (error != 0) {
-                LinkOrFailure(file, error, "open");
-                return;
+    // Progress of one many-file call into the shared counters.
+    // One many-file call's progress: every item's outcome as it finishes,
+    // so that the run control sees a failure at once and can stop the rest.
+    struct Seen {
+        Copier *copier;
+        const std::vector<const FileEntry *> *entries;
+        const std::vector<uint64_t> *resumable;
+        std::vector<bool> told;
+        uint64_t bytes = 0;
+
+        void Outcome(size_t index, DWORD result, uint64_t itemBytes)
+        {
+            Copier &copier = *this->copier;
+            told[index] = true;
+            const FileEntry &file = *(*entries)[index];
+            if (result == 0) {
+                if (copier.progress_ != nullptr) {
+                    ++copier.progress_->filesDone;
+                    copier.progress_->bytesResumed += (*resumable)[index];
+                }
+                copier.Copied(file, itemBytes); // a link's size is its target's
+            } else if (!(result == kStoppedOnRequest && copier.Stopped())) {
+                copier.LinkOrFailure(file, result, "copy");
             }
         }
-        if (options_.incremental && Unchanged(file.local, size, lastWrite)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++report_.unchanged;
-            if (progress_ != nullptr) {
-                ++progress_->filesDone;
-                progress_->bytesDone += file.size;
-            }
-            return;
+
+        static DWORD AGENTAPI Progress(DWORD index, DWORD result, ULONGLONG itemBytes, ULONGLONG copied,
+                                       void *context)
+        {
+            auto *self = static_cast<Seen *>(context);
+            Copier &copier = *self->copier;
+            if (copier.progress_ != nullptr && copied > self->bytes)
+                copier.progress_->bytesDone += copied - self->bytes;
+            self->bytes = std::max<uint64_t>(self->bytes, copied);
+            if (index < self->entries->size())
+                self->Outcome(index, result, itemBytes);
+            // A stopped run keeps its partial files for the next one.
+            return copier.Stopped() ? PROGRESS_STOP : PROGRESS_CONTINUE;
         }
-        if (options_.dryRun) {
-            Copied(file, size);
-            return;
-        }
-        // The file's folder as resolved beneath the destination, links refused.
-        ConfinedRoot::Target target;
-        if (const uint32_t error = destination_.Resolve(file.local, target)) {
-            Fail(file, error, "local folder");
-            return;
-        }
-        // An incremental run continues what an interrupted one left behind.
-        const CopyResult r = CopyRemoteFile(logon_, file.remote, target.path(),
-                                            progress_ != nullptr ? &progress_->bytesDone : nullptr,
-                                            options_.incremental ? CopyMode::Restartable : CopyMode::Fresh,
-                                            progress_ != nullptr ? &progress_->bytesResumed : nullptr,
-                                            options_.flush);
-        if (r.error != 0) {
-            LinkOrFailure(file, r.error, r.where.c_str());
-            return;
-        }
-        // The copy carries the remote last-write time, set before it took
-        // its name: the next incremental run knows an unchanged file by it.
-        Copied(file, r.bytes);
-    }
+    };
+
+    bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
 
     void Copied(const FileEntry &file, uint64_t bytes)
     {
@@ -91,7 +205,7 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.files;
         report_.bytes += bytes;
-        if (progress_ != nullptr)
+        if (progress_ != nullptr && options_.dryRun)
             ++progress_->filesDone;
     }
 
@@ -105,81 +219,61 @@ private:
     void LinkOrFailure(const FileEntry &file, uint32_t error, const char *where)
     {
         SkipCause cause;
-        if (file.link && LinkSkipCause(error, cause)) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            report_.skipped.push_back({Narrow(file.remote), cause});
-            return;
-        }
-        Fail(file, error, where);
+        if (file.link && LinkSkipCause(error, cause))
+            tally_.Skip(file.remote, cause, false);
+        else if (error == kStoppedOnRequest && InterruptSignal() != 0)
+            return; // stopped by the operator: not a failure, its partial file waits
+        else
+            tally_.Fail(file.remote, error, where, file.local, false);
     }
-
-    void Fail(const FileEntry &file, uint32_t error, const char *where)
-    {
-        // A copy the operator stopped is not a failure: its partial file waits.
-        if (error == kStoppedOnRequest && InterruptSignal() != 0)
-            return;
-        if (options_.control != nullptr)
-            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote}, file.local);
-        std::lock_guard<std::mutex> lock(mutex_);
-        report_.failures.push_back({Narrow(file.remote), error, where});
-    }
-
-    static constexpr uint32_t kStoppedOnRequest = 1235;
 
     AGENT_LOGON logon_;
     const BackupOptions &options_;
     const ConfinedRoot &destination_;
+    unsigned cap_;
     BackupProgress *progress_;
     BackupReport &report_;
+    Tally &tally_;
     std::mutex mutex_;
 };
 
 } // namespace
 
-BackupReport ReportOfListing(TreeListing &listing)
+WalkOptions WalkOf(const BackupOptions &options, unsigned workers, TreeListing *whole)
 {
-    BackupReport report;
-    report.fatal = listing.fatal;
-    report.skipped = std::move(listing.skipped);
-    report.failures = std::move(listing.failures);
-    return report;
+    WalkOptions walk;
+    walk.remoteRoot = options.remoteRoot;
+    walk.localRoot = options.localRoot;
+    walk.control = options.control;
+    walk.filter = options.filter;
+    walk.whole = options.onListing ? whole : nullptr;
+    walk.onFolder = options.onFolder;
+    walk.onFile = options.onFile;
+    walk.followLinks = options.followLinks;
+    walk.maxDepth = options.maxDepth;
+    walk.workers = workers;
+    return walk;
 }
 
 BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
-                                   options.control, options.filter);
-    if (options.onListing)
-        options.onListing(listing);
-    BackupReport report = ReportOfListing(listing);
-    if (report.fatal != 0)
-        return report;
+    BackupReport report;
+    TreeListing whole;
+    Tally tally(report, options.control, options.onListing ? &whole : nullptr);
+    // Two batches at once, so that one's last files do not leave the link
+    // idle; together they stay within --jobs.
+    const unsigned jobs = std::max(1u, options.jobs);
+    const unsigned workers = jobs >= 2 ? 2 : 1;
     ConfinedRoot destination;
     if (const uint32_t error = destination.Open(options.localRoot)) {
-        report.failures.push_back({Narrow(options.remoteRoot), error, "local folder"});
+        tally.FailLocal(options.remoteRoot, options.localRoot, error, "local folder");
         return report;
     }
-    for (const FolderEntry &folder : listing.folders) {
-        if (options.control != nullptr && options.control->Stopped())
-            break;
-        const uint32_t error = options.dryRun ? 0 : destination.MakeFolder(folder.local);
-        if (error != 0) {
-            report.failures.push_back({Narrow(folder.remote), error, "local folder"});
-            if (options.control != nullptr)
-                options.control->Failed({folder.local, error, "local folder", Side::Local});
-        } else {
-            ++report.folders;
-        }
-    }
-    if (progress != nullptr) {
-        progress->filesTotal = listing.files.size();
-        uint64_t bytes = 0;
-        for (const FileEntry &f : listing.files)
-            bytes += f.size;
-        progress->bytesTotal = bytes;
-    }
-    FileCopier(logon, options, destination, progress, report).CopyAll(listing.files);
+    Copier copier(logon, options, destination, jobs / workers, progress, report, tally);
+    report.fatal = StreamTree(logon, WalkOf(options, workers, &whole), tally, copier);
+    if (options.onListing)
+        options.onListing(whole);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

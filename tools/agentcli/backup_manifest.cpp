@@ -36,6 +36,8 @@ const char *CauseToken(SkipCause cause)
     case SkipCause::BrokenLink: return "broken-link";
     case SkipCause::UnholdableName: return "unholdable-name";
     case SkipCause::Excluded: return "excluded";
+    case SkipCause::TooDeep: return "too-deep";
+    case SkipCause::TooMany: return "too-many";
     }
     return "?";
 }
@@ -49,29 +51,34 @@ std::string Hex(uint32_t value)
 
 } // namespace
 
-Manifest ManifestOfListing(const TreeListing &listing, const WString &remoteRoot, const std::string &localRoot)
+namespace {
+
+void Add(Manifest &manifest, const std::string &local, const std::string &localRoot, ManifestKind kind,
+         const EntryMetadata &meta, uint64_t size)
 {
-    Manifest manifest;
-    manifest.remoteRoot = Narrow(remoteRoot);
-    manifest.entries.reserve(listing.folders.size() + listing.files.size());
-    auto add = [&](const std::string &local, ManifestKind kind, const EntryMetadata &meta, uint64_t size) {
-        ManifestEntry e;
-        e.path = RelativeTo(local, localRoot);
-        if (e.path.empty())
-            return;
-        e.kind = kind;
-        e.attributes = meta.attributes;
-        e.created = meta.created;
-        e.lastWrite = meta.lastWrite;
-        e.lastAccess = meta.lastAccess;
-        e.size = size;
-        manifest.entries.push_back(std::move(e));
-    };
-    for (const FolderEntry &f : listing.folders)
-        add(f.local, ManifestKind::Folder, f.meta, 0);
-    for (const FileEntry &f : listing.files)
-        add(f.local, f.link ? ManifestKind::Link : ManifestKind::File, f.meta, f.size);
-    return manifest;
+    ManifestEntry e;
+    e.path = RelativeTo(local, localRoot);
+    if (e.path.empty())
+        return;
+    e.kind = kind;
+    e.attributes = meta.attributes;
+    e.created = meta.created;
+    e.lastWrite = meta.lastWrite;
+    e.lastAccess = meta.lastAccess;
+    e.size = size;
+    manifest.entries.push_back(std::move(e));
+}
+
+} // namespace
+
+void AddToManifest(Manifest &manifest, const FolderEntry &folder, const std::string &localRoot)
+{
+    Add(manifest, folder.local, localRoot, ManifestKind::Folder, folder.meta, 0);
+}
+
+void AddToManifest(Manifest &manifest, const FileEntry &file, const std::string &localRoot)
+{
+    Add(manifest, file.local, localRoot, file.link ? ManifestKind::Link : ManifestKind::File, file.meta, file.size);
 }
 
 void SettleManifest(Manifest &manifest, const BackupReport &report)

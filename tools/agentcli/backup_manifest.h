@@ -12,9 +12,10 @@
 
 namespace agentcli {
 
-// Every folder below the root and every file of the listing, as it was
-// listed. The root itself has no entry: a restore may put it anywhere.
-Manifest ManifestOfListing(const TreeListing &listing, const WString &remoteRoot, const std::string &localRoot);
+// Adds a listed folder or file below localRoot as it was listed. The root
+// itself has no entry: a restore may put it anywhere.
+void AddToManifest(Manifest &manifest, const FolderEntry &folder, const std::string &localRoot);
+void AddToManifest(Manifest &manifest, const FileEntry &file, const std::string &localRoot);
 
 // After the run: entries whose copy failed or was skipped leave the
 // entries, and every skip and failure is recorded with its cause.

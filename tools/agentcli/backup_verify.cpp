@@ -14,7 +14,6 @@
 
 namespace agentcli {
 
-
 namespace {
 
 constexpr uint32_t kInvalidData = 13; // the copy does not hold what the agent does
@@ -27,17 +26,35 @@ struct FileCloser {
     void operator()(std::FILE *f) const { std::fclose(f); }
 };
 
-class Checker {
+class Checker : public TreeSink {
 public:
     Checker(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress,
-            BackupReport &report)
-        : logon_(logon), options_(options), content_(content), progress_(progress), report_(report)
+            BackupReport &report, Tally &tally)
+        : logon_(logon), options_(options), content_(content), progress_(progress), report_(report), tally_(tally)
     {
     }
 
-    void CheckAll(const std::vector<FileEntry> &files)
+    void Folder(const FolderEntry &folder) override
     {
-        RunParallel(files.size(), options_.jobs, [&](size_t i) { CheckOne(files[i]); });
+        if (!IsLocalFolder(folder.local)) {
+            tally_.Fail(folder.remote, kLocalPathNotFound, "missing folder", std::string(), false);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++report_.folders;
+    }
+
+    void Found(const FileEntry &file) override
+    {
+        if (progress_ != nullptr) {
+            ++progress_->filesTotal;
+            progress_->bytesTotal += file.size;
+        }
+    }
+
+    void Files(std::vector<FileEntry> &batch) override
+    {
+        RunParallel(batch.size(), options_.jobs, [&](size_t i) { CheckOne(batch[i]); });
     }
 
 private:
@@ -50,8 +67,7 @@ private:
             const uint32_t error = ReadTargetStamp(logon_, file.remote, size, lastWrite);
             SkipCause cause;
             if (error != 0 && LinkSkipCause(error, cause)) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                report_.skipped.push_back({Narrow(file.remote), cause});
+                tally_.Skip(file.remote, cause, false);
                 return;
             }
             if (error != 0)
@@ -134,10 +150,7 @@ private:
 
     void Fail(const FileEntry &file, uint32_t error, const char *where)
     {
-        if (options_.control != nullptr)
-            options_.control->Failed({Narrow(file.remote), error, where, Side::Remote});
-        std::lock_guard<std::mutex> lock(mutex_);
-        report_.failures.push_back({Narrow(file.remote), error, where});
+        tally_.Fail(file.remote, error, where, std::string(), false);
     }
 
     AGENT_LOGON logon_;
@@ -145,6 +158,7 @@ private:
     bool content_;
     BackupProgress *progress_;
     BackupReport &report_;
+    Tally &tally_;
     std::mutex mutex_;
 };
 
@@ -153,27 +167,13 @@ private:
 BackupReport VerifyBackup(AGENT_LOGON logon, const BackupOptions &options, bool content, BackupProgress *progress)
 {
     const auto start = std::chrono::steady_clock::now();
-    TreeListing listing = ListTree(logon, options.remoteRoot, options.localRoot, options.followLinks,
-                                   options.control, options.filter);
+    BackupReport report;
+    TreeListing whole;
+    Tally tally(report, options.control, options.onListing ? &whole : nullptr);
+    Checker checker(logon, options, content, progress, report, tally);
+    report.fatal = StreamTree(logon, WalkOf(options, 1, &whole), tally, checker);
     if (options.onListing)
-        options.onListing(listing);
-    BackupReport report = ReportOfListing(listing);
-    if (report.fatal != 0)
-        return report;
-    for (const FolderEntry &folder : listing.folders) {
-        if (IsLocalFolder(folder.local))
-            ++report.folders;
-        else
-            report.failures.push_back({Narrow(folder.remote), kLocalPathNotFound, "missing folder"});
-    }
-    if (progress != nullptr) {
-        progress->filesTotal = listing.files.size();
-        uint64_t bytes = 0;
-        for (const FileEntry &f : listing.files)
-            bytes += f.size;
-        progress->bytesTotal = bytes;
-    }
-    Checker(logon, options, content, progress, report).CheckAll(listing.files);
+        options.onListing(whole);
     report.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return report;
 }

@@ -5,12 +5,14 @@
 #include "remote_info.h"
 #include "run_control.h"
 
-#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <cwctype>
 #include <deque>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 namespace agentcli {
 
@@ -18,10 +20,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DWORD kAttributeDirectory = 0x10;
-constexpr DWORD kAttributeReparsePoint = 0x400;
-constexpr uint32_t kNoMoreFiles = 18;
+constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kCancelled = 1223;
 constexpr uint32_t kAlreadyExists = 183;
+// Names remembered per folder for the collision check: past this many (an
+// agent listing without end) further names go unchecked.
+constexpr size_t kNamesChecked = 1000000;
 
 // The local file system's idea of when two names are one.
 WString LocalNameKey(const WString &name)
@@ -33,14 +37,8 @@ WString LocalNameKey(const WString &name)
         c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
     return key;
 }
-
-WString JoinRemote(const WString &folder, const WString &name)
-{
-    WString out = folder;
-    if (out.empty() || out.back() != static_cast<WCHAR>('\\'))
-        out += static_cast<WCHAR>('\\');
-    return out + name;
-}
+// How long a worker waits for a full batch before taking what there is.
+constexpr auto kBatchWait = std::chrono::milliseconds(20);
 
 // Joined as text: two path objects per listed entry cost about as much as
 // decoding the entry.
@@ -70,181 +68,312 @@ bool Holdable(const WString &name, std::string &utf8)
     return Widen(utf8, back) && back == name && LocalNameAllowed(utf8);
 }
 
-EntryMetadata MetadataOf(const WIN32_FIND_DATAW &data)
+WString LastName(const WString &path)
 {
-    return {data.dwFileAttributes, FileTimeTicks(data.ftCreationTime), FileTimeTicks(data.ftLastWriteTime),
-            FileTimeTicks(data.ftLastAccessTime)};
+    const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+    return slash == WString::npos ? path : path.substr(slash + 1);
 }
 
-class Walker {
+// The listing's own name where it gave one: a name may hold a backslash.
+WString NameOf(const AGENT_TREE_ENTRY &entry)
+{
+    return entry.findData != nullptr && entry.depth > 0 ? WString(entry.findData->cFileName) : LastName(entry.path);
+}
+
+EntryMetadata MetadataOf(const WIN32_FIND_DATAW *data)
+{
+    if (data == nullptr)
+        return {};
+    return {data->dwFileAttributes, FileTimeTicks(data->ftCreationTime), FileTimeTicks(data->ftLastWriteTime),
+            FileTimeTicks(data->ftLastAccessTime)};
+}
+
+bool SkipOf(DWORD cause, SkipCause &out)
+{
+    switch (cause) {
+    case AGENT_SKIP_DIRECTORY_LINK: out = SkipCause::DirectoryLink; return true;
+    case AGENT_SKIP_LOOP: out = SkipCause::Loop; return true;
+    case AGENT_SKIP_LINK_LEADS_OUT: out = SkipCause::LinkLeadsOut; return true;
+    case AGENT_SKIP_BROKEN_LINK: out = SkipCause::BrokenLink; return true;
+    case AGENT_SKIP_TOO_DEEP: out = SkipCause::TooDeep; return true;
+    case AGENT_SKIP_TOO_MANY: out = SkipCause::TooMany; return true;
+    case AGENT_SKIP_BAD_NAME: out = SkipCause::UnholdableName; return true;
+    default: return false;
+    }
+}
+
+class Streamer {
 public:
-    Walker(AGENT_LOGON logon, bool followLinks, TreeListing &out, RunControl *control, const NameFilter *filter)
-        : logon_(logon), follow_(followLinks), out_(out), control_(control), filter_(filter)
+    Streamer(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink)
+        : logon_(logon), options_(options), tally_(tally), sink_(sink)
     {
+        const WString &root = options.remoteRoot;
+        skip_ = root.size() + (!root.empty() && root.back() == static_cast<WCHAR>('\\') ? 0 : 1);
     }
 
-    void Run(const WString &root, const std::string &localRoot)
+    uint32_t Run()
     {
-        rootLength_ = root.size() + (root.empty() || root.back() != static_cast<WCHAR>('\\') ? 1 : 0);
-        if (follow_ && !Visit(root, Reached::Root))
-            return;
-        // Real folders first, links after, so a folder that is reached both
-        // ways is copied under its own name and the link counts as the loop.
-        pending_.push_back({root, localRoot, {}});
-        Drain();
-        while (!links_.empty() && !Stopped()) {
-            FolderEntry link = std::move(links_.front());
-            links_.pop_front();
-            if (Visit(link.remote, Reached::Link)) {
-                pending_.push_back(std::move(link));
-                Drain();
-            }
+        std::vector<std::thread> workers;
+        for (unsigned i = 0; i < std::max(1u, options_.workers); ++i)
+            workers.emplace_back(&Streamer::Worker, this);
+        AGENT_TREE_COUNTS counts;
+        const BOOL listed = AgentListTreeW(logon_, options_.remoteRoot.c_str(),
+                                           options_.followLinks ? AGENT_TREE_FOLLOW_LINKS : 0, options_.maxDepth, 0, 0,
+                                           &Streamer::Entry, this, &counts);
+        const uint32_t error = listed ? 0 : GetLastError();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+            changed_.notify_all();
         }
+        for (std::thread &t : workers)
+            t.join();
+        if (error == 0 || error == kCancelled)
+            return 0;
+        if (!delivered_)
+            return error; // the root itself
+        tally_.Fail(options_.remoteRoot, error, "list");
+        return 0;
     }
 
 private:
-    void Skip(const WString &remote, SkipCause cause) { out_.skipped.push_back({Narrow(remote), cause}); }
-    void Fail(const WString &remote, uint32_t error, const char *where)
+    static DWORD AGENTAPI Entry(const AGENT_TREE_ENTRY *entry, void *context)
     {
-        out_.failures.push_back({Narrow(remote), error, where});
-        if (control_ != nullptr)
-            control_->Failed({out_.failures.back().remotePath, error, where, Side::Remote});
+        auto *self = static_cast<Streamer *>(context);
+        self->delivered_ = true;
+        try {
+            return self->OnEntry(*entry);
+        } catch (...) {
+            return AGENT_TREE_STOP; // out of memory: what was found is copied
+        }
     }
-    bool Stopped() const { return control_ != nullptr && control_->Stopped(); }
 
-    enum class Reached { Root, Folder, Link };
-
-    // Records a folder's identity; false when it was seen before or cannot
-    // be opened (recorded as skipped or failed).
-    bool Visit(const WString &remote, Reached how)
+    // The local path of a remote one below the root; every folder above
+    // it passed Holdable, so the text converts as a whole.
+    std::string LocalOf(const WString &remote) const
     {
-        BY_HANDLE_FILE_INFORMATION info;
-        const uint32_t error = ReadRemoteInfo(logon_, remote, info);
-        SkipCause cause;
-        if (error != 0) {
-            if (how == Reached::Root)
-                out_.fatal = error;
-            else if (how == Reached::Link && LinkSkipCause(error, cause))
-                Skip(remote, cause);
-            else
-                Fail(remote, error, "open folder");
+        if (remote.size() <= skip_)
+            return options_.localRoot;
+        std::string rel = Narrow(remote.substr(skip_));
+        for (char &c : rel)
+            if (c == '\\')
+                c = static_cast<char>(fs::path::preferred_separator);
+        return JoinLocal(options_.localRoot, rel);
+    }
+
+    bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
+
+    // Relative to the root, with '/' between names, for the filter.
+    std::string Relative(const WString &remote) const
+    {
+        std::string rel = remote.size() > skip_ ? Narrow(remote.substr(skip_)) : std::string();
+        for (char &c : rel)
+            if (c == '\\')
+                c = '/';
+        return rel;
+    }
+
+    bool Excluded(const WString &path, bool folder) const
+    {
+        return options_.filter != nullptr && !options_.filter->Empty() && options_.filter->Excluded(Relative(path), folder);
+    }
+
+    // Two entries for one local file (a name listed twice, or names that
+    // differ only in case on a disk that ignores case) would overwrite
+    // each other: the later one fails instead.
+    bool NameTaken(const WString &path, const WString &name)
+    {
+        const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+        std::set<WString> &names = names_[slash == WString::npos ? WString() : path.substr(0, slash)];
+        if (names.size() >= kNamesChecked)
             return false;
-        }
-        if (!visited_.insert(IdentityOf(info)).second) {
-            Skip(remote, SkipCause::Loop);
+        if (names.insert(LocalNameKey(name)).second)
             return false;
-        }
+        tally_.Fail(path, kAlreadyExists, "local name taken by another entry");
         return true;
     }
 
-    void Drain()
+    DWORD OnEntry(const AGENT_TREE_ENTRY &entry)
     {
-        while (!pending_.empty() && !Stopped()) {
-            FolderEntry folder = std::move(pending_.back());
-            pending_.pop_back();
-            List(folder);
-            out_.folders.push_back(std::move(folder));
-        }
-    }
-
-    void List(const FolderEntry &folder)
-    {
-        WIN32_FIND_DATAW data;
-        std::memset(&data, 0, sizeof data);
-        const WString pattern = JoinRemote(folder.remote, WidenOrEmpty("*"));
-        HANDLE search = AgentFindFirstFileW(logon_, pattern.c_str(), &data);
-        if (search == nullptr) {
-            uint32_t error = GetLastError();
-            // A search carries no cause: whether an empty answer is an empty
-            // folder or one the agent cannot read, opening it tells.
-            BY_HANDLE_FILE_INFORMATION info;
-            if (error == kNoMoreFiles)
-                error = ReadRemoteInfo(logon_, folder.remote, info);
-            if (error != 0)
-                Fail(folder.remote, error, "list");
-            return;
-        }
-        std::vector<FolderEntry> subfolders;
-        std::set<WString> localNames;
-        static const WString dot = WidenOrEmpty("."), dotDot = WidenOrEmpty("..");
-        for (;;) {
-            const WString name(data.cFileName);
-            if (name != dot && name != dotDot)
-                Classify(folder, name, data, subfolders, localNames);
-            std::memset(&data, 0, sizeof data);
-            if (!AgentFindNextFileW(search, &data)) {
-                const uint32_t error = GetLastError();
-                if (error != kNoMoreFiles)
-                    Fail(folder.remote, error, "list");
-                break;
-            }
-        }
-        AgentCloseHandle(logon_, search);
-        // Reversed onto the stack so folders are listed in the agent's order.
-        for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
-            pending_.push_back(std::move(*it));
-    }
-
-    void Classify(const FolderEntry &folder, const WString &name, const WIN32_FIND_DATAW &data,
-                  std::vector<FolderEntry> &subfolders, std::set<WString> &localNames)
-    {
-        const WString child = JoinRemote(folder.remote, name);
+        if (Stopped())
+            return AGENT_TREE_STOP;
+        const WString path(entry.path);
         std::string utf8;
-        if (!Holdable(name, utf8)) {
-            Skip(child, SkipCause::UnholdableName);
-            return;
-        }
-        if (filter_ != nullptr && !filter_->Empty()) {
-            std::string relative = Narrow(child.substr(std::min(rootLength_, child.size())));
-            for (char &c : relative)
-                c = c == '\\' ? '/' : c;
-            if (filter_->Excluded(relative, (data.dwFileAttributes & kAttributeDirectory) != 0)) {
-                Skip(child, SkipCause::Excluded);
-                return;
+        switch (entry.kind) {
+        case AGENT_TREE_FOLDER: {
+            if (entry.depth == 0) {
+                FolderFound({path, options_.localRoot, {}});
+                return AGENT_TREE_CONTINUE;
             }
+            const WString name = LastName(path);
+            if (!Holdable(name, utf8)) {
+                tally_.Skip(path, SkipCause::UnholdableName);
+                return AGENT_TREE_SKIP;
+            }
+            if (Excluded(path, true)) {
+                tally_.Skip(path, SkipCause::Excluded);
+                return AGENT_TREE_SKIP;
+            }
+            FolderFound({path, LocalOf(path), MetadataOf(entry.findData)});
+            return AGENT_TREE_CONTINUE;
         }
-        // Two entries for one local file (a name listed twice, or names that
-        // differ only in case on a disk that ignores case) would overwrite
-        // each other: the later one fails instead.
-        if (!localNames.insert(LocalNameKey(name)).second) {
-            Fail(child, kAlreadyExists, "local name taken by another entry");
-            return;
-        }
-        FolderEntry entry{child, JoinLocal(folder.local, utf8), MetadataOf(data)};
-        const bool directory = (data.dwFileAttributes & kAttributeDirectory) != 0;
-        const bool link = (data.dwFileAttributes & kAttributeReparsePoint) != 0;
-        if (directory && link) {
-            if (follow_)
-                links_.push_back(std::move(entry));
-            else
-                Skip(child, SkipCause::DirectoryLink);
-        } else if (directory) {
-            if (!follow_ || Visit(child, Reached::Folder))
-                subfolders.push_back(std::move(entry));
-        } else {
+        case AGENT_TREE_FOLDER_END:
+            names_.erase(path);
+            return AGENT_TREE_CONTINUE;
+        case AGENT_TREE_FILE: {
+            const WString name = NameOf(entry);
+            if (!Holdable(name, utf8)) {
+                if (entry.depth == 0)
+                    rootNameFailed_ = true; // nothing to copy at all
+                else
+                    tally_.Skip(path, SkipCause::UnholdableName);
+                return AGENT_TREE_CONTINUE;
+            }
             FileEntry file;
-            file.remote = std::move(entry.remote);
-            file.local = std::move(entry.local);
+            file.remote = path;
+            if (entry.depth == 0) {
+                // A single file lands in the local folder under its own name.
+                FolderFound({WString(), options_.localRoot, {}});
+                file.local = JoinLocal(options_.localRoot, utf8);
+            } else {
+                if (Excluded(path, false)) {
+                    tally_.Skip(path, SkipCause::Excluded);
+                    return AGENT_TREE_CONTINUE;
+                }
+                if (NameTaken(path, name))
+                    return AGENT_TREE_CONTINUE;
+                file.local = LocalOf(path);
+            }
+            const WIN32_FIND_DATAW &data = *entry.findData;
             file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             file.lastWrite = FileTimeTicks(data.ftLastWriteTime);
-            file.link = link;
-            file.meta = entry.meta;
-            out_.files.push_back(std::move(file));
+            file.link = (data.dwFileAttributes & 0x400) != 0;
+            file.meta = MetadataOf(&data);
+            sink_.Found(file);
+            if (options_.onFile)
+                options_.onFile(file);
+            if (options_.whole != nullptr)
+                options_.whole->files.push_back(file);
+            Push(std::move(file));
+            return AGENT_TREE_CONTINUE;
+        }
+        case AGENT_TREE_SKIPPED: {
+            SkipCause cause;
+            const bool folder = entry.findData != nullptr && (entry.findData->dwFileAttributes & 0x10) != 0;
+            if (!Holdable(NameOf(entry), utf8))
+                cause = SkipCause::UnholdableName;
+            else if (Excluded(path, folder))
+                cause = SkipCause::Excluded;
+            else if (!SkipOf(entry.cause, cause))
+                return AGENT_TREE_CONTINUE;
+            tally_.Skip(path, cause);
+            return AGENT_TREE_CONTINUE;
+        }
+        case AGENT_TREE_FAILED:
+            tally_.Fail(path, entry.cause, "list");
+            return AGENT_TREE_CONTINUE;
+        default:
+            return AGENT_TREE_CONTINUE;
         }
     }
 
+    void FolderFound(const FolderEntry &folder)
+    {
+        if (options_.whole != nullptr)
+            options_.whole->folders.push_back(folder);
+        if (options_.onFolder)
+            options_.onFolder(folder);
+        sink_.Folder(folder);
+    }
+
+    // Waits while the queue is full: the listing runs no further ahead of
+    // the copies than that.
+    void Push(FileEntry &&file)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return queue_.size() < options_.queued; });
+        queue_.push_back(std::move(file));
+        if (queue_.size() >= options_.batch)
+            changed_.notify_all();
+    }
+
+    void Worker()
+    {
+        std::vector<FileEntry> batch;
+        for (;;) {
+            batch.clear();
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                while (!done_ && queue_.size() < options_.batch)
+                    if (changed_.wait_for(lock, kBatchWait) == std::cv_status::timeout && !queue_.empty())
+                        break;
+                if (queue_.empty())
+                    return; // done
+                while (!queue_.empty() && batch.size() < options_.batch) {
+                    batch.push_back(std::move(queue_.front()));
+                    queue_.pop_front();
+                }
+                changed_.notify_all();
+            }
+            sink_.Files(batch);
+        }
+    }
+
+public:
+    bool rootNameFailed_ = false;
+
+private:
     AGENT_LOGON logon_;
-    bool follow_;
-    TreeListing &out_;
-    RunControl *control_;
-    const NameFilter *filter_;
-    size_t rootLength_ = 0;
-    std::vector<FolderEntry> pending_;
-    std::deque<FolderEntry> links_;
-    std::set<RemoteIdentity> visited_;
+    const WalkOptions &options_;
+    Tally &tally_;
+    TreeSink &sink_;
+    size_t skip_;
+    bool delivered_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<FileEntry> queue_;
+    bool done_ = false;
+    std::map<WString, std::set<WString>> names_; // folders still being listed
 };
 
 } // namespace
+
+void Tally::Skip(const WString &remote, SkipCause cause, bool ofListing)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tally_.skippedTotal;
+    ++tally_.skippedBy[static_cast<size_t>(cause)];
+    if (tally_.skipped.size() < WalkTally::kKeptEntries)
+        tally_.skipped.push_back({Narrow(remote), cause});
+    if (whole_ != nullptr && ofListing)
+        whole_->skipped.push_back({Narrow(remote), cause});
+}
+
+void Tally::Keep(const WString &remote, uint32_t error, const char *where, bool ofListing)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++tally_.failedTotal;
+    ++tally_.failedBy[error];
+    if (tally_.failures.size() < WalkTally::kKeptEntries)
+        tally_.failures.push_back({Narrow(remote), error, where});
+    if (whole_ != nullptr && ofListing)
+        whole_->failures.push_back({Narrow(remote), error, where});
+}
+
+void Tally::Fail(const WString &remote, uint32_t error, const char *where, const std::string &localPath,
+                 bool ofListing)
+{
+    if (control_ != nullptr)
+        control_->Failed({Narrow(remote), error, where, Side::Remote}, localPath);
+    Keep(remote, error, where, ofListing);
+}
+
+void Tally::FailLocal(const WString &remote, const std::string &localPath, uint32_t error, const char *where)
+{
+    if (control_ != nullptr)
+        control_->Failed({localPath, error, where, Side::Local});
+    Keep(remote, error, where, true);
+}
 
 const char *SkipCauseText(SkipCause cause)
 {
@@ -255,6 +384,8 @@ const char *SkipCauseText(SkipCause cause)
     case SkipCause::BrokenLink: return "link to nothing";
     case SkipCause::UnholdableName: return "name the local file system cannot hold";
     case SkipCause::Excluded: return "excluded";
+    case SkipCause::TooDeep: return "folder below the depth limit";
+    case SkipCause::TooMany: return "folder beyond the listing's queue";
     }
     return "?";
 }
@@ -282,39 +413,15 @@ bool IsSafeName(const WString &name)
     return true;
 }
 
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
-                     RunControl *control, const NameFilter *filter)
+uint32_t StreamTree(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink)
 {
-    TreeListing out;
-    WIN32_FILE_ATTRIBUTE_DATA root;
-    std::memset(&root, 0, sizeof root);
-    if (!AgentGetFileAttributesExW(logon, remoteRoot.c_str(), &root)) {
-        out.fatal = GetLastError();
-        return out;
-    }
-    if (root.dwFileAttributes & kAttributeDirectory) {
-        Walker(logon, followLinks, out, control, filter).Run(remoteRoot, localRoot);
-        return out;
-    }
-    // A single file lands in the local folder under its own name.
-    const size_t slash = remoteRoot.find_last_of(static_cast<WCHAR>('\\'));
-    const WString name = slash == WString::npos ? remoteRoot : remoteRoot.substr(slash + 1);
-    std::string utf8;
-    if (!Holdable(name, utf8)) {
-        out.fatal = 123; // ERROR_INVALID_NAME
-        return out;
-    }
-    out.folders.push_back({WString(), localRoot, {}});
-    FileEntry file;
-    file.remote = remoteRoot;
-    file.local = JoinLocal(localRoot, utf8);
-    file.size = (static_cast<uint64_t>(root.nFileSizeHigh) << 32) | root.nFileSizeLow;
-    file.lastWrite = FileTimeTicks(root.ftLastWriteTime);
-    file.link = (root.dwFileAttributes & kAttributeReparsePoint) != 0;
-    file.meta = {root.dwFileAttributes, FileTimeTicks(root.ftCreationTime), file.lastWrite,
-                 FileTimeTicks(root.ftLastAccessTime)};
-    out.files.push_back(std::move(file));
-    return out;
+    Streamer streamer(logon, options, tally, sink);
+    uint32_t error = streamer.Run();
+    if (error == 0 && streamer.rootNameFailed_)
+        error = kInvalidName;
+    if (options.whole != nullptr)
+        options.whole->fatal = error;
+    return error;
 }
 
 } // namespace agentcli

@@ -1,14 +1,21 @@
-// Lists a remote folder tree for a backup or its check: every folder to
-// hold locally, every file to copy, and every entry left out with its
-// cause. Directory links are descended only when asked, and then a folder
-// already visited (same volume serial number and file index) is a loop.
+// Streams a remote folder tree for a backup or its check through the
+// library's AgentListTreeW (which applies the link rules: directory links
+// entered only when asked, loops found by volume serial and file index):
+// folders are handed over on the listing thread, files in batches on
+// worker threads through a queue of fixed size, so memory stays bounded
+// whatever the tree's size. Names the local file system cannot hold are
+// left out here, folders with their whole content.
 #ifndef AGENTCLI_BACKUP_WALK_H
 #define AGENTCLI_BACKUP_WALK_H
 
 #include "agent_stub.h"
 #include "wide_text.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,8 +28,10 @@ enum class SkipCause {
     BrokenLink,     // a link whose target does not exist
     UnholdableName, // a name the local file system cannot hold
     Excluded,       // left out by an --exclude rule
+    TooDeep,        // a folder below the depth limit
+    TooMany,        // a folder found while too many waited to be listed
 };
-constexpr int kSkipCauseCount = 6;
+constexpr int kSkipCauseCount = 8;
 const char *SkipCauseText(SkipCause cause);
 
 struct SkippedEntry {
@@ -58,6 +67,8 @@ struct FileEntry {
     EntryMetadata meta;
 };
 
+// A whole listing, kept only where a run needs all of it (--delete, and a
+// check that names local extras): memory then grows with the tree.
 struct TreeListing {
     std::vector<FolderEntry> folders; // parents before children, the root first
     std::vector<FileEntry> files;
@@ -66,18 +77,83 @@ struct TreeListing {
     uint32_t fatal = 0;               // the root could not be read at all
 };
 
-// True for a name a remote listing may hand out safely: not empty, not "."
-// or "..", no separator or NUL that could lead outside the local folder.
-bool IsSafeName(const WString &name);
-
 class RunControl;
 class NameFilter;
 
-// Lists remoteRoot (a folder, or a single file that lands in localRoot).
-// `control` (may be null) sees every failure and can stop the listing;
-// `filter` (may be null) leaves entries out.
-TreeListing ListTree(AGENT_LOGON logon, const WString &remoteRoot, const std::string &localRoot, bool followLinks,
-                     RunControl *control = nullptr, const NameFilter *filter = nullptr);
+// Skips and failures: every one counted, the first kKeptEntries kept with
+// their paths for messages, so a hostile tree cannot grow the report.
+struct WalkTally {
+    static constexpr size_t kKeptEntries = 10000;
+    std::vector<SkippedEntry> skipped;
+    std::vector<BackupFailure> failures;
+    std::array<uint64_t, kSkipCauseCount> skippedBy{};
+    std::map<uint32_t, uint64_t> failedBy;
+    uint64_t skippedTotal = 0, failedTotal = 0;
+};
+
+// The tally shared by the listing and the workers. `control` (may be
+// null) sees every failure as it happens; `whole` (may be null) keeps
+// every skip and failure of the listing (ofListing).
+class Tally {
+public:
+    explicit Tally(WalkTally &tally, RunControl *control = nullptr, TreeListing *whole = nullptr)
+        : tally_(tally), control_(control), whole_(whole)
+    {
+    }
+    void Skip(const WString &remote, SkipCause cause, bool ofListing = true);
+    // A failure on the agent's side; with `localPath`, one whose cause may
+    // be the local folder (RunControl probes it).
+    void Fail(const WString &remote, uint32_t error, const char *where, const std::string &localPath = std::string(),
+              bool ofListing = true);
+    // A failure of the local side (a folder that cannot be created).
+    void FailLocal(const WString &remote, const std::string &localPath, uint32_t error, const char *where);
+
+private:
+    void Keep(const WString &remote, uint32_t error, const char *where, bool ofListing);
+
+    std::mutex mutex_;
+    WalkTally &tally_;
+    RunControl *control_;
+    TreeListing *whole_;
+};
+
+struct WalkOptions {
+    WString remoteRoot;
+    std::string localRoot;
+    RunControl *control = nullptr;     // may be null: stops the walk
+    const NameFilter *filter = nullptr; // may be null: --exclude/--include
+    TreeListing *whole = nullptr;      // may be null: receives every folder and file too
+    // May be empty: each sees every folder (the root first) or file on the
+    // listing thread as it is listed, whatever the sink does with it.
+    std::function<void(const FolderEntry &)> onFolder;
+    std::function<void(const FileEntry &)> onFile;
+    bool followLinks = false;
+    unsigned maxDepth = 0;    // 0: the library's limit
+    unsigned workers = 1;     // threads calling Files
+    size_t batch = 128;       // files per Files call at most (each holds its folder open)
+    size_t queued = 4096;     // files waiting for a worker at most
+};
+
+class TreeSink {
+public:
+    virtual ~TreeSink() = default;
+    // The listing thread; the root first, parents before children. The
+    // folder is listed whatever the answer.
+    virtual void Folder(const FolderEntry &folder) = 0;
+    // A worker thread; one batch at a time per worker.
+    virtual void Files(std::vector<FileEntry> &batch) = 0;
+    // The listing thread, as each file is found.
+    virtual void Found(const FileEntry &) {}
+};
+
+// Lists and hands over everything below options.remoteRoot (a folder, or a
+// single file that lands in localRoot). 0, or the Win32 code for a root
+// that could not be read at all.
+uint32_t StreamTree(AGENT_LOGON logon, const WalkOptions &options, Tally &tally, TreeSink &sink);
+
+// True for a name a remote listing may hand out safely: not empty, not "."
+// or "..", no separator or NUL that could lead outside the local folder.
+bool IsSafeName(const WString &name);
 
 // The cause for a link that could not be opened, or false for a failure.
 bool LinkSkipCause(uint32_t error, SkipCause &cause);

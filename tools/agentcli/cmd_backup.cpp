@@ -32,18 +32,20 @@ void PrintSummary(const Args &args, const BackupOptions &options, const BackupRe
     const std::string from = Printable(args.positional[0]), to = Printable(options.localRoot);
     if (verify == 0)
         std::printf("backup %s -> %s: %llu files, %llu folders, %s in %.2f s (%.1f MiB/s), %llu unchanged, "
-                    "%zu skipped, %zu failed\n",
+                    "%llu skipped, %llu failed\n",
                     from.c_str(), to.c_str(), static_cast<unsigned long long>(report.files),
                     static_cast<unsigned long long>(report.folders), FormatBytes(report.bytes).c_str(),
-                    report.seconds, rate, static_cast<unsigned long long>(report.unchanged), report.skipped.size(),
-                    report.failures.size());
+                    report.seconds, rate, static_cast<unsigned long long>(report.unchanged),
+                    static_cast<unsigned long long>(report.skippedTotal),
+                    static_cast<unsigned long long>(report.failedTotal));
     else
         std::printf("check of %s against %s (%s): %llu files match, %llu folders, %s in %.2f s (%.1f MiB/s), "
-                    "%zu skipped, %zu failed\n",
+                    "%llu skipped, %llu failed\n",
                     from.c_str(), to.c_str(), verify == 2 ? "content" : "sizes and last-write times",
                     static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.folders),
-                    FormatBytes(report.bytes).c_str(), report.seconds, rate, report.skipped.size(),
-                    report.failures.size());
+                    FormatBytes(report.bytes).c_str(), report.seconds, rate,
+                    static_cast<unsigned long long>(report.skippedTotal),
+                    static_cast<unsigned long long>(report.failedTotal));
     if (verify == 0 && args.Has("--dry-run"))
         std::printf("  dry run: nothing was written; the counts are what would be copied\n");
     // Zero counts only under --verbose: the short summary says what happened.
@@ -56,14 +58,13 @@ void PrintSummary(const Args &args, const BackupOptions &options, const BackupRe
                       std::to_string(skipped[i]);
     if (!causes.empty())
         std::printf("  skipped by cause:%s\n", causes.c_str());
-    std::map<uint32_t, size_t> byError;
-    for (const BackupFailure &f : report.failures)
-        ++byError[f.error];
+    const auto &byError = report.failedBy;
     if (all || !byError.empty()) {
-        std::printf("  failed: %zu", report.failures.size());
+        std::printf("  failed: %llu", static_cast<unsigned long long>(report.failedTotal));
         const char *separator = " (";
         for (const auto &[code, count] : byError) {
-            std::printf("%s%zu with %s", separator, count, DescribeError(code).c_str());
+            std::printf("%s%llu with %s", separator, static_cast<unsigned long long>(count),
+                        DescribeError(code).c_str());
             separator = ", ";
         }
         std::printf("%s\n", byError.empty() ? "" : ")");
@@ -206,18 +207,25 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     std::set<std::string> listed;
     bool listingWhole = false, singleFile = false;
     const bool wantExtras = args.Has("--delete") || verify != 0;
-    // What the agent listed, as the manifest records it.
+    // What the agent listed, as the manifest records it: its entries only,
+    // gathered as the listing streams by.
     Manifest manifest;
-    options.onListing = [&](const TreeListing &listing) {
+    manifest.remoteRoot = Narrow(options.remoteRoot);
+    const bool wantManifest = verify != 0 || !options.dryRun;
+    options.onFolder = [&](const FolderEntry &folder) {
         // A single remote file lands beside whatever the folder holds.
-        singleFile = listing.folders.size() == 1 && listing.folders[0].remote.empty();
-        if (verify != 0 || !options.dryRun)
-            manifest = ManifestOfListing(listing, options.remoteRoot, options.localRoot);
-        if (!wantExtras)
-            return;
-        listingWhole = listing.fatal == 0 && listing.failures.empty();
-        listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
+        if (folder.remote.empty())
+            singleFile = true;
+        if (wantManifest)
+            AddToManifest(manifest, folder, options.localRoot);
     };
+    if (wantManifest)
+        options.onFile = [&](const FileEntry &file) { AddToManifest(manifest, file, options.localRoot); };
+    if (wantExtras)
+        options.onListing = [&](const TreeListing &listing) {
+            listingWhole = listing.fatal == 0 && listing.failures.empty();
+            listed = ListedPaths(listing, options.remoteRoot, options.localRoot);
+        };
     // A destination that takes no file stops the run before the agent is asked.
     if (verify == 0 && !options.dryRun) {
         uint32_t error = CreateLocalFolder(options.localRoot);
@@ -270,7 +278,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     } else if (verify != 0 && !stopped && !singleFile) {
         manifestFindings = CheckManifest(options, manifest);
     }
-    if (!args.Quiet() || stopped || !report.failures.empty() || deleteFailures != 0)
+    if (!args.Quiet() || stopped || report.failedTotal != 0 || deleteFailures != 0)
         PrintSummary(args, options, report, verify, progress.bytesResumed);
     if (extras != 0 && (!args.Quiet() || verify != 0))
         std::printf("  %zu local %s the agent no longer has%s\n", extras, extras == 1 ? "entry" : "entries",
@@ -289,7 +297,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     }
     if (deleteFailures != 0 || manifestError != 0)
         return kExitLocalIo;
-    return report.failures.empty() && manifestFindings == 0 ? kExitOk : kExitPartial;
+    return report.failedTotal == 0 && manifestFindings == 0 ? kExitOk : kExitPartial;
 }
 
 } // namespace agentcli

@@ -280,4 +280,50 @@ TEST_F(EndToEnd, AnAgentKilledInTheMiddleOfACopyLeavesOnlyCompleteFiles)
     AgentLogoff(logon);
 }
 
+
+// The listing runs no further ahead of the copies than the queue between
+// them: with a sink that takes its time, the files found but not yet taken
+// never exceed the queue plus the batches the workers hold.
+TEST_F(EndToEnd, TheListingWaitsForSlowCopiesInsteadOfHoldingTheTree)
+{
+    e2e::TempDir work;
+    for (int d = 0; d < 4; ++d)
+        for (int i = 0; i < 1500; ++i)
+            e2e::WriteFile(work / ("source/d" + std::to_string(d) + "/f" + std::to_string(i)), "x");
+    e2e::AgentProcess agent(work / "source");
+    AGENT_LOGON logon = LogOn(agent.port());
+    ASSERT_NE(logon, nullptr) << GetLastError();
+
+    struct SlowSink : TreeSink {
+        std::atomic<uint64_t> found{0}, taken{0}, folders{0};
+        uint64_t most = 0; // found but not yet taken, at the listing's busiest
+        void Folder(const FolderEntry &) override { ++folders; }
+        void Found(const FileEntry &) override
+        {
+            most = std::max<uint64_t>(most, ++found - taken);
+        }
+        void Files(std::vector<FileEntry> &batch) override
+        {
+            taken += batch.size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    } sink;
+    WalkOptions walk;
+    walk.remoteRoot = WidenOrEmpty("C:\\");
+    walk.localRoot = work / "unused";
+    walk.workers = 2;
+    walk.batch = 100;
+    walk.queued = 1000;
+    WalkTally tally;
+    Tally shared(tally);
+    ASSERT_EQ(StreamTree(logon, walk, shared, sink), 0u);
+    AgentLogoff(logon);
+    EXPECT_EQ(sink.found.load(), 6000u);
+    EXPECT_EQ(sink.taken.load(), 6000u);
+    EXPECT_EQ(sink.folders.load(), 5u);
+    EXPECT_GT(sink.most, walk.batch); // the queue did fill
+    EXPECT_LE(sink.most, walk.queued + walk.workers * walk.batch + 1);
+    EXPECT_EQ(tally.failedTotal + tally.skippedTotal, 0u);
+}
+
 } // namespace

@@ -1,0 +1,31 @@
+// AgentCopyFilesFromAgentW: the many-file copy of copy/copy_files.cpp.
+#include "copy/copy_file_ex.h"
+#include "copy/copy_files.h"
+#include "copy/flight_control.h"
+#include "session/export_frame.h"
+
+#include <algorithm>
+
+using namespace agent;
+
+extern "C" BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count,
+                                                  AgentCopyItemRoutine progress, void *context, BOOL *cancel,
+                                                  DWORD flags, DWORD maxInFlight)
+{
+    if (logon == nullptr || (items == nullptr && count > 0) || (flags & ~copy_ex::kKnownFlags) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    copy_files::Batch batch;
+    batch.logon = logon;
+    batch.items = items;
+    batch.count = count;
+    batch.progress = progress;
+    batch.context = context;
+    batch.cancel = cancel;
+    batch.flags = flags;
+    batch.cap = maxInFlight == 0 ? copy_files::kDefaultCap : std::min<DWORD>(maxInFlight, FlightControl::kMaxCap);
+    for (DWORD i = 0; i < count; ++i)
+        items[i].result = ERROR_REQUEST_ABORTED;
+    return Guarded<BOOL>(0, [&] { return copy_files::CopyFiles(batch); });
+}
