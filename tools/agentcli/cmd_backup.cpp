@@ -269,7 +269,16 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     // are as that one describes them. A single file is not a tree to keep.
     uint32_t manifestError = 0;
     uint64_t manifestFindings = 0;
-    if (verify == 0 && !options.dryRun && !stopped && !singleFile) {
+    // The manifest learns what failed or was skipped from the names the run
+    // kept; past that many it would describe missing files as copied, so
+    // the previous one stays.
+    const bool namesKept =
+        report.failures.size() == report.failedTotal && report.skipped.size() == report.skippedTotal;
+    if (verify == 0 && !options.dryRun && !stopped && !singleFile && !namesKept) {
+        manifestError = kLocalWriteFault;
+        PrintFailure("FAILED local " + options.localRoot + "/" + kManifestName +
+                     " (manifest): more failures and skips than can be recorded; the previous manifest is kept");
+    } else if (verify == 0 && !options.dryRun && !stopped && !singleFile) {
         SettleManifest(manifest, report);
         manifestError = WriteManifestFile(options.localRoot, manifest);
         if (manifestError != 0)
