@@ -3,6 +3,7 @@
 // beside the target through several connections at once; the partial file
 // becomes the target only once it holds exactly the remote size and has
 // reached the disk.
+#include "copy/cancel_flag.h"
 #include "copy/copy_file_ex.h"
 #include "copy/copy_handles.h"
 
@@ -53,7 +54,7 @@ Ending ConfirmEnd(const TransferPlan &plan)
         if (answer == PROGRESS_STOP)
             return Ending::Stopped;
     }
-    const bool cancelled = plan.cancel != nullptr && *static_cast<volatile BOOL *>(plan.cancel) != 0;
+    const bool cancelled = CancelRaised(plan.cancel);
     return cancelled ? Ending::Cancelled : Ending::Complete;
 }
 

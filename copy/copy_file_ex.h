@@ -18,6 +18,7 @@
 #ifndef AGENT_COPY_FILE_EX_H
 #define AGENT_COPY_FILE_EX_H
 
+#include "copy/cancel_flag.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 
@@ -177,7 +178,7 @@ struct CopyRequest {
     const RemoteVersion *known; // from a listing, or null: asked from the agent
 
     bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
-    bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
+    bool cancelled() const { return CancelRaised(cancel); }
 };
 
 // One file into an open folder. 1, or 0 with the cause in the thread's

@@ -5,6 +5,7 @@
 // its own offset. Only the calling thread calls the host's progress
 // routine and looks at *cancel, between its own chunks and while it waits
 // for the helpers.
+#include "copy/cancel_flag.h"
 #include "copy/copy_file_ex.h"
 
 #include "session/pending_handle.h"
@@ -248,7 +249,7 @@ private:
             }
         }
         reported_.clear();
-        if (plan_.cancel != nullptr && *static_cast<volatile BOOL *>(plan_.cancel))
+        if (CancelRaised(plan_.cancel))
             End(Ending::Cancelled, ERROR_REQUEST_ABORTED);
     }
 

@@ -3,6 +3,7 @@
 // controller's target, which each small file's exchange time feeds. The
 // calling thread only reports finished items to the host and watches the
 // host's cancel flag, so a host sees its progress routine where it called.
+#include "copy/cancel_flag.h"
 #include "copy/copy_files.h"
 
 #include "copy/copy_file_ex.h"
@@ -251,7 +252,7 @@ private:
             if (!told && batch_.progress != nullptr && !quiet_ && !stop_ &&
                 arrived_.load(std::memory_order_relaxed) != toldArrived_)
                 Tell(lock, AGENT_COPY_PROGRESS_BYTES, 0, 0);
-            if (batch_.cancel != nullptr && *static_cast<volatile BOOL *>(batch_.cancel) != 0)
+            if (CancelRaised(batch_.cancel))
                 Stop();
             if (!untilDone || done_ >= batch_.count)
                 return;

@@ -4,6 +4,7 @@
 #ifndef AGENT_COPY_TO_AGENT_H
 #define AGENT_COPY_TO_AGENT_H
 
+#include "copy/cancel_flag.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 
@@ -102,7 +103,7 @@ struct CopyRequest {
 
     bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
     bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
-    bool cancelled() const { return cancel != nullptr && *static_cast<volatile BOOL *>(cancel) != 0; }
+    bool cancelled() const { return CancelRaised(cancel); }
 };
 
 // The whole copy. 1, or 0 with the cause in the thread's last error.

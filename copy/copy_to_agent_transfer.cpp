@@ -4,6 +4,7 @@
 // of chunks from the same counter. A chunk is read from the local file at
 // its offset and written at the same offset on the agent. Only the calling
 // thread calls the host's progress routine and looks at *cancel.
+#include "copy/cancel_flag.h"
 #include "session/handle_table.h"
 #include "copy/copy_to_agent.h"
 
@@ -252,7 +253,7 @@ private:
             }
         }
         reported_.clear();
-        if (plan_.cancel != nullptr && *static_cast<volatile BOOL *>(plan_.cancel))
+        if (CancelRaised(plan_.cancel))
             End(Ending::Cancelled, ERROR_REQUEST_ABORTED);
     }
 

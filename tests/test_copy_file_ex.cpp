@@ -472,7 +472,7 @@ TEST_F(CopyFileExTest, ABandwidthLimitPacesEveryConnectionAndACancelEndsTheWait)
     BOOL cancel = 0;
     std::thread raiser([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        *static_cast<volatile BOOL *>(&cancel) = 1;
+        __atomic_store_n(&cancel, 1, __ATOMIC_RELEASE);
     });
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), dir_.Path(u"slow.bin").c_str(), nullptr, nullptr,

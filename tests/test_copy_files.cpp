@@ -24,6 +24,10 @@ using namespace agent;
 
 namespace {
 
+// The rows' literals as the items' text: WCHAR is char16_t here and a
+// 16-bit wchar_t on Windows, the same code units either way.
+const WCHAR *Wide(const char16_t *text) { return reinterpret_cast<const WCHAR *>(text); }
+
 constexpr uint64_t kTicks = (1000000000ull + 11644473600ull) * 10000000ull;
 
 uint32_t U32(const Bytes &b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
@@ -108,8 +112,8 @@ protected:
     {
         names_.push_back(dir_.Path(row.local));
         AGENT_COPY_ITEM item = {};
-        item.remotePath = row.remote;
-        item.localPath = row.local[0] == 0 ? u"" : names_.back().c_str();
+        item.remotePath = Wide(row.remote);
+        item.localPath = row.local[0] == 0 ? Wide(u"") : names_.back().c_str();
         item.known = row.known ? AGENT_COPY_ITEM_KNOWN : 0;
         item.size = row.listed;
         item.lastWrite = {uint32_t(kTicks), uint32_t(kTicks >> 32)};
@@ -257,7 +261,7 @@ TEST_F(CopyFilesTest, CancelLeavesTheRestUndone)
     for (size_t i = 0; i < 40; ++i) {
         names_.push_back(dir_.Path(u"y") + WString(1, char16_t(u'A' + i)));
         AGENT_COPY_ITEM item = {};
-        item.remotePath = u"C:\\f";
+        item.remotePath = Wide(u"C:\\f");
         item.localPath = names_.back().c_str();
         items.push_back(item);
     }
@@ -277,8 +281,8 @@ TEST_F(CopyFilesTest, CancelLeavesTheRestUndone)
 TEST_F(CopyFilesTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
 {
     AGENT_COPY_ITEM item = {};
-    item.remotePath = u"C:\\f";
-    item.localPath = u"f";
+    item.remotePath = Wide(u"C:\\f");
+    item.localPath = Wide(u"f");
     item.result = 7;
     const struct {
         AGENT_LOGON logon;
