@@ -230,7 +230,7 @@ TEST_F(TreeListingTest, LinksAreSkippedOrFollowedAndLoopsFound)
         SCOPED_TRACE(c.flags);
         Seen seen;
         AGENT_TREE_COUNTS counts;
-        ASSERT_EQ(AgentListTreeW(logon_, u"C:\\root", c.flags, 0, 0, 0, &Seen::Note, &seen, &counts), 1)
+        ASSERT_EQ(AgentListTreeW(logon_, AGENT_TEXT("C:\\root"), c.flags, 0, 0, 0, &Seen::Note, &seen, &counts), 1)
             << GetLastError();
         EXPECT_EQ(counts.folders, c.folders);
         EXPECT_EQ(counts.files, c.files);
@@ -240,7 +240,7 @@ TEST_F(TreeListingTest, LinksAreSkippedOrFollowedAndLoopsFound)
         EXPECT_EQ(counts.failures, 0u);
         EXPECT_EQ(seen.ends, c.folders); // every listed folder ends once
     }
-    EXPECT_EQ(AgentListTreeW(logon_, u"C:\\root", 0x80, 0, 0, 0, &Seen::Note, nullptr, nullptr), 0);
+    EXPECT_EQ(AgentListTreeW(logon_, AGENT_TEXT("C:\\root"), 0x80, 0, 0, 0, &Seen::Note, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
@@ -278,7 +278,7 @@ TEST_F(TreeListingTest, FoldersCarryTheirParentsFindData)
             return AGENT_TREE_CONTINUE;
         }
     } seen;
-    ASSERT_EQ(AgentListTreeW(logon_, u"C:\\root", 0, 0, 0, 0, &Folders::Note, &seen, nullptr), 1) << GetLastError();
+    ASSERT_EQ(AgentListTreeW(logon_, AGENT_TEXT("C:\\root"), 0, 0, 0, 0, &Folders::Note, &seen, nullptr), 1) << GetLastError();
     EXPECT_EQ(seen.bare, std::vector<WString>{W(u"C:\\root")});
     const std::pair<WString, const FindEntry *> expected[] = {{W(u"C:\\root\\sub"), &sub},
                                                               {W(u"C:\\root\\sub\\deeper"), &deeper}};
