@@ -54,7 +54,8 @@ cat "$work/out.txt"
 [[ $status -eq 0 ]] || { echo "agentcli.exe backup exited with $status" >&2; exit 1; }
 
 # Same folders, same files, same bytes; no temporary names left behind.
-if ! diff -r "$src" "$work/copy"; then
+# The manifest is the backup's own record, not part of the tree.
+if ! diff -r -x .agent-manifest "$src" "$work/copy"; then
     echo "the copy differs from the tree" >&2
     exit 1
 fi
@@ -101,5 +102,5 @@ status=0
 cli backup --no-progress 'C:\case' "Z:${work//\//\\}\\case-copy" >"$work/u.txt" 2>&1 || status=$?
 [[ $status -eq 23 ]] || fail "a case collision exited with $status, not 23"
 grep -q 'local name taken by another entry' "$work/u.txt" || fail "the case collision is not reported"
-[[ $(find "$work/case-copy" -type f | wc -l) -eq 1 ]] || fail "the case collision left other than one file"
+[[ $(find "$work/case-copy" -type f ! -name .agent-manifest | wc -l) -eq 1 ]] || fail "the case collision left other than one file"
 echo "agentcli.exe reported a case collision instead of overwriting"
