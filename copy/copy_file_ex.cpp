@@ -3,7 +3,6 @@
 // beside the target through several connections at once; the partial file
 // becomes the target only once it holds exactly the remote size and has
 // reached the disk.
-#include "copy/cancel_flag.h"
 #include "copy/copy_file_ex.h"
 #include "copy/copy_handles.h"
 
@@ -45,19 +44,6 @@ HANDLE OpenRemote(AgentLogon *logon, const WCHAR *remotePath, const RemoteVersio
     return remote;
 }
 
-Ending ConfirmEnd(const TransferPlan &plan)
-{
-    if (plan.progress != nullptr && !plan.quiet) {
-        const DWORD answer = plan.progress(plan.size, plan.size, plan.context);
-        if (answer == PROGRESS_CANCEL)
-            return Ending::Cancelled;
-        if (answer == PROGRESS_STOP)
-            return Ending::Stopped;
-    }
-    const bool cancelled = CancelRaised(plan.cancel);
-    return cancelled ? Ending::Cancelled : Ending::Complete;
-}
-
 BOOL CopyInto(const CopyRequest &request)
 {
     if (request.cancelled())
@@ -75,7 +61,6 @@ BOOL CopyInto(const CopyRequest &request)
 
     TransferPlan plan;
     plan.logon = request.logon;
-    plan.remotePath = request.remotePath;
     plan.remote = remote.get();
     plan.local = partial.handle();
     plan.start = partial.held();
@@ -83,7 +68,7 @@ BOOL CopyInto(const CopyRequest &request)
     plan.progress = request.progress;
     plan.context = request.context;
     plan.cancel = request.cancel;
-    const TransferOutcome outcome = Transfer(plan);
+    const TransferOutcome outcome = Transfer(plan, request.remotePath);
     remote.Close();
     if (outcome.ending != Ending::Complete) {
         partial.Abandon(outcome.ending, version, outcome.held);

@@ -19,6 +19,8 @@
 #define AGENT_COPY_FILE_EX_H
 
 #include "copy/cancel_flag.h"
+#include "copy/chunk_engine.h"
+#include "copy/restart_record.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 
@@ -28,19 +30,13 @@
 namespace agent {
 namespace copy_ex {
 
-// Large enough that one exchange's fixed cost vanishes beside its data,
-// small enough that a cancel or a stop waits for little.
-constexpr DWORD kChunkSize = 1u << 20;
-// Reads in flight at once, each on a connection (and handle) of its own.
-constexpr unsigned kConnections = 4;
+using chunks::kChunkSize;
+using chunks::kConnections;
 
 constexpr DWORD kKnownFlags = COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_RESTARTABLE | AGENT_COPY_FILE_NO_FLUSH;
 
 // The remote file as it was when the copy started.
-struct RemoteVersion {
-    uint64_t size = 0;
-    FILETIME lastWrite = {0, 0}; // zero: the agent does not know it
-};
+using RemoteVersion = FileVersion;
 
 using WideText = std::basic_string<WCHAR>;
 
@@ -66,7 +62,7 @@ WideText PartialName(const WCHAR *finalName);
 // The restart record is the last kRecordSize bytes of a partial file kept
 // for a restart: the bytes before it are the remote file's first `held`
 // bytes, and it names the remote version they came from.
-constexpr uint32_t kRecordSize = 32;
+using restart::kRecordSize;
 // The bytes of `version` an open partial file holds: its record's count
 // when the record is whole and names that version, else 0 (start over).
 // -1 only when the file cannot be read.
@@ -74,8 +70,7 @@ int ReadRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t *he
 // Cuts the partial file to `held` bytes and appends the record.
 int WriteRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t held);
 
-// How a transfer ended.
-enum class Ending { Complete, Failed, Stopped, Cancelled };
+using chunks::Ending;
 
 // The partial file of one copy into `finalName` (a plain name) in an open
 // folder, which must outlive it. Nothing ever opens the final name: it is
@@ -133,36 +128,18 @@ private:
 
 // ---- steps 3 and 4
 
-struct TransferPlan {
-    AgentLogon *logon = nullptr;
-    const WCHAR *remotePath = nullptr; // opened again for the further connections
-    HANDLE remote = nullptr;           // open, used by the calling thread
-    HANDLE local = nullptr;            // the partial file
-    uint64_t start = 0;                // bytes the partial file already holds
-    uint64_t size = 0;                 // the remote size the copy must reach
-    AgentCopyProgressRoutine progress = nullptr;
-    void *context = nullptr;
-    BOOL *cancel = nullptr;
-    bool quiet = false;                // progress said PROGRESS_QUIET
-};
+using TransferPlan = chunks::Plan;
+using TransferOutcome = chunks::Outcome;
 
-struct TransferOutcome {
-    Ending ending = Ending::Complete;
-    DWORD cause = 0;   // the first failure; ERROR_REQUEST_ABORTED for a stop or cancel
-    uint64_t held = 0; // the partial file holds the bytes [0, held) for certain
-};
-
-// Moves the bytes [start, size) of the open remote file into the partial
-// file at their offsets, asking each chunk from whichever connection is
-// free. The last read asks for one byte more than the size, so a file that
+// Moves the bytes [start, size) of the open remote file `remotePath` into
+// the partial file at their offsets, asking each chunk from whichever
+// connection is free. The last read asks for one byte more than the size, so a file that
 // grew shows without an extra exchange; any other count than the one due
 // is ERROR_FILE_INVALID. Progress and *cancel are handled on the calling
 // thread; plan.quiet turns true once the host asked for quiet.
-TransferOutcome Transfer(TransferPlan &plan);
+TransferOutcome Transfer(TransferPlan &plan, const WCHAR *remotePath);
 
-// After a complete transfer: the progress call for the whole size (unless
-// quiet) and a last look at *cancel. Complete, or Stopped / Cancelled.
-Ending ConfirmEnd(const TransferPlan &plan);
+using chunks::ConfirmEnd;
 
 // ---- whole copies
 

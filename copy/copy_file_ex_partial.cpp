@@ -13,42 +13,12 @@
 // takes the final name only by a rename once complete and on the disk.
 #include "copy/copy_file_ex.h"
 
-#include <cstring>
-
 namespace agent {
 namespace copy_ex {
 
 namespace {
 
-// Little-endian: held u64, remote size u64, last-write low u32 and high
-// u32, then the mark last, so a record cut short is never taken as whole.
-constexpr unsigned char kMark[8] = {'A', 'g', 'C', 'o', 'p', 'y', 'R', '1'};
-
-void Put64(unsigned char *at, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        at[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint64_t Get64(const unsigned char *at)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | at[i];
-    return v;
-}
-
-void Encode(unsigned char (&record)[kRecordSize], const RemoteVersion &version, uint64_t held)
-{
-    Put64(record, held);
-    Put64(record + 8, version.size);
-    Put64(record + 16, static_cast<uint64_t>(version.lastWrite.dwHighDateTime) << 32 | version.lastWrite.dwLowDateTime);
-    std::memcpy(record + 24, kMark, sizeof kMark);
-}
-
-} // namespace
-
-namespace {
+constexpr restart::Mark kMark = {'A', 'g', 'C', 'o', 'p', 'y', 'R', '1'};
 
 // Whole final names and cut ones get different prefixes, so the partial
 // names of two different final names never meet.
@@ -120,18 +90,15 @@ int ReadRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t *he
         return -1;
     if (size < kRecordSize)
         return 0;
-    unsigned char record[kRecordSize];
+    restart::Record record;
     DWORD got = 0;
     if (platform::ReadFileAt(partial, record, kRecordSize, size - kRecordSize, &got) != 0)
         return -1;
-    unsigned char expected[kRecordSize];
-    const uint64_t claimed = Get64(record);
+    const uint64_t claimed = restart::Held(record);
     // The record must sit right after the bytes it counts and name this
-    // very version: same size, same last-write time.
-    if (got != kRecordSize || claimed != size - kRecordSize || claimed > version.size)
-        return 0;
-    Encode(expected, version, claimed);
-    if (std::memcmp(record, expected, kRecordSize) != 0)
+    // very version.
+    if (got != kRecordSize || claimed != size - kRecordSize || claimed > version.size ||
+        !restart::Names(record, kMark, version))
         return 0;
     *held = claimed;
     return 0;
@@ -139,8 +106,8 @@ int ReadRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t *he
 
 int WriteRestartRecord(HANDLE partial, const RemoteVersion &version, uint64_t held)
 {
-    unsigned char record[kRecordSize];
-    Encode(record, version, held);
+    restart::Record record;
+    restart::Encode(record, kMark, version, held);
     if (platform::SetLocalFileSize(partial, held) != 0)
         return -1;
     return platform::WriteFileAt(partial, record, kRecordSize, held);

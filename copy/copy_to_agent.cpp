@@ -90,7 +90,6 @@ public:
 
         TransferPlan plan;
         plan.logon = request_.logon;
-        plan.partialPath = partialName_.c_str();
         plan.remote = remote_.get();
         plan.local = local.get();
         plan.start = start_;
@@ -98,7 +97,7 @@ public:
         plan.progress = request_.progress;
         plan.context = request_.context;
         plan.cancel = request_.cancel;
-        const TransferOutcome outcome = Transfer(plan);
+        const TransferOutcome outcome = Transfer(plan, partialName_.c_str());
         if (outcome.ending != Ending::Complete)
             return Abandon(outcome.cause, outcome.ending, outcome.held);
 
@@ -124,15 +123,9 @@ public:
         if ((static_cast<uint64_t>(landed.nFileSizeHigh) << 32 | landed.nFileSizeLow) != version_.size)
             return Abandon(ERROR_FILE_INVALID, Ending::Cancelled, 0);
 
-        if (request_.progress != nullptr && !plan.quiet) {
-            const DWORD answer = request_.progress(version_.size, version_.size, request_.context);
-            if (answer == PROGRESS_CANCEL)
-                return Abandon(ERROR_REQUEST_ABORTED, Ending::Cancelled, 0);
-            if (answer == PROGRESS_STOP)
-                return Abandon(ERROR_REQUEST_ABORTED, Ending::Stopped, version_.size);
-        }
-        if (request_.cancelled())
-            return Abandon(ERROR_REQUEST_ABORTED, Ending::Cancelled, 0);
+        const Ending end = chunks::ConfirmEnd(plan);
+        if (end != Ending::Complete)
+            return Abandon(ERROR_REQUEST_ABORTED, end, end == Ending::Stopped ? version_.size : 0);
         return Commit(targetExists == 1);
     }
 

@@ -5,6 +5,8 @@
 #define AGENT_COPY_TO_AGENT_H
 
 #include "copy/cancel_flag.h"
+#include "copy/chunk_engine.h"
+#include "copy/restart_record.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 
@@ -14,20 +16,14 @@
 namespace agent {
 namespace copy_to {
 
-// Large enough that a write's fixed cost vanishes beside its data, small
-// enough that a cancel or a stop waits for little.
-constexpr DWORD kChunkSize = 1u << 20;
-// Writes in flight at once, each on a connection (and handle) of its own.
-constexpr unsigned kConnections = 4;
+using chunks::kChunkSize;
+using chunks::kConnections;
 // A connection takes this many consecutive chunks at a time, so that one
 // pointer move serves them all (a write goes where the agent's pointer is).
 constexpr uint64_t kRunChunks = 8;
 
 // The local file as it was when the copy started.
-struct LocalVersion {
-    uint64_t size = 0;
-    FILETIME lastWrite = {0, 0};
-};
+using LocalVersion = FileVersion;
 
 using WideText = std::basic_string<WCHAR>;
 
@@ -46,7 +42,7 @@ WideText AsideName(const WCHAR *remotePath);
 // bytes, and it names the local version they came from. The agent's file
 // cannot be cut, so the record overwrites bytes past `held` and a partial
 // file never grows past the local size.
-constexpr uint32_t kRecordSize = 32;
+using restart::kRecordSize;
 // The bytes of `version` the open remote partial file holds: its record's
 // count when the record is whole and names that version, else 0. -1 when
 // the file cannot be read (the cause in the last error). *length gets the
@@ -62,35 +58,16 @@ int WriteRestartRecord(HANDLE partial, const LocalVersion &version, uint64_t hel
 // 13 for a pointer the agent put elsewhere, 29 for a short write.
 int WriteRemoteAt(HANDLE remote, uint64_t *position, const void *data, DWORD size, uint64_t offset);
 
-// How a transfer ended.
-enum class Ending { Complete, Failed, Stopped, Cancelled };
+using chunks::Ending;
+using TransferPlan = chunks::Plan;
+using TransferOutcome = chunks::Outcome;
 
-struct TransferPlan {
-    AgentLogon *logon = nullptr;
-    const WCHAR *partialPath = nullptr; // opened again for the further connections
-    DWORD openFlags = 0;                // flags for those opens
-    HANDLE remote = nullptr;            // the partial file, used by the calling thread
-    HANDLE local = nullptr;             // the local file
-    uint64_t start = 0;                 // bytes the partial file already holds
-    uint64_t size = 0;                  // the local size the copy must reach
-    AgentCopyProgressRoutine progress = nullptr;
-    void *context = nullptr;
-    BOOL *cancel = nullptr;
-    bool quiet = false;                 // progress said PROGRESS_QUIET
-};
-
-struct TransferOutcome {
-    Ending ending = Ending::Complete;
-    DWORD cause = 0;   // the first failure; ERROR_REQUEST_ABORTED for a stop or cancel
-    uint64_t held = 0; // the partial file holds the bytes [0, held) for certain
-};
-
-// Moves the local bytes [start, size) into the remote partial file at their
-// offsets, each connection taking runs of chunks from a shared counter. A
-// local file that ends early is ERROR_FILE_INVALID. Progress and *cancel
-// are handled on the calling thread; plan.quiet turns true once the host
-// asked for quiet.
-TransferOutcome Transfer(TransferPlan &plan);
+// Moves the local bytes [start, size) into the remote partial file
+// `partialPath` at their offsets, each connection taking runs of chunks
+// from a shared counter. A local file that ends early is
+// ERROR_FILE_INVALID. Progress and *cancel are handled on the calling
+// thread; plan.quiet turns true once the host asked for quiet.
+TransferOutcome Transfer(TransferPlan &plan, const WCHAR *partialPath);
 
 struct CopyRequest {
     AgentLogon *logon;

@@ -3,7 +3,6 @@
 #include "copy/copy_to_agent.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace agent {
 namespace copy_to {
@@ -14,31 +13,7 @@ constexpr size_t kMaxName = 255;
 constexpr size_t kMaxPath = 259;
 constexpr DWORD kFromStart = 0; // FILE_BEGIN
 
-// Little-endian: held u64, local size u64, last-write u64, then the mark
-// last, so a record cut short is never taken as whole.
-constexpr unsigned char kMark[8] = {'A', 'g', 'P', 'u', 't', 'R', 'e', '1'};
-
-void Put64(unsigned char *at, uint64_t v)
-{
-    for (int i = 0; i < 8; ++i)
-        at[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint64_t Get64(const unsigned char *at)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = v << 8 | at[i];
-    return v;
-}
-
-void Encode(unsigned char (&record)[kRecordSize], const LocalVersion &version, uint64_t held)
-{
-    Put64(record, held);
-    Put64(record + 8, version.size);
-    Put64(record + 16, static_cast<uint64_t>(version.lastWrite.dwHighDateTime) << 32 | version.lastWrite.dwLowDateTime);
-    std::memcpy(record + 24, kMark, sizeof kMark);
-}
+constexpr restart::Mark kMark = {'A', 'g', 'P', 'u', 't', 'R', 'e', '1'};
 
 WideText BesideName(const WCHAR *remotePath, const char *kind)
 {
@@ -122,19 +97,15 @@ int ReadRestartRecord(HANDLE partial, const LocalVersion &version, uint64_t *hel
     if (*length < kRecordSize || *length > version.size)
         return 0;
     const uint64_t at = *length - kRecordSize;
-    unsigned char record[kRecordSize];
+    restart::Record record;
     DWORD got = 0;
     if (!AgentReadFilePosition(partial, record, kRecordSize, &got, static_cast<DWORD>(at),
                                static_cast<DWORD>(at >> 32)))
         return -1;
-    const uint64_t claimed = Get64(record);
+    const uint64_t claimed = restart::Held(record);
     // The record must lie past the bytes it counts and name this very
-    // version: same size, same last-write time.
-    unsigned char expected[kRecordSize];
-    if (got != kRecordSize || claimed > at)
-        return 0;
-    Encode(expected, version, claimed);
-    if (std::memcmp(record, expected, kRecordSize) != 0)
+    // version.
+    if (got != kRecordSize || claimed > at || !restart::Names(record, kMark, version))
         return 0;
     *held = claimed;
     return 0;
@@ -150,8 +121,8 @@ int WriteRestartRecord(HANDLE partial, const LocalVersion &version, uint64_t hel
     // past the local size, where a restart could not cut it off again.
     held = std::min(held, version.size - kRecordSize);
     const uint64_t at = std::max(length, held + kRecordSize) - kRecordSize;
-    unsigned char record[kRecordSize];
-    Encode(record, version, held);
+    restart::Record record;
+    restart::Encode(record, kMark, version, held);
     uint64_t position = UINT64_MAX;
     return WriteRemoteAt(partial, &position, record, kRecordSize, at);
 }
