@@ -19,6 +19,16 @@ namespace {
 constexpr DWORD kChunkSize = 4096;
 constexpr DWORD kFromStart = 0; // FILE_BEGIN
 
+// The checks both Ex copies make before any exchange: a logon, two paths
+// and only flags they know. False with ERROR_INVALID_PARAMETER set.
+bool ValidCopyArguments(AGENT_LOGON logon, const WCHAR *from, const WCHAR *to, DWORD flags)
+{
+    if (logon != nullptr && !IsEmpty(from) && !IsEmpty(to) && (flags & ~copy_ex::kKnownFlags) == 0)
+        return true;
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
 // The chunk loop. 0 at the end of the file; -1 on the first failure, with
 // its cause in the thread's last error.
 int CopyChunks(HANDLE remote, HANDLE local)
@@ -131,10 +141,8 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
                                                    AgentCopyProgressRoutine progress, void *context, BOOL *cancel,
                                                    DWORD flags)
 {
-    if (logon == nullptr || IsEmpty(remotePath) || IsEmpty(localPath) || (flags & ~copy_ex::kKnownFlags) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!ValidCopyArguments(logon, remotePath, localPath, flags))
         return 0;
-    }
     const copy_ex::CopyRequest request{logon, remotePath, nullptr, nullptr, progress, context, cancel, flags, nullptr};
     return Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
 }
@@ -143,10 +151,8 @@ extern "C" BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR 
                                                  AgentCopyProgressRoutine progress, void *context, BOOL *cancel,
                                                  DWORD flags)
 {
-    if (logon == nullptr || IsEmpty(localPath) || IsEmpty(remotePath) || (flags & ~copy_ex::kKnownFlags) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!ValidCopyArguments(logon, localPath, remotePath, flags))
         return 0;
-    }
     const copy_to::CopyRequest request{logon, localPath, remotePath, progress, context, cancel, flags};
     return Guarded<BOOL>(0, [&] { return copy_to::CopyToAgent(request); });
 }
