@@ -37,6 +37,11 @@ void FlightControl::Refused(unsigned inFlight)
     calmRounds_ = 0;
     lastRate_ = 0;
     grownFrom_ = 0;
+    StartRound();
+}
+
+void FlightControl::StartRound()
+{
     samples_ = 0;
     sumSeconds_ = sumInFlight_ = 0;
     roundBytes_ = 0;
@@ -51,9 +56,7 @@ void FlightControl::EndRound()
     // Bytes per second where the exchanges carry data, exchanges per
     // second where they do not.
     const double rate = roundBytes_ > 0 ? inFlight * static_cast<double>(roundBytes_) / sumSeconds_ : inFlight / mean;
-    samples_ = 0;
-    sumSeconds_ = sumInFlight_ = 0;
-    roundBytes_ = 0;
+    StartRound();
 
     if (++calmRounds_ >= kCalmRoundsToProbe && ceiling_ < cap_) {
         ++ceiling_;

@@ -39,6 +39,7 @@ public:
 
 private:
     void EndRound();
+    void StartRound();
 
     unsigned cap_;
     unsigned ceiling_;       // lowered by refusals, raised slowly again
