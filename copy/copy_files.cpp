@@ -8,6 +8,7 @@
 
 #include "copy/copy_file_ex.h"
 #include "copy/flight_control.h"
+#include "protocol/wide_string.h"
 #include "session/last_agent_error.h"
 
 #include <algorithm>
@@ -83,8 +84,6 @@ void Remember(const AgentLogon *logon, unsigned target)
         // Only a starting point is lost.
     }
 }
-
-bool IsEmptyText(const WCHAR *text) { return text == nullptr || text[0] == 0; }
 
 class Engine {
 public:
@@ -187,7 +186,7 @@ private:
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, uint64_t &bytes, unsigned &exchanges)
     {
-        if (IsEmptyText(item.remotePath) || IsEmptyText(item.localPath))
+        if (IsEmpty(item.remotePath) || IsEmpty(item.localPath))
             return ERROR_INVALID_PARAMETER;
         try {
             ItemProgress progress;
@@ -273,9 +272,9 @@ private:
             Stop(false);
         } else if (answer == PROGRESS_CANCEL) {
             Stop();
-        }
-        else if (answer == PROGRESS_QUIET)
+        } else if (answer == PROGRESS_QUIET) {
             quiet_ = true;
+        }
     }
 
     // Under mutex_: items not started get 1235; copies under way see their
