@@ -143,7 +143,7 @@ extern "C" BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHA
 {
     if (!ValidCopyArguments(logon, remotePath, localPath, flags))
         return 0;
-    const copy_ex::CopyRequest request{logon, remotePath, nullptr, nullptr, progress, context, cancel, flags, nullptr};
+    const copy_ex::CopyRequest request{{logon, progress, context, cancel, flags}, remotePath, nullptr, nullptr, nullptr};
     return Guarded<BOOL>(0, [&] { return copy_ex::CopyFile(request, localPath); });
 }
 
@@ -153,6 +153,6 @@ extern "C" BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR 
 {
     if (!ValidCopyArguments(logon, localPath, remotePath, flags))
         return 0;
-    const copy_to::CopyRequest request{logon, localPath, remotePath, progress, context, cancel, flags};
+    const copy_to::CopyRequest request{{logon, progress, context, cancel, flags}, localPath, remotePath};
     return Guarded<BOOL>(0, [&] { return copy_to::CopyToAgent(request); });
 }

@@ -11,6 +11,7 @@
 #ifndef AGENT_COPY_CHUNK_ENGINE_H
 #define AGENT_COPY_CHUNK_ENGINE_H
 
+#include "copy/cancel_flag.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 
@@ -50,7 +51,25 @@ protected:
     ~Mover() = default;
 };
 
+// What the host hands any one copy, whichever way it goes.
+struct CopyCall {
+    AgentLogon *logon;
+    AgentCopyProgressRoutine progress;
+    void *context;
+    BOOL *cancel;
+    DWORD flags; // COPY_FILE_FAIL_IF_EXISTS, COPY_FILE_RESTARTABLE, AGENT_COPY_FILE_NO_FLUSH
+
+    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
+    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
+    bool cancelled() const { return CancelRaised(cancel); }
+};
+
 struct Plan {
+    explicit Plan(const CopyCall &call)
+        : logon(call.logon), progress(call.progress), context(call.context), cancel(call.cancel)
+    {
+    }
+
     AgentLogon *logon = nullptr;
     HANDLE remote = nullptr; // open, used by the calling thread
     HANDLE local = nullptr;  // the local file (the partial file, or the source)

@@ -59,15 +59,11 @@ BOOL CopyInto(const CopyRequest &request)
     if (partial.Open(version) != 0)
         return Failure(GetLastError());
 
-    TransferPlan plan;
-    plan.logon = request.logon;
+    TransferPlan plan(request);
     plan.remote = remote.get();
     plan.local = partial.handle();
     plan.start = partial.held();
     plan.size = version.size;
-    plan.progress = request.progress;
-    plan.context = request.context;
-    plan.cancel = request.cancel;
     const TransferOutcome outcome = Transfer(plan, request.remotePath);
     remote.Close();
     if (outcome.ending != Ending::Complete) {

@@ -18,7 +18,6 @@
 #ifndef AGENT_COPY_FILE_EX_H
 #define AGENT_COPY_FILE_EX_H
 
-#include "copy/cancel_flag.h"
 #include "copy/chunk_engine.h"
 #include "copy/restart_record.h"
 #include "session/agent_logon.h"
@@ -143,19 +142,11 @@ using chunks::ConfirmEnd;
 
 // ---- whole copies
 
-struct CopyRequest {
-    AgentLogon *logon;
+struct CopyRequest : chunks::CopyCall {
     const WCHAR *remotePath;
     const platform::LocalFolder *folder; // open; holds the copy
     const WCHAR *localName;              // a plain name in it
-    AgentCopyProgressRoutine progress;
-    void *context;
-    BOOL *cancel;
-    DWORD flags;
-    const RemoteVersion *known; // from a listing, or null: asked from the agent
-
-    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
-    bool cancelled() const { return CancelRaised(cancel); }
+    const RemoteVersion *known;          // from a listing, or null: asked from the agent
 };
 
 // One file into an open folder. 1, or 0 with the cause in the thread's

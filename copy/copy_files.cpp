@@ -207,8 +207,8 @@ private:
     {
         const uint64_t &bytes = progress.size;
         copy_ex::RemoteVersion version;
-        copy_ex::CopyRequest request{batch_.logon, item.remotePath, nullptr, nullptr, &NoteBytes, &progress,
-                                     &stopFlag_, batch_.flags, nullptr};
+        copy_ex::CopyRequest request{
+            {batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags}, item.remotePath, nullptr, nullptr, nullptr};
         if (item.known & AGENT_COPY_ITEM_KNOWN) {
             version.size = item.size;
             version.lastWrite = item.lastWrite;

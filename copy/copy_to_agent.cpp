@@ -88,15 +88,11 @@ public:
         if (!OpenPartial())
             return 0;
 
-        TransferPlan plan;
-        plan.logon = request_.logon;
+        TransferPlan plan(request_);
         plan.remote = remote_.get();
         plan.local = local.get();
         plan.start = start_;
         plan.size = version_.size;
-        plan.progress = request_.progress;
-        plan.context = request_.context;
-        plan.cancel = request_.cancel;
         const TransferOutcome outcome = Transfer(plan, partialName_.c_str());
         if (outcome.ending != Ending::Complete)
             return Abandon(outcome.cause, outcome.ending, outcome.held);

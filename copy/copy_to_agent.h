@@ -4,7 +4,6 @@
 #ifndef AGENT_COPY_TO_AGENT_H
 #define AGENT_COPY_TO_AGENT_H
 
-#include "copy/cancel_flag.h"
 #include "copy/chunk_engine.h"
 #include "copy/restart_record.h"
 #include "session/agent_logon.h"
@@ -69,18 +68,9 @@ using TransferOutcome = chunks::Outcome;
 // thread; plan.quiet turns true once the host asked for quiet.
 TransferOutcome Transfer(TransferPlan &plan, const WCHAR *partialPath);
 
-struct CopyRequest {
-    AgentLogon *logon;
+struct CopyRequest : chunks::CopyCall {
     const WCHAR *localPath;
     const WCHAR *remotePath;
-    AgentCopyProgressRoutine progress;
-    void *context;
-    BOOL *cancel;
-    DWORD flags;
-
-    bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
-    bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
-    bool cancelled() const { return CancelRaised(cancel); }
 };
 
 // The whole copy. 1, or 0 with the cause in the thread's last error.
