@@ -119,15 +119,9 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
     EntryStream stream(connection, protocol::kPathListLengthOrder, ByteOrderOf(connection.StreamByteOrder));
     while (connection.state == Enumerating) {
         ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-        switch (stream.Next(chunk)) {
-        case EntryStream::Failed:
-            return -1;
-        case EntryStream::End:
-            connection.state = Ready;
-            return 1;
-        case EntryStream::Chunk:
-            break;
-        }
+        const EntryStream::Result got = stream.Next(chunk);
+        if (got != EntryStream::Chunk)
+            return got;
         switch (DeliverChunk(connection, chunk, run, callback, context)) {
         case ChunkResult::Failed:
             return -1;
