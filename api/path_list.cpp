@@ -97,12 +97,8 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpGetPathList);
-    if (!protocol::EncodeGetPathListRequest(payload, path)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.SendStartedRequest() != 0)
+    if (connection.SendEncoded(OpGetPathList,
+                               [&](ACE_OutputCDR &out) { return protocol::EncodeGetPathListRequest(out, path); }) != 0)
         return -1;
     MessageHeader header;
     if (connection.Receive(ReplyShape::Stream(OpGetPathList), header) == nullptr)
