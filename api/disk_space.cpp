@@ -24,12 +24,9 @@ int GetDiskFreeSpace(AgentConnection &connection, const WCHAR *path, DWORD *sect
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpGetDiskFreeSpace);
-    if (!protocol::EncodeGetDiskFreeSpaceRequest(payload, path)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.SendStartedRequest() != 0)
+    if (connection.SendEncoded(OpGetDiskFreeSpace, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeGetDiskFreeSpaceRequest(out, path);
+        }) != 0)
         return -1;
     MessageHeader header;
     ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpGetDiskFreeSpace, 4), header);

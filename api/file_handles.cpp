@@ -33,18 +33,6 @@ int RequireOpenFile(const AgentConnection &connection)
     return 0;
 }
 
-// Sends the request that `encode(stream)` writes into the connection's
-// request buffer.
-template <typename Encode>
-int SendEncoded(AgentConnection &connection, uint32_t opcode, Encode &&encode)
-{
-    if (!encode(connection.StartRequest(opcode))) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    return connection.SendStartedRequest();
-}
-
 // ---- open (opcode 8)
 
 int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD share, DWORD disposition,
@@ -58,12 +46,9 @@ int OpenFile(AgentConnection &connection, const WCHAR *path, DWORD access, DWORD
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    if (!protocol::EncodeCreateFileRequest(connection.StartRequest(OpCreateFile), path, access, share, disposition,
-                                           flags)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.RunStartedRequest() != 0)
+    if (connection.RunEncoded(OpCreateFile, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeCreateFileRequest(out, path, access, share, disposition, flags);
+        }) != 0)
         return -1;
     connection.state = FileOpen;
     return 0;
@@ -140,7 +125,7 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
     request.distance = static_cast<int64_t>(static_cast<uint64_t>(static_cast<uint32_t>(distance.u.HighPart)) << 32 |
                                             distance.u.LowPart);
     request.method = method;
-    if (RequireOpenFile(connection) != 0 || SendEncoded(connection, OpSetFilePointer, [&](ACE_OutputCDR &out) {
+    if (RequireOpenFile(connection) != 0 || connection.SendEncoded(OpSetFilePointer, [&](ACE_OutputCDR &out) {
             return protocol::EncodeSetFilePointerRequest(out, request);
         }) != 0)
         return -1;
@@ -156,14 +141,9 @@ int MovePointer(AgentConnection &connection, LARGE_INTEGER distance, LARGE_INTEG
         return -1;
     }
     protocol::SetFilePointerReply reply;
-    if (!protocol::DecodeSetFilePointerReply(*in, reply)) {
-        SetLastError(ERROR_INVALID_DATA);
+    const bool decoded = protocol::DecodeSetFilePointerReply(*in, reply);
+    if (ReplyVerdict(reply.status, decoded) != 0)
         return -1;
-    }
-    if (reply.status != 0) {
-        SetLastError(reply.status);
-        return -1;
-    }
     if (newPosition != nullptr) {
         newPosition->u.LowPart = static_cast<DWORD>(reply.position);
         newPosition->u.HighPart = static_cast<LONG>(static_cast<uint32_t>(reply.position >> 32));
@@ -186,7 +166,7 @@ int SetTimes(AgentConnection &connection, const FILETIME *creation, const FILETI
         request.lastAccess = *lastAccess;
     if (lastWrite != nullptr)
         request.lastWrite = *lastWrite;
-    if (SendEncoded(connection, OpSetFileTime,
+    if (connection.SendEncoded(OpSetFileTime,
                     [&](ACE_OutputCDR &out) { return protocol::EncodeSetFileTimeRequest(out, request); }) != 0)
         return -1;
     return connection.ReceiveStatusResult(OpSetFileTime);
@@ -210,17 +190,7 @@ int QueryInformation(AgentConnection &connection, BY_HANDLE_FILE_INFORMATION &in
     reply.info = info;
     const bool decoded = protocol::DecodeGetFileInformationReply(*in, reply);
     info = reply.info;
-    if (reply.status != 0) {
-        SetLastError(reply.status);
-        return -1;
-    }
-    // A zero status without the whole record: the reply has arrived
-    // whole, so the file stays open.
-    if (!decoded) {
-        SetLastError(ERROR_INVALID_DATA);
-        return -1;
-    }
-    return 0;
+    return ReplyVerdict(reply.status, decoded);
 }
 
 // The frame of the operations on an open file handle: no pool access; a
@@ -272,7 +242,7 @@ HANDLE AGENTAPI AgentCreateFileW(AGENT_LOGON logon, const WCHAR *path, DWORD acc
         return nullptr;
     }
     return Guarded<HANDLE>(nullptr, [&]() -> HANDLE {
-        ConnectionHolder connection(logon, AcquireForExport(logon));
+        ConnectionHolder connection(logon);
         if (connection.get() == nullptr)
             return nullptr;
         if (OpenFile(*connection.get(), path, access, share, disposition, flags) != 0)
@@ -295,7 +265,7 @@ BOOL AGENTAPI AgentReadFile(HANDLE file, void *buffer, DWORD toRead, DWORD *read
 {
     return OnHandle(file, [&](AgentConnection &c) {
         return ReadInto(c, OpReadFile, buffer, toRead, read, [&] {
-            return SendEncoded(c, OpReadFile, [&](ACE_OutputCDR &out) {
+            return c.SendEncoded(OpReadFile, [&](ACE_OutputCDR &out) {
                 return protocol::EncodeReadFileRequest(out, protocol::ReadFileRequest{toRead});
             });
         });
@@ -308,7 +278,7 @@ BOOL AGENTAPI AgentReadFilePosition(HANDLE file, void *buffer, DWORD toRead, DWO
     return OnHandle(file, [&](AgentConnection &c) {
         return ReadInto(c, OpReadFileAt, buffer, toRead, read, [&] {
             const protocol::ReadFileAtRequest request{toRead, static_cast<uint64_t>(offsetHigh) << 32 | offsetLow};
-            return SendEncoded(c, OpReadFileAt,
+            return c.SendEncoded(OpReadFileAt,
                                [&](ACE_OutputCDR &out) { return protocol::EncodeReadFileAtRequest(out, request); });
         });
     });

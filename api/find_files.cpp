@@ -12,12 +12,8 @@ namespace {
 
 int SendFindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value)
 {
-    ACE_OutputCDR &payload = connection.StartRequest(OpFindFirst);
-    if (!protocol::EncodeFindFirstRequest(payload, pattern, value)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    return connection.SendStartedRequest();
+    return connection.SendEncoded(
+        OpFindFirst, [&](ACE_OutputCDR &out) { return protocol::EncodeFindFirstRequest(out, pattern, value); });
 }
 
 } // namespace

@@ -97,12 +97,8 @@ int GetPathList(AgentConnection &connection, const WCHAR *path, AgentPathListCal
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpGetPathList);
-    if (!protocol::EncodeGetPathListRequest(payload, path)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.SendStartedRequest() != 0)
+    if (connection.SendEncoded(OpGetPathList,
+                               [&](ACE_OutputCDR &out) { return protocol::EncodeGetPathListRequest(out, path); }) != 0)
         return -1;
     MessageHeader header;
     if (connection.Receive(ReplyShape::Stream(OpGetPathList), header) == nullptr)
@@ -119,15 +115,9 @@ int RunPathListStream(AgentConnection &connection, AgentPathListCallback callbac
     EntryStream stream(connection, protocol::kPathListLengthOrder, ByteOrderOf(connection.StreamByteOrder));
     while (connection.state == Enumerating) {
         ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-        switch (stream.Next(chunk)) {
-        case EntryStream::Failed:
-            return -1;
-        case EntryStream::End:
-            connection.state = Ready;
-            return 1;
-        case EntryStream::Chunk:
-            break;
-        }
+        const EntryStream::Result got = stream.Next(chunk);
+        if (got != EntryStream::Chunk)
+            return got;
         switch (DeliverChunk(connection, chunk, run, callback, context)) {
         case ChunkResult::Failed:
             return -1;

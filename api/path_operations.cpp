@@ -31,11 +31,8 @@ int CheckPathRequest(const AgentConnection &connection, const WCHAR *path)
 
 int SendPathRequest(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
 {
-    if (!protocol::EncodePathRequest(connection.StartRequest(opcode), path)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    return connection.SendStartedRequest();
+    return connection.SendEncoded(opcode,
+                                  [&](ACE_OutputCDR &out) { return protocol::EncodePathRequest(out, path); });
 }
 
 // A path request answered by a Reply to the same opcode with at least a
@@ -48,28 +45,11 @@ ACE_InputCDR *ExchangePath(AgentConnection &connection, uint32_t opcode, const W
     return connection.Receive(ReplyShape::Minimum(opcode, 4), header);
 }
 
-// A decoded reply's status: 0, or -1 with the status as the last error.
-int Verdict(uint32_t status)
-{
-    if (status != 0) {
-        SetLastError(status);
-        return -1;
-    }
-    return 0;
-}
-
-// A decoded reply that ends before the fields its zero status promises:
-// 13, the connection kept (the reply has arrived whole).
-int ShortReply()
-{
-    SetLastError(ERROR_INVALID_DATA);
-    return -1;
-}
-
 int TakeVerdict(ACE_InputCDR &in)
 {
     protocol::StatusReply reply;
-    return protocol::DecodeStatusReply(in, reply) ? Verdict(reply.status) : ShortReply();
+    const bool decoded = protocol::DecodeStatusReply(in, reply);
+    return ReplyVerdict(reply.status, decoded);
 }
 
 int TestPath(AgentConnection &connection, uint32_t opcode, const WCHAR *path)
@@ -87,7 +67,7 @@ int QueryAttributes(AgentConnection &connection, const WCHAR *path, DWORD &attri
     if (in == nullptr)
         return -1;
     const bool decoded = protocol::DecodeGetFileAttributesReply(*in, reply);
-    if (Verdict(reply.status) != 0 || (!decoded && ShortReply() != 0))
+    if (ReplyVerdict(reply.status, decoded) != 0)
         return -1;
     attributes = reply.attributes;
     return 0;
@@ -105,9 +85,7 @@ int QueryAttributeData(AgentConnection &connection, const WCHAR *path, WIN32_FIL
     reply.data = data;
     const bool decoded = protocol::DecodeGetFileAttributesExReply(*in, reply);
     data = reply.data;
-    if (Verdict(reply.status) != 0)
-        return -1;
-    return decoded ? 0 : ShortReply();
+    return ReplyVerdict(reply.status, decoded);
 }
 
 // The three yes/no path tests share one shape and one null-logon result.
@@ -130,11 +108,9 @@ int SetAttributes(AgentConnection &connection, const WCHAR *path, DWORD attribut
 {
     if (CheckPathRequest(connection, path) != 0)
         return -1;
-    if (!protocol::EncodeSetFileAttributesRequest(connection.StartRequest(OpSetFileAttributes), path, attributes)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.SendStartedRequest() != 0)
+    if (connection.SendEncoded(OpSetFileAttributes, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeSetFileAttributesRequest(out, path, attributes);
+        }) != 0)
         return -1;
     MessageHeader reply;
     ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(OpSetFileAttributes, 4), reply);
@@ -159,11 +135,8 @@ int MoveFile(AgentConnection &connection, const WCHAR *source, const WCHAR *targ
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    if (!protocol::EncodeMoveFileRequest(connection.StartRequest(OpMoveFile), source, target)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    return connection.RunStartedRequest();
+    return connection.RunEncoded(
+        OpMoveFile, [&](ACE_OutputCDR &out) { return protocol::EncodeMoveFileRequest(out, source, target); });
 }
 
 // The exports whose reply is a bare status and whose null-logon result is 0.

@@ -20,15 +20,7 @@ template <typename Reply>
 int TakeReply(ACE_InputCDR &in, Reply &reply, bool (*decode)(ACE_InputCDR &, Reply &))
 {
     const bool decoded = decode(in, reply);
-    if (reply.status != 0) {
-        SetLastError(reply.status);
-        return -1;
-    }
-    if (!decoded) {
-        SetLastError(ERROR_INVALID_DATA);
-        return -1;
-    }
-    return 0;
+    return ReplyVerdict(reply.status, decoded);
 }
 
 int SendBareRequest(AgentConnection &connection, uint32_t opcode)

@@ -21,12 +21,9 @@ int GetFolderPath(AgentConnection &connection, DWORD folder, DWORD flag, WCHAR *
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    ACE_OutputCDR &payload = connection.StartRequest(OpGetFolderPath);
-    if (!protocol::EncodeGetFolderPathRequest(payload, {folder, flag})) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.SendStartedRequest() != 0)
+    if (connection.SendEncoded(OpGetFolderPath, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeGetFolderPathRequest(out, {folder, flag});
+        }) != 0)
         return -1;
     protocol::PathReply reply;
     if (ReceivePathReply(connection, OpGetFolderPath, reply) != 0)

@@ -11,17 +11,8 @@ int ReceivePathReply(AgentConnection &connection, uint32_t opcode, protocol::Pat
     ACE_InputCDR *in = connection.Receive(ReplyShape::Minimum(opcode, 4), header);
     if (in == nullptr)
         return -1;
-    // The status always fits after the shape test, so a failed decode is
-    // a path cut off; the whole reply has arrived and the connection stays usable.
-    if (!protocol::DecodePathReply(*in, reply)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return -1;
-    }
-    if (reply.status != 0) {
-        SetLastError(reply.status);
-        return -1;
-    }
-    return 0;
+    const bool decoded = protocol::DecodePathReply(*in, reply);
+    return ReplyVerdict(reply.status, decoded);
 }
 
 int QueryAgentPath(AgentConnection &connection, uint32_t opcode, protocol::PathReply &reply)

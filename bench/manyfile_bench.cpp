@@ -8,6 +8,7 @@
 //
 // Prints files, bytes and seconds; exit status 0 when every file arrived.
 #include "agent_stub.h"
+#include "util/utf.h"
 
 #include <chrono>
 #include <cstdio>
@@ -26,18 +27,7 @@ Text Wide(const std::string &ascii) { return Text(ascii.begin(), ascii.end()); }
 std::string Narrow(const Text &text)
 {
     std::string out;
-    for (WCHAR c : text) {
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | c >> 6));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xE0 | c >> 12));
-            out.push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
+    agent::util::Utf16ToUtf8(text.data(), text.size(), out, agent::util::LoneSurrogate::Replace);
     return out;
 }
 

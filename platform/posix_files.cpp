@@ -20,6 +20,18 @@ struct LocalFile {
     int fd;
 };
 
+// A handle owning `fd`; the descriptor is closed when none can be made.
+HANDLE Wrap(int fd)
+{
+    auto *file = new (std::nothrow) LocalFile{fd};
+    if (file == nullptr) {
+        ::close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
 // Copy targets are written by name: a missing name means its folder is
 // missing, a read-only volume refuses access, and a link is refused as an
 // unresolvable name. What the base table names beyond that is left to the
@@ -140,13 +152,7 @@ HANDLE CreateFileW(const WCHAR *path, DWORD access, DWORD, void *, DWORD disposi
         SetLastError(error == ENOENT && disposition == OPEN_EXISTING ? ERROR_FILE_NOT_FOUND : FileErrorCode(error));
         return INVALID_HANDLE_VALUE;
     }
-    auto *file = new (std::nothrow) LocalFile{fd};
-    if (file == nullptr) {
-        ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
+    return Wrap(fd);
 }
 
 BOOL WriteFile(HANDLE handle, const void *buffer, DWORD toWrite, DWORD *written, void *)
@@ -392,17 +398,6 @@ bool PlainName(const WCHAR *name, std::string &out)
         return false;
     }
     return true;
-}
-
-HANDLE Wrap(int fd)
-{
-    auto *file = new (std::nothrow) LocalFile{fd};
-    if (file == nullptr) {
-        ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
-    }
-    return file;
 }
 
 int OpenAt(int folder, const std::string &name, int flags)

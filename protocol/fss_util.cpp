@@ -91,6 +91,11 @@ bool ReadHeader(ACE_InputCDR &in, MessageHeader &header)
     return false;
 }
 
+bool WriteFileTime(ACE_OutputCDR &out, const FILETIME &time)
+{
+    return out.write_ulong(time.dwLowDateTime) && out.write_ulong(time.dwHighDateTime);
+}
+
 bool ReadFileTime(ACE_InputCDR &in, FILETIME &time)
 {
     ACE_CDR::ULong low = 0;

@@ -44,6 +44,22 @@ void PutRequestHeader(char *out, uint32_t opcode, uint32_t length);
 
 bool WriteHeader(ACE_OutputCDR &out, uint16_t kind, uint32_t opcode, uint32_t length);
 bool ReadHeader(ACE_InputCDR &in, MessageHeader &header);
+
+// One u32 into a field of any 32-bit type (DWORD is not ACE's ULong on
+// every target); the field is written only when the word was there.
+template <typename Word>
+bool ReadWord(ACE_InputCDR &in, Word &field)
+{
+    static_assert(sizeof(Word) == sizeof(ACE_CDR::ULong), "a 32-bit field");
+    ACE_CDR::ULong value = 0;
+    if (!in.read_ulong(value))
+        return false;
+    field = static_cast<Word>(value);
+    return true;
+}
+
+// A FILETIME as two u32, low part first.
+bool WriteFileTime(ACE_OutputCDR &out, const FILETIME &time);
 bool ReadFileTime(ACE_InputCDR &in, FILETIME &time);
 
 } // namespace agent

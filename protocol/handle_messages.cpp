@@ -1,20 +1,12 @@
 #include "protocol/handle_messages.h"
 
+#include "protocol/fss_util.h"
 #include "protocol/wide_string.h"
 
 namespace agent {
 namespace protocol {
 
 namespace {
-
-bool Read32(ACE_InputCDR &in, uint32_t &field)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    field = value;
-    return true;
-}
 
 bool Write64(ACE_OutputCDR &out, uint64_t value)
 {
@@ -24,24 +16,9 @@ bool Write64(ACE_OutputCDR &out, uint64_t value)
 bool Read64(ACE_InputCDR &in, uint64_t &value)
 {
     uint32_t low = 0, high = 0;
-    if (!Read32(in, low) || !Read32(in, high))
+    if (!ReadWord(in, low) || !ReadWord(in, high))
         return false;
     value = static_cast<uint64_t>(high) << 32 | low;
-    return true;
-}
-
-bool WriteTime(ACE_OutputCDR &out, const FILETIME &time)
-{
-    return out.write_ulong(time.dwLowDateTime) && out.write_ulong(time.dwHighDateTime);
-}
-
-bool ReadTime(ACE_InputCDR &in, FILETIME &time)
-{
-    uint32_t low = 0, high = 0;
-    if (!Read32(in, low) || !Read32(in, high))
-        return false;
-    time.dwLowDateTime = low;
-    time.dwHighDateTime = high;
     return true;
 }
 
@@ -75,8 +52,8 @@ bool EncodeCreateFileRequest(ACE_OutputCDR &out, const WCHAR *path, uint32_t acc
 
 bool DecodeCreateFileRequest(ACE_InputCDR &in, CreateFileRequest &request)
 {
-    return Read32(in, request.flags) && Read32(in, request.disposition) && Read32(in, request.share) &&
-           Read32(in, request.access) && ReadWideString(in, request.path);
+    return ReadWord(in, request.flags) && ReadWord(in, request.disposition) && ReadWord(in, request.share) &&
+           ReadWord(in, request.access) && ReadWideString(in, request.path);
 }
 
 bool EncodeSetFilePointerRequest(ACE_OutputCDR &out, const SetFilePointerRequest &request)
@@ -87,7 +64,7 @@ bool EncodeSetFilePointerRequest(ACE_OutputCDR &out, const SetFilePointerRequest
 bool DecodeSetFilePointerRequest(ACE_InputCDR &in, SetFilePointerRequest &request)
 {
     uint64_t distance = 0;
-    if (!Read64(in, distance) || !Read32(in, request.method))
+    if (!Read64(in, distance) || !ReadWord(in, request.method))
         return false;
     request.distance = static_cast<int64_t>(distance);
     return true;
@@ -102,7 +79,7 @@ bool EncodeSetFilePointerReply(ACE_OutputCDR &out, const SetFilePointerReply &re
 
 bool DecodeSetFilePointerReply(ACE_InputCDR &in, SetFilePointerReply &reply)
 {
-    if (!Read32(in, reply.status))
+    if (!ReadWord(in, reply.status))
         return false;
     return reply.status != 0 || Read64(in, reply.position);
 }
@@ -112,7 +89,7 @@ bool EncodeReadFileRequest(ACE_OutputCDR &out, const ReadFileRequest &request)
     return out.write_ulong(request.toRead);
 }
 
-bool DecodeReadFileRequest(ACE_InputCDR &in, ReadFileRequest &request) { return Read32(in, request.toRead); }
+bool DecodeReadFileRequest(ACE_InputCDR &in, ReadFileRequest &request) { return ReadWord(in, request.toRead); }
 
 bool EncodeReadFileAtRequest(ACE_OutputCDR &out, const ReadFileAtRequest &request)
 {
@@ -121,7 +98,7 @@ bool EncodeReadFileAtRequest(ACE_OutputCDR &out, const ReadFileAtRequest &reques
 
 bool DecodeReadFileAtRequest(ACE_InputCDR &in, ReadFileAtRequest &request)
 {
-    return Read32(in, request.toRead) && Read64(in, request.offset);
+    return ReadWord(in, request.toRead) && Read64(in, request.offset);
 }
 
 bool EncodeCountReply(ACE_OutputCDR &out, const CountReply &reply)
@@ -131,17 +108,17 @@ bool EncodeCountReply(ACE_OutputCDR &out, const CountReply &reply)
 
 bool DecodeCountReply(ACE_InputCDR &in, CountReply &reply)
 {
-    return Read32(in, reply.status) && Read32(in, reply.count);
+    return ReadWord(in, reply.status) && ReadWord(in, reply.count);
 }
 
 bool EncodeSetFileTimeRequest(ACE_OutputCDR &out, const SetFileTimeRequest &request)
 {
-    return WriteTime(out, request.creation) && WriteTime(out, request.lastAccess) && WriteTime(out, request.lastWrite);
+    return WriteFileTime(out, request.creation) && WriteFileTime(out, request.lastAccess) && WriteFileTime(out, request.lastWrite);
 }
 
 bool DecodeSetFileTimeRequest(ACE_InputCDR &in, SetFileTimeRequest &request)
 {
-    return ReadTime(in, request.creation) && ReadTime(in, request.lastAccess) && ReadTime(in, request.lastWrite);
+    return ReadFileTime(in, request.creation) && ReadFileTime(in, request.lastAccess) && ReadFileTime(in, request.lastWrite);
 }
 
 bool EncodeGetFileInformationReply(ACE_OutputCDR &out, const GetFileInformationReply &reply)
@@ -156,17 +133,11 @@ bool EncodeGetFileInformationReply(ACE_OutputCDR &out, const GetFileInformationR
 
 bool DecodeGetFileInformationReply(ACE_InputCDR &in, GetFileInformationReply &reply)
 {
-    if (!Read32(in, reply.status))
+    if (!ReadWord(in, reply.status))
         return false;
     bool ok = true;
     if (reply.status == 0)
-        ForEachInformationWord(reply.info, [&](DWORD &word) {
-            uint32_t value = 0;
-            ok = Read32(in, value);
-            if (ok)
-                word = value;
-            return ok;
-        });
+        ForEachInformationWord(reply.info, [&](DWORD &word) { return ok = ReadWord(in, word); });
     return ok;
 }
 

@@ -1,5 +1,6 @@
 #include "protocol/mail_store_messages.h"
 
+#include "protocol/fss_util.h"
 #include "protocol/opcodes.h"
 
 namespace agent {
@@ -9,16 +10,7 @@ namespace {
 
 bool ReadStatusThenCount(ACE_InputCDR &in, uint32_t &status, uint32_t &count)
 {
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    status = value;
-    if (status != 0)
-        return true;
-    if (!in.read_ulong(value))
-        return false;
-    count = value;
-    return true;
+    return ReadWord(in, status) && (status != 0 || ReadWord(in, count));
 }
 
 } // namespace
@@ -47,12 +39,9 @@ bool DecodeMergePstRequest(ACE_InputCDR &in, MergePstRequest &request)
     if (count > in.length() / 8)
         return false;
     request.items.resize(count);
-    for (auto &item : request.items) {
-        ACE_CDR::ULong value = 0;
-        if (!ReadWideString(in, item.first) || !in.read_ulong(value))
+    for (auto &item : request.items)
+        if (!ReadWideString(in, item.first) || !ReadWord(in, item.second))
             return false;
-        item.second = value;
-    }
     return true;
 }
 

@@ -6,34 +6,6 @@
 namespace agent {
 namespace protocol {
 
-namespace {
-
-bool WriteFileTime(ACE_OutputCDR &out, const FILETIME &time)
-{
-    return out.write_ulong(time.dwLowDateTime) && out.write_ulong(time.dwHighDateTime);
-}
-
-// Stores the status; true when what follows it is to be read.
-bool ReadStatus(ACE_InputCDR &in, uint32_t &status)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    status = value;
-    return true;
-}
-
-bool ReadWord(ACE_InputCDR &in, DWORD &field)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    field = value;
-    return true;
-}
-
-} // namespace
-
 bool EncodePathRequest(ACE_OutputCDR &out, const WCHAR *path) { return WriteWideString(out, path); }
 
 bool DecodePathRequest(ACE_InputCDR &in, WideText &path) { return ReadWideString(in, path); }
@@ -45,11 +17,7 @@ bool EncodeSetFileAttributesRequest(ACE_OutputCDR &out, const WCHAR *path, uint3
 
 bool DecodeSetFileAttributesRequest(ACE_InputCDR &in, SetFileAttributesRequest &request)
 {
-    ACE_CDR::ULong attributes = 0;
-    if (!ReadWideString(in, request.path) || !in.read_ulong(attributes))
-        return false;
-    request.attributes = attributes;
-    return true;
+    return ReadWideString(in, request.path) && ReadWord(in, request.attributes);
 }
 
 bool EncodeMoveFileRequest(ACE_OutputCDR &out, const WCHAR *source, const WCHAR *target)
@@ -71,15 +39,7 @@ bool EncodeGetFileAttributesReply(ACE_OutputCDR &out, const GetFileAttributesRep
 
 bool DecodeGetFileAttributesReply(ACE_InputCDR &in, GetFileAttributesReply &reply)
 {
-    if (!ReadStatus(in, reply.status))
-        return false;
-    if (reply.status != 0)
-        return true;
-    ACE_CDR::ULong attributes = 0;
-    if (!in.read_ulong(attributes))
-        return false;
-    reply.attributes = attributes;
-    return true;
+    return ReadWord(in, reply.status) && (reply.status != 0 || ReadWord(in, reply.attributes));
 }
 
 bool EncodeGetFileAttributesExReply(ACE_OutputCDR &out, const GetFileAttributesExReply &reply)
@@ -96,7 +56,7 @@ bool EncodeGetFileAttributesExReply(ACE_OutputCDR &out, const GetFileAttributesE
 
 bool DecodeGetFileAttributesExReply(ACE_InputCDR &in, GetFileAttributesExReply &reply)
 {
-    if (!ReadStatus(in, reply.status))
+    if (!ReadWord(in, reply.status))
         return false;
     if (reply.status != 0)
         return true;

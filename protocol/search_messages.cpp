@@ -11,20 +11,6 @@ namespace {
 
 constexpr size_t kDriveTextCapacity = sizeof(AgentDriveInfo::Text1) / sizeof(WCHAR);
 
-bool WriteFileTime(ACE_OutputCDR &out, const FILETIME &time)
-{
-    return out.write_ulong(time.dwLowDateTime) && out.write_ulong(time.dwHighDateTime);
-}
-
-bool ReadValue(ACE_InputCDR &in, DWORD &field)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    field = value;
-    return true;
-}
-
 bool ReadText(ACE_InputCDR &in, WCHAR *field, size_t capacity)
 {
     OwnedWideString text;
@@ -60,9 +46,9 @@ bool EncodeFindRecord(ACE_OutputCDR &out, const FindRecord &record)
 bool DecodeFindRecord(ACE_InputCDR &in, WIN32_FIND_DATAW &data)
 {
     std::memset(&data, 0, sizeof data);
-    return ReadValue(in, data.dwFileAttributes) && ReadFileTime(in, data.ftCreationTime) &&
+    return ReadWord(in, data.dwFileAttributes) && ReadFileTime(in, data.ftCreationTime) &&
            ReadFileTime(in, data.ftLastAccessTime) && ReadFileTime(in, data.ftLastWriteTime) &&
-           ReadValue(in, data.nFileSizeLow) && ReadValue(in, data.nFileSizeHigh) &&
+           ReadWord(in, data.nFileSizeLow) && ReadWord(in, data.nFileSizeHigh) &&
            ReadText(in, data.cFileName, sizeof data.cFileName / sizeof data.cFileName[0]);
 }
 
@@ -79,7 +65,7 @@ bool DecodeDriveRecord(ACE_InputCDR &in, AgentDriveInfo &info)
     DWORD *const values[] = {&info.Value1, &info.Value2, &info.Value3, &info.Value4, &info.Value5,
                              &info.Value6, &info.Value7, &info.Value8, &info.Value9};
     for (DWORD *value : values)
-        if (!ReadValue(in, *value))
+        if (!ReadWord(in, *value))
             return false;
     return ReadText(in, info.Text1, kDriveTextCapacity) && ReadText(in, info.Text2, kDriveTextCapacity);
 }
@@ -99,12 +85,10 @@ bool EncodeGetDiskFreeSpaceReply(ACE_OutputCDR &out, const GetDiskFreeSpaceReply
 bool DecodeGetDiskFreeSpaceReply(ACE_InputCDR &in, GetDiskFreeSpaceReply &reply)
 {
     reply = GetDiskFreeSpaceReply();
-    ACE_CDR::ULong status = 0;
-    if (!in.read_ulong(status))
+    if (!ReadWord(in, reply.status))
         return false;
-    reply.status = status;
     constexpr size_t kValuesSize = 4 * sizeof(ACE_CDR::ULong);
-    if (status != 0 || in.length() != kValuesSize)
+    if (reply.status != 0 || in.length() != kValuesSize)
         return true;
     ACE_CDR::ULong v[4] = {};
     if (!in.read_ulong_array(v, 4))
@@ -118,14 +102,7 @@ bool DecodeGetDiskFreeSpaceReply(ACE_InputCDR &in, GetDiskFreeSpaceReply &reply)
 
 bool EncodeGetOSVersionReply(ACE_OutputCDR &out, uint32_t version) { return out.write_ulong(version); }
 
-bool DecodeGetOSVersionReply(ACE_InputCDR &in, uint32_t &version)
-{
-    ACE_CDR::ULong value = 0;
-    if (!in.read_ulong(value))
-        return false;
-    version = value;
-    return true;
-}
+bool DecodeGetOSVersionReply(ACE_InputCDR &in, uint32_t &version) { return ReadWord(in, version); }
 
 } // namespace protocol
 } // namespace agent

@@ -1,18 +1,13 @@
 #include "protocol/status_reply.h"
 
+#include "protocol/fss_util.h"
+
 namespace agent {
 namespace protocol {
 
 bool EncodeStatusReply(ACE_OutputCDR &out, const StatusReply &reply) { return out.write_ulong(reply.status); }
 
-bool DecodeStatusReply(ACE_InputCDR &in, StatusReply &reply)
-{
-    ACE_CDR::ULong status = 0;
-    if (!in.read_ulong(status))
-        return false;
-    reply.status = status;
-    return true;
-}
+bool DecodeStatusReply(ACE_InputCDR &in, StatusReply &reply) { return ReadWord(in, reply.status); }
 
 } // namespace protocol
 } // namespace agent

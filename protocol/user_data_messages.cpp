@@ -1,5 +1,7 @@
 #include "protocol/user_data_messages.h"
 
+#include "protocol/fss_util.h"
+
 namespace agent {
 namespace protocol {
 
@@ -25,11 +27,7 @@ bool EncodePathReply(ACE_OutputCDR &out, uint32_t status, const WideText &path)
 
 bool DecodePathReply(ACE_InputCDR &in, PathReply &reply)
 {
-    ACE_CDR::ULong status = 0;
-    if (!in.read_ulong(status))
-        return false;
-    reply.status = status;
-    return status != 0 || reply.path.Read(in);
+    return ReadWord(in, reply.status) && (reply.status != 0 || reply.path.Read(in));
 }
 
 } // namespace protocol

@@ -11,17 +11,7 @@ cd "$(dirname "$0")/.."
 lintian=1
 [[ ${1:-} == --no-lintian ]] && lintian=0
 
-bash scripts/install-deps.sh
-need=()
-for p in debhelper lintian; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
-done
-if ((${#need[@]})); then
-  echo "installing: ${need[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}"
-fi
+bash scripts/install-deps.sh debhelper lintian
 
 version=$(sed -n 's/^#define AGENT_STUB_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\).*/\2/p' include/agent_stub.h | paste -sd.)
 changelog_version=$(dpkg-parsechangelog -l debian/changelog -S Version)

@@ -15,17 +15,6 @@ namespace agent {
 // result (a path list, whose every end is a cause), or none.
 enum class Record { Failures, Always, Never };
 
-// Takes a connection from the pool (or a new one); null with the cause in
-// the thread's last error.
-inline AgentConnection *AcquireForExport(AgentLogon *logon)
-{
-    DWORD error = 0;
-    AgentConnection *connection = logon->AcquireConnection(0, &error);
-    if (error != 0)
-        SetLastError(error);
-    return connection;
-}
-
 // Runs `exchange(AgentConnection&) -> int (0 / -1)` on a pooled connection
 // and gives the connection back (pooled while Ready, destroyed otherwise).
 // The logon must already have been checked. Returns the exchange's result,
@@ -33,7 +22,7 @@ inline AgentConnection *AcquireForExport(AgentLogon *logon)
 template <typename Exchange>
 int RunOnPooledConnection(AgentLogon *logon, Exchange &&exchange)
 {
-    ConnectionHolder connection(logon, AcquireForExport(logon));
+    ConnectionHolder connection(logon);
     if (connection.get() == nullptr)
         return -1;
     const int result = exchange(*connection);

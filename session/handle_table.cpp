@@ -94,8 +94,10 @@ public:
     }
 
     // Takes the use lock of the slot `handle` names and checks again under
-    // it: the handle may have been closed while this thread waited.
-    Slot *Lock(HANDLE handle, HandleKind kind)
+    // it: the handle may have been closed while this thread waited. The
+    // slot's connection, which only the use lock's holder changes, comes
+    // out of the same check.
+    Slot *Lock(HANDLE handle, HandleKind kind, AgentConnection **connection = nullptr)
     {
         Slot *slot = nullptr;
         {
@@ -110,6 +112,8 @@ public:
             slot->use.unlock();
             return nullptr;
         }
+        if (connection != nullptr)
+            *connection = slot->connection;
         return slot;
     }
 
@@ -148,12 +152,6 @@ public:
                 slot.orphaned = true;
     }
 
-    AgentConnection *ConnectionOf(Slot *slot)
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        return slot->connection;
-    }
-
 private:
     std::mutex lock_;
     std::deque<Slot> slots_;
@@ -185,13 +183,12 @@ HANDLE EnterHandle(AgentConnection *connection, HandleKind kind, const ::AgentLo
 
 HandleUse::HandleUse(HANDLE handle, HandleKind kind)
 {
-    Slot *slot = Table().Lock(handle, kind);
+    Slot *slot = Table().Lock(handle, kind, &connection_);
     if (slot == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return;
     }
     slot_ = slot;
-    connection_ = Table().ConnectionOf(slot);
 }
 
 HandleUse::~HandleUse()

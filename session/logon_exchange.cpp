@@ -3,7 +3,6 @@
 #include "protocol/logon_messages.h"
 #include "protocol/wide_string.h"
 #include "session/machine_identity.h"
-#include "session/out_of_memory.h"
 
 namespace agent {
 
@@ -22,12 +21,10 @@ int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password,
     WCHAR computerName[kComputerNameChars] = {};
     ReadComputerName(computerName);
 
-    ACE_OutputCDR &payload = connection.StartRequest(OpLogon);
-    if (!protocol::EncodeLogonRequest(payload, user, password, machineId, computerName, (initialLogon & 0xFF) != 0)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (connection.RunStartedRequest() != 0)
+    if (connection.RunEncoded(OpLogon, [&](ACE_OutputCDR &out) {
+            const bool initial = (initialLogon & 0xFF) != 0;
+            return protocol::EncodeLogonRequest(out, user, password, machineId, computerName, initial);
+        }) != 0)
         return -1;
     connection.state = Ready;
     return 0;

@@ -36,11 +36,10 @@ inline HANDLE MakeHandle(ConnectionHolder &held, HandleKind kind, AgentLogon *lo
 template <typename First>
 HANDLE OpenStreamHandle(AgentLogon *logon, HandleKind kind, First &&first)
 {
-    AgentConnection *connection = AcquireForExport(logon);
-    if (connection == nullptr)
-        return nullptr;
     // Given back unless it becomes the handle, also when an exception unwinds.
-    ConnectionHolder held(logon, connection);
+    ConnectionHolder held(logon);
+    if (held.get() == nullptr)
+        return nullptr;
     if (!StreamStepSucceeded(first(*held)))
         return nullptr;
     return MakeHandle(held, kind, logon);

@@ -109,11 +109,7 @@ ACE_OutputCDR &AgentConnection::StartRequest(uint32_t opcode)
 
 int AgentConnection::SendStartedRequest()
 {
-    if (!request_.good_bit()) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    if (request_.consolidate() != 0) {
+    if (!request_.good_bit() || request_.consolidate() != 0) {
         NoteOutOfMemory();
         return -1;
     }
@@ -128,6 +124,14 @@ int AgentConnection::SendStartedRequest()
     part.iov_base = message;
     part.iov_len = total;
     return SendAll(&part, 1, total);
+}
+
+int AgentConnection::Encoded(bool encoded)
+{
+    if (encoded)
+        return 0;
+    NoteOutOfMemory();
+    return -1;
 }
 
 int AgentConnection::RunStartedRequest()
@@ -160,12 +164,7 @@ int AgentConnection::SendDataRequest(uint32_t opcode, const void *data, uint32_t
 
 int AgentConnection::SendStringRequest(uint32_t opcode, const WCHAR *text)
 {
-    ACE_OutputCDR &payload = StartRequest(opcode);
-    if (!WriteWideString(payload, text)) {
-        NoteOutOfMemory();
-        return -1;
-    }
-    return SendStartedRequest();
+    return SendEncoded(opcode, [text](ACE_OutputCDR &out) { return WriteWideString(out, text); });
 }
 
 int AgentConnection::SendPayload(uint32_t opcode, ACE_OutputCDR &payload)
@@ -176,15 +175,7 @@ int AgentConnection::SendPayload(uint32_t opcode, ACE_OutputCDR &payload)
         NoteOutOfMemory();
         return -1;
     }
-    const size_t length = payload.total_length();
-    char header[kHeaderSize];
-    PutRequestHeader(header, opcode, static_cast<uint32_t>(length));
-    iovec parts[2];
-    parts[0].iov_base = header;
-    parts[0].iov_len = kHeaderSize;
-    parts[1].iov_base = const_cast<char *>(payload.begin()->rd_ptr());
-    parts[1].iov_len = length;
-    return SendAll(parts, length > 0 ? 2 : 1, kHeaderSize + length);
+    return SendDataRequest(opcode, payload.begin()->rd_ptr(), static_cast<uint32_t>(payload.total_length()));
 }
 
 char *AgentConnection::Base() const

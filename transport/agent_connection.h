@@ -49,6 +49,18 @@ struct ReplyShape {
     static ReplyShape Stream(uint32_t opcode) { return {StreamHeader, opcode, 0}; }
 };
 
+// The verdict on a decoded reply: 0; -1 with a non-zero status as the
+// last error; or -1 with 13 when a zero status lacks the fields it
+// promises (the reply has arrived whole, so the connection stays usable).
+inline int ReplyVerdict(uint32_t status, bool decoded)
+{
+    if (status != 0 || !decoded) {
+        SetLastError(status != 0 ? status : static_cast<DWORD>(ERROR_INVALID_DATA));
+        return -1;
+    }
+    return 0;
+}
+
 constexpr size_t kReceiveBufferSize = 20488;
 // A receive buffer grown past this for one large reply goes back to
 // kReceiveBufferSize when the exchange ends, so idle connections stay small.
@@ -89,6 +101,19 @@ public:
     int SendStartedRequest();
     // SendStartedRequest, then ReceiveStatusResult.
     int RunStartedRequest();
+    // StartRequest, the payload from `encode(ACE_OutputCDR &) -> bool`
+    // (false: memory ran out, or a text too long for the wire), then
+    // SendStartedRequest, or RunStartedRequest.
+    template <typename Encode>
+    int SendEncoded(uint32_t opcode, Encode &&encode)
+    {
+        return Encoded(encode(StartRequest(opcode))) != 0 ? -1 : SendStartedRequest();
+    }
+    template <typename Encode>
+    int RunEncoded(uint32_t opcode, Encode &&encode)
+    {
+        return Encoded(encode(StartRequest(opcode))) != 0 ? -1 : RunStartedRequest();
+    }
     // A request without payload: its 12 header bytes in one write.
     int SendBareRequest(uint32_t opcode);
 
@@ -146,6 +171,8 @@ public:
     size_t ReceiveBufferSize() const { return buffer_.size(); }
 
 private:
+    // 0, or -1 with the failed encoding noted as memory run out.
+    static int Encoded(bool encoded);
     int SendAll(const iovec *parts, int count, size_t total);
     char *Take(size_t length, size_t alignment);
     int Reposition(size_t length, size_t alignment);

@@ -28,6 +28,9 @@ EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
         return Failed;
     }
     if (length == 0) {
+        // Free for the next exchange, unless the agent sent more than the
+        // stream (EndExchange then breaks it).
+        connection_.state = Ready;
         connection_.EndExchange();
         return End;
     }

@@ -23,11 +23,13 @@ public:
     {
     }
 
+    // The values are the stream readers' own results.
     enum Result { Chunk = 0, End = 1, Failed = -1 };
 
     // Reads the next chunk. Chunk: `content` is positioned over exactly the
     // chunk's bytes, alignment counting from its first byte, valid until the
-    // next receive on the connection. End: the end marker was read. Failed:
+    // next receive on the connection. End: the end marker was read and the
+    // connection is Ready (Closed when bytes followed the marker). Failed:
     // short receive or a length above kMaxPayloadLength (last error
     // WSAEMSGSIZE); the connection is Closed either way.
     Result Next(ACE_InputCDR &content);
@@ -44,10 +46,9 @@ private:
 int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionState streaming);
 
 // The next record of a search or drive enumeration: 0 with `record` filled
-// by `read(chunk, record)`, 1 at the end marker (the connection is Ready
-// again), -1 on failure (12 when the connection is not `streaming`,
-// ERROR_INVALID_DATA for a record that cannot be decoded, so that it is
-// never mistaken for the end of a stream).
+// by `read(chunk, record)`, 1 at the end marker, -1 on failure (12 when
+// the connection is not `streaming`, ERROR_INVALID_DATA for a record that
+// cannot be decoded, so that it is never mistaken for the end of a stream).
 template <typename Record, typename Reader>
 int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Record &record, Reader read)
 {
@@ -58,15 +59,9 @@ int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Rec
     const int order = ByteOrderOf(connection.StreamByteOrder);
     EntryStream stream(connection, order, order);
     ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-    switch (stream.Next(chunk)) {
-    case EntryStream::Failed:
-        return -1;
-    case EntryStream::End:
-        connection.state = Ready;
-        return 1;
-    case EntryStream::Chunk:
-        break;
-    }
+    const EntryStream::Result got = stream.Next(chunk);
+    if (got != EntryStream::Chunk)
+        return got;
     if (!read(chunk, record)) {
         SetLastError(ERROR_INVALID_DATA);
         return -1;

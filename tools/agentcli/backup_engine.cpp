@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <mutex>
 
@@ -17,32 +16,6 @@ namespace {
 
 constexpr uint32_t kInvalidName = 123;
 constexpr uint32_t kStoppedOnRequest = 1235;
-constexpr uint64_t kRestartRecordSize = 32;
-
-// The bytes a partial file of this remote version holds for a restart: its
-// restart record (the last 32 bytes: held, size, last-write time, little
-// endian) must name the same size and time. 0 when there is none.
-uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
-{
-    std::ifstream in(PartialName(local), std::ios::binary | std::ios::ate);
-    const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-    if (length <= static_cast<std::streamoff>(kRestartRecordSize))
-        return 0;
-    unsigned char record[kRestartRecordSize];
-    in.seekg(length - static_cast<std::streamoff>(kRestartRecordSize));
-    if (!in.read(reinterpret_cast<char *>(record), sizeof record))
-        return 0;
-    auto u64 = [&](int at) {
-        uint64_t v = 0;
-        for (int i = 7; i >= 0; --i)
-            v = v << 8 | record[at + i];
-        return v;
-    };
-    const uint64_t held = u64(0);
-    return held == static_cast<uint64_t>(length) - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
-               ? held
-               : 0;
-}
 
 FILETIME FileTimeOf(uint64_t ticks)
 {

@@ -165,11 +165,7 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
     ::close(fd);
     if (rc != 0)
         return cause == ENOENT ? 0 : Win32FromErrno(cause, local);
-    stamp.exists = true;
-    stamp.regular = S_ISREG(st.st_mode);
-    stamp.size = static_cast<uint64_t>(st.st_size);
-    stamp.lastWrite = kFileTimeUnixEpoch + static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull +
-                      static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    StampFromStat(st, stamp);
     return 0;
 }
 

@@ -14,20 +14,6 @@ namespace {
 
 constexpr uint32_t kInvalidName = 123;
 
-bool ToWide(const std::string &utf8, std::wstring &out)
-{
-    out.clear();
-    if (utf8.empty())
-        return true;
-    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                                        nullptr, 0);
-    if (n <= 0)
-        return false;
-    out.resize(static_cast<size_t>(n));
-    return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &out[0],
-                                 n) == n;
-}
-
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // The root and the components of `local` below it, as wide text.

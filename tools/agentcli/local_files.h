@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <string>
 #include <system_error>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace agentcli {
 
@@ -63,6 +66,14 @@ bool IsLocalFolder(const std::string &path);
 std::FILE *OpenLocalForRead(const std::string &path);
 // 0 when a new file can be created in `folder`, else the Win32 code.
 uint32_t ProbeLocalFolder(const std::string &folder);
+
+#ifndef _WIN32
+// The stamp of a file whose stat result is `st`.
+void StampFromStat(const struct stat &st, LocalStamp &stamp);
+#else
+// A UTF-8 local path as the system's wide text; false for invalid UTF-8.
+bool ToWide(const std::string &utf8, std::wstring &out);
+#endif
 
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull; // 1970-01-01 in FILETIME ticks
 

@@ -2,7 +2,9 @@
 #include "local_files.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,17 +12,22 @@ namespace agentcli {
 
 uint32_t Win32FromSystemCode(int code, const std::string &path) { return Win32FromErrno(code, path); }
 
+void StampFromStat(const struct stat &st, LocalStamp &stamp)
+{
+    stamp.exists = true;
+    stamp.regular = S_ISREG(st.st_mode);
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.lastWrite = kFileTimeUnixEpoch + static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull +
+                      static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+}
+
 uint32_t ReadLocalStamp(const std::string &path, LocalStamp &stamp)
 {
     stamp = LocalStamp();
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return errno == ENOENT ? 0 : Win32FromErrno(errno, path);
-    stamp.exists = true;
-    stamp.regular = S_ISREG(st.st_mode);
-    stamp.size = static_cast<uint64_t>(st.st_size);
-    stamp.lastWrite = kFileTimeUnixEpoch + static_cast<uint64_t>(st.st_mtim.tv_sec) * 10000000ull +
-                      static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    StampFromStat(st, stamp);
     return 0;
 }
 
@@ -31,13 +38,6 @@ bool LocalNameAllowed(const std::string &name)
 }
 
 bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) == 1; }
-
-} // namespace agentcli
-
-#include <cstdlib>
-#include <sys/ioctl.h>
-
-namespace agentcli {
 
 int TerminalColumns(std::FILE *stream)
 {

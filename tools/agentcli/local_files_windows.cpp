@@ -10,8 +10,6 @@
 
 namespace agentcli {
 
-namespace {
-
 bool ToWide(const std::string &utf8, std::wstring &out)
 {
     out.clear();
@@ -25,6 +23,8 @@ bool ToWide(const std::string &utf8, std::wstring &out)
     return ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &out[0],
                                  n) == n;
 }
+
+namespace {
 
 uint64_t Ticks(const FILETIME &t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 

@@ -299,17 +299,6 @@ ManifestRead ParseManifest(const std::string &bytes)
 namespace {
 
 #ifdef _WIN32
-bool ToWide(const std::string &utf8, std::wstring &out)
-{
-    const int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                                        nullptr, 0);
-    if (n <= 0 && !utf8.empty())
-        return false;
-    out.assign(static_cast<size_t>(n), L'\0');
-    return utf8.empty() || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                                 static_cast<int>(utf8.size()), &out[0], n) == n;
-}
-
 uint32_t WriteDurably(const std::string &temp, const std::string &final, const std::string &bytes)
 {
     std::wstring wideTemp, wideFinal;

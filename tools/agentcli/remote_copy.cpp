@@ -4,6 +4,8 @@
 #include "run_control.h"
 #include "wide_text.h"
 
+#include <fstream>
+
 namespace agentcli {
 
 namespace {
@@ -57,6 +59,14 @@ constexpr char kPathSeparators[] = "/";
 #endif
 constexpr size_t kMaxNameUnits = 255;
 
+CopyResult Failure(uint32_t error, const char *where)
+{
+    CopyResult result;
+    result.error = error;
+    result.where = where;
+    return result;
+}
+
 // What one character of a name costs against the file system's limit:
 // UTF-8 bytes on POSIX, UTF-16 code units on Windows.
 size_t Units(const WString &name, size_t at, size_t *width)
@@ -74,8 +84,9 @@ size_t Units(const WString &name, size_t at, size_t *width)
 
 } // namespace
 
-// The library's rule (copy/copy_file_ex_partial.cpp), restated here
-// because agentcli sees the library only through its exports.
+// The library's partial name and restart record
+// (copy/copy_file_ex_partial.cpp), restated here, and only here, because
+// agentcli sees the library only through its exports.
 std::string PartialName(const std::string &finalPath)
 {
     const size_t slash = finalPath.find_last_of(kPathSeparators);
@@ -114,17 +125,37 @@ bool IsPartialName(const std::string &name)
            name.compare(0, sizeof kCutPrefix - 1, kCutPrefix) == 0;
 }
 
+// The restart record (the last 32 bytes: held, size, last-write time,
+// little endian) must name the same size and time.
+uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
+{
+    std::ifstream in(PartialName(local), std::ios::binary | std::ios::ate);
+    const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
+    if (length <= static_cast<std::streamoff>(kRestartRecordSize))
+        return 0;
+    unsigned char record[kRestartRecordSize];
+    in.seekg(length - static_cast<std::streamoff>(kRestartRecordSize));
+    if (!in.read(reinterpret_cast<char *>(record), sizeof record))
+        return 0;
+    auto u64 = [&](int at) {
+        uint64_t v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = v << 8 | record[at + i];
+        return v;
+    };
+    const uint64_t held = u64(0);
+    return held == static_cast<uint64_t>(length) - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
+               ? held
+               : 0;
+}
+
 CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &remote, const std::string &localPath,
                           std::atomic<uint64_t> *progress, CopyMode mode, std::atomic<uint64_t> *resumed,
                           bool flush)
 {
-    CopyResult result;
     WString local;
-    if (!Widen(localPath, local)) {
-        result.error = kInvalidName;
-        result.where = "local path";
-        return result;
-    }
+    if (!Widen(localPath, local))
+        return Failure(kInvalidName, "local path");
     Counter counter{progress, resumed};
     // A partial file ends in a 32-byte restart record after the bytes it holds.
     LocalStamp partial;
@@ -134,11 +165,9 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
     const DWORD flags =
         (mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0) | (flush ? 0 : AGENT_COPY_FILE_NO_FLUSH);
     if (!AgentCopyFileFromAgentExW(logon, remote.c_str(), local.c_str(), &Counter::Progress, &counter, nullptr,
-                                   flags)) {
-        result.error = GetLastError();
-        result.where = "copy";
-        return result;
-    }
+                                   flags))
+        return Failure(GetLastError(), "copy");
+    CopyResult result;
     result.bytes = counter.size;
     result.resumed = counter.resumed;
     return result;
@@ -147,20 +176,14 @@ CopyResult CopyRemoteFile(AGENT_LOGON logon, const std::basic_string<WCHAR> &rem
 CopyResult PutLocalFile(AGENT_LOGON logon, const std::string &localPath, const std::basic_string<WCHAR> &remote,
                         std::atomic<uint64_t> *progress, CopyMode mode)
 {
-    CopyResult result;
     WString local;
-    if (!Widen(localPath, local)) {
-        result.error = kInvalidName;
-        result.where = "local path";
-        return result;
-    }
+    if (!Widen(localPath, local))
+        return Failure(kInvalidName, "local path");
     Counter counter{progress, nullptr};
     const DWORD flags = mode == CopyMode::Restartable ? COPY_FILE_RESTARTABLE : 0;
-    if (!AgentCopyFileToAgentExW(logon, local.c_str(), remote.c_str(), &Counter::Progress, &counter, nullptr, flags)) {
-        result.error = GetLastError();
-        result.where = "copy";
-        return result;
-    }
+    if (!AgentCopyFileToAgentExW(logon, local.c_str(), remote.c_str(), &Counter::Progress, &counter, nullptr, flags))
+        return Failure(GetLastError(), "copy");
+    CopyResult result;
     result.bytes = counter.size;
     return result;
 }
