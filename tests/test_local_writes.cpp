@@ -205,7 +205,7 @@ TEST(PartialNames, FitTheNameLimitAndCannotBeARemoteName)
         repeat(a, 255),
         repeat(W(u"\u65e5"), 85),          // three-byte characters
         repeat(pair, 63) + W(u"abc"),      // four-byte pairs, then 3 bytes
-        W(u"x") + repeat(pair, 63),        // pairs after one byte
+        W(u"xyz") + repeat(pair, 63),      // pairs after 3 bytes: the cut's budget ends inside a pair
         repeat(a, 254) + W(u"b"),          // alike up to the last character
     };
     std::vector<WString> seen;
