@@ -58,7 +58,7 @@ TEST(TokenBucket, EachTakeWaitsForWhatTheTakesBeforeItOwe)
     }
 }
 
-TEST(BandwidthLimit, AWaitEndsWhenTheCopyEndsAndNoLimitNeverWaits)
+TEST(BandwidthLimit, AWaitEndsWhenTheCopyEndsNoLimitNeverWaitsAndANullLogonIsRefused)
 {
     agent::BandwidthLimit limit;
     int polls = 0;
@@ -76,10 +76,7 @@ TEST(BandwidthLimit, AWaitEndsWhenTheCopyEndsAndNoLimitNeverWaits)
     limit.Set(0);
     EXPECT_TRUE(limit.Take(1u << 30, milliseconds(1), [&] { return ++polls, true; }));
     EXPECT_EQ(polls, 3);
-}
 
-TEST(BandwidthLimit, TheExportRefusesANullLogon)
-{
     SetLastError(0);
     EXPECT_EQ(AgentSetBandwidthLimit(nullptr, 1000), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));

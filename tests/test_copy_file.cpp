@@ -4,6 +4,7 @@
 #include "agent_test.h"
 #include "file_messages.h"
 #include "file_server.h"
+#include "local_files.h"
 
 #include "protocol/fss_util.h"
 #include "session/last_agent_error.h"
@@ -30,33 +31,10 @@ namespace {
 
 const fake::WString kRemote = W(u"C:\\Users\\me\\places.sqlite");
 
-// A private folder for the local files, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        static int serial = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() /
-                ("agent_copy_" + std::to_string(stamp) + "_" + std::to_string(serial++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string File(const std::string &name) const { return (path_ / name).u8string(); }
-    size_t Entries() const
-    {
-        size_t n = 0;
-        for (auto it = std::filesystem::directory_iterator(path_); it != std::filesystem::directory_iterator(); ++it)
-            ++n;
-        return n;
-    }
-
-private:
-    std::filesystem::path path_;
+// The test folder, its paths as the file system spells them.
+struct LocalDir : fake::TempDirectory {
+    std::string File(const std::string &name) const { return (Native(u"") / std::filesystem::u8path(name)).u8string(); }
+    size_t Entries() const { return fake::NamesIn(Native(u"")).size(); }
 };
 
 bool Exists(const std::string &path)
@@ -88,7 +66,7 @@ protected:
         return content;
     }
 
-    TempDir dir_;
+    LocalDir dir_;
 };
 
 } // namespace

@@ -7,31 +7,21 @@
 // POSIX only: links, file owners and the interposed fsync are POSIX's.
 #ifndef _WIN32
 #include "agent_test.h"
+#include "file_messages.h"
 #include "local_files.h"
 #include "remote_files.h"
+#include "test_names.h"
 
 #include "copy/copy_file_ex.h"
-#include "protocol/fss_util.h"
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <thread>
-#include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
-#include <vector>
-
-using fake::Bytes;
-using fake::Payload;
-using fake::W;
-using fake::WString;
-using namespace agent;
 
 // ---- every fsync and rename of this process, in order ------------------
 
@@ -46,6 +36,20 @@ void Note(const char *what)
     std::lock_guard<std::mutex> lock(eventsLock);
     if (recording)
         events.push_back(what);
+}
+
+// The flushes and renames made while `run` runs.
+std::vector<std::string> Recorded(const std::function<void()> &run)
+{
+    {
+        std::lock_guard<std::mutex> lock(eventsLock);
+        events.clear();
+        recording = true;
+    }
+    run();
+    std::lock_guard<std::mutex> lock(eventsLock);
+    recording = false;
+    return events;
 }
 
 template <typename F> F Next(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
@@ -79,14 +83,6 @@ namespace {
 const WString kRemote = W(u"C:\\Mail\\out.bin");
 constexpr size_t kSize = 10000;
 
-std::string Narrow(const WString &w)
-{
-    std::string out;
-    for (WCHAR c : w)
-        out.push_back(static_cast<char>(c)); // the tests' names are ASCII
-    return out;
-}
-
 class LocalWrites : public fake::AgentTest {
 protected:
     void SetUp() override
@@ -99,10 +95,10 @@ protected:
         agent_.Always(OpGetFirefox3BookmarkPath,
                       fake::Reply(OpGetFirefox3BookmarkPath, Payload().u32(0).wstr(kRemote)));
         agent_.Always(OpGetPstList, fake::Reply(OpGetPstList, Payload().u32(0).u32(1).wstr(kRemote).wstr(W(u"x"))));
-        root_ = Narrow(dir_.Root());
-        ASSERT_EQ(mkdir((root_ + "/dest").c_str(), 0777), 0);
-        ASSERT_EQ(mkdir((root_ + "/outside").c_str(), 0777), 0);
+        ASSERT_TRUE(std::filesystem::create_directory(dir_.Native(u"dest")));
     }
+    // The file system's path of a name below the test folder.
+    std::string N(const WString &name) const { return dir_.Native(name.c_str()).u8string(); }
 
     // A victim outside the destination whose bytes would also pass for a
     // partial file of this very remote version, half copied with wrong
@@ -120,108 +116,60 @@ protected:
         CloseHandle(file);
     }
 
-    Bytes Read(const std::string &path) const
-    {
-        Bytes out;
-        FILE *f = fopen(path.c_str(), "rb");
-        if (f == nullptr)
-            return out;
-        int c;
-        while ((c = fgetc(f)) != EOF)
-            out.push_back(static_cast<uint8_t>(c));
-        fclose(f);
-        return out;
-    }
-
-    std::vector<std::string> Names(const std::string &folder) const
-    {
-        std::vector<std::string> out;
-        for (const auto &e : std::filesystem::directory_iterator(folder))
-            out.push_back(e.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-
     fake::TempDirectory dir_;
-    std::string root_;
     Bytes content_;
 };
-
-enum class Kind { Ex, ExRestartable, Plain, Firefox, Pst };
-enum class Plant { LinkAtPartial, LinkAtFinal, HardLinkAtPartial, ForeignPartial, LinkedFolder };
-
-const char *KindName(Kind k)
-{
-    static const char *const names[] = {"ExW", "ExW restartable", "CopyFileFromAgent", "Firefox3Bookmark",
-                                        "Pst2Local"};
-    return names[static_cast<int>(k)];
-}
-
-const char *PlantName(Plant p)
-{
-    static const char *const names[] = {"link at the partial name", "link at the final name",
-                                        "hard link at the partial name", "partial file of another user",
-                                        "target folder is a link"};
-    return names[static_cast<int>(p)];
-}
 
 } // namespace
 
 TEST_F(LocalWrites, NothingPlantedInTheDestinationIsWrittenThrough)
 {
-    const std::string partialName = Narrow(copy_ex::PartialName(W(u"out.bin").c_str()));
-    for (Kind kind : {Kind::Ex, Kind::ExRestartable, Kind::Plain, Kind::Firefox, Kind::Pst}) {
-        for (Plant plant : {Plant::LinkAtPartial, Plant::LinkAtFinal, Plant::HardLinkAtPartial, Plant::ForeignPartial,
-                            Plant::LinkedFolder}) {
-            SCOPED_TRACE(std::string(KindName(kind)) + ", " + PlantName(plant));
-            if (plant == Plant::LinkedFolder && kind != Kind::Pst)
-                continue; // a host's own path is followed as the host named it
-            if (plant == Plant::ForeignPartial && geteuid() != 0)
+    const std::string victim = N(u"outside/victim"), target = N(u"dest/out.bin");
+    const WString partialName = copy_ex::PartialName(W(u"out.bin").c_str());
+    const std::string partial = N(u"dest/" + partialName);
+    const struct {
+        const char *name;
+        std::function<BOOL(const std::string &folder)> copy;
+    } kinds[] = {
+        {"ExW", [&](const std::string &f) { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), fake::Utf16(f + "/out.bin").c_str(), nullptr, nullptr, nullptr, 0); }},
+        {"ExW restartable", [&](const std::string &f) { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), fake::Utf16(f + "/out.bin").c_str(), nullptr, nullptr, nullptr, COPY_FILE_RESTARTABLE); }},
+        {"CopyFileFromAgent", [&](const std::string &f) { return AgentCopyFileFromAgent(logon_, kRemote.c_str(), fake::Utf16(f + "/out.bin").c_str()); }},
+        {"Firefox3Bookmark", [&](const std::string &f) { return AgentGetFirefox3Bookmark(logon_, fake::Utf16(f + "/out.bin").c_str()); }},
+        {"Pst2Local", [&](const std::string &f) { return AgentGetPst2Local(logon_, fake::Utf16(f).c_str()); }},
+    };
+    const struct {
+        const char *name;
+        std::function<int()> plant;
+        bool linkedFolder; // a host's own path is followed as the host named it: Pst2Local only
+    } plants[] = {
+        {"link at the partial name", [&] { return symlink(victim.c_str(), partial.c_str()); }, false},
+        {"link at the final name", [&] { return symlink(victim.c_str(), target.c_str()); }, false},
+        {"hard link at the partial name", [&] { return link(victim.c_str(), partial.c_str()); }, false},
+        {"partial file of another user", [&] { PlantVictim(partial); return chown(partial.c_str(), 65534, 65534); }, false},
+        {"target folder is a link", [&] { return symlink(N(u"outside").c_str(), N(u"linked").c_str()); }, true},
+    };
+    for (const auto &kind : kinds) {
+        for (const auto &plant : plants) {
+            SCOPED_TRACE(std::string(kind.name) + ", " + plant.name);
+            if (plant.linkedFolder && kind.name != std::string("Pst2Local"))
+                continue;
+            if (plant.name == std::string("partial file of another user") && geteuid() != 0)
                 continue; // needs a file of another owner
-            std::filesystem::remove_all(root_ + "/dest");
-            std::filesystem::remove_all(root_ + "/outside");
-            ASSERT_EQ(mkdir((root_ + "/dest").c_str(), 0777), 0);
-            ASSERT_EQ(mkdir((root_ + "/outside").c_str(), 0777), 0);
-            const std::string victim = root_ + "/outside/victim";
+            for (const char16_t *folder : {u"dest", u"outside", u"linked"})
+                std::filesystem::remove_all(dir_.Native(folder));
+            std::filesystem::create_directory(dir_.Native(u"dest"));
+            std::filesystem::create_directory(dir_.Native(u"outside"));
             PlantVictim(victim);
-            const Bytes precious = Read(victim);
+            const Bytes precious = dir_.Read(u"outside/victim");
             // A name a remote listing may hold, beside the copy's target.
-            const std::string bystander = root_ + "/dest/out.bin.agent-partial";
-            std::filesystem::copy_file(victim, bystander);
+            std::filesystem::copy_file(victim, N(u"dest/out.bin.agent-partial"));
+            ASSERT_EQ(plant.plant(), 0);
 
-            std::string folder = root_ + "/dest";
-            const std::string partial = folder + "/" + partialName, target = folder + "/out.bin";
-            switch (plant) {
-            case Plant::LinkAtPartial: ASSERT_EQ(symlink(victim.c_str(), partial.c_str()), 0); break;
-            case Plant::LinkAtFinal: ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0); break;
-            case Plant::HardLinkAtPartial: ASSERT_EQ(link(victim.c_str(), partial.c_str()), 0); break;
-            case Plant::ForeignPartial:
-                PlantVictim(partial);
-                ASSERT_EQ(chown(partial.c_str(), 65534, 65534), 0);
-                break;
-            case Plant::LinkedFolder:
-                folder = root_ + "/linked";
-                ASSERT_EQ(symlink((root_ + "/outside").c_str(), folder.c_str()), 0);
-                break;
-            }
-
-            const WString local = fake::Utf16(folder + "/out.bin");
-            BOOL result = 0;
-            switch (kind) {
-            case Kind::Ex:
-            case Kind::ExRestartable:
-                result = AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), local.c_str(), nullptr, nullptr, nullptr,
-                                                   kind == Kind::ExRestartable ? COPY_FILE_RESTARTABLE : 0);
-                break;
-            case Kind::Plain: result = AgentCopyFileFromAgent(logon_, kRemote.c_str(), local.c_str()); break;
-            case Kind::Firefox: result = AgentGetFirefox3Bookmark(logon_, local.c_str()); break;
-            case Kind::Pst: result = AgentGetPst2Local(logon_, fake::Utf16(folder).c_str()); break;
-            }
-
-            EXPECT_TRUE(Read(victim) == precious) << "the victim outside was written";
-            EXPECT_EQ(Names(root_ + "/outside"), std::vector<std::string>{"victim"});
-            EXPECT_TRUE(Read(bystander) == precious);
-            if (plant == Plant::LinkedFolder) {
+            const BOOL result = kind.copy(N(plant.linkedFolder ? u"linked" : u"dest"));
+            EXPECT_EQ(dir_.Read(u"outside/victim"), precious) << "the victim outside was written";
+            EXPECT_EQ(fake::NamesIn(dir_.Native(u"outside")), std::vector<std::string>{"victim"});
+            EXPECT_EQ(dir_.Read(u"dest/out.bin.agent-partial"), precious);
+            if (plant.linkedFolder) {
                 EXPECT_EQ(result, 0);
                 EXPECT_EQ(GetLastError(), DWORD(ERROR_CANT_RESOLVE_FILENAME));
                 continue;
@@ -231,8 +179,8 @@ TEST_F(LocalWrites, NothingPlantedInTheDestinationIsWrittenThrough)
             ASSERT_EQ(lstat(target.c_str(), &st), 0);
             EXPECT_TRUE(S_ISREG(st.st_mode));
             EXPECT_EQ(st.st_nlink, 1u);
-            EXPECT_TRUE(Read(target) == content_) << "the final name holds other bytes";
-            EXPECT_EQ(Names(root_ + "/dest"), (std::vector<std::string>{"out.bin", "out.bin.agent-partial"}));
+            EXPECT_EQ(dir_.Read(u"dest/out.bin"), content_) << "the final name holds other bytes";
+            EXPECT_EQ(fake::NamesIn(dir_.Native(u"dest")), (std::vector<std::string>{"out.bin", "out.bin.agent-partial"}));
         }
     }
 }
@@ -245,65 +193,57 @@ TEST(PartialNames, FitTheNameLimitAndCannotBeARemoteName)
 {
     auto repeat = [](const WString &unit, size_t n) {
         WString out;
-        for (size_t i = 0; i < n; ++i)
+        while (n-- > 0)
             out += unit;
         return out;
     };
-    const WString ascii = W(u"a"), threeBytes = W(u"\u65e5"), pair = W(u"\U0001F600");
-    struct Case {
-        const char *what;
-        WString name;
-    };
-    const Case cases[] = {
-        {"short", W(u"out.bin")},
-        {"240 bytes, kept whole", repeat(ascii, 240)},
-        {"241 bytes, cut", repeat(ascii, 241)},
-        {"255 bytes", repeat(ascii, 255)},
-        {"85 three-byte characters", repeat(threeBytes, 85)},
-        {"63 four-byte pairs and 3 bytes", repeat(pair, 63) + W(u"abc")},
-        {"pairs after one byte", W(u"x") + repeat(pair, 63)},
+    const WString a = W(u"a"), pair = W(u"\U0001F600");
+    const WString names[] = {
+        W(u"out.bin"),
+        repeat(a, 240),                    // kept whole
+        repeat(a, 241),                    // cut
+        repeat(a, 255),
+        repeat(W(u"\u65e5"), 85),          // three-byte characters
+        repeat(pair, 63) + W(u"abc"),      // four-byte pairs, then 3 bytes
+        W(u"xyz") + repeat(pair, 63),      // pairs after 3 bytes: the cut's budget ends inside a pair
+        repeat(a, 254) + W(u"b"),          // alike up to the last character
     };
     std::vector<WString> seen;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const WString partial = copy_ex::PartialName(c.name.c_str());
-        EXPECT_EQ(partial, copy_ex::PartialName(c.name.c_str()));
+    for (const WString &name : names) {
+        SCOPED_TRACE(name.size());
+        const WString partial = copy_ex::PartialName(name.c_str());
+        EXPECT_EQ(partial, copy_ex::PartialName(name.c_str()));
         EXPECT_LE(platform::LocalNameUnits(partial.data(), partial.size()), platform::kMaxLocalNameUnits);
         EXPECT_EQ(partial.rfind(W(u".agent-partial"), 0), 0u);
         EXPECT_NE(partial.find(u':'), WString::npos);
         EXPECT_EQ(partial.find(u'/'), WString::npos);
-        for (size_t i = 0; i < partial.size(); ++i) {
-            const bool high = partial[i] >= 0xD800 && partial[i] < 0xDC00;
-            const bool low = partial[i] >= 0xDC00 && partial[i] < 0xE000;
-            EXPECT_FALSE(low && (i == 0 || !(partial[i - 1] >= 0xD800 && partial[i - 1] < 0xDC00)));
-            EXPECT_FALSE(high && (i + 1 == partial.size() || !(partial[i + 1] >= 0xDC00 && partial[i + 1] < 0xE000)));
-        }
-        if (platform::LocalNameUnits(c.name.data(), c.name.size()) <= 240) {
-            EXPECT_EQ(partial, W(u".agent-partial:") + c.name);
+        auto high = [&](size_t i) { return i < partial.size() && partial[i] >= 0xD800 && partial[i] < 0xDC00; };
+        auto low = [&](size_t i) { return i < partial.size() && partial[i] >= 0xDC00 && partial[i] < 0xE000; };
+        for (size_t i = 0; i <= partial.size(); ++i)
+            EXPECT_EQ(i > 0 && high(i - 1), low(i)) << "half a pair at " << i;
+        if (platform::LocalNameUnits(name.data(), name.size()) <= 240) {
+            EXPECT_EQ(partial, W(u".agent-partial:") + name);
         }
         seen.push_back(partial);
     }
-    // Two long names alike up to their last character.
-    seen.push_back(copy_ex::PartialName((repeat(ascii, 254) + W(u"b")).c_str()));
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end());
 }
 
 // A final name of 242 to 255 bytes is copied, and a stopped copy of one
-// is continued, not started over.
+// is continued, not started over; a longer one is refused unread.
 TEST_F(LocalWrites, FinalNamesUpToTheLimitAreCopiedAndRestarted)
 {
-    for (size_t length : {242u, 250u, 255u, 256u}) {
+    struct Stop {
+        static DWORD AGENTAPI Call(ULONGLONG, ULONGLONG, void *) { return PROGRESS_STOP; }
+    };
+    for (size_t length : {242u, 255u, 256u}) {
         SCOPED_TRACE(length);
-        const WString name(length, u'n');
-        const WString local = fake::Utf16(root_ + "/dest/") + name;
-        struct Stop {
-            static DWORD AGENTAPI Call(ULONGLONG, ULONGLONG, void *) { return PROGRESS_STOP; }
-        };
+        const WString name = u"dest/" + WString(length, u'n'), local = fake::Utf16(N(name));
         agent_.ClearRecords();
-        const BOOL stopped = AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), local.c_str(), &Stop::Call, nullptr,
-                                                       nullptr, COPY_FILE_RESTARTABLE);
-        EXPECT_EQ(stopped, 0);
+        EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), local.c_str(), &Stop::Call, nullptr, nullptr,
+                                            COPY_FILE_RESTARTABLE),
+                  0);
         if (length > 255) {
             EXPECT_EQ(GetLastError(), DWORD(ERROR_FILENAME_EXCED_RANGE));
             EXPECT_EQ(agent_.CountOf(OpReadFileAt), 0u);
@@ -317,106 +257,86 @@ TEST_F(LocalWrites, FinalNamesUpToTheLimitAreCopiedAndRestarted)
             << GetLastError();
         const auto reads = agent_.RequestsOf(OpReadFileAt);
         ASSERT_EQ(reads.size(), 1u);
-        EXPECT_EQ(reads[0].payload[4] | reads[0].payload[5] << 8, int(kSize)) << "restart read the file again";
-        EXPECT_TRUE(Read(Narrow(local)) == content_);
-        std::filesystem::remove(Narrow(local));
+        EXPECT_EQ(fake::ReadAtOf(reads[0]).offset, kSize) << "restart read the file again";
+        EXPECT_EQ(dir_.Read(name.c_str()), content_);
     }
 }
 
 // The data and time reach the disk before the rename, the folder's entry
-// after it; AGENT_COPY_FILE_NO_FLUSH skips both and nothing else.
+// after it; AGENT_COPY_FILE_NO_FLUSH skips both and nothing else. A caller
+// copying a batch into one folder flushes the folder once.
 TEST_F(LocalWrites, CopiesFlushTheFileBeforeTheRenameAndTheFolderAfter)
 {
     const std::vector<std::string> durable = {"flush file", "rename", "flush folder"};
-    struct Case {
-        const char *what;
-        std::function<BOOL(const WString &)> copy;
+    const struct {
+        const char16_t *name;
+        DWORD flags; // ~0u: AgentCopyFileFromAgent
         std::vector<std::string> expected;
+    } cases[] = {
+        {u"dest/ExW", 0, durable},
+        {u"dest/ExW fail if exists", COPY_FILE_FAIL_IF_EXISTS, durable},
+        {u"dest/ExW no flush", AGENT_COPY_FILE_NO_FLUSH | COPY_FILE_RESTARTABLE, {"rename"}},
+        {u"dest/CopyFileFromAgent", ~0u, durable},
     };
-    const Case cases[] = {
-        {"ExW", [&](const WString &l) { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), l.c_str(), nullptr, nullptr, nullptr, 0); }, durable},
-        {"ExW fail if exists", [&](const WString &l) { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), l.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS); }, durable},
-        {"ExW no flush", [&](const WString &l) { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), l.c_str(), nullptr, nullptr, nullptr, AGENT_COPY_FILE_NO_FLUSH | COPY_FILE_RESTARTABLE); }, {"rename"}},
-        {"CopyFileFromAgent", [&](const WString &l) { return AgentCopyFileFromAgent(logon_, kRemote.c_str(), l.c_str()); }, durable},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        const WString local = fake::Utf16(root_ + "/dest/" + c.what);
-        {
-            std::lock_guard<std::mutex> lock(eventsLock);
-            events.clear();
-            recording = true;
-        }
-        const BOOL result = c.copy(local);
-        std::lock_guard<std::mutex> lock(eventsLock);
-        recording = false;
+    for (const auto &c : cases) {
+        const WString local = fake::Utf16(N(c.name));
+        BOOL result = 0;
+        EXPECT_EQ(Recorded([&] {
+                      result = c.flags == ~0u ? AgentCopyFileFromAgent(logon_, kRemote.c_str(), local.c_str())
+                                              : AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), local.c_str(),
+                                                                          nullptr, nullptr, nullptr, c.flags);
+                  }),
+                  c.expected)
+            << N(c.name);
         EXPECT_EQ(result, 1);
-        EXPECT_EQ(events, c.expected);
-        EXPECT_TRUE(Read(Narrow(local)) == content_);
+        EXPECT_EQ(dir_.Read(c.name), content_);
     }
-    // A caller copying a batch into one folder flushes the folder once.
-    {
-        platform::LocalFolder folder;
-        ASSERT_EQ(folder.Open(fake::Utf16(root_ + "/dest").c_str(), false), 0);
-        copy_ex::RemoteVersion version;
-        version.size = 3;
-        std::unique_lock<std::mutex> lock(eventsLock);
-        events.clear();
-        recording = true;
-        lock.unlock();
-        for (const char16_t *name : {u"batch1", u"batch2"}) {
-            copy_ex::PartialFile partial(folder, name, 0);
-            ASSERT_EQ(partial.Open(version), 0);
-            ASSERT_EQ(platform::WriteFileAt(partial.handle(), "abc", 3, 0), 0);
-            ASSERT_EQ(partial.Finish(version, copy_ex::PartialFile::FolderFlush::ByCaller), 0);
-        }
-        EXPECT_EQ(platform::FlushLocalFolder(folder), 0);
-        lock.lock();
-        recording = false;
-        EXPECT_EQ(events, (std::vector<std::string>{"flush file", "rename", "flush file", "rename", "flush folder"}));
-        EXPECT_TRUE(Read(root_ + "/dest/batch2") == (Bytes{'a', 'b', 'c'}));
-    }
+    platform::LocalFolder folder;
+    ASSERT_EQ(folder.Open(fake::Utf16(N(u"dest")).c_str(), false), 0);
+    copy_ex::RemoteVersion version;
+    version.size = 3;
+    EXPECT_EQ(Recorded([&] {
+                  for (const char16_t *name : {u"batch1", u"batch2"}) {
+                      copy_ex::PartialFile partial(folder, name, 0);
+                      ASSERT_EQ(partial.Open(version), 0);
+                      ASSERT_EQ(platform::WriteFileAt(partial.handle(), "abc", 3, 0), 0);
+                      ASSERT_EQ(partial.Finish(version, copy_ex::PartialFile::FolderFlush::ByCaller), 0);
+                  }
+                  EXPECT_EQ(platform::FlushLocalFolder(folder), 0);
+              }),
+              (std::vector<std::string>{"flush file", "rename", "flush file", "rename", "flush folder"}));
+    EXPECT_EQ(dir_.Read(u"dest/batch2"), (Bytes{'a', 'b', 'c'}));
     // Flags beside the library's own stay refused.
-    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), fake::Utf16(root_ + "/dest/x").c_str(), nullptr,
-                                        nullptr, nullptr, 0x40000000u),
+    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), fake::Utf16(N(u"dest/x")).c_str(), nullptr, nullptr,
+                                        nullptr, 0x40000000u),
               0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
 }
 
-// Copies finishing in one folder at once share its flushes: every caller
-// returns only after a flush that began after it asked, and none is lost.
+// Copies finishing in one folder at once share its flushes, and every
+// caller's flush completes.
 TEST_F(LocalWrites, ConcurrentFolderFlushesAreSharedAndAllComplete)
 {
     constexpr int kThreads = 8;
-    std::vector<std::unique_ptr<platform::LocalFolder>> folders;
-    for (int i = 0; i < kThreads; ++i) {
-        folders.push_back(std::make_unique<platform::LocalFolder>());
-        ASSERT_EQ(folders.back()->Open(fake::Utf16(root_ + "/dest").c_str(), false), 0);
-    }
-    {
-        std::lock_guard<std::mutex> lock(eventsLock);
-        events.clear();
-        recording = true;
-    }
+    std::vector<platform::LocalFolder> folders(kThreads);
+    for (platform::LocalFolder &folder : folders)
+        ASSERT_EQ(folder.Open(fake::Utf16(N(u"dest")).c_str(), false), 0);
     std::atomic<int> ready{0}, failed{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i)
-        threads.emplace_back([&, i] {
-            ++ready;
-            while (ready < kThreads)
-                std::this_thread::yield();
-            if (platform::FlushLocalFolder(*folders[i]) != 0)
-                ++failed;
-        });
-    for (std::thread &t : threads)
-        t.join();
-    std::lock_guard<std::mutex> lock(eventsLock);
-    recording = false;
+    const std::vector<std::string> flushes = Recorded([&] {
+        std::vector<std::thread> threads;
+        for (platform::LocalFolder &folder : folders)
+            threads.emplace_back([&] {
+                for (++ready; ready < kThreads;)
+                    std::this_thread::yield();
+                failed += platform::FlushLocalFolder(folder) != 0;
+            });
+        for (std::thread &t : threads)
+            t.join();
+    });
     EXPECT_EQ(failed, 0);
-    EXPECT_GE(events.size(), 1u);
-    EXPECT_LE(events.size(), size_t(kThreads));
-    for (const std::string &e : events)
-        EXPECT_EQ(e, "flush folder");
+    EXPECT_GE(flushes.size(), 1u);
+    EXPECT_LE(flushes.size(), size_t(kThreads));
+    EXPECT_EQ(std::count(flushes.begin(), flushes.end(), "flush folder"), long(flushes.size()));
 }
 
 #endif // !_WIN32

@@ -89,4 +89,13 @@ std::vector<std::string> TempDirectory::Files() const
     return out;
 }
 
+std::vector<std::string> NamesIn(const std::filesystem::path &folder)
+{
+    std::vector<std::string> out;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        out.push_back(entry.path().filename().u8string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 } // namespace fake

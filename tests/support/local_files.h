@@ -23,11 +23,15 @@ public:
     Bytes Read(const char16_t *name) const; // empty when missing
     // Every regular file below the root, as relative paths with '/'.
     std::vector<std::string> Files() const;
+    // The file system's path of `name`.
+    std::filesystem::path Native(const char16_t *name) const;
 
 private:
-    std::filesystem::path Native(const char16_t *name) const;
     std::filesystem::path root_;
 };
+
+// The names in a folder, links included and not followed, sorted.
+std::vector<std::string> NamesIn(const std::filesystem::path &folder);
 
 } // namespace fake
 

@@ -49,7 +49,7 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         const size_t start = static_cast<size_t>(std::min<uint64_t>(read.offset, file.content.size()));
         const size_t n = std::min<size_t>(read.toRead, file.content.size() - start);
         Bytes data(file.content.begin() + static_cast<long>(start), file.content.begin() + static_cast<long>(start + n));
-        return Send(DataReply(kReadAt, 0, data));
+        return Send(DataReply(kReadAt, 0, data)).After(file.readDelayMs);
     });
     agent.On(kInformation, [files, opened, lock](const Request &, Session &s) {
         WString path;

@@ -15,6 +15,7 @@ struct RemoteFile {
     Bytes content;
     uint32_t readStatus = 0; // non-zero: every read is refused with it
     uint64_t lastWrite = 0;  // FILETIME ticks in the information reply
+    int readDelayMs = 0;     // each read's reply waits this long
 };
 
 using RemoteFiles = std::map<WString, RemoteFile>;

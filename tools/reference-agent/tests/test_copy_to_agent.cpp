@@ -4,12 +4,13 @@
 // restarts, and the names of the partial and aside files.
 #include "agent_harness.h"
 #include "agent_test.h"
+#include "local_files.h"
+#include "remote_files.h"
 
 #include "copy/copy_to_agent.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,19 +23,12 @@ using namespace agent;
 namespace {
 
 constexpr uint64_t C = copy_to::kChunkSize;
-// 2001-09-09 01:46:40 UTC, as seconds since 1970
-constexpr time_t kLocalSeconds = 1000000000;
-constexpr uint64_t kLocalTicks = (1000000000ull + 11644473600ull) * 10000000ull;
+constexpr time_t kLocalSeconds = 1000000000; // 2001-09-09 01:46:40 UTC
 
 std::string Pattern(size_t n, unsigned seed)
 {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = static_cast<char>(x >> 16);
-    }
-    return s;
+    const fake::Bytes bytes = fake::Pattern(n, static_cast<uint8_t>(seed));
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::string ReadAll(const std::string &path)
@@ -43,26 +37,14 @@ std::string ReadAll(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool Exists(const std::string &path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-// Names in a folder, sorted.
-std::vector<std::string> Names(const std::string &dir)
-{
-    std::vector<std::string> out;
-    for (const auto &e : std::filesystem::directory_iterator(dir))
-        out.push_back(e.path().filename().string());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 struct Progress {
+    explicit Progress(size_t at = 0, DWORD answer = PROGRESS_CONTINUE, std::function<void()> act = {})
+        : answerAt(at), answer(answer), act(std::move(act))
+    {
+    }
     std::vector<std::pair<uint64_t, uint64_t>> calls;
-    size_t answerAt = 0; // 1-based call that gets `answer` after `act`
-    DWORD answer = PROGRESS_CONTINUE;
+    size_t answerAt; // 1-based call that gets `answer` after `act`
+    DWORD answer;
     std::function<void()> act;
     static DWORD AGENTAPI Call(ULONGLONG total, ULONGLONG copied, void *context)
     {
@@ -103,24 +85,17 @@ protected:
     }
     BOOL Put(DWORD flags = 0, Progress *progress = nullptr, BOOL *cancel = nullptr)
     {
-        std::u16string local;
-        for (char c : Local())
-            local.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-        return AgentCopyFileToAgentExW(logon_, local.c_str(), u"C:\\in\\target.bin",
+        return AgentCopyFileToAgentExW(logon_, fake::Utf16(Local()).c_str(), u"C:\\in\\target.bin",
                                        progress != nullptr ? &Progress::Call : nullptr, progress, cancel, flags);
     }
     // The remote folder holds exactly these names.
-    std::vector<std::string> RemoteNames() const { return Names(remoteDir_.path() + "/in"); }
-    std::string PartialPath() const
+    std::vector<std::string> RemoteNames() const { return fake::NamesIn(remoteDir_.path() + "/in"); }
+    // The agent's path of the target's partial or aside name (ASCII).
+    std::string Beside(const copy_to::WideText &name) const
     {
-        const copy_to::WideText name = copy_to::PartialName(u"target.bin");
         return remoteDir_.path() + "/in/" + std::string(name.begin(), name.end());
     }
-    std::string AsidePath() const
-    {
-        const copy_to::WideText name = copy_to::AsideName(u"target.bin");
-        return remoteDir_.path() + "/in/" + std::string(name.begin(), name.end());
-    }
+    std::string PartialPath() const { return Beside(copy_to::PartialName(u"target.bin")); }
 
     ScratchDir localDir_, remoteDir_;
     std::unique_ptr<RunningAgent> agent_;
@@ -166,36 +141,32 @@ TEST_F(CopyToAgent, LandsEveryShapeWholeWithTheLocalTime)
 // was one or not, and takes its partial file with it.
 TEST_F(CopyToAgent, CancelFailureAndRefusalLeaveTheTargetAsItWas)
 {
-    struct Case {
+    const auto vanish = [&] { ::unlink(PartialPath().c_str()); };
+    const auto grow = [&] { std::ofstream(Local(), std::ios::app) << "more"; };
+    const struct {
         const char *name;
         const char *before;
         DWORD flags;
         size_t answerAt;
         DWORD answer;
-        int act; // 0 none, 1 the partial file vanishes, 2 the local file grows
+        std::function<void()> act;
         DWORD error;
     } cases[] = {
-        {"cancelled by progress, new", nullptr, 0, 2, PROGRESS_CANCEL, 0, ERROR_REQUEST_ABORTED},
-        {"cancelled by progress, replacing", "old", 0, 2, PROGRESS_CANCEL, 0, ERROR_REQUEST_ABORTED},
-        {"cancelled at the last call", "old", 0, 5, PROGRESS_CANCEL, 0, ERROR_REQUEST_ABORTED},
-        {"partial file removed midway", "old", 0, 2, PROGRESS_CONTINUE, 1, ERROR_FILE_NOT_FOUND},
-        {"local file changed midway", "old", 0, 2, PROGRESS_CONTINUE, 2, ERROR_FILE_INVALID},
-        {"fail if exists", "old", COPY_FILE_FAIL_IF_EXISTS, 0, PROGRESS_CONTINUE, 0, ERROR_FILE_EXISTS},
+        {"cancelled by progress, new", nullptr, 0, 2, PROGRESS_CANCEL, {}, ERROR_REQUEST_ABORTED},
+        {"cancelled by progress, replacing", "old", 0, 2, PROGRESS_CANCEL, {}, ERROR_REQUEST_ABORTED},
+        {"cancelled at the last call", "old", 0, 5, PROGRESS_CANCEL, {}, ERROR_REQUEST_ABORTED},
+        {"partial file removed midway", "old", 0, 2, PROGRESS_CONTINUE, vanish, ERROR_FILE_NOT_FOUND},
+        {"local file changed midway", "old", 0, 2, PROGRESS_CONTINUE, grow, ERROR_FILE_INVALID},
+        {"fail if exists", "old", COPY_FILE_FAIL_IF_EXISTS, 0, PROGRESS_CONTINUE, {}, ERROR_FILE_EXISTS},
     };
     const std::string content = Pattern(4 * C, 7); // four progress calls, then the final one
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ::unlink(Remote().c_str());
         if (c.before != nullptr)
             remoteDir_.Write("in/target.bin", c.before);
         WriteLocal(content);
-        Progress progress;
-        progress.answerAt = c.answerAt;
-        progress.answer = c.answer;
-        if (c.act == 1)
-            progress.act = [&] { ::unlink(PartialPath().c_str()); };
-        if (c.act == 2)
-            progress.act = [&] { std::ofstream(Local(), std::ios::app) << "more"; };
+        Progress progress(c.answerAt, c.answer, c.act);
         ASSERT_EQ(Put(c.flags, &progress), 0);
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(AgentGetLastError(), c.error);
@@ -231,13 +202,11 @@ TEST_F(CopyToAgent, StopKeepsThePartialFileAndARestartContinuesIt)
     const std::string content = Pattern(20 * C + 100, 3);
     WriteLocal(content);
     remoteDir_.Write("in/target.bin", "old");
-    Progress stopped;
-    stopped.answerAt = 3;
-    stopped.answer = PROGRESS_STOP;
+    Progress stopped(3, PROGRESS_STOP);
     ASSERT_EQ(Put(COPY_FILE_RESTARTABLE, &stopped), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_REQUEST_ABORTED));
     EXPECT_EQ(ReadAll(Remote()), "old");
-    ASSERT_TRUE(Exists(PartialPath()));
+    ASSERT_TRUE(std::filesystem::exists(PartialPath()));
     EXPECT_LE(static_cast<uint64_t>(std::filesystem::file_size(PartialPath())), content.size());
 
     // The restart's first report already counts what the partial file held.
@@ -250,9 +219,7 @@ TEST_F(CopyToAgent, StopKeepsThePartialFileAndARestartContinuesIt)
 
     // Stopped again, then the local file changes: the record no longer
     // names it, so the restart starts from the first byte.
-    Progress stoppedAgain;
-    stoppedAgain.answerAt = 3;
-    stoppedAgain.answer = PROGRESS_STOP;
+    Progress stoppedAgain(3, PROGRESS_STOP);
     ASSERT_EQ(Put(COPY_FILE_RESTARTABLE, &stoppedAgain), 0);
     const std::string changed = Pattern(20 * C + 50, 4);
     WriteLocal(changed);
@@ -271,7 +238,7 @@ TEST_F(CopyToAgent, APutAfterAnInterruptedReplaceFindsEveryFileItsPlace)
     for (bool targetThere : {false, true}) {
         SCOPED_TRACE(targetThere);
         ::unlink(Remote().c_str());
-        std::ofstream(AsidePath()) << "old";
+        std::ofstream(Beside(copy_to::AsideName(u"target.bin"))) << "old";
         if (targetThere)
             remoteDir_.Write("in/target.bin", "newer");
         ASSERT_EQ(Put(COPY_FILE_FAIL_IF_EXISTS), 0); // the old file is back, so it exists
