@@ -1,12 +1,9 @@
 // A connection's life seen through the exports and the fake agent: logon
-// bytes, machine identity, logon and logout replies, the receive buffer,
-// oversized, cut and split replies.
+// bytes, machine identity, logon and logout replies, cut and split replies.
 #include "agent_test.h"
 #include "file_messages.h"
-#include "live_blocks.h"
 
 #include "session/machine_identity.h"
-#include "transport/agent_connection.h" // the receive buffer's first size
 
 #include <algorithm>
 
@@ -150,44 +147,6 @@ TEST_F(ConnectionTest, LogoffSendsALogoutEvenWhenItIsRefused)
         EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpLogout).back().raw()), "01 00 01 00 03 00 00 00 00 00 00 00");
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
     }
-}
-
-// A reply larger than the receive buffer grows it once; the next reply
-// on the same connection reuses it. Seen through the program's allocator.
-TEST_F(AgentTest, ReceiveBufferGrowsOnceAndIsReused)
-{
-#ifdef _WIN32
-    GTEST_SKIP() << "the DLL's allocations do not pass this program's operator new";
-#else
-    Payload big;
-    big.u32(0);
-    big.raw(Bytes(30000 - 4, 0x5A));
-    agent_.Queue(OpRemovePath, fake::Send(fake::Reply(OpRemovePath, big)));
-    agent_.Queue(OpRemovePath, fake::Send(fake::Reply(OpRemovePath, Payload().u32(7).raw(Bytes(96, 1)))));
-    fake::TakeLargestNothrowBlock();
-    ASSERT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 1) << GetLastError();
-    EXPECT_GE(fake::TakeLargestNothrowBlock(), 30000u);
-    EXPECT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 0);
-    EXPECT_EQ(GetLastError(), 7u);
-    EXPECT_LT(fake::TakeLargestNothrowBlock(), 30000u);
-    EXPECT_EQ(agent_.Accepted(), 1);
-    EXPECT_EQ(Idle(), 1);
-#endif
-}
-
-TEST_F(AgentTest, OversizedAnnouncementIsRefusedWithoutAllocating)
-{
-    agent_.Queue(OpRemovePath, fake::Send(fake::Header(2, OpRemovePath, 0xFFFFFFF0u)));
-#ifndef _WIN32
-    fake::TakeLargestNothrowBlock();
-#endif
-    EXPECT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
-#ifndef _WIN32
-    EXPECT_LE(fake::TakeLargestNothrowBlock(), kReceiveBufferSize);
-#endif
-    EXPECT_EQ(Idle(), 0);
-    EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; })) << "the connection was kept";
 }
 
 TEST_F(AgentTest, PeerClosingMidMessageReportsReset)
