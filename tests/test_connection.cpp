@@ -39,62 +39,49 @@ protected:
 
 } // namespace
 
-// The logon's own connection carries the initial-logon flag; a connection
-// opened later for an export does not.
+// The logon's bytes: the credentials, the machine id (the first wired
+// adapter's address, each byte as three decimal digits; wireless adapters
+// are skipped) and the initial-logon flag, which a connection opened later
+// for an export does not carry.
 TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
-{
-    for (const char16_t *password : {u"pw", u""}) {
-        SCOPED_TRACE(fake::ToHex(fake::Payload().wstr(password).bytes()));
-        agent_.ClearRecords();
-        const int first = agent_.Accepted();
-        AGENT_LOGON logon = LogOn(password);
-        ASSERT_NE(logon, nullptr) << GetLastError();
-        EXPECT_EQ(fake::ToHex(agent_.Received(first)),
-                  fake::ToHex(ExpectedLogon(W(u"user"), W(password), 1)));
-
-        agent_.Queue(OpCreateFile, fake::Send(fake::StatusReply(OpCreateFile, 0)));
-        HANDLE held = AgentCreateFileW(logon, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
-        ASSERT_NE(held, nullptr);
-        agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
-        ASSERT_EQ(AgentCreateDirectoryW(logon, W(u"C:\\d").c_str()), 1) << GetLastError();
-        const Bytes later = ExpectedLogon(W(u"user"), W(password), 0);
-        const Bytes sent = agent_.Received(first + 1);
-        EXPECT_EQ(fake::ToHex(Bytes(sent.begin(), sent.begin() + std::min(sent.size(), later.size()))),
-                  fake::ToHex(later));
-        agent_.Queue(OpCloseHandle, fake::Send(fake::StatusReply(OpCloseHandle, 0)));
-        EXPECT_EQ(AgentCloseHandle(logon, held), 1);
-        EXPECT_EQ(AgentLogoff(logon), 1);
-    }
-}
-
-// The machine id in the logon is the first wired adapter's address, each
-// byte as three decimal digits; wireless adapters are skipped.
-TEST_F(ConnectionTest, MachineIdSkipsWirelessAdapters)
 {
     using agent::platform::TestAdapter;
     struct Case {
+        const char16_t *password;
         std::vector<TestAdapter> adapters;
         const char *id;
     } cases[] = {
-        {{{"Intel Wireless-AC", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}},
+        {u"pw",
+         {{"Intel Wireless-AC", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}},
           {"Realtek Ethernet", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, 6, {"127.0.0.3"}, {"255.0.0.0"}}},
          "000094043000077026000060"},
-        {{{"Wireless only", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, ""},
-        {{{"a wireless card", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003000005002000004"},
-        {{{"eight bytes", {1, 2, 3, 4, 5, 6, 7, 8}, 8, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003008005002007004"},
-        {{}, ""},
+        {u"", {{"Wireless only", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, ""},
+        {u"pw", {{"a wireless card", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003000005002000004"},
+        {u"pw", {{"eight bytes", {1, 2, 3, 4, 5, 6, 7, 8}, 8, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003008005002007004"},
+        {u"pw", {}, ""},
     };
     const TestAdapter none = {};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.id);
         // An empty list is installed as such (a null one would mean the real adapters).
         agent::platform::SetAdapterListForTesting(c.adapters.empty() ? &none : c.adapters.data(), c.adapters.size());
-        const int index = agent_.Accepted();
-        AGENT_LOGON logon = LogOn();
+        const int first = agent_.Accepted();
+        AGENT_LOGON logon = LogOn(c.password);
         ASSERT_NE(logon, nullptr) << GetLastError();
-        EXPECT_EQ(fake::ToHex(agent_.Received(index)),
-                  fake::ToHex(ExpectedLogon(W(u"user"), W(u"pw"), 1, c.id)));
-        AgentLogoff(logon);
+        EXPECT_EQ(fake::ToHex(agent_.Received(first)), fake::ToHex(ExpectedLogon(W(u"user"), W(c.password), 1, c.id)));
+
+        agent_.Queue(OpCreateFile, fake::Send(fake::StatusReply(OpCreateFile, 0)));
+        HANDLE held = AgentCreateFileW(logon, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
+        ASSERT_NE(held, nullptr);
+        agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
+        ASSERT_EQ(AgentCreateDirectoryW(logon, W(u"C:\\d").c_str()), 1) << GetLastError();
+        const Bytes later = ExpectedLogon(W(u"user"), W(c.password), 0, c.id);
+        const Bytes sent = agent_.Received(first + 1);
+        EXPECT_EQ(fake::ToHex(Bytes(sent.begin(), sent.begin() + std::min(sent.size(), later.size()))),
+                  fake::ToHex(later));
+        agent_.Queue(OpCloseHandle, fake::Send(fake::StatusReply(OpCloseHandle, 0)));
+        EXPECT_EQ(AgentCloseHandle(logon, held), 1);
+        EXPECT_EQ(AgentLogoff(logon), 1);
     }
     fake::InstallTestAdapters();
 }
