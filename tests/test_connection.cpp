@@ -1,12 +1,9 @@
 // A connection's life seen through the exports and the fake agent: logon
-// bytes, machine identity, logon and logout replies, the receive buffer,
-// oversized, cut and split replies.
+// bytes, machine identity, broken logon replies, cut and split replies.
 #include "agent_test.h"
 #include "file_messages.h"
-#include "live_blocks.h"
 
 #include "session/machine_identity.h"
-#include "transport/agent_connection.h" // the receive buffer's first size
 
 #include <algorithm>
 
@@ -42,25 +39,43 @@ protected:
 
 } // namespace
 
-// The logon's own connection carries the initial-logon flag; a connection
-// opened later for an export does not.
+// The logon's bytes: the credentials, the machine id (the first wired
+// adapter's address, each byte as three decimal digits; wireless adapters
+// are skipped) and the initial-logon flag, which a connection opened later
+// for an export does not carry.
 TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
 {
-    for (const char16_t *password : {u"pw", u""}) {
-        SCOPED_TRACE(fake::ToHex(fake::Payload().wstr(password).bytes()));
-        agent_.ClearRecords();
+    using agent::platform::TestAdapter;
+    struct Case {
+        const char16_t *password;
+        std::vector<TestAdapter> adapters;
+        const char *id;
+    } cases[] = {
+        {u"pw",
+         {{"Intel Wireless-AC", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}},
+          {"Realtek Ethernet", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, 6, {"127.0.0.3"}, {"255.0.0.0"}}},
+         "000094043000077026000060"},
+        {u"", {{"Wireless only", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, ""},
+        {u"pw", {{"a wireless card", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003000005002000004"},
+        {u"pw", {{"eight bytes", {1, 2, 3, 4, 5, 6, 7, 8}, 8, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003008005002007004"},
+        {u"pw", {}, ""},
+    };
+    const TestAdapter none = {};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.id);
+        // An empty list is installed as such (a null one would mean the real adapters).
+        agent::platform::SetAdapterListForTesting(c.adapters.empty() ? &none : c.adapters.data(), c.adapters.size());
         const int first = agent_.Accepted();
-        AGENT_LOGON logon = LogOn(password);
+        AGENT_LOGON logon = LogOn(c.password);
         ASSERT_NE(logon, nullptr) << GetLastError();
-        EXPECT_EQ(fake::ToHex(agent_.Received(first)),
-                  fake::ToHex(ExpectedLogon(W(u"user"), W(password), 1)));
+        EXPECT_EQ(fake::ToHex(agent_.Received(first)), fake::ToHex(ExpectedLogon(W(u"user"), W(c.password), 1, c.id)));
 
         agent_.Queue(OpCreateFile, fake::Send(fake::StatusReply(OpCreateFile, 0)));
         HANDLE held = AgentCreateFileW(logon, W(u"C:\\f").c_str(), GENERIC_READ, 0, OPEN_EXISTING, 0);
         ASSERT_NE(held, nullptr);
         agent_.Queue(OpCreateDirectory, fake::Send(fake::StatusReply(OpCreateDirectory, 0)));
         ASSERT_EQ(AgentCreateDirectoryW(logon, W(u"C:\\d").c_str()), 1) << GetLastError();
-        const Bytes later = ExpectedLogon(W(u"user"), W(password), 0);
+        const Bytes later = ExpectedLogon(W(u"user"), W(c.password), 0, c.id);
         const Bytes sent = agent_.Received(first + 1);
         EXPECT_EQ(fake::ToHex(Bytes(sent.begin(), sent.begin() + std::min(sent.size(), later.size()))),
                   fake::ToHex(later));
@@ -68,126 +83,29 @@ TEST_F(ConnectionTest, LogonSendsCredentialsIdentityAndFlag)
         EXPECT_EQ(AgentCloseHandle(logon, held), 1);
         EXPECT_EQ(AgentLogoff(logon), 1);
     }
-}
-
-// The machine id in the logon is the first wired adapter's address, each
-// byte as three decimal digits; wireless adapters are skipped.
-TEST_F(ConnectionTest, MachineIdSkipsWirelessAdapters)
-{
-    using agent::platform::TestAdapter;
-    struct Case {
-        std::vector<TestAdapter> adapters;
-        const char *id;
-    } cases[] = {
-        {{{"Intel Wireless-AC", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}},
-          {"Realtek Ethernet", {0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, 6, {"127.0.0.3"}, {"255.0.0.0"}}},
-         "000094043000077026000060"},
-        {{{"Wireless only", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, ""},
-        {{{"a wireless card", {1, 2, 3, 4, 5, 6}, 6, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003000005002000004"},
-        {{{"eight bytes", {1, 2, 3, 4, 5, 6, 7, 8}, 8, {"127.0.0.2"}, {"255.0.0.0"}}}, "001006003008005002007004"},
-        {{}, ""},
-    };
-    const TestAdapter none = {};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.id);
-        // An empty list is installed as such (a null one would mean the real adapters).
-        agent::platform::SetAdapterListForTesting(c.adapters.empty() ? &none : c.adapters.data(), c.adapters.size());
-        const int index = agent_.Accepted();
-        AGENT_LOGON logon = LogOn();
-        ASSERT_NE(logon, nullptr) << GetLastError();
-        EXPECT_EQ(fake::ToHex(agent_.Received(index)),
-                  fake::ToHex(ExpectedLogon(W(u"user"), W(u"pw"), 1, c.id)));
-        AgentLogoff(logon);
-    }
     fake::InstallTestAdapters();
 }
 
-TEST_F(ConnectionTest, LogonReplies)
+// Logon replies that break off (the accepted and refused ones are the
+// logon golden rows'): the cause in both last errors, no connection left.
+TEST_F(ConnectionTest, BrokenLogonReplies)
 {
-    struct Case {
+    const struct {
         const char *what;
-        Bytes reply;
-        bool close;
-        bool loggedOn;
-        DWORD error; // 0: not checked
+        fake::Action answer;
+        DWORD error;
     } cases[] = {
-        {"refused", fake::StatusReply(OpLogon, 1326), false, false, 1326},
-        {"no status", fake::Header(2, OpLogon, 0), false, false, 13},
-        {"no header test", fake::StatusReply(OpPathIsRoot, 0), false, true, 0},
-        {"big-endian agent", fake::Reply(OpLogon, Payload(true).u32(0)), false, true, 0},
-        {"closed mid-message", fake::Header(2, OpLogon, 4), true, false, 10054},
+        {"no status", fake::Send(fake::Header(2, OpLogon, 0)), 13},
+        {"closed mid-message", fake::Send(fake::Header(2, OpLogon, 4)).ThenClose(), 10054},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        fake::Action answer = fake::Send(c.reply);
-        if (c.close)
-            answer.ThenClose();
-        agent_.Queue(OpLogon, answer);
-        AGENT_LOGON logon = LogOn();
-        const DWORD error = GetLastError();
-        EXPECT_EQ(logon != nullptr, c.loggedOn);
-        if (c.error != 0) {
-            EXPECT_EQ(error, c.error);
-            EXPECT_EQ(AgentGetLastError(), c.error);
-        }
-        if (logon != nullptr) {
-            EXPECT_EQ(AgentLogoff(logon), 1);
-        }
-        // A refused logon leaves no connection behind.
+        agent_.Queue(OpLogon, c.answer);
+        EXPECT_EQ(LogOn(), nullptr);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(AgentGetLastError(), c.error);
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
     }
-}
-
-TEST_F(ConnectionTest, LogoffSendsALogoutEvenWhenItIsRefused)
-{
-    for (uint32_t status : {0u, 5u}) {
-        AGENT_LOGON logon = LogOn();
-        ASSERT_NE(logon, nullptr);
-        agent_.ClearRecords();
-        agent_.Queue(OpLogout, fake::Send(fake::StatusReply(OpLogout, status)));
-        EXPECT_EQ(AgentLogoff(logon), 1) << status;
-        ASSERT_EQ(agent_.RequestsOf(OpLogout).size(), 1u);
-        EXPECT_EQ(fake::ToHex(agent_.RequestsOf(OpLogout).back().raw()), "01 00 01 00 03 00 00 00 00 00 00 00");
-        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; }));
-    }
-}
-
-// A reply larger than the receive buffer grows it once; the next reply
-// on the same connection reuses it. Seen through the program's allocator.
-TEST_F(AgentTest, ReceiveBufferGrowsOnceAndIsReused)
-{
-#ifdef _WIN32
-    GTEST_SKIP() << "the DLL's allocations do not pass this program's operator new";
-#else
-    Payload big;
-    big.u32(0);
-    big.raw(Bytes(30000 - 4, 0x5A));
-    agent_.Queue(OpRemovePath, fake::Send(fake::Reply(OpRemovePath, big)));
-    agent_.Queue(OpRemovePath, fake::Send(fake::Reply(OpRemovePath, Payload().u32(7).raw(Bytes(96, 1)))));
-    fake::TakeLargestNothrowBlock();
-    ASSERT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 1) << GetLastError();
-    EXPECT_GE(fake::TakeLargestNothrowBlock(), 30000u);
-    EXPECT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 0);
-    EXPECT_EQ(GetLastError(), 7u);
-    EXPECT_LT(fake::TakeLargestNothrowBlock(), 30000u);
-    EXPECT_EQ(agent_.Accepted(), 1);
-    EXPECT_EQ(Idle(), 1);
-#endif
-}
-
-TEST_F(AgentTest, OversizedAnnouncementIsRefusedWithoutAllocating)
-{
-    agent_.Queue(OpRemovePath, fake::Send(fake::Header(2, OpRemovePath, 0xFFFFFFF0u)));
-#ifndef _WIN32
-    fake::TakeLargestNothrowBlock();
-#endif
-    EXPECT_EQ(AgentRemovePath(logon_, W(u"C:\\a").c_str()), 0);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(WSAEMSGSIZE));
-#ifndef _WIN32
-    EXPECT_LE(fake::TakeLargestNothrowBlock(), kReceiveBufferSize);
-#endif
-    EXPECT_EQ(Idle(), 0);
-    EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.Open() == 0; })) << "the connection was kept";
 }
 
 TEST_F(AgentTest, PeerClosingMidMessageReportsReset)

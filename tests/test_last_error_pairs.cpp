@@ -6,16 +6,14 @@
 // in the cleanup shows (the suite runs under Wine as well).
 #include "agent_test.h"
 #include "entries.h"
+#include "file_messages.h"
 #include "local_files.h"
 
-
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <thread>
 
 using fake::Bytes;
-using fake::Payload;
 using fake::W;
 using namespace agent;
 
@@ -36,23 +34,18 @@ HMODULE Dll()
 
 constexpr DWORD kRefused = 32; // the agent's status for every refused request
 
-Bytes DataReply(uint32_t opcode, uint32_t status)
-{
-    return fake::Concat({fake::Header(2, opcode, 8), Payload().u32(status).u32(0).bytes()});
-}
-
-fake::FindEntry Entry()
+fake::Payload Found()
 {
     fake::FindEntry e;
     e.name = W(u"a");
-    return e;
+    return fake::FindRecord(e);
 }
 
-fake::DriveEntry Drive()
+fake::Payload Drive()
 {
     fake::DriveEntry d;
     d.text1 = W(u"C:\\");
-    return d;
+    return fake::DriveRecord(d);
 }
 
 // Local files of the copies, all removed at the end.
@@ -62,18 +55,27 @@ fake::TempDirectory &Scratch()
     return directory;
 }
 
-HANDLE OpenFile(AGENT_LOGON logon)
+const fake::WString kPath = W(u"C:\\x");
+WCHAR path[260];
+char buffer[4];
+DWORD count;
+FILETIME times = {1, 2};
+WIN32_FIND_DATAW found;
+AgentDriveInfo drive;
+
+HANDLE OpenFile(AGENT_LOGON l)
 {
-    return API(AgentCreateFileW)(logon, W(u"C:\\f").c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL);
+    return API(AgentCreateFileW)(l, kPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
+HANDLE OpenSearch(AGENT_LOGON l) { return API(AgentFindFirstFileW)(l, W(u"C:\\*").c_str(), &found); }
+HANDLE OpenDrives(AGENT_LOGON l) { return API(AgentFindFirstLogicalDriveW)(l, &drive); }
 
 void AGENTAPI IgnoreEntry(const WCHAR *, const WIN32_FIND_DATAW *, void *) {}
 
 // Runs `call` on a handle that `open` made on `l` and closes it after; the
 // call's cause stays the thread's last error. True when the call failed.
-template <typename Open, typename Call>
-bool OnHandle(AGENT_LOGON l, Open &&open, Call &&call)
+template <typename Call>
+bool OnHandle(AGENT_LOGON l, HANDLE (*open)(AGENT_LOGON), Call &&call)
 {
     HANDLE h = open(l);
     const bool failed = h != nullptr && call(h) == 0;
@@ -84,143 +86,108 @@ bool OnHandle(AGENT_LOGON l, Open &&open, Call &&call)
     return failed;
 }
 
-HANDLE OpenSearch(AGENT_LOGON l)
-{
-    WIN32_FIND_DATAW data;
-    return API(AgentFindFirstFileW)(l, W(u"C:\\*").c_str(), &data);
-}
-
-HANDLE OpenDrives(AGENT_LOGON l)
-{
-    AgentDriveInfo info;
-    return API(AgentFindFirstLogicalDriveW)(l, &info);
-}
-
 // A failing call: true when the export reported a failure. The agent
-// refuses `refused` (unless 0) with kRefused and answers as `script` says.
+// answers `op` (unless 0) with `reply`, or refuses it with kRefused when
+// the reply is empty.
 struct Case {
     const char *name;
     DWORD cause;
-    uint32_t refused;
-    std::function<void(fake::FakeAgent &)> script;
-    std::function<bool(AGENT_LOGON)> fails;
+    uint32_t op;
+    Bytes reply;
+    bool (*fails)(AGENT_LOGON);
 };
 
-const auto kNoScript = [](fake::FakeAgent &) {};
-WCHAR path[260];
-char buffer[4];
-DWORD count;
-FILETIME times = {1, 2};
-
 const Case kCases[] = {
-    {"PathFileExists", kRefused, OpPathFileExists, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentPathFileExistsW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"PathIsRoot", kRefused, OpPathIsRoot, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentPathIsRootW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"PathStripToRoot", kRefused, OpPathStripToRoot, kNoScript,
+    {"PathFileExists", kRefused, OpPathFileExists, {},
+     [](AGENT_LOGON l) { return API(AgentPathFileExistsW)(l, kPath.c_str()) == 0; }},
+    {"PathIsRoot", kRefused, OpPathIsRoot, {}, [](AGENT_LOGON l) { return API(AgentPathIsRootW)(l, kPath.c_str()) == 0; }},
+    {"PathStripToRoot", kRefused, OpPathStripToRoot, {},
      [](AGENT_LOGON l) {
          WCHAR root[8] = {'C', ':', '\\', 'x', 0};
          return API(AgentPathStripToRootW)(l, root) == 0;
      }},
-    {"GetFileAttributes", kRefused, OpGetFileAttributes, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentGetFileAttributesW)(l, W(u"C:\\x").c_str()) == 0xFFFFFFFFu; }},
-    {"GetFileAttributesEx", kRefused, OpGetFileAttributesEx, kNoScript,
+    {"GetFileAttributes", kRefused, OpGetFileAttributes, {},
+     [](AGENT_LOGON l) { return API(AgentGetFileAttributesW)(l, kPath.c_str()) == 0xFFFFFFFFu; }},
+    {"GetFileAttributesEx", kRefused, OpGetFileAttributesEx, {},
      [](AGENT_LOGON l) {
          WIN32_FILE_ATTRIBUTE_DATA data;
-         return API(AgentGetFileAttributesExW)(l, W(u"C:\\x").c_str(), &data) == 0;
+         return API(AgentGetFileAttributesExW)(l, kPath.c_str(), &data) == 0;
      }},
-    {"SetFileAttributes", kRefused, OpSetFileAttributes, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentSetFileAttributesW)(l, W(u"C:\\x").c_str(), 1) == 0; }},
-    {"CreateDirectory", kRefused, OpCreateDirectory, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentCreateDirectoryW)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"RemovePath", kRefused, OpRemovePath, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentRemovePath)(l, W(u"C:\\x").c_str()) == 0; }},
-    {"MoveFile", kRefused, OpMoveFile, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentMoveFile)(l, W(u"C:\\x").c_str(), W(u"C:\\y").c_str()) == 0; }},
-    {"CreateFile", kRefused, OpCreateFile, kNoScript, [](AGENT_LOGON l) { return OpenFile(l) == nullptr; }},
-    {"GetFileInformationByHandle", kRefused, OpGetFileInformation, kNoScript,
+    {"SetFileAttributes", kRefused, OpSetFileAttributes, {},
+     [](AGENT_LOGON l) { return API(AgentSetFileAttributesW)(l, kPath.c_str(), 1) == 0; }},
+    {"CreateDirectory", kRefused, OpCreateDirectory, {},
+     [](AGENT_LOGON l) { return API(AgentCreateDirectoryW)(l, kPath.c_str()) == 0; }},
+    {"RemovePath", kRefused, OpRemovePath, {}, [](AGENT_LOGON l) { return API(AgentRemovePath)(l, kPath.c_str()) == 0; }},
+    {"MoveFile", kRefused, OpMoveFile, {},
+     [](AGENT_LOGON l) { return API(AgentMoveFile)(l, kPath.c_str(), W(u"C:\\y").c_str()) == 0; }},
+    {"CreateFile", kRefused, OpCreateFile, {}, [](AGENT_LOGON l) { return OpenFile(l) == nullptr; }},
+    {"GetFileInformationByHandle", kRefused, OpGetFileInformation, {},
      [](AGENT_LOGON l) {
          BY_HANDLE_FILE_INFORMATION info;
          return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentGetFileInformationByHandle)(h, &info); });
      }},
-    {"ReadFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFile, DataReply(OpReadFile, kRefused)); },
+    {"ReadFile", kRefused, OpReadFile, fake::CountReply(OpReadFile, kRefused, 0),
      [](AGENT_LOGON l) {
          return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentReadFile)(h, buffer, sizeof buffer, &count); });
      }},
-    {"ReadFilePosition", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpReadFileAt, DataReply(OpReadFileAt, kRefused)); },
+    {"ReadFilePosition", kRefused, OpReadFileAt, fake::CountReply(OpReadFileAt, kRefused, 0),
      [](AGENT_LOGON l) {
          return OnHandle(l, OpenFile,
                          [](HANDLE h) { return API(AgentReadFilePosition)(h, buffer, sizeof buffer, &count, 0, 0); });
      }},
-    {"WriteFile", kRefused, 0, [](fake::FakeAgent &a) { a.Always(OpWriteFile, DataReply(OpWriteFile, kRefused)); },
+    {"WriteFile", kRefused, OpWriteFile, fake::CountReply(OpWriteFile, kRefused, 0),
      [](AGENT_LOGON l) {
          return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentWriteFile)(h, "abcd", 4, &count); });
      }},
-    {"SetFilePointerEx", kRefused, OpSetFilePointer, kNoScript,
+    {"SetFilePointerEx", kRefused, OpSetFilePointer, {},
      [](AGENT_LOGON l) {
          LARGE_INTEGER d;
          d.QuadPart = 1;
          return OnHandle(l, OpenFile, [&](HANDLE h) { return API(AgentSetFilePointerEx)(h, d, nullptr, 0); });
      }},
-    {"SetFileTime", kRefused, OpSetFileTime, kNoScript,
+    {"SetFileTime", kRefused, OpSetFileTime, {},
      [](AGENT_LOGON l) {
          return OnHandle(l, OpenFile, [](HANDLE h) { return API(AgentSetFileTime)(h, &times, &times, &times); });
      }},
-    {"CloseHandle twice", ERROR_INVALID_HANDLE, 0, kNoScript,
+    {"CloseHandle twice", ERROR_INVALID_HANDLE, 0, {},
      [](AGENT_LOGON l) {
          HANDLE h = OpenFile(l);
          return h != nullptr && API(AgentCloseHandle)(l, h) == 1 && API(AgentCloseHandle)(l, h) == 0;
      }},
-    {"CopyFileFromAgent", kRefused, OpCreateFile, kNoScript,
+    {"CopyFileFromAgent", kRefused, OpCreateFile, {},
      [](AGENT_LOGON l) {
-         return API(AgentCopyFileFromAgent)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy.bin").c_str()) == 0;
+         return API(AgentCopyFileFromAgent)(l, kPath.c_str(), Scratch().Path(u"copy.bin").c_str()) == 0;
      }},
-    {"CopyFileFromAgentExW", kRefused, OpCreateFile, kNoScript,
+    {"CopyFileFromAgentExW", kRefused, OpCreateFile, {},
      [](AGENT_LOGON l) {
-         return API(AgentCopyFileFromAgentExW)(l, W(u"C:\\f").c_str(), Scratch().Path(u"copy_ex.bin").c_str(),
-                                               nullptr, nullptr, nullptr, 0) == 0;
+         return API(AgentCopyFileFromAgentExW)(l, kPath.c_str(), Scratch().Path(u"copy_ex.bin").c_str(), nullptr,
+                                               nullptr, nullptr, 0) == 0;
      }},
-    {"FindFirstFile, no entries", ERROR_NO_MORE_FILES, 0,
-     [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::Header(2, OpFindFirst, 0)); },
+    {"FindFirstFile, no entries", ERROR_NO_MORE_FILES, OpFindFirst, fake::Header(2, OpFindFirst, 0),
      [](AGENT_LOGON l) { return OpenSearch(l) == nullptr; }},
-    {"FindNextFile at the end", ERROR_NO_MORE_FILES, 0,
-     [](fake::FakeAgent &a) { a.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord(Entry())})); },
-     [](AGENT_LOGON l) {
-         WIN32_FIND_DATAW data;
-         return OnHandle(l, OpenSearch, [&](HANDLE h) { return API(AgentFindNextFileW)(h, &data); });
-     }},
-    {"FindFirstLogicalDrive, none", ERROR_NO_MORE_FILES, 0,
-     [](fake::FakeAgent &a) { a.Always(OpFindFirstDrive, fake::Header(2, OpFindFirstDrive, 0)); },
+    {"FindNextFile at the end", ERROR_NO_MORE_FILES, OpFindFirst, fake::SearchStream(OpFindFirst, {Found()}),
+     [](AGENT_LOGON l) { return OnHandle(l, OpenSearch, [](HANDLE h) { return API(AgentFindNextFileW)(h, &found); }); }},
+    {"FindFirstLogicalDrive, none", ERROR_NO_MORE_FILES, OpFindFirstDrive, fake::Header(2, OpFindFirstDrive, 0),
      [](AGENT_LOGON l) { return OpenDrives(l) == nullptr; }},
-    {"FindNextLogicalDrive at the end", ERROR_NO_MORE_FILES, 0,
-     [](fake::FakeAgent &a) {
-         a.Always(OpFindFirstDrive, fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord(Drive())}));
-     },
+    {"FindNextLogicalDrive at the end", ERROR_NO_MORE_FILES, OpFindFirstDrive,
+     fake::SearchStream(OpFindFirstDrive, {Drive()}),
      [](AGENT_LOGON l) {
-         AgentDriveInfo info;
-         return OnHandle(l, OpenDrives, [&](HANDLE h) { return API(AgentFindNextLogicalDriveW)(h, &info); });
+         return OnHandle(l, OpenDrives, [](HANDLE h) { return API(AgentFindNextLogicalDriveW)(h, &drive); });
      }},
-    {"GetPathList, complete", ERROR_NO_MORE_FILES, 0,
-     [](fake::FakeAgent &a) {
-         a.Always(OpGetPathList, fake::Concat({fake::Header(2, OpGetPathList, 0), fake::EndChunk()}));
-     },
+    {"GetPathList, complete", ERROR_NO_MORE_FILES, OpGetPathList,
+     fake::Concat({fake::Header(2, OpGetPathList, 0), fake::EndChunk()}),
      [](AGENT_LOGON l) { return API(AgentGetPathList)(l, W(u"C:\\").c_str(), IgnoreEntry, nullptr) == 0; }},
-    {"GetFolderPath", kRefused, OpGetFolderPath, kNoScript,
+    {"GetFolderPath", kRefused, OpGetFolderPath, {},
      [](AGENT_LOGON l) { return API(AgentGetFolderPathW)(l, 5, 0, path) == 0; }},
-    {"Firefox3Exists", kRefused, OpFirefox3Exists, kNoScript,
-     [](AGENT_LOGON l) { return API(AgentFirefox3Exists)(l) == 0; }},
-    {"GetFirefox3BookmarkPath", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
+    {"Firefox3Exists", kRefused, OpFirefox3Exists, {}, [](AGENT_LOGON l) { return API(AgentFirefox3Exists)(l) == 0; }},
+    {"GetFirefox3BookmarkPath", kRefused, OpGetFirefox3BookmarkPath, {},
      [](AGENT_LOGON l) { return API(AgentGetFirefox3BookmarkPath)(l, path) == 0; }},
-    {"GetIEFavoritePath", kRefused, OpGetIEFavoritePath, kNoScript,
+    {"GetIEFavoritePath", kRefused, OpGetIEFavoritePath, {},
      [](AGENT_LOGON l) { return API(AgentGetIEFavoritePath)(l, path) == 0; }},
-    {"GetFirefox3Bookmark", kRefused, OpGetFirefox3BookmarkPath, kNoScript,
+    {"GetFirefox3Bookmark", kRefused, OpGetFirefox3BookmarkPath, {},
      [](AGENT_LOGON l) { return API(AgentGetFirefox3Bookmark)(l, Scratch().Path(u"places.sqlite").c_str()) == 0; }},
-    {"GetAgentPstCount", kRefused, OpGetPstCount, kNoScript,
-     [](AGENT_LOGON l) {
-         DWORD stores = 0;
-         return API(AgentGetAgentPstCount)(l, &stores) == 0;
-     }},
-    {"GetPst2Local", kRefused, OpGetPstList, kNoScript,
+    {"GetAgentPstCount", kRefused, OpGetPstCount, {}, [](AGENT_LOGON l) { return API(AgentGetAgentPstCount)(l, &count) == 0; }},
+    {"GetPst2Local", kRefused, OpGetPstList, {},
      [](AGENT_LOGON l) { return API(AgentGetPst2Local)(l, Scratch().Path(u"pst").c_str()) == 0; }},
 };
 
@@ -280,9 +247,8 @@ TEST_F(LastErrorPairTest, EveryRecordedFailureLeavesTheSameCauseInBothLastErrors
         agent_.Always(OpGetOSVersion, fake::StatusReply(OpGetOSVersion, 0x0601));
         agent_.Always(OpCreateFile, fake::StatusReply(OpCreateFile, 0));
         agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, 0));
-        if (c.refused != 0)
-            agent_.Always(c.refused, fake::StatusReply(c.refused, kRefused));
-        c.script(agent_);
+        if (c.op != 0)
+            agent_.Always(c.op, c.reply.empty() ? fake::StatusReply(c.op, kRefused) : c.reply);
         for (bool used : {false, true})
             Check(c, used);
     }

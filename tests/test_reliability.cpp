@@ -314,19 +314,18 @@ TEST_F(AgentTest, KeepAliveOnEveryConnection)
         if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 || peer.sin_family != AF_INET ||
             ntohs(peer.sin_port) != agent_.port())
             continue;
-        int values[4] = {};
-        const int options[4][2] = {{SOL_SOCKET, SO_KEEPALIVE},
-                                   {IPPROTO_TCP, TCP_KEEPIDLE},
-                                   {IPPROTO_TCP, TCP_KEEPINTVL},
-                                   {IPPROTO_TCP, TCP_KEEPCNT}};
-        for (int i = 0; i < 4; ++i) {
-            socklen_t length = sizeof values[i];
-            ASSERT_EQ(::getsockopt(fd, options[i][0], options[i][1], &values[i], &length), 0);
+        const struct {
+            int level, name, value;
+        } options[] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                       {IPPROTO_TCP, TCP_KEEPIDLE, static_cast<int>(platform::kKeepAliveIdleSeconds)},
+                       {IPPROTO_TCP, TCP_KEEPINTVL, static_cast<int>(platform::kKeepAliveIntervalSeconds)},
+                       {IPPROTO_TCP, TCP_KEEPCNT, static_cast<int>(platform::kKeepAliveProbes)}};
+        for (const auto &o : options) {
+            int value = 0;
+            socklen_t length = sizeof value;
+            ASSERT_EQ(::getsockopt(fd, o.level, o.name, &value, &length), 0);
+            EXPECT_EQ(value, o.value) << "option " << o.name;
         }
-        EXPECT_NE(values[0], 0);
-        EXPECT_EQ(values[1], static_cast<int>(platform::kKeepAliveIdleSeconds));
-        EXPECT_EQ(values[2], static_cast<int>(platform::kKeepAliveIntervalSeconds));
-        EXPECT_EQ(values[3], static_cast<int>(platform::kKeepAliveProbes));
         ++checked;
     }
     EXPECT_EQ(checked, 2);

@@ -51,6 +51,7 @@ TEST_F(ReplyShapeTest, EveryShapeRefusesWhatBreaksIt)
         {"longer", fake::Send(fake::Reply(op, Payload().u32(0).u32(1).u32(2))), {ok, ok, 13, 13, ok}},
         {"more than 64 MiB", fake::Send(fake::Header(2, op, static_cast<uint32_t>(kMaxPayloadLength) + 1)),
          {10040, 10040, 10040, 10040, ok}},
+        {"4 GiB less 16", fake::Send(fake::Header(2, op, 0xFFFFFFF0u)), {10040, 10040, 10040, 10040, ok}},
         {"closed inside the header", fake::Send(fake::Hex("01 00 02")).ThenClose(), {10054, 10054, 10054, 10054, 10054}},
         {"closed inside the payload", fake::Send(fake::Concat({fake::Header(2, op, 8), fake::Hex("00 00")})).ThenClose(),
          {10054, 10054, 10054, 10054, ok}},

@@ -20,10 +20,19 @@ namespace live_blocks {
 
 constexpr std::size_t kHeader = alignof(std::max_align_t);
 constexpr std::size_t kTrackedFrom = 100 * 1024;
-constexpr int kSlots = 64;
 // Sizes of the live blocks of kTrackedFrom bytes or more (0: free slot).
-inline std::atomic<std::size_t> liveSizes[kSlots];
+inline std::atomic<std::size_t> liveSizes[64];
 inline std::atomic<std::size_t> largestNothrow{0};
+
+// The first slot holding `from` holds `to` instead.
+inline void Replace(std::size_t from, std::size_t to) noexcept
+{
+    for (auto &slot : liveSizes) {
+        std::size_t expected = from;
+        if (slot.compare_exchange_strong(expected, to))
+            return;
+    }
+}
 
 // Kept out of line: inlined into a delete-expression, the compiler would
 // see the header arithmetic on a block it believes it allocated itself and
@@ -34,17 +43,10 @@ __attribute__((noinline)) inline void *Allocate(std::size_t size, bool nothrow) 
     if (block == nullptr)
         return nullptr;
     std::memcpy(block, &size, sizeof size);
-    if (size >= kTrackedFrom) {
-        for (auto &slot : liveSizes) {
-            std::size_t empty = 0;
-            if (slot.compare_exchange_strong(empty, size))
-                break;
-        }
-    }
-    if (nothrow) {
-        std::size_t seen = largestNothrow.load();
-        while (size > seen && !largestNothrow.compare_exchange_weak(seen, size)) {
-        }
+    if (size >= kTrackedFrom)
+        Replace(0, size);
+    std::size_t seen = largestNothrow.load();
+    while (nothrow && size > seen && !largestNothrow.compare_exchange_weak(seen, size)) {
     }
     return block + kHeader;
 }
@@ -56,13 +58,8 @@ __attribute__((noinline)) inline void Free(void *p) noexcept
     char *block = static_cast<char *>(p) - kHeader;
     std::size_t size;
     std::memcpy(&size, block, sizeof size);
-    if (size >= kTrackedFrom) {
-        for (auto &slot : liveSizes) {
-            std::size_t expected = size;
-            if (slot.compare_exchange_strong(expected, 0))
-                break;
-        }
-    }
+    if (size >= kTrackedFrom)
+        Replace(size, 0);
     std::free(block);
 }
 
