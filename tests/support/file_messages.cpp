@@ -34,6 +34,24 @@ WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, 
     return d;
 }
 
+BY_HANDLE_FILE_INFORMATION FileInformation(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
+                                           FILETIME lastWrite, uint64_t size, uint32_t serial, uint32_t links,
+                                           uint64_t index)
+{
+    BY_HANDLE_FILE_INFORMATION i{};
+    i.dwFileAttributes = attributes;
+    i.ftCreationTime = creation;
+    i.ftLastAccessTime = lastAccess;
+    i.ftLastWriteTime = lastWrite;
+    i.dwVolumeSerialNumber = serial;
+    i.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    i.nFileSizeLow = static_cast<DWORD>(size);
+    i.nNumberOfLinks = links;
+    i.nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    i.nFileIndexLow = static_cast<DWORD>(index);
+    return i;
+}
+
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data)
 {
     return ReplyOf(agent::OpGetFileAttributesEx,

@@ -17,6 +17,9 @@ Bytes AttributesReply(uint32_t status, uint32_t attributes = 0);
 WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
                                         FILETIME lastWrite, uint64_t size);
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data);
+BY_HANDLE_FILE_INFORMATION FileInformation(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
+                                           FILETIME lastWrite, uint64_t size, uint32_t serial, uint32_t links,
+                                           uint64_t index);
 // A read's reply (status, count) followed by its raw data; also the
 // write's reply, without data.
 Bytes CountReply(uint32_t opcode, uint32_t status, uint32_t count, const Bytes &data = {});
