@@ -46,16 +46,23 @@ agent::protocol::ReadFileRequest ReadOf(const Request &request);
 agent::protocol::ReadFileAtRequest ReadAtOf(const Request &request);
 agent::protocol::SetFilePointerRequest FilePointerOf(const Request &request);
 
-// A reply payload (little-endian) decoded by `decode`; the message's
-// default values when it does not decode.
+// A payload decoded by `decode`; the message's default values when it
+// does not decode.
 template <typename Message, typename Decode>
-Message DecodedReply(const Bytes &payload, Decode &&decode)
+Message DecodedPayload(const Bytes &payload, bool bigEndian, Decode &&decode)
 {
-    PayloadOf reader(payload, false);
+    PayloadOf reader(payload, bigEndian);
     Message message;
     if (!decode(reader.in(), message))
         return Message();
     return message;
+}
+
+// The same for a reply payload (little-endian).
+template <typename Message, typename Decode>
+Message DecodedReply(const Bytes &payload, Decode &&decode)
+{
+    return DecodedPayload<Message>(payload, false, decode);
 }
 
 } // namespace fake
