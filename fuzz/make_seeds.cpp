@@ -135,16 +135,8 @@ void FileSeeds()
           {kLogon, fake::StatusReply(OpCreateFile, 0), DataReply(OpReadFile, 0, Pattern(75, 3)),
            DataReply(OpReadFile, 0, Pattern(10, 4)), DataReply(OpReadFile, 0, {}), DataReply(OpReadFile, 38, {}),
            fake::StatusReply(OpCloseHandle, 0), kLogout});
-    BY_HANDLE_FILE_INFORMATION info{};
-    info.dwFileAttributes = 0x20;
-    info.ftCreationTime = {1, 2};
-    info.ftLastAccessTime = {3, 4};
-    info.ftLastWriteTime = {5, 6};
-    info.dwVolumeSerialNumber = 0xABCD;
-    info.nFileSizeLow = 1000;
-    info.nNumberOfLinks = 2;
-    info.nFileIndexHigh = 7;
-    info.nFileIndexLow = 8;
+    const BY_HANDLE_FILE_INFORMATION info = fake::FileInformation(0x20, {1, 2}, {3, 4}, {5, 6}, 1000, 0xABCD, 2,
+                                                                  uint64_t{7} << 32 | 8);
     Write("files", "handle-calls", 1, 1,
           {kLogon, fake::StatusReply(OpCreateFile, 0), fake::InformationReply(info),
            DataReply(OpReadFileAt, 0, Pattern(38, 5)), Position(1), fake::StatusReply(OpSetFileTime, 0),

@@ -152,16 +152,8 @@ protected:
         agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, 0));
         agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
         fake::ServeFiles(agent_, files);
-        BY_HANDLE_FILE_INFORMATION info{};
-        info.dwFileAttributes = 0x20;
-        info.ftCreationTime = {1, 0};
-        info.ftLastAccessTime = {2, 0};
-        info.ftLastWriteTime = {3, 0};
-        info.dwVolumeSerialNumber = 7;
-        info.nFileSizeLow = 10000;
-        info.nNumberOfLinks = 1;
-        info.nFileIndexLow = 9;
-        agent_.Always(OpGetFileInformation, fake::InformationReply(info));
+        agent_.Always(OpGetFileInformation,
+                      fake::InformationReply(fake::FileInformation(0x20, {1, 0}, {2, 0}, {3, 0}, 10000, 7, 1, 9)));
     }
 
     // The calls allocate nothing on the test's side while faults are armed:

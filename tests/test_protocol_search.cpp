@@ -1,16 +1,19 @@
-// Golden bytes of searches, drives and system information. Each row is
-// wire bytes written out by hand: they decode to the row's values, encode
-// back to themselves (little-endian rows: every sender we have writes
-// little-endian), and reach the library's export whole, byte by byte and
-// split at every point through the loopback fake agent.
+// Golden bytes of searches, drives, path lists and system information.
+// Each row is wire bytes written out by hand: they decode to the row's
+// values, encode back to themselves (little-endian rows: every sender we
+// have writes little-endian), and reach the library's export whole, byte
+// by byte and split at every point through the loopback fake agent. A
+// path-list chunk's length word is little-endian whatever its content's
+// order.
 #include "agent_test.h"
 #include "golden.h"
 #include "messages.h"
 #include "protocol/entry_stream.h"
-#include "protocol/search_messages.h"
+#include "protocol/path_list_messages.h"
 #include "session/last_agent_error.h"
 
 #include <cstring>
+#include <vector>
 
 using namespace agent;
 using namespace agent::protocol;
@@ -18,7 +21,6 @@ using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
 using fake::W;
-using fake::WString;
 
 namespace {
 
@@ -30,19 +32,14 @@ Bytes StreamOf(uint32_t opcode, const Bytes &record, bool bigEndian)
     return fake::Concat({fake::Header(2, opcode, 1, bigEndian), chunk, chunk, fake::EndChunk()});
 }
 
-Bytes ReplyOf(uint32_t opcode, const Bytes &payload, bool bigEndian)
-{
-    return fake::Reply(opcode, fake::Payload(bigEndian).raw(payload));
-}
-
 void ExpectDrive(const AgentDriveInfo &info, const DriveRecord &r)
 {
     const DWORD values[] = {info.Value1, info.Value2, info.Value3, info.Value4, info.Value5,
                             info.Value6, info.Value7, info.Value8, info.Value9};
     for (int i = 0; i < 9; ++i)
         EXPECT_EQ(values[i], r.values[i]) << "Value" << i + 1;
-    EXPECT_EQ(WString(info.Text1), r.text1);
-    EXPECT_EQ(WString(info.Text2), r.text2);
+    EXPECT_EQ(fake::WString(info.Text1), r.text1);
+    EXPECT_EQ(fake::WString(info.Text2), r.text2);
 }
 
 // An entry search over a stream of the record twice: both records, then
@@ -66,26 +63,13 @@ void TwoThenEnd(AGENT_LOGON logon, First first, Next next, Check check)
     EXPECT_EQ(IdleConnections(logon), 1);
 }
 
-struct FindFirstRow {
-    const char *label;
-    const char *hex; // the request payload
-    const char16_t *pattern;
-    int32_t value;
+const fake::PayloadRow<FindFirstRequest> kFindFirstRows[] = {
+    {"default value", false, "08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff", {W(u"C:\\*"), -1}},
+    {"odd pattern, padding before the value", false,
+     "06 00 00 00 61 00 62 00 2a 00 00 00 07 00 00 00", {W(u"ab*"), 7}},
 };
 
-const FindFirstRow kFindFirstRows[] = {
-    {"default value", "08 00 00 00 43 00 3a 00 5c 00 2a 00 ff ff ff ff", u"C:\\*", -1},
-    {"odd pattern, padding before the value", "06 00 00 00 61 00 62 00 2a 00 00 00 07 00 00 00", u"ab*", 7},
-};
-
-struct FindRow {
-    const char *label;
-    bool bigEndian;
-    const char *hex; // one chunk's content
-    FindRecord expected;
-};
-
-const FindRow kFindRows[] = {
+const fake::PayloadRow<FindRecord> kFindRows[] = {
     {"little-endian", false,
      "20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06 00 00 00"
      " 05 00 00 00 01 00 00 00 0a 00 00 00 61 00 2e 00 74 00 78 00 74 00",
@@ -97,17 +81,10 @@ const FindRow kFindRows[] = {
     {"empty name, all bits", false,
      "10 00 00 00 ff ff ff ff ff ff ff 7f 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
      " fe ff ff ff ff ff ff ff 00 00 00 00",
-     {0x10, {0xFFFFFFFFu, 0x7FFFFFFFu}, {0, 0}, {0, 0}, 0xFFFFFFFEu, 0xFFFFFFFFu, WString()}},
+     {0x10, {0xFFFFFFFFu, 0x7FFFFFFFu}, {0, 0}, {0, 0}, 0xFFFFFFFEu, 0xFFFFFFFFu, fake::WString()}},
 };
 
-struct DriveRow {
-    const char *label;
-    bool bigEndian;
-    const char *hex;
-    DriveRecord expected;
-};
-
-const DriveRow kDriveRows[] = {
+const fake::PayloadRow<DriveRecord> kDriveRows[] = {
     {"little-endian", false,
      "01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06 00 00 00 07 00 00 00 08 00 00 00"
      " 09 00 00 00 06 00 00 00 43 00 3a 00 5c 00 00 00 04 00 00 00 4f 00 53 00",
@@ -118,31 +95,16 @@ const DriveRow kDriveRows[] = {
      {{1, 2, 3, 4, 5, 6, 7, 8, 9}, W(u"C:\\"), W(u"OS")}},
 };
 
-struct DiskRow {
-    const char *label;
-    bool bigEndian;
-    const char *hex;
-    GetDiskFreeSpaceReply expected;
-    bool canonical; // what the encoder writes for these values
-};
-
-const DiskRow kDiskRows[] = {
-    {"success", false, "00 00 00 00 08 00 00 00 00 02 00 00 e8 03 00 00 a0 0f 00 00", {0, 8, 512, 1000, 4000}, true},
+const fake::PayloadRow<GetDiskFreeSpaceReply> kDiskRows[] = {
+    {"success", false, "00 00 00 00 08 00 00 00 00 02 00 00 e8 03 00 00 a0 0f 00 00", {0, 8, 512, 1000, 4000}},
     {"success, big-endian", true, "00 00 00 00 00 00 00 08 00 00 02 00 00 00 03 e8 00 00 0f a0",
-     {0, 8, 512, 1000, 4000}, false},
-    {"agent error", false, "05 00 00 00", {5, 0, 0, 0, 0}, true},
-    {"agent error, big-endian", true, "00 00 00 05", {5, 0, 0, 0, 0}, false},
+     {0, 8, 512, 1000, 4000}},
+    {"agent error", false, "05 00 00 00", {5, 0, 0, 0, 0}},
+    {"agent error, big-endian", true, "00 00 00 05", {5, 0, 0, 0, 0}},
     {"success with a short payload gives zeros", false, "00 00 00 00 08 00 00 00", {0, 0, 0, 0, 0}, false},
 };
 
-struct VersionRow {
-    const char *label;
-    bool bigEndian;
-    const char *hex;
-    uint32_t version;
-};
-
-const VersionRow kVersionRows[] = {
+const fake::PayloadRow<uint32_t> kVersionRows[] = {
     {"little-endian", false, "db b1 01 06", 0x0601B1DBu},
     {"big-endian", true, "06 01 b1 db", 0x0601B1DBu},
 };
@@ -151,22 +113,18 @@ const VersionRow kVersionRows[] = {
 
 TEST_F(AgentTest, SearchFamilyGoldenBytes)
 {
-    for (const FindFirstRow &row : kFindFirstRows) {
+    for (const auto &row : kFindFirstRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
+        const FindFirstRequest &e = row.expected;
         fake::CheckPayload(
             wire, false,
-            [&](ACE_OutputCDR &out) { return EncodeFindFirstRequest(out, W(row.pattern).c_str(), row.value); },
-            [&](ACE_InputCDR &in) {
-                FindFirstRequest request;
-                ASSERT_TRUE(DecodeFindFirstRequest(in, request));
-                EXPECT_EQ(request.pattern, W(row.pattern));
-                EXPECT_EQ(request.value, row.value);
-            });
+            {[&](ACE_OutputCDR &out) { return EncodeFindFirstRequest(out, e.pattern.c_str(), e.value); },
+             fake::Is(DecodeFindFirstRequest, e)});
         // The library sends exactly these bytes behind its header.
         agent_.Queue(OpFindFirst, fake::Send(fake::Header(2, OpFindFirst, 0)));
         WIN32_FIND_DATAW data;
-        EXPECT_EQ(AgentFindFirstFile2W(logon_, W(row.pattern).c_str(), row.value, &data), nullptr);
+        EXPECT_EQ(AgentFindFirstFile2W(logon_, e.pattern.c_str(), e.value, &data), nullptr);
         ASSERT_FALSE(agent_.RequestsOf(OpFindFirst).empty());
         EXPECT_EQ(agent_.RequestsOf(OpFindFirst).back().raw(),
                   fake::Concat({fake::Header(1, OpFindFirst, static_cast<uint32_t>(wire.size())), wire}));
@@ -174,17 +132,17 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
 
     // Each entry stream twice the record, then the end marker; past the end
     // an entry search reads nothing more.
-    for (const FindRow &row : kFindRows) {
+    for (const auto &row : kFindRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
         WIN32_FIND_DATAW data;
-        fake::CheckPayload(
-            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeFindRecord(out, row.expected); },
-            [&](ACE_InputCDR &in) {
-                std::memset(&data, 0x55, sizeof data);
-                ASSERT_TRUE(DecodeFindRecord(in, data));
-                fake::ExpectFindData(data, row.expected);
-            });
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) { return EncodeFindRecord(out, row.expected); },
+                            [&](ACE_InputCDR &in) {
+                                std::memset(&data, 0x55, sizeof data);
+                                ASSERT_TRUE(DecodeFindRecord(in, data));
+                                fake::ExpectFindData(data, row.expected);
+                            }});
         fake::CheckDeliveries(agent_, OpFindFirst, StreamOf(OpFindFirst, wire, row.bigEndian), [&] {
             TwoThenEnd(logon_, [&] { return AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data); },
                        [&](HANDLE h) {
@@ -195,16 +153,16 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
         });
     }
 
-    for (const DriveRow &row : kDriveRows) {
+    for (const auto &row : kDriveRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
         AgentDriveInfo info = {};
-        fake::CheckPayload(
-            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeDriveRecord(out, row.expected); },
-            [&](ACE_InputCDR &in) {
-                ASSERT_TRUE(DecodeDriveRecord(in, info));
-                ExpectDrive(info, row.expected);
-            });
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) { return EncodeDriveRecord(out, row.expected); },
+                            [&](ACE_InputCDR &in) {
+                                ASSERT_TRUE(DecodeDriveRecord(in, info));
+                                ExpectDrive(info, row.expected);
+                            }});
         fake::CheckDeliveries(agent_, OpFindFirstDrive, StreamOf(OpFindFirstDrive, wire, row.bigEndian), [&] {
             TwoThenEnd(logon_, [&] { return AgentFindFirstLogicalDriveW(logon_, &(info = AgentDriveInfo{})); },
                        [&](HANDLE h) { return AgentFindNextLogicalDriveW(h, &(info = AgentDriveInfo{})); },
@@ -213,58 +171,37 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
     }
 
     const Bytes diskRequest = Hex("06 00 00 00 43 00 3a 00 5c 00");
-    fake::CheckPayload(
-        diskRequest, false,
-        [](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceRequest(out, W(u"C:\\").c_str()); },
-        [](ACE_InputCDR &in) {
-            WideText path;
-            ASSERT_TRUE(DecodeGetDiskFreeSpaceRequest(in, path));
-            EXPECT_EQ(path, W(u"C:\\"));
-        });
-    for (const DiskRow &row : kDiskRows) {
+    fake::CheckPayload(diskRequest, false,
+                       {[](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceRequest(out, W(u"C:\\").c_str()); },
+                        fake::Is(DecodeGetDiskFreeSpaceRequest, W(u"C:\\"))});
+    for (const auto &row : kDiskRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
         const GetDiskFreeSpaceReply &e = row.expected;
-        fake::CheckPayload(
-            wire, row.bigEndian,
-            row.canonical ? fake::Encoder([&](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceReply(out, e); })
-                          : fake::Encoder(),
-            [&](ACE_InputCDR &in) {
-                GetDiskFreeSpaceReply reply;
-                ASSERT_TRUE(DecodeGetDiskFreeSpaceReply(in, reply));
-                EXPECT_EQ(reply.status, e.status);
-                EXPECT_EQ(reply.sectorsPerCluster, e.sectorsPerCluster);
-                EXPECT_EQ(reply.bytesPerSector, e.bytesPerSector);
-                EXPECT_EQ(reply.freeClusters, e.freeClusters);
-                EXPECT_EQ(reply.totalClusters, e.totalClusters);
-                if (!row.canonical && !row.bigEndian)
-                    in.skip_bytes(static_cast<ACE_CDR::ULong>(in.length())); // the short row: no layout to use up
-            });
-        fake::CheckDeliveries(agent_, OpGetDiskFreeSpace, ReplyOf(OpGetDiskFreeSpace, wire, row.bigEndian), [&] {
+        fake::Codec codec = fake::Of(EncodeGetDiskFreeSpaceReply, DecodeGetDiskFreeSpaceReply, e);
+        if (!row.canonical) // the short row: the decoder leaves what it cannot use
+            codec = {nullptr, [is = codec.decoded](ACE_InputCDR &in) {
+                         is(in);
+                         in.skip_bytes(static_cast<ACE_CDR::ULong>(in.length()));
+                     }};
+        fake::CheckPayload(wire, row.bigEndian, codec);
+        fake::CheckDeliveries(agent_, OpGetDiskFreeSpace, fake::ReplyAround(OpGetDiskFreeSpace, wire, row.bigEndian), [&] {
             DWORD v[4] = {7, 7, 7, 7};
-            EXPECT_EQ(AgentGetDiskFreeSpace(logon_, W(u"C:\\").c_str(), &v[0], &v[1], &v[2], &v[3]),
-                      e.status == 0 ? 1 : 0);
-            EXPECT_EQ(GetLastError(), e.status);
-            EXPECT_EQ(v[0], e.sectorsPerCluster);
-            EXPECT_EQ(v[1], e.bytesPerSector);
-            EXPECT_EQ(v[2], e.freeClusters);
-            EXPECT_EQ(v[3], e.totalClusters);
+            const BOOL ok = AgentGetDiskFreeSpace(logon_, W(u"C:\\").c_str(), &v[0], &v[1], &v[2], &v[3]);
+            EXPECT_EQ(std::make_tuple(GetLastError(), v[0], v[1], v[2], v[3]), fake::Fields(e));
+            EXPECT_EQ(ok, e.status == 0 ? 1 : 0);
         });
         EXPECT_EQ(agent_.RequestsOf(OpGetDiskFreeSpace).back().payload, diskRequest);
     }
 
-    for (const VersionRow &row : kVersionRows) {
+    for (const auto &row : kVersionRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        fake::CheckPayload(
-            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.version); },
-            [&](ACE_InputCDR &in) {
-                uint32_t version = 0;
-                ASSERT_TRUE(DecodeGetOSVersionReply(in, version));
-                EXPECT_EQ(version, row.version);
-            });
-        fake::CheckDeliveries(agent_, OpGetOSVersion, ReplyOf(OpGetOSVersion, wire, row.bigEndian),
-                              [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.version); });
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.expected); },
+                            fake::Is(DecodeGetOSVersionReply, row.expected)});
+        fake::CheckDeliveries(agent_, OpGetOSVersion, fake::ReplyAround(OpGetOSVersion, wire, row.bigEndian),
+                              [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.expected); });
         EXPECT_EQ(agent_.RequestsOf(OpGetOSVersion).back().raw(), Hex("01 00 01 00 13 00 00 00 00 00 00 00"));
     }
 }
@@ -305,4 +242,101 @@ TEST(EntryStreamCodec, ChunkLengthAndContent)
     EXPECT_EQ(tag, 0x2a);
     EXPECT_EQ(value, 0x12345678u);
     EXPECT_EQ(chunk.length(), 0u);
+}
+
+namespace {
+
+using Entries = std::vector<std::pair<fake::WString, FindRecord>>;
+
+const Entries kTwoEntries = {
+    {W(u"C:\\a"), {0x10, {0, 0}, {0, 0}, {0, 0}, 0, 0, W(u"a")}},
+    {W(u"C:\\a\\b.txt"), {0x20, {1, 2}, {3, 4}, {5, 6}, 7, 0, W(u"b.txt")}},
+};
+
+// Each chunk is 0x82 bytes, its length word "82 00 00 00".
+const fake::PayloadRow<Entries> kChunkRows[] = {
+    {"little-endian", false,
+     "08 00 00 00 43 00 3a 00 5c 00 61 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+     " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 00 00 61 00 00 00"
+     " 14 00 00 00 43 00 3a 00 5c 00 61 00 5c 00 62 00 2e 00 74 00 78 00 74 00"
+     " 20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06 00 00 00"
+     " 07 00 00 00 00 00 00 00 0a 00 00 00 62 00 2e 00 74 00 78 00 74 00",
+     kTwoEntries},
+    {"big-endian content, little-endian length", true,
+     "00 00 00 08 00 43 00 3a 00 5c 00 61 00 00 00 10 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+     " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 02 00 61 00 00"
+     " 00 00 00 14 00 43 00 3a 00 5c 00 61 00 5c 00 62 00 2e 00 74 00 78 00 74"
+     " 00 00 00 20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04 00 00 00 05 00 00 00 06"
+     " 00 00 00 07 00 00 00 00 00 00 00 0a 00 62 00 2e 00 74 00 78 00 74",
+     kTwoEntries},
+};
+
+struct Listed {
+    std::vector<fake::WString> paths;
+    std::vector<WIN32_FIND_DATAW> records;
+};
+
+void AGENTAPI Collect(const WCHAR *path, const WIN32_FIND_DATAW *data, void *context)
+{
+    auto *listed = static_cast<Listed *>(context);
+    listed->paths.emplace_back(path);
+    listed->records.push_back(*data);
+}
+
+} // namespace
+
+TEST_F(AgentTest, PathListFamilyGoldenBytes)
+{
+    const Bytes request = Hex("08 00 00 00 43 00 3a 00 5c 00 61 00");
+    fake::CheckPayload(request, false,
+                       {[](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, W(u"C:\\a").c_str()); },
+                        fake::Is(DecodeGetPathListRequest, W(u"C:\\a"))});
+    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, nullptr); }),
+              Hex("00 00 00 00"));
+
+    const Bytes length = Hex("82 00 00 00");
+    for (const auto &row : kChunkRows) {
+        SCOPED_TRACE(row.label);
+        const Bytes wire = Hex(row.hex);
+        unsigned char word[4];
+        EncodePathListChunkLength(word, static_cast<uint32_t>(wire.size()));
+        EXPECT_EQ(Bytes(word, word + 4), length);
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) {
+                                for (const auto &e : row.expected)
+                                    if (!EncodePathListEntry(out, e.first, e.second))
+                                        return false;
+                                return true;
+                            },
+                            [&](ACE_InputCDR &in) {
+                                OwnedWideString path;
+                                WIN32_FIND_DATAW data;
+                                for (const auto &e : row.expected) {
+                                    std::memset(&data, 0x55, sizeof data);
+                                    ASSERT_EQ(DecodePathListEntry(in, path, data), PathListEntry::Decoded);
+                                    EXPECT_EQ(fake::WString(path.get()), e.first);
+                                    fake::ExpectFindData(data, e.second);
+                                }
+                                EXPECT_EQ(DecodePathListEntry(in, path, data), PathListEntry::NoPath);
+                            }});
+
+        // The same chunk again after the first acknowledgement, the end
+        // marker after the second.
+        const Bytes reply = fake::Concat({fake::Header(2, OpGetPathList, 0, row.bigEndian), length, wire});
+        fake::CheckDeliveries(agent_, OpGetPathList, reply, [&] {
+            agent_.Queue(OpNextPathList, fake::Send(fake::Concat({length, wire})));
+            agent_.Queue(OpNextPathList, fake::Send(fake::EndChunk()));
+            Listed listed;
+            EXPECT_EQ(AgentGetPathList(logon_, W(u"C:\\a").c_str(), Collect, &listed), 0);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+            ASSERT_EQ(listed.paths.size(), 2 * row.expected.size());
+            for (size_t i = 0; i < listed.paths.size(); ++i) {
+                EXPECT_EQ(listed.paths[i], row.expected[i % row.expected.size()].first);
+                fake::ExpectFindData(listed.records[i], row.expected[i % row.expected.size()].second);
+            }
+            EXPECT_EQ(Idle(), 1);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPathList).back().payload, request);
+        EXPECT_EQ(agent_.RequestsOf(OpNextPathList).back().raw(), Hex("01 00 01 00 1e 00 00 00 00 00 00 00"));
+    }
 }

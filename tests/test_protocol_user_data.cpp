@@ -1,14 +1,15 @@
-// Golden bytes of shell folders and browser data: the folder request and
-// the status-and-path reply shared by opcodes 13, 32 and 33 (both byte
-// orders), and the status-only answer to OpFirefox3Exists. Replies decode
-// to their values, encode back (little-endian) and reach each export whole,
+// Golden bytes of shell folders, browser data and mail stores: the folder
+// request and the status-and-path reply shared by opcodes 13, 32 and 33,
+// the status-only answer to OpFirefox3Exists, the mail-store merge request
+// and the count and list replies (both byte orders). Replies decode to
+// their values, encode back (little-endian) and reach each export whole,
 // byte by byte and split at every point through the loopback fake agent.
 #include "agent_test.h"
 #include "golden.h"
-#include "messages.h"
-#include "protocol/user_data_messages.h"
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 using namespace agent;
 using namespace agent::protocol;
@@ -16,33 +17,22 @@ using fake::AgentTest;
 using fake::Bytes;
 using fake::Hex;
 using fake::W;
-using fake::WString;
 
 namespace {
 
-struct PathRow {
-    const char *label;
-    bool bigEndian;
-    const char *hex;
-    uint32_t status;
-    const char16_t *path;
-};
+// A reply's status and path, as the export hands them out.
+using StatusPath = std::pair<uint32_t, fake::WString>;
 
-const PathRow kPathRows[] = {
-    {"path", false, "00 00 00 00 0c 00 00 00 43 00 3a 00 5c 00 46 00 61 00 76 00", 0, u"C:\\Fav"},
-    {"path, big-endian", true, "00 00 00 00 00 00 00 0c 00 43 00 3a 00 5c 00 46 00 61 00 76", 0, u"C:\\Fav"},
-    {"empty path", false, "00 00 00 00 00 00 00 00", 0, u""},
-    {"agent error", false, "02 00 00 00", 2, u""},
-    {"agent error, big-endian", true, "00 00 00 02", 2, u""},
+const fake::PayloadRow<StatusPath> kPathRows[] = {
+    {"path", false, "00 00 00 00 0c 00 00 00 43 00 3a 00 5c 00 46 00 61 00 76 00", {0, W(u"C:\\Fav")}},
+    {"path, big-endian", true, "00 00 00 00 00 00 00 0c 00 43 00 3a 00 5c 00 46 00 61 00 76", {0, W(u"C:\\Fav")}},
+    {"empty path", false, "00 00 00 00 00 00 00 00", {0, W(u"")}},
+    {"agent error", false, "02 00 00 00", {2, W(u"")}},
+    {"agent error, big-endian", true, "00 00 00 02", {2, W(u"")}},
 };
 
 // The exports that read a status-and-path reply, by opcode.
-struct PathExport {
-    uint32_t opcode;
-    std::function<BOOL(AGENT_LOGON, WCHAR *)> call;
-};
-
-const PathExport kPathExports[] = {
+const std::pair<uint32_t, std::function<BOOL(AGENT_LOGON, WCHAR *)>> kPathExports[] = {
     {OpGetFolderPath, [](AGENT_LOGON l, WCHAR *buffer) { return AgentGetFolderPathW(l, 5, 1, buffer); }},
     {OpGetFirefox3BookmarkPath, AgentGetFirefox3BookmarkPath},
     {OpGetIEFavoritePath, AgentGetIEFavoritePath},
@@ -53,50 +43,145 @@ const PathExport kPathExports[] = {
 TEST_F(AgentTest, UserDataFamilyGoldenBytes)
 {
     const Bytes folderRequest = Hex("05 00 00 00 01 00 00 00");
-    fake::CheckPayload(
-        folderRequest, false, [](ACE_OutputCDR &out) { return EncodeGetFolderPathRequest(out, {5, 1}); },
-        [](ACE_InputCDR &in) {
-            GetFolderPathRequest request;
-            ASSERT_TRUE(DecodeGetFolderPathRequest(in, request));
-            EXPECT_EQ(request.folder, 5u);
-            EXPECT_EQ(request.flag, 1u);
-        });
+    fake::CheckPayload(folderRequest, false, fake::Of(EncodeGetFolderPathRequest, DecodeGetFolderPathRequest, {5, 1}));
 
-    for (const PathRow &row : kPathRows) {
+    for (const auto &row : kPathRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        fake::CheckPayload(
-            wire, row.bigEndian, [&](ACE_OutputCDR &out) { return EncodePathReply(out, row.status, W(row.path)); },
-            [&](ACE_InputCDR &in) {
-                PathReply reply;
-                ASSERT_TRUE(DecodePathReply(in, reply));
-                EXPECT_EQ(reply.status, row.status);
-                EXPECT_EQ(WString(reply.path.get() != nullptr ? reply.path.get() : W(u"").c_str()), W(row.path));
-            });
-        for (const PathExport &e : kPathExports) {
-            SCOPED_TRACE(e.opcode);
-            fake::CheckDeliveries(agent_, e.opcode, fake::Reply(e.opcode, fake::Payload(row.bigEndian).raw(wire)), [&] {
+        const uint32_t status = row.expected.first;
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) { return EncodePathReply(out, status, row.expected.second); },
+                            [&](ACE_InputCDR &in) {
+                                PathReply reply;
+                                ASSERT_TRUE(DecodePathReply(in, reply));
+                                const WCHAR *path = reply.path.get();
+                                EXPECT_EQ(StatusPath(reply.status, path != nullptr ? path : W(u"")), row.expected);
+                            }});
+        for (const auto &e : kPathExports) {
+            SCOPED_TRACE(e.first);
+            fake::CheckDeliveries(agent_, e.first, fake::ReplyAround(e.first, wire, row.bigEndian), [&] {
                 WCHAR buffer[260];
                 buffer[0] = 'x';
                 SetLastError(0);
-                EXPECT_EQ(e.call(logon_, buffer), row.status == 0 ? 1 : 0);
-                EXPECT_EQ(WString(buffer), W(row.path));
-                EXPECT_EQ(GetLastError(), row.status);
+                const BOOL ok = e.second(logon_, buffer);
+                EXPECT_EQ(StatusPath(GetLastError(), buffer), row.expected);
+                EXPECT_EQ(ok, status == 0 ? 1 : 0);
             });
-            const Bytes payload = e.opcode == OpGetFolderPath ? folderRequest : Bytes();
-            EXPECT_EQ(agent_.RequestsOf(e.opcode).back().raw(),
-                      fake::Concat({fake::Header(1, e.opcode, static_cast<uint32_t>(payload.size())), payload}));
+            const Bytes payload = e.first == OpGetFolderPath ? folderRequest : Bytes();
+            EXPECT_EQ(agent_.RequestsOf(e.first).back().raw(),
+                      fake::Concat({fake::Header(1, e.first, static_cast<uint32_t>(payload.size())), payload}));
         }
         // A status alone, read without any header test.
-        if (row.status != 0) {
+        if (status != 0) {
             fake::CheckDeliveries(agent_, OpFirefox3Exists,
                                   fake::Concat({fake::Header(2, OpFirefox3Exists, 4, row.bigEndian), wire}), [&] {
                                       EXPECT_EQ(AgentFirefox3Exists(logon_), 0);
-                                      EXPECT_EQ(GetLastError(), row.status);
+                                      EXPECT_EQ(GetLastError(), status);
                                   });
         }
     }
     agent_.Queue(OpFirefox3Exists, fake::Send(Hex("01 00 02 00 1f 00 00 00 04 00 00 00 00 00 00 00")));
     EXPECT_EQ(AgentFirefox3Exists(logon_), 1);
     EXPECT_EQ(agent_.RequestsOf(OpFirefox3Exists).back().raw(), Hex("01 00 01 00 1f 00 00 00 00 00 00 00"));
+}
+
+namespace {
+
+const fake::PayloadRow<GetPstCountReply> kCountRows[] = {
+    {"count", false, "00 00 00 00 03 00 00 00", {0, 3}},
+    {"count, big-endian", true, "00 00 00 00 00 00 00 03", {0, 3}},
+    {"agent error", false, "05 00 00 00", {5, 0}},
+};
+
+// A list reply's status and the stores it carries.
+using Listing = std::pair<uint32_t, std::vector<std::pair<fake::WString, fake::WString>>>;
+
+const Listing kTwoStores = {0, {{W(u"C:\\a.pst"), W(u"a")}, {W(u"D:\\m\\b.pst"), W(u"b")}}};
+
+const fake::PayloadRow<Listing> kListRows[] = {
+    {"two stores", false,
+     "00 00 00 00 02 00 00 00 10 00 00 00 43 00 3a 00 5c 00 61 00 2e 00 70 00 73 00 74 00"
+     " 02 00 00 00 61 00 00 00 14 00 00 00 44 00 3a 00 5c 00 6d 00 5c 00 62 00 2e 00 70 00 73 00 74 00"
+     " 02 00 00 00 62 00",
+     kTwoStores},
+    {"two stores, big-endian", true,
+     "00 00 00 00 00 00 00 02 00 00 00 10 00 43 00 3a 00 5c 00 61 00 2e 00 70 00 73 00 74"
+     " 00 00 00 02 00 61 00 00 00 00 00 14 00 44 00 3a 00 5c 00 6d 00 5c 00 62 00 2e 00 70 00 73 00 74"
+     " 00 00 00 02 00 62",
+     kTwoStores},
+    {"no stores", false, "00 00 00 00 00 00 00 00", {0, {}}},
+    {"agent error", false, "05 00 00 00", {5, {}}},
+};
+
+void AGENTAPI Collect(const WCHAR *path, const WCHAR *second, void *context)
+{
+    static_cast<Listing *>(context)->second.emplace_back(path, second);
+}
+
+} // namespace
+
+TEST_F(AgentTest, MailStoreFamilyGoldenBytes)
+{
+    // Three texts, two items; padding after every odd-length string.
+    const Bytes merge = Hex("02 00 00 00 61 00 00 00 04 00 00 00 62 00 63 00 02 00 00 00 64 00 00 00"
+                            " 02 00 00 00 02 00 00 00 6e 00 00 00 09 00 00 00 04 00 00 00 78 00 79 00 10 00 00 00");
+    const MergePstRequest r = {W(u"a"), W(u"bc"), W(u"d"), {{W(u"n"), 9}, {W(u"xy"), 0x10}}};
+    const WCHAR *names[] = {r.items[0].first.c_str(), r.items[1].first.c_str()};
+    const DWORD values[] = {9, 0x10};
+    fake::CheckPayload(merge, false,
+                       {[&](ACE_OutputCDR &out) {
+                            return EncodeMergePstRequest(out, r.first.c_str(), r.second.c_str(), r.third.c_str(),
+                                                         names, values, 2);
+                        },
+                        fake::Is(DecodeMergePstRequest, r)});
+    agent_.Queue(OpMergePst, fake::Send(fake::StatusReply(OpMergePst, 0)));
+    EXPECT_EQ(AgentMergePST(logon_, r.first.c_str(), r.second.c_str(), r.third.c_str(), names, values, 2), 1);
+    ASSERT_EQ(agent_.RequestsOf(OpMergePst).size(), 1u);
+    EXPECT_EQ(agent_.RequestsOf(OpMergePst)[0].payload, merge);
+
+    for (const auto &row : kCountRows) {
+        SCOPED_TRACE(row.label);
+        const Bytes wire = Hex(row.hex);
+        fake::CheckPayload(wire, row.bigEndian, fake::Of(EncodeGetPstCountReply, DecodeGetPstCountReply, row.expected));
+        fake::CheckDeliveries(agent_, OpGetPstCount, fake::ReplyAround(OpGetPstCount, wire, row.bigEndian), [&] {
+            DWORD count = 77;
+            SetLastError(0);
+            const BOOL ok = AgentGetAgentPstCount(logon_, &count);
+            EXPECT_EQ(std::make_tuple(GetLastError(), count), fake::Fields(row.expected));
+            EXPECT_EQ(ok, row.expected.status == 0 ? 1 : 0);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPstCount).back().raw(), Hex("01 00 01 00 22 00 00 00 00 00 00 00"));
+    }
+
+    for (const auto &row : kListRows) {
+        SCOPED_TRACE(row.label);
+        const Bytes wire = Hex(row.hex);
+        const auto &stores = row.expected.second;
+        std::vector<PstStore> encoded;
+        for (const auto &store : stores)
+            encoded.push_back({store.first, store.second});
+        fake::CheckPayload(wire, row.bigEndian,
+                           {[&](ACE_OutputCDR &out) { return EncodeGetPstListReply(out, row.expected.first, encoded); },
+                            [&](ACE_InputCDR &in) {
+                                GetPstListReply reply;
+                                ASSERT_TRUE(DecodeGetPstListReply(in, reply));
+                                ASSERT_EQ(reply.count, stores.size());
+                                Listing got = {reply.status, {}};
+                                for (uint32_t i = 0; i < reply.count; ++i) {
+                                    OwnedWideString path, second;
+                                    ASSERT_TRUE(DecodePstStore(in, path, second));
+                                    got.second.emplace_back(path.get(), second.get());
+                                }
+                                EXPECT_EQ(got, row.expected);
+                            }});
+        fake::CheckDeliveries(agent_, OpGetPstList, fake::ReplyAround(OpGetPstList, wire, row.bigEndian), [&] {
+            Listing listed;
+            SetLastError(0);
+            const BOOL ok = AgentGetPSTList(logon_, Collect, &listed);
+            listed.first = GetLastError();
+            EXPECT_EQ(listed, row.expected);
+            EXPECT_EQ(ok, row.expected.first == 0 ? 1 : 0);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPstList).back().raw(), Hex("01 00 01 00 16 00 00 00 00 00 00 00"));
+    }
 }

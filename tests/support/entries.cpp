@@ -1,62 +1,25 @@
 #include "entries.h"
 
-#include <algorithm>
-#include <iterator>
-
-#include "messages.h"
-#include "protocol/path_list_messages.h"
-#include "protocol/search_messages.h"
-
 namespace fake {
 
-namespace {
-
-agent::protocol::FindRecord ToRecord(const FindEntry &e)
-{
-    agent::protocol::FindRecord r;
-    r.attributes = e.attributes;
-    r.creation = {e.created[0], e.created[1]};
-    r.lastAccess = {e.accessed[0], e.accessed[1]};
-    r.lastWrite = {e.written[0], e.written[1]};
-    r.sizeLow = e.sizeLow;
-    r.sizeHigh = e.sizeHigh;
-    r.name = e.name;
-    return r;
-}
-
-} // namespace
-
-// Every record and entry starts with a u32, so it is encoded on its own
-// and placed at the payload's next 4-byte boundary. The encoders write
-// little-endian only: a big-endian sender's records are built by hand.
+// Written out field by field rather than through the codecs, so that the
+// library's decoders meet bytes that nothing of theirs produced.
 Payload &AppendFindRecord(Payload &p, const FindEntry &e)
 {
-    if (p.bigEndian())
-        return p.u32(e.attributes)
-            .filetime(e.created[0], e.created[1])
-            .filetime(e.accessed[0], e.accessed[1])
-            .filetime(e.written[0], e.written[1])
-            .u32(e.sizeLow)
-            .u32(e.sizeHigh)
-            .wstr(e.name);
-    const Payload record =
-        Encoded([&](ACE_OutputCDR &out) { return agent::protocol::EncodeFindRecord(out, ToRecord(e)); });
-    return p.align4().raw(record.bytes());
+    return p.u32(e.attributes)
+        .filetime(e.created[0], e.created[1])
+        .filetime(e.accessed[0], e.accessed[1])
+        .filetime(e.written[0], e.written[1])
+        .u32(e.sizeLow)
+        .u32(e.sizeHigh)
+        .wstr(e.name);
 }
 
 Payload &AppendDriveRecord(Payload &p, const DriveEntry &e)
 {
-    if (p.bigEndian()) {
-        for (uint32_t v : e.values)
-            p.u32(v);
-        return p.wstr(e.text1).wstr(e.text2);
-    }
-    agent::protocol::DriveRecord drive;
-    std::copy(std::begin(e.values), std::end(e.values), drive.values);
-    drive.text1 = e.text1;
-    drive.text2 = e.text2;
-    const Payload record = Encoded([&](ACE_OutputCDR &out) { return agent::protocol::EncodeDriveRecord(out, drive); });
-    return p.align4().raw(record.bytes());
+    for (uint32_t v : e.values)
+        p.u32(v);
+    return p.wstr(e.text1).wstr(e.text2);
 }
 
 Payload FindRecord(const FindEntry &e, bool bigEndian)
@@ -86,15 +49,8 @@ Bytes SearchStream(uint32_t opcode, const std::vector<Payload> &records, bool bi
 Payload PathListChunk(const std::vector<std::pair<WString, FindEntry>> &entries, bool bigEndian)
 {
     Payload p(bigEndian);
-    for (const auto &e : entries) {
-        if (bigEndian) {
-            AppendFindRecord(p.wstr(e.first), e.second);
-            continue;
-        }
-        const Payload entry = Encoded(
-            [&](ACE_OutputCDR &out) { return agent::protocol::EncodePathListEntry(out, e.first, ToRecord(e.second)); });
-        p.align4().raw(entry.bytes());
-    }
+    for (const auto &e : entries)
+        AppendFindRecord(p.wstr(e.first), e.second);
     return p;
 }
 

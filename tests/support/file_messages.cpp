@@ -13,12 +13,18 @@ using namespace agent::protocol;
 namespace {
 Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
 Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
+
+// A message through its codec, for the encoders that take it whole.
+template <typename Message>
+Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &message)
+{
+    return [=](ACE_OutputCDR &out) { return encode(out, message); };
+}
 } // namespace
 
 Bytes AttributesReply(uint32_t status, uint32_t attributes)
 {
-    return ReplyOf(agent::OpGetFileAttributes,
-                        [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesReply(out, {status, attributes}); });
+    return ReplyOf(agent::OpGetFileAttributes, Writes(EncodeGetFileAttributesReply, {status, attributes}));
 }
 
 WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
@@ -34,16 +40,32 @@ WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, 
     return d;
 }
 
+BY_HANDLE_FILE_INFORMATION FileInformation(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
+                                           FILETIME lastWrite, uint64_t size, uint32_t serial, uint32_t links,
+                                           uint64_t index)
+{
+    BY_HANDLE_FILE_INFORMATION i{};
+    i.dwFileAttributes = attributes;
+    i.ftCreationTime = creation;
+    i.ftLastAccessTime = lastAccess;
+    i.ftLastWriteTime = lastWrite;
+    i.dwVolumeSerialNumber = serial;
+    i.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    i.nFileSizeLow = static_cast<DWORD>(size);
+    i.nNumberOfLinks = links;
+    i.nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    i.nFileIndexLow = static_cast<DWORD>(index);
+    return i;
+}
+
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data)
 {
-    return ReplyOf(agent::OpGetFileAttributesEx,
-                        [&](ACE_OutputCDR &out) { return EncodeGetFileAttributesExReply(out, {0, data}); });
+    return ReplyOf(agent::OpGetFileAttributesEx, Writes(EncodeGetFileAttributesExReply, {0, data}));
 }
 
 Bytes CountReply(uint32_t opcode, uint32_t status, uint32_t count, const Bytes &data)
 {
-    return Concat({ReplyOf(opcode, [&](ACE_OutputCDR &out) { return EncodeCountReply(out, {status, count}); }),
-                   data});
+    return Concat({ReplyOf(opcode, Writes(EncodeCountReply, {status, count})), data});
 }
 
 Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
@@ -53,14 +75,12 @@ Bytes DataReply(uint32_t opcode, uint32_t status, const Bytes &data)
 
 Bytes PositionReply(uint64_t position)
 {
-    return ReplyOf(agent::OpSetFilePointer,
-                        [&](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {0, position}); });
+    return ReplyOf(agent::OpSetFilePointer, Writes(EncodeSetFilePointerReply, {0, position}));
 }
 
 Bytes InformationReply(const BY_HANDLE_FILE_INFORMATION &info)
 {
-    return ReplyOf(agent::OpGetFileInformation,
-                        [&](ACE_OutputCDR &out) { return EncodeGetFileInformationReply(out, {0, info}); });
+    return ReplyOf(agent::OpGetFileInformation, Writes(EncodeGetFileInformationReply, {0, info}));
 }
 
 Bytes PathRequest(uint32_t opcode, const WString &path)
@@ -78,7 +98,7 @@ Bytes SetAttributesRequest(const WString &path, uint32_t attributes)
 Bytes MoveRequest(const WString &source, const WString &target)
 {
     return RequestOf(agent::OpMoveFile,
-                          [&](ACE_OutputCDR &out) { return EncodeMoveFileRequest(out, source.c_str(), target.c_str()); });
+                     [&](ACE_OutputCDR &out) { return EncodeMoveFileRequest(out, source.c_str(), target.c_str()); });
 }
 
 Bytes OpenRequest(const WString &path, uint32_t access, uint32_t share, uint32_t disposition, uint32_t flags)
@@ -96,57 +116,41 @@ Bytes LogonRequest(const WString &user, const WString &password, const WString &
     });
 }
 
-Bytes ReadRequest(uint32_t toRead)
-{
-    return RequestOf(agent::OpReadFile, [&](ACE_OutputCDR &out) { return EncodeReadFileRequest(out, {toRead}); });
-}
+Bytes ReadRequest(uint32_t toRead) { return RequestOf(agent::OpReadFile, Writes(EncodeReadFileRequest, {toRead})); }
 
 Bytes ReadAtRequest(uint32_t toRead, uint64_t offset)
 {
-    return RequestOf(agent::OpReadFileAt,
-                          [&](ACE_OutputCDR &out) { return EncodeReadFileAtRequest(out, {toRead, offset}); });
+    return RequestOf(agent::OpReadFileAt, Writes(EncodeReadFileAtRequest, {toRead, offset}));
 }
 
 Bytes FilePointerRequest(int64_t distance, uint32_t method)
 {
-    return RequestOf(agent::OpSetFilePointer,
-                          [&](ACE_OutputCDR &out) { return EncodeSetFilePointerRequest(out, {distance, method}); });
+    return RequestOf(agent::OpSetFilePointer, Writes(EncodeSetFilePointerRequest, {distance, method}));
 }
 
 Bytes FileTimeRequest(FILETIME creation, FILETIME lastAccess, FILETIME lastWrite)
 {
-    return RequestOf(agent::OpSetFileTime, [&](ACE_OutputCDR &out) {
-        return EncodeSetFileTimeRequest(out, {creation, lastAccess, lastWrite});
-    });
+    return RequestOf(agent::OpSetFileTime, Writes(EncodeSetFileTimeRequest, {creation, lastAccess, lastWrite}));
 }
-
-namespace {
-template <typename Message, typename Decode>
-Message DecodedAs(const Request &request, Decode &&decode)
-{
-    PayloadOf payload(request.payload, request.byteOrder != 1);
-    Message message;
-    if (!decode(payload.in(), message))
-        return Message();
-    return message;
-}
-} // namespace
 
 CreateFileRequest OpenOf(const Request &request)
 {
-    return DecodedAs<CreateFileRequest>(request, DecodeCreateFileRequest);
+    return DecodedPayload<CreateFileRequest>(request.payload, request.byteOrder != 1, DecodeCreateFileRequest);
 }
 
-ReadFileRequest ReadOf(const Request &request) { return DecodedAs<ReadFileRequest>(request, DecodeReadFileRequest); }
+ReadFileRequest ReadOf(const Request &request)
+{
+    return DecodedPayload<ReadFileRequest>(request.payload, request.byteOrder != 1, DecodeReadFileRequest);
+}
 
 ReadFileAtRequest ReadAtOf(const Request &request)
 {
-    return DecodedAs<ReadFileAtRequest>(request, DecodeReadFileAtRequest);
+    return DecodedPayload<ReadFileAtRequest>(request.payload, request.byteOrder != 1, DecodeReadFileAtRequest);
 }
 
 SetFilePointerRequest FilePointerOf(const Request &request)
 {
-    return DecodedAs<SetFilePointerRequest>(request, DecodeSetFilePointerRequest);
+    return DecodedPayload<SetFilePointerRequest>(request.payload, request.byteOrder != 1, DecodeSetFilePointerRequest);
 }
 
 } // namespace fake

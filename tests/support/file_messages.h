@@ -17,6 +17,9 @@ Bytes AttributesReply(uint32_t status, uint32_t attributes = 0);
 WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
                                         FILETIME lastWrite, uint64_t size);
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data);
+BY_HANDLE_FILE_INFORMATION FileInformation(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
+                                           FILETIME lastWrite, uint64_t size, uint32_t serial, uint32_t links,
+                                           uint64_t index);
 // A read's reply (status, count) followed by its raw data; also the
 // write's reply, without data.
 Bytes CountReply(uint32_t opcode, uint32_t status, uint32_t count, const Bytes &data = {});
@@ -43,16 +46,23 @@ agent::protocol::ReadFileRequest ReadOf(const Request &request);
 agent::protocol::ReadFileAtRequest ReadAtOf(const Request &request);
 agent::protocol::SetFilePointerRequest FilePointerOf(const Request &request);
 
-// A reply payload (little-endian) decoded by `decode`; the message's
-// default values when it does not decode.
+// A payload decoded by `decode`; the message's default values when it
+// does not decode.
 template <typename Message, typename Decode>
-Message DecodedReply(const Bytes &payload, Decode &&decode)
+Message DecodedPayload(const Bytes &payload, bool bigEndian, Decode &&decode)
 {
-    PayloadOf reader(payload, false);
+    PayloadOf reader(payload, bigEndian);
     Message message;
     if (!decode(reader.in(), message))
         return Message();
     return message;
+}
+
+// The same for a reply payload (little-endian).
+template <typename Message, typename Decode>
+Message DecodedReply(const Bytes &payload, Decode &&decode)
+{
+    return DecodedPayload<Message>(payload, false, decode);
 }
 
 } // namespace fake
