@@ -144,11 +144,9 @@ TEST(Interruptions, KeepWhatWasCopiedAndTheNextRunContinuesIt)
          {"get", "--resume", "C:\\a-big.bin"}, "run again with get --resume"},
         {"backup, SIGINT", When::MidBigFile, SIGINT, {"backup", "--jobs=2", "--bwlimit=8M", "C:\\"},
          {"backup", "--incremental", "C:\\"}, "run the same backup again"},
-        {"backup --incremental, SIGTERM", When::MidBigFile, SIGTERM,
-         {"backup", "--incremental", "--bwlimit=8M", "C:\\"}, {"backup", "C:\\"}, "run the same backup again"},
         {"backup, SIGINT during the listing", When::DuringListing, SIGINT, {"backup", "--jobs=4", "C:\\"},
          {"backup", "C:\\"}, "run the same backup again"},
-        {"backup, SIGINT among small files", When::AmongSmallFiles, SIGINT, {"backup", "--jobs=4", "C:\\"},
+        {"backup, SIGTERM among small files", When::AmongSmallFiles, SIGTERM, {"backup", "--jobs=4", "C:\\"},
          {"backup", "C:\\"}, "run the same backup again"},
     };
     const std::string source = e2e::ReadFile(Source() + "/a-big.bin");
