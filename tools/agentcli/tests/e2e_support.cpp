@@ -160,6 +160,18 @@ void Child::Kill(int signal)
         ::kill(pid_, signal);
 }
 
+int Child::WaitFor(int seconds)
+{
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, seconds)) {
+        Kill(SIGKILL);
+        Wait();
+        return -1;
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 int Child::Wait()
 {
     if (pid_ <= 0)
@@ -184,28 +196,62 @@ RunResult Run(const std::vector<std::string> &argv, const std::vector<std::strin
     Child child;
     if (!child.Start(full, io / "out", io / "err"))
         return result;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
-    int status = 0;
-    pid_t done = 0;
-    while ((done = ::waitpid(child.pid(), &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (done == 0) {
-        child.Kill(SIGKILL);
-        result.status = child.Wait();
-    } else {
-        // Reaped here already; keep the destructor from killing a reused pid.
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        child.Forget();
-    }
+    result.status = child.WaitFor(timeoutSeconds);
+    if (result.status < 0)
+        result.status = 128 + SIGKILL;
     result.out = ReadFile(io / "out");
     result.err = ReadFile(io / "err");
     return result;
 }
 
-AgentProcess::AgentProcess(const std::string &root, const std::vector<std::string> &extra)
+bool WaitUntil(const std::function<bool()> &condition, int seconds)
 {
-    std::vector<std::string> argv = {REFERENCE_AGENT_PATH, "--user", "alice", "--password", "s3cret",
-                                     "--listen", "127.0.0.1", "--port", "0", "--port-file", work_ / "port", root};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+size_t Count(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+const std::vector<std::string> kAsNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
+
+bool CanRunAsNobody()
+{
+    std::vector<std::string> argv = kAsNobody;
+    argv.push_back("/bin/true");
+    return ::geteuid() == 0 && Run(argv, {}, 20).status == 0;
+}
+
+std::vector<std::string> CliArgv(uint16_t port, std::vector<std::string> args)
+{
+    args.insert(args.begin() + (args.empty() ? 0 : 1),
+                {"--port=" + std::to_string(port), "--user=alice", "--password=s3cret"});
+    args.insert(args.begin(), AGENTCLI_PATH);
+    return args;
+}
+
+RunResult RunCli(uint16_t port, const std::vector<std::string> &args) { return Run(CliArgv(port, args)); }
+
+AgentProcess::AgentProcess(const std::string &root, const std::vector<std::string> &extra,
+                           const std::vector<std::string> &prefix)
+{
+    // An agent running as another user writes its port file here too.
+    if (!prefix.empty())
+        fs::permissions(work_.path(), fs::perms::all);
+    std::vector<std::string> argv = prefix;
+    argv.insert(argv.end(), {REFERENCE_AGENT_PATH, "--user", "alice", "--password", "s3cret", "--listen",
+                             "127.0.0.1", "--port", "0", "--port-file", work_ / "port", root});
     argv.insert(argv.end(), extra.begin(), extra.end());
     if (!child_.Start(argv, work_ / "agent.out", work_ / "agent.err"))
         throw std::runtime_error("cannot start the reference agent");

@@ -4,6 +4,7 @@
 #define AGENTCLI_TEST_E2E_SUPPORT_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -48,6 +49,8 @@ public:
     bool Start(const std::vector<std::string> &argv, const std::string &outFile, const std::string &errFile);
     void Kill(int signal);
     int Wait(); // exit status, or 128 + signal
+    // Wait() for at most `seconds`; -1 (and the child killed) past that.
+    int WaitFor(int seconds);
     pid_t pid() const { return pid_; }
     void Forget() { pid_ = -1; } // reaped elsewhere
 
@@ -63,10 +66,22 @@ struct RunResult {
 RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
               int timeoutSeconds = 120);
 
-// A reference agent serving `root` on loopback as C: for alice / s3cret.
+// Polls condition until it holds (true) or `seconds` have passed (false).
+bool WaitUntil(const std::function<bool()> &condition, int seconds = 30);
+// How often `what` occurs in text.
+size_t Count(const std::string &text, const std::string &what);
+
+// The prefix that runs a program as nobody, and whether it works here
+// (it needs root and setpriv).
+extern const std::vector<std::string> kAsNobody;
+bool CanRunAsNobody();
+
+// A reference agent serving `root` on loopback as C: for alice / s3cret;
+// `prefix` goes before its command line (kAsNobody).
 class AgentProcess {
 public:
-    AgentProcess(const std::string &root, const std::vector<std::string> &extra = {});
+    AgentProcess(const std::string &root, const std::vector<std::string> &extra = {},
+                 const std::vector<std::string> &prefix = {});
     ~AgentProcess();
     uint16_t port() const { return port_; }
     void Kill() { child_.Kill(9); child_.Wait(); }
@@ -79,6 +94,11 @@ private:
 };
 
 std::string ReadFile(const std::string &path);
+
+// agentcli's command line for `args` (the command first), logged on to the
+// agent at port.
+std::vector<std::string> CliArgv(uint16_t port, std::vector<std::string> args);
+RunResult RunCli(uint16_t port, const std::vector<std::string> &args);
 
 } // namespace e2e
 

@@ -171,31 +171,10 @@ TEST_F(Cli, UserDataCommands)
 
 // put mirrors get: into a remote folder under the local name or onto a
 // remote path (replacing what is there), with the local last-write time.
-TEST_F(Cli, PutSendsOneFileBackWithItsTime)
-{
-    const std::string big = work_ / "source/media/big.bin";
-    e2e::RunResult r = Cli_({"put", big, "C:\\docs"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
-    EXPECT_TRUE(e2e::ReadFile(work_ / "source/docs/big.bin") == e2e::ReadFile(big));
-    struct stat from, to;
-    ASSERT_EQ(::stat(big.c_str(), &from), 0);
-    ASSERT_EQ(::stat((work_ / "source/docs/big.bin").c_str(), &to), 0);
-    EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
-    EXPECT_EQ(to.st_mtim.tv_nsec / 100, from.st_mtim.tv_nsec / 100);
-
-    e2e::WriteFile(work_ / "note.txt", "replaced");
-    r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
-    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-put"), std::vector<std::string>{});
-    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-old"), std::vector<std::string>{});
-}
-
 // --bwlimit reaches the library's limit in both directions: a 2 MiB file at
 // 1 MiB/s is its first chunk at once and the second a second later (a lower
-// bound only), and arrives whole. A rate that is not one is a usage error.
-TEST_F(Cli, BandwidthLimitPacesGetAndPut)
+// bound only), and arrives whole.
+TEST_F(Cli, PutSendsOneFileBackWithItsTimeAndBothDirectionsArePaced)
 {
     const std::string big = work_ / "source/media/big.bin";
     const struct {
@@ -203,7 +182,7 @@ TEST_F(Cli, BandwidthLimitPacesGetAndPut)
         std::string copy;
     } cases[] = {
         {{"get", "--bwlimit=1M", "C:\\media\\big.bin", work_ / "got.bin"}, work_ / "got.bin"},
-        {{"put", "--bwlimit", "1024", big, "C:\\docs\\put.bin"}, work_ / "source/docs/put.bin"},
+        {{"put", "--bwlimit", "1024", big, "C:\\docs"}, work_ / "source/docs/big.bin"},
     };
     for (const auto &c : cases) {
         const auto start = std::chrono::steady_clock::now();
@@ -211,18 +190,29 @@ TEST_F(Cli, BandwidthLimitPacesGetAndPut)
         EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << c.args[0];
         EXPECT_TRUE(e2e::ReadFile(c.copy) == e2e::ReadFile(big)) << c.args[0];
+        if (c.args[0] == "put") {
+            EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
+        }
     }
-    const e2e::RunResult r = Cli_({"backup", "--bwlimit=fast", "C:\\media", work_ / "out"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("--bwlimit"), std::string::npos) << r.err;
-    EXPECT_FALSE(std::filesystem::exists(work_ / "out"));
-    EXPECT_NE(Cli_({"backup", "--help"}).out.find("--bwlimit=RATE"), std::string::npos);
+    struct stat from, to;
+    ASSERT_EQ(::stat(big.c_str(), &from), 0);
+    ASSERT_EQ(::stat((work_ / "source/docs/big.bin").c_str(), &to), 0);
+    EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
+    EXPECT_EQ(to.st_mtim.tv_nsec / 100, from.st_mtim.tv_nsec / 100);
+
+    e2e::WriteFile(work_ / "note.txt", "replaced");
+    const e2e::RunResult r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
+    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-put"), std::vector<std::string>{});
+    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-old"), std::vector<std::string>{});
 }
 
 // Each failure names its side and ends with its own exit status.
 TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
 {
     const std::string missingFolder = work_ / "no/such/dir/x.bin";
+    e2e::WriteFile(work_ / "password", "s3cret\n");
     struct Case {
         std::vector<std::string> args;
         std::string password;
@@ -250,7 +240,11 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
         {{"pst", "merge"}, "s3cret", 1, ""},
         {{"os", "--timeout", "soon"}, "s3cret", 1, "--timeout"},
         {{"os", "-v", "-q"}, "s3cret", 1, "exclude each other"},
+        {{"backup", "--bwlimit=fast", "C:\\media", work_ / "out"}, "s3cret", 1, "--bwlimit"},
         {{"os", "--timeout=5"}, "s3cret", 0, ""},
+        // A password file wins over the environment.
+        {{"os", "--password-file", work_ / "password"}, "wrong", 0, ""},
+        {{"os", "--password-file=" + work_ / "none"}, "s3cret", 11, work_ / "none"},
     };
     for (const Case &c : cases) {
         const e2e::RunResult r = Cli_(c.args, c.password);
@@ -259,18 +253,11 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
     }
     EXPECT_FALSE(std::filesystem::exists(work_ / "m.txt"));
     EXPECT_FALSE(std::filesystem::exists(agentcli::PartialName(work_ / "m.txt")));
+    EXPECT_FALSE(std::filesystem::exists(work_ / "out"));
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "os"}).status, 1); // no port anywhere
-    // A password from a file rather than the command line or environment.
-    e2e::WriteFile(work_ / "password", "s3cret\n");
-    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "os", "--password-file", work_ / "password"},
-                                {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    r = e2e::Run({AGENTCLI_PATH, "os", "--password-file=" + work_ / "none"},
-                 {"AGENT_PORT=" + std::to_string(agent_->port()), "AGENT_USER=alice"});
-    EXPECT_EQ(r.status, 11) << r.err;
     // Nobody listening.
     agent_->Kill();
-    r = Cli_({"os"});
+    const e2e::RunResult r = Cli_({"os"});
     EXPECT_EQ(r.status, 10);
     EXPECT_NE(r.err.find("error 10061 (No connection could be made"), std::string::npos) << r.err;
 }
@@ -283,6 +270,9 @@ TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
         EXPECT_EQ(r.status, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: agentcli ") + command, 0), 0u) << command << ": " << r.out;
         EXPECT_NE(r.out.find("  23  partial"), std::string::npos) << command;
+        if (std::string(command) == "backup") {
+            EXPECT_NE(r.out.find("--bwlimit=RATE"), std::string::npos);
+        }
     }
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH, "--help"}).status, 0);
     EXPECT_EQ(e2e::Run({AGENTCLI_PATH}).status, 1);
@@ -314,13 +304,16 @@ TEST_F(Cli, BackupFollowsRsyncConventions)
     e2e::WriteFile(copy + "/stale/old.txt", "old");
     e2e::WriteFile(copy + "/notes.keep", "mine");
     const auto before = e2e::Snapshot(copy);
+    const std::string manifest = e2e::ReadFile(copy + "/.agent-manifest");
     r = Cli_({"backup", "-n", "--delete", "--exclude=*.keep", "C:\\docs", copy});
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find(".agent-manifest"), std::string::npos) << "--delete would remove the manifest";
     EXPECT_NE(r.out.find("would copy C:\\docs\\new.txt"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("would delete stale\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("would delete " + gone + "\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("notes.keep"), std::string::npos) << r.out;
     EXPECT_EQ(e2e::Snapshot(copy), before) << "a dry run wrote something";
+    EXPECT_TRUE(e2e::ReadFile(copy + "/.agent-manifest") == manifest) << "a dry run wrote a manifest";
 
     r = Cli_({"backup", "--verify", "C:\\docs", copy});
     EXPECT_NE(r.out.find("EXTRA stale: not on the agent"), std::string::npos) << r.out;
@@ -348,8 +341,7 @@ TEST_F(Cli, BackupFollowsRsyncConventions)
 // with its cause, never an empty folder: ls and backup both say so.
 TEST(CliUnreadable, AFolderTheAgentCannotReadIsReportedNotEmpty)
 {
-    if (::geteuid() != 0 || e2e::Run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                      "/bin/true"}).status != 0)
+    if (!e2e::CanRunAsNobody())
         GTEST_SKIP() << "the agent cannot run as another user here";
     e2e::TempDir work;
     e2e::WriteFile(work / "source/open/a.txt", "a");
@@ -357,30 +349,15 @@ TEST(CliUnreadable, AFolderTheAgentCannotReadIsReportedNotEmpty)
     namespace fs = std::filesystem;
     const auto open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                       fs::perms::others_read | fs::perms::others_exec;
-    for (const std::string &p : {work.path(), work / "source", work / "source/open"})
+    for (const std::string &p : {work.path(), work / "source", work / "source/open", work / "source/open/a.txt"})
         fs::permissions(p, open);
-    fs::permissions(work / "source/open/a.txt", open);
     fs::permissions(work / "source/secret", fs::perms::owner_all);
-    fs::create_directories(work / "run");
-    fs::permissions(work / "run", fs::perms::all);
-    e2e::Child agent;
-    ASSERT_TRUE(agent.Start({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                             REFERENCE_AGENT_PATH, "--user", "alice", "--password", "s3cret", "--listen", "127.0.0.1",
-                             "--port", "0", "--port-file", work / "run/port", work / "source"},
-                            work / "run/agent.out", work / "run/agent.err"));
-    std::string port;
-    for (int i = 0; i < 500 && port.empty(); ++i) {
-        port = e2e::ReadFile(work / "run/port");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_FALSE(port.empty()) << e2e::ReadFile(work / "run/agent.err");
-    const std::vector<std::string> env = {"AGENT_PORT=" + std::to_string(std::atoi(port.c_str())), "AGENT_USER=alice",
-                                          "AGENT_PASSWORD=s3cret"};
-    e2e::RunResult r = e2e::Run({AGENTCLI_PATH, "ls", "C:\\secret"}, env);
+    e2e::AgentProcess agent(work / "source", {}, e2e::kAsNobody);
+    e2e::RunResult r = e2e::RunCli(agent.port(), {"ls", "C:\\secret"});
     EXPECT_EQ(r.status, 23) << r.out << r.err;
     EXPECT_NE(r.err.find("listing C:\\secret: error 5 "), std::string::npos) << r.err;
     EXPECT_EQ(r.out.find("0 entries"), std::string::npos);
-    r = e2e::Run({AGENTCLI_PATH, "backup", "--no-progress", "C:\\", work / "copy"}, env);
+    r = e2e::RunCli(agent.port(), {"backup", "C:\\", work / "copy"});
     EXPECT_EQ(r.status, 23) << r.out << r.err;
     EXPECT_NE(r.err.find("FAILED C:\\secret (list): error 5 "), std::string::npos) << r.err;
     EXPECT_NE(r.out.find(", 1 failed"), std::string::npos) << r.out;

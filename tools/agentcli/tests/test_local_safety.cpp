@@ -2,41 +2,31 @@
 // access to the destination would (links planted at folders, final names
 // and partial names of an existing destination), and as a crash would (the
 // backup killed at chosen points): nothing outside the destination is ever
-// touched, no final name holds other bytes than the remote file's, and an
-// --incremental run afterwards completes the copy.
+// touched, no final name holds other bytes than the remote file's, and the
+// next run completes the copy.
 #include "e2e_support.h"
 #include "remote_copy.h"
 #include "wide_text.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Connection(uint16_t port)
+e2e::RunResult Backup(uint16_t port, const std::string &mode, const std::string &dest)
 {
-    return {"--port", std::to_string(port), "--user", "alice", "--password", "s3cret"};
-}
-
-e2e::RunResult Backup(uint16_t port, std::vector<std::string> options, const std::string &dest)
-{
-    std::vector<std::string> argv = {AGENTCLI_PATH, "backup", "--no-progress"};
-    for (const std::string &o : Connection(port))
-        argv.push_back(o);
-    argv.insert(argv.end(), options.begin(), options.end());
-    argv.push_back("C:\\");
-    argv.push_back(dest);
-    return e2e::Run(argv, {}, 120);
+    std::vector<std::string> args = {"backup", "C:\\", dest};
+    if (!mode.empty())
+        args.insert(args.begin() + 1, mode);
+    return e2e::RunCli(port, args);
 }
 
 bool IsLink(const std::string &path)
@@ -45,70 +35,49 @@ bool IsLink(const std::string &path)
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-void MakeServed(const std::string &root)
-{
-    e2e::WriteFile(root + "/top.txt", "top of the tree");
-    e2e::WriteFile(root + "/docs/a.txt", "document a");
-    e2e::WriteFile(root + "/docs/deep/b.txt", "document b");
-    e2e::WriteFile(root + "/media/clip.bin", e2e::PseudoRandomBytes(3u << 20, 5));
-}
-
 } // namespace
 
-// Each row plants something in an existing destination before a backup
-// (fresh or incremental) runs into it.
+// Each row plants a link in an existing destination before a backup (one
+// that keeps unchanged files, or one that copies every file again) runs
+// into it.
 TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
 {
-    struct Row {
+    const struct {
         const char *what;
-        std::function<void(const std::string &dest, const std::string &outside)> plant;
-    };
-    const Row rows[] = {
-        {"a folder is a link to a folder outside",
-         [](const std::string &d, const std::string &o) { ASSERT_EQ(::symlink(o.c_str(), (d + "/docs").c_str()), 0); }},
-        {"a nested folder is a link",
-         [](const std::string &d, const std::string &o) {
-             fs::create_directories(d + "/docs");
-             ASSERT_EQ(::symlink(o.c_str(), (d + "/docs/deep").c_str()), 0);
-         }},
-        {"a final name is a link to a file outside",
-         [](const std::string &d, const std::string &o) {
-             ASSERT_EQ(::symlink((o + "/victim").c_str(), (d + "/top.txt").c_str()), 0);
-         }},
-        {"a final name is a hard link to a file outside",
-         [](const std::string &d, const std::string &o) {
-             fs::create_directories(d + "/docs");
-             ASSERT_EQ(::link((o + "/victim").c_str(), (d + "/docs/a.txt").c_str()), 0);
-         }},
-        {"a partial name is a link to a file outside",
-         [](const std::string &d, const std::string &o) {
-             fs::create_directories(d + "/media");
-             ASSERT_EQ(::symlink((o + "/victim").c_str(), agentcli::PartialName(d + "/media/clip.bin").c_str()), 0);
-         }},
-        {"a partial name is a hard link to a file outside",
-         [](const std::string &d, const std::string &o) {
-             ASSERT_EQ(::link((o + "/victim").c_str(), agentcli::PartialName(d + "/top.txt").c_str()), 0);
-         }},
+        const char *at;     // under the destination
+        bool partial;       // at the partial name of `at`
+        bool hard;          // else a symbolic link
+        const char *target; // under the folder outside; "" for the folder itself
+    } rows[] = {
+        {"a folder is a link to a folder outside", "docs", false, false, ""},
+        {"a nested folder is a link", "docs/deep", false, false, ""},
+        {"a final name is a link to a file outside", "top.txt", false, false, "victim"},
+        {"a final name is a hard link to a file outside", "docs/a.txt", false, true, "victim"},
+        {"a partial name is a link to a file outside", "media/clip.bin", true, false, "victim"},
+        {"a partial name is a hard link to a file outside", "top.txt", true, true, "victim"},
     };
     e2e::TempDir work;
-    MakeServed(work / "served");
+    e2e::WriteFile(work / "served/top.txt", "top of the tree");
+    e2e::WriteFile(work / "served/docs/a.txt", "document a");
+    e2e::WriteFile(work / "served/docs/deep/b.txt", "document b");
+    e2e::WriteFile(work / "served/media/clip.bin", e2e::PseudoRandomBytes(3u << 20, 5));
     e2e::AgentProcess agent(work / "served");
-    for (const bool incremental : {false, true}) {
-        for (const Row &row : rows) {
-            SCOPED_TRACE(std::string(row.what) + (incremental ? ", --incremental" : ""));
+    for (const std::string mode : {"", "--ignore-times"}) {
+        for (const auto &row : rows) {
+            SCOPED_TRACE(std::string(row.what) + " " + mode);
             const std::string dest = work / "dest", outside = work / "outside";
             fs::remove_all(dest);
             fs::remove_all(outside);
-            fs::create_directories(dest);
             e2e::WriteFile(outside + "/victim", "precious bytes that must stay");
             e2e::WriteFile(outside + "/a.txt", "precious a");
             e2e::WriteFile(outside + "/b.txt", "precious b");
-            row.plant(dest, outside);
+            const std::string at = row.partial ? agentcli::PartialName(dest + "/" + row.at) : dest + "/" + row.at;
+            const std::string target = *row.target ? outside + "/" + row.target : outside;
+            fs::create_directories(fs::path(at).parent_path());
+            ASSERT_EQ((row.hard ? ::link : ::symlink)(target.c_str(), at.c_str()), 0);
             const auto before = e2e::Snapshot(outside);
 
-            const e2e::RunResult r = Backup(agent.port(), incremental ? std::vector<std::string>{"--incremental"}
-                                                                       : std::vector<std::string>{},
-                                            dest);
+            const e2e::RunResult r = Backup(agent.port(), mode, dest);
             EXPECT_EQ(r.status, 0) << r.out << r.err;
             EXPECT_TRUE(e2e::Snapshot(outside) == before) << "something outside the destination changed";
             EXPECT_EQ(e2e::CompareTrees(work / "served", dest), "");
@@ -119,12 +88,12 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
 }
 
 // The backup is killed at points along the way; whatever it left, no final
-// name holds other bytes than the remote file, and an --incremental run
-// completes the copy and leaves no partial file.
-TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndIncrementalRecovers)
+// name holds other bytes than the remote file, and the next run completes
+// the copy and leaves no partial file.
+TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndTheNextRunRecovers)
 {
     e2e::TempDir work;
-    const std::string served = work / "served";
+    const std::string served = work / "served", dest = work / "dest";
     for (int folder = 0; folder < 4; ++folder)
         for (int i = 0; i < 50; ++i)
             e2e::WriteFile(served + "/f" + std::to_string(folder) + "/s" + std::to_string(i) + ".dat",
@@ -134,73 +103,64 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndIncrementalRecovers)
     e2e::AgentProcess agent(served);
 
     // Final names present under dest (partial files left out).
-    auto finals = [](const std::string &dest) {
+    auto finals = [&] {
         size_t n = 0;
         std::error_code ec;
         for (auto it = fs::recursive_directory_iterator(dest, ec); !ec && it != fs::recursive_directory_iterator();
              it.increment(ec))
-            if (it->path().filename().string().rfind(".agent-partial", 0) != 0 && it->is_regular_file(ec))
-                ++n;
+            n += !agentcli::IsPartialName(it->path().filename().string()) && it->is_regular_file(ec);
         return n;
     };
-    auto bigPartial = [](const std::string &dest) -> uint64_t {
-        std::error_code ec;
-        const uint64_t size = fs::file_size(agentcli::PartialName(dest + "/m-big.bin"), ec);
-        return ec ? 0 : size;
-    };
-    struct Point {
+    const struct {
         const char *what;
-        std::function<bool(const std::string &dest)> reached;
+        std::function<bool()> reached;
+        const char *mode; // of the run that is killed
+    } points[] = {
+        {"as soon as it starts", [] { return true; }, ""},
+        {"after the first file", [&] { return finals() >= 1; }, "--ignore-times"},
+        {"with the big file part-way",
+         [&] {
+             std::error_code ec;
+             return fs::file_size(agentcli::PartialName(dest + "/m-big.bin"), ec) >= (4u << 20) && !ec;
+         },
+         ""},
+        {"with half the small files", [&] { return finals() >= 100; }, "--ignore-times"},
     };
-    const Point points[] = {
-        {"as soon as it starts", [](const std::string &) { return true; }},
-        {"after the first file", [&](const std::string &d) { return finals(d) >= 1; }},
-        {"with the big file part-way", [&](const std::string &d) { return bigPartial(d) >= (4u << 20); }},
-        {"with half the small files", [&](const std::string &d) { return finals(d) >= 100; }},
-    };
-    for (const Point &point : points) {
-        for (const char *mode : {"", "--incremental"}) {
-            SCOPED_TRACE(std::string(point.what) + " " + mode);
-            const std::string dest = work / "dest";
-            fs::remove_all(dest);
-            std::vector<std::string> argv = {AGENTCLI_PATH, "backup", "--no-progress", "--jobs", "2"};
-            for (const std::string &o : Connection(agent.port()))
-                argv.push_back(o);
-            if (*mode != 0)
-                argv.push_back(mode);
-            argv.push_back("C:\\");
-            argv.push_back(dest);
-            e2e::Child child;
-            ASSERT_TRUE(child.Start(argv, work / "out.txt", work / "err.txt"));
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            while (!point.reached(dest) && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            child.Kill(9);
-            const int status = child.Wait();
-            if (status != 128 + 9)
-                std::printf("note: the backup ended (%d) before it was killed %s\n", status, point.what);
+    for (const auto &point : points) {
+        SCOPED_TRACE(std::string(point.what) + " " + point.mode);
+        fs::remove_all(dest);
+        std::vector<std::string> args = {"backup", "--jobs", "2", "C:\\", dest};
+        if (*point.mode)
+            args.insert(args.begin() + 1, point.mode);
+        e2e::Child child;
+        ASSERT_TRUE(child.Start(e2e::CliArgv(agent.port(), args), work / "out.txt", work / "err.txt"));
+        if (!e2e::WaitUntil(point.reached, 60))
+            std::printf("note: %s was not reached in time\n", point.what);
+        child.Kill(9);
+        const int status = child.Wait();
+        if (status != 128 + 9)
+            std::printf("note: the backup ended (%d) before it was killed %s\n", status, point.what);
 
-            // A kill while the run tries the destination leaves its probe
-            // file: not a copy, and not this test's concern.
-            std::error_code ec;
-            for (fs::directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec))
-                if (it->path().filename().string().rfind(".agentcli-probe", 0) == 0)
-                    fs::remove(it->path(), ec);
-            // Whatever has a final name holds exactly the remote bytes.
-            const auto left = fs::exists(dest) ? e2e::Snapshot(dest) : std::map<std::string, std::string>();
-            for (const auto &[path, content] : left) {
-                if (content == "<dir>" || fs::path(path).filename().string().rfind(".agent-partial", 0) == 0)
-                    continue;
-                const auto it = source.find(path);
-                ASSERT_NE(it, source.end()) << path;
-                EXPECT_TRUE(it->second == content) << path << " holds other bytes";
-            }
-
-            const e2e::RunResult again = Backup(agent.port(), {"--incremental"}, dest);
-            EXPECT_EQ(again.status, 0) << again.out << again.err;
-            EXPECT_EQ(e2e::CompareTrees(served, dest), "");
-            EXPECT_TRUE(e2e::PartialFiles(dest).empty());
+        // A kill while the run tries the destination leaves its probe file:
+        // not a copy, and not this test's concern.
+        std::error_code ec;
+        for (fs::directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec))
+            if (it->path().filename().string().rfind(".agentcli-probe", 0) == 0)
+                fs::remove(it->path(), ec);
+        // Whatever has a final name holds exactly the remote bytes.
+        const auto left = fs::exists(dest) ? e2e::Snapshot(dest) : std::map<std::string, std::string>();
+        for (const auto &[path, content] : left) {
+            if (content == "<dir>" || agentcli::IsPartialName(fs::path(path).filename().string()))
+                continue;
+            const auto it = source.find(path);
+            ASSERT_NE(it, source.end()) << path;
+            EXPECT_TRUE(it->second == content) << path << " holds other bytes";
         }
+
+        const e2e::RunResult again = Backup(agent.port(), "", dest);
+        EXPECT_EQ(again.status, 0) << again.out << again.err;
+        EXPECT_EQ(e2e::CompareTrees(served, dest), "");
+        EXPECT_TRUE(e2e::PartialFiles(dest).empty());
     }
 }
 
