@@ -9,6 +9,7 @@
 #include "copy/copy_handles.h"
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
+#include "transport/call_watch.h"
 
 #include <cstdint>
 
@@ -71,6 +72,7 @@ int CopyChunks(HANDLE remote, HANDLE local)
 // The copy while the caller holds a connection of the logon.
 BOOL CopyHeld(AgentLogon *logon, const WCHAR *remotePath, const platform::LocalFolder &folder, const WCHAR *name)
 {
+    const CallWatchFor watch(nullptr, logon->speed);
     // AgentCreateFileW records its own failure. Nothing local exists yet,
     // so a refused open leaves no trace.
     RemoteFile remote(logon, AgentCreateFileW(logon, remotePath, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,

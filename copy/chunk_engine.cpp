@@ -3,6 +3,7 @@
 
 #include "session/last_agent_error.h"
 #include "session/pending_handle.h"
+#include "transport/call_watch.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,12 +31,14 @@ public:
           remaining_(plan.size - plan.start),
           chunks_(remaining_ == 0 ? (plan.emptyIsOneChunk ? 1 : 0) : (remaining_ - 1) / kChunkSize + 1),
           runs_((chunks_ + plan.runChunks - 1) / plan.runChunks),
-          copied_(plan.start)
+          copied_(plan.start),
+          watch_(CallWatch::Current())
     {
     }
 
     Outcome Run()
     {
+        const CallWatch::Scope scope(Watched());
         before_ = LastAgentError.load(std::memory_order_relaxed);
         const unsigned helpers = static_cast<unsigned>(std::min<uint64_t>(kConnections, std::max<uint64_t>(runs_, 1)) - 1);
         std::vector<std::thread> threads;
@@ -95,7 +98,11 @@ private:
                 if (plan_.logon->bandwidth.Active() && !Pace(chunk.length, pump))
                     return;
                 if (!mover_.Move(chunk)) {
-                    End(Ending::Failed, GetLastError());
+                    const DWORD cause = GetLastError();
+                    // A wait ended by the host's cancel is the cancel.
+                    End(cause == ERROR_REQUEST_ABORTED && CancelRaised(plan_.cancel) ? Ending::Cancelled
+                                                                                    : Ending::Failed,
+                        cause);
                     return;
                 }
                 Completed(index, chunk.length);
@@ -120,6 +127,7 @@ private:
     // A helper thread: its own handle on its own connection.
     void Helper()
     {
+        const CallWatch::Scope scope(Watched());
         try {
             std::unique_ptr<unsigned char[]> buffer(new unsigned char[plan_.bufferSize]);
             HANDLE remote = OpenAgain();
@@ -210,8 +218,13 @@ private:
             cause_ = cause;
         }
         ended_.store(true, std::memory_order_release);
+        // Wakes the threads of this copy that wait on the agent.
+        watch_.Stop();
         changed_.notify_all();
     }
+
+    // This copy's part of the call's watch, when the call has one.
+    CallWatch *Watched() { return watch_.Active() ? &watch_ : nullptr; }
 
     void WaitForHelpers()
     {
@@ -269,6 +282,8 @@ private:
     // Calling thread only.
     std::vector<DWORD> reported_;
     uint64_t copied_;
+
+    CallWatch watch_;
 };
 
 } // namespace

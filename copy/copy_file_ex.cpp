@@ -8,6 +8,7 @@
 
 #include "protocol/wide_string.h"
 #include "session/export_frame.h"
+#include "transport/call_watch.h"
 
 namespace agent {
 namespace copy_ex {
@@ -46,6 +47,7 @@ HANDLE OpenRemote(AgentLogon *logon, const WCHAR *remotePath, const RemoteVersio
 
 BOOL CopyInto(const CopyRequest &request)
 {
+    const CallWatchFor watch(request.cancel, request.logon->speed);
     if (request.cancelled())
         return Failure(ERROR_REQUEST_ABORTED);
     if (request.failIfExists() && platform::ExistsIn(*request.folder, request.localName))

@@ -10,6 +10,7 @@
 #include "copy/flight_control.h"
 #include "protocol/wide_string.h"
 #include "session/last_agent_error.h"
+#include "transport/call_watch.h"
 
 #include <algorithm>
 #include <chrono>
@@ -88,12 +89,17 @@ void Remember(const AgentLogon *logon, unsigned target)
 class Engine {
 public:
     explicit Engine(const Batch &batch)
-        : batch_(batch), control_(batch.cap, StartingTarget(batch.logon, batch.cap))
+        : batch_(batch),
+          control_(batch.cap, StartingTarget(batch.logon, batch.cap)),
+          // One watch for the whole batch; the copies' flag is raised only
+          // when the host can cancel.
+          watch_(batch.cancel != nullptr || batch.progress != nullptr ? &stopFlag_ : nullptr, batch.logon->speed)
     {
     }
 
     BOOL Run()
     {
+        const CallWatch::Scope scope(&watch_);
         std::vector<std::thread> threads;
         const unsigned wanted = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
         try {
@@ -124,6 +130,7 @@ public:
 private:
     void Worker()
     {
+        const CallWatch::Scope scope(&watch_);
         while (TakeAndCopy()) {
         }
     }
@@ -142,8 +149,8 @@ private:
             index = next_++;
             if (next_ >= batch_.count)
                 slot_.notify_all(); // the others may leave
-            if (stop_) {
-                Finish(index, ERROR_REQUEST_ABORTED, 0);
+            if (stop_ || watch_.TimedOut() != 0) {
+                Finish(index, stop_ ? ERROR_REQUEST_ABORTED : WSAETIMEDOUT, 0);
                 return true;
             }
             inFlight = ++active_;
@@ -304,6 +311,7 @@ private:
     uint64_t toldArrived_ = 0;
     BOOL stopFlag_ = 0; // the copies' cancel flag
     std::atomic<bool> keep_{false};
+    CallWatch watch_;
 };
 
 } // namespace

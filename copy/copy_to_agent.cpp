@@ -11,6 +11,7 @@
 
 #include "session/last_agent_error.h"
 #include "session/pending_handle.h"
+#include "transport/call_watch.h"
 
 namespace agent {
 namespace copy_to {
@@ -269,6 +270,7 @@ private:
 
 BOOL CopyToAgent(const CopyRequest &request)
 {
+    const CallWatchFor watch(request.cancel, request.logon->speed);
     PutCopy copy(request);
     return copy.Run();
 }

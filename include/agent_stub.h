@@ -381,6 +381,19 @@ BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs);
  * turn. Applies to chunks requested from now on. 1, or 0 with 87 for a
  * null logon. */
 BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond);
+/* A progress deadline for the copies of this logon (AgentCopyFileFromAgent,
+ * AgentCopyFileFromAgentExW, AgentCopyFileToAgentExW,
+ * AgentCopyFilesFromAgentW), as curl's --speed-limit and --speed-time: a
+ * copy that moves fewer than bytesPerSecond bytes a second, counted over
+ * all of its connections, for seconds seconds fails with 10060
+ * (WSAETIMEDOUT); a many-file copy then ends: the items it was waiting
+ * on and those not yet started get 10060. What fails is cleaned up as
+ * after any other failure
+ * (a restartable copy keeps its partial file; the connections that waited
+ * are closed). 0 in either argument (where a new logon starts) sets no
+ * deadline. Applies to copies started from now on. 1, or 0 with 87 for a
+ * null logon. */
+BOOL AGENTAPI AgentSetSpeedLimit(AGENT_LOGON logon, DWORD bytesPerSecond, DWORD seconds);
 /* The time-outs (ms, 0 waits without limit, the default) that every logon
  * made afterwards starts with, for any thread, its first connection
  * included: an AgentLogonW whose connect or logon reply runs out fails with

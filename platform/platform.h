@@ -197,6 +197,15 @@ ssize_t ReceiveSome(ACE_HANDLE handle, void *buffer, size_t length);
 // True when nothing can be read right now: no bytes and no close or reset
 // from the peer. Never waits.
 bool NothingToRead(ACE_HANDLE handle);
+// Waits at most `milliseconds` for the socket to be readable (bytes, or
+// the peer's close) or, with `write`, writable: 1 ready, 0 the wait ran
+// out, -1 with errno set.
+int WaitSocket(ACE_HANDLE handle, bool write, DWORD milliseconds);
+// One send of what the socket takes now, without waiting: the byte count,
+// or -1 with errno set (EWOULDBLOCK when it takes nothing). Never raises
+// SIGPIPE. Windows sends block: there, call it once WaitSocket said the
+// socket is writable.
+ssize_t SendSome(ACE_HANDLE handle, const iovec *parts, int count);
 
 // TCP keepalive (idle 30 s, then a probe every 5 s, 4 unanswered probes
 // drop the connection), so a vanished peer fails a blocked call within

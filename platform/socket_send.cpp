@@ -96,5 +96,32 @@ bool NothingToRead(ACE_HANDLE handle)
 #endif
 }
 
+int WaitSocket(ACE_HANDLE handle, bool write, DWORD milliseconds)
+{
+    ACE_Time_Value limit;
+    limit.msec(static_cast<long>(milliseconds));
+    errno = 0;
+    const int rc = write ? ACE::handle_write_ready(handle, &limit) : ACE::handle_read_ready(handle, &limit);
+    if (rc > 0)
+        return 1;
+    // ACE reports the wait running out as -1 with ETIME.
+    return rc == 0 || errno == ETIME ? 0 : -1;
+}
+
+ssize_t SendSome(ACE_HANDLE handle, const iovec *parts, int count)
+{
+#ifdef MSG_NOSIGNAL
+    msghdr message = {};
+    message.msg_iov = const_cast<iovec *>(parts);
+    message.msg_iovlen = static_cast<size_t>(count);
+    const ssize_t n = ::sendmsg(handle, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EAGAIN)
+        errno = EWOULDBLOCK;
+    return n;
+#else
+    return ACE_OS::sendv(handle, parts, count);
+#endif
+}
+
 } // namespace platform
 } // namespace agent

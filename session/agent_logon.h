@@ -4,6 +4,7 @@
 #define AGENT_LOGON_H
 
 #include "transport/agent_connection.h"
+#include "transport/call_watch.h"
 #include "session/bandwidth_limit.h"
 #include "session/out_of_memory.h"
 
@@ -58,6 +59,8 @@ struct AgentLogon {
     agent::AgentConnection *idle[kCapacity] = {};
     // What the copy engines' chunk requests of this logon may move per second.
     agent::BandwidthLimit bandwidth;
+    // The least progress a copy of this logon must make (off by default).
+    agent::SpeedLimit speed;
 
 private:
     // Closes a connection of this logon for good.

@@ -1,5 +1,6 @@
 // AgentInit, AgentFini, AgentLogonW, AgentLogoff, AgentSetTimeouts,
-// AgentSetDefaultTimeouts, AgentSetBandwidthLimit, AgentGetLastError.
+// AgentSetDefaultTimeouts, AgentSetBandwidthLimit, AgentSetSpeedLimit,
+// AgentGetLastError.
 #include "session/agent_logon.h"
 #include "session/export_frame.h"
 #include "session/last_agent_error.h"
@@ -92,6 +93,20 @@ BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond)
         logon->bandwidth.Set(bytesPerSecond);
         return 1;
     }, Record::Never);
+}
+
+BOOL AGENTAPI AgentSetSpeedLimit(AGENT_LOGON logon, DWORD bytesPerSecond, DWORD seconds)
+{
+    if (logon == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Either 0 turns it off; a copy takes both values when it starts.
+    const bool on = bytesPerSecond != 0 && seconds != 0;
+    logon->speed.seconds.store(0, std::memory_order_relaxed);
+    logon->speed.bytesPerSecond.store(on ? bytesPerSecond : 0, std::memory_order_relaxed);
+    logon->speed.seconds.store(on ? seconds : 0, std::memory_order_relaxed);
+    return 1;
 }
 
 DWORD AGENTAPI AgentGetLastError(void) { return LastAgentError.load(std::memory_order_relaxed); }

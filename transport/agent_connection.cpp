@@ -1,4 +1,5 @@
 #include "transport/agent_connection.h"
+#include "transport/call_watch.h"
 
 #include "session/out_of_memory.h"
 #include "protocol/wide_string.h"
@@ -7,7 +8,9 @@
 #include <ace/SOCK_Connector.h>
 #include <ace/os_include/netinet/os_tcp.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace agent {
@@ -83,6 +86,9 @@ int AgentConnection::Connect(const ACE_INET_Addr &address, DWORD connectMs)
 
 int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
 {
+    CallWatch *watch = CallWatch::Current();
+    if (watch != nullptr && watch->Active())
+        return SendAllWatched(*watch, parts, count, total);
     size_t sent = 0;
     if (platform::SendGathered(socket_.get_handle(), parts, count, &sent) != 0 || sent != total) {
         platform::SetLastSocketErrorOrReset();
@@ -90,6 +96,98 @@ int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
         return -1;
     }
     return 0;
+}
+
+int AgentConnection::SendAllWatched(CallWatch &watch, const iovec *parts, int count, size_t total)
+{
+    iovec local[2]; // a header, and at most one part of data
+    if (count > 2) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    std::memcpy(local, parts, sizeof(iovec) * static_cast<size_t>(count));
+    iovec *next = local;
+    int left = count;
+    size_t sent = 0;
+    while (sent < total) {
+        if (WaitWatched(watch, true) != 0)
+            return -1;
+        const ssize_t n = platform::SendSome(socket_.get_handle(), next, left);
+        if (n < 0) {
+            if (errno == EINTR || errno == EWOULDBLOCK)
+                continue;
+            platform::SetLastSocketErrorOrReset();
+            state = Closed;
+            return -1;
+        }
+        watch.Count(static_cast<size_t>(n));
+        sent += static_cast<size_t>(n);
+        size_t done = static_cast<size_t>(n);
+        while (left > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --left;
+        }
+        if (left > 0) {
+            next->iov_base = static_cast<char *>(next->iov_base) + done;
+            next->iov_len -= done;
+        }
+    }
+    return 0;
+}
+
+int AgentConnection::WaitWatched(CallWatch &watch, bool write)
+{
+    using Clock = CallWatch::Clock;
+    using std::chrono::milliseconds;
+    // A wait that starts once the call is ending belongs to its cleanup:
+    // neither the cancel nor the deadline fails it, only the end of the
+    // time the cleanup has.
+    const Clock::time_point endingSince = watch.EndingSince();
+    const bool ending = endingSince != Clock::time_point::max();
+    const Clock::time_point start = Clock::now();
+    const DWORD ioMs = ioMs_.load(std::memory_order_relaxed);
+    Clock::time_point until = ioMs != 0 ? start + milliseconds(ioMs) : Clock::time_point::max();
+    if (ending)
+        until = std::min(until, endingSince + milliseconds(CallWatch::kEndingWaitMs));
+    for (;;) {
+        const DWORD cause = ending ? 0 : watch.Verdict();
+        if (cause != 0) {
+            SetLastError(cause);
+            state = Closed;
+            return -1;
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= until) {
+            SetLastError(WSAETIMEDOUT);
+            state = Closed;
+            return -1;
+        }
+        DWORD slice = CallWatch::kSliceMs;
+        if (until - now < milliseconds(slice))
+            slice = static_cast<DWORD>(std::chrono::duration_cast<milliseconds>(until - now).count()) + 1;
+        const int ready = platform::WaitSocket(socket_.get_handle(), write, slice);
+        if (ready > 0)
+            return 0;
+        if (ready < 0 && errno != EINTR) {
+            platform::SetLastSocketErrorOrReset();
+            state = Closed;
+            return -1;
+        }
+    }
+}
+
+ssize_t AgentConnection::ReceiveOnce(void *buffer, size_t length)
+{
+    CallWatch *watch = CallWatch::Current();
+    if (watch == nullptr || !watch->Active())
+        return platform::ReceiveSome(socket_.get_handle(), buffer, length);
+    if (WaitWatched(*watch, false) != 0)
+        return kWatchEnded;
+    const ssize_t n = platform::ReceiveSome(socket_.get_handle(), buffer, length);
+    if (n > 0)
+        watch->Count(static_cast<size_t>(n));
+    return n;
 }
 
 ACE_OutputCDR &AgentConnection::StartRequest(uint32_t opcode)
@@ -205,11 +303,13 @@ int AgentConnection::FailReceive(ssize_t result)
 int AgentConnection::ReceiveMore()
 {
     for (;;) {
-        const ssize_t n = platform::ReceiveSome(socket_.get_handle(), Base() + wr_, Capacity() - wr_);
+        const ssize_t n = ReceiveOnce(Base() + wr_, Capacity() - wr_);
         if (n > 0) {
             wr_ += static_cast<size_t>(n);
             return 0;
         }
+        if (n == kWatchEnded)
+            return -1;
         if (n < 0 && errno == EINTR)
             continue;
         return FailReceive(n);
@@ -287,11 +387,13 @@ int AgentConnection::ReceiveData(void *buffer, size_t length)
         std::memcpy(out, Base() + rd_, done);
     rd_ += done;
     while (done < length) {
-        const ssize_t n = platform::ReceiveSome(socket_.get_handle(), out + done, length - done);
+        const ssize_t n = ReceiveOnce(out + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
         }
+        if (n == kWatchEnded)
+            return -1;
         if (n < 0 && errno == EINTR)
             continue;
         return FailReceive(n);
@@ -412,6 +514,7 @@ int AgentConnection::SetIoTimeout(DWORD ioMs)
         platform::SetLastSocketError();
         return -1;
     }
+    ioMs_.store(ioMs, std::memory_order_relaxed);
     return 0;
 }
 

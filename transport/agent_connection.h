@@ -9,9 +9,12 @@
 #include <ace/Message_Block.h>
 #include <ace/SOCK_Stream.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace agent {
+
+class CallWatch;
 
 enum ConnectionState : uint32_t {
     Closed = 0,
@@ -174,6 +177,17 @@ private:
     // 0, or -1 with the failed encoding noted as memory run out.
     static int Encoded(bool encoded);
     int SendAll(const iovec *parts, int count, size_t total);
+    // The same under an active watch: the waits for room wake in slices.
+    int SendAllWatched(CallWatch &watch, const iovec *parts, int count, size_t total);
+    // One receive: ReceiveSome, or under an active watch a sliced wait for
+    // bytes first. kWatchEnded when the wait failed (the connection is then
+    // Closed, the cause set).
+    static constexpr ssize_t kWatchEnded = -2;
+    ssize_t ReceiveOnce(void *buffer, size_t length);
+    // Waits for the socket to be ready, looking at the watch between
+    // slices and keeping the I/O time-out. 0, or -1 with the connection
+    // Closed and the cause (1235, 10060, a socket error) set.
+    int WaitWatched(CallWatch &watch, bool write);
     char *Take(size_t length, size_t alignment);
     int Reposition(size_t length, size_t alignment);
     int ReceiveMore();
@@ -190,6 +204,8 @@ private:
     BorrowedInput reply_;
     ACE_OutputCDR request_;
     uint32_t requestOpcode_ = 0;
+    // The I/O time-out in force, for the waits that slice it themselves.
+    std::atomic<DWORD> ioMs_{0};
 };
 
 } // namespace agent

@@ -10,8 +10,23 @@
 
 #include <cerrno>
 #include <stdexcept>
+#ifndef _WIN32
+#include <sys/socket.h>
+#endif
 
 namespace fake {
+
+namespace {
+
+// A client that gave up on a reply (a cancel, a deadline) has closed its
+// end: the write fails instead of raising SIGPIPE in the test program.
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+} // namespace
 
 namespace {
 // Short polls let the agent notice that its test is over.
@@ -158,12 +173,12 @@ void FakeAgent::Serve(std::shared_ptr<Connection> connection)
             std::this_thread::sleep_for(std::chrono::milliseconds(action.delayMs));
         if (!action.bytes.empty()) {
             ACE_Time_Value timeout(5);
-            connection->stream.send_n(action.bytes.data(), action.bytes.size(), &timeout);
+            connection->stream.send_n(action.bytes.data(), action.bytes.size(), kSendFlags, &timeout);
         }
         for (const auto &piece : action.later) {
             std::this_thread::sleep_for(std::chrono::milliseconds(piece.first));
             ACE_Time_Value timeout(5);
-            connection->stream.send_n(piece.second.data(), piece.second.size(), &timeout);
+            connection->stream.send_n(piece.second.data(), piece.second.size(), kSendFlags, &timeout);
         }
         if (action.close)
             break;
