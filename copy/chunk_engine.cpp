@@ -88,6 +88,15 @@ private:
             for (uint64_t index = run * plan_.runChunks; index < end; ++index) {
                 if (ended_.load(std::memory_order_acquire))
                     return;
+                // A call ended by its cancel or its deadline (the whole
+                // many-file copy's, say) takes no further chunk.
+                if (watch_.Active()) {
+                    const DWORD cause = watch_.Verdict();
+                    if (cause != 0) {
+                        Failed(cause);
+                        return;
+                    }
+                }
                 chunk.offset = plan_.start + index * kChunkSize;
                 chunk.length = static_cast<DWORD>(std::min<uint64_t>(kChunkSize, plan_.size - chunk.offset));
                 chunk.last = index + 1 == chunks_;
@@ -98,11 +107,7 @@ private:
                 if (plan_.logon->bandwidth.Active() && !Pace(chunk.length, pump))
                     return;
                 if (!mover_.Move(chunk)) {
-                    const DWORD cause = GetLastError();
-                    // A wait ended by the host's cancel is the cancel.
-                    End(cause == ERROR_REQUEST_ABORTED && CancelRaised(plan_.cancel) ? Ending::Cancelled
-                                                                                    : Ending::Failed,
-                        cause);
+                    Failed(GetLastError());
                     return;
                 }
                 Completed(index, chunk.length);
@@ -221,6 +226,12 @@ private:
         // Wakes the threads of this copy that wait on the agent.
         watch_.Stop();
         changed_.notify_all();
+    }
+
+    // A wait or a chunk ended by the host's cancel is the cancel.
+    void Failed(DWORD cause)
+    {
+        End(cause == ERROR_REQUEST_ABORTED && CancelRaised(plan_.cancel) ? Ending::Cancelled : Ending::Failed, cause);
     }
 
     // This copy's part of the call's watch, when the call has one.

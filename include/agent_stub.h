@@ -386,9 +386,9 @@ BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond);
  * AgentCopyFilesFromAgentW), as curl's --speed-limit and --speed-time: a
  * copy that moves fewer than bytesPerSecond bytes a second, counted over
  * all of its connections, for seconds seconds fails with 10060
- * (WSAETIMEDOUT); a many-file copy then ends: the items it was waiting
- * on and those not yet started get 10060. What fails is cleaned up as
- * after any other failure
+ * (WSAETIMEDOUT); a many-file copy then ends: items under way (unless
+ * all their data had arrived) and those not yet started get 10060. What
+ * fails is cleaned up as after any other failure
  * (a restartable copy keeps its partial file; the connections that waited
  * are closed). 0 in either argument (where a new logon starts) sets no
  * deadline. Applies to copies started from now on. 1, or 0 with 87 for a

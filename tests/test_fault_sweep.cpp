@@ -212,6 +212,26 @@ protected:
                  const auto writes = agent_.RequestsOf(OpWriteFile);
                  return !writes.empty() && writes.back().payload == putContent_;
              }},
+            // The same two copies with their waits watched (sliced, and
+            // counting bytes): under a progress deadline, and with a cancel flag.
+            {"AgentCopyFileFromAgentExW under a progress deadline", true, false,
+             [this, l] {
+                 AgentSetSpeedLimit(l, 1, 3600);
+                 const bool ok =
+                     AgentCopyFileFromAgentExW(l, remote_.c_str(), copy_.c_str(), nullptr, nullptr, nullptr, 0) == 1;
+                 AgentSetSpeedLimit(l, 0, 0);
+                 return ok;
+             },
+             [this] { return local_.Read(u"copy.bin") == content_; }},
+            {"AgentCopyFileToAgentExW with a cancel flag", true, false,
+             [this, l] {
+                 return AgentCopyFileToAgentExW(l, putSource_.c_str(), remote_.c_str(), nullptr, nullptr, &noCancel_,
+                                                0) == 1;
+             },
+             [this] {
+                 const auto writes = agent_.RequestsOf(OpWriteFile);
+                 return !writes.empty() && writes.back().payload == putContent_;
+             }},
             {"AgentFindFirstFileW, AgentFindNextFileW", true, true,
              [this, l] {
                  WIN32_FIND_DATAW d = {};
@@ -315,6 +335,7 @@ protected:
     const WString copy_ = local_.Path(u"copy.bin");
     const WString putSource_ = local_.Path(u"put.bin");
     Bytes content_, putContent_;
+    BOOL noCancel_ = 0;
 };
 
 const char *KindName(Fault kind)

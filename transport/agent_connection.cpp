@@ -87,8 +87,10 @@ int AgentConnection::Connect(const ACE_INET_Addr &address, DWORD connectMs)
 int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
 {
     CallWatch *watch = CallWatch::Current();
-    if (watch != nullptr && watch->Active())
+    if (watch != nullptr && watch->Active()) {
+        endingSince_ = watch->EndingSince();
         return SendAllWatched(*watch, parts, count, total);
+    }
     size_t sent = 0;
     if (platform::SendGathered(socket_.get_handle(), parts, count, &sent) != 0 || sent != total) {
         platform::SetLastSocketErrorOrReset();
@@ -140,10 +142,10 @@ int AgentConnection::WaitWatched(CallWatch &watch, bool write)
 {
     using Clock = CallWatch::Clock;
     using std::chrono::milliseconds;
-    // A wait that starts once the call is ending belongs to its cleanup:
-    // neither the cancel nor the deadline fails it, only the end of the
-    // time the cleanup has.
-    const Clock::time_point endingSince = watch.EndingSince();
+    // The waits of an exchange begun once the call was ending belong to
+    // its cleanup: neither the cancel nor the deadline fails them, only
+    // the end of the time the cleanup has.
+    const Clock::time_point endingSince = endingSince_;
     const bool ending = endingSince != Clock::time_point::max();
     const Clock::time_point start = Clock::now();
     const DWORD ioMs = ioMs_.load(std::memory_order_relaxed);

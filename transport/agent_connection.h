@@ -10,6 +10,7 @@
 #include <ace/SOCK_Stream.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace agent {
@@ -206,6 +207,11 @@ private:
     uint32_t requestOpcode_ = 0;
     // The I/O time-out in force, for the waits that slice it themselves.
     std::atomic<DWORD> ioMs_{0};
+    // Under a watch: when the call began to end, as its watch said when the
+    // last request went out (max while it went on). An exchange begun
+    // after that is the call's cleanup, and the waits for its reply are
+    // only bounded.
+    std::chrono::steady_clock::time_point endingSince_ = std::chrono::steady_clock::time_point::max();
 };
 
 } // namespace agent
