@@ -1,6 +1,7 @@
 // Copy throughput. Against a fake agent on loopback (the default):
 // AgentCopyFileFromAgent (4096-byte chunks, a read and a pointer move per
-// chunk), AgentCopyFileFromAgentExW, and plain sequential AgentReadFile
+// chunk), AgentCopyFileFromAgentExW (plain, and "watched": with a cancel
+// flag and a progress deadline), and plain sequential AgentReadFile
 // calls with large buffers, over the same file.
 //
 //   copy_bench [MiB]   (default 64)
@@ -196,22 +197,32 @@ int main(int argc, char **argv)
             Report("AgentCopyFileFromAgent (4 KiB)", double(size), copyExchanges, copySeconds);
         }
 
-        agent.ClearRecords();
-        start = std::chrono::steady_clock::now();
-        const BOOL copiedEx = AgentCopyFileFromAgentExW(logon, fake::W(u"C:\\big.bin").c_str(),
-                                                        fake::Utf16(local).c_str(), nullptr, nullptr, nullptr, 0);
-        const double exSeconds = Seconds(std::chrono::steady_clock::now() - start);
-        const size_t exExchanges = agent.Requests().size();
-        std::ifstream exIn(localPath, std::ios::binary);
-        const fake::Bytes exResult((std::istreambuf_iterator<char>(exIn)), std::istreambuf_iterator<char>());
-        exIn.close();
-        std::filesystem::remove(localPath, ignored);
-        if (!copiedEx || exResult != *content) {
-            std::fprintf(stderr, "ExW copy failed or differs (error %u)\n", static_cast<unsigned>(AgentGetLastError()));
-            status = 1;
-        } else {
-            Report("AgentCopyFileFromAgentExW", double(size), exExchanges, exSeconds);
+        // Plain, then with a cancel flag and agentcli's progress deadline,
+        // under which every wait of the copy wakes in slices.
+        for (const bool watched : {false, true}) {
+            BOOL cancel = 0;
+            AgentSetSpeedLimit(logon, watched ? 1024 : 0, watched ? 60 : 0);
+            agent.ClearRecords();
+            start = std::chrono::steady_clock::now();
+            const BOOL copiedEx =
+                AgentCopyFileFromAgentExW(logon, fake::W(u"C:\\big.bin").c_str(), fake::Utf16(local).c_str(), nullptr,
+                                          nullptr, watched ? &cancel : nullptr, 0);
+            const double exSeconds = Seconds(std::chrono::steady_clock::now() - start);
+            const size_t exExchanges = agent.Requests().size();
+            std::ifstream exIn(localPath, std::ios::binary);
+            const fake::Bytes exResult((std::istreambuf_iterator<char>(exIn)), std::istreambuf_iterator<char>());
+            exIn.close();
+            std::filesystem::remove(localPath, ignored);
+            if (!copiedEx || exResult != *content) {
+                std::fprintf(stderr, "ExW copy failed or differs (error %u)\n",
+                             static_cast<unsigned>(AgentGetLastError()));
+                status = 1;
+            } else {
+                Report(watched ? "AgentCopyFileFromAgentExW (watched)" : "AgentCopyFileFromAgentExW", double(size),
+                       exExchanges, exSeconds);
+            }
         }
+        AgentSetSpeedLimit(logon, 0, 0);
 
         for (DWORD chunk : {4096u, 65536u, 1048576u}) {
             HANDLE h = AgentCreateFileW(logon, fake::W(u"C:\\big.bin").c_str(), GENERIC_READ, 1, 3, 0x80);

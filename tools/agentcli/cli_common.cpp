@@ -27,6 +27,10 @@ const char kConnectionHelp[] =
     "                     --password-file, AGENT_PASSWORD or the prompt on a terminal)\n"
     "  --password-file F  read the password from the first line of file F\n"
     "  --timeout SECONDS  give up on a silent agent after this long (default 60, 0 never)\n"
+    "  --speed-limit=RATE, --speed-time=SECONDS\n"
+    "                     fail a copy (exit 30) that moves less than RATE per second for\n"
+    "                     SECONDS, as curl's options (RATE as --bwlimit: KiB unless K, M, G,\n"
+    "                     B...; default 1K over 60 s; --speed-limit=0 turns it off)\n"
     "  -v, --verbose      say more;  -q, --quiet  print only failures\n"
     "Every option also takes its value as --option=value.\n";
 
@@ -40,12 +44,12 @@ const char kExitStatusHelp[] =
     "  12  the connection broke or the agent's reply was not understood\n"
     "  20  stopped by SIGINT, SIGTERM or Ctrl-C (partial files are kept for a restart)\n"
     "  23  partial: the agent refused some items (or the one asked for); the rest was done\n"
-    "  30  the agent did not answer within --timeout\n";
+    "  30  the agent did not answer within --timeout (or a copy was slower than --speed-limit)\n";
 
 const std::set<std::string> &ConnectionOptions()
 {
     static const std::set<std::string> options = {"--host", "--port", "--user", "--password", "--password-file",
-                                                  "--timeout"};
+                                                  "--timeout", "--speed-limit", "--speed-time"};
     return options;
 }
 
@@ -282,6 +286,19 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
         UsageError("--timeout wants seconds up to 4294967 (0: no limit)");
         return nullptr;
     }
+    // A copy from an agent that drips its data, or a network that all but
+    // stopped, ends instead of running for ever; 1 KiB/s over a minute
+    // spares any link that still moves.
+    uint32_t speedLimit = 0;
+    unsigned long speedTime = 0;
+    if (!ParseByteRate(args.Value("--speed-limit", "1K"), speedLimit)) {
+        UsageError("--speed-limit: not a rate: " + args.Value("--speed-limit") + " (KiB/s, or with K, M, G, B)");
+        return nullptr;
+    }
+    if (!ParseNumber(args.Value("--speed-time", "60"), 1, 4294967, speedTime)) {
+        UsageError("--speed-time wants seconds from 1 to 4294967");
+        return nullptr;
+    }
     WString wHost, wUser, wPassword;
     if (!Widen(host, wHost) || !Widen(user, wUser) || !Widen(password, wPassword)) {
         UsageError("host, user and password must be UTF-8");
@@ -298,6 +315,11 @@ AGENT_LOGON LogOn(const Args &args, int &exitCode)
         // A connection that broke is the agent's fault, one never made is reach.
         if (IsConnectionFailure(error) && error != 10060)
             exitCode = kExitUnreachable;
+        return nullptr;
+    }
+    if (!AgentSetSpeedLimit(logon, speedLimit, static_cast<DWORD>(speedTime))) {
+        exitCode = Fail("setting the speed limit", GetLastError());
+        AgentLogoff(logon);
         return nullptr;
     }
     return logon;

@@ -242,6 +242,9 @@ TEST_F(Cli, FailuresPrintTheirCauseAndExitWithItsStatus)
         {{"os", "-v", "-q"}, "s3cret", 1, "exclude each other"},
         {{"backup", "--bwlimit=fast", "C:\\media", work_ / "out"}, "s3cret", 1, "--bwlimit"},
         {{"os", "--timeout=5"}, "s3cret", 0, ""},
+        {{"os", "--speed-limit=slow"}, "s3cret", 1, "--speed-limit"},
+        {{"os", "--speed-time=0"}, "s3cret", 1, "--speed-time"},
+        {{"os", "--speed-limit=0", "--speed-time=5"}, "s3cret", 0, ""},
         // A password file wins over the environment.
         {{"os", "--password-file", work_ / "password"}, "wrong", 0, ""},
         {{"os", "--password-file=" + work_ / "none"}, "s3cret", 11, work_ / "none"},
