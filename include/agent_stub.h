@@ -381,8 +381,9 @@ BOOL AGENTAPI AgentSetTimeouts(AGENT_LOGON logon, DWORD connectMs, DWORD ioMs);
  * turn. Applies to chunks requested from now on. 1, or 0 with 87 for a
  * null logon. */
 BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond);
-/* A progress deadline for the copies of this logon (AgentCopyFileFromAgent,
- * AgentCopyFileFromAgentExW, AgentCopyFileToAgentExW,
+/* A progress deadline for the copies of this logon (AgentCopyFileFromAgent
+ * and the copies of AgentGetPst2Local and AgentGetFirefox3Bookmark made
+ * through it, AgentCopyFileFromAgentExW, AgentCopyFileToAgentExW,
  * AgentCopyFilesFromAgentW), as curl's --speed-limit and --speed-time: a
  * copy that moves fewer than bytesPerSecond bytes a second, counted over
  * all of its connections, for seconds seconds fails with 10060
@@ -483,7 +484,9 @@ BOOL AGENTAPI AgentCopyFileFromAgent(AGENT_LOGON logon, const WCHAR *remote, con
  * written through) only once exactly the size the agent reported has
  * arrived and, unless AGENT_COPY_FILE_NO_FLUSH, reached the disk. progress (may be null) runs on the calling thread after every
  * chunk and once more at the end; *cancel (may be null) is read between
- * chunks. PROGRESS_STOP keeps the partial file; COPY_FILE_RESTARTABLE keeps
+ * chunks and, while the copy waits for the agent, at least every 100 ms
+ * (a wait it ends closes its connection), so a raised flag ends the copy
+ * even when the agent has stopped answering. PROGRESS_STOP keeps the partial file; COPY_FILE_RESTARTABLE keeps
  * it after a failure too, and continues one whose last 32 bytes record the
  * same remote size and last-write time, if it is a regular file with one
  * link owned by the caller. Returns 1 when localPath holds the
