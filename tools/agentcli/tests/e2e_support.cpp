@@ -106,24 +106,27 @@ std::string CompareTrees(const std::string &expected, const std::string &actual)
     return std::string();
 }
 
-std::vector<std::string> PartialFiles(const std::string &root)
+namespace {
+std::vector<std::string> FilesWhoseName(const std::string &root, const std::function<bool(const std::string &)> &test)
 {
     std::vector<std::string> out;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
-        if (it->path().filename().string().rfind(".agent-partial", 0) == 0)
+        if (test(it->path().filename().string()))
             out.push_back(fs::relative(it->path(), root).string());
     return out;
+}
+} // namespace
+
+std::vector<std::string> PartialFiles(const std::string &root)
+{
+    return FilesWhoseName(root, [](const std::string &name) { return name.rfind(".agent-partial", 0) == 0; });
 }
 
 std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix)
 {
-    std::vector<std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string name = it->path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-            out.push_back(fs::relative(it->path(), root).string());
-    }
-    return out;
+    return FilesWhoseName(root, [&](const std::string &name) {
+        return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
 }
 
 Child::~Child()
@@ -160,6 +163,10 @@ void Child::Kill(int signal)
         ::kill(pid_, signal);
 }
 
+namespace {
+int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+} // namespace
+
 int Child::WaitFor(int seconds)
 {
     int status = 0;
@@ -169,7 +176,7 @@ int Child::WaitFor(int seconds)
         return -1;
     }
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus(status);
 }
 
 int Child::Wait()
@@ -180,7 +187,7 @@ int Child::Wait()
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus(status);
 }
 
 RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutSeconds)

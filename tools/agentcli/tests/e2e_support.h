@@ -51,8 +51,6 @@ public:
     int Wait(); // exit status, or 128 + signal
     // Wait() for at most `seconds`; -1 (and the child killed) past that.
     int WaitFor(int seconds);
-    pid_t pid() const { return pid_; }
-    void Forget() { pid_ = -1; } // reaped elsewhere
 
 private:
     pid_t pid_ = -1;

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kBig = 64u << 20;
+constexpr size_t kBig = 16u << 20;
 constexpr int kSmallFiles = 300;
 
 // One large file first in the listing, then many small ones; made once,

@@ -98,7 +98,7 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndTheNextRunRecovers)
         for (int i = 0; i < 50; ++i)
             e2e::WriteFile(served + "/f" + std::to_string(folder) + "/s" + std::to_string(i) + ".dat",
                            e2e::PseudoRandomBytes(4096, static_cast<unsigned>(folder * 100 + i)));
-    e2e::WriteFile(served + "/m-big.bin", e2e::PseudoRandomBytes(48u << 20, 77));
+    e2e::WriteFile(served + "/m-big.bin", e2e::PseudoRandomBytes(16u << 20, 77));
     const std::map<std::string, std::string> source = e2e::Snapshot(served);
     e2e::AgentProcess agent(served);
 
@@ -129,7 +129,7 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndTheNextRunRecovers)
     for (const auto &point : points) {
         SCOPED_TRACE(std::string(point.what) + " " + point.mode);
         fs::remove_all(dest);
-        std::vector<std::string> args = {"backup", "--jobs", "2", "C:\\", dest};
+        std::vector<std::string> args = {"backup", "--jobs", "2", "--bwlimit=32M", "C:\\", dest};
         if (*point.mode)
             args.insert(args.begin() + 1, point.mode);
         e2e::Child child;
