@@ -129,6 +129,23 @@ std::vector<std::string> FilesEndingWith(const std::string &root, const std::str
     });
 }
 
+size_t WholeFiles(const std::string &root)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        n += it->path().filename().string().rfind(".agent-partial", 0) != 0 && it->is_regular_file(ec);
+    return n;
+}
+
+uint64_t SizeOf(const std::string &path)
+{
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
 Child::~Child()
 {
     if (pid_ > 0) {

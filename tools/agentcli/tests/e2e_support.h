@@ -38,6 +38,11 @@ std::string CompareTrees(const std::string &expected, const std::string &actual)
 std::vector<std::string> PartialFiles(const std::string &root);
 // Relative paths of the files under root whose names end in suffix.
 std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix);
+// How many regular files below root are not partial files (0 when root is
+// missing), and a file's size (0 when it is missing): safe to poll while a
+// run writes.
+size_t WholeFiles(const std::string &root);
+uint64_t SizeOf(const std::string &path);
 
 class Child {
 public:

@@ -29,12 +29,6 @@ e2e::RunResult Backup(uint16_t port, const std::string &mode, const std::string 
     return e2e::RunCli(port, args);
 }
 
-bool IsLink(const std::string &path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 } // namespace
 
 // Each row plants a link in an existing destination before a backup (one
@@ -82,7 +76,7 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
             EXPECT_TRUE(e2e::Snapshot(outside) == before) << "something outside the destination changed";
             EXPECT_EQ(e2e::CompareTrees(work / "served", dest), "");
             for (const char *name : {"/docs", "/docs/deep", "/top.txt", "/docs/a.txt", "/media/clip.bin"})
-                EXPECT_FALSE(IsLink(dest + name)) << name;
+                EXPECT_FALSE(fs::is_symlink(dest + name)) << name;
         }
     }
 }
@@ -102,29 +96,16 @@ TEST(LocalSafety, ABackupKilledAnywhereLeavesNoWrongBytesAndTheNextRunRecovers)
     const std::map<std::string, std::string> source = e2e::Snapshot(served);
     e2e::AgentProcess agent(served);
 
-    // Final names present under dest (partial files left out).
-    auto finals = [&] {
-        size_t n = 0;
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(dest, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec))
-            n += !agentcli::IsPartialName(it->path().filename().string()) && it->is_regular_file(ec);
-        return n;
-    };
     const struct {
         const char *what;
         std::function<bool()> reached;
         const char *mode; // of the run that is killed
     } points[] = {
         {"as soon as it starts", [] { return true; }, ""},
-        {"after the first file", [&] { return finals() >= 1; }, "--ignore-times"},
+        {"after the first file", [&] { return e2e::WholeFiles(dest) >= 1; }, "--ignore-times"},
         {"with the big file part-way",
-         [&] {
-             std::error_code ec;
-             return fs::file_size(agentcli::PartialName(dest + "/m-big.bin"), ec) >= (4u << 20) && !ec;
-         },
-         ""},
-        {"with half the small files", [&] { return finals() >= 100; }, "--ignore-times"},
+         [&] { return e2e::SizeOf(agentcli::PartialName(dest + "/m-big.bin")) >= (4u << 20); }, ""},
+        {"with half the small files", [&] { return e2e::WholeFiles(dest) >= 100; }, "--ignore-times"},
     };
     for (const auto &point : points) {
         SCOPED_TRACE(std::string(point.what) + " " + point.mode);
