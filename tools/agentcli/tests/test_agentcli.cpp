@@ -236,11 +236,9 @@ TEST(CliUsage, EveryCommandHasHelpWithTheExitStatuses)
     EXPECT_NE(v.out.find("agent_stub library " + version + ")"), std::string::npos) << v.out;
 }
 
-// rsync's habits: unchanged files kept by default (--ignore-times copies
-// again), -q silent on success, a dry run that writes nothing, filters,
-// --delete that removes only what the agent no longer has inside the
-// destination (a link to a folder outside as a link, what it leads to
-// untouched), and a check that names local leftovers.
+// rsync's habits: unchanged files kept by default, -q silent, a dry run that
+// writes nothing, filters, --delete that removes only what the agent no
+// longer has (a link out as a link), and a check naming local leftovers.
 TEST_F(Cli, BackupFollowsRsyncConventions)
 {
     const std::string copy = work_ / "copy";

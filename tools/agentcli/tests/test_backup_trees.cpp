@@ -1,9 +1,6 @@
-// agentcli backup over tree shapes that hold links: each row builds a tree
-// (and a folder outside the served one), backs it up through the reference
-// agent under a time limit, and checks the summary's counts, the exact list
-// of skipped paths with their causes, and that the copy holds exactly the
-// files reported as copied, byte for byte. Then incremental re-runs, checks
-// of a past backup, and the mapping of local failures to Win32 codes.
+// agentcli backup over tree shapes that hold links (exact counts, skips with
+// their causes, and a copy holding exactly the files reported), incremental
+// re-runs, checks of a past backup, and local failures as Win32 codes.
 #include "e2e_support.h"
 #include "local_files.h"
 

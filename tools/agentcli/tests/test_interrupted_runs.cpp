@@ -1,8 +1,6 @@
-// Runs that cannot finish: the conditions that stop a backup early (agent
-// killed or frozen, destination full, read-only or denied) each end it
-// with one message that names the side, few FAILED lines and their own exit
-// status; a signal keeps the partial files, and the next run continues them
-// instead of reading again what was whole.
+// Runs that cannot finish: conditions that stop a backup early, each with
+// one message naming its side and its own exit status; and signals, after
+// which the next run continues the partial files instead of reading again.
 #include "e2e_support.h"
 #include "remote_copy.h"
 

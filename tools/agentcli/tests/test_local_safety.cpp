@@ -1,9 +1,7 @@
-// agentcli backup's local writes, tried as another local user with write
-// access to the destination would (links planted at folders, final names
-// and partial names of an existing destination), and as a crash would (the
-// backup killed at chosen points): nothing outside the destination is ever
-// touched, no final name holds other bytes than the remote file's, and the
-// next run completes the copy.
+// agentcli backup's local writes against links another local user planted
+// in the destination and against a crash at chosen points: nothing outside
+// the destination is touched, no final name holds other bytes than the
+// remote file's, and the next run completes the copy.
 #include "e2e_support.h"
 #include "remote_copy.h"
 #include "wide_text.h"
@@ -32,8 +30,7 @@ e2e::RunResult Backup(uint16_t port, const std::string &mode, const std::string 
 } // namespace
 
 // Each row plants a link in an existing destination before a backup (one
-// that keeps unchanged files, or one that copies every file again) runs
-// into it.
+// that keeps unchanged files, or one that copies all again) runs into it.
 TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
 {
     const struct {
