@@ -257,35 +257,17 @@ TEST(LocalFailures, MapToTheWin32CodeOfTheCause)
 {
     e2e::TempDir work;
     e2e::WriteFile(work / "file", "x");
-    struct Case {
-        const char *what;
-        std::function<int()> cause; // the errno the operation failed with
+    const struct {
+        int error;
         std::string path;
         uint32_t expected;
+    } cases[] = {
+        {ENOENT, work / "nothing", kLocalFileNotFound}, {ENOENT, work / "no/dir/x", kLocalPathNotFound},
+        {ENOTDIR, work / "file/x", kLocalPathNotFound}, {ENOSPC, "/dev/full", kLocalDiskFull},
+        {EACCES, "", kLocalAccessDenied},               {EROFS, "", kLocalWriteProtect},
     };
-    auto openErrno = [](const std::string &path, const char *mode) {
-        return [path, mode] {
-            errno = 0;
-            std::FILE *f = std::fopen(path.c_str(), mode);
-            if (f == nullptr)
-                return errno;
-            // /dev/full takes the open and refuses the bytes.
-            const bool ok = std::fputs("data", f) >= 0 && std::fflush(f) == 0;
-            const int error = ok ? 0 : errno;
-            std::fclose(f);
-            return error;
-        };
-    };
-    const std::vector<Case> cases = {
-        {"missing file", openErrno(work / "nothing", "rb"), work / "nothing", kLocalFileNotFound},
-        {"missing folder", openErrno(work / "no/dir/x", "wb"), work / "no/dir/x", kLocalPathNotFound},
-        {"file in the way of a folder", openErrno(work / "file/x", "wb"), work / "file/x", kLocalPathNotFound},
-        {"disk full", openErrno("/dev/full", "wb"), "/dev/full", kLocalDiskFull},
-        {"denied", [] { return EACCES; }, "", kLocalAccessDenied},
-        {"read-only file system", [] { return EROFS; }, "", kLocalWriteProtect},
-    };
-    for (const Case &c : cases)
-        EXPECT_EQ(Win32FromErrno(c.cause(), c.path), c.expected) << c.what;
+    for (const auto &c : cases)
+        EXPECT_EQ(Win32FromErrno(c.error, c.path), c.expected) << c.path << ": " << c.error;
 
     // A file where a folder must go, and errors from std::filesystem.
     EXPECT_EQ(CreateLocalFolder(work / "file"), kLocalFileExists);
