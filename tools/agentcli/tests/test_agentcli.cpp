@@ -169,30 +169,19 @@ TEST_F(Cli, CopiesShowProgressWhenAsked)
     EXPECT_EQ(e2e::CompareTrees(work_ / "source/docs", work_ / "docs"), "");
 }
 
-// put mirrors get: into a remote folder under the local name or onto a
-// remote path, replacing what is there. --bwlimit reaches the library's
-// limit both ways: a 2 MiB file at 1 MiB/s is its first chunk at once and
-// the second a second later (a lower bound only), and arrives whole.
-TEST_F(Cli, PutSendsOneFileBackAndBothDirectionsArePaced)
+// put sends a file into a remote folder under the local name, or onto a
+// remote path replacing what is there. --bwlimit reaches the library's
+// limit: a 2 MiB file at 1 MiB/s is its first chunk at once and the second a
+// second later (a lower bound only).
+TEST_F(Cli, PutSendsOneFileBackPacedByBwlimit)
 {
     const std::string big = work_ / "source/media/big.bin";
-    const struct {
-        std::vector<std::string> args;
-        std::string copy;
-    } cases[] = {
-        {{"get", "--bwlimit=1M", "C:\\media\\big.bin", work_ / "got.bin"}, work_ / "got.bin"},
-        {{"put", "--bwlimit", "1024", big, "C:\\docs"}, work_ / "source/docs/big.bin"},
-    };
-    for (const auto &c : cases) {
-        const auto start = std::chrono::steady_clock::now();
-        const e2e::RunResult r = Cli_(c.args);
-        EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
-        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << c.args[0];
-        EXPECT_TRUE(e2e::ReadFile(c.copy) == e2e::ReadFile(big)) << c.args[0];
-        if (c.args[0] == "put") {
-            EXPECT_EQ(r.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
-        }
-    }
+    const auto start = std::chrono::steady_clock::now();
+    const e2e::RunResult paced = Cli_({"put", "--bwlimit", "1024", big, "C:\\docs"});
+    EXPECT_EQ(paced.status, 0) << paced.err;
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+    EXPECT_TRUE(e2e::ReadFile(work_ / "source/docs/big.bin") == e2e::ReadFile(big));
+    EXPECT_EQ(paced.out, big + " -> C:\\docs\\big.bin (2097152 bytes)\n");
     e2e::WriteFile(work_ / "note.txt", "replaced");
     const e2e::RunResult r = Cli_({"put", "--resume", work_ / "note.txt", "C:\\media\\odd-size.bin"});
     EXPECT_EQ(r.status, 0) << r.err;
