@@ -229,8 +229,8 @@ TEST(BackupTrees, IncrementalRunsCopyOnlyWhatChangedAndChecksFindDifferences)
     EXPECT_EQ(s.unchanged, total - 3);
     EXPECT_EQ(e2e::CompareTrees(work / "served", copy), "");
 
-    // Checks of the past backup: equal first; a flipped byte is seen only
-    // by the content check, a cut file by both.
+    // Checks of the past backup: equal first; then a flipped byte (its time
+    // kept) is seen only by the content check, a cut file by both.
     r = e2e::RunCli(agent.port(), {"backup", "--verify", "--no-progress", "C:\\", copy});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find(std::to_string(total) + " files match"), std::string::npos) << r.out;
@@ -241,16 +241,18 @@ TEST(BackupTrees, IncrementalRunsCopyOnlyWhatChangedAndChecksFindDifferences)
     e2e::WriteFile(copy + "/media/odd-size.bin", bytes);
     const struct timespec keep[2] = {{0, UTIME_OMIT}, odd.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, (copy + "/media/odd-size.bin").c_str(), keep, 0), 0);
+    ASSERT_EQ(::truncate((copy + "/docs/report 2024.docx").c_str(), 10), 0);
+    const std::string cut = "FAILED C:\\docs\\report 2024.docx (size (local 10, agent ",
+                      flipped = "FAILED C:\\media\\odd-size.bin (content (differs within bytes";
     r = e2e::RunCli(agent.port(), {"backup", "--verify", "--no-progress", "C:\\", copy});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 23);
+    EXPECT_NE(r.err.find(cut), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(" 1 failed"), std::string::npos) << r.out;
     r = e2e::RunCli(agent.port(), {"backup", "--verify=content", "--no-progress", "C:\\", copy});
     EXPECT_EQ(r.status, 23);
-    EXPECT_NE(r.err.find("FAILED C:\\media\\odd-size.bin (content (differs within bytes"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("1 failed"), std::string::npos) << r.out;
-    ::truncate((copy + "/docs/report 2024.docx").c_str(), 10);
-    r = e2e::RunCli(agent.port(), {"backup", "--verify", "--no-progress", "C:\\", copy});
-    EXPECT_EQ(r.status, 23);
-    EXPECT_NE(r.err.find("FAILED C:\\docs\\report 2024.docx (size (local 10, agent "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(cut), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(flipped), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(" 2 failed"), std::string::npos) << r.out;
 }
 
 TEST(LocalFailures, MapToTheWin32CodeOfTheCause)
