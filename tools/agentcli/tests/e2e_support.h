@@ -29,7 +29,8 @@ void MakeSampleTree(const std::string &root, unsigned seed, size_t bigFileBytes 
 void WriteFile(const std::string &path, const std::string &content);
 std::string PseudoRandomBytes(size_t n, unsigned seed);
 
-// Every folder and file below root: relative path -> "dir" or the file's bytes.
+// Every folder and file below root: relative path -> "<dir>", or "file:" and
+// the file's bytes.
 std::map<std::string, std::string> Snapshot(const std::string &root);
 // An empty string when both trees hold the same folders and the same files
 // with the same bytes; else the first difference.
