@@ -131,8 +131,8 @@ protected:
     void WriteTarget(const std::string &text) { std::ofstream(Out(), std::ios::binary) << text; }
     std::string Target() const
     {
-        std::ifstream in(Out(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const Bytes bytes = dir_.Read(u"out.bin");
+        return std::string(bytes.begin(), bytes.end());
     }
 
     fake::TempDirectory dir_;
