@@ -6,7 +6,7 @@
 #include "transport/agent_connection.h"
 #include "transport/call_watch.h"
 #include "session/bandwidth_limit.h"
-#include "session/out_of_memory.h"
+#include "util/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>

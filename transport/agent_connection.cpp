@@ -1,7 +1,7 @@
 #include "transport/agent_connection.h"
 #include "transport/call_watch.h"
 
-#include "session/out_of_memory.h"
+#include "util/out_of_memory.h"
 #include "protocol/wide_string.h"
 
 #include <ace/ACE.h>
