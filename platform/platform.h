@@ -201,11 +201,12 @@ bool NothingToRead(ACE_HANDLE handle);
 // the peer's close) or, with `write`, writable: 1 ready, 0 the wait ran
 // out, -1 with errno set.
 int WaitSocket(ACE_HANDLE handle, bool write, DWORD milliseconds);
+#ifndef _WIN32
 // One send of what the socket takes now, without waiting: the byte count,
 // or -1 with errno set (EWOULDBLOCK when it takes nothing). Never raises
-// SIGPIPE. Windows sends block: there, call it once WaitSocket said the
-// socket is writable.
+// SIGPIPE. (A Winsock send blocks whatever it is asked.)
 ssize_t SendSome(ACE_HANDLE handle, const iovec *parts, int count);
+#endif
 
 // TCP keepalive (idle 30 s, then a probe every 5 s, 4 unanswered probes
 // drop the connection), so a vanished peer fails a blocked call within

@@ -108,9 +108,9 @@ int WaitSocket(ACE_HANDLE handle, bool write, DWORD milliseconds)
     return rc == 0 || errno == ETIME ? 0 : -1;
 }
 
+#ifndef _WIN32
 ssize_t SendSome(ACE_HANDLE handle, const iovec *parts, int count)
 {
-#ifdef MSG_NOSIGNAL
     msghdr message = {};
     message.msg_iov = const_cast<iovec *>(parts);
     message.msg_iovlen = static_cast<size_t>(count);
@@ -118,10 +118,8 @@ ssize_t SendSome(ACE_HANDLE handle, const iovec *parts, int count)
     if (n < 0 && errno == EAGAIN)
         errno = EWOULDBLOCK;
     return n;
-#else
-    return ACE_OS::sendv(handle, parts, count);
-#endif
 }
+#endif
 
 } // namespace platform
 } // namespace agent

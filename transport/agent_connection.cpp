@@ -114,7 +114,16 @@ int AgentConnection::SendAllWatched(CallWatch &watch, const iovec *parts, int co
     while (sent < total) {
         if (WaitWatched(watch, true) != 0)
             return -1;
+#ifdef _WIN32
+        // A Winsock send blocks until it has taken every byte: once the
+        // socket has room, the rest goes in one gathered send.
+        size_t taken = 0;
+        const ssize_t n = platform::SendGathered(socket_.get_handle(), next, left, &taken) == 0
+                              ? static_cast<ssize_t>(taken)
+                              : -1;
+#else
         const ssize_t n = platform::SendSome(socket_.get_handle(), next, left);
+#endif
         if (n < 0) {
             if (errno == EINTR || errno == EWOULDBLOCK)
                 continue;
