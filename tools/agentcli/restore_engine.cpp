@@ -9,11 +9,13 @@
 #include "remote_info.h"
 #include "win32_messages.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cwctype>
 #include <deque>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -71,6 +73,34 @@ std::string Folded(const std::string &rel)
     for (WCHAR &c : wide)
         c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
     return Narrow(wide);
+}
+
+// A name the agent's file system holds as it is, inside its folder: what
+// backup accepts from an agent, and none of what Windows would read
+// otherwise (reserved characters, a trailing dot or space it strips, the
+// device names CON, NUL, COM1...).
+bool RemoteNameAllowed(const WString &name)
+{
+    if (!IsSafeName(name) || name.back() == static_cast<WCHAR>('.') || name.back() == static_cast<WCHAR>(' '))
+        return false;
+    for (const WCHAR c : name)
+        if (c < 0x20 || (c < 0x80 && std::string("<>\"|?*").find(static_cast<char>(c)) != std::string::npos))
+            return false;
+    std::string stem;
+    for (const WCHAR c : name) {
+        if (c == static_cast<WCHAR>('.'))
+            break;
+        if (c >= 0x80)
+            return true;
+        stem += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    static const std::set<std::string> kDevices = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    if (kDevices.count(stem) != 0)
+        return false;
+    return !(stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+             stem[3] >= '1' && stem[3] <= '9');
 }
 
 // Stands in for the many-file copy toward the agent, with its shape: each
@@ -153,7 +183,7 @@ public:
         // "C:\x\" and "C:\x" are one folder; "C:\" keeps its backslash.
         while (remoteRoot_.size() > 3 && remoteRoot_.back() == static_cast<WCHAR>('\\'))
             remoteRoot_.pop_back();
-        skip_ = remoteRoot_.size() + (remoteRoot_.back() == static_cast<WCHAR>('\\') ? 0 : 1);
+        skip_ = remoteRoot_.size() + (!remoteRoot_.empty() && remoteRoot_.back() == static_cast<WCHAR>('\\') ? 0 : 1);
     }
 
     void Run()
@@ -330,7 +360,7 @@ private:
                     Skip(rel, RestoreSkip::LocalLink);
                 } else if (e.kind == LocalEntry::Kind::Other) {
                     Skip(rel, RestoreSkip::NotRegular);
-                } else if (!Widen(e.name, wide) || !IsSafeName(wide)) {
+                } else if (!Widen(e.name, wide) || !RemoteNameAllowed(wide)) {
                     Skip(rel, RestoreSkip::UnholdableName);
                 } else if (options_.filter != nullptr &&
                            options_.filter->Excluded(rel, e.kind == LocalEntry::Kind::Folder)) {

@@ -209,6 +209,18 @@ const std::vector<Shape> &Shapes()
              EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/planted.txt")));
              EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/docs/planted-dir")));
          }},
+        {"names no remote path can hold", SmallTree,
+         [](Env &env) {
+             for (const char *name : {"a:b", "back\\slash", "CON.txt", "com1", "trailing.", "what?", "tab\there"})
+                 e2e::WriteFile(env.backup + "/docs/" + name, "not restored");
+         },
+         {}, 0, {4, 0, 7, 0}, true, "", {},
+         [](Env &env) {
+             std::set<std::string> names;
+             for (const auto &e : fs::directory_iterator(env.into + "/docs"))
+                 names.insert(e.path().filename().string());
+             EXPECT_EQ(names, (std::set<std::string>{"a.txt", "sub"}));
+         }},
         {"manifest entries naming paths outside the backup", SmallTree,
          [](Env &env) {
              RewriteManifest(env, [](agentcli::Manifest &m) {
