@@ -1,5 +1,6 @@
-// The many-file copy. Worker threads take items in list order, each copy
-// on connections of its own; no more run at once than the flight
+// The many-file copy, either way: the direction only chooses each item's
+// one-file copy. Worker threads take items in list order, each copy on
+// connections of its own; no more run at once than the flight
 // controller's target, which each small file's exchange time feeds. The
 // calling thread only reports finished items to the host and watches the
 // host's cancel flag, so a host sees its progress routine where it called.
@@ -7,6 +8,7 @@
 #include "copy/copy_files.h"
 
 #include "copy/copy_file_ex.h"
+#include "copy/copy_to_agent.h"
 #include "copy/flight_control.h"
 #include "protocol/wide_string.h"
 #include "session/last_agent_error.h"
@@ -205,10 +207,17 @@ private:
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, ItemProgress &progress, unsigned &exchanges)
     {
-        const uint64_t &bytes = progress.size;
+        const chunks::CopyCall call{batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags};
+        return batch_.direction == Direction::ToAgent ? PutItem(call, item, progress.size, exchanges)
+                                                      : GetItem(call, item, progress.size, exchanges);
+    }
+
+    // `bytes` is the item's size once its copy has said it.
+    static DWORD GetItem(const chunks::CopyCall &call, const AGENT_COPY_ITEM &item, const uint64_t &bytes,
+                         unsigned &exchanges)
+    {
         copy_ex::RemoteVersion version;
-        copy_ex::CopyRequest request{
-            {batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags}, item.remotePath, nullptr, nullptr, nullptr};
+        copy_ex::CopyRequest request{call, item.remotePath, nullptr, nullptr, nullptr};
         if (item.known & AGENT_COPY_ITEM_KNOWN) {
             version.size = item.size;
             version.lastWrite = item.lastWrite;
@@ -229,6 +238,26 @@ private:
             cause = copy_ex::CopyFile(request, item.localPath) ? 0 : GetLastError();
         }
         return cause;
+    }
+
+    // A listed size and time are the local file's as the caller saw it:
+    // the put takes that version or none (1006), since what goes back onto
+    // the agent is what the caller decided to restore.
+    static DWORD PutItem(const chunks::CopyCall &call, const AGENT_COPY_ITEM &item, const uint64_t &bytes,
+                         unsigned &exchanges)
+    {
+        copy_to::LocalVersion expected;
+        copy_to::CopyRequest request{call, item.localPath, item.remotePath};
+        if (item.known & AGENT_COPY_ITEM_KNOWN) {
+            expected.size = item.size;
+            expected.lastWrite = item.lastWrite;
+            request.expected = &expected;
+        }
+        if (!copy_to::CopyToAgent(request))
+            return GetLastError();
+        if (bytes < copy_to::kChunkSize)
+            exchanges = copy_to::kSmallPutExchanges;
+        return 0;
     }
 
     // Calling thread: progress for every finished item, and the host's
