@@ -3,7 +3,9 @@
 // connections of its own; no more run at once than the flight
 // controller's target, which each small file's exchange time feeds. The
 // calling thread only reports finished items to the host and watches the
-// host's cancel flag, so a host sees its progress routine where it called.
+// host's cancel flag, so a host sees its progress routine where it called;
+// when only one copy may run at a time it copies itself and reports from
+// each copy's progress.
 #include "copy/cancel_flag.h"
 #include "copy/copy_files.h"
 
@@ -40,27 +42,17 @@ struct Finished {
     uint64_t bytes;
 };
 
-// One item's Ex copy progress: its size, and the bytes it adds to the
-// batch's count of bytes arrived.
+class Engine;
+
+// One item's progress: its size, and the bytes it adds to the batch's
+// count of bytes arrived.
 struct ItemProgress {
     uint64_t size = 0;
     uint64_t seen = 0;
     std::atomic<uint64_t> *arrived;
     const std::atomic<bool> *keep; // the host said PROGRESS_STOP
+    Engine *reporter = nullptr;    // the copy runs on the calling thread, which reports as it goes
 };
-
-DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
-{
-    auto *item = static_cast<ItemProgress *>(context);
-    item->size = total;
-    if (copied > item->seen) {
-        item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
-        item->seen = copied;
-    }
-    // A stop keeps the partial files of copies under way for a restart; a
-    // copy that holds every byte is let finish.
-    return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
-}
 
 // The last target of a logon's previous batch: a host that copies in
 // batches does not start each one from the bottom. A logon address reused
@@ -100,12 +92,15 @@ public:
         const unsigned wanted = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
         try {
             threads.reserve(wanted);
-            for (unsigned i = 0; i < wanted; ++i)
+            for (unsigned i = 0; wanted > 1 && i < wanted; ++i)
                 threads.emplace_back(&Engine::Worker, this);
         } catch (...) {
-            // Fewer workers, same copy; none at all: the calling thread works.
+            // Fewer workers, same copy.
         }
+        // One at a time (or no thread to be had): the calling thread copies,
+        // reporting and watching *cancel from each copy's progress.
         if (threads.empty()) {
+            onCallingThread_ = true;
             while (TakeAndCopy())
                 Report();
         }
@@ -124,6 +119,21 @@ public:
     }
 
 private:
+    static DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
+    {
+        auto *item = static_cast<ItemProgress *>(context);
+        item->size = total;
+        if (copied > item->seen) {
+            item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
+            item->seen = copied;
+        }
+        if (item->reporter != nullptr)
+            item->reporter->Report();
+        // A stop keeps the partial files of copies under way for a restart;
+        // a copy that holds every byte is let finish.
+        return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
+    }
+
     void Worker()
     {
         while (TakeAndCopy()) {
@@ -194,6 +204,7 @@ private:
             ItemProgress progress;
             progress.arrived = &arrived_;
             progress.keep = &keep_;
+            progress.reporter = onCallingThread_ ? this : nullptr;
             const DWORD result = CopyItem(item, progress, exchanges);
             bytes = progress.size;
             return result;
@@ -333,6 +344,7 @@ private:
     uint64_t toldArrived_ = 0;
     BOOL stopFlag_ = 0; // the copies' cancel flag
     std::atomic<bool> keep_{false};
+    bool onCallingThread_ = false;
 };
 
 } // namespace
