@@ -76,7 +76,7 @@ private:
     // the calling thread, which reports progress after each of its chunks.
     void Work(HANDLE remote, unsigned char *buffer, bool pump)
     {
-        Chunk chunk{remote, buffer, 0, 0, false, UINT64_MAX};
+        Chunk chunk{remote, buffer, 0, 0, false, pump ? plan_.remotePosition : UINT64_MAX};
         for (;;) {
             const uint64_t run = next_.fetch_add(1);
             if (run >= runs_)
