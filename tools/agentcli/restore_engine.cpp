@@ -40,7 +40,7 @@ constexpr DWORD kWriteAttributesAccess = 0x100; // FILE_WRITE_ATTRIBUTES, what W
 // the agent's to say.
 constexpr DWORD kSettable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 // Files per call of the many-file copy; each holds its local file open.
-constexpr size_t kBatch = 64;
+constexpr size_t kBatch = 256;
 
 FILETIME FileTimeOf(uint64_t ticks)
 {
@@ -101,51 +101,6 @@ bool RemoteNameAllowed(const WString &name)
         return false;
     return !(stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
              stem[3] >= '1' && stem[3] <= '9');
-}
-
-// Stands in for the many-file copy toward the agent, with its shape: each
-// item as AgentCopyFileToAgentExW copies it, one after another.
-BOOL CopyItemsToAgent(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress,
-                      void *context, DWORD flags, DWORD /*maxInFlight*/)
-{
-    struct Bytes {
-        AgentCopyItemRoutine progress;
-        void *context;
-        ULONGLONG before;
-        ULONGLONG now;
-        bool stop;
-        static DWORD AGENTAPI Routine(ULONGLONG, ULONGLONG copied, void *ctx)
-        {
-            auto *self = static_cast<Bytes *>(ctx);
-            self->now = self->before + copied;
-            const DWORD answer = self->progress == nullptr
-                                     ? PROGRESS_CONTINUE
-                                     : self->progress(AGENT_COPY_PROGRESS_BYTES, 0, 0, self->now, self->context);
-            self->stop = answer == PROGRESS_STOP || answer == PROGRESS_CANCEL;
-            return self->stop ? PROGRESS_STOP : PROGRESS_CONTINUE;
-        }
-    } bytes{progress, context, 0, 0, false};
-    DWORD first = 0;
-    for (DWORD i = 0; i < count; ++i) {
-        AGENT_COPY_ITEM &item = items[i];
-        if (bytes.stop) {
-            item.result = kStoppedOnRequest;
-        } else {
-            bytes.before = bytes.now;
-            item.result = AgentCopyFileToAgentExW(logon, item.localPath, item.remotePath, &Bytes::Routine, &bytes,
-                                                  nullptr, flags)
-                              ? 0
-                              : GetLastError();
-            if (progress != nullptr) {
-                const DWORD answer = progress(i, item.result, item.result == 0 ? item.size : 0, bytes.now, context);
-                bytes.stop = bytes.stop || answer == PROGRESS_STOP || answer == PROGRESS_CANCEL;
-            }
-        }
-        if (item.result != 0 && first == 0)
-            first = item.result;
-    }
-    SetLastError(first);
-    return first == 0;
 }
 
 struct LocalFolder {
@@ -678,8 +633,6 @@ private:
             AGENT_COPY_ITEM item = {};
             item.localPath = locals.back().c_str();
             item.remotePath = p->remote.c_str();
-            item.size = stamp.size;
-            item.lastWrite = FileTimeOf(stamp.lastWrite);
             items.push_back(item);
             who.push_back(p);
             sizes.push_back(stamp.size);
@@ -688,8 +641,9 @@ private:
         if (items.empty())
             return;
         Seen seen{this, items.size()};
-        CopyItemsToAgent(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
-                         options_.ignoreTimes ? 0 : COPY_FILE_RESTARTABLE, options_.jobs);
+        // A restore run again continues the partial files a stopped one left.
+        AgentCopyFilesToAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
+                               nullptr, options_.ignoreTimes ? 0 : COPY_FILE_RESTARTABLE, options_.jobs);
         held.clear(); // the local files are read
         for (size_t i = 0; i < items.size(); ++i) {
             Planned &p = *who[i];
