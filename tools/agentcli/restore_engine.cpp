@@ -134,6 +134,10 @@ public:
     Restorer(AGENT_LOGON logon, const RestoreOptions &options, BackupProgress *progress, RestoreReport &report)
         : logon_(logon), options_(options), progress_(progress), report_(report)
     {
+        // "backup/" and "backup" are one folder.
+        localRoot_ = options.localRoot;
+        while (localRoot_.size() > 1 && (localRoot_.back() == '/' || localRoot_.back() == '\\'))
+            localRoot_.pop_back();
         remoteRoot_ = options.remoteRoot;
         // "C:\x\" and "C:\x" are one folder; "C:\" keeps its backslash.
         while (remoteRoot_.size() > 3 && remoteRoot_.back() == static_cast<WCHAR>('\\'))
@@ -143,11 +147,11 @@ public:
 
     void Run()
     {
-        if (!IsLocalFolder(options_.localRoot)) {
+        if (!IsLocalFolder(localRoot_)) {
             Fatal(kLocalPathNotFound, Side::Local);
             return;
         }
-        if (const uint32_t error = root_.Open(options_.localRoot)) {
+        if (const uint32_t error = root_.Open(localRoot_)) {
             Fatal(error, Side::Local);
             return;
         }
@@ -198,7 +202,7 @@ private:
 
     std::string LocalOf(const std::string &rel) const
     {
-        return rel.empty() ? options_.localRoot : options_.localRoot + "/" + rel;
+        return rel.empty() ? localRoot_ : localRoot_ + "/" + rel;
     }
 
     WString RemoteOf(const std::string &rel) const
@@ -750,6 +754,7 @@ private:
     const RestoreOptions &options_;
     BackupProgress *progress_;
     RestoreReport &report_;
+    std::string localRoot_;
     WString remoteRoot_;
     size_t skip_ = 0;
     ConfinedRoot root_;

@@ -44,7 +44,7 @@ struct Env {
     e2e::RunResult Restore(std::vector<std::string> extra) const
     {
         extra.insert(extra.begin(), {"restore", "--no-progress", "--list-skipped"});
-        extra.insert(extra.end(), {backup, "D:\\into"});
+        extra.insert(extra.end(), {backup + "/", "D:\\into"}); // a trailing slash names the same folder
         return e2e::RunCli(port, extra);
     }
 };
