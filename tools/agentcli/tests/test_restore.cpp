@@ -196,18 +196,20 @@ const std::vector<Shape> &Shapes()
              e2e::WriteFile(env.backup + "/" + agentcli::kManifestName, bytes);
          },
          {}, 23, {6, 0, 0, 0}, false, "damaged"},
-        {"links planted in the backup", SmallTree,
+        {"links and a fifo planted in the backup", SmallTree,
          [](Env &env) {
              e2e::WriteFile(env.work / "secret.txt", "secret bytes");
              fs::create_directories(env.work / "outside");
              e2e::WriteFile(env.work / "outside/more.txt", "more secret bytes");
              fs::create_symlink(env.work / "secret.txt", env.backup + "/planted.txt");
              fs::create_directory_symlink(env.work / "outside", env.backup + "/docs/planted-dir");
+             ASSERT_EQ(::mkfifo((env.backup + "/docs/pipe").c_str(), 0600), 0); // would stall a reader
          },
-         {}, 0, {4, 0, 2, 0}, true, "", {},
+         {}, 0, {4, 0, 3, 0}, true, "", {},
          [](Env &env) {
              EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/planted.txt")));
              EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/docs/planted-dir")));
+             EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/docs/pipe")));
          }},
         {"names no remote path can hold", SmallTree,
          [](Env &env) {
