@@ -1,7 +1,8 @@
 // Golden bytes of the file-handle messages, written out by hand from their
-// layouts: each decodes to its values, encodes back to the same bytes, and
-// each reply reaches the handle exports whole, byte by byte and cut at
-// every point (a read's raw data included).
+// layouts: the library sends each request's bytes, which decode to its
+// values; each reply is what the agent's encoder writes and reaches the
+// handle exports whole, byte by byte and cut at every point (a read's raw
+// data included).
 #include "agent_test.h"
 #include "file_messages.h"
 #include "golden.h"
@@ -55,8 +56,7 @@ TEST_F(ProtocolHandles, Requests)
         // The four numbers in the reverse of the argument order, the path last.
         {"open", "01 00 01 00 08 00 00 00 1c 00 00 00  80 00 00 00 03 00 00 00 01 00 00 00 00 00 00 80 "
                  "08 00 00 00 43 00 3a 00 5c 00 61 00",
-         {[](ACE_OutputCDR &out) { return EncodeCreateFileRequest(out, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80); },
-          fake::Is(DecodeCreateFileRequest, CreateFileRequest{0x80, 3, 1, 0x80000000u, W(u"C:\\a")})},
+         {nullptr, fake::Is(DecodeCreateFileRequest, CreateFileRequest{0x80, 3, 1, 0x80000000u, W(u"C:\\a")})},
          [=] { AgentCloseHandle(logon, AgentCreateFileW(logon, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80)); }},
         {"read 4096", "01 00 01 00 0a 00 00 00 04 00 00 00  00 10 00 00",
          fake::Of(EncodeReadFileRequest, DecodeReadFileRequest, {4096}), OnFile([](HANDLE f) {
@@ -80,16 +80,14 @@ TEST_F(ProtocolHandles, Requests)
                                           "00 00 00 00 00 00 00 00 31 00 00 00 32 00 00 00",
          fake::Of(EncodeSetFileTimeRequest, DecodeSetFileTimeRequest, {creation, {0, 0}, write}),
          OnFile([&](HANDLE f) { AgentSetFileTime(f, &creation, nullptr, &write); })},
-        {"information (bare)", "01 00 01 00 17 00 00 00 00 00 00 00", fake::Bare(), OnFile([](HANDLE f) {
+        {"information (bare)", "01 00 01 00 17 00 00 00 00 00 00 00", {}, OnFile([](HANDLE f) {
              BY_HANDLE_FILE_INFORMATION info;
              AgentGetFileInformationByHandle(f, &info);
          })},
-        // Raw bytes, no CDR: the codec has nothing to say about them.
-        {"write abc", "01 00 01 00 0b 00 00 00 03 00 00 00  61 62 63",
-         {[](ACE_OutputCDR &out) { return out.write_octet_array(reinterpret_cast<const ACE_CDR::Octet *>("abc"), 3); },
-          [](ACE_InputCDR &in) { EXPECT_EQ(std::string(in.rd_ptr(), in.length()), "abc"); in.skip_bytes(3); }},
+        // Raw bytes, no CDR.
+        {"write abc", "01 00 01 00 0b 00 00 00 03 00 00 00  61 62 63", {},
          OnFile([](HANDLE f) { AgentWriteFile(f, "abc", 3, nullptr); })},
-        {"close (bare)", "01 00 01 00 0c 00 00 00 00 00 00 00", fake::Bare(),
+        {"close (bare)", "01 00 01 00 0c 00 00 00 00 00 00 00", {},
          [=] { AgentCloseHandle(logon, AgentCreateFileW(logon, W(u"C:\\a").c_str(), 0x80000000u, 1, 3, 0x80)); }},
     };
     for (const fake::RequestRow &row : rows)
@@ -98,20 +96,19 @@ TEST_F(ProtocolHandles, Requests)
 
 TEST_F(ProtocolHandles, Replies)
 {
-    const fake::Codec information =
-        fake::Of(EncodeGetFileInformationReply, DecodeGetFileInformationReply, {0, kInformation});
+    const fake::Encoder information = fake::Writes(EncodeGetFileInformationReply, {0, kInformation});
     const auto readInformation = OnFile([](HANDLE f) {
         BY_HANDLE_FILE_INFORMATION info{};
         EXPECT_EQ(AgentGetFileInformationByHandle(f, &info), 1);
-        EXPECT_EQ(fake::Fields(info), fake::Fields(kInformation));
+        EXPECT_EQ(fake::BytesOf(info), fake::BytesOf(kInformation));
     });
-    const fake::Codec position = fake::Of(EncodeSetFilePointerReply, DecodeSetFilePointerReply, {0, 0x100000010ull});
+    const fake::Encoder position = fake::Writes(EncodeSetFilePointerReply, {0, 0x100000010ull});
     const auto readPosition = OnFile([](HANDLE f) {
         LARGE_INTEGER at{};
         EXPECT_EQ(AgentSetFilePointerEx(f, Distance(0x10), &at, 0), 1);
         EXPECT_EQ(at.QuadPart, 0x100000010ll);
     });
-    auto count = [](uint32_t status, uint32_t n) { return fake::Of(EncodeCountReply, DecodeCountReply, {status, n}); };
+    auto count = [](uint32_t status, uint32_t n) { return fake::Writes(EncodeCountReply, {status, n}); };
     // The raw data follow the 8-byte payload, uncounted by its length.
     auto read = [this](uint32_t status, const std::string &data, bool atOffset) {
         return OnFile([=](HANDLE f) {
@@ -130,36 +127,32 @@ TEST_F(ProtocolHandles, Replies)
         });
     };
     const fake::ReplyRow rows[] = {
-        {"opened", "01 00 02 00 08 00 00 00 04 00 00 00  00 00 00 00", 0, fake::StatusOnly(0),
-         OnFile([](HANDLE) {})},
-        {"open refused, big-endian", "00 01 00 02 00 00 00 08 00 00 00 04  00 00 00 20", 0, fake::StatusOnly(32),
-         [this] {
+        {"opened", "01 00 02 00 08 00 00 00 04 00 00 00  00 00 00 00", fake::Status(0), OnFile([](HANDLE) {})},
+        {"open refused, big-endian", "00 01 00 02 00 00 00 08 00 00 00 04  00 00 00 20", fake::Status(32), [this] {
              EXPECT_EQ(AgentCreateFileW(logon_, W(u"C:\\f").c_str(), 0x80000000u, 1, 3, 0x80), nullptr);
              EXPECT_EQ(GetLastError(), 32u);
          }},
-        {"read abc", "01 00 02 00 0a 00 00 00 08 00 00 00  00 00 00 00 03 00 00 00  61 62 63", 3, count(0, 3),
+        {"read abc", "01 00 02 00 0a 00 00 00 08 00 00 00  00 00 00 00 03 00 00 00  61 62 63", count(0, 3),
          read(0, "abc", false)},
         {"read refused, the data still taken", "01 00 02 00 0a 00 00 00 08 00 00 00  05 00 00 00 02 00 00 00  78 79",
-         2, count(5, 2), read(5, "xy", false)},
-        {"read at, big-endian", "00 01 00 02 00 00 00 14 00 00 00 08  00 00 00 00 00 00 00 02  68 69", 2,
-         count(0, 2), read(0, "hi", true)},
-        {"read at end of file", "01 00 02 00 14 00 00 00 08 00 00 00  00 00 00 00 00 00 00 00", 0, count(0, 0),
+         count(5, 2), read(5, "xy", false)},
+        {"read at, big-endian", "00 01 00 02 00 00 00 14 00 00 00 08  00 00 00 00 00 00 00 02  68 69", count(0, 2),
+         read(0, "hi", true)},
+        {"read at end of file", "01 00 02 00 14 00 00 00 08 00 00 00  00 00 00 00 00 00 00 00", count(0, 0),
          read(0, "", true)},
-        {"written", "01 00 02 00 0b 00 00 00 08 00 00 00  00 00 00 00 02 00 00 00", 0, count(0, 2),
+        {"written", "01 00 02 00 0b 00 00 00 08 00 00 00  00 00 00 00 02 00 00 00", count(0, 2),
          OnFile([](HANDLE f) {
              DWORD written = 0;
              EXPECT_EQ(AgentWriteFile(f, "abc", 3, &written), 1);
              EXPECT_EQ(written, 2u);
          })},
-        {"position", "01 00 02 00 09 00 00 00 0c 00 00 00  00 00 00 00 10 00 00 00 01 00 00 00", 0, position,
+        {"position", "01 00 02 00 09 00 00 00 0c 00 00 00  00 00 00 00 10 00 00 00 01 00 00 00", position,
          readPosition},
-        {"position, big-endian", "00 01 00 02 00 00 00 09 00 00 00 0c  00 00 00 00 00 00 00 10 00 00 00 01", 0,
+        {"position, big-endian", "00 01 00 02 00 00 00 09 00 00 00 0c  00 00 00 00 00 00 00 10 00 00 00 01",
          position, readPosition},
-        // A refusal carries no position: the decoder leaves it alone.
-        {"move refused", "01 00 02 00 09 00 00 00 04 00 00 00  83 00 00 00", 0,
-         {[](ACE_OutputCDR &out) { return EncodeSetFilePointerReply(out, {131, 5}); },
-          fake::Is(DecodeSetFilePointerReply, SetFilePointerReply{131, 0})},
-         OnFile([](HANDLE f) {
+        // A refusal carries no position.
+        {"move refused", "01 00 02 00 09 00 00 00 04 00 00 00  83 00 00 00",
+         fake::Writes(EncodeSetFilePointerReply, {131, 5}), OnFile([](HANDLE f) {
              EXPECT_EQ(AgentSetFilePointerEx(f, Distance(-1), nullptr, 0), 0);
              EXPECT_EQ(GetLastError(), 131u);
          })},
@@ -168,15 +161,15 @@ TEST_F(ProtocolHandles, Replies)
          "01 00 02 00 17 00 00 00 38 00 00 00  00 00 00 00 20 00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 "
          "04 00 00 00 05 00 00 00 06 00 00 00 fe ca 00 00 07 00 00 00 e8 03 00 00 02 00 00 00 09 00 00 00 "
          "0a 00 00 00",
-         0, information, readInformation},
+         information, readInformation},
         {"information, big-endian",
          "00 01 00 02 00 00 00 17 00 00 00 38  00 00 00 00 00 00 00 20 00 00 00 01 00 00 00 02 00 00 00 03 "
          "00 00 00 04 00 00 00 05 00 00 00 06 00 00 ca fe 00 00 00 07 00 00 03 e8 00 00 00 02 00 00 00 09 "
          "00 00 00 0a",
-         0, information, readInformation},
-        {"times set", "01 00 02 00 18 00 00 00 04 00 00 00  00 00 00 00", 0, fake::StatusOnly(0),
+         information, readInformation},
+        {"times set", "01 00 02 00 18 00 00 00 04 00 00 00  00 00 00 00", fake::Status(0),
          OnFile([](HANDLE f) { EXPECT_EQ(AgentSetFileTime(f, nullptr, nullptr, nullptr), 1); })},
-        {"closed", "01 00 02 00 0c 00 00 00 04 00 00 00  00 00 00 00", 0, fake::StatusOnly(0), [this] {
+        {"closed", "01 00 02 00 0c 00 00 00 04 00 00 00  00 00 00 00", fake::Status(0), [this] {
              HANDLE f = AgentCreateFileW(logon_, W(u"C:\\f").c_str(), 0x80000000u, 1, 3, 0x80);
              ASSERT_NE(f, nullptr);
              EXPECT_EQ(AgentCloseHandle(logon_, f), 1);

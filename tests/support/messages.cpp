@@ -29,22 +29,6 @@ ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian)
                         bigEndian ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
 }
 
-Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode) { return Encoded(encode).bytes(); }
-
-std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply)
-{
-    std::vector<std::pair<std::string, Action>> out;
-    out.emplace_back("whole", Send(reply));
-    Action bytewise = Send(Bytes(reply.begin(), reply.begin() + 1));
-    for (size_t i = 1; i < reply.size(); ++i)
-        bytewise.ThenSend(Bytes(reply.begin() + i, reply.begin() + i + 1), 1);
-    out.emplace_back("byte by byte", bytewise);
-    for (size_t at = 1; at < reply.size(); ++at)
-        out.emplace_back("split at " + std::to_string(at),
-                         Send(Bytes(reply.begin(), reply.begin() + at)).ThenSend(Bytes(reply.begin() + at, reply.end()), 1));
-    return out;
-}
-
 Bytes DiskSpaceReply(uint32_t status, uint32_t sectorsPerCluster, uint32_t bytesPerSector, uint32_t freeClusters,
                      uint32_t totalClusters)
 {

@@ -33,15 +33,8 @@ Bytes FindFirstRequest(const WString &pattern, int32_t value);
 Bytes PathListRequest(const WString &path);
 Bytes FolderPathRequest(uint32_t folder, uint32_t flag);
 
-// The ways a reply may arrive on a socket: whole, one byte per write, and
-// split in two at every point. Each with a label for traces.
-std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply);
-
 // A CDR input stream over a row's bytes (which must outlive it).
 ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian);
-
-// The bytes an encoder writes, for comparing with a row's hex.
-Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode);
 
 } // namespace fake
 

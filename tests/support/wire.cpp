@@ -64,12 +64,6 @@ std::string ToHex(const Bytes &bytes)
     return out;
 }
 
-Payload &Payload::u8(uint8_t v)
-{
-    bytes_.push_back(v);
-    return *this;
-}
-
 Payload &Payload::u16(uint16_t v)
 {
     while (bytes_.size() % 2 != 0)

@@ -32,7 +32,6 @@ std::string ToHex(const Bytes &bytes);
 class Payload {
 public:
     explicit Payload(bool bigEndian = false) : big_(bigEndian) {}
-    Payload &u8(uint8_t v);
     Payload &u16(uint16_t v);
     Payload &u32(uint32_t v);
     Payload &wstr(const WString &s);
