@@ -118,8 +118,9 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
         const FindFirstRequest &e = row.expected;
         agent_.Queue(OpFindFirst, fake::Send(fake::Header(2, OpFindFirst, 0)));
         fake::CheckRequest(agent_, fake::RequestBytes(OpFindFirst, fake::Payload().raw(Hex(row.hex))),
-                           {nullptr, fake::Is(DecodeFindFirstRequest, e)},
-                           [&] { EXPECT_EQ(AgentFindFirstFile2W(logon_, e.pattern.c_str(), e.value, &data), nullptr); });
+                           {nullptr, fake::Is(DecodeFindFirstRequest, e)}, [&] {
+                               EXPECT_EQ(AgentFindFirstFile2W(logon_, e.pattern.c_str(), e.value, &data), nullptr);
+                           });
     }
 
     for (const auto &row : kFindRows) {

@@ -48,7 +48,7 @@ TEST_F(AgentTest, UserDataFamilyGoldenBytes)
 
     for (const auto &row : kPathRows) {
         const uint32_t status = row.expected.first;
-        const fake::Encoder encode = [&](ACE_OutputCDR &out) { return EncodePathReply(out, status, row.expected.second); };
+        const fake::Encoder encode = [&](ACE_OutputCDR &o) { return EncodePathReply(o, status, row.expected.second); };
         for (const auto &e : kPathExports) {
             SCOPED_TRACE(e.first);
             fake::CheckReply(agent_, e.first, row, encode, [&] {
