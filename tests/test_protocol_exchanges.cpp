@@ -193,13 +193,13 @@ TEST_F(ProtocolGolden, Replies)
     auto readRecord = [=] {
         WIN32_FILE_ATTRIBUTE_DATA d{};
         EXPECT_EQ(AgentGetFileAttributesExW(logon, path, &d), 1);
-        EXPECT_EQ(fake::BytesOf(d), fake::BytesOf(kRecord));
+        EXPECT_EQ(fake::HexOf(d), fake::HexOf(kRecord));
     };
     const fake::Encoder information = fake::Writes(EncodeGetFileInformationReply, {0, kInformation});
     const auto readInformation = OnFile([](HANDLE f) {
         BY_HANDLE_FILE_INFORMATION info{};
         EXPECT_EQ(AgentGetFileInformationByHandle(f, &info), 1);
-        EXPECT_EQ(fake::BytesOf(info), fake::BytesOf(kInformation));
+        EXPECT_EQ(fake::HexOf(info), fake::HexOf(kInformation));
     });
     const fake::Encoder position = fake::Writes(EncodeSetFilePointerReply, {0, 0x100000010ull});
     const auto readPosition = OnFile([](HANDLE f) {

@@ -68,13 +68,13 @@ auto Fields(const Plain &v)
     return std::make_tuple(v);
 }
 
-// A Windows record's bytes, to compare one as the export filled it in.
+// A Windows record's bytes in hex, to compare one as the export filled it in.
 template <typename Record>
-Bytes BytesOf(const Record &r)
+std::string HexOf(const Record &r)
 {
     Bytes out(sizeof r);
     std::memcpy(out.data(), &r, sizeof r);
-    return out;
+    return ToHex(out);
 }
 
 // The payload decodes through `decode` to a message equal to `want`.
