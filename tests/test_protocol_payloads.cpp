@@ -8,7 +8,6 @@
 // content's order.
 #include "agent_test.h"
 #include "golden.h"
-#include "messages.h"
 #include "protocol/path_list_messages.h"
 #include "session/last_agent_error.h"
 

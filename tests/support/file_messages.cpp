@@ -13,13 +13,6 @@ using namespace agent::protocol;
 namespace {
 Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
 Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
-
-// A message through its codec, for the encoders that take it whole.
-template <typename Message>
-Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &message)
-{
-    return [=](ACE_OutputCDR &out) { return encode(out, message); };
-}
 } // namespace
 
 Bytes AttributesReply(uint32_t status, uint32_t attributes)

@@ -1,21 +1,22 @@
 #include "golden.h"
 
-#include "messages.h"
+#include "protocol/opcodes.h"
 
 namespace fake {
 
 namespace {
-uint32_t OpcodeOf(const Bytes &message)
+bool BigEndian(const Bytes &message) { return !(message[0] == 1 && message[1] == 0); }
+// A header word (the opcode at 4, the length at 8) in the header's byte order.
+uint32_t Word(const Bytes &message, size_t at)
 {
-    const uint8_t *o = &message[4];
-    return message[0] == 1 && message[1] == 0
-               ? uint32_t(o[3]) << 24 | uint32_t(o[2]) << 16 | uint32_t(o[1]) << 8 | o[0]
-               : uint32_t(o[0]) << 24 | uint32_t(o[1]) << 16 | uint32_t(o[2]) << 8 | o[3];
+    const uint8_t *w = &message[at];
+    return BigEndian(message) ? uint32_t(w[0]) << 24 | uint32_t(w[1]) << 16 | uint32_t(w[2]) << 8 | w[3]
+                              : uint32_t(w[3]) << 24 | uint32_t(w[2]) << 16 | uint32_t(w[1]) << 8 | w[0];
 }
 void CheckMessage(const Bytes &message, const Codec &codec)
 {
-    PayloadOf payload(message);
-    CheckPayload(payload.bytes(), payload.bigEndian(), codec);
+    const auto payload = message.begin() + agent::kHeaderSize;
+    CheckPayload(Bytes(payload, payload + Word(message, 8)), BigEndian(message), codec);
 }
 } // namespace
 
@@ -24,9 +25,9 @@ Encoder Status(uint32_t status) { return Writes(agent::protocol::EncodeStatusRep
 void CheckPayload(const Bytes &payload, bool bigEndian, const Codec &codec)
 {
     if (codec.decoded) {
-        PayloadOf reader(payload, bigEndian);
-        codec.decoded(reader.in());
-        EXPECT_EQ(reader.in().length(), 0u) << "the decoder left bytes of the layout unread";
+        ACE_InputCDR in = InputOver(payload, bigEndian);
+        codec.decoded(in);
+        EXPECT_EQ(in.length(), 0u) << "the decoder left bytes of the layout unread";
     }
     // ACE writes in the host's byte order only (every sender we build is
     // little-endian), so a big-endian message is checked by decoding alone.
@@ -40,7 +41,7 @@ void CheckRequest(FakeAgent &agent, const Bytes &message, const Codec &codec, co
     CheckMessage(message, codec);
     if (!send)
         return;
-    const uint32_t opcode = OpcodeOf(message);
+    const uint32_t opcode = Word(message, 4);
     const size_t before = agent.CountOf(opcode);
     send();
     ASSERT_TRUE(agent.WaitUntil([&] { return agent.CountOf(opcode) > before; }));
@@ -80,7 +81,7 @@ void CheckReply(FakeAgent &agent, const ReplyRow &row)
 {
     SCOPED_TRACE(row.name);
     const Bytes message = Hex(row.hex);
-    CheckReply(agent, row.queueFor != 0 ? row.queueFor : OpcodeOf(message), message, row.encode, row.call);
+    CheckReply(agent, row.queueFor != 0 ? row.queueFor : Word(message, 4), message, row.encode, row.call);
 }
 
 void ExpectFindData(const WIN32_FIND_DATAW &data, const agent::protocol::FindRecord &r)

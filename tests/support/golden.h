@@ -5,6 +5,7 @@
 #define AGENT_TEST_GOLDEN_H
 
 #include "fake_agent.h"
+#include "messages.h"
 #include "protocol/handle_messages.h"
 #include "protocol/logon_messages.h"
 #include "protocol/mail_store_messages.h"
@@ -12,7 +13,6 @@
 #include "protocol/search_messages.h"
 #include "protocol/status_reply.h"
 #include "protocol/user_data_messages.h"
-#include "wire.h"
 
 #include <ace/CDR_Stream.h>
 #include <gtest/gtest.h>
@@ -86,13 +86,6 @@ Decoded Is(bool (*decode)(ACE_InputCDR &, Message &), const Message &want)
         ASSERT_TRUE(decode(in, got));
         EXPECT_EQ(Fields(got), Fields(want));
     };
-}
-
-// The encoder of a message it takes whole.
-template <typename Message>
-Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &value)
-{
-    return [=](ACE_OutputCDR &out) { return encode(out, value); };
 }
 
 template <typename Message>

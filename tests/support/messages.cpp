@@ -25,7 +25,8 @@ Payload Encoded(const std::function<bool(ACE_OutputCDR &)> &encode)
 
 ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian)
 {
-    return ACE_InputCDR(reinterpret_cast<const char *>(bytes.data()), bytes.size(),
+    static const char none = 0;
+    return ACE_InputCDR(bytes.empty() ? &none : reinterpret_cast<const char *>(bytes.data()), bytes.size(),
                         bigEndian ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
 }
 
