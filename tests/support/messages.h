@@ -21,6 +21,10 @@ namespace fake {
 // does; a big-endian sender's bytes are built by hand with Payload(true).
 Payload Encoded(const std::function<bool(ACE_OutputCDR &)> &encode);
 
+// A reply or a request of `opcode` carrying what `encode` writes.
+Bytes ReplyOf(uint32_t opcode, const Encoder &encode);
+Bytes RequestOf(uint32_t opcode, const Encoder &encode);
+
 // The encoder of a message it takes whole.
 template <typename Message>
 Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &message)
