@@ -42,17 +42,13 @@ private:
 
 class RemoteFile {
 public:
-    RemoteFile(AgentLogon *logon, HANDLE handle) : logon_(logon), handle_(handle) {}
-    // An exception unwinding the copy (memory ran out) may have left the
-    // connection half way through something: it is destroyed, not pooled.
+    RemoteFile(AgentLogon *logon, HANDLE handle)
+        : logon_(logon), handle_(handle), outOfMemoryMark_(OutOfMemoryEvents())
+    {
+    }
     ~RemoteFile()
     {
         const KeptLastError cause;
-        if (handle_ != nullptr && std::uncaught_exceptions() > 0) {
-            HandleUse use(handle_, HandleKind::File);
-            if (use.connection() != nullptr)
-                use.connection()->Break();
-        }
         Close();
     }
     RemoteFile(const RemoteFile &) = delete;
@@ -64,6 +60,7 @@ public:
     {
         Close();
         handle_ = handle;
+        outOfMemoryMark_ = OutOfMemoryEvents();
     }
     // The copy's result, and its cause, do not depend on the close.
     void Close()
@@ -79,12 +76,22 @@ public:
             return 1;
         HANDLE h = handle_;
         handle_ = nullptr;
+        // Memory that ran out while the file was open (an exception
+        // unwinding the copy, or a local step that reported it) may have
+        // left the connection half way through something: it is destroyed,
+        // not pooled.
+        if (std::uncaught_exceptions() > 0 || OutOfMemoryEvents() != outOfMemoryMark_) {
+            HandleUse use(h, HandleKind::File);
+            if (use.connection() != nullptr)
+                use.connection()->Break();
+        }
         return AgentCloseHandle(logon_, h);
     }
 
 private:
     AgentLogon *logon_;
     HANDLE handle_;
+    unsigned outOfMemoryMark_;
 };
 
 } // namespace agent

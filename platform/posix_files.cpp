@@ -1,5 +1,6 @@
 // Local files for the copies, with Win32 results and error codes.
 #include "platform/platform.h"
+#include "util/out_of_memory.h"
 #include "util/win32_codes.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@ HANDLE Wrap(int fd)
     auto *file = new (std::nothrow) LocalFile{fd};
     if (file == nullptr) {
         ::close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        agent::NoteOutOfMemory();
         return INVALID_HANDLE_VALUE;
     }
     return file;

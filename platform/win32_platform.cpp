@@ -1,6 +1,7 @@
 // The platform layer on Windows: the Win32 calls are the real API, so only
 // the library's own helpers live here.
 #include "platform/platform.h"
+#include "util/out_of_memory.h"
 
 #include <aclapi.h>
 
@@ -148,7 +149,7 @@ int LocalFolder::Open(const WCHAR *path, bool followLink)
     path_ = new (std::nothrow) WCHAR[length + 2];
     if (path_ == nullptr) {
         ::CloseHandle(handle);
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        agent::NoteOutOfMemory();
         return -1;
     }
     ::lstrcpynW(path_, path, static_cast<int>(length + 1));
@@ -205,7 +206,7 @@ std::wstring PathIn(const LocalFolder &folder, const WCHAR *name)
     try {
         return std::wstring(folder.path()) + name;
     } catch (...) {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        agent::NoteOutOfMemory();
         return std::wstring();
     }
 }

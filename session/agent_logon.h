@@ -5,7 +5,7 @@
 
 #include "transport/agent_connection.h"
 #include "session/bandwidth_limit.h"
-#include "session/out_of_memory.h"
+#include "util/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>

@@ -40,7 +40,7 @@ protected:
     // An item for `local` below the test folder ("" stays an empty path).
     AGENT_COPY_ITEM Item(const char16_t *remote, const WString &local, bool known = false, uint64_t listed = 0)
     {
-        names_.push_back(dir_.Path(std::u16string(local.begin(), local.end()).c_str()));
+        names_.push_back(dir_.Path(reinterpret_cast<const char16_t *>(local.c_str())));
         AGENT_COPY_ITEM item = {};
         item.remotePath = Wide(remote);
         item.localPath = local.empty() ? Wide(u"") : names_.back().c_str();

@@ -214,8 +214,8 @@ protected:
                  const auto writes = agent_.RequestsOf(OpWriteFile);
                  return !writes.empty() && writes.back().payload == putContent_;
              }},
-            // The same put as one item of the many-file copy, on a worker
-            // thread of its own.
+            // The same put as the one item of a many-file copy, which the
+            // calling thread runs itself.
             {"AgentCopyFilesToAgentW", true, false,
              [this, l] {
                  putItem_.result = 12345;
@@ -383,15 +383,7 @@ TEST_F(FaultSweep, EveryNthSendReceiveAndAllocationOfEveryExport)
                         EXPECT_NE(AgentGetLastError(), 0u);
                     }
                     // Whatever the call held when memory ran out is destroyed.
-                    // Not yet on Windows for the two copies from the agent: there an
-                    // allocation failure in their local partial-file steps leaves
-                    // the connection it held open until logoff.
-#ifdef _WIN32
-                    const bool checkHeld = std::string(e.name).rfind("AgentCopyFileFromAgent", 0) != 0;
-#else
-                    const bool checkHeld = true;
-#endif
-                    if (kind == Fault::Allocation && checkHeld) {
+                    if (kind == Fault::Allocation) {
                         for (int c : held)
                             EXPECT_TRUE(agent_.WaitUntil([&] { return !agent_.IsOpen(c); }))
                                 << "connection " << c << " of the failed call is still open";

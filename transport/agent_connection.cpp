@@ -1,6 +1,6 @@
 #include "transport/agent_connection.h"
 
-#include "session/out_of_memory.h"
+#include "util/out_of_memory.h"
 #include "protocol/wide_string.h"
 
 #include <ace/ACE.h>
