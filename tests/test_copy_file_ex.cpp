@@ -4,6 +4,7 @@
 // the requests on the wire, files that change under the copy, progress,
 // stop, cancel and restart, and agents that go away.
 #include "agent_test.h"
+#include "copy_progress.h"
 #include "file_messages.h"
 #include "local_files.h"
 
@@ -15,10 +16,9 @@
 #include <chrono>
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <fstream>
-#include <mutex>
-#include <set>
+#include <functional>
+#include <map>
 #include <thread>
 #include <vector>
 
@@ -97,23 +97,7 @@ void Serve(fake::FakeAgent &agent, std::shared_ptr<ServedFile> file)
     agent.On(OpCloseHandle, [](const fake::Request &, fake::Session &) { return fake::Send(fake::StatusReply(OpCloseHandle, 0)); });
 }
 
-// Records every progress call and answers from a script.
-struct Progress {
-    std::vector<std::pair<uint64_t, uint64_t>> calls;
-    size_t answerAt = 0; // 1-based call that gets `answer`
-    DWORD answer = PROGRESS_CONTINUE;
-    BOOL *raise = nullptr; // set to TRUE on call answerAt instead
-    static DWORD AGENTAPI Call(ULONGLONG total, ULONGLONG copied, void *context)
-    {
-        auto *self = static_cast<Progress *>(context);
-        self->calls.emplace_back(total, copied);
-        if (self->calls.size() != self->answerAt)
-            return PROGRESS_CONTINUE;
-        if (self->raise != nullptr)
-            *self->raise = 1;
-        return self->answer;
-    }
-};
+using Progress = fake::CopyProgress;
 
 class CopyFileExTest : public fake::AgentTest {
 protected:
@@ -129,28 +113,26 @@ protected:
         return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), dir_.Path(u"out.bin").c_str(),
                                          progress != nullptr ? &Progress::Call : nullptr, progress, cancel, flags);
     }
-    std::filesystem::path Local(const char *name) const
+    std::filesystem::path Out() const { return dir_.Native(u"out.bin"); }
+    // The local file is `to` bytes long and its bytes [from, to) equal the remote ones.
+    ::testing::AssertionResult Holds(uint64_t from, uint64_t to) const
     {
-        const fake::WString root = dir_.Root();
-        return std::filesystem::u8path(std::string(root.begin(), root.end())) / name; // ASCII
-    }
-    // The local file's bytes [from, to) equal the remote ones.
-    ::testing::AssertionResult Holds(const char *name, uint64_t from, uint64_t to) const
-    {
-        std::ifstream in(Local(name), std::ios::binary);
+        if (std::filesystem::file_size(Out()) != to)
+            return ::testing::AssertionFailure() << "size " << std::filesystem::file_size(Out());
+        std::ifstream in(Out(), std::ios::binary);
         in.seekg(static_cast<std::streamoff>(from));
         for (uint64_t i = from; i < to; ++i)
             if (in.get() != ByteAt(i))
-                return ::testing::AssertionFailure() << name << " differs at " << i;
+                return ::testing::AssertionFailure() << "differs at " << i;
         return ::testing::AssertionSuccess();
     }
     // Every connection the agent still sees is parked in the pool.
     bool NoConnectionLeaked() { return agent_.WaitUntil([&] { return agent_.Open() == Idle(); }); }
-    void WriteTarget(const std::string &text) { std::ofstream(Local("out.bin"), std::ios::binary) << text; }
+    void WriteTarget(const std::string &text) { std::ofstream(Out(), std::ios::binary) << text; }
     std::string Target() const
     {
-        std::ifstream in(Local("out.bin"), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const Bytes bytes = dir_.Read(u"out.bin");
+        return std::string(bytes.begin(), bytes.end());
     }
 
     fake::TempDirectory dir_;
@@ -174,6 +156,7 @@ std::vector<std::pair<uint64_t, uint32_t>> Reads(const fake::FakeAgent &agent)
 
 TEST_F(CopyFileExTest, CopiesEverySizeInChunksAtTheirOffsetsWithTheRemoteTime)
 {
+    file_->readDelayMs = 30;
     for (uint64_t size : {uint64_t(0), uint64_t(1), C - 1, C, C + 1, 2 * C, 5 * C + 17}) {
         SCOPED_TRACE(size);
         Resize(size);
@@ -181,8 +164,7 @@ TEST_F(CopyFileExTest, CopiesEverySizeInChunksAtTheirOffsetsWithTheRemoteTime)
         agent_.ClearRecords();
         Progress progress;
         ASSERT_EQ(Copy(0, &progress), 1) << GetLastError();
-        EXPECT_EQ(std::filesystem::file_size(Local("out.bin")), size);
-        EXPECT_TRUE(Holds("out.bin", 0, size));
+        EXPECT_TRUE(Holds(0, size));
         EXPECT_EQ(dir_.Files(), std::vector<std::string>{"out.bin"}); // no partial file left
 
         // Every chunk read once at its offset, the last asking one byte more.
@@ -200,9 +182,24 @@ TEST_F(CopyFileExTest, CopiesEverySizeInChunksAtTheirOffsetsWithTheRemoteTime)
         });
         EXPECT_EQ(first.raw(), fake::ReadAtRequest(reads.front().second, 0));
         EXPECT_EQ(agent_.RequestsOf(OpGetFileInformation).at(0).raw(), fake::BareRequest(OpGetFileInformation));
-        EXPECT_GE(agent_.CountOf(OpCreateFile), 1u);
         EXPECT_LE(agent_.CountOf(OpCreateFile), std::min<uint64_t>(chunks, copy_ex::kConnections));
         EXPECT_EQ(agent_.CountOf(OpCloseHandle), agent_.CountOf(OpCreateFile));
+        // Each connection that read opened the file first, once, and closed it last;
+        // with the reads delayed, helpers join before the chunks run out.
+        std::map<int, std::vector<uint32_t>> byConnection;
+        for (const fake::Request &r : agent_.Requests())
+            if (r.opcode != OpLogon)
+                byConnection[r.connection].push_back(r.opcode);
+        unsigned reading = 0;
+        for (const auto &[connection, ops] : byConnection) {
+            if (std::count(ops.begin(), ops.end(), uint32_t(OpReadFileAt)) == 0)
+                continue;
+            ++reading;
+            EXPECT_EQ(ops.front(), uint32_t(OpCreateFile)) << connection;
+            EXPECT_EQ(ops.back(), uint32_t(OpCloseHandle)) << connection;
+            EXPECT_EQ(std::count(ops.begin(), ops.end(), uint32_t(OpCreateFile)), 1) << connection;
+        }
+        EXPECT_GE(reading, chunks >= 6 ? 2u : 1u);
 
         // One call per chunk, rising, then one more with everything.
         ASSERT_EQ(progress.calls.size(), chunks + 1);
@@ -219,34 +216,9 @@ TEST_F(CopyFileExTest, CopiesEverySizeInChunksAtTheirOffsetsWithTheRemoteTime)
         const auto remote = std::chrono::system_clock::time_point(std::chrono::seconds(1000000000));
         const auto expected = now + std::chrono::duration_cast<std::filesystem::file_time_type::duration>(
                                         remote - std::chrono::system_clock::now());
-        EXPECT_LT(std::chrono::abs(std::filesystem::last_write_time(Local("out.bin")) - expected), std::chrono::seconds(5));
+        EXPECT_LT(std::chrono::abs(std::filesystem::last_write_time(Out()) - expected), std::chrono::seconds(5));
         EXPECT_TRUE(NoConnectionLeaked());
     }
-}
-
-TEST_F(CopyFileExTest, ChunksAreReadOnSeveralConnectionsEachOpeningTheFileFirst)
-{
-    Resize(8 * C);
-    file_->readDelayMs = 30; // every helper is connected before the chunks run out
-    ASSERT_EQ(Copy(), 1) << GetLastError();
-    EXPECT_TRUE(Holds("out.bin", 0, 8 * C));
-    std::map<int, std::vector<uint32_t>> byConnection;
-    for (const fake::Request &r : agent_.Requests())
-        if (r.opcode != OpLogon)
-            byConnection[r.connection].push_back(r.opcode);
-    int reading = 0;
-    for (const auto &entry : byConnection) {
-        const std::vector<uint32_t> &ops = entry.second;
-        if (std::count(ops.begin(), ops.end(), uint32_t(OpReadFileAt)) == 0)
-            continue;
-        ++reading;
-        // open [information] read... close, nothing else on that connection
-        EXPECT_EQ(ops.front(), uint32_t(OpCreateFile));
-        EXPECT_EQ(ops.back(), uint32_t(OpCloseHandle));
-        EXPECT_EQ(std::count(ops.begin(), ops.end(), uint32_t(OpCreateFile)), 1);
-    }
-    EXPECT_GE(reading, 2);
-    EXPECT_TRUE(NoConnectionLeaked());
 }
 
 TEST_F(CopyFileExTest, OffsetsCrossTheFourGigabyteBoundaryWhenAPartialFileIsContinued)
@@ -281,36 +253,66 @@ TEST_F(CopyFileExTest, OffsetsCrossTheFourGigabyteBoundaryWhenAPartialFileIsCont
                 seen = seen || r.raw() == wanted;
             EXPECT_TRUE(seen);
         }
-        EXPECT_EQ(std::filesystem::file_size(Local("out.bin")), size);
-        EXPECT_TRUE(Holds("out.bin", held, size));
-        std::filesystem::remove(Local("out.bin"));
+        EXPECT_TRUE(Holds(held, size));
+        std::filesystem::remove(Out());
     }
 }
 
-TEST_F(CopyFileExTest, AFileThatChangesUnderTheCopyOrReadsShortFailsAndLeavesTheTargetAlone)
+// Every way a begun copy can fail leaves the target as it was, no partial
+// file unless the copy is restartable, and no connection out of the pool;
+// a restartable one then continues without reading its chunks again.
+TEST_F(CopyFileExTest, AFailedOrCancelledCopyLeavesTheTargetAlone)
 {
-    struct Case {
+    const uint64_t size = 16 * C + 9, chunks = 17;
+    BOOL flag = 0;
+    const struct {
         const char *name;
-        int shortRead, resizeAfter;
+        int shortRead, resizeAfter, dropRead;
         uint64_t resizeTo;
+        DWORD answer; // to the second progress call
+        BOOL raise;   // into the cancel flag, at the second progress call
+        DWORD flags, error;
+    } rows[] = {
+        {"short read in the middle", 2, 0, 0, 0, PROGRESS_CONTINUE, 0, 0, ERROR_FILE_INVALID},
+        {"grows", 0, 1, 0, size + 10, PROGRESS_CONTINUE, 0, 0, ERROR_FILE_INVALID},
+        {"shrinks", 0, 1, 0, 2 * C + 1, PROGRESS_CONTINUE, 0, 0, ERROR_FILE_INVALID},
+        {"grows by one byte at the end", 0, 1, 0, size + 1, PROGRESS_CONTINUE, 0, 0, ERROR_FILE_INVALID},
+        {"PROGRESS_CANCEL", 0, 0, 0, 0, PROGRESS_CANCEL, 0, 0, ERROR_REQUEST_ABORTED},
+        {"*cancel", 0, 0, 0, 0, PROGRESS_CONTINUE, 1, 0, ERROR_REQUEST_ABORTED},
+        {"PROGRESS_CANCEL, restartable", 0, 0, 0, 0, PROGRESS_CANCEL, 0, COPY_FILE_RESTARTABLE,
+         ERROR_REQUEST_ABORTED},
+        {"agent dropped", 0, 0, 6, 0, PROGRESS_CONTINUE, 0, 0, WSAECONNRESET},
+        {"agent dropped, restartable", 0, 0, 6, 0, PROGRESS_CONTINUE, 0, COPY_FILE_RESTARTABLE, WSAECONNRESET},
     };
-    const uint64_t size = 6 * C + 5;
-    for (const Case &c : {Case{"short read in the middle", 2, 0, 0}, Case{"grows", 0, 1, size + 10},
-                          Case{"shrinks", 0, 1, 2 * C + 1}, Case{"grows by one byte at the end", 0, 1, size + 1}}) {
-        SCOPED_TRACE(c.name);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
         Resize(size);
         file_->reads = 0;
-        file_->shortRead = c.shortRead;
-        file_->resizeAfter = c.resizeAfter;
-        file_->resizeTo = c.resizeTo;
+        file_->shortRead = row.shortRead;
+        file_->resizeAfter = row.resizeAfter;
+        file_->resizeTo = row.resizeTo;
+        file_->dropRead = row.dropRead;
+        flag = 0;
         WriteTarget("old");
+        agent_.ClearRecords();
         LastAgentError = 0;
-        EXPECT_EQ(Copy(), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_INVALID));
-        EXPECT_EQ(AgentGetLastError(), DWORD(ERROR_FILE_INVALID));
+        Progress progress(2, row.answer, [&] { flag = row.raise; });
+        EXPECT_EQ(Copy(row.flags, &progress, &flag), 0);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(AgentGetLastError(), row.error);
+        EXPECT_LT(agent_.CountOf(OpReadFileAt), row.resizeAfter != 0 ? chunks + 1 : chunks);
         EXPECT_EQ(Target(), "old");
-        EXPECT_EQ(dir_.Files(), std::vector<std::string>{"out.bin"});
-        EXPECT_TRUE(NoConnectionLeaked());
+        const bool kept = row.dropRead != 0 && row.flags == COPY_FILE_RESTARTABLE;
+        EXPECT_EQ(dir_.Exists(kPartial.c_str()), kept);
+        EXPECT_EQ(dir_.Files().size(), kept ? 2u : 1u);
+        EXPECT_TRUE(NoConnectionLeaked()); // a broken connection destroyed, the others pooled
+        if (!kept)
+            continue;
+        file_->dropRead = 0;
+        agent_.ClearRecords();
+        ASSERT_EQ(Copy(row.flags), 1) << GetLastError();
+        EXPECT_TRUE(Holds(0, size));
+        EXPECT_LT(agent_.CountOf(OpReadFileAt), chunks);
     }
 }
 
@@ -329,9 +331,7 @@ TEST_F(CopyFileExTest, StopKeepsThePartialFileAndARestartContinuesOnlyTheSameRem
         Resize(size);
         file_->writeTicks = kWriteTicks;
         WriteTarget("old");
-        Progress stop;
-        stop.answerAt = 3;
-        stop.answer = PROGRESS_STOP;
+        Progress stop(3, PROGRESS_STOP);
         EXPECT_EQ(Copy(0, &stop), 0);
         EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
         EXPECT_EQ(stop.calls.size(), 3u); // none after the stop
@@ -343,8 +343,7 @@ TEST_F(CopyFileExTest, StopKeepsThePartialFileAndARestartContinuesOnlyTheSameRem
         agent_.ClearRecords();
         Progress resumed;
         ASSERT_EQ(Copy(COPY_FILE_RESTARTABLE, &resumed), 1) << GetLastError();
-        EXPECT_TRUE(Holds("out.bin", 0, c.size));
-        EXPECT_EQ(std::filesystem::file_size(Local("out.bin")), c.size);
+        EXPECT_TRUE(Holds(0, c.size));
         EXPECT_EQ(dir_.Files(), std::vector<std::string>{"out.bin"});
         // A continued copy reads nothing the partial file held and says so first.
         const uint64_t firstRead = Reads(agent_).front().first;
@@ -354,102 +353,55 @@ TEST_F(CopyFileExTest, StopKeepsThePartialFileAndARestartContinuesOnlyTheSameRem
     }
 }
 
-TEST_F(CopyFileExTest, CancelAndTheCancelFlagRemoveThePartialFile)
-{
-    Resize(32 * C);
-    BOOL flag = 0;
-    struct Case {
-        const char *name;
-        DWORD answer;
-        BOOL *raise;
-        DWORD flags;
-    };
-    for (const Case &c : {Case{"PROGRESS_CANCEL", PROGRESS_CANCEL, nullptr, 0},
-                          Case{"*cancel", PROGRESS_CONTINUE, &flag, 0},
-                          Case{"PROGRESS_CANCEL of a restartable copy", PROGRESS_CANCEL, nullptr, COPY_FILE_RESTARTABLE}}) {
-        SCOPED_TRACE(c.name);
-        flag = 0;
-        WriteTarget("old");
-        Progress progress;
-        progress.answerAt = 2;
-        progress.answer = c.answer;
-        progress.raise = c.raise;
-        EXPECT_EQ(Copy(c.flags, &progress, &flag), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
-        EXPECT_EQ(AgentGetLastError(), DWORD(ERROR_REQUEST_ABORTED));
-        EXPECT_LT(agent_.CountOf(OpReadFileAt), 32u);
-        EXPECT_EQ(Target(), "old");
-        EXPECT_EQ(dir_.Files(), std::vector<std::string>{"out.bin"});
-        EXPECT_TRUE(NoConnectionLeaked());
-        agent_.ClearRecords();
-    }
-    // Raised before the call: nothing is sent at all.
-    flag = 1;
-    EXPECT_EQ(Copy(0, nullptr, &flag), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_REQUEST_ABORTED));
-    EXPECT_TRUE(agent_.Requests().empty());
-}
-
-TEST_F(CopyFileExTest, FailIfExistsRefusesAnExistingTargetBeforeAnyRequest)
-{
-    Resize(3 * C);
-    WriteTarget("old");
-    EXPECT_EQ(Copy(COPY_FILE_FAIL_IF_EXISTS), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_EXISTS));
-    EXPECT_TRUE(agent_.Requests().empty());
-    EXPECT_EQ(Target(), "old");
-    std::filesystem::remove(Local("out.bin"));
-    EXPECT_EQ(Copy(COPY_FILE_FAIL_IF_EXISTS), 1) << GetLastError();
-    EXPECT_TRUE(Holds("out.bin", 0, 3 * C));
-}
-
-TEST_F(CopyFileExTest, AnAgentDroppedMidCopyLeavesTheTargetAloneAndARestartableCopyContinues)
-{
-    for (DWORD flags : {DWORD(0), DWORD(COPY_FILE_RESTARTABLE)}) {
-        SCOPED_TRACE(flags);
-        Resize(12 * C + 9);
-        file_->reads = 0;
-        file_->dropRead = 6;
-        WriteTarget("old");
-        EXPECT_EQ(Copy(flags), 0);
-        EXPECT_EQ(GetLastError(), DWORD(WSAECONNRESET));
-        EXPECT_EQ(Target(), "old");
-        EXPECT_TRUE(NoConnectionLeaked()); // the broken connection destroyed, the others pooled
-        EXPECT_EQ(dir_.Exists(kPartial.c_str()), flags != 0);
-        if (flags == 0)
-            continue;
-        file_->dropRead = 0;
-        agent_.ClearRecords();
-        ASSERT_EQ(Copy(flags), 1) << GetLastError();
-        EXPECT_TRUE(Holds("out.bin", 0, 12 * C + 9));
-        EXPECT_LT(agent_.CountOf(OpReadFileAt), 13u); // the chunks the partial held are not read again
-    }
-}
-
 TEST_F(CopyFileExTest, FurtherConnectionsRefusedLeaveTheCopyToTheFirstAndNoFailureBehind)
 {
     Resize(4 * C);
     file_->laterOpenStatus = 71;
     LastAgentError = 0;
     ASSERT_EQ(Copy(), 1) << GetLastError();
-    EXPECT_TRUE(Holds("out.bin", 0, 4 * C));
+    EXPECT_TRUE(Holds(0, 4 * C));
     EXPECT_EQ(AgentGetLastError(), 0u);
     EXPECT_TRUE(NoConnectionLeaked());
 }
 
-TEST_F(CopyFileExTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
+// Refused before any request: bad arguments (not the agent's failure, so
+// AgentGetLastError keeps what it held), an existing target under
+// COPY_FILE_FAIL_IF_EXISTS, a cancel flag raised before the call.
+TEST_F(CopyFileExTest, RefusedCallsSendNothingAndTouchNothing)
 {
     const fake::WString local = dir_.Path(u"out.bin"), empty;
-    LastAgentError = 5;
-    EXPECT_EQ(AgentCopyFileFromAgentExW(nullptr, kRemote.c_str(), local.c_str(), nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, empty.c_str(), local.c_str(), nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), nullptr, nullptr, nullptr, nullptr, 0), 0);
-    EXPECT_EQ(AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), local.c_str(), nullptr, nullptr, nullptr, 0x4), 0);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(AgentGetLastError(), 5u);
-    EXPECT_TRUE(agent_.Requests().empty());
-    EXPECT_TRUE(dir_.Files().empty());
+    BOOL raised = 1;
+    const struct {
+        const char *name;
+        std::function<BOOL()> call;
+        DWORD error, recorded;
+    } rows[] = {
+        {"no logon",
+         [&] { return AgentCopyFileFromAgentExW(nullptr, kRemote.c_str(), local.c_str(), nullptr, nullptr, nullptr, 0); },
+         ERROR_INVALID_PARAMETER, 5},
+        {"empty remote path",
+         [&] { return AgentCopyFileFromAgentExW(logon_, empty.c_str(), local.c_str(), nullptr, nullptr, nullptr, 0); },
+         ERROR_INVALID_PARAMETER, 5},
+        {"no local path",
+         [&] { return AgentCopyFileFromAgentExW(logon_, kRemote.c_str(), nullptr, nullptr, nullptr, nullptr, 0); },
+         ERROR_INVALID_PARAMETER, 5},
+        {"unknown flag", [&] { return Copy(0x4); }, ERROR_INVALID_PARAMETER, 5},
+        {"flag beside the library's own", [&] { return Copy(0x40000000u); }, ERROR_INVALID_PARAMETER, 5},
+        {"fail if exists", [&] { return Copy(COPY_FILE_FAIL_IF_EXISTS); }, ERROR_FILE_EXISTS, ERROR_FILE_EXISTS},
+        {"cancel flag raised", [&] { return Copy(0, nullptr, &raised); }, ERROR_REQUEST_ABORTED, ERROR_REQUEST_ABORTED},
+    };
+    Resize(3 * C);
+    WriteTarget("old");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        LastAgentError = 5;
+        EXPECT_EQ(row.call(), 0);
+        EXPECT_EQ(GetLastError(), row.error);
+        EXPECT_EQ(AgentGetLastError(), row.recorded);
+        EXPECT_TRUE(agent_.Requests().empty());
+        EXPECT_EQ(Target(), "old");
+        EXPECT_EQ(dir_.Files(), std::vector<std::string>{"out.bin"});
+    }
 }
 
 // The logon's limit paces the chunks of every connection together: 3 MiB at
@@ -463,7 +415,7 @@ TEST_F(CopyFileExTest, ABandwidthLimitPacesEveryConnectionAndACancelEndsTheWait)
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(Copy(), 1) << GetLastError();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_TRUE(Holds("out.bin", 0, 3 * C));
+    EXPECT_TRUE(Holds(0, 3 * C));
     EXPECT_EQ(Reads(agent_).size(), 3u);
     EXPECT_TRUE(NoConnectionLeaked());
 

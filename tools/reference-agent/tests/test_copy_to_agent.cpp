@@ -4,6 +4,7 @@
 // restarts, and the names of the partial and aside files.
 #include "agent_harness.h"
 #include "agent_test.h"
+#include "copy_progress.h"
 #include "local_files.h"
 #include "remote_files.h"
 
@@ -37,26 +38,7 @@ std::string ReadAll(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-struct Progress {
-    explicit Progress(size_t at = 0, DWORD answer = PROGRESS_CONTINUE, std::function<void()> act = {})
-        : answerAt(at), answer(answer), act(std::move(act))
-    {
-    }
-    std::vector<std::pair<uint64_t, uint64_t>> calls;
-    size_t answerAt; // 1-based call that gets `answer` after `act`
-    DWORD answer;
-    std::function<void()> act;
-    static DWORD AGENTAPI Call(ULONGLONG total, ULONGLONG copied, void *context)
-    {
-        auto *self = static_cast<Progress *>(context);
-        self->calls.emplace_back(total, copied);
-        if (self->calls.size() != self->answerAt)
-            return PROGRESS_CONTINUE;
-        if (self->act)
-            self->act();
-        return self->answer;
-    }
-};
+using Progress = fake::CopyProgress;
 
 class CopyToAgent : public ::testing::Test {
 protected:
