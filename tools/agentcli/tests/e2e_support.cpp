@@ -106,24 +106,44 @@ std::string CompareTrees(const std::string &expected, const std::string &actual)
     return std::string();
 }
 
-std::vector<std::string> PartialFiles(const std::string &root)
+namespace {
+std::vector<std::string> FilesWhoseName(const std::string &root, const std::function<bool(const std::string &)> &test)
 {
     std::vector<std::string> out;
     for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it)
-        if (it->path().filename().string().rfind(".agent-partial", 0) == 0)
+        if (test(it->path().filename().string()))
             out.push_back(fs::relative(it->path(), root).string());
     return out;
+}
+} // namespace
+
+std::vector<std::string> PartialFiles(const std::string &root)
+{
+    return FilesWhoseName(root, [](const std::string &name) { return name.rfind(".agent-partial", 0) == 0; });
 }
 
 std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix)
 {
-    std::vector<std::string> out;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        const std::string name = it->path().filename().string();
-        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-            out.push_back(fs::relative(it->path(), root).string());
-    }
-    return out;
+    return FilesWhoseName(root, [&](const std::string &name) {
+        return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    });
+}
+
+size_t WholeFiles(const std::string &root)
+{
+    std::error_code ec;
+    size_t n = 0;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        n += it->path().filename().string().rfind(".agent-partial", 0) != 0 && it->is_regular_file(ec);
+    return n;
+}
+
+uint64_t SizeOf(const std::string &path)
+{
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec);
+    return ec ? 0 : size;
 }
 
 Child::~Child()
@@ -160,6 +180,10 @@ void Child::Kill(int signal)
         ::kill(pid_, signal);
 }
 
+namespace {
+int ExitStatus(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+} // namespace
+
 int Child::WaitFor(int seconds)
 {
     int status = 0;
@@ -169,7 +193,7 @@ int Child::WaitFor(int seconds)
         return -1;
     }
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus(status);
 }
 
 int Child::Wait()
@@ -180,7 +204,7 @@ int Child::Wait()
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ExitStatus(status);
 }
 
 RunResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeoutSeconds)

@@ -29,7 +29,8 @@ void MakeSampleTree(const std::string &root, unsigned seed, size_t bigFileBytes 
 void WriteFile(const std::string &path, const std::string &content);
 std::string PseudoRandomBytes(size_t n, unsigned seed);
 
-// Every folder and file below root: relative path -> "dir" or the file's bytes.
+// Every folder and file below root: relative path -> "<dir>", or "file:" and
+// the file's bytes.
 std::map<std::string, std::string> Snapshot(const std::string &root);
 // An empty string when both trees hold the same folders and the same files
 // with the same bytes; else the first difference.
@@ -38,6 +39,11 @@ std::string CompareTrees(const std::string &expected, const std::string &actual)
 std::vector<std::string> PartialFiles(const std::string &root);
 // Relative paths of the files under root whose names end in suffix.
 std::vector<std::string> FilesEndingWith(const std::string &root, const std::string &suffix);
+// How many regular files below root are not partial files (0 when root is
+// missing), and a file's size (0 when it is missing): safe to poll while a
+// run writes.
+size_t WholeFiles(const std::string &root);
+uint64_t SizeOf(const std::string &path);
 
 class Child {
 public:
@@ -51,8 +57,6 @@ public:
     int Wait(); // exit status, or 128 + signal
     // Wait() for at most `seconds`; -1 (and the child killed) past that.
     int WaitFor(int seconds);
-    pid_t pid() const { return pid_; }
-    void Forget() { pid_ = -1; } // reaped elsewhere
 
 private:
     pid_t pid_ = -1;

@@ -1,8 +1,6 @@
-// Runs that cannot finish: the conditions that stop a backup early (agent
-// killed or frozen, destination full, read-only or denied) each end it
-// with one message that names the side, few FAILED lines and their own exit
-// status; a signal keeps the partial files, and the next run continues them
-// instead of reading again what was whole.
+// Runs that cannot finish: conditions that stop a backup early, each with
+// one message naming its side and its own exit status; and signals, after
+// which the next run continues the partial files instead of reading again.
 #include "e2e_support.h"
 #include "remote_copy.h"
 
@@ -17,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr size_t kBig = 64u << 20;
+constexpr size_t kBig = 16u << 20;
 constexpr int kSmallFiles = 300;
 
 // One large file first in the listing, then many small ones; made once,
@@ -33,23 +31,6 @@ const std::string &Source()
     }();
     (void)made;
     return dir.path();
-}
-
-uint64_t SizeOf(const std::string &path)
-{
-    std::error_code ec;
-    const auto size = fs::file_size(path, ec);
-    return ec ? 0 : size;
-}
-
-// Whole files only: a stopped copy's partial file does not count.
-size_t WholeFilesIn(const std::string &folder)
-{
-    std::error_code ec;
-    size_t n = 0;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        n += !agentcli::IsPartialName(it->path().filename().string());
-    return n;
 }
 
 enum class Act { KillAgent, FreezeAgent, SmallDisk, ReadOnlyDisk, DeniedFolder };
@@ -165,9 +146,9 @@ TEST(Interruptions, KeepWhatWasCopiedAndTheNextRunContinuesIt)
         e2e::Child cli;
         ASSERT_TRUE(cli.Start(e2e::CliArgv(agent.port(), first), work / "out", work / "err"));
         if (c.when == When::MidBigFile)
-            ASSERT_TRUE(e2e::WaitUntil([&] { return SizeOf(partial) >= (2u << 20); }));
+            ASSERT_TRUE(e2e::WaitUntil([&] { return e2e::SizeOf(partial) >= (2u << 20); }));
         else if (c.when == When::AmongSmallFiles)
-            ASSERT_TRUE(e2e::WaitUntil([&] { return WholeFilesIn(dest + "/many") >= 50; }));
+            ASSERT_TRUE(e2e::WaitUntil([&] { return e2e::WholeFiles(dest + "/many") >= 50; }));
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         // The agent is held still while the signal arrives, so the run is
@@ -187,16 +168,16 @@ TEST(Interruptions, KeepWhatWasCopiedAndTheNextRunContinuesIt)
         std::string expected = source;
         if (c.when == When::MidBigFile) {
             EXPECT_FALSE(fs::exists(big));
-            ASSERT_GT(SizeOf(partial), 32u) << err;
-            ASSERT_LT(SizeOf(partial), kBig + 32u);
+            ASSERT_GT(e2e::SizeOf(partial), 32u) << err;
+            ASSERT_LT(e2e::SizeOf(partial), kBig + 32u);
         }
-        if (SizeOf(partial) > 32) {
+        if (e2e::SizeOf(partial) > 32) {
             std::string bytes = e2e::ReadFile(partial);
             bytes[0] = static_cast<char>(bytes[0] ^ 0x5A);
             e2e::WriteFile(partial, bytes);
             expected[0] = static_cast<char>(expected[0] ^ 0x5A);
         }
-        const size_t whole = get ? 0 : WholeFilesIn(dest + "/many") + fs::exists(big);
+        const size_t whole = get ? 0 : e2e::WholeFiles(dest + "/many") + fs::exists(big);
         if (!get) {
             EXPECT_LE(whole, static_cast<size_t>(kSmallFiles)) << "the run went on after the signal";
             // A stopped run writes no manifest: it would describe files not copied.
