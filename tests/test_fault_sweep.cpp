@@ -214,8 +214,8 @@ protected:
                  const auto writes = agent_.RequestsOf(OpWriteFile);
                  return !writes.empty() && writes.back().payload == putContent_;
              }},
-            // The same put as one item of the many-file copy, on a worker
-            // thread of its own.
+            // The same put as the one item of a many-file copy, which the
+            // calling thread runs itself.
             {"AgentCopyFilesToAgentW", true, false,
              [this, l] {
                  putItem_.result = 12345;
