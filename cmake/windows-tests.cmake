@@ -82,6 +82,10 @@ if(TARGET agentcli AND AGENT_REFERENCE_AGENT)
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/agentcli_put_under_wine.sh
             ${AGENT_REFERENCE_AGENT} $<TARGET_FILE:agentcli> ${CMAKE_CROSSCOMPILING_EMULATOR})
   set_tests_properties(agentcli_put_under_wine PROPERTIES TIMEOUT 400)
+  add_test(NAME agentcli_restore_under_wine
+    COMMAND bash ${PROJECT_SOURCE_DIR}/tests/windows/agentcli_restore_under_wine.sh
+            ${AGENT_REFERENCE_AGENT} $<TARGET_FILE:agentcli> ${CMAKE_CROSSCOMPILING_EMULATOR})
+  set_tests_properties(agentcli_restore_under_wine PROPERTIES TIMEOUT 400)
 elseif(TARGET agentcli)
   message(STATUS "agentcli.exe end-to-end test off: no AGENT_REFERENCE_AGENT given")
 endif()

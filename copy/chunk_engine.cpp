@@ -79,7 +79,7 @@ private:
     // the calling thread, which reports progress after each of its chunks.
     void Work(HANDLE remote, unsigned char *buffer, bool pump)
     {
-        Chunk chunk{remote, buffer, 0, 0, false, UINT64_MAX};
+        Chunk chunk{remote, buffer, 0, 0, false, pump ? plan_.remotePosition : UINT64_MAX};
         for (;;) {
             const uint64_t run = next_.fetch_add(1);
             if (run >= runs_)
@@ -228,10 +228,11 @@ private:
         changed_.notify_all();
     }
 
-    // A wait or a chunk ended by the host's cancel is the cancel.
+    // A wait or a chunk ended by a cancel (the host's flag, or the
+    // copies' flag of a many-file copy) is the cancel.
     void Failed(DWORD cause)
     {
-        End(cause == ERROR_REQUEST_ABORTED && CancelRaised(plan_.cancel) ? Ending::Cancelled : Ending::Failed, cause);
+        End(cause == ERROR_REQUEST_ABORTED ? Ending::Cancelled : Ending::Failed, cause);
     }
 
     // This copy's part of the call's watch, when the call has one.

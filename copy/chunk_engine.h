@@ -72,6 +72,7 @@ struct Plan {
 
     AgentLogon *logon = nullptr;
     HANDLE remote = nullptr; // open, used by the calling thread
+    uint64_t remotePosition = UINT64_MAX; // its file pointer, when known
     HANDLE local = nullptr;  // the local file (the partial file, or the source)
     uint64_t start = 0;      // bytes already in place
     uint64_t size = 0;       // the size the copy must reach

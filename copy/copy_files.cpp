@@ -1,12 +1,16 @@
-// The many-file copy. Worker threads take items in list order, each copy
-// on connections of its own; no more run at once than the flight
+// The many-file copy, either way: the direction only chooses each item's
+// one-file copy. Worker threads take items in list order, each copy on
+// connections of its own; no more run at once than the flight
 // controller's target, which each small file's exchange time feeds. The
 // calling thread only reports finished items to the host and watches the
-// host's cancel flag, so a host sees its progress routine where it called.
+// host's cancel flag, so a host sees its progress routine where it called;
+// when only one copy may run at a time it copies itself and reports from
+// each copy's progress.
 #include "copy/cancel_flag.h"
 #include "copy/copy_files.h"
 
 #include "copy/copy_file_ex.h"
+#include "copy/copy_to_agent.h"
 #include "copy/flight_control.h"
 #include "protocol/wide_string.h"
 #include "session/last_agent_error.h"
@@ -39,27 +43,17 @@ struct Finished {
     uint64_t bytes;
 };
 
-// One item's Ex copy progress: its size, and the bytes it adds to the
-// batch's count of bytes arrived.
+class Engine;
+
+// One item's progress: its size, and the bytes it adds to the batch's
+// count of bytes arrived.
 struct ItemProgress {
     uint64_t size = 0;
     uint64_t seen = 0;
     std::atomic<uint64_t> *arrived;
     const std::atomic<bool> *keep; // the host said PROGRESS_STOP
+    Engine *reporter = nullptr;    // the copy runs on the calling thread, which reports as it goes
 };
-
-DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
-{
-    auto *item = static_cast<ItemProgress *>(context);
-    item->size = total;
-    if (copied > item->seen) {
-        item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
-        item->seen = copied;
-    }
-    // A stop keeps the partial files of copies under way for a restart; a
-    // copy that holds every byte is let finish.
-    return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
-}
 
 // The last target of a logon's previous batch: a host that copies in
 // batches does not start each one from the bottom. A logon address reused
@@ -91,25 +85,32 @@ public:
     explicit Engine(const Batch &batch)
         : batch_(batch),
           control_(batch.cap, StartingTarget(batch.logon, batch.cap)),
-          // One watch for the whole batch; the copies' flag is raised only
-          // when the host can cancel.
-          watch_(batch.cancel != nullptr || batch.progress != nullptr ? &stopFlag_ : nullptr, batch.logon->speed)
+          // One watch for the whole batch. The workers' waits look at the
+          // copies' flag, which the calling thread raises when the host
+          // can cancel; the calling thread copying alone looks at the
+          // host's flag itself, as nobody else watches it meanwhile.
+          shared_(batch.cancel != nullptr || batch.progress != nullptr ? &stopFlag_ : nullptr, batch.logon->speed),
+          alone_(batch.cancel, batch.logon->speed)
     {
     }
 
     BOOL Run()
     {
-        const CallWatch::Scope scope(&watch_);
         std::vector<std::thread> threads;
         const unsigned wanted = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
         try {
             threads.reserve(wanted);
-            for (unsigned i = 0; i < wanted; ++i)
+            for (unsigned i = 0; wanted > 1 && i < wanted; ++i)
                 threads.emplace_back(&Engine::Worker, this);
         } catch (...) {
-            // Fewer workers, same copy; none at all: the calling thread works.
+            // Fewer workers, same copy.
         }
+        // One at a time (or no thread to be had): the calling thread copies,
+        // reporting and watching *cancel from each copy's progress.
         if (threads.empty()) {
+            watch_ = &alone_;
+            const CallWatch::Scope scope(watch_);
+            onCallingThread_ = true;
             while (TakeAndCopy())
                 Report();
         }
@@ -128,9 +129,24 @@ public:
     }
 
 private:
+    static DWORD AGENTAPI NoteBytes(ULONGLONG total, ULONGLONG copied, void *context)
+    {
+        auto *item = static_cast<ItemProgress *>(context);
+        item->size = total;
+        if (copied > item->seen) {
+            item->arrived->fetch_add(copied - item->seen, std::memory_order_relaxed);
+            item->seen = copied;
+        }
+        if (item->reporter != nullptr)
+            item->reporter->Report();
+        // A stop keeps the partial files of copies under way for a restart;
+        // a copy that holds every byte is let finish.
+        return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
+    }
+
     void Worker()
     {
-        const CallWatch::Scope scope(&watch_);
+        const CallWatch::Scope scope(watch_);
         while (TakeAndCopy()) {
         }
     }
@@ -149,7 +165,7 @@ private:
             index = next_++;
             if (next_ >= batch_.count)
                 slot_.notify_all(); // the others may leave
-            if (stop_ || watch_.TimedOut() != 0) {
+            if (stop_ || watch_->TimedOut() != 0) {
                 Finish(index, stop_ ? ERROR_REQUEST_ABORTED : WSAETIMEDOUT, 0);
                 return true;
             }
@@ -199,6 +215,7 @@ private:
             ItemProgress progress;
             progress.arrived = &arrived_;
             progress.keep = &keep_;
+            progress.reporter = onCallingThread_ ? this : nullptr;
             const DWORD result = CopyItem(item, progress, exchanges);
             bytes = progress.size;
             return result;
@@ -212,10 +229,17 @@ private:
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, ItemProgress &progress, unsigned &exchanges)
     {
-        const uint64_t &bytes = progress.size;
+        const chunks::CopyCall call{batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags};
+        return batch_.direction == Direction::ToAgent ? PutItem(call, item, progress.size, exchanges)
+                                                      : GetItem(call, item, progress.size, exchanges);
+    }
+
+    // `bytes` is the item's size once its copy has said it.
+    static DWORD GetItem(const chunks::CopyCall &call, const AGENT_COPY_ITEM &item, const uint64_t &bytes,
+                         unsigned &exchanges)
+    {
         copy_ex::RemoteVersion version;
-        copy_ex::CopyRequest request{
-            {batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags}, item.remotePath, nullptr, nullptr, nullptr};
+        copy_ex::CopyRequest request{call, item.remotePath, nullptr, nullptr, nullptr};
         if (item.known & AGENT_COPY_ITEM_KNOWN) {
             version.size = item.size;
             version.lastWrite = item.lastWrite;
@@ -236,6 +260,26 @@ private:
             cause = copy_ex::CopyFile(request, item.localPath) ? 0 : GetLastError();
         }
         return cause;
+    }
+
+    // A listed size and time are the local file's as the caller saw it:
+    // the put takes that version or none (1006), since what goes back onto
+    // the agent is what the caller decided to restore.
+    static DWORD PutItem(const chunks::CopyCall &call, const AGENT_COPY_ITEM &item, const uint64_t &bytes,
+                         unsigned &exchanges)
+    {
+        copy_to::LocalVersion expected;
+        copy_to::CopyRequest request{call, item.localPath, item.remotePath};
+        if (item.known & AGENT_COPY_ITEM_KNOWN) {
+            expected.size = item.size;
+            expected.lastWrite = item.lastWrite;
+            request.expected = &expected;
+        }
+        if (!copy_to::CopyToAgent(request))
+            return GetLastError();
+        if (bytes < copy_to::kChunkSize)
+            exchanges = copy_to::kSmallPutExchanges;
+        return 0;
     }
 
     // Calling thread: progress for every finished item, and the host's
@@ -311,7 +355,10 @@ private:
     uint64_t toldArrived_ = 0;
     BOOL stopFlag_ = 0; // the copies' cancel flag
     std::atomic<bool> keep_{false};
-    CallWatch watch_;
+    bool onCallingThread_ = false;
+    CallWatch shared_;
+    CallWatch alone_;
+    CallWatch *watch_ = &shared_; // the one in use; set before any copy starts
 };
 
 } // namespace

@@ -1,5 +1,6 @@
-// AgentCopyFilesFromAgentW: many files, each copied as the Ex copy copies
-// one, with as many in flight as FlightControl finds the network worth.
+// AgentCopyFilesFromAgentW and AgentCopyFilesToAgentW: many files, each
+// copied as the one-file copy of its direction copies one, with as many in
+// flight as FlightControl finds the network worth.
 #ifndef AGENT_COPY_FILES_H
 #define AGENT_COPY_FILES_H
 
@@ -12,7 +13,12 @@ namespace copy_files {
 // that the agent's connection threads stay affordable.
 constexpr unsigned kDefaultCap = 32;
 
+// Which one-file copy each item gets: AgentCopyFileFromAgentExW's (remote
+// path to local path) or AgentCopyFileToAgentExW's (local to remote).
+enum class Direction { FromAgent, ToAgent };
+
 struct Batch {
+    Direction direction = Direction::FromAgent;
     AgentLogon *logon = nullptr;
     AGENT_COPY_ITEM *items = nullptr;
     DWORD count = 0;

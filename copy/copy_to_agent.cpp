@@ -83,6 +83,10 @@ public:
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
         if (!local.valid() || platform::GetLocalFileVersion(local.get(), &version_.size, &version_.lastWrite) != 0)
             return 0;
+        if (request_.expected != nullptr &&
+            (request_.expected->size != version_.size ||
+             CompareFileTimes(request_.expected->lastWrite, version_.lastWrite) != 0))
+            return Failure(ERROR_FILE_INVALID);
         int targetExists = 0;
         if (!CheckTarget(&targetExists))
             return 0;
@@ -94,6 +98,10 @@ public:
         plan.local = local.get();
         plan.start = start_;
         plan.size = version_.size;
+        // A file just created (or found empty) has its pointer at the
+        // start: the first write needs no move. The size check below
+        // would catch an agent that put it elsewhere.
+        plan.remotePosition = start_ == 0 ? 0 : UINT64_MAX;
         const TransferOutcome outcome = Transfer(plan, partialName_.c_str());
         if (outcome.ending != Ending::Complete)
             return Abandon(outcome.cause, outcome.ending, outcome.held);

@@ -71,7 +71,16 @@ TransferOutcome Transfer(TransferPlan &plan, const WCHAR *partialPath);
 struct CopyRequest : chunks::CopyCall {
     const WCHAR *localPath;
     const WCHAR *remotePath;
+    // The local version the caller means to put (its listing), or null:
+    // whatever the file holds when it is opened. Another one is 1006.
+    const LocalVersion *expected = nullptr;
 };
+
+// The exchanges of a new file up to one chunk: two looks (the target and
+// its aside name), the partial file's create, its one write, time and
+// close, the size check and the move into place. An empty file has no
+// write; a replace moves the old file aside and removes it (two more).
+constexpr unsigned kSmallPutExchanges = 8;
 
 // The whole copy. 1, or 0 with the cause in the thread's last error.
 BOOL CopyToAgent(const CopyRequest &request);

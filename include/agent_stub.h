@@ -384,7 +384,7 @@ BOOL AGENTAPI AgentSetBandwidthLimit(AGENT_LOGON logon, DWORD bytesPerSecond);
 /* A progress deadline for the copies of this logon (AgentCopyFileFromAgent
  * and the copies of AgentGetPst2Local and AgentGetFirefox3Bookmark made
  * through it, AgentCopyFileFromAgentExW, AgentCopyFileToAgentExW,
- * AgentCopyFilesFromAgentW), as curl's --speed-limit and --speed-time: a
+ * AgentCopyFilesFromAgentW, AgentCopyFilesToAgentW), as curl's --speed-limit and --speed-time: a
  * copy that moves fewer than bytesPerSecond bytes a second, counted over
  * all of its connections, for seconds seconds fails with 10060
  * (WSAETIMEDOUT); a many-file copy then ends: items under way (unless
@@ -522,14 +522,19 @@ BOOL AGENTAPI AgentCopyFileFromAgentExW(AGENT_LOGON logon, const WCHAR *remotePa
  * AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath, const WCHAR *remotePath, AgentCopyProgressRoutine progress, void *context, BOOL *cancel, DWORD flags);
 
-/* One file of AgentCopyFilesFromAgentW. With AGENT_COPY_ITEM_KNOWN in
- * known, size and lastWrite are what a listing gave: the copy then asks
- * the agent nothing more about the file (open, one read of size + 1 bytes
- * that proves the size, close for a file up to 1 MiB), and a file found to
- * have changed since is copied again as it is now. result is written
- * for every item: 0 when localPath holds the whole file, else the cause,
- * as AgentCopyFileFromAgentExW gives it (1235 for an item a cancel left
- * undone). */
+/* One file of AgentCopyFilesFromAgentW or AgentCopyFilesToAgentW.
+ * From the agent: with AGENT_COPY_ITEM_KNOWN in known, size and lastWrite
+ * are what a listing of the agent gave: the copy then asks the agent
+ * nothing more about the file (open, one read of size + 1 bytes that
+ * proves the size, close for a file up to 1 MiB), and a file found to have
+ * changed since is copied again as it is now. To the agent: with
+ * AGENT_COPY_ITEM_KNOWN, size and lastWrite are the local file's as the
+ * caller listed it; the copy puts that version only, and a local file of
+ * another size or last-write time when it is opened gets 1006 with nothing
+ * written on the agent (without the flag, the file as it is then). result
+ * is written for every item: 0 when the target holds the whole file, else
+ * the cause, as the one-file copy of that direction gives it (1235 for an
+ * item a cancel left undone). */
 typedef struct AGENT_COPY_ITEM {
     const WCHAR *remotePath;
     const WCHAR *localPath;
@@ -540,7 +545,7 @@ typedef struct AGENT_COPY_ITEM {
 } AGENT_COPY_ITEM;
 #define AGENT_COPY_ITEM_KNOWN 1
 
-/* Progress of AgentCopyFilesFromAgentW, on the calling thread: once per
+/* Progress of AgentCopyFilesFromAgentW and AgentCopyFilesToAgentW, on the calling thread: once per
  * finished item, in the order the items finish, with the item's index and
  * result and its size when copied (0 otherwise); and, while bytes arrive
  * but no item finishes (a large file), with index
@@ -567,6 +572,20 @@ typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGL
  * 87 and the others go on. Items must name distinct local paths.
  * AgentGetLastError holds the same cause. */
 BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress, void *context, BOOL *cancel, DWORD flags, DWORD maxInFlight);
+/* The mirror of AgentCopyFilesFromAgentW: copies each item's localPath
+ * onto the agent as its remotePath, as AgentCopyFileToAgentExW would (the
+ * same flags, partial name beside the target, size check on the agent,
+ * local last-write time, a replaced target moved aside until the new file
+ * has its name, restart), with as many in flight as the from-agent copy
+ * chooses, under the same cap. progress, *cancel, the item results and
+ * bytesCopied (bytes written onto the agent) as for that copy. A new file
+ * up to 1 MiB costs eight exchanges (seven when empty), a replaced one two
+ * more. Returns 1 when every item was copied, else 0 with 87 (null logon,
+ * null items with count > 0, unknown flag: no item touched), 1235
+ * (cancelled), or the result of the first failed item in list order. An
+ * item with a null or empty path gets 87 and the others go on. Items must
+ * name distinct remote paths. AgentGetLastError holds the same cause. */
+BOOL AGENTAPI AgentCopyFilesToAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items, DWORD count, AgentCopyItemRoutine progress, void *context, BOOL *cancel, DWORD flags, DWORD maxInFlight);
 
 /* Entries of AgentListTreeW. kind: */
 #define AGENT_TREE_FOLDER 1   /* a folder about to be listed (the root first) */

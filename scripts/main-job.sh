@@ -6,6 +6,12 @@
 # are copied as files, directory links are not descended, links leading out
 # of the served folder are skipped). It then checks the backup again with
 # `agentcli backup --verify=content` and re-runs it with --incremental.
+# Last, it restores the copy with `agentcli restore` onto the agent's empty
+# second drive D: and compares it with the original (bytes, last-write
+# times, attributes as the agent reports them), then changes a few files on
+# D: and shows that `restore --incremental` rewrites those and only those.
+# The agent serves both drives writable for that; only the restore writes,
+# and only below D:.
 #
 #   bash scripts/main-job.sh [--source DIR] [--dest DIR] [--build-dir DIR] [--jobs N] [--keep]
 #
@@ -69,6 +75,12 @@ if [[ -z "$source_dir" ]]; then
   mkdir -p "$source_dir/Users/backup/AppData/Roaming/Mozilla/Firefox/Profiles/x7.default"
   mkdir -p "$source_dir/Ünïcödé/日本語"
   printf 'quarterly notes\n' > "$source_dir/docs/notes/2024/q1/notes.txt"
+  # Attributes the reference agent reports: read-only (no owner write bit)
+  # and hidden (a dot name).
+  printf 'final version\n' > "$source_dir/docs/signed.pdf"
+  chmod a-w "$source_dir/docs/signed.pdf"
+  mkdir -p "$source_dir/docs/.cache"
+  printf 'hidden\n' > "$source_dir/docs/.cache/.index"
   : > "$source_dir/docs/empty.txt"
   : > "$source_dir/Ünïcödé/空のファイル"
   printf 'γειά σου κόσμε\n' > "$source_dir/Ünïcödé/Ελληνικά.txt"
@@ -103,8 +115,10 @@ fi
 step "reference agent"
 user=backup
 password=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
+restore_dir="$work/restored"
+mkdir -p "$restore_dir"
 "$agent_bin" --user "$user" --password "$password" --listen 127.0.0.1 --port 0 \
-  --port-file "$work/port" --read-only "$source_dir" >"$work/agent.log" 2>&1 &
+  --port-file "$work/port" --drive C="$source_dir" --drive D="$restore_dir" >"$work/agent.log" 2>&1 &
 agent_pid=$!
 for _ in $(seq 100); do [[ -s "$work/port" ]] && break; sleep 0.1; done
 [[ -s "$work/port" ]] || { echo "main-job: the agent did not start:" >&2; cat "$work/agent.log" >&2; exit 1; }
@@ -201,7 +215,71 @@ step "agentcli backup --incremental (nothing changed: nothing copied)"
 again=$(head -n 1 "$work/again.out")
 [[ "$(number files "$again")" == 0 && "$(number unchanged "$again")" == "$files" ]] ||
   { echo "main-job: the incremental re-run copied again" >&2; exit 1; }
+
+step "agentcli restore $dest_dir -> 'D:\\' (the agent's empty second drive)"
+"$cli_bin" restore --jobs "$jobs" --no-progress "$dest_dir" 'D:\' | tee "$work/restore.out"
+# The original against the restored tree: every folder and file the backup
+# holds (file links as their targets), with its bytes, its last-write time
+# to the 100 ns a FILETIME keeps, and its attributes as the agent lists
+# them; nothing else restored.
+mtime() { local t; t=$(stat -c '%.9Y' "$1"); echo "${t%??}"; }
+listing() { # drive path, source folder: the agent's "attributes size time name" lines, links left out
+  "$cli_bin" ls "$1" | sed '$d' | while IFS= read -r line; do
+    name=${line#*:[0-9][0-9]  }
+    [[ -L "$2/$name" ]] && continue # what a link is on C: is not what its copy is on D:
+    printf '%s\n' "$line"
+  done
+}
+restored=0
+while IFS= read -r -d '' entry; do
+  rel=${entry#"$source_dir"/}
+  if [[ -L "$entry" ]]; then
+    [[ -e "$dest_dir/$rel" ]] || { [[ ! -e "$restore_dir/$rel" ]] || problem "a skipped link was restored: $rel"; continue; }
+    entry=$(realpath "$entry")
+  fi
+  if [[ -d "$entry" ]]; then
+    [[ -d "$restore_dir/$rel" ]] || { problem "folder not restored: $rel"; continue; }
+    [[ "$(listing "C:\\${rel//\//\\}" "$source_dir/$rel")" == "$(listing "D:\\${rel//\//\\}" "$source_dir/$rel")" ]] ||
+      problem "the agent lists $rel differently after the restore"
+  elif [[ -f "$entry" ]]; then
+    ((restored += 1))
+    cmp -s "$entry" "$restore_dir/$rel" || problem "restored with other bytes: $rel"
+  fi
+  [[ "$(mtime "$entry")" == "$(mtime "$restore_dir/$rel")" ]] || problem "last-write time differs: $rel"
+done < <(find "$source_dir" -mindepth 1 -print0)
+[[ "$(listing 'C:\' "$source_dir")" == "$(listing 'D:\' "$source_dir")" ]] || problem "the agent lists D:\\ differently from C:\\"
+expect "files restored" "$restored" "$(number files "$(head -n 1 "$work/restore.out")")"
+expect "files on D:" "$restored" "$(find "$restore_dir" -type f | wc -l)"
+((problems == 0)) || { echo "main-job: the restore does not match the original" >&2; exit 1; }
+echo "restore verified: $restored files, identical to $source_dir in bytes, last-write times and attributes"
+
+step "agentcli restore --incremental after changes on the agent (rewrites those and only those)"
+# Four restored files: one rewritten with an older time, one cut short with
+# an older time, one removed (all three restored again), and one edited now,
+# newer than the backup's copy (kept).
+mapfile -t picks < <(cd "$restore_dir" && find . -type f -size +0 | sed 's|^\./||' | LC_ALL=C sort | head -n 4)
+if ((${#picks[@]} == 4)); then
+  printf 'changed on the agent\n' > "$restore_dir/${picks[0]}"
+  truncate -s 1 "$restore_dir/${picks[1]}"
+  touch -d '2001-02-03 04:05:06' "$restore_dir/${picks[0]}" "$restore_dir/${picks[1]}"
+  rm -f "$restore_dir/${picks[2]}"
+  printf 'edited on the agent after the backup\n' > "$restore_dir/${picks[3]}"
+  "$cli_bin" restore --incremental -v --no-progress "$dest_dir" 'D:\' | tee "$work/restore-again.out"
+  again=$(grep -E '^restore .* files, ' "$work/restore-again.out")
+  windows() { local p="D:\\$1"; printf '%s\n' "${p//\//\\}"; }
+  expect "files rewritten" "$(for p in "${picks[@]:0:3}"; do windows "$p"; done | LC_ALL=C sort | tr '\n' ' ')" \
+    "$(sed -n 's/^copied //p' "$work/restore-again.out" | LC_ALL=C sort | tr '\n' ' ')"
+  expect "unchanged" "$((restored - 4))" "$(number unchanged "$again")"
+  expect "kept as newer on the agent" 1 "$(sed -nE 's/.*newer on the agent: ([0-9]+).*/\1/p' "$work/restore-again.out")"
+  for p in "${picks[@]:0:3}"; do
+    src="$source_dir/$p"
+    [[ -L "$src" ]] && src=$(realpath "$src")
+    cmp -s "$src" "$restore_dir/$p" || problem "not restored again: $p"
+  done
+  ((problems == 0)) || { echo "main-job: restore --incremental did not rewrite exactly the changed files" >&2; exit 1; }
+fi
+
 if ((keep)) || [[ "$dest_dir" != "$work"/* ]]; then
   echo "backup kept in $dest_dir"
 fi
-echo "main job done: served $source_dir as C: on 127.0.0.1:$port, backed it up with agentcli, checked it byte for byte and entry by entry"
+echo "main job done: served $source_dir as C: on 127.0.0.1:$port, backed it up with agentcli, checked it byte for byte and entry by entry, restored it onto D: and checked that too"

@@ -30,13 +30,14 @@ constexpr int kDripMs = 50;
 constexpr uint64_t kTicks = 126000000000000000ull;
 
 // The copies of the tables, each of the same small file.
-enum class Copy { FromAgentEx, FromAgentExRestartable, Plain, ToAgentEx, ManyFiles };
+enum class Copy { FromAgentEx, FromAgentExRestartable, Plain, ToAgentEx, ManyFiles, ManyFilesAlone };
 const std::pair<Copy, const char *> kEveryCopy[] = {
     {Copy::FromAgentEx, "AgentCopyFileFromAgentExW"},
     {Copy::FromAgentExRestartable, "AgentCopyFileFromAgentExW, restartable"},
     {Copy::Plain, "AgentCopyFileFromAgent"},
     {Copy::ToAgentEx, "AgentCopyFileToAgentExW"},
     {Copy::ManyFiles, "AgentCopyFilesFromAgentW"},
+    {Copy::ManyFilesAlone, "AgentCopyFilesFromAgentW, one at a time on the calling thread"},
 };
 
 // A reply sent one byte at a time.
@@ -107,7 +108,8 @@ protected:
         case Copy::ToAgentEx:
             return AgentCopyFileToAgentExW(logon_, dir_.Path(u"put.bin").c_str(), W(u"C:\\put.bin").c_str(), nullptr,
                                            nullptr, cancel, 0);
-        case Copy::ManyFiles: {
+        case Copy::ManyFiles:
+        case Copy::ManyFilesAlone: {
             const WString remote[3] = {W(u"C:\\a.bin"), W(u"C:\\b.bin"), W(u"C:\\c.bin")};
             const WString local[3] = {dir_.Path(u"a.bin"), dir_.Path(u"b.bin"), dir_.Path(u"c.bin")};
             AGENT_COPY_ITEM items[3] = {};
@@ -115,7 +117,8 @@ protected:
                 items[i].remotePath = remote[i].c_str();
                 items[i].localPath = local[i].c_str();
             }
-            const BOOL result = AgentCopyFilesFromAgentW(logon_, items, 3, nullptr, nullptr, cancel, 0, 0);
+            const BOOL result =
+                AgentCopyFilesFromAgentW(logon_, items, 3, nullptr, nullptr, cancel, 0, copy == Copy::ManyFiles ? 0 : 1);
             const DWORD cause = GetLastError();
             for (const AGENT_COPY_ITEM &item : items)
                 EXPECT_EQ(item.result, result ? 0u : cause);
@@ -135,11 +138,11 @@ protected:
             return;
         }
         const std::vector<std::string> whole =
-            copy == Copy::ManyFiles ? std::vector<std::string>{"a.bin", "b.bin", "c.bin", "put.bin"}
+            copy >= Copy::ManyFiles ? std::vector<std::string>{"a.bin", "b.bin", "c.bin", "put.bin"}
                                     : std::vector<std::string>{"out.bin", "put.bin"};
         if (copied) {
             EXPECT_EQ(dir_.Files(), whole);
-            EXPECT_EQ(dir_.Read(copy == Copy::ManyFiles ? u"c.bin" : u"out.bin"), content_);
+            EXPECT_EQ(dir_.Read(copy >= Copy::ManyFiles ? u"c.bin" : u"out.bin"), content_);
         } else {
             EXPECT_EQ(dir_.Files().size(), partialKept ? 2u : 1u);
             EXPECT_FALSE(dir_.Exists(u"out.bin"));

@@ -1,6 +1,7 @@
 // AgentCopyFilesFromAgentW against a fake agent that serves files from
 // memory by path: per-item results for a table of files, the exact
-// exchanges a small listed file costs, the in-flight cap, and a cancel.
+// exchanges a small listed file costs, the in-flight cap, a cancel, and
+// the argument checks of both directions.
 #include "agent_test.h"
 #include "file_messages.h"
 #include "local_files.h"
@@ -204,12 +205,14 @@ TEST_F(CopyFilesTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
         AGENT_COPY_ITEM *items;
         DWORD flags;
     } cases[] = {{nullptr, &item, 0}, {logon_, nullptr, 0}, {logon_, &item, 0x80}};
-    for (const auto &c : cases) {
-        SetLastError(0);
-        EXPECT_EQ(AgentCopyFilesFromAgentW(c.logon, c.items, 1, nullptr, nullptr, nullptr, c.flags, 0), 0);
-        EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    for (auto copy : {&AgentCopyFilesFromAgentW, &AgentCopyFilesToAgentW}) {
+        for (const auto &c : cases) {
+            SetLastError(0);
+            EXPECT_EQ(copy(c.logon, c.items, 1, nullptr, nullptr, nullptr, c.flags, 0), 0);
+            EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+        }
+        EXPECT_EQ(item.result, 12345u);
+        EXPECT_EQ(copy(logon_, nullptr, 0, nullptr, nullptr, nullptr, 0, 0), 1);
     }
-    EXPECT_EQ(item.result, 12345u);
-    EXPECT_EQ(AgentCopyFilesFromAgentW(logon_, nullptr, 0, nullptr, nullptr, nullptr, 0, 0), 1);
-    EXPECT_EQ(agent_.CountOf(OpCreateFile), 0u);
+    EXPECT_EQ(agent_.CountOf(OpCreateFile) + agent_.CountOf(OpGetFileAttributesEx), 0u);
 }

@@ -148,6 +148,8 @@ protected:
         std::replace(native.begin(), native.end(), '\\', '/');
         std::ofstream(native, std::ios::binary)
             .write(reinterpret_cast<const char *>(putContent_.data()), static_cast<std::streamsize>(putContent_.size()));
+        putItem_.localPath = putSource_.c_str();
+        putItem_.remotePath = remote_.c_str();
         agent_.Always(OpWriteFile, fake::Reply(OpWriteFile, Payload().u32(0).u32(1000)));
         agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, 0));
         agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
@@ -227,6 +229,18 @@ protected:
              [this, l] {
                  return AgentCopyFileToAgentExW(l, putSource_.c_str(), remote_.c_str(), nullptr, nullptr, &noCancel_,
                                                 0) == 1;
+             },
+             [this] {
+                 const auto writes = agent_.RequestsOf(OpWriteFile);
+                 return !writes.empty() && writes.back().payload == putContent_;
+             }},
+            // The same put as the one item of a many-file copy, which the
+            // calling thread runs itself.
+            {"AgentCopyFilesToAgentW", true, false,
+             [this, l] {
+                 putItem_.result = 12345;
+                 return AgentCopyFilesToAgentW(l, &putItem_, 1, nullptr, nullptr, nullptr, 0, 0) == 1 &&
+                        putItem_.result == 0;
              },
              [this] {
                  const auto writes = agent_.RequestsOf(OpWriteFile);
@@ -336,6 +350,7 @@ protected:
     const WString putSource_ = local_.Path(u"put.bin");
     Bytes content_, putContent_;
     BOOL noCancel_ = 0;
+    AGENT_COPY_ITEM putItem_ = {};
 };
 
 const char *KindName(Fault kind)

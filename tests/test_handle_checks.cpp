@@ -21,20 +21,6 @@ namespace {
 // Which handles an export takes (Any: the close, which takes every kind).
 enum class Kind { Any, File, Search, Drive };
 
-fake::Payload Found(const char16_t *name)
-{
-    fake::FindEntry e;
-    e.name = W(name);
-    return fake::FindRecord(e);
-}
-
-fake::Payload Drive(const char16_t *root)
-{
-    fake::DriveEntry d;
-    d.text1 = W(root);
-    return fake::DriveRecord(d);
-}
-
 char buffer[16];
 DWORD count;
 BY_HANDLE_FILE_INFORMATION information;
@@ -80,8 +66,9 @@ protected:
         for (uint32_t op : {OpCreateFile, OpCloseHandle, OpSetFileTime})
             agent_.Always(op, fake::StatusReply(op, 0));
         // Two entries each, so that a handle opened on them is mid-stream.
-        agent_.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {Found(u"a"), Found(u"b")}));
-        agent_.Always(OpFindFirstDrive, fake::SearchStream(OpFindFirstDrive, {Drive(u"C:\\"), Drive(u"D:\\")}));
+        agent_.Always(OpFindFirst, fake::SearchStream(OpFindFirst, {fake::FindRecord({}), fake::FindRecord({})}));
+        agent_.Always(OpFindFirstDrive,
+                      fake::SearchStream(OpFindFirstDrive, {fake::DriveRecord({}), fake::DriveRecord({})}));
     }
 
     HANDLE Open(Kind kind, AGENT_LOGON logon = nullptr)

@@ -12,8 +12,6 @@ using agent::util::LoneSurrogate;
 using agent::util::Utf16ToUtf8;
 using agent::util::Utf8ToUtf16;
 
-// Exact bytes both ways: UTF-16 to UTF-8 under both treatments of
-// unpaired surrogates, and back for well-formed text.
 TEST(Utf, ExactBytesBothWays)
 {
     struct Case {

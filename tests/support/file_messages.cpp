@@ -10,18 +10,6 @@ namespace fake {
 
 using namespace agent::protocol;
 
-namespace {
-Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
-Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
-
-// A message through its codec, for the encoders that take it whole.
-template <typename Message>
-Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &message)
-{
-    return [=](ACE_OutputCDR &out) { return encode(out, message); };
-}
-} // namespace
-
 Bytes AttributesReply(uint32_t status, uint32_t attributes)
 {
     return ReplyOf(agent::OpGetFileAttributes, Writes(EncodeGetFileAttributesReply, {status, attributes}));
@@ -30,32 +18,15 @@ Bytes AttributesReply(uint32_t status, uint32_t attributes)
 WIN32_FILE_ATTRIBUTE_DATA AttributeData(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
                                         FILETIME lastWrite, uint64_t size)
 {
-    WIN32_FILE_ATTRIBUTE_DATA d{};
-    d.dwFileAttributes = attributes;
-    d.ftCreationTime = creation;
-    d.ftLastAccessTime = lastAccess;
-    d.ftLastWriteTime = lastWrite;
-    d.nFileSizeLow = static_cast<DWORD>(size);
-    d.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    return d;
+    return {attributes, creation, lastAccess, lastWrite, DWORD(size >> 32), DWORD(size)};
 }
 
 BY_HANDLE_FILE_INFORMATION FileInformation(uint32_t attributes, FILETIME creation, FILETIME lastAccess,
                                            FILETIME lastWrite, uint64_t size, uint32_t serial, uint32_t links,
                                            uint64_t index)
 {
-    BY_HANDLE_FILE_INFORMATION i{};
-    i.dwFileAttributes = attributes;
-    i.ftCreationTime = creation;
-    i.ftLastAccessTime = lastAccess;
-    i.ftLastWriteTime = lastWrite;
-    i.dwVolumeSerialNumber = serial;
-    i.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-    i.nFileSizeLow = static_cast<DWORD>(size);
-    i.nNumberOfLinks = links;
-    i.nFileIndexHigh = static_cast<DWORD>(index >> 32);
-    i.nFileIndexLow = static_cast<DWORD>(index);
-    return i;
+    return {attributes, creation, lastAccess, lastWrite, serial, DWORD(size >> 32), DWORD(size), links,
+            DWORD(index >> 32), DWORD(index)};
 }
 
 Bytes AttributeDataReply(const WIN32_FILE_ATTRIBUTE_DATA &data)

@@ -5,6 +5,7 @@
 #define AGENT_TEST_FILE_MESSAGES_H
 
 #include "fake_agent.h"
+#include "messages.h"
 #include "protocol/handle_messages.h"
 #include "protocol/path_messages.h"
 
@@ -51,9 +52,9 @@ agent::protocol::SetFilePointerRequest FilePointerOf(const Request &request);
 template <typename Message, typename Decode>
 Message DecodedPayload(const Bytes &payload, bool bigEndian, Decode &&decode)
 {
-    PayloadOf reader(payload, bigEndian);
+    ACE_InputCDR in = InputOver(payload, bigEndian);
     Message message;
-    if (!decode(reader.in(), message))
+    if (!decode(in, message))
         return Message();
     return message;
 }

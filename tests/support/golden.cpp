@@ -1,83 +1,87 @@
 #include "golden.h"
 
-#include "messages.h"
+#include "protocol/opcodes.h"
 
 namespace fake {
 
 namespace {
-uint32_t OpcodeOf(const Bytes &message)
+bool BigEndian(const Bytes &message) { return !(message[0] == 1 && message[1] == 0); }
+// A header word (the opcode at 4, the length at 8) in the header's byte order.
+uint32_t Word(const Bytes &message, size_t at)
 {
-    const bool big = !(message[0] == 1 && message[1] == 0);
-    const uint8_t *o = &message[4];
-    return big ? uint32_t(o[0]) << 24 | uint32_t(o[1]) << 16 | uint32_t(o[2]) << 8 | o[3]
-               : uint32_t(o[3]) << 24 | uint32_t(o[2]) << 16 | uint32_t(o[1]) << 8 | o[0];
+    const uint8_t *w = &message[at];
+    return BigEndian(message) ? uint32_t(w[0]) << 24 | uint32_t(w[1]) << 16 | uint32_t(w[2]) << 8 | w[3]
+                              : uint32_t(w[3]) << 24 | uint32_t(w[2]) << 16 | uint32_t(w[1]) << 8 | w[0];
+}
+void CheckMessage(const Bytes &message, const Codec &codec)
+{
+    const auto payload = message.begin() + agent::kHeaderSize;
+    CheckPayload(Bytes(payload, payload + Word(message, 8)), BigEndian(message), codec);
 }
 } // namespace
 
-Codec StatusOnly(uint32_t status)
-{
-    return Of(agent::protocol::EncodeStatusReply, agent::protocol::DecodeStatusReply, {status});
-}
-
-Codec Bare()
-{
-    return {[](ACE_OutputCDR &) { return true; }, [](ACE_InputCDR &) {}};
-}
+Encoder Status(uint32_t status) { return Writes(agent::protocol::EncodeStatusReply, {status}); }
 
 void CheckPayload(const Bytes &payload, bool bigEndian, const Codec &codec)
 {
-    PayloadOf reader(payload, bigEndian);
-    codec.decoded(reader.in());
-    EXPECT_EQ(reader.in().length(), 0u) << "the decoder left bytes of the layout unread";
+    if (codec.decoded) {
+        ACE_InputCDR in = InputOver(payload, bigEndian);
+        codec.decoded(in);
+        EXPECT_EQ(in.length(), 0u) << "the decoder left bytes of the layout unread";
+    }
     // ACE writes in the host's byte order only (every sender we build is
     // little-endian), so a big-endian message is checked by decoding alone.
     if (!bigEndian && codec.encode) {
-        EXPECT_EQ(ToHex(EncodedBytes(codec.encode)), ToHex(payload)) << "encoded";
+        EXPECT_EQ(ToHex(Encoded(codec.encode).bytes()), ToHex(payload)) << "encoded";
     }
 }
 
-void CheckCodec(const Bytes &message, const Codec &codec)
+void CheckRequest(FakeAgent &agent, const Bytes &message, const Codec &codec, const std::function<void()> &send)
 {
-    PayloadOf payload(message);
-    CheckPayload(payload.bytes(), payload.bigEndian(), codec);
-}
-
-void CheckDeliveries(FakeAgent &agent, uint32_t opcode, const Bytes &message, const std::function<void()> &call)
-{
-    for (auto &delivery : Deliveries(message)) {
-        SCOPED_TRACE(delivery.first);
-        agent.Queue(opcode, delivery.second);
-        call();
-        if (::testing::Test::HasFailure())
-            return; // one cut's failure tells enough
-    }
+    CheckMessage(message, codec);
+    if (!send)
+        return;
+    const uint32_t opcode = Word(message, 4);
+    const size_t before = agent.CountOf(opcode);
+    send();
+    ASSERT_TRUE(agent.WaitUntil([&] { return agent.CountOf(opcode) > before; }));
+    EXPECT_EQ(ToHex(agent.RequestsOf(opcode).back().raw()), ToHex(message)) << "sent by the library";
 }
 
 void CheckRequest(FakeAgent &agent, const RequestRow &row)
 {
     SCOPED_TRACE(row.name);
-    const Bytes message = Hex(row.hex);
-    CheckCodec(message, row.codec);
-    if (!row.send)
-        return;
-    const uint32_t opcode = OpcodeOf(message);
-    const size_t before = agent.CountOf(opcode);
-    row.send();
-    ASSERT_TRUE(agent.WaitUntil([&] { return agent.CountOf(opcode) > before; }));
-    EXPECT_EQ(ToHex(agent.RequestsOf(opcode).back().raw()), ToHex(message)) << "sent by the library";
+    CheckRequest(agent, Hex(row.hex), row.codec, row.send);
+}
+
+void CheckDeliveries(FakeAgent &agent, uint32_t opcode, const Bytes &message, const std::function<void()> &call)
+{
+    Action bytewise = Send(Bytes(message.begin(), message.begin() + 1));
+    for (size_t i = 1; i < message.size(); ++i)
+        bytewise.ThenSend(Bytes(message.begin() + i, message.begin() + i + 1), 1);
+    for (size_t at = 0; at <= message.size() && !::testing::Test::HasFailure(); ++at) {
+        SCOPED_TRACE(at == 0 ? "whole" : at == message.size() ? "byte by byte" : "split at " + std::to_string(at));
+        agent.Queue(opcode, at == 0 ? Send(message)
+                            : at == message.size()
+                                ? bytewise
+                                : Send(Bytes(message.begin(), message.begin() + at))
+                                      .ThenSend(Bytes(message.begin() + at, message.end()), 1));
+        call();
+    }
+}
+
+void CheckReply(FakeAgent &agent, uint32_t opcode, const Bytes &message, const Encoder &encode,
+                const std::function<void()> &call)
+{
+    CheckMessage(message, {encode, nullptr});
+    CheckDeliveries(agent, opcode, message, call);
 }
 
 void CheckReply(FakeAgent &agent, const ReplyRow &row)
 {
     SCOPED_TRACE(row.name);
     const Bytes message = Hex(row.hex);
-    CheckCodec(Bytes(message.begin(), message.end() - static_cast<long>(row.trailing)), row.codec);
-    CheckDeliveries(agent, row.queueFor != 0 ? row.queueFor : OpcodeOf(message), message, row.call);
-}
-
-Bytes ReplyAround(uint32_t opcode, const Bytes &payload, bool bigEndian)
-{
-    return Reply(opcode, Payload(bigEndian).raw(payload));
+    CheckReply(agent, row.queueFor != 0 ? row.queueFor : Word(message, 4), message, row.encode, row.call);
 }
 
 void ExpectFindData(const WIN32_FIND_DATAW &data, const agent::protocol::FindRecord &r)

@@ -5,6 +5,7 @@
 #define AGENT_TEST_GOLDEN_H
 
 #include "fake_agent.h"
+#include "messages.h"
 #include "protocol/handle_messages.h"
 #include "protocol/logon_messages.h"
 #include "protocol/mail_store_messages.h"
@@ -12,11 +13,11 @@
 #include "protocol/search_messages.h"
 #include "protocol/status_reply.h"
 #include "protocol/user_data_messages.h"
-#include "wire.h"
 
 #include <ace/CDR_Stream.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -26,46 +27,24 @@ namespace fake {
 // Decodes a payload and compares the values with the expected ones.
 using Decoded = std::function<void(ACE_InputCDR &)>;
 
-// What a row's payload must be: `encode` writes exactly its bytes (null
-// where the encoder writes other bytes for these values: a short or padded
-// row), `decoded` checks what it decodes to, every byte used.
+// What a row's payload must be: `encode` writes exactly its bytes,
+// `decoded` checks what it decodes to, every byte used. Either may be null:
+// no encoder writes a short or padded row, and a reply's values are
+// checked where the export hands them out.
 struct Codec {
     Encoder encode;
     Decoded decoded;
 };
 
-// Each record's fields, so that a decoded value and the row's compare (and
+// A request's fields, so that a decoded one and the row's compare (and
 // print) field by field.
 inline uint64_t Ticks(const FILETIME &t) { return uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime; }
-inline auto Fields(const agent::protocol::StatusReply &r) { return std::make_tuple(r.status); }
-inline auto Fields(const agent::protocol::CountReply &r) { return std::make_tuple(r.status, r.count); }
 inline auto Fields(const agent::protocol::ReadFileRequest &r) { return std::make_tuple(r.toRead); }
 inline auto Fields(const agent::protocol::ReadFileAtRequest &r) { return std::make_tuple(r.toRead, r.offset); }
 inline auto Fields(const agent::protocol::SetFilePointerRequest &r) { return std::make_tuple(r.distance, r.method); }
-inline auto Fields(const agent::protocol::SetFilePointerReply &r) { return std::make_tuple(r.status, r.position); }
 inline auto Fields(const agent::protocol::SetFileTimeRequest &r)
 {
     return std::make_tuple(Ticks(r.creation), Ticks(r.lastAccess), Ticks(r.lastWrite));
-}
-inline auto Fields(const BY_HANDLE_FILE_INFORMATION &i)
-{
-    return std::make_tuple(i.dwFileAttributes, Ticks(i.ftCreationTime), Ticks(i.ftLastAccessTime),
-                           Ticks(i.ftLastWriteTime), i.dwVolumeSerialNumber, i.nFileSizeHigh, i.nFileSizeLow,
-                           i.nNumberOfLinks, i.nFileIndexHigh, i.nFileIndexLow);
-}
-inline auto Fields(const agent::protocol::GetFileInformationReply &r)
-{
-    return std::tuple_cat(std::make_tuple(r.status), Fields(r.info));
-}
-inline auto Fields(const WIN32_FILE_ATTRIBUTE_DATA &d)
-{
-    return std::make_tuple(d.dwFileAttributes, Ticks(d.ftCreationTime), Ticks(d.ftLastAccessTime),
-                           Ticks(d.ftLastWriteTime), d.nFileSizeLow, d.nFileSizeHigh);
-}
-inline auto Fields(const agent::protocol::GetFileAttributesReply &r) { return std::make_tuple(r.status, r.attributes); }
-inline auto Fields(const agent::protocol::GetFileAttributesExReply &r)
-{
-    return std::tuple_cat(std::make_tuple(r.status), Fields(r.data));
 }
 inline auto Fields(const agent::protocol::CreateFileRequest &r)
 {
@@ -78,18 +57,25 @@ inline auto Fields(const agent::protocol::LogonRequest &r)
     return std::make_tuple(r.user, r.password, r.machineId, r.computerName, r.initial);
 }
 inline auto Fields(const agent::protocol::FindFirstRequest &r) { return std::make_tuple(r.pattern, r.value); }
-inline auto Fields(const agent::protocol::GetDiskFreeSpaceReply &r)
-{
-    return std::make_tuple(r.status, r.sectorsPerCluster, r.bytesPerSector, r.freeClusters, r.totalClusters);
-}
-inline auto Fields(const agent::protocol::GetPstCountReply &r) { return std::make_tuple(r.status, r.count); }
 inline auto Fields(const agent::protocol::MergePstRequest &r)
 {
     return std::make_tuple(r.first, r.second, r.third, r.items);
 }
 inline auto Fields(const agent::protocol::GetFolderPathRequest &r) { return std::make_tuple(r.folder, r.flag); }
-inline auto Fields(const agent::WideText &t) { return std::make_tuple(t); }
-inline auto Fields(const uint32_t &v) { return std::make_tuple(v); }
+template <typename Plain>
+auto Fields(const Plain &v)
+{
+    return std::make_tuple(v);
+}
+
+// A Windows record's bytes in hex, to compare one as the export filled it in.
+template <typename Record>
+std::string HexOf(const Record &r)
+{
+    Bytes out(sizeof r);
+    std::memcpy(out.data(), &r, sizeof r);
+    return ToHex(out);
+}
 
 // The payload decodes through `decode` to a message equal to `want`.
 template <typename Message>
@@ -102,25 +88,46 @@ Decoded Is(bool (*decode)(ACE_InputCDR &, Message &), const Message &want)
     };
 }
 
-// The codec of a message whose encoder takes it whole.
 template <typename Message>
 Codec Of(bool (*encode)(ACE_OutputCDR &, const Message &), bool (*decode)(ACE_InputCDR &, Message &),
          const Message &value)
 {
-    return {[=](ACE_OutputCDR &out) { return encode(out, value); }, Is(decode, value)};
+    return {Writes(encode, value), Is(decode, value)};
 }
 
-// A status reply, and a message of no payload.
-Codec StatusOnly(uint32_t status);
-Codec Bare();
+// A status reply's encoder.
+Encoder Status(uint32_t status);
 
-// The payload of `message` (apart from its header) checked against `codec`.
-void CheckCodec(const Bytes &message, const Codec &codec);
+// `payload` (in the given byte order) against `codec`.
 void CheckPayload(const Bytes &payload, bool bigEndian, const Codec &codec);
 
+// A request (header and payload): the codec, then (when `send` is set) the
+// library's request, which `send` makes it send, is exactly these bytes.
+void CheckRequest(FakeAgent &agent, const Bytes &message, const Codec &codec, const std::function<void()> &send);
+struct RequestRow {
+    const char *name;
+    std::string hex;
+    Codec codec;
+    std::function<void()> send; // its outcome is not looked at
+};
+void CheckRequest(FakeAgent &agent, const RequestRow &row);
+
 // Every delivery of `message` (whole, byte by byte, split at every point)
-// queued for `opcode`, and `call` run once for each.
+// queued for `opcode`, and `call` run once for each, checking what the
+// library made of it.
 void CheckDeliveries(FakeAgent &agent, uint32_t opcode, const Bytes &message, const std::function<void()> &call);
+// A reply (header, payload and any raw data after it): the encoder, then
+// every delivery.
+void CheckReply(FakeAgent &agent, uint32_t opcode, const Bytes &message, const Encoder &encode,
+                const std::function<void()> &call);
+struct ReplyRow {
+    const char *name;
+    std::string hex;
+    Encoder encode;
+    std::function<void()> call;
+    uint32_t queueFor = 0; // the request it answers, when not the header's opcode
+};
+void CheckReply(FakeAgent &agent, const ReplyRow &row);
 
 // A row of a family's table of payloads: the bytes written out by hand (in
 // the given byte order) and the values they carry.
@@ -133,31 +140,15 @@ struct PayloadRow {
     bool canonical = true; // what the encoder writes for these values
 };
 
-// A request: the codec as above, and (when `send` is set) the library's
-// request is exactly these bytes.
-struct RequestRow {
-    const char *name;
-    std::string hex; // header and payload
-    Codec codec;
-    std::function<void()> send; // makes the library send it; its outcome is not looked at
-};
-void CheckRequest(FakeAgent &agent, const RequestRow &row);
-
-// A reply: the codec as above, then every delivery of the message queued
-// for its opcode and `call` run once for each, checking what the library
-// made of it.
-struct ReplyRow {
-    const char *name;
-    std::string hex; // header, payload and any raw data after it
-    size_t trailing; // raw bytes after the payload
-    Codec codec;
-    std::function<void()> call;
-    uint32_t queueFor = 0; // the request it answers, when not the header's opcode
-};
-void CheckReply(FakeAgent &agent, const ReplyRow &row);
-
 // A reply of `opcode` around a payload row (the header in its byte order).
-Bytes ReplyAround(uint32_t opcode, const Bytes &payload, bool bigEndian);
+template <typename Values>
+void CheckReply(FakeAgent &agent, uint32_t opcode, const PayloadRow<Values> &row, const Encoder &encode,
+                const std::function<void()> &call)
+{
+    SCOPED_TRACE(row.label);
+    CheckReply(agent, opcode, Reply(opcode, Payload(row.bigEndian).raw(Hex(row.hex))), row.canonical ? encode : nullptr,
+               call);
+}
 
 // Every field of a find-data record as the library hands it out.
 void ExpectFindData(const WIN32_FIND_DATAW &data, const agent::protocol::FindRecord &r);

@@ -25,51 +25,34 @@ Payload Encoded(const std::function<bool(ACE_OutputCDR &)> &encode)
 
 ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian)
 {
-    return ACE_InputCDR(reinterpret_cast<const char *>(bytes.data()), bytes.size(),
+    static const char none = 0;
+    return ACE_InputCDR(bytes.empty() ? &none : reinterpret_cast<const char *>(bytes.data()), bytes.size(),
                         bigEndian ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2);
 }
 
-Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode) { return Encoded(encode).bytes(); }
-
-std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply)
-{
-    std::vector<std::pair<std::string, Action>> out;
-    out.emplace_back("whole", Send(reply));
-    Action bytewise = Send(Bytes(reply.begin(), reply.begin() + 1));
-    for (size_t i = 1; i < reply.size(); ++i)
-        bytewise.ThenSend(Bytes(reply.begin() + i, reply.begin() + i + 1), 1);
-    out.emplace_back("byte by byte", bytewise);
-    for (size_t at = 1; at < reply.size(); ++at)
-        out.emplace_back("split at " + std::to_string(at),
-                         Send(Bytes(reply.begin(), reply.begin() + at)).ThenSend(Bytes(reply.begin() + at, reply.end()), 1));
-    return out;
-}
+Bytes ReplyOf(uint32_t opcode, const Encoder &encode) { return Reply(opcode, Encoded(encode)); }
+Bytes RequestOf(uint32_t opcode, const Encoder &encode) { return RequestBytes(opcode, Encoded(encode)); }
 
 Bytes DiskSpaceReply(uint32_t status, uint32_t sectorsPerCluster, uint32_t bytesPerSector, uint32_t freeClusters,
                      uint32_t totalClusters)
 {
-    const protocol::GetDiskFreeSpaceReply reply = {status, sectorsPerCluster, bytesPerSector, freeClusters,
-                                                   totalClusters};
-    return Reply(OpGetDiskFreeSpace,
-                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetDiskFreeSpaceReply(out, reply); }));
+    return ReplyOf(OpGetDiskFreeSpace, Writes(protocol::EncodeGetDiskFreeSpaceReply,
+                                              {status, sectorsPerCluster, bytesPerSector, freeClusters, totalClusters}));
 }
 
 Bytes OsVersionReply(uint32_t version)
 {
-    return Reply(OpGetOSVersion,
-                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetOSVersionReply(out, version); }));
+    return ReplyOf(OpGetOSVersion, [=](ACE_OutputCDR &out) { return protocol::EncodeGetOSVersionReply(out, version); });
 }
 
 Bytes PathReply(uint32_t opcode, uint32_t status, const WString &path)
 {
-    return Reply(opcode,
-                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodePathReply(out, status, path); }));
+    return ReplyOf(opcode, [&](ACE_OutputCDR &out) { return protocol::EncodePathReply(out, status, path); });
 }
 
 Bytes PstCountReply(uint32_t status, uint32_t count)
 {
-    return Reply(OpGetPstCount,
-                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetPstCountReply(out, {status, count}); }));
+    return ReplyOf(OpGetPstCount, Writes(protocol::EncodeGetPstCountReply, {status, count}));
 }
 
 Bytes PstListReply(const std::vector<std::pair<WString, WString>> &stores)
@@ -77,29 +60,24 @@ Bytes PstListReply(const std::vector<std::pair<WString, WString>> &stores)
     std::vector<protocol::PstStore> list;
     for (const auto &s : stores)
         list.push_back({s.first, s.second});
-    return Reply(OpGetPstList,
-                 Encoded([&](ACE_OutputCDR &out) { return protocol::EncodeGetPstListReply(out, 0, list); }));
+    return ReplyOf(OpGetPstList, [&](ACE_OutputCDR &out) { return protocol::EncodeGetPstListReply(out, 0, list); });
 }
 
 Bytes FindFirstRequest(const WString &pattern, int32_t value)
 {
-    return RequestBytes(OpFindFirst, Encoded([&](ACE_OutputCDR &out) {
-                            return protocol::EncodeFindFirstRequest(out, pattern.c_str(), value);
-                        }));
+    return RequestOf(OpFindFirst,
+                     [&](ACE_OutputCDR &out) { return protocol::EncodeFindFirstRequest(out, pattern.c_str(), value); });
 }
 
 Bytes PathListRequest(const WString &path)
 {
-    return RequestBytes(OpGetPathList, Encoded([&](ACE_OutputCDR &out) {
-                            return protocol::EncodeGetPathListRequest(out, path.c_str());
-                        }));
+    return RequestOf(OpGetPathList,
+                     [&](ACE_OutputCDR &out) { return protocol::EncodeGetPathListRequest(out, path.c_str()); });
 }
 
 Bytes FolderPathRequest(uint32_t folder, uint32_t flag)
 {
-    return RequestBytes(OpGetFolderPath, Encoded([&](ACE_OutputCDR &out) {
-                            return protocol::EncodeGetFolderPathRequest(out, {folder, flag});
-                        }));
+    return RequestOf(OpGetFolderPath, Writes(protocol::EncodeGetFolderPathRequest, {folder, flag}));
 }
 
 } // namespace fake

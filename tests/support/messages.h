@@ -21,6 +21,17 @@ namespace fake {
 // does; a big-endian sender's bytes are built by hand with Payload(true).
 Payload Encoded(const std::function<bool(ACE_OutputCDR &)> &encode);
 
+// A reply or a request of `opcode` carrying what `encode` writes.
+Bytes ReplyOf(uint32_t opcode, const Encoder &encode);
+Bytes RequestOf(uint32_t opcode, const Encoder &encode);
+
+// The encoder of a message it takes whole.
+template <typename Message>
+Encoder Writes(bool (*encode)(ACE_OutputCDR &, const Message &), const Message &message)
+{
+    return [=](ACE_OutputCDR &out) { return encode(out, message); };
+}
+
 Bytes DiskSpaceReply(uint32_t status, uint32_t sectorsPerCluster, uint32_t bytesPerSector, uint32_t freeClusters,
                      uint32_t totalClusters);
 Bytes OsVersionReply(uint32_t version);
@@ -33,15 +44,10 @@ Bytes FindFirstRequest(const WString &pattern, int32_t value);
 Bytes PathListRequest(const WString &path);
 Bytes FolderPathRequest(uint32_t folder, uint32_t flag);
 
-// The ways a reply may arrive on a socket: whole, one byte per write, and
-// split in two at every point. Each with a label for traces.
-std::vector<std::pair<std::string, Action>> Deliveries(const Bytes &reply);
-
-// A CDR input stream over a row's bytes (which must outlive it).
+// A CDR input stream over a row's bytes (which must outlive it). CDR
+// aligns by address: the bytes are a vector's own, so alignment counts
+// from their first byte, as from a payload's on the wire.
 ACE_InputCDR InputOver(const Bytes &bytes, bool bigEndian);
-
-// The bytes an encoder writes, for comparing with a row's hex.
-Bytes EncodedBytes(const std::function<bool(ACE_OutputCDR &)> &encode);
 
 } // namespace fake
 

@@ -4,6 +4,7 @@
 #include "protocol/status_reply.h"
 #include "util/utf.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -28,28 +29,15 @@ WString Utf16(const std::string &utf8)
 
 Bytes Hex(const std::string &text)
 {
-    Bytes out;
-    int nibbles = 0;
-    uint8_t value = 0;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        value = static_cast<uint8_t>(value << 4 | v);
-        if (++nibbles == 2) {
-            out.push_back(value);
-            nibbles = 0;
-            value = 0;
-        }
-    }
-    if (nibbles != 0)
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+    if (digits.size() % 2 != 0)
         throw std::invalid_argument("odd number of hex digits");
+    Bytes out;
+    for (size_t i = 0; i < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -62,12 +50,6 @@ std::string ToHex(const Bytes &bytes)
         out += cell;
     }
     return out;
-}
-
-Payload &Payload::u8(uint8_t v)
-{
-    bytes_.push_back(v);
-    return *this;
 }
 
 Payload &Payload::u16(uint16_t v)
@@ -151,33 +133,6 @@ Bytes Concat(std::initializer_list<Bytes> parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
-PayloadOf::PayloadOf(const Bytes &message)
-{
-    if (message.size() < agent::kHeaderSize)
-        throw std::invalid_argument("shorter than a header");
-    big_ = !(message[0] == 1 && message[1] == 0);
-    const uint8_t *l = &message[8];
-    const uint32_t length = big_ ? uint32_t(l[0]) << 24 | uint32_t(l[1]) << 16 | uint32_t(l[2]) << 8 | l[3]
-                                 : uint32_t(l[3]) << 24 | uint32_t(l[2]) << 16 | uint32_t(l[1]) << 8 | l[0];
-    if (message.size() < agent::kHeaderSize + length)
-        throw std::invalid_argument("shorter than its length");
-    payload_.assign(message.begin() + agent::kHeaderSize, message.begin() + agent::kHeaderSize + length);
-    Open();
-}
-
-PayloadOf::PayloadOf(const Bytes &payload, bool bigEndian) : payload_(payload), big_(bigEndian) { Open(); }
-
-void PayloadOf::Open()
-{
-    storage_.assign(payload_.size() / 8 + 1, 0);
-    if (!payload_.empty())
-        std::memcpy(storage_.data(), payload_.data(), payload_.size());
-    in_.reset(new ACE_InputCDR(reinterpret_cast<const char *>(storage_.data()), payload_.size(),
-                               big_ ? ACE_CDR::BYTE_ORDER_BIG_ENDIAN : ACE_CDR::BYTE_ORDER_LITTLE_ENDIAN, 1, 2));
-}
-
-PayloadOf::~PayloadOf() = default;
 
 Bytes RequestBytes(uint32_t opcode, const Payload &payload)
 {

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,7 +31,6 @@ std::string ToHex(const Bytes &bytes);
 class Payload {
 public:
     explicit Payload(bool bigEndian = false) : big_(bigEndian) {}
-    Payload &u8(uint8_t v);
     Payload &u16(uint16_t v);
     Payload &u32(uint32_t v);
     Payload &wstr(const WString &s);
@@ -62,27 +60,6 @@ Bytes StatusReply(uint32_t opcode, uint32_t status);
 Bytes Chunk(const Payload &payload, bool bigEndianLength = false);
 Bytes EndChunk();
 Bytes Concat(std::initializer_list<Bytes> parts);
-
-// The payload of a message (the `length` bytes after its 12-byte header),
-// read in the byte order its header announces, from an 8-aligned start as
-// the library and the agent read it.
-class PayloadOf {
-public:
-    explicit PayloadOf(const Bytes &message);
-    // A payload already apart from its header.
-    PayloadOf(const Bytes &payload, bool bigEndian);
-    ~PayloadOf();
-    ACE_InputCDR &in() { return *in_; }
-    const Bytes &bytes() const { return payload_; }
-    bool bigEndian() const { return big_; }
-
-private:
-    Bytes payload_;
-    bool big_ = false;
-    std::vector<uint64_t> storage_;
-    std::unique_ptr<ACE_InputCDR> in_;
-    void Open();
-};
 
 // The bytes the library sends for a request with the given payload.
 Bytes RequestBytes(uint32_t opcode, const Payload &payload);

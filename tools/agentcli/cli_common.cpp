@@ -1,6 +1,7 @@
 #include "cli_common.h"
 
 #include "local_files.h"
+#include "name_filter.h"
 #include "win32_messages.h"
 
 #include <cerrno>
@@ -398,6 +399,22 @@ std::string FormatBytes(uint64_t bytes)
     else
         std::snprintf(text, sizeof text, "%.2f GiB", bytes / 1073741824.0);
     return text;
+}
+
+bool ReadFilter(const Args &args, NameFilter &filter)
+{
+    for (const auto &[name, value] : args.ordered) {
+        if (name == "--exclude" || name == "--include") {
+            filter.Add(name == "--include", value);
+        } else if (name == "--exclude-from" || name == "--include-from") {
+            const uint32_t error = filter.AddFromFile(name == "--include-from", value);
+            if (error != 0) {
+                FailLocal(name.substr(2) + " file " + value, error);
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 } // namespace agentcli

@@ -14,6 +14,8 @@
 
 namespace agentcli {
 
+class NameFilter;
+
 struct Args {
     std::map<std::string, std::string> values; // --name value or --name=value: the last one given
     std::vector<std::pair<std::string, std::string>> ordered; // every value option, in command-line order
@@ -67,6 +69,10 @@ bool ParseNumber(const std::string &text, unsigned long min, unsigned long max, 
 // for a rate that is malformed, below one byte or not below 4 GiB/s.
 bool ParseByteRate(const std::string &text, uint32_t &bytesPerSecond);
 extern const char kBandwidthHelp[];
+
+// --exclude, --include and their -from files, in command-line order;
+// false after printing why a file could not be read.
+bool ReadFilter(const Args &args, NameFilter &filter);
 
 // Parses a remote path argument into UTF-16; false after printing why.
 // A drive letter without a backslash (C:intl) gets a hint about quoting.

@@ -71,27 +71,6 @@ void PrintSummary(const Args &args, const BackupOptions &options, const BackupRe
     }
 }
 
-// Failures print on stderr as they happen, above the progress line.
-void PrintFailure(const std::string &line) { PrintAboveProgress(stderr, Printable(line) + "\n"); }
-void PrintListed(const std::string &line) { PrintAboveProgress(stdout, Printable(line) + "\n"); }
-
-// --exclude, --include and their -from files, in command-line order.
-bool ReadFilter(const Args &args, NameFilter &filter)
-{
-    for (const auto &[name, value] : args.ordered) {
-        if (name == "--exclude" || name == "--include") {
-            filter.Add(name == "--include", value);
-        } else if (name == "--exclude-from" || name == "--include-from") {
-            const uint32_t error = filter.AddFromFile(name == "--include-from", value);
-            if (error != 0) {
-                FailLocal(name.substr(2) + " file " + value, error);
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
 // After a complete listing, the local entries the agent no longer has:
 // removed for --delete, mentioned by a check. Returns how many.
 size_t HandleExtras(const Args &args, const BackupOptions &options, const std::set<std::string> &listed,

@@ -96,6 +96,44 @@ const std::vector<Command> &Commands()
          {"--progress", "--no-progress", "--follow-links", "--incremental", "--ignore-times", "--dry-run",
           "--delete", "--verify", "--verify=content", "--list-skipped", "--no-flush"},
          true, 2, 2, &RunBackup},
+        {"restore", "put a backup back onto the agent",
+         "restore [-n] [-v|-q] [--jobs N] [--ignore-times] [--overwrite-newer] [--exclude PATTERN]\n"
+         "        [--include PATTERN] [--exclude-from FILE] [--include-from FILE] [--list-skipped]\n"
+         "        [--bwlimit RATE] [--progress|--no-progress] LOCAL-FOLDER REMOTE-FOLDER\n"
+         "Puts a backup made by backup (LOCAL-FOLDER) back into REMOTE-FOLDER on the agent, any folder,\n"
+         "created with its parents when missing: folders, files, last-write times and, from the\n"
+         "backup's .agent-manifest, Windows attributes and creation times (where the agent sets them;\n"
+         "the summary says so under -v). Attributes and times are set after each file's data, and a\n"
+         "folder's once its contents are in. Without a manifest (or with a damaged one, exit 23)\n"
+         "files and folders get the backup's own times and no attributes; the run says so.\n"
+         "Each file goes to a temporary name beside its target and takes the name only when\n"
+         "complete; a file it replaces stays until then.\n"
+         "A file the agent holds with the same size and last-write time is left as it is (only its\n"
+         "attributes are put right), and a partial file of an interrupted restore is continued\n"
+         "(--incremental, the default); --ignore-times writes every file again.\n"
+         "The agent's files that are newer than the backup's copy are kept and reported as skipped\n"
+         "(\"newer on the agent\"); --overwrite-newer replaces them too. Files and folders the agent\n"
+         "has and the backup does not are kept: restore never deletes.\n"
+         "A file or link on the agent where the backup has a folder (or a folder where it has a\n"
+         "file) is in the way: that entry fails (error 80) and the rest goes on.\n"
+         "The backup is read without following links: a link inside LOCAL-FOLDER is skipped and its\n"
+         "target never read or sent. Names a remote path cannot hold as they are (\\ or :, Windows'\n"
+         "reserved characters, a trailing dot or space, device names such as CON or COM1) are\n"
+         "skipped, and nothing is written outside REMOTE-FOLDER. A manifest entry naming a path\n"
+         "outside the backup is refused on its own (exit 23).\n"
+         "-n, --dry-run lists what would be written, created or changed and writes nothing.\n"
+         "-v lists every file written, every skipped entry and every failure; -q prints nothing\n"
+         "unless something failed. --exclude/--include work as for backup, on paths below\n"
+         "LOCAL-FOLDER. --jobs N caps the files in flight (default 32).\n"
+         "Every failure is printed as it happens (after 10 of one error only counted; -v prints all).\n"
+         "The run stops early when the agent is gone (exit 12) or silent beyond --timeout (exit 30).\n"
+         "Ctrl-C (SIGINT, SIGTERM) stops the copies, keeps the agent's partial files and exits 20:\n"
+         "the same restore run again continues. The summary counts files written, folders, bytes,\n"
+         "unchanged files, entries skipped by cause and failures by error.\n",
+         {"--jobs", "--exclude", "--include", "--exclude-from", "--include-from", "--bwlimit"},
+         {"--progress", "--no-progress", "--incremental", "--ignore-times", "--overwrite-newer", "--dry-run",
+          "--list-skipped"},
+         true, 2, 2, &RunRestore},
         {"drives", "list the agent's drives",
          "drives\nLists the agent's logical drives: root, label and the agent's nine values.\n", {}, {}, true, 0, 0,
          &RunDrives},

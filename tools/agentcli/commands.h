@@ -12,6 +12,7 @@ int RunStat(const Args &args, AGENT_LOGON logon);
 int RunGet(const Args &args, AGENT_LOGON logon);
 int RunPut(const Args &args, AGENT_LOGON logon);
 int RunBackup(const Args &args, AGENT_LOGON logon);
+int RunRestore(const Args &args, AGENT_LOGON logon);
 int RunDrives(const Args &args, AGENT_LOGON logon);
 int RunDf(const Args &args, AGENT_LOGON logon);
 int RunOs(const Args &args, AGENT_LOGON logon);

@@ -10,11 +10,22 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace agentcli {
 
 // Win32 code for a link met where a folder was expected and refused.
 constexpr uint32_t kLocalLinkRefused = 1921; // ERROR_CANT_RESOLVE_FILENAME
+
+// One entry of a local folder as the folder itself holds it: a link is a
+// link, whatever it leads to.
+struct LocalEntry {
+    enum class Kind { Folder, File, Link, Other };
+    std::string name; // UTF-8
+    Kind kind = Kind::Other;
+    uint64_t size = 0;
+    uint64_t lastWrite = 0; // FILETIME ticks
+};
 
 class ConfinedRoot {
 public:
@@ -53,9 +64,19 @@ public:
     private:
         friend class ConfinedRoot;
         std::string path_;
-        intptr_t folder_ = -1; // the folder held open, where the platform can
+        intptr_t folder_ = -1; // the folder (or, for Hold, the file) held open, where the platform can
     };
     uint32_t Resolve(const std::string &local, Target &target) const;
+
+    // For reading a tree below the root (a restore's source) without ever
+    // following a link: the entries of the folder `local`, sorted by name.
+    // 0 or the Win32 code (1921 for a link on the way).
+    uint32_t List(const std::string &local, std::vector<LocalEntry> &entries) const;
+    // Opens the regular file `local` itself (a link there is refused with
+    // 1921, anything but a regular file with 5) and holds it open: the
+    // target's path then names that very file for the library, whatever is
+    // planted at its name afterwards. `stamp` describes the opened file.
+    uint32_t Hold(const std::string &local, Target &target, LocalStamp &stamp) const;
 
 private:
     std::string root_;

@@ -4,7 +4,9 @@
 // here.
 #include "confined_local.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -182,6 +184,93 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
     target.folder_ = fd;
     // Without /proc the folders were still checked, just not held.
     target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) + "/" + parts.back() : local;
+    return 0;
+}
+
+uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries) const
+{
+    entries.clear();
+    std::vector<std::string> parts;
+    if (!ComponentsBelow(root_, local, parts))
+        return kInvalidName;
+    int fd = -1;
+    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size(), false, local, &fd))
+        return error;
+    // The stream takes the descriptor; fd stays for fstatat.
+    const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    DIR *stream = streamFd < 0 ? nullptr : ::fdopendir(streamFd);
+    if (stream == nullptr) {
+        const int error = errno;
+        if (streamFd >= 0)
+            ::close(streamFd);
+        ::close(fd);
+        return Win32FromErrno(error, local);
+    }
+    uint32_t result = 0;
+    for (;;) {
+        errno = 0;
+        const struct dirent *d = ::readdir(stream);
+        if (d == nullptr) {
+            if (errno != 0)
+                result = Win32FromErrno(errno, local);
+            break;
+        }
+        const std::string name = d->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        LocalEntry entry;
+        entry.name = name;
+        entry.kind = S_ISDIR(st.st_mode)   ? LocalEntry::Kind::Folder
+                     : S_ISREG(st.st_mode) ? LocalEntry::Kind::File
+                     : S_ISLNK(st.st_mode) ? LocalEntry::Kind::Link
+                                           : LocalEntry::Kind::Other;
+        LocalStamp stamp;
+        StampFromStat(st, stamp);
+        entry.size = S_ISREG(st.st_mode) ? stamp.size : 0;
+        entry.lastWrite = stamp.lastWrite;
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(stream);
+    ::close(fd);
+    std::sort(entries.begin(), entries.end(),
+              [](const LocalEntry &a, const LocalEntry &b) { return a.name < b.name; });
+    return result;
+}
+
+uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp &stamp) const
+{
+    stamp = LocalStamp();
+    std::vector<std::string> parts;
+    if (!ComponentsBelow(root_, local, parts) || parts.empty())
+        return kInvalidName;
+    int folder = -1;
+    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &folder))
+        return error;
+    // O_NONBLOCK: a fifo planted there must not stall the open.
+    int fd;
+    do
+        fd = ::openat(folder, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    const int cause = errno;
+    const bool link = fd < 0 && (cause == ELOOP || cause == ENOTDIR) && IsLinkAt(folder, parts.back());
+    ::close(folder);
+    if (fd < 0)
+        return link ? kLocalLinkRefused : Win32FromErrno(cause, local);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return kLocalAccessDenied;
+    }
+    StampFromStat(st, stamp);
+    if (target.folder_ >= 0)
+        ::close(static_cast<int>(target.folder_));
+    target.folder_ = fd;
+    // Opening /proc/self/fd/N opens the very file held, not whatever has
+    // the name now. Without /proc the name was still checked, just not held.
+    target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) : local;
     return 0;
 }
 

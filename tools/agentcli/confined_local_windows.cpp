@@ -5,7 +5,9 @@
 // refuses links at the partial and final names itself.
 #include "confined_local.h"
 #include "agent_stub.h"
+#include "wide_text.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace agentcli {
@@ -79,7 +81,11 @@ uint32_t Descend(const std::wstring &root, const std::vector<std::wstring> &part
 } // namespace
 
 ConfinedRoot::~ConfinedRoot() = default;
-ConfinedRoot::Target::~Target() = default;
+ConfinedRoot::Target::~Target()
+{
+    if (folder_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(folder_));
+}
 
 uint32_t ConfinedRoot::Open(const std::string &root)
 {
@@ -133,6 +139,83 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
         return kInvalidName;
     if (const uint32_t error = Descend(root, parts, parts.size() - 1, false, path))
         return error;
+    target.path_ = local;
+    return 0;
+}
+
+namespace {
+
+uint64_t Ticks(const FILETIME &t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
+
+} // namespace
+
+uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries) const
+{
+    entries.clear();
+    std::wstring root, path;
+    std::vector<std::wstring> parts;
+    if (!ComponentsBelow(root_, local, root, parts))
+        return kInvalidName;
+    if (const uint32_t error = Descend(root, parts, parts.size(), false, path))
+        return error;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW((path + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        LocalEntry entry;
+        entry.name = Narrow(name.c_str());
+        const DWORD a = data.dwFileAttributes;
+        entry.kind = (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? LocalEntry::Kind::Link
+                     : (a & FILE_ATTRIBUTE_DIRECTORY) != 0  ? LocalEntry::Kind::Folder
+                                                            : LocalEntry::Kind::File;
+        if (entry.kind == LocalEntry::Kind::File)
+            entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        entry.lastWrite = Ticks(data.ftLastWriteTime);
+        entries.push_back(std::move(entry));
+    } while (::FindNextFileW(find, &data));
+    const DWORD error = ::GetLastError();
+    ::FindClose(find);
+    std::sort(entries.begin(), entries.end(),
+              [](const LocalEntry &a, const LocalEntry &b) { return a.name < b.name; });
+    return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp &stamp) const
+{
+    stamp = LocalStamp();
+    std::wstring root, path;
+    std::vector<std::wstring> parts;
+    if (!ComponentsBelow(root_, local, root, parts) || parts.empty())
+        return kInvalidName;
+    if (const uint32_t error = Descend(root, parts, parts.size() - 1, false, path))
+        return error;
+    path += parts.back();
+    // The link itself, never its target; without delete sharing, nobody can
+    // rename or replace the file while it is held.
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return ::GetLastError();
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        ::CloseHandle(file);
+        return link ? kLocalLinkRefused : kLocalAccessDenied;
+    }
+    stamp.exists = true;
+    stamp.regular = true;
+    stamp.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    stamp.lastWrite = Ticks(info.ftLastWriteTime);
+    if (target.folder_ != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(target.folder_));
+    target.folder_ = reinterpret_cast<intptr_t>(file);
     target.path_ = local;
     return 0;
 }

@@ -89,6 +89,9 @@ std::string RenderProgress(uint64_t filesDone, uint64_t filesTotal, uint64_t byt
     return line.substr(0, limit);
 }
 
+void PrintFailure(const std::string &line) { PrintAboveProgress(stderr, Printable(line) + "\n"); }
+void PrintListed(const std::string &line) { PrintAboveProgress(stdout, Printable(line) + "\n"); }
+
 void PrintAboveProgress(std::FILE *stream, const std::string &line)
 {
     std::lock_guard<std::mutex> lock(g_outputMutex);

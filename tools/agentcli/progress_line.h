@@ -34,6 +34,9 @@ std::string RenderProgress(uint64_t filesDone, uint64_t filesTotal, uint64_t byt
 // Prints a whole line to `stream`, clearing the progress line first (it is
 // drawn again at its next turn), so messages and the line never mix.
 void PrintAboveProgress(std::FILE *stream, const std::string &line);
+// A failure (stderr) or a listed name (stdout) as a line, made printable.
+void PrintFailure(const std::string &line);
+void PrintListed(const std::string &line);
 
 class ProgressLine {
 public:

@@ -1,18 +1,19 @@
-// Golden bytes of searches, drives, path lists and system information.
-// Each row is wire bytes written out by hand: they decode to the row's
-// values, encode back to themselves (little-endian rows: every sender we
-// have writes little-endian), and reach the library's export whole, byte
-// by byte and split at every point through the loopback fake agent. A
-// path-list chunk's length word is little-endian whatever its content's
-// order.
+// Golden payloads of the search, drive, path-list, system-information,
+// shell-folder, browser and mail-store families. Each row is wire bytes
+// written out by hand: a request's are what the library sends and decode to
+// its values; a reply's are what the agent's encoder writes (little-endian
+// rows: every sender we have writes little-endian) and reach the export
+// whole, byte by byte and split at every point through the loopback fake
+// agent. A path-list chunk's length word is little-endian whatever its
+// content's order.
 #include "agent_test.h"
 #include "golden.h"
-#include "messages.h"
-#include "protocol/entry_stream.h"
 #include "protocol/path_list_messages.h"
 #include "session/last_agent_error.h"
 
 #include <cstring>
+#include <functional>
+#include <utility>
 #include <vector>
 
 using namespace agent;
@@ -113,36 +114,21 @@ const fake::PayloadRow<uint32_t> kVersionRows[] = {
 
 TEST_F(AgentTest, SearchFamilyGoldenBytes)
 {
+    WIN32_FIND_DATAW data;
     for (const auto &row : kFindFirstRows) {
         SCOPED_TRACE(row.label);
-        const Bytes wire = Hex(row.hex);
         const FindFirstRequest &e = row.expected;
-        fake::CheckPayload(
-            wire, false,
-            {[&](ACE_OutputCDR &out) { return EncodeFindFirstRequest(out, e.pattern.c_str(), e.value); },
-             fake::Is(DecodeFindFirstRequest, e)});
-        // The library sends exactly these bytes behind its header.
         agent_.Queue(OpFindFirst, fake::Send(fake::Header(2, OpFindFirst, 0)));
-        WIN32_FIND_DATAW data;
-        EXPECT_EQ(AgentFindFirstFile2W(logon_, e.pattern.c_str(), e.value, &data), nullptr);
-        ASSERT_FALSE(agent_.RequestsOf(OpFindFirst).empty());
-        EXPECT_EQ(agent_.RequestsOf(OpFindFirst).back().raw(),
-                  fake::Concat({fake::Header(1, OpFindFirst, static_cast<uint32_t>(wire.size())), wire}));
+        fake::CheckRequest(agent_, fake::RequestBytes(OpFindFirst, fake::Payload().raw(Hex(row.hex))),
+                           {nullptr, fake::Is(DecodeFindFirstRequest, e)}, [&] {
+                               EXPECT_EQ(AgentFindFirstFile2W(logon_, e.pattern.c_str(), e.value, &data), nullptr);
+                           });
     }
 
-    // Each entry stream twice the record, then the end marker; past the end
-    // an entry search reads nothing more.
     for (const auto &row : kFindRows) {
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
-        WIN32_FIND_DATAW data;
-        fake::CheckPayload(wire, row.bigEndian,
-                           {[&](ACE_OutputCDR &out) { return EncodeFindRecord(out, row.expected); },
-                            [&](ACE_InputCDR &in) {
-                                std::memset(&data, 0x55, sizeof data);
-                                ASSERT_TRUE(DecodeFindRecord(in, data));
-                                fake::ExpectFindData(data, row.expected);
-                            }});
+        fake::CheckPayload(wire, row.bigEndian, {fake::Writes(EncodeFindRecord, row.expected), nullptr});
         fake::CheckDeliveries(agent_, OpFindFirst, StreamOf(OpFindFirst, wire, row.bigEndian), [&] {
             TwoThenEnd(logon_, [&] { return AgentFindFirstFileW(logon_, W(u"C:\\*").c_str(), &data); },
                        [&](HANDLE h) {
@@ -157,12 +143,7 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
         SCOPED_TRACE(row.label);
         const Bytes wire = Hex(row.hex);
         AgentDriveInfo info = {};
-        fake::CheckPayload(wire, row.bigEndian,
-                           {[&](ACE_OutputCDR &out) { return EncodeDriveRecord(out, row.expected); },
-                            [&](ACE_InputCDR &in) {
-                                ASSERT_TRUE(DecodeDriveRecord(in, info));
-                                ExpectDrive(info, row.expected);
-                            }});
+        fake::CheckPayload(wire, row.bigEndian, {fake::Writes(EncodeDriveRecord, row.expected), nullptr});
         fake::CheckDeliveries(agent_, OpFindFirstDrive, StreamOf(OpFindFirstDrive, wire, row.bigEndian), [&] {
             TwoThenEnd(logon_, [&] { return AgentFindFirstLogicalDriveW(logon_, &(info = AgentDriveInfo{})); },
                        [&](HANDLE h) { return AgentFindNextLogicalDriveW(h, &(info = AgentDriveInfo{})); },
@@ -171,77 +152,26 @@ TEST_F(AgentTest, SearchFamilyGoldenBytes)
     }
 
     const Bytes diskRequest = Hex("06 00 00 00 43 00 3a 00 5c 00");
-    fake::CheckPayload(diskRequest, false,
-                       {[](ACE_OutputCDR &out) { return EncodeGetDiskFreeSpaceRequest(out, W(u"C:\\").c_str()); },
-                        fake::Is(DecodeGetDiskFreeSpaceRequest, W(u"C:\\"))});
+    fake::CheckPayload(diskRequest, false, {nullptr, fake::Is(DecodeGetDiskFreeSpaceRequest, W(u"C:\\"))});
     for (const auto &row : kDiskRows) {
-        SCOPED_TRACE(row.label);
-        const Bytes wire = Hex(row.hex);
         const GetDiskFreeSpaceReply &e = row.expected;
-        fake::Codec codec = fake::Of(EncodeGetDiskFreeSpaceReply, DecodeGetDiskFreeSpaceReply, e);
-        if (!row.canonical) // the short row: the decoder leaves what it cannot use
-            codec = {nullptr, [is = codec.decoded](ACE_InputCDR &in) {
-                         is(in);
-                         in.skip_bytes(static_cast<ACE_CDR::ULong>(in.length()));
-                     }};
-        fake::CheckPayload(wire, row.bigEndian, codec);
-        fake::CheckDeliveries(agent_, OpGetDiskFreeSpace, fake::ReplyAround(OpGetDiskFreeSpace, wire, row.bigEndian), [&] {
+        fake::CheckReply(agent_, OpGetDiskFreeSpace, row, fake::Writes(EncodeGetDiskFreeSpaceReply, e), [&] {
             DWORD v[4] = {7, 7, 7, 7};
             const BOOL ok = AgentGetDiskFreeSpace(logon_, W(u"C:\\").c_str(), &v[0], &v[1], &v[2], &v[3]);
-            EXPECT_EQ(std::make_tuple(GetLastError(), v[0], v[1], v[2], v[3]), fake::Fields(e));
-            EXPECT_EQ(ok, e.status == 0 ? 1 : 0);
+            EXPECT_EQ(std::make_tuple(ok, GetLastError(), v[0], v[1], v[2], v[3]),
+                      std::make_tuple(e.status == 0 ? 1 : 0, e.status, e.sectorsPerCluster, e.bytesPerSector,
+                                      e.freeClusters, e.totalClusters));
         });
         EXPECT_EQ(agent_.RequestsOf(OpGetDiskFreeSpace).back().payload, diskRequest);
     }
 
     for (const auto &row : kVersionRows) {
-        SCOPED_TRACE(row.label);
-        const Bytes wire = Hex(row.hex);
-        fake::CheckPayload(wire, row.bigEndian,
-                           {[&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.expected); },
-                            fake::Is(DecodeGetOSVersionReply, row.expected)});
-        fake::CheckDeliveries(agent_, OpGetOSVersion, fake::ReplyAround(OpGetOSVersion, wire, row.bigEndian),
-                              [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.expected); });
+        fake::CheckPayload(Hex(row.hex), row.bigEndian, {nullptr, fake::Is(DecodeGetOSVersionReply, row.expected)});
+        fake::CheckReply(agent_, OpGetOSVersion, row,
+                         [&](ACE_OutputCDR &out) { return EncodeGetOSVersionReply(out, row.expected); },
+                         [&] { EXPECT_EQ(AgentGetOSVersion(logon_), row.expected); });
         EXPECT_EQ(agent_.RequestsOf(OpGetOSVersion).back().raw(), Hex("01 00 01 00 13 00 00 00 00 00 00 00"));
     }
-}
-
-// The chunk codec on its own: the length word in both byte orders (the end
-// marker among them), and a chunk's alignment counted from its own start.
-TEST(EntryStreamCodec, ChunkLengthAndContent)
-{
-    struct Case {
-        const char *hex;
-        int order;
-        uint32_t length;
-    } cases[] = {
-        {"00 00 00 00", ACE_CDR_BYTE_ORDER, 0},
-        {"10 00 00 00", 1, 16},
-        {"00 00 00 10", 0, 16},
-        {"01 02 03 04", 1, 0x04030201},
-        {"01 02 03 04", 0, 0x01020304},
-        {"ff ff ff ff", 1, 0xffffffff},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.hex);
-        const Bytes word = Hex(c.hex);
-        uint32_t length = 7;
-        ASSERT_TRUE(DecodeChunkLength(reinterpret_cast<const char *>(word.data()), c.order, length));
-        EXPECT_EQ(length, c.length);
-    }
-    // A u8 then a u32: the u32 is aligned to 4 from the chunk's first byte
-    // (the chunk sits at an aligned buffer start, as the receiver puts it).
-    const Bytes bytes = Hex("2a 00 00 00 78 56 34 12");
-    alignas(8) char buffer[8];
-    std::memcpy(buffer, bytes.data(), sizeof buffer);
-    ACE_InputCDR chunk = ChunkContent(buffer, sizeof buffer, 1);
-    ACE_CDR::Octet tag = 0;
-    ACE_CDR::ULong value = 0;
-    ASSERT_TRUE(chunk.read_octet(tag));
-    ASSERT_TRUE(chunk.read_ulong(value));
-    EXPECT_EQ(tag, 0x2a);
-    EXPECT_EQ(value, 0x12345678u);
-    EXPECT_EQ(chunk.length(), 0u);
 }
 
 namespace {
@@ -288,10 +218,8 @@ void AGENTAPI Collect(const WCHAR *path, const WIN32_FIND_DATAW *data, void *con
 TEST_F(AgentTest, PathListFamilyGoldenBytes)
 {
     const Bytes request = Hex("08 00 00 00 43 00 3a 00 5c 00 61 00");
-    fake::CheckPayload(request, false,
-                       {[](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, W(u"C:\\a").c_str()); },
-                        fake::Is(DecodeGetPathListRequest, W(u"C:\\a"))});
-    EXPECT_EQ(fake::EncodedBytes([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, nullptr); }),
+    fake::CheckPayload(request, false, {nullptr, fake::Is(DecodeGetPathListRequest, W(u"C:\\a"))});
+    EXPECT_EQ(fake::Encoded([](ACE_OutputCDR &out) { return EncodeGetPathListRequest(out, nullptr); }).bytes(),
               Hex("00 00 00 00"));
 
     const Bytes length = Hex("82 00 00 00");
@@ -308,17 +236,7 @@ TEST_F(AgentTest, PathListFamilyGoldenBytes)
                                         return false;
                                 return true;
                             },
-                            [&](ACE_InputCDR &in) {
-                                OwnedWideString path;
-                                WIN32_FIND_DATAW data;
-                                for (const auto &e : row.expected) {
-                                    std::memset(&data, 0x55, sizeof data);
-                                    ASSERT_EQ(DecodePathListEntry(in, path, data), PathListEntry::Decoded);
-                                    EXPECT_EQ(fake::WString(path.get()), e.first);
-                                    fake::ExpectFindData(data, e.second);
-                                }
-                                EXPECT_EQ(DecodePathListEntry(in, path, data), PathListEntry::NoPath);
-                            }});
+                            nullptr});
 
         // The same chunk again after the first acknowledgement, the end
         // marker after the second.
@@ -338,5 +256,141 @@ TEST_F(AgentTest, PathListFamilyGoldenBytes)
         });
         EXPECT_EQ(agent_.RequestsOf(OpGetPathList).back().payload, request);
         EXPECT_EQ(agent_.RequestsOf(OpNextPathList).back().raw(), Hex("01 00 01 00 1e 00 00 00 00 00 00 00"));
+    }
+}
+
+namespace {
+
+// A reply's status and path, as the export hands them out.
+using StatusPath = std::pair<uint32_t, fake::WString>;
+
+const fake::PayloadRow<StatusPath> kPathRows[] = {
+    {"path", false, "00 00 00 00 0c 00 00 00 43 00 3a 00 5c 00 46 00 61 00 76 00", {0, W(u"C:\\Fav")}},
+    {"path, big-endian", true, "00 00 00 00 00 00 00 0c 00 43 00 3a 00 5c 00 46 00 61 00 76", {0, W(u"C:\\Fav")}},
+    {"empty path", false, "00 00 00 00 00 00 00 00", {0, W(u"")}},
+    {"agent error", false, "02 00 00 00", {2, W(u"")}},
+    {"agent error, big-endian", true, "00 00 00 02", {2, W(u"")}},
+};
+
+// The exports that read a status-and-path reply, by opcode.
+const std::pair<uint32_t, std::function<BOOL(AGENT_LOGON, WCHAR *)>> kPathExports[] = {
+    {OpGetFolderPath, [](AGENT_LOGON l, WCHAR *buffer) { return AgentGetFolderPathW(l, 5, 1, buffer); }},
+    {OpGetFirefox3BookmarkPath, AgentGetFirefox3BookmarkPath},
+    {OpGetIEFavoritePath, AgentGetIEFavoritePath},
+};
+
+} // namespace
+
+TEST_F(AgentTest, UserDataFamilyGoldenBytes)
+{
+    const Bytes folderRequest = Hex("05 00 00 00 01 00 00 00");
+    fake::CheckPayload(folderRequest, false, {nullptr, fake::Is(DecodeGetFolderPathRequest, {5, 1})});
+
+    for (const auto &row : kPathRows) {
+        const uint32_t status = row.expected.first;
+        const fake::Encoder encode = [&](ACE_OutputCDR &o) { return EncodePathReply(o, status, row.expected.second); };
+        for (const auto &e : kPathExports) {
+            SCOPED_TRACE(e.first);
+            fake::CheckReply(agent_, e.first, row, encode, [&] {
+                WCHAR buffer[260];
+                buffer[0] = 'x';
+                SetLastError(0);
+                const BOOL ok = e.second(logon_, buffer);
+                EXPECT_EQ(StatusPath(GetLastError(), buffer), row.expected);
+                EXPECT_EQ(ok, status == 0 ? 1 : 0);
+            });
+            const Bytes payload = e.first == OpGetFolderPath ? folderRequest : Bytes();
+            EXPECT_EQ(agent_.RequestsOf(e.first).back().raw(),
+                      fake::Concat({fake::Header(1, e.first, static_cast<uint32_t>(payload.size())), payload}));
+        }
+        // A refusal alone is also the whole answer to OpFirefox3Exists.
+        if (status != 0) {
+            fake::CheckReply(agent_, OpFirefox3Exists, row, fake::Status(status), [&] {
+                EXPECT_EQ(AgentFirefox3Exists(logon_), 0);
+                EXPECT_EQ(GetLastError(), status);
+            });
+        }
+    }
+    agent_.Queue(OpFirefox3Exists, fake::Send(Hex("01 00 02 00 1f 00 00 00 04 00 00 00 00 00 00 00")));
+    EXPECT_EQ(AgentFirefox3Exists(logon_), 1);
+    EXPECT_EQ(agent_.RequestsOf(OpFirefox3Exists).back().raw(), Hex("01 00 01 00 1f 00 00 00 00 00 00 00"));
+}
+
+namespace {
+
+const fake::PayloadRow<GetPstCountReply> kCountRows[] = {
+    {"count", false, "00 00 00 00 03 00 00 00", {0, 3}},
+    {"count, big-endian", true, "00 00 00 00 00 00 00 03", {0, 3}},
+    {"agent error", false, "05 00 00 00", {5, 0}},
+};
+
+// A list reply's status and the stores it carries.
+using Listing = std::pair<uint32_t, std::vector<std::pair<fake::WString, fake::WString>>>;
+
+const Listing kTwoStores = {0, {{W(u"C:\\a.pst"), W(u"a")}, {W(u"D:\\m\\b.pst"), W(u"b")}}};
+
+const fake::PayloadRow<Listing> kListRows[] = {
+    {"two stores", false,
+     "00 00 00 00 02 00 00 00 10 00 00 00 43 00 3a 00 5c 00 61 00 2e 00 70 00 73 00 74 00"
+     " 02 00 00 00 61 00 00 00 14 00 00 00 44 00 3a 00 5c 00 6d 00 5c 00 62 00 2e 00 70 00 73 00 74 00"
+     " 02 00 00 00 62 00",
+     kTwoStores},
+    {"two stores, big-endian", true,
+     "00 00 00 00 00 00 00 02 00 00 00 10 00 43 00 3a 00 5c 00 61 00 2e 00 70 00 73 00 74"
+     " 00 00 00 02 00 61 00 00 00 00 00 14 00 44 00 3a 00 5c 00 6d 00 5c 00 62 00 2e 00 70 00 73 00 74"
+     " 00 00 00 02 00 62",
+     kTwoStores},
+    {"no stores", false, "00 00 00 00 00 00 00 00", {0, {}}},
+    {"agent error", false, "05 00 00 00", {5, {}}},
+};
+
+void AGENTAPI CollectStore(const WCHAR *path, const WCHAR *second, void *context)
+{
+    static_cast<Listing *>(context)->second.emplace_back(path, second);
+}
+
+} // namespace
+
+TEST_F(AgentTest, MailStoreFamilyGoldenBytes)
+{
+    // Three texts, two items; padding after every odd-length string.
+    const Bytes merge = Hex("02 00 00 00 61 00 00 00 04 00 00 00 62 00 63 00 02 00 00 00 64 00 00 00"
+                            " 02 00 00 00 02 00 00 00 6e 00 00 00 09 00 00 00 04 00 00 00 78 00 79 00 10 00 00 00");
+    const MergePstRequest r = {W(u"a"), W(u"bc"), W(u"d"), {{W(u"n"), 9}, {W(u"xy"), 0x10}}};
+    fake::CheckPayload(merge, false, {nullptr, fake::Is(DecodeMergePstRequest, r)});
+    const WCHAR *names[] = {r.items[0].first.c_str(), r.items[1].first.c_str()};
+    const DWORD values[] = {9, 0x10};
+    agent_.Queue(OpMergePst, fake::Send(fake::StatusReply(OpMergePst, 0)));
+    EXPECT_EQ(AgentMergePST(logon_, r.first.c_str(), r.second.c_str(), r.third.c_str(), names, values, 2), 1);
+    ASSERT_EQ(agent_.RequestsOf(OpMergePst).size(), 1u);
+    EXPECT_EQ(agent_.RequestsOf(OpMergePst)[0].payload, merge);
+
+    for (const auto &row : kCountRows) {
+        fake::CheckReply(agent_, OpGetPstCount, row, fake::Writes(EncodeGetPstCountReply, row.expected), [&] {
+            DWORD count = 77;
+            SetLastError(0);
+            const BOOL ok = AgentGetAgentPstCount(logon_, &count);
+            EXPECT_EQ(std::make_tuple(ok, GetLastError(), count),
+                      std::make_tuple(row.expected.status == 0 ? 1 : 0, row.expected.status, row.expected.count));
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPstCount).back().raw(), Hex("01 00 01 00 22 00 00 00 00 00 00 00"));
+    }
+
+    for (const auto &row : kListRows) {
+        std::vector<PstStore> stores;
+        for (const auto &store : row.expected.second)
+            stores.push_back({store.first, store.second});
+        const fake::Encoder encode = [&](ACE_OutputCDR &out) {
+            return EncodeGetPstListReply(out, row.expected.first, stores);
+        };
+        fake::CheckReply(agent_, OpGetPstList, row, encode, [&] {
+            Listing listed;
+            SetLastError(0);
+            const BOOL ok = AgentGetPSTList(logon_, CollectStore, &listed);
+            listed.first = GetLastError();
+            EXPECT_EQ(listed, row.expected);
+            EXPECT_EQ(ok, row.expected.first == 0 ? 1 : 0);
+        });
+        EXPECT_EQ(agent_.RequestsOf(OpGetPstList).back().raw(), Hex("01 00 01 00 16 00 00 00 00 00 00 00"));
     }
 }
