@@ -1,5 +1,5 @@
 #include "copy/chunk_engine.h"
-#include "copy/cancel_flag.h"
+#include "util/cancel_flag.h"
 
 #include "session/last_agent_error.h"
 #include "session/pending_handle.h"

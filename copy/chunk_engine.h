@@ -11,7 +11,7 @@
 #ifndef AGENT_COPY_CHUNK_ENGINE_H
 #define AGENT_COPY_CHUNK_ENGINE_H
 
-#include "copy/cancel_flag.h"
+#include "util/cancel_flag.h"
 #include "session/agent_logon.h"
 #include "platform/platform.h"
 

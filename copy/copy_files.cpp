@@ -6,7 +6,7 @@
 // host's cancel flag, so a host sees its progress routine where it called;
 // when only one copy may run at a time it copies itself and reports from
 // each copy's progress.
-#include "copy/cancel_flag.h"
+#include "util/cancel_flag.h"
 #include "copy/copy_files.h"
 
 #include "copy/copy_file_ex.h"

@@ -1,5 +1,7 @@
 #include "transport/call_watch.h"
 
+#include "util/cancel_flag.h"
+
 #include <algorithm>
 #include <thread>
 
@@ -68,8 +70,7 @@ CallWatch::Clock::time_point CallWatch::EndingSince()
         since = Since(stoppedAt_);
     if (parent_ != nullptr)
         return std::min(since, parent_->EndingSince());
-    if (cause_.load(std::memory_order_acquire) == 0 && cancel_ != nullptr &&
-        __atomic_load_n(cancel_, __ATOMIC_ACQUIRE) != 0)
+    if (cause_.load(std::memory_order_acquire) == 0 && CancelRaised(cancel_))
         End(ERROR_REQUEST_ABORTED);
     if (cause_.load(std::memory_order_acquire) != 0) {
         // The cause is set a moment before its time.
@@ -89,7 +90,7 @@ DWORD CallWatch::Verdict()
     const DWORD cause = cause_.load(std::memory_order_acquire);
     if (cause != 0)
         return cause;
-    if (cancel_ != nullptr && __atomic_load_n(cancel_, __ATOMIC_ACQUIRE) != 0)
+    if (CancelRaised(cancel_))
         return End(ERROR_REQUEST_ABORTED);
     if (rate_ != 0 && PastDeadline(Clock::now()))
         return End(WSAETIMEDOUT);

@@ -1,7 +1,7 @@
 // A host's cancel flag: another of its threads may raise it while a copy
 // reads it, so the read is atomic.
-#ifndef AGENT_COPY_CANCEL_FLAG_H
-#define AGENT_COPY_CANCEL_FLAG_H
+#ifndef AGENT_UTIL_CANCEL_FLAG_H
+#define AGENT_UTIL_CANCEL_FLAG_H
 
 #include "platform/platform.h"
 
