@@ -190,6 +190,20 @@ void SetLastSocketErrorOrReset();
 // SIGPIPE in the host when the peer has gone. 0, or -1 with errno set;
 // *sent holds the bytes that went out.
 int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent);
+// Moves a gathered send past `done` bytes that went out: whole parts are
+// dropped, a part sent in part is shortened.
+inline void SkipSent(iovec *&next, int &left, size_t done)
+{
+    while (left > 0 && done >= next->iov_len) {
+        done -= next->iov_len;
+        ++next;
+        --left;
+    }
+    if (left > 0) {
+        next->iov_base = static_cast<char *>(next->iov_base) + done;
+        next->iov_len -= done;
+    }
+}
 // One recv call on a blocking socket: the byte count, 0 when the peer has
 // closed, or -1 with errno set. A receive time-out (SO_RCVTIMEO) comes back
 // as ETIMEDOUT, so callers report it as WSAETIMEDOUT.

@@ -43,16 +43,7 @@ int SendGathered(ACE_HANDLE handle, const iovec *parts, int count, size_t *sent)
             return -1;
         }
         *sent += static_cast<size_t>(n);
-        size_t done = static_cast<size_t>(n);
-        while (left > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --left;
-        }
-        if (left > 0) {
-            next->iov_base = static_cast<char *>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+        SkipSent(next, left, static_cast<size_t>(n));
     }
     return 0;
 #else

@@ -296,7 +296,7 @@ TEST_F(CopyFileExTest, AFailedOrCancelledCopyLeavesTheTargetAlone)
         WriteTarget("old");
         agent_.ClearRecords();
         LastAgentError = 0;
-        Progress progress(2, row.answer, [&] { flag = row.raise; });
+        Progress progress(2, row.answer, [&] { __atomic_store_n(&flag, row.raise, __ATOMIC_RELEASE); });
         EXPECT_EQ(Copy(row.flags, &progress, &flag), 0);
         EXPECT_EQ(GetLastError(), row.error);
         EXPECT_EQ(AgentGetLastError(), row.error);

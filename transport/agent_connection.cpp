@@ -133,16 +133,7 @@ int AgentConnection::SendAllWatched(CallWatch &watch, const iovec *parts, int co
         }
         watch.Count(static_cast<size_t>(n));
         sent += static_cast<size_t>(n);
-        size_t done = static_cast<size_t>(n);
-        while (left > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --left;
-        }
-        if (left > 0) {
-            next->iov_base = static_cast<char *>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+        platform::SkipSent(next, left, static_cast<size_t>(n));
     }
     return 0;
 }

@@ -155,12 +155,15 @@ TEST(Netdelay, StreamsArriveIntactInOrderAndNoFasterThanTheLink)
             ends.push_back(std::move(client));
             ends.push_back(std::move(server));
         }
+        // Every pattern is made before a sender starts: a push_back that
+        // moved the others would race with their senders.
         std::vector<std::vector<char>> sent, got(ends.size());
+        for (size_t e = 0; e < ends.size(); e++)
+            sent.push_back(Pattern(s.bytes, static_cast<unsigned>(e + 1)));
         std::vector<char> ended(ends.size());
         std::vector<std::thread> threads;
         const Clock::time_point start = Clock::now();
         for (size_t e = 0; e < ends.size(); e++) {
-            sent.push_back(Pattern(s.bytes, static_cast<unsigned>(e + 1)));
             threads.emplace_back([&, e] {
                 for (size_t at = 0, step = 1; at < s.bytes; at += step, step = step * 3 % 100003 + 1)
                     if (!SendAll(ends[e].fd, &sent[e][at], std::min(step, s.bytes - at)))
