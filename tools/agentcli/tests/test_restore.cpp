@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
@@ -29,7 +30,7 @@ struct Env {
     e2e::TempDir work;
     std::string served = work / "served", target = work / "target", backup = work / "backup";
     std::string into = target + "/into";
-    bool made = fs::create_directories(served) && fs::create_directories(target);
+    bool made = fs::create_directories(served) && fs::create_directories(target); // before the agent serves them
     e2e::AgentProcess agent{served, {"--drive", "D=" + target}};
     uint16_t port = agent.port();
     AGENT_LOGON logon = AgentLogonW(WidenOrEmpty("127.0.0.1").c_str(), port, WidenOrEmpty("alice").c_str(),
@@ -39,8 +40,7 @@ struct Env {
     DWORD Attributes(const std::string &rel, const char *root) const
     {
         std::string path = root + rel;
-        for (char &c : path)
-            c = c == '/' ? '\\' : c;
+        std::replace(path.begin(), path.end(), '/', '\\');
         return AgentGetFileAttributesW(logon, WidenOrEmpty(path).c_str());
     }
     void SetAttributes(const char *path, DWORD attributes) const
