@@ -17,14 +17,6 @@ namespace {
 constexpr uint32_t kInvalidName = 123;
 constexpr uint32_t kStoppedOnRequest = 1235;
 
-FILETIME FileTimeOf(uint64_t ticks)
-{
-    FILETIME t;
-    t.dwLowDateTime = static_cast<DWORD>(ticks);
-    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return t;
-}
-
 class Copier : public TreeSink {
 public:
     Copier(AGENT_LOGON logon, const BackupOptions &options, const ConfinedRoot &destination, unsigned cap,

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <cwctype>
 #include <deque>
 #include <filesystem>
 #include <set>
@@ -30,12 +29,7 @@ constexpr size_t kNamesChecked = 1000000;
 // The local file system's idea of when two names are one.
 WString LocalNameKey(const WString &name)
 {
-    if (!LocalNamesIgnoreCase())
-        return name;
-    WString key = name;
-    for (WCHAR &c : key)
-        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
-    return key;
+    return LocalNamesIgnoreCase() ? UpperCased(name) : name;
 }
 // How long a worker waits for a full batch before taking what there is.
 constexpr auto kBatchWait = std::chrono::milliseconds(20);

@@ -217,14 +217,9 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
     control.SetDryRun(options.dryRun);
     options.control = &control;
     BackupProgress progress;
-    BackupReport report;
-    {
-        std::unique_ptr<ProgressLine> line;
-        if (WantProgress(args))
-            line = std::make_unique<ProgressLine>(progress);
-        report = verify != 0 ? VerifyBackup(logon, options, verify == 2, &progress)
-                             : RunBackup(logon, options, &progress);
-    }
+    const BackupReport report = WithProgress(args, progress, [&] {
+        return verify != 0 ? VerifyBackup(logon, options, verify == 2, &progress) : RunBackup(logon, options, &progress);
+    });
     if (report.fatal != 0)
         return Fail((verify != 0 ? "check of " : "backup of ") + args.positional[0], report.fatal);
     if (args.Has("--list-skipped") || args.Verbose())

@@ -94,13 +94,7 @@ int RunRestore(const Args &args, AGENT_LOGON logon)
     control.SetDryRun(options.dryRun);
     options.control = &control;
     BackupProgress progress;
-    RestoreReport report;
-    {
-        std::unique_ptr<ProgressLine> line;
-        if (WantProgress(args))
-            line = std::make_unique<ProgressLine>(progress);
-        report = RunRestore(logon, options, &progress);
-    }
+    const RestoreReport report = WithProgress(args, progress, [&] { return RunRestore(logon, options, &progress); });
     if (report.fatal != 0)
         return report.fatalSide == Side::Local ? FailLocal("backup folder " + options.localRoot, report.fatal)
                                                : Fail("restore into " + args.positional[1], report.fatal);

@@ -103,6 +103,18 @@ uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, 
     return 0;
 }
 
+// Splits `local` below the root and opens the folder that holds it
+// (`parent`) or the one it names, as Descend does: 0 with *fd open, or the
+// cause (kInvalidName outside the root, or for the root where its parent
+// is wanted).
+uint32_t Reach(const std::string &root, intptr_t handle, const std::string &local, bool parent, bool create,
+               std::vector<std::string> &parts, int *fd)
+{
+    if (!ComponentsBelow(root, local, parts) || (parent && parts.empty()))
+        return kInvalidName;
+    return Descend(static_cast<int>(handle), parts, parent ? parts.size() - 1 : parts.size(), create, local, fd);
+}
+
 bool ProcFdUsable()
 {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
@@ -140,10 +152,8 @@ uint32_t ConfinedRoot::Open(const std::string &root)
 uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
 {
     std::vector<std::string> parts;
-    if (!ComponentsBelow(root_, local, parts))
-        return kInvalidName;
     int fd = -1;
-    const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size(), true, local, &fd);
+    const uint32_t error = Reach(root_, handle_, local, false, true, parts, &fd);
     if (error == 0)
         ::close(fd);
     return error;
@@ -153,10 +163,8 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 {
     stamp = LocalStamp();
     std::vector<std::string> parts;
-    if (!ComponentsBelow(root_, local, parts) || parts.empty())
-        return kInvalidName;
     int fd = -1;
-    const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &fd);
+    const uint32_t error = Reach(root_, handle_, local, true, false, parts, &fd);
     if (error == kLocalFileNotFound || error == kLocalPathNotFound)
         return 0;
     if (error != 0)
@@ -174,10 +182,8 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
 {
     std::vector<std::string> parts;
-    if (!ComponentsBelow(root_, local, parts) || parts.empty())
-        return kInvalidName;
     int fd = -1;
-    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &fd))
+    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, &fd))
         return error;
     if (target.folder_ >= 0)
         ::close(static_cast<int>(target.folder_));
@@ -191,10 +197,8 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
 {
     entries.clear();
     std::vector<std::string> parts;
-    if (!ComponentsBelow(root_, local, parts))
-        return kInvalidName;
     int fd = -1;
-    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size(), false, local, &fd))
+    if (const uint32_t error = Reach(root_, handle_, local, false, false, parts, &fd))
         return error;
     // The stream takes the descriptor; fd stays for fstatat.
     const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
@@ -244,10 +248,8 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
 {
     stamp = LocalStamp();
     std::vector<std::string> parts;
-    if (!ComponentsBelow(root_, local, parts) || parts.empty())
-        return kInvalidName;
     int folder = -1;
-    if (const uint32_t error = Descend(static_cast<int>(handle_), parts, parts.size() - 1, false, local, &folder))
+    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, &folder))
         return error;
     // O_NONBLOCK: a fifo planted there must not stall the open.
     int fd;

@@ -5,6 +5,7 @@
 // refuses links at the partial and final names itself.
 #include "confined_local.h"
 #include "agent_stub.h"
+#include "remote_info.h"
 #include "wide_text.h"
 
 #include <algorithm>
@@ -78,6 +79,19 @@ uint32_t Descend(const std::wstring &root, const std::vector<std::wstring> &part
     return 0;
 }
 
+// Splits `local` below the root and walks to the folder that holds it
+// (`parent`) or the one it names, as Descend does: 0 with its path, or the
+// cause (kInvalidName outside the root, or for the root where its parent
+// is wanted).
+uint32_t Reach(const std::string &rootText, const std::string &local, bool parent, bool create,
+               std::vector<std::wstring> &parts, std::wstring &path)
+{
+    std::wstring root;
+    if (!ComponentsBelow(rootText, local, root, parts) || (parent && parts.empty()))
+        return kInvalidName;
+    return Descend(root, parts, parent ? parts.size() - 1 : parts.size(), create, path);
+}
+
 } // namespace
 
 ConfinedRoot::~ConfinedRoot() = default;
@@ -98,21 +112,17 @@ uint32_t ConfinedRoot::Open(const std::string &root)
 
 uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
 {
-    std::wstring root, path;
+    std::wstring path;
     std::vector<std::wstring> parts;
-    if (!ComponentsBelow(root_, local, root, parts))
-        return kInvalidName;
-    return Descend(root, parts, parts.size(), true, path);
+    return Reach(root_, local, false, true, parts, path);
 }
 
 uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 {
     stamp = LocalStamp();
-    std::wstring root, path;
+    std::wstring path;
     std::vector<std::wstring> parts;
-    if (!ComponentsBelow(root_, local, root, parts) || parts.empty())
-        return kInvalidName;
-    const uint32_t error = Descend(root, parts, parts.size() - 1, false, path);
+    const uint32_t error = Reach(root_, local, true, false, parts, path);
     if (error == kLocalPathNotFound)
         return 0;
     if (error != 0)
@@ -126,37 +136,26 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
     stamp.exists = true;
     stamp.regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     stamp.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    stamp.lastWrite = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
-                      data.ftLastWriteTime.dwLowDateTime;
+    stamp.lastWrite = FileTimeTicks(data.ftLastWriteTime);
     return 0;
 }
 
 uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
 {
-    std::wstring root, path;
+    std::wstring path;
     std::vector<std::wstring> parts;
-    if (!ComponentsBelow(root_, local, root, parts) || parts.empty())
-        return kInvalidName;
-    if (const uint32_t error = Descend(root, parts, parts.size() - 1, false, path))
+    if (const uint32_t error = Reach(root_, local, true, false, parts, path))
         return error;
     target.path_ = local;
     return 0;
 }
 
-namespace {
-
-uint64_t Ticks(const FILETIME &t) { return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
-
-} // namespace
-
 uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries) const
 {
     entries.clear();
-    std::wstring root, path;
+    std::wstring path;
     std::vector<std::wstring> parts;
-    if (!ComponentsBelow(root_, local, root, parts))
-        return kInvalidName;
-    if (const uint32_t error = Descend(root, parts, parts.size(), false, path))
+    if (const uint32_t error = Reach(root_, local, false, false, parts, path))
         return error;
     WIN32_FIND_DATAW data;
     HANDLE find = ::FindFirstFileExW((path + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
@@ -176,7 +175,7 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
                                                             : LocalEntry::Kind::File;
         if (entry.kind == LocalEntry::Kind::File)
             entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        entry.lastWrite = Ticks(data.ftLastWriteTime);
+        entry.lastWrite = FileTimeTicks(data.ftLastWriteTime);
         entries.push_back(std::move(entry));
     } while (::FindNextFileW(find, &data));
     const DWORD error = ::GetLastError();
@@ -189,11 +188,9 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
 uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp &stamp) const
 {
     stamp = LocalStamp();
-    std::wstring root, path;
+    std::wstring path;
     std::vector<std::wstring> parts;
-    if (!ComponentsBelow(root_, local, root, parts) || parts.empty())
-        return kInvalidName;
-    if (const uint32_t error = Descend(root, parts, parts.size() - 1, false, path))
+    if (const uint32_t error = Reach(root_, local, true, false, parts, path))
         return error;
     path += parts.back();
     // The link itself, never its target; without delete sharing, nobody can
@@ -212,7 +209,7 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
     stamp.exists = true;
     stamp.regular = true;
     stamp.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    stamp.lastWrite = Ticks(info.ftLastWriteTime);
+    stamp.lastWrite = FileTimeTicks(info.ftLastWriteTime);
     if (target.folder_ != -1)
         ::CloseHandle(reinterpret_cast<HANDLE>(target.folder_));
     target.folder_ = reinterpret_cast<intptr_t>(file);

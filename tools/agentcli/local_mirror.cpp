@@ -4,7 +4,6 @@
 #include "remote_copy.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <filesystem>
 
 namespace agentcli {
@@ -53,14 +52,7 @@ namespace {
 // Where names that differ only in case are one file, they are compared so.
 std::string NameKey(const std::string &relative)
 {
-    if (!LocalNamesIgnoreCase())
-        return relative;
-    WString wide;
-    if (!Widen(relative, wide))
-        return relative;
-    for (WCHAR &c : wide)
-        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
-    return Narrow(wide);
+    return LocalNamesIgnoreCase() ? UpperCased(relative) : relative;
 }
 
 } // namespace

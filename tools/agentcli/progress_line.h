@@ -55,6 +55,16 @@ private:
     std::thread thread_;
 };
 
+// Runs `run` with the progress line drawn while it lasts, when wanted.
+template <typename Run>
+auto WithProgress(const Args &args, const BackupProgress &progress, Run run) -> decltype(run())
+{
+    std::unique_ptr<ProgressLine> line;
+    if (WantProgress(args))
+        line = std::make_unique<ProgressLine>(progress);
+    return run();
+}
+
 } // namespace agentcli
 
 #endif

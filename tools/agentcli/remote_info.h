@@ -22,6 +22,14 @@ inline uint64_t FileTimeTicks(const FILETIME &t)
     return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
 }
 
+inline FILETIME FileTimeOf(uint64_t ticks)
+{
+    FILETIME t;
+    t.dwLowDateTime = static_cast<DWORD>(ticks);
+    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return t;
+}
+
 // Opens `remote` with backup semantics (so folders open too), reads its
 // by-handle information and closes it. 0, or the Win32 code of the failure.
 uint32_t ReadRemoteInfo(AGENT_LOGON logon, const WString &remote, BY_HANDLE_FILE_INFORMATION &info);

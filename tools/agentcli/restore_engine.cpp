@@ -12,7 +12,6 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cwctype>
 #include <deque>
 #include <memory>
 #include <set>
@@ -23,17 +22,8 @@ namespace agentcli {
 
 namespace {
 
-constexpr uint32_t kInvalidName = 123;
-constexpr uint32_t kFileExists = 80;
 constexpr uint32_t kAlreadyExists = 183;
-constexpr uint32_t kStoppedOnRequest = 1235;
 constexpr uint32_t kNotListed = 1359;
-constexpr DWORD kNoAttributes = 0xFFFFFFFFu;
-constexpr DWORD kDirectory = 0x10;
-constexpr DWORD kReparsePoint = 0x400;
-constexpr DWORD kReadOnly = 0x1;
-constexpr DWORD kArchive = 0x20;
-constexpr DWORD kNormal = 0x80;
 constexpr DWORD kWriteAttributesAccess = 0x100; // FILE_WRITE_ATTRIBUTES, what Windows wants for SetFileTime
 // What a restore puts back: read-only, hidden, system, archive, temporary,
 // offline, not content indexed. The rest (folder, link, compression...) is
@@ -42,16 +32,8 @@ constexpr DWORD kSettable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 // Files per call of the many-file copy; each holds its local file open.
 constexpr size_t kBatch = 256;
 
-FILETIME FileTimeOf(uint64_t ticks)
-{
-    FILETIME t;
-    t.dwLowDateTime = static_cast<DWORD>(ticks);
-    t.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    return t;
-}
-
 // The Win32 value for "no attributes of those a restore sets".
-DWORD AttributesToSet(DWORD settable) { return settable == 0 ? kNormal : settable; }
+DWORD AttributesToSet(DWORD settable) { return settable == 0 ? FILE_ATTRIBUTE_NORMAL : settable; }
 
 std::string Join(const std::string &folder, const std::string &name)
 {
@@ -62,17 +44,6 @@ std::string ParentOf(const std::string &rel)
 {
     const size_t slash = rel.rfind('/');
     return slash == std::string::npos ? std::string() : rel.substr(0, slash);
-}
-
-// A remote path's case-insensitive key, as a Windows agent compares names.
-std::string Folded(const std::string &rel)
-{
-    WString wide;
-    if (!Widen(rel, wide))
-        return rel;
-    for (WCHAR &c : wide)
-        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
-    return Narrow(wide);
 }
 
 // A name the agent's file system holds as it is, inside its folder: what
@@ -119,11 +90,11 @@ struct RemoteEntry {
     bool exact = false; // the same name, not only the same name ignoring case
 };
 
-// A file to write, with what the agent had at its name (kNoAttributes: nothing).
+// A file to write, with what the agent had at its name (INVALID_FILE_ATTRIBUTES: nothing).
 struct Planned {
     std::string rel;
     WString remote;
-    DWORD remoteAttributes = kNoAttributes;
+    DWORD remoteAttributes = INVALID_FILE_ATTRIBUTES;
     uint64_t size = 0; // as the walk saw it
 };
 
@@ -340,7 +311,7 @@ private:
     void Known(const std::string &rel)
     {
         known_.insert(rel);
-        folded_.emplace(Folded(rel), rel);
+        folded_.emplace(UpperCased(rel), rel);
     }
 
     // The backup's path a remote one stands for, exactly or ignoring case;
@@ -350,20 +321,20 @@ private:
         exact = known_.count(rel) != 0;
         if (exact)
             return rel;
-        const auto it = folded_.find(Folded(rel));
+        const auto it = folded_.find(UpperCased(rel));
         return it == folded_.end() ? std::string() : it->second;
     }
 
     uint32_t CheckRemoteRoot(bool &exists)
     {
         const DWORD attributes = AgentGetFileAttributesW(logon_, remoteRoot_.c_str());
-        if (attributes == kNoAttributes) {
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
             const uint32_t error = GetLastError();
             exists = false;
             return error == kLocalFileNotFound || error == kLocalPathNotFound ? 0 : error;
         }
         exists = true;
-        return (attributes & kDirectory) != 0 ? 0 : kFileExists;
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : ERROR_FILE_EXISTS;
     }
 
     // Creates `path` (and, up to `parents` levels, the folders missing
@@ -374,11 +345,11 @@ private:
         if (AgentCreateDirectoryW(logon_, path.c_str()))
             return 0;
         const uint32_t error = GetLastError();
-        if (error == kAlreadyExists || error == kFileExists) {
+        if (error == kAlreadyExists || error == ERROR_FILE_EXISTS) {
             const DWORD attributes = AgentGetFileAttributesW(logon_, path.c_str());
-            return attributes != kNoAttributes && (attributes & (kDirectory | kReparsePoint)) == kDirectory
+            return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY
                        ? 0
-                       : kFileExists;
+                       : ERROR_FILE_EXISTS;
         }
         const size_t cut = path.find_last_of(static_cast<WCHAR>('\\'));
         if ((error != kLocalFileNotFound && error != kLocalPathNotFound) || parents <= 0 || cut == WString::npos ||
@@ -438,7 +409,7 @@ private:
             found.size = (static_cast<uint64_t>(d.nFileSizeHigh) << 32) | d.nFileSizeLow;
             found.lastWrite = FileTimeTicks(d.ftLastWriteTime);
         } else {
-            found.attributes = entry.kind == AGENT_TREE_FILE ? 0 : kDirectory;
+            found.attributes = entry.kind == AGENT_TREE_FILE ? 0 : FILE_ATTRIBUTE_DIRECTORY;
         }
         auto it = remote_.find(key);
         if (it == remote_.end())
@@ -486,9 +457,9 @@ private:
             }
             const auto it = remote_.find(f.rel);
             if (it != remote_.end()) {
-                if ((it->second.attributes & (kDirectory | kReparsePoint)) != kDirectory) {
-                    blocked_.emplace(f.rel, kFileExists);
-                    Fail(remote, kFileExists, "remote folder: a file or link is in the way");
+                if ((it->second.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+                    blocked_.emplace(f.rel, ERROR_FILE_EXISTS);
+                    Fail(remote, ERROR_FILE_EXISTS, "remote folder: a file or link is in the way");
                     continue;
                 }
                 ++report_.folders;
@@ -499,7 +470,7 @@ private:
                     options_.list("would create folder " + Narrow(remote));
             } else if (const uint32_t error = MakeRemoteFolder(remote, 0)) {
                 blocked_.emplace(f.rel, error);
-                Fail(remote, error, error == kFileExists ? "remote folder: a file or link is in the way"
+                Fail(remote, error, error == ERROR_FILE_EXISTS ? "remote folder: a file or link is in the way"
                                                          : "create remote folder");
                 continue;
             }
@@ -524,11 +495,11 @@ private:
             const auto it = remote_.find(f.rel);
             const bool there = it != remote_.end();
             const RemoteEntry r = there ? it->second : RemoteEntry();
-            if (there && (r.attributes & kDirectory) != 0) {
-                Fail(remote, kFileExists, "remote file: a folder is in the way");
+            if (there && (r.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                Fail(remote, ERROR_FILE_EXISTS, "remote file: a folder is in the way");
                 continue;
             }
-            const bool link = (r.attributes & kReparsePoint) != 0;
+            const bool link = (r.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             if (there && !link && !options_.ignoreTimes && r.size == f.size && r.lastWrite == f.lastWrite) {
                 ++report_.unchanged;
                 ++files;
@@ -543,7 +514,7 @@ private:
             }
             ++files;
             bytes += f.size;
-            copies.push_back({f.rel, remote, there ? r.attributes : kNoAttributes, f.size});
+            copies.push_back({f.rel, remote, there ? r.attributes : INVALID_FILE_ATTRIBUTES, f.size});
         }
         if (progress_ != nullptr) {
             progress_->filesTotal = files;
@@ -620,15 +591,15 @@ private:
             }
             WString local;
             if (!Widen(target->path(), local)) {
-                FailLocal(p->rel, kInvalidName, "local path");
+                FailLocal(p->rel, ERROR_INVALID_NAME, "local path");
                 continue;
             }
             // The agent refuses to replace a read-only file: the bit goes,
             // and comes back if the copy fails.
-            const bool readOnly = p->remoteAttributes != kNoAttributes &&
-                                  (p->remoteAttributes & (kReadOnly | kReparsePoint)) == kReadOnly;
+            const bool readOnly = p->remoteAttributes != INVALID_FILE_ATTRIBUTES &&
+                                  (p->remoteAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_READONLY;
             if (readOnly && !AgentSetFileAttributesW(logon_, p->remote.c_str(),
-                                                     AttributesToSet(p->remoteAttributes & kSettable & ~kReadOnly))) {
+                                                     AttributesToSet(p->remoteAttributes & kSettable & ~FILE_ATTRIBUTE_READONLY))) {
                 Fail(p->remote, GetLastError(), "clear read-only");
                 continue;
             }
@@ -659,7 +630,7 @@ private:
             }
             if (cleared[i])
                 AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(p.remoteAttributes & kSettable));
-            if (!(result == kStoppedOnRequest && Stopped()))
+            if (!(result == ERROR_REQUEST_ABORTED && Stopped()))
                 Fail(p.remote, result, "copy");
         }
     }
@@ -719,7 +690,7 @@ private:
             Fail(p.remote, error, "set times");
         // A new file is an archive file; anything else is set, read-only last.
         const DWORD wanted = entry->attributes & kSettable;
-        if (wanted != kArchive && !AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(wanted)))
+        if (wanted != FILE_ATTRIBUTE_ARCHIVE && !AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(wanted)))
             Fail(p.remote, GetLastError(), "set attributes");
     }
 

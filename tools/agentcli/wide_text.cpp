@@ -1,5 +1,7 @@
 #include "wide_text.h"
 
+#include <cwctype>
+
 #include "util/utf.h"
 
 namespace agentcli {
@@ -22,6 +24,19 @@ WString WidenOrEmpty(const std::string &utf8)
 {
     WString out;
     return Widen(utf8, out) ? out : WString();
+}
+
+WString UpperCased(WString text)
+{
+    for (WCHAR &c : text)
+        c = static_cast<WCHAR>(std::towupper(static_cast<wint_t>(c)));
+    return text;
+}
+
+std::string UpperCased(const std::string &utf8)
+{
+    WString wide;
+    return Widen(utf8, wide) ? Narrow(UpperCased(std::move(wide))) : utf8;
 }
 
 } // namespace agentcli

@@ -16,6 +16,10 @@ std::string Narrow(const WCHAR *text);
 inline std::string Narrow(const WString &text) { return Narrow(text.c_str()); }
 bool Widen(const std::string &utf8, WString &out);
 WString WidenOrEmpty(const std::string &utf8);
+// Upper case code unit by code unit, as Windows compares names; invalid
+// UTF-8 comes back as it is.
+WString UpperCased(WString text);
+std::string UpperCased(const std::string &utf8);
 
 } // namespace agentcli
 
