@@ -308,11 +308,14 @@ TEST_F(CopyFileExTest, AFailedOrCancelledCopyLeavesTheTargetAlone)
         EXPECT_TRUE(NoConnectionLeaked()); // a broken connection destroyed, the others pooled
         if (!kept)
             continue;
+        // What the drop left held depends on which connection's read it
+        // hit; none of it is read again.
+        const uint64_t held = std::filesystem::file_size(dir_.Native(kPartial.c_str())) - agent::copy_ex::kRecordSize;
         file_->dropRead = 0;
         agent_.ClearRecords();
         ASSERT_EQ(Copy(row.flags), 1) << GetLastError();
         EXPECT_TRUE(Holds(0, size));
-        EXPECT_LT(agent_.CountOf(OpReadFileAt), chunks);
+        EXPECT_EQ(agent_.CountOf(OpReadFileAt), chunks - held / C);
     }
 }
 
