@@ -179,8 +179,9 @@ timed_copy() { # key dest flush(0|1) command...
         { echo "$key: exit status $status"; tail -3 "$work/last.log"; } >>"$work/errors.log"
         return 0
     fi
-    files=$(find "$dest" -type f | wc -l)
-    bytes=$(find "$dest" -type f -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+    # agentcli backup keeps its manifest beside the copy: not part of the tree
+    files=$(find "$dest" -type f ! -path "$dest/.agent-manifest" | wc -l)
+    bytes=$(find "$dest" -type f ! -path "$dest/.agent-manifest" -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
     if [ "$files" != "$tree_files" ] || [ "$bytes" != "$tree_bytes" ]; then
         echo "$key: copied $files files, $bytes bytes of $tree_files, $tree_bytes" >>"$work/errors.log"
         return 0

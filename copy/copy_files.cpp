@@ -275,10 +275,11 @@ private:
             expected.lastWrite = item.lastWrite;
             request.expected = &expected;
         }
+        request.targetAbsent = (item.known & AGENT_COPY_ITEM_TARGET_ABSENT) != 0;
         if (!copy_to::CopyToAgent(request))
             return GetLastError();
         if (bytes < copy_to::kChunkSize)
-            exchanges = copy_to::kSmallPutExchanges;
+            exchanges = copy_to::kSmallPutExchanges - (request.targetAbsent ? copy_to::kLookExchanges : 0);
         return 0;
     }
 

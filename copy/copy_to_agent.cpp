@@ -88,7 +88,7 @@ public:
              CompareFileTimes(request_.expected->lastWrite, version_.lastWrite) != 0))
             return Failure(ERROR_FILE_INVALID);
         int targetExists = 0;
-        if (!CheckTarget(&targetExists))
+        if (!request_.targetAbsent && !CheckTarget(&targetExists))
             return 0;
         if (!OpenPartial())
             return 0;
@@ -252,6 +252,17 @@ private:
             if (request_.failIfExists() || (cause != ERROR_ALREADY_EXISTS && cause != ERROR_FILE_EXISTS))
                 return Abandon(cause == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : cause, Ending::Cancelled, 0);
             quiet.Forget();
+            if (request_.targetAbsent) {
+                // The caller's view was wrong: the looks skipped before,
+                // with what they refuse and put right.
+                int exists = 0;
+                if (!CheckTarget(&exists))
+                    return Abandon(GetLastError(), Ending::Cancelled, 0);
+                if (exists == 0)
+                    return AgentMoveFile(request_.logon, partial, request_.remotePath)
+                               ? 1
+                               : Abandon(GetLastError(), Ending::Cancelled, 0);
+            }
         }
         if (!AgentMoveFile(request_.logon, request_.remotePath, aside))
             return Abandon(GetLastError(), Ending::Cancelled, 0);

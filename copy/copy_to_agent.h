@@ -74,6 +74,9 @@ struct CopyRequest : chunks::CopyCall {
     // The local version the caller means to put (its listing), or null:
     // whatever the file holds when it is opened. Another one is 1006.
     const LocalVersion *expected = nullptr;
+    // The caller saw nothing at the target or beside it: no looks before
+    // the copy, only if the move finds the name taken.
+    bool targetAbsent = false;
 };
 
 // The exchanges of a new file up to one chunk: two looks (the target and
@@ -81,6 +84,7 @@ struct CopyRequest : chunks::CopyCall {
 // close, the size check and the move into place. An empty file has no
 // write; a replace moves the old file aside and removes it (two more).
 constexpr unsigned kSmallPutExchanges = 8;
+constexpr unsigned kLookExchanges = 2;
 
 // The whole copy. 1, or 0 with the cause in the thread's last error.
 BOOL CopyToAgent(const CopyRequest &request);

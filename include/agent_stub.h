@@ -531,8 +531,12 @@ BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath,
  * AGENT_COPY_ITEM_KNOWN, size and lastWrite are the local file's as the
  * caller listed it; the copy puts that version only, and a local file of
  * another size or last-write time when it is opened gets 1006 with nothing
- * written on the agent (without the flag, the file as it is then). result
- * is written for every item: 0 when the target holds the whole file, else
+ * written on the agent (without the flag, the file as it is then). With
+ * AGENT_COPY_ITEM_TARGET_ABSENT (to the agent only), the caller vouches
+ * that nothing stands at remotePath or beside it (a folder it has just
+ * created): the copy skips its two looks there, two exchanges fewer; a
+ * name found taken after all when the file moves in is then looked at and
+ * handled as without the flag. result is written for every item: 0 when the target holds the whole file, else
  * the cause, as the one-file copy of that direction gives it (1235 for an
  * item a cancel left undone). */
 typedef struct AGENT_COPY_ITEM {
@@ -544,6 +548,7 @@ typedef struct AGENT_COPY_ITEM {
     DWORD result;
 } AGENT_COPY_ITEM;
 #define AGENT_COPY_ITEM_KNOWN 1
+#define AGENT_COPY_ITEM_TARGET_ABSENT 2
 
 /* Progress of AgentCopyFilesFromAgentW and AgentCopyFilesToAgentW, on the calling thread: once per
  * finished item, in the order the items finish, with the item's index and
@@ -579,8 +584,8 @@ BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items
  * has its name, restart), with as many in flight as the from-agent copy
  * chooses, under the same cap. progress, *cancel, the item results and
  * bytesCopied (bytes written onto the agent) as for that copy. A new file
- * up to 1 MiB costs eight exchanges (seven when empty), a replaced one two
- * more. Returns 1 when every item was copied, else 0 with 87 (null logon,
+ * up to 1 MiB costs eight exchanges (seven when empty; two fewer with
+ * AGENT_COPY_ITEM_TARGET_ABSENT), a replaced one two more. Returns 1 when every item was copied, else 0 with 87 (null logon,
  * null items with count > 0, unknown flag: no item touched), 1235
  * (cancelled), or the result of the first failed item in list order. An
  * item with a null or empty path gets 87 and the others go on. Items must

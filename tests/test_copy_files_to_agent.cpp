@@ -114,6 +114,7 @@ TEST_F(CopyFilesToAgent, EveryItemGetsItsResultAndTheAgentHoldsOldOrNew)
         const char *before; // the target's content first, or null
         Listed listed;
         DWORD result;
+        bool vouched = false; // AGENT_COPY_ITEM_TARGET_ABSENT
     } rows[] = {
         {"new", 1000, nullptr, No, 0},
         {"empty", 0, nullptr, Right, 0},
@@ -123,6 +124,9 @@ TEST_F(CopyFilesToAgent, EveryItemGetsItsResultAndTheAgentHoldsOldOrNew)
         {"missing", SIZE_MAX, "kept", No, ERROR_FILE_NOT_FOUND},
         {"", 10, nullptr, No, ERROR_INVALID_PARAMETER},
         {"readonly", 10, "kept", No, ERROR_ACCESS_DENIED},
+        {"vouched", 700, nullptr, No, 0, true},
+        {"vouched-wrongly", 800, "old", No, 0, true},   // replaced all the same
+        {"vouched-readonly", 10, "kept", No, ERROR_ACCESS_DENIED, true},
     };
     std::vector<AGENT_COPY_ITEM> items;
     for (const Row &row : rows) {
@@ -130,11 +134,12 @@ TEST_F(CopyFilesToAgent, EveryItemGetsItsResultAndTheAgentHoldsOldOrNew)
         items.push_back(Item(row.name, row.size == SIZE_MAX ? nullptr : &content));
         if (row.before != nullptr)
             remote_.Write(std::string("in/") + row.name, row.before);
-        items.back().known = row.listed != No ? AGENT_COPY_ITEM_KNOWN : 0;
+        items.back().known = (row.listed != No ? AGENT_COPY_ITEM_KNOWN : 0) | (row.vouched ? AGENT_COPY_ITEM_TARGET_ABSENT : 0);
         items.back().size = row.size + (row.listed == Stale);
         items.back().lastWrite = {uint32_t(kTicks), uint32_t(kTicks >> 32)};
     }
-    ASSERT_EQ(::chmod((remote_.path() + "/in/readonly").c_str(), 0444), 0);
+    for (const char *name : {"readonly", "vouched-readonly"})
+        ASSERT_EQ(::chmod((remote_.path() + "/in/" + name).c_str(), 0444), 0);
     Calls calls;
     ASSERT_EQ(AgentCopyFilesToAgentW(logon_, items.data(), DWORD(items.size()), &Calls::Note, &calls, nullptr, 0, 0), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_INVALID)); // the first failed item in list order
@@ -152,10 +157,12 @@ TEST_F(CopyFilesToAgent, EveryItemGetsItsResultAndTheAgentHoldsOldOrNew)
             copied += row.size;
         } else if (row.name[0] != 0) {
             EXPECT_EQ(Remote(row.name), row.before != nullptr ? row.before : "(none)");
+            copied += row.vouched ? row.size : 0; // sent before the move found the name taken
         }
     }
     EXPECT_EQ(calls.total, copied);
-    const std::vector<std::string> targets = {"chunks", "empty", "missing", "new", "readonly", "replaced", "stale"};
+    const std::vector<std::string> targets = {"chunks", "empty",   "missing", "new",           "readonly",
+                                              "replaced", "stale", "vouched", "vouched-readonly", "vouched-wrongly"};
     EXPECT_EQ(fake::NamesIn(remote_.path() + "/in"), targets); // no partial or aside name left
 
     const std::string fresh = "fresh";

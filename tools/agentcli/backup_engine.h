@@ -22,7 +22,7 @@ namespace agentcli {
 struct BackupOptions {
     WString remoteRoot;       // a folder (or a single file) on the agent
     std::string localRoot;    // created when missing
-    unsigned jobs = 32;       // a cap on files in flight; the library finds how many the network is worth
+    unsigned jobs = 64;       // a cap on files in flight; the library finds how many the network is worth
     size_t chunkSize = 1 << 20; // reads of --verify=content; copies use the library's own
     RunControl *control = nullptr; // may be null: sees every failure, and stops the run
     const NameFilter *filter = nullptr; // may be null: --exclude/--include

@@ -124,7 +124,7 @@ const std::vector<Command> &Commands()
          "-n, --dry-run lists what would be written, created or changed and writes nothing.\n"
          "-v lists every file written, every skipped entry and every failure; -q prints nothing\n"
          "unless something failed. --exclude/--include work as for backup, on paths below\n"
-         "LOCAL-FOLDER. --jobs N caps the files in flight (default 32).\n"
+         "LOCAL-FOLDER. --jobs N caps the files in flight (default 64).\n"
          "Every failure is printed as it happens (after 10 of one error only counted; -v prints all).\n"
          "The run stops early when the agent is gone (exit 12) or silent beyond --timeout (exit 30).\n"
          "Ctrl-C (SIGINT, SIGTERM) stops the copies, keeps the agent's partial files and exits 20:\n"

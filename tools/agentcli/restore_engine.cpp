@@ -5,6 +5,7 @@
 #include "local_files.h"
 #include "manifest.h"
 #include "name_filter.h"
+#include "parallel_jobs.h"
 #include "remote_copy.h"
 #include "remote_info.h"
 #include "win32_messages.h"
@@ -13,8 +14,11 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -31,6 +35,8 @@ constexpr DWORD kWriteAttributesAccess = 0x100; // FILE_WRITE_ATTRIBUTES, what W
 constexpr DWORD kSettable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 // Files per call of the many-file copy; each holds its local file open.
 constexpr size_t kBatch = 256;
+// A file this large is copied in chunks over several connections of its own.
+constexpr uint64_t kLarge = 1 << 20;
 
 // The Win32 value for "no attributes of those a restore sets".
 DWORD AttributesToSet(DWORD settable) { return settable == 0 ? FILE_ATTRIBUTE_NORMAL : settable; }
@@ -96,6 +102,7 @@ struct Planned {
     WString remote;
     DWORD remoteAttributes = INVALID_FILE_ATTRIBUTES;
     uint64_t size = 0; // as the walk saw it
+    bool fresh = false; // its folder was created by this run: nothing there to look at
 };
 
 enum class Settable { Unknown, Yes, No };
@@ -138,19 +145,14 @@ public:
         if (!exists && options_.dryRun && options_.list)
             options_.list("would create folder " + Narrow(remoteRoot_));
         if (!exists && !options_.dryRun) {
-            if (const uint32_t error = MakeRemoteFolder(remoteRoot_, 256)) {
+            if (const uint32_t error = MakeRemoteFolder(remoteRoot_, 256, &rootCreated_)) {
                 Fatal(error, Side::Remote);
                 return;
             }
         }
         MakeFolders();
         std::vector<Planned> copies = PlanFiles();
-        for (size_t at = 0; at < copies.size() && !Stopped(); at += kBatch) {
-            std::vector<Planned *> batch;
-            for (size_t i = at; i < copies.size() && i < at + kBatch; ++i)
-                batch.push_back(&copies[i]);
-            CopyBatch(batch);
-        }
+        CopyFiles(copies);
         if (!options_.dryRun && !Stopped())
             SettleFolders();
         report_.creationTimesSet = creation_ == Settable::Yes;
@@ -191,8 +193,10 @@ private:
         return path + tail;
     }
 
+    // Skip, Fail, FailLocal and Copied may run on several threads at once.
     void Skip(const std::string &rel, RestoreSkip cause)
     {
+        std::lock_guard<std::mutex> lock(mutex_);
         ++report_.skippedTotal;
         ++report_.skippedBy[static_cast<size_t>(cause)];
         if (report_.skipped.size() < RestoreReport::kKeptEntries)
@@ -201,8 +205,10 @@ private:
 
     void Fail(const WString &remote, uint32_t error, const char *where)
     {
+        std::unique_lock<std::mutex> lock(mutex_);
         ++report_.failedTotal;
         ++report_.failedBy[error];
+        lock.unlock();
         if (options_.control != nullptr)
             options_.control->Failed({Narrow(remote), error, where, Side::Remote});
     }
@@ -211,9 +217,12 @@ private:
     // backup is no reason to stop putting the rest back.
     void FailLocal(const std::string &rel, uint32_t error, const char *where)
     {
-        ++report_.failedTotal;
-        ++report_.failedBy[error];
-        ++report_.localFailures;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++report_.failedTotal;
+            ++report_.failedBy[error];
+            ++report_.localFailures;
+        }
         Notice("FAILED local " + LocalOf(rel) + " (" + where + "): " + DescribeError(error));
     }
 
@@ -339,11 +348,12 @@ private:
 
     // Creates `path` (and, up to `parents` levels, the folders missing
     // above it); 0 when it is a folder now (not a link to one), else the
-    // cause.
-    uint32_t MakeRemoteFolder(const WString &path, int parents)
+    // cause. *made says whether this call created it.
+    uint32_t MakeRemoteFolder(const WString &path, int parents, bool *made)
     {
+        *made = false;
         if (AgentCreateDirectoryW(logon_, path.c_str()))
-            return 0;
+            return *made = true, 0;
         const uint32_t error = GetLastError();
         if (error == kAlreadyExists || error == ERROR_FILE_EXISTS) {
             const DWORD attributes = AgentGetFileAttributesW(logon_, path.c_str());
@@ -355,9 +365,13 @@ private:
         if ((error != kLocalFileNotFound && error != kLocalPathNotFound) || parents <= 0 || cut == WString::npos ||
             cut < 3)
             return error;
-        if (const uint32_t parent = MakeRemoteFolder(path.substr(0, cut), parents - 1))
+        bool parentMade = false;
+        if (const uint32_t parent = MakeRemoteFolder(path.substr(0, cut), parents - 1, &parentMade))
             return parent;
-        return AgentCreateDirectoryW(logon_, path.c_str()) ? 0 : GetLastError();
+        if (!AgentCreateDirectoryW(logon_, path.c_str()))
+            return GetLastError();
+        *made = true;
+        return 0;
     }
 
     // The agent's entries at the backup's paths. Folders the backup does
@@ -443,47 +457,89 @@ private:
         return 0;
     }
 
+    // Level by level, parents first; the folders of one level at once.
     void MakeFolders()
     {
-        for (const LocalFolder &f : folders_) {
-            if (Stopped())
-                return;
-            const WString remote = RemoteOf(f.rel);
-            const char *where = "";
+        ForEachLevel(folders_.begin(), folders_.end(), [&](const LocalFolder &f) { MakeFolder(f); });
+    }
+
+    // Threads for exchanges that do not depend on each other; one for a
+    // dry run, which only lists.
+    unsigned Threads() const { return options_.dryRun ? 1 : options_.jobs; }
+
+    static size_t Depth(const std::string &rel) { return std::count(rel.begin(), rel.end(), '/'); }
+
+    // Runs make(folder) for the folders in [first, last), which the walk
+    // ordered by depth (or its reverse), one level at a time and the
+    // folders of a level at once: a round trip per level, not per folder.
+    template <typename It, typename Make>
+    void ForEachLevel(It first, It last, Make make)
+    {
+        while (first != last && !Stopped()) {
+            It end = first;
+            const size_t depth = Depth(first->rel);
+            while (end != last && Depth(end->rel) == depth)
+                ++end;
+            RunParallel(static_cast<size_t>(end - first), Threads(), [&](size_t i) {
+                if (!Stopped())
+                    make(*(first + static_cast<std::ptrdiff_t>(i)));
+            });
+            first = end;
+        }
+    }
+
+    void MakeFolder(const LocalFolder &f)
+    {
+        const WString remote = RemoteOf(f.rel);
+        const char *where = "";
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
             if (const uint32_t error = Blocked(f.rel, &where)) {
                 // Not counted again: the folder above failed already.
                 blocked_.emplace(f.rel, error);
-                continue;
+                return;
             }
-            const auto it = remote_.find(f.rel);
-            if (it != remote_.end()) {
-                if ((it->second.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
-                    blocked_.emplace(f.rel, ERROR_FILE_EXISTS);
-                    Fail(remote, ERROR_FILE_EXISTS, "remote folder: a file or link is in the way");
-                    continue;
-                }
-                ++report_.folders;
-                continue;
-            }
-            if (options_.dryRun) {
-                if (options_.list)
-                    options_.list("would create folder " + Narrow(remote));
-            } else if (const uint32_t error = MakeRemoteFolder(remote, 0)) {
-                blocked_.emplace(f.rel, error);
-                Fail(remote, error, error == ERROR_FILE_EXISTS ? "remote folder: a file or link is in the way"
-                                                         : "create remote folder");
-                continue;
-            }
-            created_.insert(f.rel);
-            touched_.insert(ParentOf(f.rel));
-            ++report_.folders;
-            ++report_.foldersCreated;
         }
+        const auto it = remote_.find(f.rel);
+        if (it != remote_.end()) {
+            if ((it->second.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != FILE_ATTRIBUTE_DIRECTORY) {
+                Block(f.rel, ERROR_FILE_EXISTS);
+                Fail(remote, ERROR_FILE_EXISTS, "remote folder: a file or link is in the way");
+                return;
+            }
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++report_.folders;
+            return;
+        }
+        bool made = false;
+        if (options_.dryRun) {
+            if (options_.list)
+                options_.list("would create folder " + Narrow(remote));
+        } else if (const uint32_t error = MakeRemoteFolder(remote, 0, &made)) {
+            Block(f.rel, error);
+            Fail(remote, error, error == ERROR_FILE_EXISTS ? "remote folder: a file or link is in the way"
+                                                     : "create remote folder");
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        created_.insert(f.rel);
+        if (made)
+            empty_.insert(f.rel);
+        touched_.insert(ParentOf(f.rel));
+        ++report_.folders;
+        ++report_.foldersCreated;
+    }
+
+    void Block(const std::string &rel, uint32_t error)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        blocked_.emplace(rel, error);
     }
 
     std::vector<Planned> PlanFiles()
     {
         std::vector<Planned> copies;
+        std::vector<std::pair<const LocalFile *, DWORD>> unchanged; // with the agent's attributes
         uint64_t files = 0, bytes = 0, unchangedBytes = 0;
         for (const LocalFile &f : files_) {
             const WString remote = RemoteOf(f.rel);
@@ -505,7 +561,7 @@ private:
                 ++files;
                 bytes += f.size;
                 unchangedBytes += f.size;
-                FixAttributes(f.rel, remote, r.attributes);
+                unchanged.emplace_back(&f, r.attributes);
                 continue;
             }
             if (there && !link && !options_.overwriteNewer && r.lastWrite > f.lastWrite) {
@@ -514,7 +570,9 @@ private:
             }
             ++files;
             bytes += f.size;
-            copies.push_back({f.rel, remote, there ? r.attributes : INVALID_FILE_ATTRIBUTES, f.size});
+            const std::string parent = ParentOf(f.rel);
+            const bool fresh = parent.empty() ? rootCreated_ : empty_.count(parent) != 0;
+            copies.push_back({f.rel, remote, there ? r.attributes : INVALID_FILE_ATTRIBUTES, f.size, fresh});
         }
         if (progress_ != nullptr) {
             progress_->filesTotal = files;
@@ -522,6 +580,9 @@ private:
             progress_->filesDone = report_.unchanged;
             progress_->bytesDone = unchangedBytes;
         }
+        RunParallel(unchanged.size(), Threads(), [&](size_t i) {
+            FixAttributes(unchanged[i].first->rel, RemoteOf(unchanged[i].first->rel), unchanged[i].second);
+        });
         return copies;
     }
 
@@ -534,13 +595,12 @@ private:
         if (options_.dryRun) {
             if (options_.list)
                 options_.list("would set attributes of " + Narrow(remote));
-            ++report_.attributesSet;
+        } else if (!AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(entry->attributes & kSettable))) {
+            Fail(remote, GetLastError(), "set attributes");
             return;
         }
-        if (AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(entry->attributes & kSettable)))
-            ++report_.attributesSet;
-        else
-            Fail(remote, GetLastError(), "set attributes");
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++report_.attributesSet;
     }
 
     struct Seen {
@@ -564,7 +624,57 @@ private:
         }
     };
 
-    void CopyBatch(const std::vector<Planned *> &batch)
+    // The files go in lanes that run at once, each a call of the many-file
+    // copy after another: large files in one of their own, so that a large
+    // file neither holds back the batch of small ones it would be in nor
+    // waits for them, and the small ones in two that take batches in
+    // turn, so that one batch's last files do not leave the link idle.
+    // Together the lanes stay within --jobs.
+    void CopyFiles(std::vector<Planned> &copies)
+    {
+        struct Lane {
+            std::vector<Planned *> files;
+            unsigned cap;
+        };
+        std::vector<Lane> lanes;
+        const unsigned jobs = options_.dryRun ? 1 : options_.jobs;
+        std::vector<Planned *> large, small;
+        for (Planned &p : copies)
+            (p.size >= kLarge && jobs > 1 ? large : small).push_back(&p);
+        unsigned left = jobs;
+        if (!large.empty()) {
+            lanes.push_back({std::move(large), 1});
+            --left;
+        }
+        const unsigned smallLanes = left >= 4 && small.size() > kBatch ? 2 : 1;
+        for (unsigned i = 0; i < smallLanes; ++i)
+            lanes.push_back({{}, left / smallLanes + (i == 0 ? left % smallLanes : 0)});
+        for (size_t at = 0; at < small.size(); ++at)
+            lanes[lanes.size() - smallLanes + (at / kBatch) % smallLanes].files.push_back(small[at]);
+
+        auto run = [this](const Lane &lane) {
+            for (size_t at = 0; at < lane.files.size() && !Stopped(); at += kBatch) {
+                const auto first = lane.files.begin() + static_cast<std::ptrdiff_t>(at);
+                CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
+                                                                     std::min(kBatch, lane.files.size() - at))),
+                          std::max(1u, lane.cap));
+            }
+        };
+        std::vector<std::thread> threads;
+        size_t started = 0;
+        try {
+            for (; started + 1 < lanes.size(); ++started)
+                threads.emplace_back(run, std::cref(lanes[started]));
+        } catch (...) {
+            // No thread to be had: the other lanes one after the other.
+        }
+        for (size_t i = started; i < lanes.size(); ++i)
+            run(lanes[i]);
+        for (std::thread &t : threads)
+            t.join();
+    }
+
+    void CopyBatch(const std::vector<Planned *> &batch, unsigned cap)
     {
         std::vector<std::unique_ptr<ConfinedRoot::Target>> held;
         std::vector<WString> locals;
@@ -608,6 +718,7 @@ private:
             AGENT_COPY_ITEM item = {};
             item.localPath = locals.back().c_str();
             item.remotePath = p->remote.c_str();
+            item.known = p->fresh ? AGENT_COPY_ITEM_TARGET_ABSENT : 0;
             items.push_back(item);
             who.push_back(p);
             sizes.push_back(stamp.size);
@@ -618,28 +729,30 @@ private:
         Seen seen{this, items.size()};
         // A restore run again continues the partial files a stopped one left.
         AgentCopyFilesToAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
-                               nullptr, options_.ignoreTimes ? 0 : COPY_FILE_RESTARTABLE, options_.jobs);
+                               nullptr, options_.ignoreTimes ? 0 : COPY_FILE_RESTARTABLE, cap);
         held.clear(); // the local files are read
-        for (size_t i = 0; i < items.size(); ++i) {
+        RunParallel(items.size(), Threads(), [&](size_t i) {
             Planned &p = *who[i];
             const uint32_t result = items[i].result;
             if (result == 0) {
                 Copied(p, sizes[i]);
                 SetFileMetadata(p);
-                continue;
+                return;
             }
             if (cleared[i])
                 AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(p.remoteAttributes & kSettable));
             if (!(result == ERROR_REQUEST_ABORTED && Stopped()))
                 Fail(p.remote, result, "copy");
-        }
+        });
     }
 
     void Copied(const Planned &p, uint64_t bytes)
     {
+        std::unique_lock<std::mutex> lock(mutex_);
         ++report_.files;
         report_.bytes += bytes;
         touched_.insert(ParentOf(p.rel));
+        lock.unlock();
         if (options_.control != nullptr)
             options_.control->Copied(Narrow(p.remote));
     }
@@ -695,30 +808,33 @@ private:
     }
 
     // Folders last, the deepest first: writing into a folder changes its
-    // last-write time, so it is set once nothing more goes in.
+    // last-write time, so it is set once nothing more goes in. The folders
+    // of one level at once.
     void SettleFolders()
     {
-        for (auto f = folders_.rbegin(); f != folders_.rend(); ++f) {
-            if (Stopped())
-                return;
-            if (blocked_.count(f->rel) != 0 || unlisted_.count(f->rel) != 0)
-                continue;
-            const WString remote = RemoteOf(f->rel);
-            const ManifestEntry *entry = EntryOf(f->rel, true);
-            const auto it = remote_.find(f->rel);
-            const bool existed = it != remote_.end() && created_.count(f->rel) == 0;
-            if (entry != nullptr) {
-                const DWORD wanted = entry->attributes & kSettable;
-                const DWORD now = existed ? it->second.attributes & kSettable : 0;
-                if (wanted != now && !AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(wanted)))
-                    Fail(remote, GetLastError(), "set folder attributes");
-            }
-            const uint64_t lastWrite = entry != nullptr && entry->lastWrite != 0 ? entry->lastWrite : f->lastWrite;
-            const bool same = existed && touched_.count(f->rel) == 0 && it->second.lastWrite == lastWrite;
-            if (!same)
-                if (const uint32_t error = SetTimes(remote, entry, &lastWrite))
-                    Fail(remote, error, "set folder times");
+        ForEachLevel(folders_.rbegin(), folders_.rend(), [&](const LocalFolder &f) { SettleFolder(f); });
+    }
+
+    // Only reads the sets: nothing adds to them any more.
+    void SettleFolder(const LocalFolder &f)
+    {
+        if (blocked_.count(f.rel) != 0 || unlisted_.count(f.rel) != 0)
+            return;
+        const WString remote = RemoteOf(f.rel);
+        const ManifestEntry *entry = EntryOf(f.rel, true);
+        const auto it = remote_.find(f.rel);
+        const bool existed = it != remote_.end() && created_.count(f.rel) == 0;
+        if (entry != nullptr) {
+            const DWORD wanted = entry->attributes & kSettable;
+            const DWORD now = existed ? it->second.attributes & kSettable : 0;
+            if (wanted != now && !AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(wanted)))
+                Fail(remote, GetLastError(), "set folder attributes");
         }
+        const uint64_t lastWrite = entry != nullptr && entry->lastWrite != 0 ? entry->lastWrite : f.lastWrite;
+        const bool same = existed && touched_.count(f.rel) == 0 && it->second.lastWrite == lastWrite;
+        if (!same)
+            if (const uint32_t error = SetTimes(remote, entry, &lastWrite))
+                Fail(remote, error, "set folder times");
     }
 
     AGENT_LOGON logon_;
@@ -739,7 +855,10 @@ private:
     std::unordered_map<std::string, uint32_t> unlisted_; // remote folders whose content is unknown
     std::unordered_map<std::string, uint32_t> blocked_;  // backup folders with no usable remote place
     std::unordered_set<std::string> created_, touched_;
-    Settable creation_ = Settable::Unknown;
+    std::unordered_set<std::string> empty_; // created by this run's own create, so nothing was in them
+    bool rootCreated_ = false;
+    std::atomic<Settable> creation_{Settable::Unknown};
+    std::mutex mutex_; // the report and the sets above, for the threads of a level or a batch
 };
 
 } // namespace

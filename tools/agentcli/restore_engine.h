@@ -25,7 +25,7 @@ class NameFilter;
 struct RestoreOptions {
     std::string localRoot;   // a backup folder; read, never written
     WString remoteRoot;      // created (with its parents) when missing
-    unsigned jobs = 32;      // a cap on files in flight
+    unsigned jobs = 64;      // a cap on files in flight
     RunControl *control = nullptr;      // may be null: sees every failure, and stops the run
     const NameFilter *filter = nullptr; // may be null: --exclude/--include, on paths below localRoot
     bool dryRun = false;        // list what would change; write nothing

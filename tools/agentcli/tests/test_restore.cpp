@@ -103,6 +103,9 @@ const std::vector<Shape> &Shapes()
              env.SetAttributes("C:\\ro.txt", 0x1 | 0x20);
              env.SetAttributes("C:\\sys\\hidden.txt", 0x2 | 0x20);
              env.SetAttributes("C:\\sys", 0x2 | 0x4);
+             // More small files than one batch takes: two lanes of them beside the large files' own.
+             for (int i = 0; i < 300; ++i)
+                 e2e::WriteFile(env.served + "/bulk/" + std::to_string(i), std::string(size_t(i), 'b'));
          },
          [](Env &env) {
              e2e::WriteFile(env.into + "/ro.txt", "old");
@@ -115,7 +118,7 @@ const std::vector<Shape> &Shapes()
              for (const char *name : {"a:b", "back\\slash", "CON.txt", "com1", "trailing.", "what?", "tab\there"})
                  e2e::WriteFile(env.backup + "/docs/" + name, "not restored");
          },
-         {}, 0, {53, 0, 10, 0}, true, "", {},
+         {}, 0, {353, 0, 10, 0}, true, "", {},
          [](Env &env) {
              EXPECT_FALSE(fs::exists(fs::symlink_status(env.into + "/planted.txt")));
              std::set<std::string> names;
