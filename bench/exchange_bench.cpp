@@ -1,5 +1,7 @@
 // One-exchange exports against a running agent: wall time per call on each
-// thread and the client's CPU time per call (user + system of this process).
+// thread, the client's CPU time per call (user + system of this process),
+// and the tail of single calls (median, 99th percentile, slowest), which
+// shows an agent that stalls some connections while it serves many.
 //
 //   exchange_bench --port P [--host H] [--user U] [--password W] [--path PATH]
 //                  [--export exists|attributes|attributes-ex] [--calls N] [--threads T]
@@ -9,6 +11,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -89,13 +92,19 @@ int main(int argc, char **argv)
     }
     // Every thread's connection is opened and used once before the clock starts.
     std::vector<int> failures(o.threads, 0);
+    std::vector<std::vector<double>> times(o.threads);
     auto runAll = [&](long calls) {
         std::vector<std::thread> threads;
         for (int t = 0; t < o.threads; ++t)
             threads.emplace_back([&, t] {
-                for (long i = 0; i < calls; ++i)
+                times[t].clear();
+                times[t].reserve(static_cast<size_t>(calls));
+                for (long i = 0; i < calls; ++i) {
+                    const auto begin = std::chrono::steady_clock::now();
                     if (!call(logon, path.c_str()))
                         ++failures[t];
+                    times[t].push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+                }
             });
         for (std::thread &thread : threads)
             thread.join();
@@ -117,7 +126,14 @@ int main(int argc, char **argv)
         return 1;
     }
     const double total = static_cast<double>(o.calls) * o.threads;
+    std::vector<double> all;
+    for (const std::vector<double> &t : times)
+        all.insert(all.end(), t.begin(), t.end());
+    std::sort(all.begin(), all.end());
     std::printf("round trip\t%.2f\tus\n", wall / o.calls * 1e6);
+    std::printf("median call\t%.2f\tus\n", all[all.size() / 2] * 1e6);
+    std::printf("p99 call\t%.2f\tus\n", all[all.size() * 99 / 100] * 1e6);
+    std::printf("slowest call\t%.2f\tus\n", all.back() * 1e6);
     std::printf("calls per second\t%.0f\t1/s\n", total / wall);
     std::printf("client cpu per call\t%.2f\tus\n", cpu / total * 1e6);
     return 0;

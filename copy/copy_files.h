@@ -11,7 +11,7 @@ namespace copy_files {
 
 // When the caller names no cap: enough for a long round trip, few enough
 // that the agent's connection threads stay affordable.
-constexpr unsigned kDefaultCap = 32;
+constexpr unsigned kDefaultCap = 64;
 
 // Which one-file copy each item gets: AgentCopyFileFromAgentExW's (remote
 // path to local path) or AgentCopyFileToAgentExW's (local to remote).
