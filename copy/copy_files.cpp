@@ -96,18 +96,14 @@ public:
 
     BOOL Run()
     {
-        std::vector<std::thread> threads;
-        const unsigned wanted = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
-        try {
-            threads.reserve(wanted);
-            for (unsigned i = 0; wanted > 1 && i < wanted; ++i)
-                threads.emplace_back(&Engine::Worker, this);
-        } catch (...) {
-            // Fewer workers, same copy.
+        wanted_ = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
+        if (wanted_ > 1) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            AddWorkers();
         }
         // One at a time (or no thread to be had): the calling thread copies,
         // reporting and watching *cancel from each copy's progress.
-        if (threads.empty()) {
+        if (threads_.empty()) {
             watch_ = &alone_;
             const CallWatch::Scope scope(watch_);
             onCallingThread_ = true;
@@ -115,7 +111,7 @@ public:
                 Report();
         }
         Report(true);
-        for (std::thread &t : threads)
+        for (std::thread &t : threads_)
             t.join();
         Report();
         Remember(batch_.logon, control_.Target());
@@ -142,6 +138,20 @@ private:
         // A stop keeps the partial files of copies under way for a restart;
         // a copy that holds every byte is let finish.
         return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
+    }
+
+    // Under mutex_: a worker for each slot the target opens, and no more
+    // than items remain; the target starts low, and a thread per slot of
+    // the cap would cost more than a small file's copy on loopback.
+    void AddWorkers()
+    {
+        const size_t most = std::min<size_t>({wanted_, control_.Target(), batch_.count - next_ + active_});
+        try {
+            while (threads_.size() < most)
+                threads_.emplace_back(&Engine::Worker, this);
+        } catch (...) {
+            // Fewer workers, same copy.
+        }
     }
 
     void Worker()
@@ -186,10 +196,13 @@ private:
             control_.Observe(seconds / exchanges, bytes, inFlight);
         // One waiting worker per free slot: waking them all on every file
         // costs more than the copy of a small one.
-        if (control_.Target() > before)
+        if (control_.Target() > before) {
+            if (!onCallingThread_)
+                AddWorkers();
             slot_.notify_all();
-        else
+        } else {
             slot_.notify_one();
+        }
         Finish(index, result, result == 0 ? bytes : 0);
         return true;
     }
@@ -357,6 +370,8 @@ private:
     BOOL stopFlag_ = 0; // the copies' cancel flag
     std::atomic<bool> keep_{false};
     bool onCallingThread_ = false;
+    unsigned wanted_ = 0;              // workers at most
+    std::vector<std::thread> threads_; // grows under mutex_ as the target does
     CallWatch shared_;
     CallWatch alone_;
     CallWatch *watch_ = &shared_; // the one in use; set before any copy starts
