@@ -217,6 +217,8 @@ WalkOptions WalkOf(const BackupOptions &options, unsigned workers, TreeListing *
     walk.followLinks = options.followLinks;
     walk.maxDepth = options.maxDepth;
     walk.workers = workers;
+    // Each file of a batch holds its folder open: at most 512 at once.
+    walk.batch = workers > 4 ? 64 : 128;
     return walk;
 }
 
@@ -226,10 +228,11 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
     BackupReport report;
     TreeListing whole;
     Tally tally(report, options.control, options.onListing ? &whole : nullptr);
-    // Two batches at once, so that one's last files do not leave the link
-    // idle; together they stay within --jobs.
+    // Several batches at once, so that one's last files (or a large one)
+    // do not leave the link idle: one per 8 files in flight, from 2 to 8.
+    // Together they stay within --jobs.
     const unsigned jobs = std::max(1u, options.jobs);
-    const unsigned workers = jobs >= 2 ? 2 : 1;
+    const unsigned workers = std::max(jobs >= 2 ? 2u : 1u, std::min(8u, jobs / 8));
     ConfinedRoot destination;
     if (const uint32_t error = destination.Open(options.localRoot)) {
         tally.FailLocal(options.remoteRoot, options.localRoot, error, "local folder");
