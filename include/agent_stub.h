@@ -536,9 +536,9 @@ BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath,
  * that nothing stands at remotePath or beside it (a folder it has just
  * created): the copy skips its two looks there, two exchanges fewer; a
  * name found taken after all when the file moves in is then looked at and
- * handled as without the flag. result is written for every item: 0 when the target holds the whole file, else
- * the cause, as the one-file copy of that direction gives it (1235 for an
- * item a cancel left undone). */
+ * handled as without the flag. result is written for every item: 0 when
+ * the target holds the whole file, else the cause, as the one-file copy of
+ * that direction gives it (1235 for an item a cancel left undone). */
 typedef struct AGENT_COPY_ITEM {
     const WCHAR *remotePath;
     const WCHAR *localPath;
@@ -585,8 +585,9 @@ BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items
  * chooses, under the same cap. progress, *cancel, the item results and
  * bytesCopied (bytes written onto the agent) as for that copy. A new file
  * up to 1 MiB costs eight exchanges (seven when empty; two fewer with
- * AGENT_COPY_ITEM_TARGET_ABSENT), a replaced one two more. Returns 1 when every item was copied, else 0 with 87 (null logon,
- * null items with count > 0, unknown flag: no item touched), 1235
+ * AGENT_COPY_ITEM_TARGET_ABSENT), a replaced one two more. Returns 1 when
+ * every item was copied, else 0 with 87 (null logon, null items with
+ * count > 0, unknown flag: no item touched), 1235
  * (cancelled), or the result of the first failed item in list order. An
  * item with a null or empty path gets 87 and the others go on. Items must
  * name distinct remote paths. AgentGetLastError holds the same cause. */

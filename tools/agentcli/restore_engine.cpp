@@ -145,10 +145,13 @@ public:
         if (!exists && options_.dryRun && options_.list)
             options_.list("would create folder " + Narrow(remoteRoot_));
         if (!exists && !options_.dryRun) {
-            if (const uint32_t error = MakeRemoteFolder(remoteRoot_, 256, &rootCreated_)) {
+            bool made = false;
+            if (const uint32_t error = MakeRemoteFolder(remoteRoot_, 256, &made)) {
                 Fatal(error, Side::Remote);
                 return;
             }
+            if (made)
+                empty_.insert(std::string()); // the root's relative path
         }
         MakeFolders();
         std::vector<Planned> copies = PlanFiles();
@@ -539,7 +542,7 @@ private:
     std::vector<Planned> PlanFiles()
     {
         std::vector<Planned> copies;
-        std::vector<std::pair<const LocalFile *, DWORD>> unchanged; // with the agent's attributes
+        std::vector<const LocalFile *> unchanged; // whose attributes differ from the manifest's
         uint64_t files = 0, bytes = 0, unchangedBytes = 0;
         for (const LocalFile &f : files_) {
             const WString remote = RemoteOf(f.rel);
@@ -561,7 +564,9 @@ private:
                 ++files;
                 bytes += f.size;
                 unchangedBytes += f.size;
-                unchanged.emplace_back(&f, r.attributes);
+                const ManifestEntry *entry = EntryOf(f.rel, false);
+                if (entry != nullptr && (entry->attributes & kSettable) != (r.attributes & kSettable))
+                    unchanged.push_back(&f);
                 continue;
             }
             if (there && !link && !options_.overwriteNewer && r.lastWrite > f.lastWrite) {
@@ -570,8 +575,7 @@ private:
             }
             ++files;
             bytes += f.size;
-            const std::string parent = ParentOf(f.rel);
-            const bool fresh = parent.empty() ? rootCreated_ : empty_.count(parent) != 0;
+            const bool fresh = empty_.count(ParentOf(f.rel)) != 0;
             copies.push_back({f.rel, remote, there ? r.attributes : INVALID_FILE_ATTRIBUTES, f.size, fresh});
         }
         if (progress_ != nullptr) {
@@ -581,21 +585,18 @@ private:
             progress_->bytesDone = unchangedBytes;
         }
         RunParallel(unchanged.size(), Threads(), [&](size_t i) {
-            FixAttributes(unchanged[i].first->rel, RemoteOf(unchanged[i].first->rel), unchanged[i].second);
+            FixAttributes(RemoteOf(unchanged[i]->rel), EntryOf(unchanged[i]->rel, false)->attributes & kSettable);
         });
         return copies;
     }
 
     // An unchanged file whose attributes differ from the manifest's.
-    void FixAttributes(const std::string &rel, const WString &remote, DWORD now)
+    void FixAttributes(const WString &remote, DWORD wanted)
     {
-        const ManifestEntry *entry = EntryOf(rel, false);
-        if (entry == nullptr || (entry->attributes & kSettable) == (now & kSettable))
-            return;
         if (options_.dryRun) {
             if (options_.list)
                 options_.list("would set attributes of " + Narrow(remote));
-        } else if (!AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(entry->attributes & kSettable))) {
+        } else if (!AgentSetFileAttributesW(logon_, remote.c_str(), AttributesToSet(wanted))) {
             Fail(remote, GetLastError(), "set attributes");
             return;
         }
@@ -731,18 +732,26 @@ private:
         AgentCopyFilesToAgentW(logon_, items.data(), static_cast<DWORD>(items.size()), &Seen::Progress, &seen,
                                nullptr, options_.ignoreTimes ? 0 : COPY_FILE_RESTARTABLE, cap);
         held.clear(); // the local files are read
-        RunParallel(items.size(), Threads(), [&](size_t i) {
+        // Only what needs exchanges goes to the threads.
+        std::vector<std::pair<size_t, const ManifestEntry *>> more;
+        for (size_t i = 0; i < items.size(); ++i) {
             Planned &p = *who[i];
             const uint32_t result = items[i].result;
-            if (result == 0) {
+            if (result == 0)
                 Copied(p, sizes[i]);
-                SetFileMetadata(p);
-                return;
-            }
-            if (cleared[i])
-                AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(p.remoteAttributes & kSettable));
-            if (!(result == ERROR_REQUEST_ABORTED && Stopped()))
+            else if (!(result == ERROR_REQUEST_ABORTED && Stopped()))
                 Fail(p.remote, result, "copy");
+            const ManifestEntry *entry = result == 0 ? MetadataToSet(p) : nullptr;
+            if (entry != nullptr || (result != 0 && cleared[i]))
+                more.emplace_back(i, entry);
+        }
+        RunParallel(more.size(), Threads(), [&](size_t n) {
+            const auto [i, entry] = more[n];
+            Planned &p = *who[i];
+            if (entry != nullptr)
+                SetFileMetadata(p, *entry);
+            else
+                AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(p.remoteAttributes & kSettable));
         });
     }
 
@@ -794,15 +803,25 @@ private:
         return error;
     }
 
-    void SetFileMetadata(const Planned &p)
+    // The manifest's entry for a copied file when it has something the
+    // copy did not set (a creation time the agent may take, attributes
+    // other than a new file's archive bit); else null. Without a manifest
+    // the local times are all there is.
+    const ManifestEntry *MetadataToSet(const Planned &p) const
     {
         const ManifestEntry *entry = EntryOf(p.rel, false);
         if (entry == nullptr)
-            return; // no manifest: the local times are all there is
-        if (const uint32_t error = SetTimes(p.remote, entry, nullptr))
+            return nullptr;
+        const bool creation = entry->created != 0 && creation_ != Settable::No;
+        return creation || (entry->attributes & kSettable) != FILE_ATTRIBUTE_ARCHIVE ? entry : nullptr;
+    }
+
+    void SetFileMetadata(const Planned &p, const ManifestEntry &entry)
+    {
+        if (const uint32_t error = SetTimes(p.remote, &entry, nullptr))
             Fail(p.remote, error, "set times");
-        // A new file is an archive file; anything else is set, read-only last.
-        const DWORD wanted = entry->attributes & kSettable;
+        // Read-only last.
+        const DWORD wanted = entry.attributes & kSettable;
         if (wanted != FILE_ATTRIBUTE_ARCHIVE && !AgentSetFileAttributesW(logon_, p.remote.c_str(), AttributesToSet(wanted)))
             Fail(p.remote, GetLastError(), "set attributes");
     }
@@ -855,8 +874,7 @@ private:
     std::unordered_map<std::string, uint32_t> unlisted_; // remote folders whose content is unknown
     std::unordered_map<std::string, uint32_t> blocked_;  // backup folders with no usable remote place
     std::unordered_set<std::string> created_, touched_;
-    std::unordered_set<std::string> empty_; // created by this run's own create, so nothing was in them
-    bool rootCreated_ = false;
+    std::unordered_set<std::string> empty_; // created by this run's own create (the root as ""), so nothing was in them
     std::atomic<Settable> creation_{Settable::Unknown};
     std::mutex mutex_; // the report and the sets above, for the threads of a level or a batch
 };
