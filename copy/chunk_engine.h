@@ -1,6 +1,6 @@
 // The chunk engine behind both copy directions. The bytes [start, size) are
 // cut into chunks; the calling thread moves chunks on the handle the copy
-// opened, and up to kConnections - 1 helper threads open the remote file
+// opened, and up to plan.connections - 1 helper threads open the remote file
 // again, each on a connection of its own, and take chunks from the same
 // counter. Only the calling thread calls the host's progress routine and
 // looks at *cancel: after each of its own chunks, while it waits for the
@@ -25,6 +25,10 @@ namespace chunks {
 constexpr DWORD kChunkSize = 1u << 20;
 // Chunks in flight at once, each on a connection (and handle) of its own.
 constexpr unsigned kConnections = 4;
+// The same for a large file within a many-file copy: the other files keep
+// the agent busy, and each further megabyte in flight only waits on the
+// link in front of their small exchanges.
+constexpr unsigned kConnectionsBesideOthers = 2;
 
 // How a transfer ended.
 enum class Ending { Complete, Failed, Stopped, Cancelled };
@@ -58,6 +62,7 @@ struct CopyCall {
     void *context;
     BOOL *cancel;
     DWORD flags; // COPY_FILE_FAIL_IF_EXISTS, COPY_FILE_RESTARTABLE, AGENT_COPY_FILE_NO_FLUSH
+    unsigned connections = kConnections; // at most, for this copy's chunks
 
     bool failIfExists() const { return (flags & COPY_FILE_FAIL_IF_EXISTS) != 0; }
     bool restartable() const { return (flags & COPY_FILE_RESTARTABLE) != 0; }
@@ -66,7 +71,8 @@ struct CopyCall {
 
 struct Plan {
     explicit Plan(const CopyCall &call)
-        : logon(call.logon), progress(call.progress), context(call.context), cancel(call.cancel)
+        : logon(call.logon), progress(call.progress), context(call.context), cancel(call.cancel),
+          connections(call.connections)
     {
     }
 
@@ -79,6 +85,7 @@ struct Plan {
     AgentCopyProgressRoutine progress = nullptr;
     void *context = nullptr;
     BOOL *cancel = nullptr;
+    unsigned connections = kConnections;
     bool quiet = false;      // progress said PROGRESS_QUIET
 
     // The direction's shape.

@@ -1,11 +1,11 @@
 // The many-file copy, either way: the direction only chooses each item's
-// one-file copy. Worker threads take items in list order, each copy on
-// connections of its own; no more run at once than the flight
-// controller's target, which each small file's exchange time feeds. The
-// calling thread only reports finished items to the host and watches the
-// host's cancel flag, so a host sees its progress routine where it called;
-// when only one copy may run at a time it copies itself and reports from
-// each copy's progress.
+// one-file copy. Worker threads take items, large ones first and then in
+// list order, each copy on connections of its own; no more run at once
+// than the flight controller's target, which each small file's exchange
+// time feeds. The calling thread only reports finished items to the host
+// and watches the host's cancel flag, so a host sees its progress routine
+// where it called; when only one copy may run at a time it copies itself
+// and reports from each copy's progress.
 #include "util/cancel_flag.h"
 #include "copy/copy_files.h"
 
@@ -97,6 +97,8 @@ public:
     BOOL Run()
     {
         wanted_ = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
+        if (wanted_ > 1)
+            LargeFirst();
         if (wanted_ > 1) {
             std::lock_guard<std::mutex> lock(mutex_);
             AddWorkers();
@@ -140,6 +142,33 @@ private:
         return item->keep->load(std::memory_order_relaxed) && copied < total ? PROGRESS_STOP : PROGRESS_CONTINUE;
     }
 
+    // Items known to span several chunks go first, largest first, and the
+    // rest in list order. A large file started late is the batch's last
+    // item for a long while, on a link the small files no longer fill;
+    // started first, it fills the link while the small ones go beside it.
+    // One at a time, list order costs nothing.
+    void LargeFirst()
+    {
+        auto large = [this](DWORD i) {
+            return (batch_.items[i].known & AGENT_COPY_ITEM_KNOWN) != 0 && batch_.items[i].size > chunks::kChunkSize;
+        };
+        try {
+            for (DWORD i = 0; i < batch_.count; ++i)
+                if (large(i))
+                    order_.push_back(i);
+            if (order_.empty())
+                return;
+            std::stable_sort(order_.begin(), order_.end(),
+                             [this](DWORD a, DWORD b) { return batch_.items[a].size > batch_.items[b].size; });
+            order_.reserve(batch_.count);
+            for (DWORD i = 0; i < batch_.count; ++i)
+                if (!large(i))
+                    order_.push_back(i);
+        } catch (...) {
+            order_.clear(); // list order, same copy
+        }
+    }
+
     // Under mutex_: a worker for each slot the target opens, and no more
     // than items remain; the target starts low, and a thread per slot of
     // the cap would cost more than a small file's copy on loopback.
@@ -172,7 +201,8 @@ private:
             slot_.wait(lock, [&] { return next_ >= batch_.count || stop_ || active_ < control_.Target(); });
             if (next_ >= batch_.count)
                 return false;
-            index = next_++;
+            index = order_.empty() ? next_ : order_[next_];
+            ++next_;
             if (next_ >= batch_.count)
                 slot_.notify_all(); // the others may leave
             if (stop_ || watch_->TimedOut() != 0) {
@@ -242,7 +272,8 @@ private:
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, ItemProgress &progress, unsigned &exchanges)
     {
-        const chunks::CopyCall call{batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags};
+        const chunks::CopyCall call{batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags,
+                                    wanted_ > 1 ? chunks::kConnectionsBesideOthers : chunks::kConnections};
         return batch_.direction == Direction::ToAgent ? PutItem(call, item, progress.size, exchanges)
                                                       : GetItem(call, item, progress.size, exchanges);
     }
@@ -359,6 +390,7 @@ private:
     std::condition_variable finishedSignal_; // the calling thread: an item finished
     FlightControl control_;
     DWORD next_ = 0;
+    std::vector<DWORD> order_; // the order items are taken in, when not the list's
     DWORD done_ = 0;
     unsigned active_ = 0;
     bool stop_ = false;

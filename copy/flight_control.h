@@ -7,9 +7,9 @@
 // segments: the shortest exchange seen is the base round trip; when a
 // round of exchanges takes longer than that on average, the surplus is
 // work queued at the agent or on the link, which more exchanges in flight
-// would only lengthen. So the target grows while almost nothing queues
-// and the bytes moved per second still rise (a long round trip gets many
-// exchanges, loopback few), and shrinks once several queue. A refused or
+// would only lengthen. So the target grows while a third or less of the
+// exchanges queue and the bytes moved per second still rise (a long round
+// trip gets many exchanges, loopback few), and shrinks once most queue. A refused or
 // reset connection halves the target and caps it below the number that
 // was in flight, since the agent will not serve more.
 #ifndef AGENT_FLIGHT_CONTROL_H
