@@ -272,8 +272,9 @@ private:
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, ItemProgress &progress, unsigned &exchanges)
     {
+        // A cap of one: the host runs no other copy beside this one.
         const chunks::CopyCall call{batch_.logon, &NoteBytes, &progress, &stopFlag_, batch_.flags,
-                                    wanted_ > 1 ? chunks::kConnectionsBesideOthers : chunks::kConnections};
+                                    batch_.cap > 1 ? chunks::kConnectionsBesideOthers : chunks::kConnections};
         return batch_.direction == Direction::ToAgent ? PutItem(call, item, progress.size, exchanges)
                                                       : GetItem(call, item, progress.size, exchanges);
     }

@@ -569,7 +569,9 @@ typedef DWORD (AGENTAPI *AgentCopyItemRoutine)(DWORD index, DWORD result, ULONGL
  * How many follows the measured round trip and throughput: few on
  * loopback, more when the round trip is long, fewer when the agent
  * refuses or resets connections; maxInFlight caps it (0: the library's
- * cap, 64, the most it takes). progress (may be null) is described above;
+ * cap, 64, the most it takes). Above 1, files known to be larger than
+ * 1 MiB start first, on two connections each (with 1: list order, four
+ * connections, as the Ex copy). progress (may be null) is described above;
  * *cancel (may be null) is read while the copies run. Returns 1 when every
  * item was copied, else 0 with 87 (null logon, null items with count > 0,
  * unknown flag: no item touched), 1235 (cancelled), or the result of the

@@ -1,7 +1,8 @@
 // AgentCopyFilesFromAgentW against a fake agent that serves files from
 // memory by path: per-item results for a table of files, the exact
-// exchanges a small listed file costs, the in-flight cap, a cancel, and
-// the argument checks of both directions.
+// exchanges a small listed file costs, when and on how many connections a
+// large one goes, the in-flight cap, a cancel, and the argument checks of
+// both directions.
 #include "agent_test.h"
 #include "file_messages.h"
 #include "local_files.h"
@@ -16,6 +17,7 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <tuple>
 
 namespace {
 
@@ -175,6 +177,34 @@ TEST_F(CopyFilesTest, TheCapBoundsFilesInFlight)
     EXPECT_LE(most, 3);
     EXPECT_GE(most, 2);
     EXPECT_EQ(dir_.Files().size(), items.size());
+}
+
+// With more than one in flight, a large listed file is taken first and read
+// on two connections, leaving the others to the small files; with a cap of
+// one the list's order holds and it gets the Ex copy's four.
+TEST_F(CopyFilesTest, ALargeListedFileGoesFirstOnTwoConnectionsUnlessAlone)
+{
+    const size_t big = (7u << 20) / 2; // four chunks
+    Serve(u"C:\\small", 10, 1);
+    Serve(u"C:\\big", big, 2);
+    for (const auto &[cap, first, opens] : {std::tuple<DWORD, const char16_t *, size_t>{4, u"C:\\big", 2},
+                                            {1, u"C:\\small", 4}}) {
+        SCOPED_TRACE(cap);
+        agent_.ClearRecords();
+        const WString tag = W(cap == 1 ? u"1" : u"4");
+        std::vector<AGENT_COPY_ITEM> items = {Item(u"C:\\small", tag + W(u"a"), true, 10),
+                                              Item(u"C:\\small", tag + W(u"b"), true, 10),
+                                              Item(u"C:\\big", tag + W(u"c"), true, big)};
+        ASSERT_EQ(AgentCopyFilesFromAgentW(logon_, items.data(), DWORD(items.size()), nullptr, nullptr, nullptr, 0, cap),
+                  1) << GetLastError();
+        const auto creates = agent_.RequestsOf(OpCreateFile);
+        ASSERT_FALSE(creates.empty());
+        EXPECT_EQ(fake::OpenOf(creates.front()).path, W(first));
+        EXPECT_EQ(size_t(std::count_if(creates.begin(), creates.end(),
+                                       [](const fake::Request &r) { return fake::OpenOf(r).path == W(u"C:\\big"); })),
+                  opens);
+        EXPECT_EQ(dir_.Read((tag + W(u"c")).c_str()), fake::Pattern(big, 2));
+    }
 }
 
 // A cancel from the progress routine: items not started get 1235 and leave

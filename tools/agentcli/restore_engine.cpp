@@ -643,9 +643,12 @@ private:
         for (Planned &p : copies)
             (p.size >= kLarge && jobs > 1 ? large : small).push_back(&p);
         unsigned left = jobs;
+        // Two large files at a time, on two connections each, leave the
+        // small ones most of the link.
         if (!large.empty()) {
-            lanes.push_back({std::move(large), 1});
-            --left;
+            const unsigned cap = jobs >= 8 ? 2 : 1;
+            lanes.push_back({std::move(large), cap});
+            left -= cap;
         }
         const unsigned smallLanes = left >= 4 && small.size() > kBatch ? 2 : 1;
         for (unsigned i = 0; i < smallLanes; ++i)
