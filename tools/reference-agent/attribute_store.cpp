@@ -1,7 +1,9 @@
 #include "attribute_store.h"
 
 #include <cerrno>
+#include <sched.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace refagent {
 
@@ -19,16 +21,38 @@ std::string Through(int fd, const std::string &entry)
     return path;
 }
 
+// Whether this thread has a working folder of its own (unshare(CLONE_FS)),
+// so that it may move into a folder to look up an entry by its bare name:
+// a listing looks up every entry, and the way through /proc costs more
+// than the entry's stat.
+bool OwnWorkingFolder()
+{
+    thread_local int own = 0; // 0: not yet tried, 1: yes, -1: not to be had
+    if (own == 0)
+        own = ::unshare(CLONE_FS) == 0 ? 1 : -1;
+    return own == 1;
+}
+
+bool BareName(const std::string &entry)
+{
+    return !entry.empty() && entry != "." && entry != ".." && entry.find('/') == std::string::npos;
+}
+
 } // namespace
 
 bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes)
 {
     unsigned char value[4];
+    ssize_t n;
     // The entry itself, never what it links to; the descriptor's magic
     // link is followed to the file it stands for.
-    const std::string path = Through(dirfd, entry);
-    const ssize_t n = entry.empty() ? ::getxattr(path.c_str(), kName, value, sizeof value)
-                                    : ::lgetxattr(path.c_str(), kName, value, sizeof value);
+    if (BareName(entry) && OwnWorkingFolder() && ::fchdir(dirfd) == 0) {
+        n = ::lgetxattr(entry.c_str(), kName, value, sizeof value);
+    } else {
+        const std::string path = Through(dirfd, entry);
+        n = entry.empty() ? ::getxattr(path.c_str(), kName, value, sizeof value)
+                          : ::lgetxattr(path.c_str(), kName, value, sizeof value);
+    }
     if (n != static_cast<ssize_t>(sizeof value))
         return false;
     attributes = (value[0] | value[1] << 8 | value[2] << 16 | static_cast<uint32_t>(value[3]) << 24) & kStoredAttributes;
