@@ -10,11 +10,13 @@
 #include "remote_info.h"
 #include "win32_messages.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <deque>
-#include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -33,8 +35,11 @@ constexpr DWORD kWriteAttributesAccess = 0x100; // FILE_WRITE_ATTRIBUTES, what W
 // offline, not content indexed. The rest (folder, link, compression...) is
 // the agent's to say.
 constexpr DWORD kSettable = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
-// Files per call of the many-file copy; each holds its local file open.
+// Files per call of the many-file copy; each holds its local file open,
+// and all lanes together hold no more than kHeldFiles, well within the
+// common limit of 1,024 descriptors.
 constexpr size_t kBatch = 256;
+constexpr size_t kHeldFiles = 512;
 // A file this large is copied in chunks over several connections of its own.
 constexpr uint64_t kLarge = 1 << 20;
 
@@ -628,16 +633,13 @@ private:
     // The files go in lanes that run at once, each a call of the many-file
     // copy after another: large files in one of their own, so that a large
     // file neither holds back the batch of small ones it would be in nor
-    // waits for them, and the small ones in two that take batches in
-    // turn, so that one batch's last files do not leave the link idle.
-    // Together the lanes stay within --jobs.
+    // waits for them, and the small ones in one lane per 8 of --jobs (2 to
+    // 8), each taking the next batch when its last one ends: a batch's last
+    // files leave its lane's share of the link idle, and with many lanes
+    // those ends fall at different times. Together the lanes stay within
+    // --jobs, and at most kHeldFiles local files are held open.
     void CopyFiles(std::vector<Planned> &copies)
     {
-        struct Lane {
-            std::vector<Planned *> files;
-            unsigned cap;
-        };
-        std::vector<Lane> lanes;
         const unsigned jobs = options_.dryRun ? 1 : options_.jobs;
         std::vector<Planned *> large, small;
         for (Planned &p : copies)
@@ -645,35 +647,47 @@ private:
         unsigned left = jobs;
         // Two large files at a time, on two connections each, leave the
         // small ones most of the link.
-        if (!large.empty()) {
-            const unsigned cap = jobs >= 8 ? 2 : 1;
-            lanes.push_back({std::move(large), cap});
-            left -= cap;
-        }
-        const unsigned smallLanes = left >= 4 && small.size() > kBatch ? 2 : 1;
-        for (unsigned i = 0; i < smallLanes; ++i)
-            lanes.push_back({{}, left / smallLanes + (i == 0 ? left % smallLanes : 0)});
-        for (size_t at = 0; at < small.size(); ++at)
-            lanes[lanes.size() - smallLanes + (at / kBatch) % smallLanes].files.push_back(small[at]);
-
-        auto run = [this](const Lane &lane) {
-            for (size_t at = 0; at < lane.files.size() && !Stopped(); at += kBatch) {
-                const auto first = lane.files.begin() + static_cast<std::ptrdiff_t>(at);
+        const unsigned largeCap = large.empty() ? 0 : jobs >= 8 ? 2 : 1;
+        left -= largeCap;
+        const unsigned smallLanes = left >= 4 ? std::min(8u, std::max(2u, left / 8)) : 1;
+        const size_t batch = std::max<size_t>(1, std::min(kBatch, kHeldFiles / smallLanes));
+        std::atomic<size_t> nextBatch{0};
+        auto runSmall = [&, this](unsigned cap) {
+            for (;;) {
+                const size_t at = nextBatch.fetch_add(batch);
+                if (at >= small.size() || Stopped())
+                    return;
+                const auto first = small.begin() + static_cast<std::ptrdiff_t>(at);
                 CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
-                                                                     std::min(kBatch, lane.files.size() - at))),
-                          std::max(1u, lane.cap));
+                                                                    std::min(batch, small.size() - at))),
+                          std::max(1u, cap));
             }
         };
+        auto runLarge = [&, this] {
+            for (size_t at = 0; at < large.size() && !Stopped(); at += kBatch) {
+                const auto first = large.begin() + static_cast<std::ptrdiff_t>(at);
+                CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
+                                                                    std::min(kBatch, large.size() - at))),
+                          largeCap);
+            }
+        };
+        std::vector<std::function<void()>> lanes;
+        if (!large.empty())
+            lanes.emplace_back(runLarge);
+        for (unsigned i = 0; i < smallLanes && static_cast<size_t>(i) * batch < small.size(); ++i) {
+            const unsigned cap = left / smallLanes + (i == 0 ? left % smallLanes : 0);
+            lanes.emplace_back([runSmall, cap] { runSmall(cap); });
+        }
         std::vector<std::thread> threads;
         size_t started = 0;
         try {
             for (; started + 1 < lanes.size(); ++started)
-                threads.emplace_back(run, std::cref(lanes[started]));
+                threads.emplace_back(lanes[started]);
         } catch (...) {
             // No thread to be had: the other lanes one after the other.
         }
         for (size_t i = started; i < lanes.size(); ++i)
-            run(lanes[i]);
+            lanes[i]();
         for (std::thread &t : threads)
             t.join();
     }
