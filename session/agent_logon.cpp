@@ -95,7 +95,7 @@ AgentConnection *AgentLogon::AcquireConnection(int initialLogon, DWORD *error)
     connection->owner = this;
     const DWORD ioMs = ioMs_.load();
     if (connection->Connect(base, connectMs_.load()) != 0 || (ioMs != 0 && connection->SetIoTimeout(ioMs) != 0) ||
-        Logon(*connection, userName, password, initialLogon) != 0) {
+        Logon(*connection, userName, password, Identity(), initialLogon) != 0) {
         const DWORD cause = GetLastError();
         connection.reset();
         return fail(cause);
@@ -105,6 +105,12 @@ AgentConnection *AgentLogon::AcquireConnection(int initialLogon, DWORD *error)
         return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     return connection.release();
+}
+
+const agent::MachineIdentity &AgentLogon::Identity()
+{
+    std::call_once(identityRead_, [this] { agent::ReadMachineIdentity(identity_); });
+    return identity_;
 }
 
 int AgentLogon::Register(AgentConnection *connection, DWORD ioMsApplied)

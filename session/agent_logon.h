@@ -6,12 +6,14 @@
 #include "transport/agent_connection.h"
 #include "transport/call_watch.h"
 #include "session/bandwidth_limit.h"
+#include "session/machine_identity.h"
 #include "util/out_of_memory.h"
 
 #include <ace/INET_Addr.h>
 #include <ace/Thread_Mutex.h>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 struct AgentLogon {
@@ -63,6 +65,11 @@ struct AgentLogon {
     agent::SpeedLimit speed;
 
 private:
+    // This PC's identity, read at the first connection: reading it walks
+    // the adapter list, which costs more than the logon exchange, and
+    // every connection of a logon tells the agent the same.
+    const agent::MachineIdentity &Identity();
+
     // Closes a connection of this logon for good.
     void Destroy(agent::AgentConnection *connection);
     // Enters a new connection among the live ones, under the lock, with the
@@ -76,6 +83,8 @@ private:
     // Every connection this logon made that is not yet destroyed (guarded
     // by lock), so a new time-out reaches handles too.
     std::vector<agent::AgentConnection *> live_;
+    std::once_flag identityRead_;
+    agent::MachineIdentity identity_;
 };
 
 namespace agent {

@@ -6,7 +6,8 @@
 
 namespace agent {
 
-int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password, int initialLogon)
+int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password, const MachineIdentity &identity,
+          int initialLogon)
 {
     if (IsEmpty(user) || password == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -16,14 +17,10 @@ int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password,
         SetLastError(ERROR_INVALID_ACCESS);
         return -1;
     }
-    WCHAR machineId[kMachineIdChars] = {};
-    ReadMachineId(machineId);
-    WCHAR computerName[kComputerNameChars] = {};
-    ReadComputerName(computerName);
-
     if (connection.RunEncoded(OpLogon, [&](ACE_OutputCDR &out) {
             const bool initial = (initialLogon & 0xFF) != 0;
-            return protocol::EncodeLogonRequest(out, user, password, machineId, computerName, initial);
+            return protocol::EncodeLogonRequest(out, user, password, identity.machineId, identity.computerName,
+                                                initial);
         }) != 0)
         return -1;
     connection.state = Ready;

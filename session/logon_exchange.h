@@ -3,6 +3,7 @@
 #ifndef AGENT_SESSION_LOGON_EXCHANGE_H
 #define AGENT_SESSION_LOGON_EXCHANGE_H
 
+#include "session/machine_identity.h"
 #include "transport/agent_connection.h"
 
 namespace agent {
@@ -13,7 +14,8 @@ namespace agent {
 // Sends the credentials with this PC's identity; status 0 makes the
 // connection Ready. A null or empty user or a null password is refused
 // (87) and a connection that is not Connected too (12), sending nothing.
-int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password, int initialLogon);
+int Logon(AgentConnection &connection, const WCHAR *user, const WCHAR *password, const MachineIdentity &identity,
+          int initialLogon);
 // The connection must be Ready; status 0 makes it Connected, another
 // becomes the last error and leaves it Ready. Either way it succeeds.
 int Logout(AgentConnection &connection);

@@ -86,4 +86,10 @@ void ReadComputerName(WCHAR (&buffer)[kComputerNameChars])
     std::memcpy(buffer, wide, sizeof wide);
 }
 
+void ReadMachineIdentity(MachineIdentity &identity)
+{
+    ReadMachineId(identity.machineId);
+    ReadComputerName(identity.computerName);
+}
+
 } // namespace agent

@@ -25,6 +25,13 @@ void ReadHostName(char (&buffer)[kHostNameBytes]);
 // The host name as UTF-16 (converted from the ANSI code page).
 void ReadComputerName(WCHAR (&buffer)[kComputerNameChars]);
 
+// Both, as a logon sends them.
+struct MachineIdentity {
+    WCHAR machineId[kMachineIdChars] = {};
+    WCHAR computerName[kComputerNameChars] = {};
+};
+void ReadMachineIdentity(MachineIdentity &identity);
+
 } // namespace agent
 
 #endif

@@ -102,7 +102,9 @@ public:
             item.lastWrite = FileTimeOf(lastWrite);
             items.push_back(item);
             entries.push_back(&file);
-            resumable.push_back(options_.incremental && known ? ResumableBytes(file.local, size, lastWrite) : 0);
+            // Looked up in the folder resolved above, not by the path.
+            resumable.push_back(options_.incremental && known ? ResumableBytes(targets.back()->path(), size, lastWrite)
+                                                              : 0);
         }
         if (items.empty())
             return;

@@ -5,6 +5,11 @@
 #include "wide_text.h"
 
 #include <fstream>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace agentcli {
 
@@ -125,17 +130,53 @@ bool IsPartialName(const std::string &name)
            name.compare(0, sizeof kCutPrefix - 1, kCutPrefix) == 0;
 }
 
+// The last bytes of a regular file, read without following a link at its
+// name or waiting on a pipe planted there: false when there is no such
+// file or it is shorter.
+static bool ReadTail(const std::string &path, unsigned char (&tail)[kRestartRecordSize], uint64_t &length)
+{
+#ifdef _WIN32
+    std::wstring wide;
+    if (!ToWide(path, wide))
+        return false;
+    HANDLE file = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const uint64_t size = ::GetFileInformationByHandle(file, &info)
+                              ? (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow
+                              : 0;
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(size - sizeof tail);
+    at.OffsetHigh = static_cast<DWORD>((size - sizeof tail) >> 32);
+    DWORD read = 0;
+    const bool ok = (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+                    size >= sizeof tail && ::ReadFile(file, tail, sizeof tail, &read, &at) && read == sizeof tail;
+    ::CloseHandle(file);
+    length = ok ? size : 0;
+    return ok;
+#else
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(sizeof tail) &&
+              ::pread(fd, tail, sizeof tail, st.st_size - static_cast<off_t>(sizeof tail)) ==
+                  static_cast<ssize_t>(sizeof tail);
+    length = ok ? static_cast<uint64_t>(st.st_size) : 0;
+    ::close(fd);
+    return ok;
+#endif
+}
+
 // The restart record (the last 32 bytes: held, size, last-write time,
 // little endian) must name the same size and time.
 uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWrite)
 {
-    std::ifstream in(PartialName(local), std::ios::binary | std::ios::ate);
-    const std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : 0;
-    if (length <= static_cast<std::streamoff>(kRestartRecordSize))
-        return 0;
     unsigned char record[kRestartRecordSize];
-    in.seekg(length - static_cast<std::streamoff>(kRestartRecordSize));
-    if (!in.read(reinterpret_cast<char *>(record), sizeof record))
+    uint64_t length = 0;
+    if (!ReadTail(PartialName(local), record, length) || length <= kRestartRecordSize)
         return 0;
     auto u64 = [&](int at) {
         uint64_t v = 0;
@@ -144,7 +185,7 @@ uint64_t ResumableBytes(const std::string &local, uint64_t size, uint64_t lastWr
         return v;
     };
     const uint64_t held = u64(0);
-    return held == static_cast<uint64_t>(length) - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
+    return held == length - kRestartRecordSize && u64(8) == size && u64(16) == lastWrite
                ? held
                : 0;
 }

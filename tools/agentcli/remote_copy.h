@@ -21,7 +21,8 @@ std::string PartialName(const std::string &finalPath);
 // True for a file name (no folder) of that form.
 bool IsPartialName(const std::string &name);
 // The bytes the partial file of finalPath holds for a restart of the copy
-// of this remote version (size, last-write ticks); 0 when there is none.
+// of this remote version (size, last-write ticks); 0 when there is none or
+// something other than a regular file stands at its name.
 uint64_t ResumableBytes(const std::string &finalPath, uint64_t size, uint64_t lastWrite);
 
 enum class CopyMode {

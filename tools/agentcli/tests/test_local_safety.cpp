@@ -29,8 +29,9 @@ e2e::RunResult Backup(uint16_t port, const std::string &mode, const std::string 
 
 } // namespace
 
-// Each row plants a link in an existing destination before a backup (one
-// that keeps unchanged files, or one that copies all again) runs into it.
+// Each row plants a link (or a pipe, which must not be waited on) in an
+// existing destination before a backup (one that keeps unchanged files, or
+// one that copies all again) runs into it.
 TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
 {
     const struct {
@@ -38,7 +39,7 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
         const char *at;     // under the destination
         bool partial;       // at the partial name of `at`
         bool hard;          // else a symbolic link
-        const char *target; // under the folder outside; "" for the folder itself
+        const char *target; // under the folder outside; "" for the folder itself; null: a pipe
     } rows[] = {
         {"a folder is a link to a folder outside", "docs", false, false, ""},
         {"a nested folder is a link", "docs/deep", false, false, ""},
@@ -46,6 +47,7 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
         {"a final name is a hard link to a file outside", "docs/a.txt", false, true, "victim"},
         {"a partial name is a link to a file outside", "media/clip.bin", true, false, "victim"},
         {"a partial name is a hard link to a file outside", "top.txt", true, true, "victim"},
+        {"a partial name is a pipe", "docs/a.txt", true, false, nullptr},
     };
     e2e::TempDir work;
     e2e::WriteFile(work / "served/top.txt", "top of the tree");
@@ -63,9 +65,13 @@ TEST(LocalSafety, LinksPlantedInTheDestinationAreNeverWrittenThrough)
             e2e::WriteFile(outside + "/a.txt", "precious a");
             e2e::WriteFile(outside + "/b.txt", "precious b");
             const std::string at = row.partial ? agentcli::PartialName(dest + "/" + row.at) : dest + "/" + row.at;
-            const std::string target = *row.target ? outside + "/" + row.target : outside;
             fs::create_directories(fs::path(at).parent_path());
-            ASSERT_EQ((row.hard ? ::link : ::symlink)(target.c_str(), at.c_str()), 0);
+            if (row.target == nullptr) {
+                ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0);
+            } else {
+                const std::string target = *row.target ? outside + "/" + row.target : outside;
+                ASSERT_EQ((row.hard ? ::link : ::symlink)(target.c_str(), at.c_str()), 0);
+            }
             const auto before = e2e::Snapshot(outside);
 
             const e2e::RunResult r = Backup(agent.port(), mode, dest);
