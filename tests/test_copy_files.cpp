@@ -207,7 +207,7 @@ TEST_F(CopyFilesTest, ALargeListedFileGoesFirstOnTwoConnectionsUnlessAlone)
         ASSERT_FALSE(at.empty());
         EXPECT_LE(at.front(), firstOpen);
         EXPECT_EQ(at.size(), opens);
-        EXPECT_EQ(dir_.Read((tag + W(u"big")).c_str()), fake::Pattern(big, 2));
+        EXPECT_EQ(dir_.Read(reinterpret_cast<const char16_t *>((tag + W(u"big")).c_str())), fake::Pattern(big, 2));
     }
 }
 
