@@ -40,8 +40,8 @@ public:
     {
         const CallWatch::Scope scope(Watched());
         before_ = LastAgentError.load(std::memory_order_relaxed);
-        const unsigned helpers =
-            static_cast<unsigned>(std::min<uint64_t>(std::max(1u, plan_.connections), std::max<uint64_t>(runs_, 1)) - 1);
+        const uint64_t connections = std::max(1u, plan_.connections);
+        const unsigned helpers = static_cast<unsigned>(std::min<uint64_t>(connections, std::max<uint64_t>(runs_, 1)) - 1);
         std::vector<std::thread> threads;
         try {
             threads.reserve(helpers);

@@ -97,9 +97,8 @@ public:
     BOOL Run()
     {
         wanted_ = static_cast<unsigned>(std::min<uint64_t>(batch_.cap, batch_.count));
-        if (wanted_ > 1)
-            LargeFirst();
         if (wanted_ > 1) {
+            LargeFirst();
             std::lock_guard<std::mutex> lock(mutex_);
             AddWorkers();
         }

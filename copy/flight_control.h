@@ -9,9 +9,9 @@
 // work queued at the agent or on the link, which more exchanges in flight
 // would only lengthen. So the target grows while a third or less of the
 // exchanges queue and the bytes moved per second still rise (a long round
-// trip gets many exchanges, loopback few), and shrinks once most queue. A refused or
-// reset connection halves the target and caps it below the number that
-// was in flight, since the agent will not serve more.
+// trip gets many exchanges, loopback few), and shrinks once most queue. A
+// refused or reset connection halves the target and caps it below the
+// number that was in flight, since the agent will not serve more.
 #ifndef AGENT_FLIGHT_CONTROL_H
 #define AGENT_FLIGHT_CONTROL_H
 

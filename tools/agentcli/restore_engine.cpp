@@ -649,8 +649,12 @@ private:
         // small ones most of the link.
         const unsigned largeCap = large.empty() ? 0 : jobs >= 8 ? 2 : 1;
         left -= largeCap;
-        const unsigned smallLanes = left >= 4 ? std::min(8u, std::max(2u, left / 8)) : 1;
-        const size_t batch = std::max<size_t>(1, std::min(kBatch, kHeldFiles / smallLanes));
+        const unsigned wantedLanes = left >= 4 ? std::min(8u, std::max(2u, left / 8)) : 1;
+        const size_t lanesHolding = wantedLanes + (large.empty() ? 0 : 1);
+        const size_t batch = std::max<size_t>(1, std::min(kBatch, kHeldFiles / lanesHolding));
+        // No lane without a batch to take: its share of --jobs goes to the others.
+        const unsigned smallLanes = static_cast<unsigned>(
+            std::max<size_t>(1, std::min<size_t>(wantedLanes, (small.size() + batch - 1) / batch)));
         std::atomic<size_t> nextBatch{0};
         auto runSmall = [&, this](unsigned cap) {
             for (;;) {
@@ -664,17 +668,17 @@ private:
             }
         };
         auto runLarge = [&, this] {
-            for (size_t at = 0; at < large.size() && !Stopped(); at += kBatch) {
+            for (size_t at = 0; at < large.size() && !Stopped(); at += batch) {
                 const auto first = large.begin() + static_cast<std::ptrdiff_t>(at);
                 CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
-                                                                    std::min(kBatch, large.size() - at))),
+                                                                    std::min(batch, large.size() - at))),
                           largeCap);
             }
         };
         std::vector<std::function<void()>> lanes;
         if (!large.empty())
             lanes.emplace_back(runLarge);
-        for (unsigned i = 0; i < smallLanes && static_cast<size_t>(i) * batch < small.size(); ++i) {
+        for (unsigned i = 0; i < smallLanes && !small.empty(); ++i) {
             const unsigned cap = left / smallLanes + (i == 0 ? left % smallLanes : 0);
             lanes.emplace_back([runSmall, cap] { runSmall(cap); });
         }
