@@ -1,5 +1,6 @@
 #include "agent_server.h"
 
+#include "attribute_store.h"
 #include "protocol/fss_util.h"
 #include "session.h"
 #include "win32_codes.h"
@@ -144,6 +145,7 @@ void AgentServer::StartSession(UniqueFd fd, const std::string &peer)
     const int id = nextId_++;
     std::lock_guard<std::mutex> lock(mutex_);
     w->thread = std::thread([this, w, id, peer] {
+        UseOwnWorkingFolder();
         Session session(config_, w->stream, id, throttle_, peer);
         session.Run();
         ::shutdown(w->stream.get_handle(), SHUT_RDWR);

@@ -21,17 +21,8 @@ std::string Through(int fd, const std::string &entry)
     return path;
 }
 
-// Whether this thread has a working folder of its own (unshare(CLONE_FS)),
-// so that it may move into a folder to look up an entry by its bare name:
-// a listing looks up every entry, and the way through /proc costs more
-// than the entry's stat.
-bool OwnWorkingFolder()
-{
-    thread_local int own = 0; // 0: not yet tried, 1: yes, -1: not to be had
-    if (own == 0)
-        own = ::unshare(CLONE_FS) == 0 ? 1 : -1;
-    return own == 1;
-}
+// Set on a thread that took a working folder of its own.
+thread_local bool ownWorkingFolder = false;
 
 bool BareName(const std::string &entry)
 {
@@ -40,13 +31,20 @@ bool BareName(const std::string &entry)
 
 } // namespace
 
+bool UseOwnWorkingFolder()
+{
+    if (!ownWorkingFolder)
+        ownWorkingFolder = ::unshare(CLONE_FS) == 0;
+    return ownWorkingFolder;
+}
+
 bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes)
 {
     unsigned char value[4];
     ssize_t n;
     // The entry itself, never what it links to; the descriptor's magic
     // link is followed to the file it stands for.
-    if (BareName(entry) && OwnWorkingFolder() && ::fchdir(dirfd) == 0) {
+    if (ownWorkingFolder && BareName(entry) && ::fchdir(dirfd) == 0) {
         n = ::lgetxattr(entry.c_str(), kName, value, sizeof value);
     } else {
         const std::string path = Through(dirfd, entry);

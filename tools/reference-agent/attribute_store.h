@@ -15,6 +15,13 @@ namespace refagent {
 // The attribute bits the store keeps.
 constexpr uint32_t kStoredAttributes = 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 
+// Gives the calling thread a working folder of its own, in which
+// LoadAttributes then moves into a folder to look an entry up by its bare
+// name: a listing looks up every entry, and the way through /proc costs
+// more than the entry's stat. Only for threads that resolve no path from
+// the working folder (the agent's connection threads); false where the
+// system refuses, and the lookups go through /proc.
+bool UseOwnWorkingFolder();
 // The stored bits of `entry` in `dirfd` ("" for dirfd itself, which may be
 // an O_PATH descriptor); false when nothing is stored or it cannot be read.
 bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes);
