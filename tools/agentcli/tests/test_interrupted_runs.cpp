@@ -79,9 +79,14 @@ TEST(FatalConditions, StopTheBackupAtOnceWithOneMessageAndTheirExitStatus)
         e2e::Child cli;
         ASSERT_TRUE(cli.Start(argv, work / "out", work / "err"));
         if (c.act == Act::KillAgent || c.act == Act::FreezeAgent) {
-            // Once the copy is on its way.
+            // Once the copy is well on its way, so that the listing, which
+            // runs beside it, is through on a loaded machine too: a kill
+            // before it leaves fewer than three calls to fail.
+            const std::string partial = agentcli::PartialName(dest + "/a-big.bin");
             ASSERT_TRUE(e2e::WaitUntil([&] {
-                return fs::exists(agentcli::PartialName(dest + "/a-big.bin")) || fs::exists(dest + "/a-big.bin");
+                std::error_code ec;
+                const auto held = fs::file_size(partial, ec);
+                return fs::exists(dest + "/a-big.bin") || (!ec && held >= (4u << 20));
             }));
             if (c.act == Act::KillAgent)
                 agent.Kill();
