@@ -655,32 +655,25 @@ private:
         // No lane without a batch to take: its share of --jobs goes to the others.
         const unsigned smallLanes = static_cast<unsigned>(
             std::max<size_t>(1, std::min<size_t>(wantedLanes, (small.size() + batch - 1) / batch)));
-        std::atomic<size_t> nextBatch{0};
-        auto runSmall = [&, this](unsigned cap) {
+        // A lane takes the next batch of its list until none is left.
+        auto run = [&, this](const std::vector<Planned *> &files, std::atomic<size_t> &next, unsigned cap) {
             for (;;) {
-                const size_t at = nextBatch.fetch_add(batch);
-                if (at >= small.size() || Stopped())
+                const size_t at = next.fetch_add(batch);
+                if (at >= files.size() || Stopped())
                     return;
-                const auto first = small.begin() + static_cast<std::ptrdiff_t>(at);
+                const auto first = files.begin() + static_cast<std::ptrdiff_t>(at);
                 CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
-                                                                    std::min(batch, small.size() - at))),
+                                                                    std::min(batch, files.size() - at))),
                           std::max(1u, cap));
             }
         };
-        auto runLarge = [&, this] {
-            for (size_t at = 0; at < large.size() && !Stopped(); at += batch) {
-                const auto first = large.begin() + static_cast<std::ptrdiff_t>(at);
-                CopyBatch(std::vector<Planned *>(first, first + static_cast<std::ptrdiff_t>(
-                                                                    std::min(batch, large.size() - at))),
-                          largeCap);
-            }
-        };
+        std::atomic<size_t> nextSmall{0}, nextLarge{0};
         std::vector<std::function<void()>> lanes;
         if (!large.empty())
-            lanes.emplace_back(runLarge);
+            lanes.emplace_back([&] { run(large, nextLarge, largeCap); });
         for (unsigned i = 0; i < smallLanes && !small.empty(); ++i) {
             const unsigned cap = left / smallLanes + (i == 0 ? left % smallLanes : 0);
-            lanes.emplace_back([runSmall, cap] { runSmall(cap); });
+            lanes.emplace_back([&, cap] { run(small, nextSmall, cap); });
         }
         std::vector<std::thread> threads;
         size_t started = 0;
