@@ -759,7 +759,8 @@ private:
             if (entry != nullptr || (result != 0 && cleared[i]))
                 more.emplace_back(i, entry);
         }
-        RunParallel(more.size(), Threads(), [&](size_t n) {
+        // Within the lane's share: the other lanes' copies run meanwhile.
+        RunParallel(more.size(), std::max(1u, cap), [&](size_t n) {
             const auto [i, entry] = more[n];
             Planned &p = *who[i];
             if (entry != nullptr)
