@@ -320,9 +320,14 @@ private:
             request.expected = &expected;
         }
         request.targetAbsent = (item.known & AGENT_COPY_ITEM_TARGET_ABSENT) != 0;
+        request.atOnce = true;
+        unsigned roundTrips = 0;
+        request.roundTrips = &roundTrips;
         if (!copy_to::CopyToAgent(request))
             return GetLastError();
-        if (bytes < copy_to::kChunkSize)
+        if (roundTrips != 0)
+            exchanges = roundTrips;
+        else if (bytes < copy_to::kChunkSize)
             exchanges = copy_to::kSmallPutExchanges - (request.targetAbsent ? copy_to::kLookExchanges : 0);
         return 0;
     }

@@ -13,6 +13,8 @@
 #include "session/pending_handle.h"
 #include "transport/call_watch.h"
 
+#include <memory>
+
 namespace agent {
 namespace copy_to {
 
@@ -87,11 +89,22 @@ public:
             (request_.expected->size != version_.size ||
              CompareFileTimes(request_.expected->lastWrite, version_.lastWrite) != 0))
             return Failure(ERROR_FILE_INVALID);
+        // Read before anything is asked of the agent.
+        std::unique_ptr<unsigned char[]> whole;
+        if (request_.atOnce && version_.size <= kChunkSize && !request_.logon->bandwidth.Active() &&
+            !ReadWhole(local, whole))
+            return 0;
         int targetExists = 0;
         if (!request_.targetAbsent && !CheckTarget(&targetExists))
             return 0;
-        if (!OpenPartial())
-            return 0;
+        if (whole != nullptr)
+            return RunAtOnce(whole.get(), targetExists == 1);
+        if (!OpenPartial()) {
+            // A call that ended while the open was on its way may have
+            // left the agent a partial file that nobody will come back for.
+            const DWORD cause = GetLastError();
+            return cause == ERROR_REQUEST_ABORTED || cause == WSAETIMEDOUT ? Abandon(cause, Ending::Cancelled, 0) : 0;
+        }
 
         TransferPlan plan(request_);
         plan.remote = remote_.get();
@@ -135,6 +148,45 @@ public:
     }
 
 private:
+    // A file that one write holds, read whole, as one version of the local
+    // file only.
+    bool ReadWhole(LocalFile &local, std::unique_ptr<unsigned char[]> &whole)
+    {
+        const DWORD size = static_cast<DWORD>(version_.size);
+        whole.reset(new unsigned char[size > 0 ? size : 1]);
+        DWORD got = 0;
+        if (size > 0 && platform::ReadFileAt(local.get(), whole.get(), size, 0, &got) != 0)
+            return false;
+        LocalVersion now;
+        if (platform::GetLocalFileVersion(local.get(), &now.size, &now.lastWrite) != 0)
+            return false;
+        if (got != size || now.size != version_.size || CompareFileTimes(now.lastWrite, version_.lastWrite) != 0) {
+            SetLastError(ERROR_FILE_INVALID);
+            return false;
+        }
+        local.Close();
+        return true;
+    }
+
+    // Put in one round trip, then moved into place.
+    BOOL RunAtOnce(const unsigned char *data, bool targetExists)
+    {
+        const DWORD size = static_cast<DWORD>(version_.size);
+        bool created = false;
+        const DWORD cause = FillPartialAtOnce(request_.logon, partialName_.c_str(), data, size,
+                                              version_.lastWrite, created);
+        if (request_.roundTrips != nullptr)
+            *request_.roundTrips = kAtOnceRoundTrips - (request_.targetAbsent ? kLookExchanges : 0);
+        if (cause != 0)
+            return created ? Abandon(cause, Ending::Cancelled, 0) : Failure(cause);
+        TransferPlan plan(request_);
+        plan.size = version_.size;
+        const Ending end = chunks::ConfirmEnd(plan);
+        if (end != Ending::Complete)
+            return Abandon(ERROR_REQUEST_ABORTED, end, end == Ending::Stopped ? version_.size : 0);
+        return Commit(targetExists);
+    }
+
     static int CompareFileTimes(const FILETIME &a, const FILETIME &b)
     {
         return a.dwLowDateTime == b.dwLowDateTime && a.dwHighDateTime == b.dwHighDateTime ? 0 : 1;

@@ -77,7 +77,24 @@ struct CopyRequest : chunks::CopyCall {
     // The caller saw nothing at the target or beside it: no looks before
     // the copy, only if the move finds the name taken.
     bool targetAbsent = false;
+    // A file that one write holds goes into its partial file in one round
+    // trip (FillPartialAtOnce), without a restart: there is nothing in it
+    // worth continuing. Not under a bandwidth limit, which paces writes.
+    bool atOnce = false;
+    // Set to the round trips a copy of a file that one write holds took.
+    unsigned *roundTrips = nullptr;
 };
+
+// Fills the partial file `partialPath` with `size` bytes (one write's
+// worth) and gives it `lastWrite` (zero: none) in one round trip: its
+// create (emptying what an earlier copy left), the write, the time, the
+// close and the size check go out back to back on one pooled connection,
+// and the answers are read in turn. 0 when the agent holds those bytes
+// under that name, closed; else the first cause, with `created` false
+// when the agent certainly did not make the file (the caller removes it
+// otherwise).
+DWORD FillPartialAtOnce(AgentLogon *logon, const WCHAR *partialPath, const unsigned char *data, DWORD size,
+                        const FILETIME &lastWrite, bool &created);
 
 // The exchanges of a new file up to one chunk: two looks (the target and
 // its aside name), the partial file's create, its one write, time and
@@ -85,6 +102,8 @@ struct CopyRequest : chunks::CopyCall {
 // write; a replace moves the old file aside and removes it (two more).
 constexpr unsigned kSmallPutExchanges = 8;
 constexpr unsigned kLookExchanges = 2;
+// The same at once: the looks, the burst and the move.
+constexpr unsigned kAtOnceRoundTrips = 4;
 
 // The whole copy. 1, or 0 with the cause in the thread's last error.
 BOOL CopyToAgent(const CopyRequest &request);

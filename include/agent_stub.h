@@ -586,8 +586,12 @@ BOOL AGENTAPI AgentCopyFilesFromAgentW(AGENT_LOGON logon, AGENT_COPY_ITEM *items
  * has its name, restart), with as many in flight as the from-agent copy
  * chooses, under the same cap. progress, *cancel, the item results and
  * bytesCopied (bytes written onto the agent) as for that copy. A new file
- * up to 1 MiB costs eight exchanges (seven when empty; two fewer with
- * AGENT_COPY_ITEM_TARGET_ABSENT), a replaced one two more. Returns 1 when
+ * up to 1 MiB costs four round trips: two looks (none with
+ * AGENT_COPY_ITEM_TARGET_ABSENT), its partial file's create, write, time,
+ * close and size check sent together on one connection and answered in
+ * turn, and the move; a replaced one two more. Such a file is written
+ * whole, never continued, and under a bandwidth limit its exchanges go
+ * one at a time. Returns 1 when
  * every item was copied, else 0 with 87 (null logon, null items with
  * count > 0, unknown flag: no item touched), 1235
  * (cancelled), or the result of the first failed item in list order. An

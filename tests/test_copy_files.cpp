@@ -2,13 +2,15 @@
 // memory by path: per-item results for a table of files, the exact
 // exchanges a small listed file costs, when and on how many connections a
 // large one goes, the in-flight cap, a cancel, and the argument checks of
-// both directions.
+// both directions; and AgentCopyFilesToAgentW's burst for a small file,
+// with each refusal in it.
 #include "agent_test.h"
 #include "file_messages.h"
 #include "local_files.h"
 #include "remote_files.h"
 #include "test_names.h"
 
+#include "protocol/handle_messages.h"
 #include "protocol/opcodes.h"
 
 #include <algorithm>
@@ -16,6 +18,8 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 #include <mutex>
 #include <tuple>
 
@@ -249,4 +253,94 @@ TEST_F(CopyFilesTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
         EXPECT_EQ(copy(logon_, nullptr, 0, nullptr, nullptr, nullptr, 0, 0), 1);
     }
     EXPECT_EQ(agent_.CountOf(OpCreateFile) + agent_.CountOf(OpGetFileAttributesEx), 0u);
+}
+
+// A file that one write holds goes onto the agent in one round trip: its
+// partial file's create, write, time, close and size check leave on one
+// connection before the first answer, and only then does the move follow.
+// Each refusal in the burst is the item's result, the partial file goes
+// unless the agent refused to make it, nothing takes the target's name,
+// and a connection left out of step is not pooled.
+TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
+{
+    const fake::Bytes content = fake::Pattern(5, 9);
+    {
+        std::ofstream out(dir_.Native(u"src"), std::ios::binary);
+        out.write(reinterpret_cast<const char *>(content.data()), std::streamsize(content.size()));
+    }
+    const struct Row {
+        const char *name;
+        uint32_t open, write, written, time, close;
+        uint64_t landed;
+        bool malformed;
+        DWORD result;
+        bool removed, pooled;
+    } rows[] = {
+        {"whole", 0, 0, 5, 0, 0, 5, false, 0, false, true},
+        {"open refused", 5, 0, 5, 0, 0, 5, false, 5, false, false},
+        {"write refused", 0, 112, 0, 0, 0, 0, false, 112, true, true},
+        {"short write", 0, 0, 3, 0, 0, 3, false, ERROR_WRITE_FAULT, true, true},
+        {"time refused", 0, 0, 5, 5, 0, 5, false, 5, true, true},
+        {"close refused", 0, 0, 5, 0, 32, 5, false, 32, true, false},
+        {"size differs", 0, 0, 5, 0, 0, 4, false, ERROR_FILE_INVALID, true, true},
+        {"size check malformed", 0, 0, 5, 0, 0, 5, true, ERROR_INVALID_DATA, true, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t waiting = 0;
+        agent_.On(OpCreateFile, [&](const fake::Request &r, fake::Session &) {
+            // The rest of the burst (write, time, close: 77 bytes and more)
+            // is on its way without this answer.
+            for (int i = 0; i < 400 && agent_.Waiting(r.connection) < 77; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            waiting = agent_.Waiting(r.connection);
+            return fake::Send(fake::StatusReply(OpCreateFile, row.open));
+        });
+        agent_.Always(OpWriteFile, fake::CountReply(OpWriteFile, row.write, row.written));
+        agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, row.time));
+        agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, row.close));
+        agent_.Always(OpGetFileAttributesEx,
+                      row.malformed ? fake::StatusReply(OpGetFileAttributes, 0)
+                                    : fake::AttributeDataReply(fake::AttributeData(0x20, {}, {}, {}, row.landed)));
+        agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
+        agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
+        agent_.ClearRecords();
+        AGENT_COPY_ITEM item = {};
+        const WString local = dir_.Path(u"src");
+        item.localPath = local.c_str();
+        item.remotePath = Wide(u"C:\\in\\f");
+        item.known = AGENT_COPY_ITEM_TARGET_ABSENT;
+        EXPECT_EQ(AgentCopyFilesToAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
+        EXPECT_EQ(item.result, row.result);
+
+        const auto requests = agent_.Requests();
+        const auto open = std::find_if(requests.begin(), requests.end(),
+                                       [](const fake::Request &r) { return r.opcode == OpCreateFile; });
+        ASSERT_NE(open, requests.end());
+        std::vector<uint32_t> burst;
+        for (const fake::Request &r : requests)
+            if (r.connection == open->connection && r.opcode != OpLogon && r.opcode != OpLogout)
+                burst.push_back(r.opcode);
+        burst.resize(std::min<size_t>(burst.size(), 5));
+        EXPECT_EQ(burst, (std::vector<uint32_t>{OpCreateFile, OpWriteFile, OpSetFileTime, OpCloseHandle,
+                                                OpGetFileAttributesEx}));
+        EXPECT_GE(waiting, 77u);
+        const auto created = fake::OpenOf(*open);
+        EXPECT_EQ(created.disposition, DWORD(CREATE_ALWAYS));
+        EXPECT_EQ(created.access, DWORD(GENERIC_READ | GENERIC_WRITE));
+        EXPECT_NE(created.path.find(W(u".agent-put")), WString::npos);
+        EXPECT_EQ(agent_.RequestsOf(OpWriteFile).at(0).payload, content);
+        const auto times = fake::DecodedPayload<agent::protocol::SetFileTimeRequest>(agent_.RequestsOf(OpSetFileTime).at(0).payload, false,
+                                                agent::protocol::DecodeSetFileTimeRequest);
+        EXPECT_NE(times.lastWrite.dwHighDateTime, 0u);
+        EXPECT_EQ(times.creation.dwHighDateTime | times.lastAccess.dwHighDateTime, 0u);
+        const auto removes = agent_.RequestsOf(OpRemovePath);
+        EXPECT_EQ(removes.size(), row.removed ? 1u : 0u);
+        if (!removes.empty()) {
+            EXPECT_EQ(removes[0].raw(), fake::PathRequest(OpRemovePath, created.path));
+        }
+        EXPECT_EQ(agent_.CountOf(OpMoveFile), row.result == 0 ? 1u : 0u);
+        EXPECT_EQ(agent_.WaitUntil([&] { return agent_.IsOpen(open->connection) == row.pooled; }), true);
+        ExpectOnlySoundConnectionsPooled();
+    }
 }

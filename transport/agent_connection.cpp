@@ -375,6 +375,10 @@ char *AgentConnection::ReceiveFraming(size_t length)
 
 void AgentConnection::EndExchange()
 {
+    if (repliesAhead_ > 0) {
+        --repliesAhead_;
+        return;
+    }
     if (rd_ != wr_)
         Break();
 }

@@ -166,9 +166,17 @@ public:
     // protocol (replies come strictly one per request), so a connection
     // that still holds some is marked broken and never reused.
     void EndExchange();
+    // Before the replies to `count` requests sent back to back are read:
+    // the bytes after each reply but the last are the next one's, so only
+    // the last reply's end looks for bytes beyond it.
+    void ExpectReplies(unsigned count) { repliesAhead_ = count > 0 ? count - 1 : 0; }
 
     // Marks the connection broken after a protocol violation.
-    void Break() { state = Closed; }
+    void Break()
+    {
+        state = Closed;
+        repliesAhead_ = 0;
+    }
     // Break, with ERROR_INVALID_DATA (13) as the cause: a reply that breaks
     // the protocol. Returns null, for the receive paths.
     ACE_InputCDR *Violation();
@@ -201,6 +209,7 @@ private:
     // yet consumed.
     ACE_Message_Block buffer_;
     size_t rd_ = 0;
+    unsigned repliesAhead_ = 0; // replies still to come of requests sent back to back
     size_t wr_ = 0;
     BorrowedInput reply_;
     ACE_OutputCDR request_;

@@ -5,6 +5,7 @@
 #include <ace/OS_NS_errno.h>
 #include <ace/SOCK_Acceptor.h>
 #include <ace/SOCK_Stream.h>
+#include <ace/OS_NS_stropts.h>
 #include <ace/Time_Value.h>
 #include <ace/os_include/netinet/os_tcp.h>
 
@@ -295,6 +296,19 @@ bool FakeAgent::IsOpen(int connection) const
 {
     std::lock_guard<std::mutex> g(mutex_);
     return connection >= 0 && static_cast<size_t>(connection) < connections_.size() && connections_[connection]->open;
+}
+
+size_t FakeAgent::Waiting(int connection) const
+{
+    ACE_HANDLE handle = ACE_INVALID_HANDLE;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (connection < 0 || static_cast<size_t>(connection) >= connections_.size())
+            return 0;
+        handle = connections_[connection]->stream.get_handle();
+    }
+    int bytes = 0;
+    return ACE_OS::ioctl(handle, FIONREAD, &bytes) == 0 && bytes > 0 ? static_cast<size_t>(bytes) : 0;
 }
 
 void FakeAgent::ClearRecords()

@@ -108,6 +108,9 @@ public:
     int Accepted() const;                 // connections accepted so far
     int Open() const;                     // connections whose peer has not closed
     bool IsOpen(int connection) const;    // the same for one (Request::connection)
+    // Bytes that connection has sent and the agent has not read yet: from
+    // a handler, what the client sent without waiting for this answer.
+    size_t Waiting(int connection) const;
     void ClearRecords();
 
     // Waits (up to the time-out) until pred() holds; true if it did.
