@@ -53,6 +53,12 @@ BOOL CopyInto(const CopyRequest &request)
     if (request.failIfExists() && platform::ExistsIn(*request.folder, request.localName))
         return Failure(ERROR_FILE_EXISTS);
 
+    if (request.atOnce && request.known != nullptr && request.known->size < kChunkSize &&
+        !request.logon->bandwidth.Active()) {
+        if (request.roundTrips != nullptr)
+            *request.roundTrips = 1;
+        return CopyAtOnce(request);
+    }
     RemoteVersion version;
     RemoteFile remote(request.logon, OpenRemote(request.logon, request.remotePath, request.known, &version));
     if (remote.get() == nullptr)

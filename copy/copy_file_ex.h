@@ -147,7 +147,22 @@ struct CopyRequest : chunks::CopyCall {
     const platform::LocalFolder *folder; // open; holds the copy
     const WCHAR *localName;              // a plain name in it
     const RemoteVersion *known;          // from a listing, or null: asked from the agent
+    // A listed file that one read holds comes in one round trip
+    // (CopyAtOnce). Not under a bandwidth limit, which paces reads.
+    bool atOnce = false;
+    // Set to the round trips such a copy took.
+    unsigned *roundTrips = nullptr;
 };
+
+// Reads the remote file in one round trip: its open, one read of size + 1
+// bytes at 0 and its close, sent back to back on one pooled connection
+// and answered in turn. `data` holds size + 1 bytes. 0 when the file had
+// exactly `size` bytes, now in `data`; ERROR_FILE_INVALID (1006) for
+// another size; else the first cause.
+DWORD ReadRemoteAtOnce(AgentLogon *logon, const WCHAR *remotePath, unsigned char *data, DWORD size);
+// CopyInto for a listed file that one read holds: ReadRemoteAtOnce, then
+// the partial file, written whole, finished as any other.
+BOOL CopyAtOnce(const CopyRequest &request);
 
 // One file into an open folder. 1, or 0 with the cause in the thread's
 // last error and recorded as the last agent error.

@@ -289,11 +289,16 @@ private:
             version.lastWrite = item.lastWrite;
             request.known = &version;
         }
+        request.atOnce = true;
+        unsigned roundTrips = 0;
+        request.roundTrips = &roundTrips;
         if (copy_ex::CopyFile(request, item.localPath)) {
             // Open, the reads, the close; the information exchange too
             // when no listing gave the size. Only single-read files
             // measure one exchange's time.
-            if (bytes < copy_ex::kChunkSize)
+            if (roundTrips != 0)
+                exchanges = roundTrips;
+            else if (bytes < copy_ex::kChunkSize)
                 exchanges = request.known != nullptr ? 3 : 4;
             return 0;
         }

@@ -525,9 +525,11 @@ BOOL AGENTAPI AgentCopyFileToAgentExW(AGENT_LOGON logon, const WCHAR *localPath,
 /* One file of AgentCopyFilesFromAgentW or AgentCopyFilesToAgentW.
  * From the agent: with AGENT_COPY_ITEM_KNOWN in known, size and lastWrite
  * are what a listing of the agent gave: the copy then asks the agent
- * nothing more about the file (open, one read of size + 1 bytes that
- * proves the size, close for a file up to 1 MiB), and a file found to have
- * changed since is copied again as it is now. To the agent: with
+ * nothing more about the file (for a file under 1 MiB: open, one read of
+ * size + 1 bytes that proves the size, and close, sent together on one
+ * connection and answered in turn, one round trip; one at a time under a
+ * bandwidth limit), and a file found to have changed since is copied again
+ * as it is now. To the agent: with
  * AGENT_COPY_ITEM_KNOWN, size and lastWrite are the local file's as the
  * caller listed it; the copy puts that version only, and a local file of
  * another size or last-write time when it is opened gets 1006 with nothing

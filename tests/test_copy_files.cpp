@@ -344,3 +344,62 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
         ExpectOnlySoundConnectionsPooled();
     }
 }
+
+// A listed file that one read holds comes in one round trip: its open,
+// read and close leave on one connection before the first answer. Each
+// refusal is the item's result and leaves no local file; a connection
+// left out of step is not pooled.
+TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
+{
+    const fake::Bytes content = fake::Pattern(7, 4);
+    const struct Row {
+        const char *name;
+        uint32_t open, read;
+        size_t count;
+        uint32_t close;
+        DWORD result;
+        bool pooled;
+    } rows[] = {
+        {"whole", 0, 0, 7, 0, 0, true},
+        {"open refused", 2, 6, 0, 6, 2, false},
+        {"read refused", 0, 33, 0, 0, 33, true},
+        {"close refused", 0, 0, 7, 5, 5, false},
+        {"more than asked", 0, 0, 9, 0, ERROR_INVALID_DATA, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t waiting = 0;
+        agent_.On(OpCreateFile, [&](const fake::Request &r, fake::Session &) {
+            // The read and the close (36 bytes) are on their way without
+            // this answer.
+            for (int i = 0; i < 400 && agent_.Waiting(r.connection) < 36; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            waiting = agent_.Waiting(r.connection);
+            return fake::Send(fake::StatusReply(OpCreateFile, row.open));
+        });
+        fake::Bytes data = fake::Pattern(row.count, 4);
+        agent_.Always(OpReadFileAt, fake::CountReply(OpReadFileAt, row.read, uint32_t(row.count), data));
+        agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, row.close));
+        agent_.ClearRecords();
+        const WString name = W(u"g-") + fake::Utf16(row.name);
+        AGENT_COPY_ITEM item = Item(u"C:\\g", name, true, content.size());
+        EXPECT_EQ(AgentCopyFilesFromAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
+        EXPECT_EQ(item.result, row.result);
+        std::vector<uint32_t> opcodes;
+        int connection = -1;
+        for (const fake::Request &r : agent_.Requests())
+            if (r.opcode != OpLogon && r.opcode != OpLogout) {
+                opcodes.push_back(r.opcode);
+                connection = r.connection;
+            }
+        // A connection the client gives up may go before the agent reads on.
+        if (!row.pooled && opcodes.size() == 2)
+            opcodes.push_back(OpCloseHandle);
+        EXPECT_EQ(opcodes, (std::vector<uint32_t>{OpCreateFile, OpReadFileAt, OpCloseHandle}));
+        EXPECT_GE(waiting, 36u);
+        EXPECT_EQ(dir_.Read(reinterpret_cast<const char16_t *>(name.c_str())), row.result == 0 ? content : fake::Bytes());
+        EXPECT_EQ(dir_.Files().size(), size_t(std::count_if(rows, &row + 1, [](const Row &r) { return r.result == 0; })));
+        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.IsOpen(connection) == row.pooled; }));
+        ExpectOnlySoundConnectionsPooled();
+    }
+}
