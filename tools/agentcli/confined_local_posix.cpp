@@ -163,8 +163,11 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 {
     stamp = LocalStamp();
     std::vector<std::string> parts;
-    int fd = -1;
-    const uint32_t error = Reach(root_, handle_, local, true, false, parts, &fd);
+    int fd = static_cast<int>(handle_);
+    // A name in the root itself is looked at through the root's own
+    // descriptor: an incremental run stamps every file it lists.
+    const bool inRoot = ComponentsBelow(root_, local, parts) && parts.size() == 1;
+    const uint32_t error = inRoot ? 0 : Reach(root_, handle_, local, true, false, parts, &fd);
     if (error == kLocalFileNotFound || error == kLocalPathNotFound)
         return 0;
     if (error != 0)
@@ -172,7 +175,8 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
     struct stat st;
     const int rc = ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
     const int cause = errno;
-    ::close(fd);
+    if (!inRoot)
+        ::close(fd);
     if (rc != 0)
         return cause == ENOENT ? 0 : Win32FromErrno(cause, local);
     StampFromStat(st, stamp);
