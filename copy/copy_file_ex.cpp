@@ -10,6 +10,8 @@
 #include "session/export_frame.h"
 #include "transport/call_watch.h"
 
+#include <memory>
+
 namespace agent {
 namespace copy_ex {
 
@@ -78,6 +80,34 @@ BOOL CopyInto(const CopyRequest &request)
         partial.Abandon(outcome.ending, version, outcome.held);
         return Failure(outcome.cause);
     }
+    const Ending end = ConfirmEnd(plan);
+    if (end != Ending::Complete) {
+        partial.Abandon(end, version, end == Ending::Stopped ? version.size : 0);
+        return Failure(ERROR_REQUEST_ABORTED);
+    }
+    if (partial.Finish(version) != 0)
+        return Failure(GetLastError());
+    return 1;
+}
+
+BOOL CopyAtOnce(const CopyRequest &request)
+{
+    const RemoteVersion version = *request.known;
+    const DWORD size = static_cast<DWORD>(version.size);
+    std::unique_ptr<unsigned char[]> data(new unsigned char[size + 1]);
+    if (const DWORD cause = ReadRemoteAtOnce(request.logon, request.remotePath, data.get(), size))
+        return Failure(cause);
+    PartialFile partial(*request.folder, request.localName, request.flags);
+    if (partial.Open(version) != 0)
+        return Failure(GetLastError());
+    // The whole file from its start, whatever a restart found there.
+    if (size > 0 && platform::WriteFileAt(partial.handle(), data.get(), size, 0) != 0) {
+        const DWORD cause = GetLastError();
+        partial.Abandon(Ending::Cancelled, version, 0);
+        return Failure(cause);
+    }
+    TransferPlan plan(request);
+    plan.size = version.size;
     const Ending end = ConfirmEnd(plan);
     if (end != Ending::Complete) {
         partial.Abandon(end, version, end == Ending::Stopped ? version.size : 0);

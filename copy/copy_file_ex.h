@@ -14,7 +14,9 @@
 //
 // CopyInto runs them for one file into an open folder; CopyFile for one
 // local path. The parts live in copy_file_ex_partial.cpp (partial file and
-// restart record), copy_file_ex_transfer.cpp (chunks) and copy_file_ex.cpp.
+// restart record), copy_file_ex_transfer.cpp (chunks),
+// copy_file_ex_at_once.cpp (a small listed file in one round trip) and
+// copy_file_ex.cpp.
 #ifndef AGENT_COPY_FILE_EX_H
 #define AGENT_COPY_FILE_EX_H
 

@@ -9,18 +9,10 @@
 #include "protocol/handle_messages.h"
 #include "protocol/status_reply.h"
 
-#include <memory>
-
 namespace agent {
 namespace copy_ex {
 
 namespace {
-
-BOOL Failure(DWORD cause)
-{
-    SetLastError(cause);
-    return 0;
-}
 
 // The burst on one connection. 0 when `data` holds exactly `size` bytes.
 DWORD ReadBurst(AgentConnection &c, const WCHAR *remotePath, unsigned char *data, DWORD size)
@@ -92,34 +84,6 @@ DWORD ReadRemoteAtOnce(AgentLogon *logon, const WCHAR *remotePath, unsigned char
     const DWORD cause = ReadBurst(*held, remotePath, data, size);
     held.ReleaseAfterReturn();
     return cause;
-}
-
-BOOL CopyAtOnce(const CopyRequest &request)
-{
-    const RemoteVersion version = *request.known;
-    const DWORD size = static_cast<DWORD>(version.size);
-    std::unique_ptr<unsigned char[]> data(new unsigned char[size + 1]);
-    if (const DWORD cause = ReadRemoteAtOnce(request.logon, request.remotePath, data.get(), size))
-        return Failure(cause);
-    PartialFile partial(*request.folder, request.localName, request.flags);
-    if (partial.Open(version) != 0)
-        return Failure(GetLastError());
-    // The whole file from its start, whatever a restart found there.
-    if (size > 0 && platform::WriteFileAt(partial.handle(), data.get(), size, 0) != 0) {
-        const DWORD cause = GetLastError();
-        partial.Abandon(Ending::Cancelled, version, 0);
-        return Failure(cause);
-    }
-    TransferPlan plan(request);
-    plan.size = version.size;
-    const Ending end = ConfirmEnd(plan);
-    if (end != Ending::Complete) {
-        partial.Abandon(end, version, end == Ending::Stopped ? version.size : 0);
-        return Failure(ERROR_REQUEST_ABORTED);
-    }
-    if (partial.Finish(version) != 0)
-        return Failure(GetLastError());
-    return 1;
 }
 
 } // namespace copy_ex

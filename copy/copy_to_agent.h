@@ -1,6 +1,7 @@
 // The parts of AgentCopyFileToAgentExW: the remote partial and aside names
 // and the restart record (copy_to_agent_partial.cpp), the chunk transfer
-// (copy_to_agent_transfer.cpp) and the copy itself (copy_to_agent.cpp).
+// (copy_to_agent_transfer.cpp), a small file in one round trip
+// (copy_to_agent_at_once.cpp) and the copy itself (copy_to_agent.cpp).
 #ifndef AGENT_COPY_TO_AGENT_H
 #define AGENT_COPY_TO_AGENT_H
 

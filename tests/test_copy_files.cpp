@@ -57,6 +57,15 @@ protected:
         return item;
     }
 
+    // From a handler: what the client has sent on `connection` beyond the
+    // request being answered, once that is at least `bytes` (or after 2 s).
+    size_t SentAhead(int connection, size_t bytes) const
+    {
+        for (int i = 0; i < 400 && agent_.Waiting(connection) < bytes; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return agent_.Waiting(connection);
+    }
+
     std::shared_ptr<fake::RemoteFiles> files_ = std::make_shared<fake::RemoteFiles>();
     fake::TempDirectory dir_;
     std::deque<WString> names_;
@@ -291,9 +300,7 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
         agent_.On(OpCreateFile, [&](const fake::Request &r, fake::Session &) {
             // The rest of the burst (write, time, close: 77 bytes and more)
             // is on its way without this answer.
-            for (int i = 0; i < 400 && agent_.Waiting(r.connection) < 77; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            waiting = agent_.Waiting(r.connection);
+            waiting = SentAhead(r.connection, 77);
             return fake::Send(fake::StatusReply(OpCreateFile, row.open));
         });
         agent_.Always(OpWriteFile, fake::CountReply(OpWriteFile, row.write, row.written));
@@ -372,9 +379,7 @@ TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
         agent_.On(OpCreateFile, [&](const fake::Request &r, fake::Session &) {
             // The read and the close (36 bytes) are on their way without
             // this answer.
-            for (int i = 0; i < 400 && agent_.Waiting(r.connection) < 36; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            waiting = agent_.Waiting(r.connection);
+            waiting = SentAhead(r.connection, 36);
             return fake::Send(fake::StatusReply(OpCreateFile, row.open));
         });
         fake::Bytes data = fake::Pattern(row.count, 4);
