@@ -10,6 +10,7 @@ namespace fake {
 namespace {
 
 constexpr uint32_t kOpenFile = 8, kMovePointer = 9, kCloseFile = 12, kReadAt = 20, kInformation = 23;
+constexpr uint32_t kInvalidHandle = 6;
 
 } // namespace
 
@@ -36,13 +37,18 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         (*opened)[s.id] = path;
         return Send(StatusReply(kOpenFile, 0));
     });
-    agent.On(kReadAt, [files, opened, lock](const Request &r, Session &s) {
-        WString path;
-        {
-            std::lock_guard<std::mutex> g(*lock);
-            path = (*opened)[s.id];
-        }
-        const RemoteFile &file = files->at(path);
+    // What a connection has open, or null: a client may send a read or a
+    // close behind an open the server refuses, which an agent answers with 6.
+    auto openOn = [files, opened, lock](const Session &s) -> const RemoteFile * {
+        std::lock_guard<std::mutex> g(*lock);
+        const auto it = opened->find(s.id);
+        return it == opened->end() ? nullptr : &files->at(it->second);
+    };
+    agent.On(kReadAt, [openOn](const Request &r, Session &s) {
+        const RemoteFile *open = openOn(s);
+        if (open == nullptr)
+            return Send(CountReply(kReadAt, kInvalidHandle, 0));
+        const RemoteFile &file = *open;
         if (file.readStatus != 0)
             return Send(CountReply(kReadAt, file.readStatus, 0));
         const agent::protocol::ReadFileAtRequest read = ReadAtOf(r);
@@ -51,13 +57,11 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         Bytes data(file.content.begin() + static_cast<long>(start), file.content.begin() + static_cast<long>(start + n));
         return Send(DataReply(kReadAt, 0, data)).After(file.readDelayMs);
     });
-    agent.On(kInformation, [files, opened, lock](const Request &, Session &s) {
-        WString path;
-        {
-            std::lock_guard<std::mutex> g(*lock);
-            path = (*opened)[s.id];
-        }
-        const RemoteFile &file = files->at(path);
+    agent.On(kInformation, [openOn](const Request &, Session &s) {
+        const RemoteFile *open = openOn(s);
+        if (open == nullptr)
+            return Send(StatusReply(kInformation, kInvalidHandle));
+        const RemoteFile &file = *open;
         const uint64_t size = file.content.size(), ticks = file.lastWrite;
         Payload p;
         p.u32(0).u32(0x20).filetime(0, 0).filetime(0, 0).filetime(uint32_t(ticks), uint32_t(ticks >> 32));
@@ -68,7 +72,10 @@ void ServeFiles(FakeAgent &agent, std::shared_ptr<const RemoteFiles> files)
         // Only moves from the start are made by copies: the distance is the position.
         return Send(PositionReply(static_cast<uint64_t>(FilePointerOf(r).distance)));
     });
-    agent.On(kCloseFile, [](const Request &, Session &) { return Send(StatusReply(kCloseFile, 0)); });
+    agent.On(kCloseFile, [opened, lock](const Request &, Session &s) {
+        std::lock_guard<std::mutex> g(*lock);
+        return Send(StatusReply(kCloseFile, opened->erase(s.id) == 1 ? 0 : kInvalidHandle));
+    });
 }
 
 } // namespace fake

@@ -4,7 +4,6 @@
 #include "run_control.h"
 #include "wide_text.h"
 
-#include <fstream>
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
