@@ -118,7 +118,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
-            changed_.notify_all();
+            ready_.notify_all();
         }
         for (std::thread &t : workers)
             t.join();
@@ -281,14 +281,16 @@ private:
     }
 
     // Waits while the queue is full: the listing runs no further ahead of
-    // the copies than that.
+    // the copies than that. One worker is woken per batch that fills:
+    // waking them all for every entry cost more than checking an unchanged
+    // file.
     void Push(FileEntry &&file)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return queue_.size() < options_.queued; });
+        space_.wait(lock, [&] { return queue_.size() < options_.queued; });
         queue_.push_back(std::move(file));
-        if (queue_.size() >= options_.batch)
-            changed_.notify_all();
+        if (queue_.size() % std::max<size_t>(1, options_.batch) == 0)
+            ready_.notify_one();
     }
 
     void Worker()
@@ -299,7 +301,7 @@ private:
             {
                 std::unique_lock<std::mutex> lock(mutex_);
                 while (!done_ && queue_.size() < options_.batch)
-                    if (changed_.wait_for(lock, kBatchWait) == std::cv_status::timeout && !queue_.empty())
+                    if (ready_.wait_for(lock, kBatchWait) == std::cv_status::timeout && !queue_.empty())
                         break;
                 if (queue_.empty())
                     return; // done
@@ -307,7 +309,10 @@ private:
                     batch.push_back(std::move(queue_.front()));
                     queue_.pop_front();
                 }
-                changed_.notify_all();
+                // Another whole batch waiting is another worker's.
+                if (queue_.size() >= options_.batch)
+                    ready_.notify_one();
+                space_.notify_one();
             }
             sink_.Files(batch);
         }
@@ -324,7 +329,8 @@ private:
     size_t skip_;
     bool delivered_ = false;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable ready_; // workers: a batch, or the end
+    std::condition_variable space_; // the listing: room in the queue
     std::deque<FileEntry> queue_;
     bool done_ = false;
     std::map<WString, std::set<WString>> names_; // folders still being listed
