@@ -55,10 +55,9 @@ BOOL CopyInto(const CopyRequest &request)
     if (request.failIfExists() && platform::ExistsIn(*request.folder, request.localName))
         return Failure(ERROR_FILE_EXISTS);
 
-    if (request.atOnce && request.known != nullptr && request.known->size < kChunkSize &&
+    if (request.roundTrips != nullptr && request.known != nullptr && request.known->size < kChunkSize &&
         !request.logon->bandwidth.Active()) {
-        if (request.roundTrips != nullptr)
-            *request.roundTrips = 1;
+        *request.roundTrips = 1;
         return CopyAtOnce(request);
     }
     RemoteVersion version;

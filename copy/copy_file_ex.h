@@ -149,10 +149,9 @@ struct CopyRequest : chunks::CopyCall {
     const platform::LocalFolder *folder; // open; holds the copy
     const WCHAR *localName;              // a plain name in it
     const RemoteVersion *known;          // from a listing, or null: asked from the agent
-    // A listed file that one read holds comes in one round trip
-    // (CopyAtOnce). Not under a bandwidth limit, which paces reads.
-    bool atOnce = false;
-    // Set to the round trips such a copy took.
+    // Given, a listed file that one read holds comes in one round trip
+    // (CopyAtOnce), and the round trips it took are written here. Not
+    // under a bandwidth limit, which paces reads.
     unsigned *roundTrips = nullptr;
 };
 

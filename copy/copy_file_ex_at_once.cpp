@@ -8,6 +8,8 @@
 
 #include "protocol/handle_messages.h"
 #include "protocol/status_reply.h"
+#include "session/export_frame.h"
+#include "transport/reply_burst.h"
 
 namespace agent {
 namespace copy_ex {
@@ -17,6 +19,7 @@ namespace {
 // The burst on one connection. 0 when `data` holds exactly `size` bytes.
 DWORD ReadBurst(AgentConnection &c, const WCHAR *remotePath, unsigned char *data, DWORD size)
 {
+    ReplyBurst burst(c);
     protocol::ReadFileAtRequest read;
     read.toRead = size + 1;
     if (c.SendEncoded(OpCreateFile, [&](ACE_OutputCDR &out) {
@@ -25,65 +28,46 @@ DWORD ReadBurst(AgentConnection &c, const WCHAR *remotePath, unsigned char *data
         }) != 0 ||
         c.SendEncoded(OpReadFileAt, [&](ACE_OutputCDR &out) { return protocol::EncodeReadFileAtRequest(out, read); }) !=
             0 ||
-        c.SendBareRequest(OpCloseHandle) != 0) {
-        c.Break(); // requests half sent, answers unread
-        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
-    }
-    c.ExpectReplies(3);
-    DWORD cause = 0;
-    auto note = [&cause](DWORD status) {
-        if (cause == 0)
-            cause = status;
-    };
-    auto lost = [&] {
-        c.Break();
-        note(GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_DATA));
-        return cause;
-    };
+        c.SendBareRequest(OpCloseHandle) != 0)
+        return burst.Lost();
+    burst.Expect(3);
     uint32_t status = 0;
     if (c.ReceiveStatus(OpCreateFile, status) != 0)
-        return lost();
+        return burst.Lost();
     const bool opened = status == 0;
-    note(status);
+    burst.Note(status);
     MessageHeader header;
     protocol::CountReply got;
     ACE_InputCDR *in = c.Receive(ReplyShape::WithData(OpReadFileAt, protocol::kCountReplyLength), header);
     if (in == nullptr || !protocol::DecodeCountReply(*in, got))
-        return lost();
+        return burst.Lost();
     // More than was asked for cannot be taken, nor the stream kept in step.
     if (got.count > read.toRead) {
         SetLastError(ERROR_INVALID_DATA);
-        return lost();
+        return burst.Lost();
     }
     if (c.ReceiveData(data, got.count) != 0)
-        return lost();
-    note(got.status);
+        return burst.Lost();
+    burst.Note(got.status);
     // One byte more than listed: the file grew; fewer: it shrank.
-    note(got.count != size ? ERROR_FILE_INVALID : 0);
+    burst.Note(got.count != size ? ERROR_FILE_INVALID : 0);
     if (c.ReceiveStatus(OpCloseHandle, status) != 0)
-        return lost();
+        return burst.Lost();
     const bool closed = status == 0;
-    note(status);
+    burst.Note(status);
     // What an agent makes of a read and close after a refused open is its
     // own affair, and a file it may still hold open goes with the
     // connection: neither is used again.
     if (!opened || !closed)
         c.Break();
-    return cause;
+    return burst.cause();
 }
 
 } // namespace
 
 DWORD ReadRemoteAtOnce(AgentLogon *logon, const WCHAR *remotePath, unsigned char *data, DWORD size)
 {
-    ConnectionHolder held(logon);
-    if (held.get() == nullptr)
-        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_DATA);
-    if (held.get()->state != Ready)
-        return ERROR_INVALID_ACCESS;
-    const DWORD cause = ReadBurst(*held, remotePath, data, size);
-    held.ReleaseAfterReturn();
-    return cause;
+    return CauseOnPooledConnection(logon, [&](AgentConnection &c) { return ReadBurst(c, remotePath, data, size); });
 }
 
 } // namespace copy_ex

@@ -289,7 +289,6 @@ private:
             version.lastWrite = item.lastWrite;
             request.known = &version;
         }
-        request.atOnce = true;
         unsigned roundTrips = 0;
         request.roundTrips = &roundTrips;
         if (copy_ex::CopyFile(request, item.localPath)) {
@@ -325,7 +324,6 @@ private:
             request.expected = &expected;
         }
         request.targetAbsent = (item.known & AGENT_COPY_ITEM_TARGET_ABSENT) != 0;
-        request.atOnce = true;
         unsigned roundTrips = 0;
         request.roundTrips = &roundTrips;
         if (!copy_to::CopyToAgent(request))

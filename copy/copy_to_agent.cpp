@@ -91,7 +91,7 @@ public:
             return Failure(ERROR_FILE_INVALID);
         // Read before anything is asked of the agent.
         std::unique_ptr<unsigned char[]> whole;
-        if (request_.atOnce && version_.size <= kChunkSize && !request_.logon->bandwidth.Active() &&
+        if (request_.roundTrips != nullptr && version_.size <= kChunkSize && !request_.logon->bandwidth.Active() &&
             !ReadWhole(local, whole))
             return 0;
         int targetExists = 0;
@@ -175,8 +175,7 @@ private:
         bool created = false;
         const DWORD cause = FillPartialAtOnce(request_.logon, partialName_.c_str(), data, size,
                                               version_.lastWrite, created);
-        if (request_.roundTrips != nullptr)
-            *request_.roundTrips = kAtOnceRoundTrips - (request_.targetAbsent ? kLookExchanges : 0);
+        *request_.roundTrips = kAtOnceRoundTrips - (request_.targetAbsent ? kLookExchanges : 0);
         if (cause != 0)
             return created ? Abandon(cause, Ending::Cancelled, 0) : Failure(cause);
         TransferPlan plan(request_);

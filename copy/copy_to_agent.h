@@ -78,11 +78,10 @@ struct CopyRequest : chunks::CopyCall {
     // The caller saw nothing at the target or beside it: no looks before
     // the copy, only if the move finds the name taken.
     bool targetAbsent = false;
-    // A file that one write holds goes into its partial file in one round
-    // trip (FillPartialAtOnce), without a restart: there is nothing in it
-    // worth continuing. Not under a bandwidth limit, which paces writes.
-    bool atOnce = false;
-    // Set to the round trips a copy of a file that one write holds took.
+    // Given, a file that one write holds goes into its partial file in one
+    // round trip (FillPartialAtOnce), without a restart: there is nothing
+    // in it worth continuing; the round trips such a copy took are written
+    // here. Not under a bandwidth limit, which paces writes.
     unsigned *roundTrips = nullptr;
 };
 

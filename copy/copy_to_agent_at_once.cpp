@@ -11,122 +11,82 @@
 #include "protocol/handle_messages.h"
 #include "protocol/path_messages.h"
 #include "protocol/status_reply.h"
+#include "session/export_frame.h"
+#include "transport/reply_burst.h"
 
 namespace agent {
 namespace copy_to {
 
 namespace {
 
-class Burst {
-public:
-    Burst(AgentConnection &connection, const WCHAR *partialPath) : c_(connection), partialPath_(partialPath) {}
+// The burst on one connection. 0 when the partial file holds `size`
+// bytes, closed, with its time; `created` false only when the agent said
+// it did not make the file.
+DWORD FillBurst(AgentConnection &c, const WCHAR *partialPath, const unsigned char *data, DWORD size,
+                const FILETIME &lastWrite, bool &created)
+{
+    ReplyBurst burst(c);
+    // A zero time is one the local file system does not know.
+    const bool timed = lastWrite.dwLowDateTime != 0 || lastWrite.dwHighDateTime != 0;
+    protocol::SetFileTimeRequest times;
+    times.lastWrite = lastWrite;
+    // From the first byte sent the agent may have made the file.
+    created = true;
+    if (c.SendEncoded(OpCreateFile, [&](ACE_OutputCDR &out) {
+            return protocol::EncodeCreateFileRequest(out, partialPath, GENERIC_READ | GENERIC_WRITE,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS,
+                                                     FILE_ATTRIBUTE_NORMAL);
+        }) != 0 ||
+        (size > 0 && c.SendDataRequest(OpWriteFile, data, size) != 0) ||
+        (timed && c.SendEncoded(OpSetFileTime, [&](ACE_OutputCDR &out) {
+             return protocol::EncodeSetFileTimeRequest(out, times);
+         }) != 0) ||
+        c.SendBareRequest(OpCloseHandle) != 0 ||
+        c.SendEncoded(OpGetFileAttributesEx,
+                      [&](ACE_OutputCDR &out) { return protocol::EncodePathRequest(out, partialPath); }) != 0)
+        return burst.Lost();
+    burst.Expect(3 + (size > 0 ? 1 : 0) + (timed ? 1 : 0));
 
-    // Sends the requests; false when one could not go (the cause in the
-    // thread's last error).
-    bool Send(const unsigned char *data, DWORD size, const FILETIME &lastWrite)
-    {
-        if (c_.SendEncoded(OpCreateFile, [&](ACE_OutputCDR &out) {
-                return protocol::EncodeCreateFileRequest(out, partialPath_, GENERIC_READ | GENERIC_WRITE,
-                                                         FILE_SHARE_READ | FILE_SHARE_WRITE, CREATE_ALWAYS,
-                                                         FILE_ATTRIBUTE_NORMAL);
-            }) != 0)
-            return false;
-        ++sent_;
-        if (size > 0) {
-            if (c_.SendDataRequest(OpWriteFile, data, size) != 0)
-                return false;
-            ++sent_;
-        }
-        // A zero time is one the local file system does not know.
-        timed_ = lastWrite.dwLowDateTime != 0 || lastWrite.dwHighDateTime != 0;
-        if (timed_) {
-            protocol::SetFileTimeRequest times;
-            times.lastWrite = lastWrite;
-            if (c_.SendEncoded(OpSetFileTime, [&](ACE_OutputCDR &out) {
-                    return protocol::EncodeSetFileTimeRequest(out, times);
-                }) != 0)
-                return false;
-            ++sent_;
-        }
-        if (c_.SendBareRequest(OpCloseHandle) != 0)
-            return false;
-        ++sent_;
-        if (c_.SendEncoded(OpGetFileAttributesEx,
-                           [&](ACE_OutputCDR &out) { return protocol::EncodePathRequest(out, partialPath_); }) != 0)
-            return false;
-        ++sent_;
-        return true;
-    }
-
-    // Reads every answer in turn, as the one-by-one exchanges would read
-    // them, keeping the first failure. 0 when the partial file holds
-    // `size` bytes, closed, with its time.
-    DWORD Receive(DWORD size, bool &created)
-    {
-        c_.ExpectReplies(sent_);
-        uint32_t status = 0;
-        if (c_.ReceiveStatus(OpCreateFile, status) != 0)
-            return Lost();
-        created = status == 0;
-        Note(status);
-        if (size > 0) {
-            MessageHeader header;
-            protocol::CountReply written;
-            ACE_InputCDR *in = c_.Receive(ReplyShape::Exact(OpWriteFile, protocol::kCountReplyLength), header);
-            if (in == nullptr || !protocol::DecodeCountReply(*in, written))
-                return Lost();
-            Note(written.status);
-            Note(written.count != size ? ERROR_WRITE_FAULT : 0);
-        }
-        if (timed_) {
-            if (c_.ReceiveStatus(OpSetFileTime, status) != 0)
-                return Lost();
-            Note(status);
-        }
-        if (c_.ReceiveStatus(OpCloseHandle, status) != 0)
-            return Lost();
-        // A file the agent may still hold open leaves with its connection.
-        const bool closed = status == 0;
-        Note(status);
+    uint32_t status = 0;
+    if (c.ReceiveStatus(OpCreateFile, status) != 0)
+        return burst.Lost();
+    created = status == 0;
+    burst.Note(status);
+    if (size > 0) {
         MessageHeader header;
-        ACE_InputCDR *in = c_.Receive(ReplyShape::Minimum(OpGetFileAttributesEx, 4), header);
-        if (in == nullptr)
-            return Lost();
-        protocol::GetFileAttributesExReply landed;
-        const bool decoded = protocol::DecodeGetFileAttributesExReply(*in, landed);
-        if (landed.status != 0 || !decoded)
-            Note(landed.status != 0 ? landed.status : static_cast<DWORD>(ERROR_INVALID_DATA));
-        else if ((static_cast<uint64_t>(landed.data.nFileSizeHigh) << 32 | landed.data.nFileSizeLow) != size)
-            Note(ERROR_FILE_INVALID);
-        // What an agent makes of the requests after a refused open is its
-        // own affair: that connection is not used again.
-        if (!created || !closed)
-            c_.Break();
-        return cause_;
+        protocol::CountReply written;
+        ACE_InputCDR *in = c.Receive(ReplyShape::Exact(OpWriteFile, protocol::kCountReplyLength), header);
+        if (in == nullptr || !protocol::DecodeCountReply(*in, written))
+            return burst.Lost();
+        burst.Note(written.status);
+        burst.Note(written.count != size ? ERROR_WRITE_FAULT : 0);
     }
-
-private:
-    void Note(DWORD cause)
-    {
-        if (cause_ == 0)
-            cause_ = cause;
+    if (timed) {
+        if (c.ReceiveStatus(OpSetFileTime, status) != 0)
+            return burst.Lost();
+        burst.Note(status);
     }
-
-    // A reply that did not come whole: the connection is broken; the
-    // first cause noted before stands.
-    DWORD Lost()
-    {
-        c_.Break();
-        Note(GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_DATA));
-        return cause_;
-    }
-
-    AgentConnection &c_;
-    const WCHAR *partialPath_;
-    unsigned sent_ = 0;
-    bool timed_ = false;
-    DWORD cause_ = 0;
-};
+    if (c.ReceiveStatus(OpCloseHandle, status) != 0)
+        return burst.Lost();
+    // A file the agent may still hold open leaves with its connection.
+    const bool closed = status == 0;
+    burst.Note(status);
+    MessageHeader header;
+    ACE_InputCDR *in = c.Receive(ReplyShape::Minimum(OpGetFileAttributesEx, 4), header);
+    if (in == nullptr)
+        return burst.Lost();
+    protocol::GetFileAttributesExReply landed;
+    const bool decoded = protocol::DecodeGetFileAttributesExReply(*in, landed);
+    if (landed.status != 0 || !decoded)
+        burst.Note(landed.status != 0 ? landed.status : static_cast<DWORD>(ERROR_INVALID_DATA));
+    else if ((static_cast<uint64_t>(landed.data.nFileSizeHigh) << 32 | landed.data.nFileSizeLow) != size)
+        burst.Note(ERROR_FILE_INVALID);
+    // What an agent makes of the requests after a refused open is its
+    // own affair: that connection is not used again.
+    if (!created || !closed)
+        c.Break();
+    return burst.cause();
+}
 
 } // namespace
 
@@ -134,24 +94,8 @@ DWORD FillPartialAtOnce(AgentLogon *logon, const WCHAR *partialPath, const unsig
                         const FILETIME &lastWrite, bool &created)
 {
     created = false;
-    ConnectionHolder held(logon);
-    if (held.get() == nullptr)
-        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_DATA);
-    AgentConnection &connection = *held;
-    if (connection.state != Ready)
-        return ERROR_INVALID_ACCESS;
-    Burst burst(connection, partialPath);
-    // From the first byte sent the agent may have made the file.
-    created = true;
-    DWORD cause = 0;
-    if (!burst.Send(data, size, lastWrite)) {
-        cause = GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_WRITE_FAULT);
-        connection.Break(); // requests half sent, answers unread
-    } else {
-        cause = burst.Receive(size, created);
-    }
-    held.ReleaseAfterReturn();
-    return cause;
+    return CauseOnPooledConnection(
+        logon, [&](AgentConnection &c) { return FillBurst(c, partialPath, data, size, lastWrite, created); });
 }
 
 } // namespace copy_to

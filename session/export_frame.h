@@ -30,6 +30,22 @@ int RunOnPooledConnection(AgentLogon *logon, Exchange &&exchange)
     return result;
 }
 
+// The same for an exchange that returns its cause (0 or a Win32 code) on a
+// logged-on connection: the acquire's cause when none could be had, 12
+// for one that is not Ready.
+template <typename Exchange>
+DWORD CauseOnPooledConnection(AgentLogon *logon, Exchange &&exchange)
+{
+    ConnectionHolder connection(logon);
+    if (connection.get() == nullptr)
+        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(ERROR_INVALID_DATA);
+    if (connection.get()->state != Ready)
+        return ERROR_INVALID_ACCESS;
+    const DWORD cause = exchange(*connection);
+    connection.ReleaseAfterReturn();
+    return cause;
+}
+
 // The frame of every export: runs `body() -> Result`, keeps C++ exceptions
 // (allocation failures inside ACE or the standard library) from crossing
 // the C interface, and ends the call in one place. The cause is read once

@@ -61,16 +61,50 @@ bool IsLinkAt(int at, const std::string &name)
     return ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
+// A folder reached below the root: for the root itself its own
+// descriptor, borrowed (a file in the root then costs no descriptor of its
+// own); else one opened for it, closed with this.
+class Folder {
+public:
+    Folder() = default;
+    ~Folder() { Set(-1, false); }
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+
+    int get() const { return fd_; }
+    void Set(int fd, bool own)
+    {
+        if (own_)
+            ::close(fd_);
+        fd_ = fd;
+        own_ = own;
+    }
+    // A descriptor the caller keeps: this one, or a duplicate of the
+    // root's. -1 with errno set.
+    int Release()
+    {
+        const int fd = own_ ? fd_ : ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+        fd_ = -1;
+        own_ = false;
+        return fd;
+    }
+
+private:
+    int fd_ = -1;
+    bool own_ = false;
+};
+
 // Opens the folder `parts[0..count)` below `root`, creating what is missing
-// (and replacing links) when asked. 0 with *out open, or the Win32 code.
+// (and replacing links) when asked. 0 with `out` holding it, or the Win32
+// code.
 uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, bool create, const std::string &local,
-                 int *out)
+                 Folder &out)
 {
-    int fd = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
-    if (fd < 0)
-        return Win32FromErrno(errno, local);
+    Folder at;
+    at.Set(root, false);
     for (size_t i = 0; i < count; ++i) {
         const std::string &part = parts[i];
+        const int fd = at.get();
         int next = OpenFolderAt(fd, part);
         // Another process may plant something between the steps; a few
         // rounds settle it or give up.
@@ -90,29 +124,27 @@ uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, 
         }
         if (next < 0) {
             const int error = errno;
-            const bool link = (error == ENOTDIR || error == ELOOP) && IsLinkAt(fd, part);
-            ::close(fd);
-            if (link)
+            if ((error == ENOTDIR || error == ELOOP) && IsLinkAt(fd, part))
                 return kLocalLinkRefused;
             return error == ENOTDIR ? kLocalFileExists : Win32FromErrno(error, local);
         }
-        ::close(fd);
-        fd = next;
+        at.Set(next, true);
     }
-    *out = fd;
+    const bool own = at.get() != root;
+    out.Set(own ? at.Release() : root, own);
     return 0;
 }
 
-// Splits `local` below the root and opens the folder that holds it
-// (`parent`) or the one it names, as Descend does: 0 with *fd open, or the
-// cause (kInvalidName outside the root, or for the root where its parent
-// is wanted).
+// Splits `local` below the root and reaches the folder that holds it
+// (`parent`) or the one it names, as Descend does: 0 with `folder` holding
+// it, or the cause (kInvalidName outside the root, or for the root where
+// its parent is wanted).
 uint32_t Reach(const std::string &root, intptr_t handle, const std::string &local, bool parent, bool create,
-               std::vector<std::string> &parts, int *fd)
+               std::vector<std::string> &parts, Folder &folder)
 {
     if (!ComponentsBelow(root, local, parts) || (parent && parts.empty()))
         return kInvalidName;
-    return Descend(static_cast<int>(handle), parts, parent ? parts.size() - 1 : parts.size(), create, local, fd);
+    return Descend(static_cast<int>(handle), parts, parent ? parts.size() - 1 : parts.size(), create, local, folder);
 }
 
 bool ProcFdUsable()
@@ -152,31 +184,23 @@ uint32_t ConfinedRoot::Open(const std::string &root)
 uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
 {
     std::vector<std::string> parts;
-    int fd = -1;
-    const uint32_t error = Reach(root_, handle_, local, false, true, parts, &fd);
-    if (error == 0)
-        ::close(fd);
-    return error;
+    Folder folder;
+    return Reach(root_, handle_, local, false, true, parts, folder);
 }
 
 uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 {
     stamp = LocalStamp();
     std::vector<std::string> parts;
-    int fd = static_cast<int>(handle_);
-    // A name in the root itself is looked at through the root's own
-    // descriptor: an incremental run stamps every file it lists.
-    const bool inRoot = ComponentsBelow(root_, local, parts) && parts.size() == 1;
-    const uint32_t error = inRoot ? 0 : Reach(root_, handle_, local, true, false, parts, &fd);
+    Folder folder;
+    const uint32_t error = Reach(root_, handle_, local, true, false, parts, folder);
     if (error == kLocalFileNotFound || error == kLocalPathNotFound)
         return 0;
     if (error != 0)
         return error;
     struct stat st;
-    const int rc = ::fstatat(fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    const int rc = ::fstatat(folder.get(), parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW);
     const int cause = errno;
-    if (!inRoot)
-        ::close(fd);
     if (rc != 0)
         return cause == ENOENT ? 0 : Win32FromErrno(cause, local);
     StampFromStat(st, stamp);
@@ -186,9 +210,12 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
 {
     std::vector<std::string> parts;
-    int fd = -1;
-    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, &fd))
+    Folder folder;
+    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, folder))
         return error;
+    const int fd = folder.Release();
+    if (fd < 0)
+        return Win32FromErrno(errno, local);
     if (target.folder_ >= 0)
         ::close(static_cast<int>(target.folder_));
     target.folder_ = fd;
@@ -201,17 +228,17 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
 {
     entries.clear();
     std::vector<std::string> parts;
-    int fd = -1;
-    if (const uint32_t error = Reach(root_, handle_, local, false, false, parts, &fd))
+    Folder folder;
+    if (const uint32_t error = Reach(root_, handle_, local, false, false, parts, folder))
         return error;
-    // The stream takes the descriptor; fd stays for fstatat.
+    const int fd = folder.get();
+    // The stream takes a descriptor of its own; fd stays for fstatat.
     const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     DIR *stream = streamFd < 0 ? nullptr : ::fdopendir(streamFd);
     if (stream == nullptr) {
         const int error = errno;
         if (streamFd >= 0)
             ::close(streamFd);
-        ::close(fd);
         return Win32FromErrno(error, local);
     }
     uint32_t result = 0;
@@ -242,7 +269,6 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
         entries.push_back(std::move(entry));
     }
     ::closedir(stream);
-    ::close(fd);
     std::sort(entries.begin(), entries.end(),
               [](const LocalEntry &a, const LocalEntry &b) { return a.name < b.name; });
     return result;
@@ -252,17 +278,16 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
 {
     stamp = LocalStamp();
     std::vector<std::string> parts;
-    int folder = -1;
-    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, &folder))
+    Folder folder;
+    if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, folder))
         return error;
     // O_NONBLOCK: a fifo planted there must not stall the open.
     int fd;
     do
-        fd = ::openat(folder, parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        fd = ::openat(folder.get(), parts.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
     const int cause = errno;
-    const bool link = fd < 0 && (cause == ELOOP || cause == ENOTDIR) && IsLinkAt(folder, parts.back());
-    ::close(folder);
+    const bool link = fd < 0 && (cause == ELOOP || cause == ENOTDIR) && IsLinkAt(folder.get(), parts.back());
     if (fd < 0)
         return link ? kLocalLinkRefused : Win32FromErrno(cause, local);
     struct stat st;
