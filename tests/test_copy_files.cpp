@@ -2,8 +2,8 @@
 // memory by path: per-item results for a table of files, the exact
 // exchanges a small listed file costs, when and on how many connections a
 // large one goes, the in-flight cap, a cancel, and the argument checks of
-// both directions; and AgentCopyFilesToAgentW's burst for a small file,
-// with each refusal in it.
+// both directions; and each direction's one-round-trip burst for a small
+// file, with each refusal in it.
 #include "agent_test.h"
 #include "file_messages.h"
 #include "local_files.h"
@@ -55,6 +55,17 @@ protected:
         item.lastWrite = {uint32_t(kTicks), uint32_t(kTicks >> 32)};
         item.result = 12345;
         return item;
+    }
+
+    // The opcodes the agent received, logons and logouts aside; from one
+    // connection only when given.
+    std::vector<uint32_t> Opcodes(int connection = -1) const
+    {
+        std::vector<uint32_t> opcodes;
+        for (const fake::Request &r : agent_.Requests())
+            if (r.opcode != OpLogon && r.opcode != OpLogout && (connection < 0 || r.connection == connection))
+                opcodes.push_back(r.opcode);
+        return opcodes;
     }
 
     // From a handler: what the client has sent on `connection` beyond the
@@ -146,30 +157,6 @@ TEST_F(CopyFilesTest, EveryItemGetsItsOwnResultAndTheCopiesAreWhole)
     EXPECT_EQ(reported, std::vector<int>(items.size(), 1));
     // The grown file's first try (the listing's size) brought no byte.
     EXPECT_EQ(last, copied);
-}
-
-// A listed small file costs exactly open, one read of size + 1, close, and
-// takes the listing's time.
-TEST_F(CopyFilesTest, ASmallListedFileIsOpenOneReadClose)
-{
-    for (size_t size : {size_t(0), size_t(1), size_t(70000)}) {
-        SCOPED_TRACE(size);
-        Serve(u"C:\\f", size, 3);
-        agent_.ClearRecords();
-        AGENT_COPY_ITEM item = Item(u"C:\\f", W(u"f"), true, size);
-        ASSERT_EQ(AgentCopyFilesFromAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), 1) << GetLastError();
-        std::vector<uint32_t> opcodes;
-        for (const fake::Request &r : agent_.Requests())
-            if (r.opcode != OpLogon && r.opcode != OpLogout)
-                opcodes.push_back(r.opcode);
-        EXPECT_EQ(opcodes, (std::vector<uint32_t>{OpCreateFile, OpReadFileAt, OpCloseHandle}));
-        EXPECT_EQ(fake::ReadAtOf(agent_.RequestsOf(OpReadFileAt).at(0)).toRead, size + 1);
-        EXPECT_EQ(dir_.Read(u"f"), fake::Pattern(size, 3));
-        using namespace std::chrono;
-        const auto age = system_clock::now() - system_clock::time_point(seconds(1000000000));
-        const auto written = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(dir_.Native(u"f"));
-        EXPECT_LT(abs(duration_cast<seconds>(written) - duration_cast<seconds>(age)), seconds(5));
-    }
 }
 
 // Never more files open at once than the cap, yet more than one (an open's
@@ -279,21 +266,21 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
     }
     const struct Row {
         const char *name;
-        uint32_t open, write, written, time, close;
+        uint32_t open, write, written, close;
         uint64_t landed;
-        bool malformed;
         DWORD result;
-        bool removed, pooled;
+        bool pooled;
     } rows[] = {
-        {"whole", 0, 0, 5, 0, 0, 5, false, 0, false, true},
-        {"open refused", 5, 0, 5, 0, 0, 5, false, 5, false, false},
-        {"write refused", 0, 112, 0, 0, 0, 0, false, 112, true, true},
-        {"short write", 0, 0, 3, 0, 0, 3, false, ERROR_WRITE_FAULT, true, true},
-        {"time refused", 0, 0, 5, 5, 0, 5, false, 5, true, true},
-        {"close refused", 0, 0, 5, 0, 32, 5, false, 32, true, false},
-        {"size differs", 0, 0, 5, 0, 0, 4, false, ERROR_FILE_INVALID, true, true},
-        {"size check malformed", 0, 0, 5, 0, 0, 5, true, ERROR_INVALID_DATA, true, false},
+        {"whole", 0, 0, 5, 0, 5, 0, true},
+        {"open refused", 5, 0, 5, 0, 5, 5, false},
+        {"write refused", 0, 112, 0, 0, 0, 112, true},
+        {"short write", 0, 0, 3, 0, 3, ERROR_WRITE_FAULT, true},
+        {"close refused", 0, 0, 5, 32, 5, 32, false},
+        {"size differs", 0, 0, 5, 0, 4, ERROR_FILE_INVALID, true},
     };
+    agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, 0));
+    agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
+    agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         size_t waiting = 0;
@@ -304,74 +291,61 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
             return fake::Send(fake::StatusReply(OpCreateFile, row.open));
         });
         agent_.Always(OpWriteFile, fake::CountReply(OpWriteFile, row.write, row.written));
-        agent_.Always(OpSetFileTime, fake::StatusReply(OpSetFileTime, row.time));
         agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, row.close));
-        agent_.Always(OpGetFileAttributesEx,
-                      row.malformed ? fake::StatusReply(OpGetFileAttributes, 0)
-                                    : fake::AttributeDataReply(fake::AttributeData(0x20, {}, {}, {}, row.landed)));
-        agent_.Always(OpRemovePath, fake::StatusReply(OpRemovePath, 0));
-        agent_.Always(OpMoveFile, fake::StatusReply(OpMoveFile, 0));
+        agent_.Always(OpGetFileAttributesEx, fake::AttributeDataReply(fake::AttributeData(0x20, {}, {}, {}, row.landed)));
         agent_.ClearRecords();
-        AGENT_COPY_ITEM item = {};
-        const WString local = dir_.Path(u"src");
-        item.localPath = local.c_str();
-        item.remotePath = Wide(u"C:\\in\\f");
+        AGENT_COPY_ITEM item = Item(u"C:\\in\\f", W(u"src"));
         item.known = AGENT_COPY_ITEM_TARGET_ABSENT;
         EXPECT_EQ(AgentCopyFilesToAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
         EXPECT_EQ(item.result, row.result);
 
-        const auto requests = agent_.Requests();
-        const auto open = std::find_if(requests.begin(), requests.end(),
-                                       [](const fake::Request &r) { return r.opcode == OpCreateFile; });
-        ASSERT_NE(open, requests.end());
-        std::vector<uint32_t> burst;
-        for (const fake::Request &r : requests)
-            if (r.connection == open->connection && r.opcode != OpLogon && r.opcode != OpLogout)
-                burst.push_back(r.opcode);
+        const fake::Request open = agent_.RequestsOf(OpCreateFile).at(0);
+        std::vector<uint32_t> burst = Opcodes(open.connection);
         burst.resize(std::min<size_t>(burst.size(), 5));
         EXPECT_EQ(burst, (std::vector<uint32_t>{OpCreateFile, OpWriteFile, OpSetFileTime, OpCloseHandle,
                                                 OpGetFileAttributesEx}));
         EXPECT_GE(waiting, 77u);
-        const auto created = fake::OpenOf(*open);
+        const auto created = fake::OpenOf(open);
         EXPECT_EQ(created.disposition, DWORD(CREATE_ALWAYS));
-        EXPECT_EQ(created.access, DWORD(GENERIC_READ | GENERIC_WRITE));
         EXPECT_NE(created.path.find(W(u".agent-put")), WString::npos);
         EXPECT_EQ(agent_.RequestsOf(OpWriteFile).at(0).payload, content);
-        const auto times = fake::DecodedPayload<agent::protocol::SetFileTimeRequest>(agent_.RequestsOf(OpSetFileTime).at(0).payload, false,
-                                                agent::protocol::DecodeSetFileTimeRequest);
-        EXPECT_NE(times.lastWrite.dwHighDateTime, 0u);
-        EXPECT_EQ(times.creation.dwHighDateTime | times.lastAccess.dwHighDateTime, 0u);
+        const auto times = fake::DecodedPayload<agent::protocol::SetFileTimeRequest>(
+            agent_.RequestsOf(OpSetFileTime).at(0).payload, false, agent::protocol::DecodeSetFileTimeRequest);
+        EXPECT_TRUE(times.lastWrite.dwHighDateTime != 0 && (times.creation.dwHighDateTime | times.lastAccess.dwHighDateTime) == 0);
         const auto removes = agent_.RequestsOf(OpRemovePath);
-        EXPECT_EQ(removes.size(), row.removed ? 1u : 0u);
+        EXPECT_EQ(removes.size(), row.result != 0 && row.open == 0 ? 1u : 0u);
         if (!removes.empty()) {
             EXPECT_EQ(removes[0].raw(), fake::PathRequest(OpRemovePath, created.path));
         }
         EXPECT_EQ(agent_.CountOf(OpMoveFile), row.result == 0 ? 1u : 0u);
-        EXPECT_EQ(agent_.WaitUntil([&] { return agent_.IsOpen(open->connection) == row.pooled; }), true);
+        EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.IsOpen(open.connection) == row.pooled; }));
         ExpectOnlySoundConnectionsPooled();
     }
 }
 
-// A listed file that one read holds comes in one round trip: its open,
-// read and close leave on one connection before the first answer. Each
-// refusal is the item's result and leaves no local file; a connection
-// left out of step is not pooled.
+// A listed file that one read holds comes in one round trip: its open, a
+// read of size + 1 bytes that proves the size, and its close leave on one
+// connection before the first answer, and the copy gets the listed time.
+// Each refusal is the item's result and leaves no local file; a
+// connection left out of step is not pooled.
 TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
 {
-    const fake::Bytes content = fake::Pattern(7, 4);
     const struct Row {
         const char *name;
+        size_t size; // listed
         uint32_t open, read;
-        size_t count;
+        size_t count; // bytes the agent sends
         uint32_t close;
         DWORD result;
         bool pooled;
     } rows[] = {
-        {"whole", 0, 0, 7, 0, 0, true},
-        {"open refused", 2, 6, 0, 6, 2, false},
-        {"read refused", 0, 33, 0, 0, 33, true},
-        {"close refused", 0, 0, 7, 5, 5, false},
-        {"more than asked", 0, 0, 9, 0, ERROR_INVALID_DATA, false},
+        {"empty", 0, 0, 0, 0, 0, 0, true},
+        {"one byte", 1, 0, 0, 1, 0, 0, true},
+        {"70000 bytes", 70000, 0, 0, 70000, 0, 0, true},
+        {"open refused", 7, 2, 6, 0, 6, 2, false},
+        {"read refused", 7, 0, 33, 0, 0, 33, true},
+        {"close refused", 7, 0, 0, 7, 5, 5, false},
+        {"more than asked", 7, 0, 0, 9, 0, ERROR_INVALID_DATA, false},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
@@ -382,28 +356,31 @@ TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
             waiting = SentAhead(r.connection, 36);
             return fake::Send(fake::StatusReply(OpCreateFile, row.open));
         });
-        fake::Bytes data = fake::Pattern(row.count, 4);
-        agent_.Always(OpReadFileAt, fake::CountReply(OpReadFileAt, row.read, uint32_t(row.count), data));
+        agent_.Always(OpReadFileAt,
+                      fake::CountReply(OpReadFileAt, row.read, uint32_t(row.count), fake::Pattern(row.count, 4)));
         agent_.Always(OpCloseHandle, fake::StatusReply(OpCloseHandle, row.close));
         agent_.ClearRecords();
         const WString name = W(u"g-") + fake::Utf16(row.name);
-        AGENT_COPY_ITEM item = Item(u"C:\\g", name, true, content.size());
+        AGENT_COPY_ITEM item = Item(u"C:\\g", name, true, row.size);
         EXPECT_EQ(AgentCopyFilesFromAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
         EXPECT_EQ(item.result, row.result);
-        std::vector<uint32_t> opcodes;
-        int connection = -1;
-        for (const fake::Request &r : agent_.Requests())
-            if (r.opcode != OpLogon && r.opcode != OpLogout) {
-                opcodes.push_back(r.opcode);
-                connection = r.connection;
-            }
+        std::vector<uint32_t> opcodes = Opcodes();
+        const int connection = agent_.RequestsOf(OpCreateFile).at(0).connection;
         // A connection the client gives up may go before the agent reads on.
         if (!row.pooled && opcodes.size() == 2)
             opcodes.push_back(OpCloseHandle);
         EXPECT_EQ(opcodes, (std::vector<uint32_t>{OpCreateFile, OpReadFileAt, OpCloseHandle}));
+        EXPECT_EQ(fake::ReadAtOf(agent_.RequestsOf(OpReadFileAt).at(0)).toRead, row.size + 1);
         EXPECT_GE(waiting, 36u);
-        EXPECT_EQ(dir_.Read(reinterpret_cast<const char16_t *>(name.c_str())), row.result == 0 ? content : fake::Bytes());
+        const auto local = reinterpret_cast<const char16_t *>(name.c_str());
+        EXPECT_EQ(dir_.Read(local), row.result == 0 ? fake::Pattern(row.size, 4) : fake::Bytes());
         EXPECT_EQ(dir_.Files().size(), size_t(std::count_if(rows, &row + 1, [](const Row &r) { return r.result == 0; })));
+        if (row.result == 0) {
+            using namespace std::chrono;
+            const auto age = system_clock::now() - system_clock::time_point(seconds(1000000000));
+            const auto written = std::filesystem::file_time_type::clock::now() - std::filesystem::last_write_time(dir_.Native(local));
+            EXPECT_LT(abs(duration_cast<seconds>(written) - duration_cast<seconds>(age)), seconds(5));
+        }
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.IsOpen(connection) == row.pooled; }));
         ExpectOnlySoundConnectionsPooled();
     }
