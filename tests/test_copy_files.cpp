@@ -185,7 +185,9 @@ TEST_F(CopyFilesTest, TheCapBoundsFilesInFlight)
 TEST_F(CopyFilesTest, ALargeListedFileGoesFirstOnTwoConnectionsUnlessAlone)
 {
     const size_t big = (7u << 20) / 2; // four chunks
-    Serve(u"C:\\small", 10, 1);
+    // Slow small reads: on a loaded machine the large file's worker may
+    // start late, but not by a whole small file's copy.
+    Serve(u"C:\\small", 10, 1, 0, 100);
     Serve(u"C:\\big", big, 2, 0, 20); // slow reads: every helper finds a chunk left
     for (const auto &[cap, firstOpen, opens] : {std::tuple<DWORD, size_t, size_t>{2, 1, 2}, {1, 6, 4}}) {
         SCOPED_TRACE(cap);
