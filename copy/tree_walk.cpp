@@ -342,46 +342,61 @@ private:
             entry.data = *data;
         waiting_.push_back(std::move(entry));
         NoteHeld();
-        ready_.notify_one();
+        // The calling thread sleeps only on an empty queue.
+        if (waiting_.size() == 1)
+            ready_.notify_one();
         if (answer != nullptr)
             space_.wait(lock, [&] { return stop_ || answer->given; });
         return !stop_;
     }
 
     // Calling thread: every entry to the callback until the workers end.
+    // The waiting entries are taken all at once, so the lock and the
+    // posters' wake-ups are paid per batch rather than per entry.
     void Deliver()
     {
+        std::deque<Entry> batch;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             ready_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
             if (waiting_.empty())
                 return;
             const bool wasFull = waiting_.size() >= kWaitingEntries;
-            Entry entry = std::move(waiting_.front());
-            waiting_.pop_front();
+            batch.clear();
+            batch.swap(waiting_);
             if (wasFull)
                 space_.notify_all();
-            if (stop_) {
-                if (entry.answer != nullptr)
-                    entry.answer->given = true;
-                continue;
-            }
             lock.unlock();
-            const AGENT_TREE_ENTRY given{entry.path.c_str(), entry.hasData ? &entry.data : nullptr, entry.depth,
-                                         entry.kind, entry.cause};
-            const DWORD value = walk_.callback(&given, walk_.context);
+            for (Entry &entry : batch) {
+                if (stop_) {
+                    if (entry.answer != nullptr)
+                        Answered(entry, AGENT_TREE_STOP, false);
+                    continue;
+                }
+                const AGENT_TREE_ENTRY given{entry.path.c_str(), entry.hasData ? &entry.data : nullptr, entry.depth,
+                                             entry.kind, entry.cause};
+                const DWORD value = walk_.callback(&given, walk_.context);
+                Count(entry, value);
+                if (entry.answer != nullptr)
+                    Answered(entry, value, true);
+                if (value == AGENT_TREE_STOP) {
+                    std::lock_guard<std::mutex> stopping(mutex_);
+                    stopped_ = true;
+                    StopAll();
+                }
+            }
             lock.lock();
-            Count(entry, value);
-            if (entry.answer != nullptr) {
-                entry.answer->value = value;
-                entry.answer->given = true;
-                space_.notify_all();
-            }
-            if (value == AGENT_TREE_STOP) {
-                stopped_ = true;
-                StopAll();
-            }
         }
+    }
+
+    // Hands a folder's poster the host's answer.
+    void Answered(Entry &entry, DWORD value, bool given)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (given)
+            entry.answer->value = value;
+        entry.answer->given = true;
+        space_.notify_all();
     }
 
     void Count(const Entry &entry, DWORD answer)
@@ -424,7 +439,7 @@ private:
     std::set<std::pair<DWORD, uint64_t>> visited_;
     unsigned busy_ = 0;
     unsigned workers_ = 0;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false}; // read by the calling thread between callbacks too
     bool stopped_ = false; // by the host
     DWORD error_ = 0;
     size_t peak_ = 0;

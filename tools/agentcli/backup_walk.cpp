@@ -4,13 +4,14 @@
 #include "name_filter.h"
 #include "remote_info.h"
 #include "run_control.h"
+#include "util/utf.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <set>
+#include <unordered_set>
 #include <thread>
 
 namespace agentcli {
@@ -55,11 +56,10 @@ std::string JoinLocal(const std::string &folder, const std::string &utf8Name)
 // system's rules allow it. utf8 receives the local name.
 bool Holdable(const WString &name, std::string &utf8)
 {
-    if (!IsSafeName(name))
-        return false;
-    utf8 = Narrow(name);
-    WString back;
-    return Widen(utf8, back) && back == name && LocalNameAllowed(utf8);
+    // A lone surrogate is the one thing UTF-8 cannot carry back.
+    return IsSafeName(name) &&
+           agent::util::Utf16ToUtf8(name.data(), name.size(), utf8, agent::util::LoneSurrogate::Fail) &&
+           LocalNameAllowed(utf8);
 }
 
 WString LastName(const WString &path)
@@ -178,7 +178,7 @@ private:
     bool NameTaken(const WString &path, const WString &name)
     {
         const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
-        std::set<WString> &names = names_[slash == WString::npos ? WString() : path.substr(0, slash)];
+        std::unordered_set<WString> &names = names_[slash == WString::npos ? WString() : path.substr(0, slash)];
         if (names.size() >= kNamesChecked)
             return false;
         if (names.insert(LocalNameKey(name)).second)
@@ -333,7 +333,7 @@ private:
     std::condition_variable space_; // the listing: room in the queue
     std::deque<FileEntry> queue_;
     bool done_ = false;
-    std::map<WString, std::set<WString>> names_; // folders still being listed
+    std::map<WString, std::unordered_set<WString>> names_; // folders still being listed
 };
 
 } // namespace

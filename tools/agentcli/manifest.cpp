@@ -3,6 +3,7 @@
 #include "local_files.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -133,6 +134,13 @@ bool ParseUnsigned(const std::string &text, int base, uint64_t &value)
     return true;
 }
 
+// Five numbers per entry: written in place, without a string each.
+void AppendNumber(std::string &out, uint64_t value, int base)
+{
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, base).ptr);
+}
+
 std::string Hex(uint64_t value, int digits)
 {
     char buffer[24];
@@ -177,9 +185,12 @@ std::string FormatManifest(const Manifest &manifest)
     out += '\n';
     for (const ManifestEntry &e : manifest.entries) {
         out += static_cast<char>(e.kind);
-        out.append("\t").append(Hex(e.attributes, 0));
-        for (const uint64_t n : {e.created, e.lastWrite, e.lastAccess, e.size})
-            out.append("\t").append(std::to_string(n));
+        out += '\t';
+        AppendNumber(out, e.attributes, 16);
+        for (const uint64_t n : {e.created, e.lastWrite, e.lastAccess, e.size}) {
+            out += '\t';
+            AppendNumber(out, n, 10);
+        }
         out += '\t';
         AppendEscaped(out, e.path);
         out += '\n';

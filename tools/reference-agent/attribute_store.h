@@ -22,9 +22,29 @@ constexpr uint32_t kStoredAttributes = 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x200
 // the working folder (the agent's connection threads); false where the
 // system refuses, and the lookups go through /proc.
 bool UseOwnWorkingFolder();
+// Within its scope, LoadAttributes moves into `dirfd` once for all the
+// bare names it looks up there, not once per name: a search looks up each
+// of a folder's entries. The caller keeps dirfd open for the scope, so
+// its number cannot come to stand for another folder.
+class AttributeFolder {
+public:
+    explicit AttributeFolder(int dirfd);
+    ~AttributeFolder();
+    AttributeFolder(const AttributeFolder &) = delete;
+    AttributeFolder &operator=(const AttributeFolder &) = delete;
+};
+// Who a file is and when its inode last changed, as a stat just read it.
+struct InodeStamp {
+    uint64_t device = 0, index = 0;
+    int64_t changedSeconds = 0;
+    uint32_t changedNanoseconds = 0;
+};
 // The stored bits of `entry` in `dirfd` ("" for dirfd itself, which may be
 // an O_PATH descriptor); false when nothing is stored or it cannot be read.
-bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes);
+// With `stamp` (read before the call), an answer given for the same inode
+// at the same change time is reused: storing an attribute changes the
+// inode's change time, so a repeated listing skips the lookups.
+bool LoadAttributes(int dirfd, const std::string &entry, uint32_t &attributes, const InodeStamp *stamp = nullptr);
 // Keeps `attributes & kStoredAttributes` for the file or folder open as fd
 // (O_PATH will do). 0, also where extended attributes are not supported;
 // else errno.

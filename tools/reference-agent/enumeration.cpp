@@ -2,6 +2,7 @@
 // requests answered with entry streams or system figures.
 #include "session.h"
 
+#include "attribute_store.h"
 #include "directory_walk.h"
 #include "file_info.h"
 #include "protocol/path_list_messages.h"
@@ -95,6 +96,7 @@ bool Session::HandleFindFirst()
             names.insert(names.begin(), {".", ".."});
         }
         const int rootFd = dir.drive->rootFd();
+        const AttributeFolder lookups(folder.get());
         for (const std::string &n : names) {
             Entry e;
             if (!ToUtf16(n, e.name) || !MatchWildcard(name, e.name))
@@ -109,11 +111,12 @@ bool Session::HandleFindFirst()
             } else {
                 // A link is listed as the reparse point it stands for, even
                 // when it leads out: its name is inside, its target is not shown.
-                std::vector<std::string> parts = dir.parts;
-                parts.push_back(n);
                 error = InfoAt(folder.get(), n, n, e.info);
-                if (error == 0)
+                if (error == 0 && e.info.symlink) {
+                    std::vector<std::string> parts = dir.parts;
+                    parts.push_back(n);
                     DescribeLink(rootFd, parts, e.info);
+                }
             }
             if (error != 0)
                 continue;

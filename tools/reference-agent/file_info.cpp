@@ -23,7 +23,9 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
     info.attributes = AttributesOf(st, name);
     // What a client set and the file system has no place for.
     uint32_t stored = 0;
-    if (!info.symlink && LoadAttributes(dirfd, path, stored)) {
+    const InodeStamp stamp{(static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor, sx.stx_ino,
+                           sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    if (!info.symlink && LoadAttributes(dirfd, path, stored, &stamp)) {
         info.attributes = (info.attributes & ~(kStoredAttributes | kAttributeNormal)) | stored;
         if (info.attributes == 0)
             info.attributes = kAttributeNormal;

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace refagent_test;
@@ -277,6 +278,36 @@ TEST_F(CopyToAgent, AttributesTheFileSystemCannotHoldComeBack)
     ASSERT_EQ(AgentSetFileAttributesW(logon_, u"C:\\in\\file.txt", R | H), 1);
     ASSERT_EQ(::stat((remoteDir_.path() + "/in/file.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
+}
+
+// The agent remembers what a listing looked up; a change made since, by a
+// client or by another program, still shows.
+TEST_F(CopyToAgent, ListingsSeeAttributesChangedSinceTheirLastLook)
+{
+    constexpr DWORD H = 0x2, S = 0x4, A = 0x20;
+    remoteDir_.Write("in/theirs.txt", "x");
+    remoteDir_.Write("in/ours.txt", "x");
+    ::usleep(1100 * 1000); // both are old enough to be remembered
+    auto listed = [&](const char16_t *path) {
+        WIN32_FIND_DATAW found = {};
+        HANDLE search = AgentFindFirstFileW(logon_, path, &found);
+        EXPECT_NE(search, nullptr);
+        AgentCloseHandle(logon_, search);
+        return found.dwFileAttributes;
+    };
+    for (int look = 0; look < 2; ++look) {
+        EXPECT_EQ(listed(u"C:\\in\\theirs.txt"), A);
+        EXPECT_EQ(listed(u"C:\\in\\ours.txt"), A);
+    }
+    const unsigned char hiddenSystem[4] = {H | S, 0, 0, 0};
+    if (::setxattr((remoteDir_.path() + "/in/theirs.txt").c_str(), "user.agent.attributes", hiddenSystem,
+                   sizeof hiddenSystem, 0) != 0)
+        GTEST_SKIP() << "no user extended attributes here: errno " << errno;
+    ASSERT_EQ(AgentSetFileAttributesW(logon_, u"C:\\in\\ours.txt", H), 1);
+    EXPECT_EQ(listed(u"C:\\in\\theirs.txt"), H | S);
+    EXPECT_EQ(listed(u"C:\\in\\ours.txt"), H);
+    ASSERT_EQ(::removexattr((remoteDir_.path() + "/in/theirs.txt").c_str(), "user.agent.attributes"), 0);
+    EXPECT_EQ(listed(u"C:\\in\\theirs.txt"), A);
 }
 
 TEST(CopyToAgentNames, StayBesideTheTargetWithinNameLimits)
