@@ -237,6 +237,8 @@ seconds_of() { local s e; s=$(date +%s.%N); "$@" >/dev/null 2>>"$work/errors.log
 calls=20000
 have_incremental=0
 grep -rq -- '--incremental' "$root/tools/agentcli" && have_incremental=1
+have_no_flush=0
+grep -rq -- '--no-flush' "$root/tools/agentcli" && have_no_flush=1
 have_copy=0
 [ -x "$copy_bench" ] && grep -q -- '--remote' "$root/bench/copy_bench.cpp" && have_copy=1
 
@@ -289,6 +291,16 @@ for round in $(seq "$rounds"); do
     rm -rf "$copies/small"
     s=$(seconds_of "$cli" backup 'C:\small' "$copies/small")
     record backup1000 "$(calc "1000 / $s")"
+    if [ "$have_no_flush" = 1 ]; then
+        # Without the flushes: the same work as a client that leaves the
+        # data to the page cache, as older agentcli did.
+        rm -rf "$copies/big"
+        s=$(seconds_of "$cli" backup --no-flush 'C:\big' "$copies/big")
+        record backup256nf "$(calc "268.435456 / $s")"
+        rm -rf "$copies/small"
+        s=$(seconds_of "$cli" backup --no-flush 'C:\small' "$copies/small")
+        record backup1000nf "$(calc "1000 / $s")"
+    fi
     s=$(seconds_of "$cli" ls 'C:\many')
     record list10000 "$(calc "10000 / $s")"
     record list10000s "$s"
@@ -340,6 +352,10 @@ else
 fi
 row "agentcli backup, 256 MiB" backup256 MB/s "libsmbclient copy" "$( [ -n "$smb_bin" ] && echo smbcopy)"
 row "agentcli backup, 1,000 x 4 KiB" backup1000 files/s "" ""
+if [ "$have_no_flush" = 1 ]; then
+    row "agentcli backup --no-flush, 256 MiB" backup256nf MB/s "libsmbclient copy" "$( [ -n "$smb_bin" ] && echo smbcopy)"
+    row "agentcli backup --no-flush, 1,000 x 4 KiB" backup1000nf files/s "" ""
+fi
 if [ "$have_incremental" = 1 ]; then
     row "agentcli backup --incremental, 10,000 unchanged" incr10000s s "agentcli ls of the same 10,000 (s)" list10000s
 else

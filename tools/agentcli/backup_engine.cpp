@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 
 namespace agentcli {
 
@@ -28,14 +29,20 @@ public:
 
     void Folder(const FolderEntry &folder) override
     {
-        const uint32_t error = options_.dryRun ? 0 : destination_.MakeFolder(folder.local);
+        bool made = false;
+        const uint32_t error = options_.dryRun ? 0 : destination_.MakeFolder(folder.local, &made);
         if (error != 0) {
             tally_.FailLocal(folder.remote, folder.local, error, "local folder");
             return;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.folders;
+        if (made)
+            made_.insert(FolderKey(folder.local));
     }
+
+    // The root, when this run made it.
+    void MadeRoot() { made_.insert(FolderKey(options_.localRoot)); }
 
     void Found(const FileEntry &file) override
     {
@@ -57,10 +64,21 @@ public:
         // Counted once per batch: eight workers taking the lock for each
         // unchanged file spent more time waking each other than checking.
         uint64_t unchanged = 0, unchangedBytes = 0;
+        // A file in a folder this run made has no earlier copy and no
+        // partial file to look for.
+        std::vector<bool> fresh(batch.size());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!made_.empty())
+                for (size_t i = 0; i < batch.size(); ++i)
+                    fresh[i] = made_.count(ParentKey(batch[i].local)) != 0;
+        }
         entries.reserve(batch.size());
         locals.reserve(batch.size());
         items.reserve(batch.size());
-        for (const FileEntry &file : batch) {
+        for (size_t at = 0; at < batch.size(); ++at) {
+            const FileEntry &file = batch[at];
+            const bool looked = options_.incremental && !fresh[at];
             uint64_t size = file.size, lastWrite = file.lastWrite;
             bool known = !file.link;
             if (file.link && options_.incremental) {
@@ -72,7 +90,7 @@ public:
                 }
                 known = true;
             }
-            if (options_.incremental && Unchanged(file.local, size, lastWrite)) {
+            if (looked && Unchanged(file.local, size, lastWrite)) {
                 ++unchanged;
                 unchangedBytes += file.size;
                 continue;
@@ -102,8 +120,7 @@ public:
             items.push_back(item);
             entries.push_back(&file);
             // Looked up in the folder resolved above, not by the path.
-            resumable.push_back(options_.incremental && known ? ResumableBytes(targets.back()->path(), size, lastWrite)
-                                                              : 0);
+            resumable.push_back(looked && known ? ResumableBytes(targets.back()->path(), size, lastWrite) : 0);
         }
         CountUnchanged(unchanged, unchangedBytes);
         if (items.empty())
@@ -165,6 +182,23 @@ private:
 
     bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
 
+    // A folder's local path as a key, and the key of a file's folder.
+    static std::string FolderKey(const std::string &local)
+    {
+        size_t end = local.size();
+        while (end > 1 && IsSeparator(local[end - 1]))
+            --end;
+        return local.substr(0, end);
+    }
+    static std::string ParentKey(const std::string &local)
+    {
+        size_t end = local.size();
+        while (end > 0 && !IsSeparator(local[end - 1]))
+            --end;
+        return FolderKey(local.substr(0, end));
+    }
+    static bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
     void CountUnchanged(uint64_t files, uint64_t bytes)
     {
         if (files == 0)
@@ -214,6 +248,7 @@ private:
     BackupReport &report_;
     Tally &tally_;
     std::mutex mutex_;
+    std::unordered_set<std::string> made_; // local folders this run made
 };
 
 } // namespace
@@ -253,6 +288,8 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
         return report;
     }
     Copier copier(logon, options, destination, jobs / workers, progress, report, tally);
+    if (options.rootMade && !options.dryRun)
+        copier.MadeRoot();
     report.fatal = StreamTree(logon, WalkOf(options, workers, &whole), tally, copier);
     if (options.onListing)
         options.onListing(whole);

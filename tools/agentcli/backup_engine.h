@@ -36,6 +36,7 @@ struct BackupOptions {
     std::function<void(const FileEntry &)> onFile;
     bool followLinks = false; // descend into directory links inside the served folder
     bool incremental = false; // keep local files whose size and last-write time match
+    bool rootMade = false; // the local root did not exist before this run
     bool flush = true;        // each file on the disk before it takes its name
     unsigned maxDepth = 0;    // folders below are skipped (0: the library's limit)
 };

@@ -207,6 +207,8 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         };
     // A destination that takes no file stops the run before the agent is asked.
     if (verify == 0 && !options.dryRun) {
+        LocalStamp before;
+        options.rootMade = ReadLocalStamp(options.localRoot, before) == 0 && !before.exists;
         uint32_t error = CreateLocalFolder(options.localRoot);
         if (error == 0)
             error = ProbeLocalFolder(options.localRoot);

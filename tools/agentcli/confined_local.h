@@ -43,8 +43,9 @@ public:
     // Creates the folder and the missing ones above it, below the root. A
     // link standing where a folder belongs is removed (only the link) and
     // replaced by a folder. 0 or the Win32 code: 80 when a file stands
-    // there.
-    uint32_t MakeFolder(const std::string &local) const;
+    // there. With `made`, whether this call made the folder itself, so that
+    // nothing but what the caller puts there can be in it.
+    uint32_t MakeFolder(const std::string &local, bool *made = nullptr) const;
     // What a backup compares, of the file itself: a link there is reported
     // as existing and not regular. A missing folder on the way is a missing
     // file.

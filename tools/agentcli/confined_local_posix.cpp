@@ -98,7 +98,7 @@ private:
 // (and replacing links) when asked. 0 with `out` holding it, or the Win32
 // code.
 uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, bool create, const std::string &local,
-                 Folder &out)
+                 Folder &out, bool *made = nullptr)
 {
     Folder at;
     at.Set(root, false);
@@ -118,9 +118,12 @@ uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, 
             } else if (error != ENOENT) {
                 break;
             }
-            if (::mkdirat(fd, part.c_str(), 0777) != 0 && errno != EEXIST)
+            const bool madeHere = ::mkdirat(fd, part.c_str(), 0777) == 0;
+            if (!madeHere && errno != EEXIST)
                 break;
             next = OpenFolderAt(fd, part);
+            if (made != nullptr && i + 1 == count)
+                *made = madeHere && next >= 0;
         }
         if (next < 0) {
             const int error = errno;
@@ -140,11 +143,12 @@ uint32_t Descend(int root, const std::vector<std::string> &parts, size_t count, 
 // it, or the cause (kInvalidName outside the root, or for the root where
 // its parent is wanted).
 uint32_t Reach(const std::string &root, intptr_t handle, const std::string &local, bool parent, bool create,
-               std::vector<std::string> &parts, Folder &folder)
+               std::vector<std::string> &parts, Folder &folder, bool *made = nullptr)
 {
     if (!ComponentsBelow(root, local, parts) || (parent && parts.empty()))
         return kInvalidName;
-    return Descend(static_cast<int>(handle), parts, parent ? parts.size() - 1 : parts.size(), create, local, folder);
+    return Descend(static_cast<int>(handle), parts, parent ? parts.size() - 1 : parts.size(), create, local, folder,
+                   made);
 }
 
 bool ProcFdUsable()
@@ -181,11 +185,13 @@ uint32_t ConfinedRoot::Open(const std::string &root)
     return 0;
 }
 
-uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
+uint32_t ConfinedRoot::MakeFolder(const std::string &local, bool *made) const
 {
+    if (made != nullptr)
+        *made = false;
     std::vector<std::string> parts;
     Folder folder;
-    return Reach(root_, handle_, local, false, true, parts, folder);
+    return Reach(root_, handle_, local, false, true, parts, folder, made);
 }
 
 uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const

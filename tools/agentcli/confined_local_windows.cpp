@@ -110,8 +110,12 @@ uint32_t ConfinedRoot::Open(const std::string &root)
     return 0;
 }
 
-uint32_t ConfinedRoot::MakeFolder(const std::string &local) const
+uint32_t ConfinedRoot::MakeFolder(const std::string &local, bool *made) const
 {
+    // Nothing here tells a folder made now from one found; a backup then
+    // looks into each, as it must for one that was there.
+    if (made != nullptr)
+        *made = false;
     std::wstring path;
     std::vector<std::wstring> parts;
     return Reach(root_, local, false, true, parts, path);
