@@ -177,14 +177,48 @@ private:
     // each other: the later one fails instead.
     bool NameTaken(const WString &path, const WString &name)
     {
-        const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
-        std::unordered_set<WString> &names = names_[slash == WString::npos ? WString() : path.substr(0, slash)];
+        std::unordered_set<WString> &names = FolderOf(path).names;
         if (names.size() >= kNamesChecked)
             return false;
         if (names.insert(LocalNameKey(name)).second)
             return false;
         tally_.Fail(path, kAlreadyExists, "local name taken by another entry");
         return true;
+    }
+
+    void FolderRecord(const WString &path, const std::string &local)
+    {
+        ListedFolder &folder = names_[path];
+        folder.local = local;
+    }
+
+    // A folder still being listed: the names seen in it, and its local
+    // path, which its files' local paths extend.
+    struct ListedFolder {
+        std::unordered_set<WString> names;
+        std::string local;
+    };
+
+    // The record of the folder holding `path`. The last one found is kept
+    // at hand: a folder's entries mostly come one after another.
+    ListedFolder &FolderOf(const WString &path)
+    {
+        const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+        const size_t length = slash == WString::npos ? 0 : slash;
+        if (last_ != names_.end() && last_->first.size() == length && path.compare(0, length, last_->first) == 0)
+            return last_->second;
+        last_ = names_.try_emplace(path.substr(0, length)).first;
+        return last_->second;
+    }
+
+    void Forget(const WString &folder)
+    {
+        const auto it = names_.find(folder);
+        if (it == names_.end())
+            return;
+        if (it == last_)
+            last_ = names_.end();
+        names_.erase(it);
     }
 
     DWORD OnEntry(const AGENT_TREE_ENTRY &entry)
@@ -196,6 +230,7 @@ private:
         switch (entry.kind) {
         case AGENT_TREE_FOLDER: {
             if (entry.depth == 0) {
+                FolderRecord(path, options_.localRoot);
                 FolderFound({path, options_.localRoot, {}});
                 return AGENT_TREE_CONTINUE;
             }
@@ -208,11 +243,13 @@ private:
                 tally_.Skip(path, SkipCause::Excluded);
                 return AGENT_TREE_SKIP;
             }
-            FolderFound({path, LocalOf(path), MetadataOf(entry.findData)});
+            std::string local = LocalOf(path);
+            FolderRecord(path, local);
+            FolderFound({path, std::move(local), MetadataOf(entry.findData)});
             return AGENT_TREE_CONTINUE;
         }
         case AGENT_TREE_FOLDER_END:
-            names_.erase(path);
+            Forget(path);
             return AGENT_TREE_CONTINUE;
         case AGENT_TREE_FILE: {
             const WString name = NameOf(entry);
@@ -236,7 +273,9 @@ private:
                 }
                 if (NameTaken(path, name))
                     return AGENT_TREE_CONTINUE;
-                file.local = LocalOf(path);
+                // The folder's local path and the name already converted.
+                const std::string &folderLocal = FolderOf(path).local;
+                file.local = folderLocal.empty() ? LocalOf(path) : JoinLocal(folderLocal, utf8);
             }
             const WIN32_FIND_DATAW &data = *entry.findData;
             file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -333,7 +372,8 @@ private:
     std::condition_variable space_; // the listing: room in the queue
     std::deque<FileEntry> queue_;
     bool done_ = false;
-    std::map<WString, std::unordered_set<WString>> names_; // folders still being listed
+    std::map<WString, ListedFolder> names_; // folders still being listed
+    std::map<WString, ListedFolder>::iterator last_ = names_.end();
 };
 
 } // namespace
