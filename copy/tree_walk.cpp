@@ -364,6 +364,7 @@ private:
             const bool wasFull = waiting_.size() >= kWaitingEntries;
             batch.clear();
             batch.swap(waiting_);
+            delivering_ = batch.size(); // still held until delivered
             if (wasFull)
                 space_.notify_all();
             lock.unlock();
@@ -386,14 +387,15 @@ private:
                 }
             }
             lock.lock();
+            delivering_ = 0;
         }
     }
 
-    // Hands a folder's poster the host's answer.
-    void Answered(Entry &entry, DWORD value, bool given)
+    // Releases a folder's poster, with the host's answer when it gave one.
+    void Answered(Entry &entry, DWORD value, bool fromHost)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (given)
+        if (fromHost)
             entry.answer->value = value;
         entry.answer->given = true;
         space_.notify_all();
@@ -425,7 +427,10 @@ private:
     }
 
     // Under mutex_.
-    void NoteHeld() { peak_ = std::max(peak_, pending_.size() + links_.size() + waiting_.size()); }
+    void NoteHeld()
+    {
+        peak_ = std::max(peak_, pending_.size() + links_.size() + waiting_.size() + delivering_);
+    }
 
     const Walk &walk_;
     AGENT_TREE_COUNTS &counts_;
@@ -443,6 +448,7 @@ private:
     bool stopped_ = false; // by the host
     DWORD error_ = 0;
     size_t peak_ = 0;
+    size_t delivering_ = 0; // the batch the calling thread is delivering
 };
 
 } // namespace

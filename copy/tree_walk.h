@@ -18,8 +18,9 @@ constexpr unsigned kDefaultDepth = 256;
 constexpr unsigned kDefaultQueued = 100000;
 constexpr unsigned kDefaultSearches = 8;
 constexpr unsigned kMaxSearches = 64;
-// Entries waiting for the callback; a worker that finds it full waits.
-constexpr size_t kWaitingEntries = 256;
+// Entries waiting for the callback (as many again may be in the batch it
+// is being given); a worker that finds the queue full waits.
+constexpr size_t kWaitingEntries = 128;
 
 struct Walk {
     AgentLogon *logon = nullptr;

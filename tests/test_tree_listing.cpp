@@ -92,7 +92,7 @@ class TreeListingTest : public fake::AgentTest {};
 
 TEST_F(TreeListingTest, HostileListingsStayBounded)
 {
-    const size_t waiting = tree::kWaitingEntries;
+    const size_t waiting = 2 * tree::kWaitingEntries; // queued, and a batch being delivered
     const struct {
         const char *name;
         Tree tree;

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <ctime>
-#include <fcntl.h>
 #include <mutex>
 #include <sched.h>
 #include <sys/stat.h>
@@ -40,9 +39,9 @@ bool BareName(const std::string &entry)
 }
 
 // What lookups found, by inode, for every connection. An answer is kept
-// only for an inode whose change time is a few seconds old when it is
-// read: a change made later gets a later change time even on a clock that
-// ticks coarsely, so an equal time means nothing was stored since.
+// only for an inode whose change time was at least a second old when it
+// was read: a change made later gets a later change time even on a clock
+// that ticks coarsely, so an equal time means nothing was stored since.
 class KnownAttributes {
 public:
     bool Find(const InodeStamp &stamp, bool &stored, uint32_t &attributes)
