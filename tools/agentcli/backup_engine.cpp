@@ -9,7 +9,6 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
-#include <unordered_set>
 
 namespace agentcli {
 
@@ -27,22 +26,19 @@ public:
     {
     }
 
-    void Folder(const FolderEntry &folder) override
+    bool Folder(const FolderEntry &folder) override
     {
         bool made = false;
         const uint32_t error = options_.dryRun ? 0 : destination_.MakeFolder(folder.local, &made);
         if (error != 0) {
             tally_.FailLocal(folder.remote, folder.local, error, "local folder");
-            return;
+            return false;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.folders;
-        if (made)
-            made_.insert(FolderKey(folder.local));
+        // The root was made before the run began, if at all.
+        return made || (folder.local == options_.localRoot && options_.rootMade && !options_.dryRun);
     }
-
-    // The root, when this run made it.
-    void MadeRoot() { made_.insert(FolderKey(options_.localRoot)); }
 
     void Found(const FileEntry &file) override
     {
@@ -64,21 +60,13 @@ public:
         // Counted once per batch: eight workers taking the lock for each
         // unchanged file spent more time waking each other than checking.
         uint64_t unchanged = 0, unchangedBytes = 0;
-        // A file in a folder this run made has no earlier copy and no
-        // partial file to look for.
-        std::vector<bool> fresh(batch.size());
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!made_.empty())
-                for (size_t i = 0; i < batch.size(); ++i)
-                    fresh[i] = made_.count(ParentKey(batch[i].local)) != 0;
-        }
         entries.reserve(batch.size());
         locals.reserve(batch.size());
         items.reserve(batch.size());
-        for (size_t at = 0; at < batch.size(); ++at) {
-            const FileEntry &file = batch[at];
-            const bool looked = options_.incremental && !fresh[at];
+        for (const FileEntry &file : batch) {
+            // A file in a folder this run made has no earlier copy and no
+            // partial file to look for.
+            const bool looked = options_.incremental && !file.inNewFolder;
             uint64_t size = file.size, lastWrite = file.lastWrite;
             bool known = !file.link;
             if (file.link && options_.incremental) {
@@ -182,23 +170,6 @@ private:
 
     bool Stopped() const { return options_.control != nullptr && options_.control->Stopped(); }
 
-    // A folder's local path as a key, and the key of a file's folder.
-    static std::string FolderKey(const std::string &local)
-    {
-        size_t end = local.size();
-        while (end > 1 && IsSeparator(local[end - 1]))
-            --end;
-        return local.substr(0, end);
-    }
-    static std::string ParentKey(const std::string &local)
-    {
-        size_t end = local.size();
-        while (end > 0 && !IsSeparator(local[end - 1]))
-            --end;
-        return FolderKey(local.substr(0, end));
-    }
-    static bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
     void CountUnchanged(uint64_t files, uint64_t bytes)
     {
         if (files == 0)
@@ -248,7 +219,6 @@ private:
     BackupReport &report_;
     Tally &tally_;
     std::mutex mutex_;
-    std::unordered_set<std::string> made_; // local folders this run made
 };
 
 } // namespace
@@ -288,8 +258,6 @@ BackupReport RunBackup(AGENT_LOGON logon, const BackupOptions &options, BackupPr
         return report;
     }
     Copier copier(logon, options, destination, jobs / workers, progress, report, tally);
-    if (options.rootMade && !options.dryRun)
-        copier.MadeRoot();
     report.fatal = StreamTree(logon, WalkOf(options, workers, &whole), tally, copier);
     if (options.onListing)
         options.onListing(whole);

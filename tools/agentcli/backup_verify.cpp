@@ -34,14 +34,15 @@ public:
     {
     }
 
-    void Folder(const FolderEntry &folder) override
+    bool Folder(const FolderEntry &folder) override
     {
         if (!IsLocalFolder(folder.local)) {
             tally_.Fail(folder.remote, kLocalPathNotFound, "missing folder", std::string(), false);
-            return;
+            return false;
         }
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.folders;
+        return false;
     }
 
     void Found(const FileEntry &file) override

@@ -186,18 +186,22 @@ private:
         return true;
     }
 
-    void FolderRecord(const WString &path, const std::string &local)
-    {
-        ListedFolder &folder = names_[path];
-        folder.local = local;
-    }
-
-    // A folder still being listed: the names seen in it, and its local
-    // path, which its files' local paths extend.
+    // A folder still being listed: the names seen in it, its local path,
+    // which its files' local paths extend, and whether the sink made it.
     struct ListedFolder {
         std::unordered_set<WString> names;
         std::string local;
+        bool made = false;
     };
+
+    // Hands the folder to the sink and keeps its record at hand for the
+    // files that follow.
+    void FolderListed(const WString &path, FolderEntry &&folder)
+    {
+        last_ = names_.try_emplace(FolderKey(path)).first;
+        last_->second.local = folder.local;
+        last_->second.made = FolderFound(folder);
+    }
 
     // The record of the folder holding `path`. The last one found is kept
     // at hand: a folder's entries mostly come one after another.
@@ -211,9 +215,16 @@ private:
         return last_->second;
     }
 
+    // A folder's path as its files' paths hold it: a root given as "C:\\"
+    // has files "C:\\name".
+    static WString FolderKey(const WString &path)
+    {
+        return !path.empty() && path.back() == static_cast<WCHAR>('\\') ? path.substr(0, path.size() - 1) : path;
+    }
+
     void Forget(const WString &folder)
     {
-        const auto it = names_.find(folder);
+        const auto it = names_.find(FolderKey(folder));
         if (it == names_.end())
             return;
         if (it == last_)
@@ -230,8 +241,7 @@ private:
         switch (entry.kind) {
         case AGENT_TREE_FOLDER: {
             if (entry.depth == 0) {
-                FolderRecord(path, options_.localRoot);
-                FolderFound({path, options_.localRoot, {}});
+                FolderListed(path, {path, options_.localRoot, {}});
                 return AGENT_TREE_CONTINUE;
             }
             const WString name = LastName(path);
@@ -243,9 +253,7 @@ private:
                 tally_.Skip(path, SkipCause::Excluded);
                 return AGENT_TREE_SKIP;
             }
-            std::string local = LocalOf(path);
-            FolderRecord(path, local);
-            FolderFound({path, std::move(local), MetadataOf(entry.findData)});
+            FolderListed(path, {path, LocalOf(path), MetadataOf(entry.findData)});
             return AGENT_TREE_CONTINUE;
         }
         case AGENT_TREE_FOLDER_END:
@@ -264,7 +272,7 @@ private:
             file.remote = path;
             if (entry.depth == 0) {
                 // A single file lands in the local folder under its own name.
-                FolderFound({WString(), options_.localRoot, {}});
+                file.inNewFolder = FolderFound({WString(), options_.localRoot, {}});
                 file.local = JoinLocal(options_.localRoot, utf8);
             } else {
                 if (Excluded(path, false)) {
@@ -274,8 +282,9 @@ private:
                 if (NameTaken(path, name))
                     return AGENT_TREE_CONTINUE;
                 // The folder's local path and the name already converted.
-                const std::string &folderLocal = FolderOf(path).local;
-                file.local = folderLocal.empty() ? LocalOf(path) : JoinLocal(folderLocal, utf8);
+                const ListedFolder &folder = FolderOf(path);
+                file.local = folder.local.empty() ? LocalOf(path) : JoinLocal(folder.local, utf8);
+                file.inNewFolder = folder.made;
             }
             const WIN32_FIND_DATAW &data = *entry.findData;
             file.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -310,13 +319,13 @@ private:
         }
     }
 
-    void FolderFound(const FolderEntry &folder)
+    bool FolderFound(const FolderEntry &folder)
     {
         if (options_.whole != nullptr)
             options_.whole->folders.push_back(folder);
         if (options_.onFolder)
             options_.onFolder(folder);
-        sink_.Folder(folder);
+        return sink_.Folder(folder);
     }
 
     // Waits while the queue is full: the listing runs no further ahead of

@@ -64,6 +64,7 @@ struct FileEntry {
     uint64_t size = 0;
     uint64_t lastWrite = 0;   // FILETIME ticks from the listing
     bool link = false;        // a reparse point: size and time belong to the link, not its target
+    bool inNewFolder = false; // its local folder was made by this run: nothing of it is there yet
     EntryMetadata meta;
 };
 
@@ -138,8 +139,9 @@ class TreeSink {
 public:
     virtual ~TreeSink() = default;
     // The listing thread; the root first, parents before children. The
-    // folder is listed whatever the answer.
-    virtual void Folder(const FolderEntry &folder) = 0;
+    // folder is listed either way. True when the sink made the local folder
+    // just now, so that its files have nothing there to look for.
+    virtual bool Folder(const FolderEntry &folder) = 0;
     // A worker thread; one batch at a time per worker.
     virtual void Files(std::vector<FileEntry> &batch) = 0;
     // The listing thread, as each file is found.

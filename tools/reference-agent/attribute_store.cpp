@@ -171,7 +171,7 @@ int StoreAttributes(int fd, uint32_t attributes)
     // forgotten at once, on file systems that keep no change time too.
     struct stat st;
     if (::fstat(fd, &st) == 0)
-        Known().Forget(static_cast<uint64_t>(major(st.st_dev)) << 32 | minor(st.st_dev), st.st_ino);
+        Known().Forget(DeviceNumber(major(st.st_dev), minor(st.st_dev)), st.st_ino);
     attributes &= kStoredAttributes;
     const unsigned char value[4] = {static_cast<unsigned char>(attributes), static_cast<unsigned char>(attributes >> 8),
                                     static_cast<unsigned char>(attributes >> 16),

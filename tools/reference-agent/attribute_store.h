@@ -33,6 +33,8 @@ public:
     AttributeFolder(const AttributeFolder &) = delete;
     AttributeFolder &operator=(const AttributeFolder &) = delete;
 };
+// A device's number as the agent reports and compares it.
+inline uint64_t DeviceNumber(uint32_t major, uint32_t minor) { return static_cast<uint64_t>(major) << 32 | minor; }
 // Who a file is and when its inode last changed, as a stat just read it.
 struct InodeStamp {
     uint64_t device = 0, index = 0;

@@ -23,8 +23,8 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
     info.attributes = AttributesOf(st, name);
     // What a client set and the file system has no place for.
     uint32_t stored = 0;
-    const InodeStamp stamp{(static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor, sx.stx_ino,
-                           sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    const uint64_t device = DeviceNumber(sx.stx_dev_major, sx.stx_dev_minor);
+    const InodeStamp stamp{device, sx.stx_ino, sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
     if (!info.symlink && LoadAttributes(dirfd, path, stored, &stamp)) {
         info.attributes = (info.attributes & ~(kStoredAttributes | kAttributeNormal)) | stored;
         if (info.attributes == 0)
@@ -44,7 +44,7 @@ int Fill(int dirfd, const char *path, int flags, const std::string &name, FileIn
     // A link's own size is the length of its target's name: nothing a
     // Windows reader would count as data.
     info.size = info.directory || info.symlink ? 0 : sx.stx_size;
-    info.device = (static_cast<uint64_t>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
+    info.device = device;
     info.index = sx.stx_ino;
     info.links = sx.stx_nlink;
     return 0;

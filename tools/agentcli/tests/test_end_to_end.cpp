@@ -205,7 +205,11 @@ TEST_F(EndToEnd, TheListingWaitsForSlowCopiesInsteadOfHoldingTheTree)
     struct SlowSink : TreeSink {
         std::atomic<uint64_t> found{0}, taken{0}, folders{0};
         uint64_t most = 0; // found but not yet taken, at the listing's busiest
-        void Folder(const FolderEntry &) override { ++folders; }
+        bool Folder(const FolderEntry &) override
+        {
+            ++folders;
+            return false;
+        }
         void Found(const FileEntry &) override { most = std::max<uint64_t>(most, ++found - taken); }
         void Files(std::vector<FileEntry> &batch) override
         {
