@@ -28,9 +28,8 @@ DWORD ReadBurst(AgentConnection &c, const WCHAR *remotePath, unsigned char *data
         }) != 0 ||
         c.SendEncoded(OpReadFileAt, [&](ACE_OutputCDR &out) { return protocol::EncodeReadFileAtRequest(out, read); }) !=
             0 ||
-        c.SendBareRequest(OpCloseHandle) != 0)
+        c.SendBareRequest(OpCloseHandle) != 0 || burst.Send(3) != 0)
         return burst.Lost();
-    burst.Expect(3);
     uint32_t status = 0;
     if (c.ReceiveStatus(OpCreateFile, status) != 0)
         return burst.Lost();

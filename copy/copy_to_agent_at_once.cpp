@@ -43,9 +43,9 @@ DWORD FillBurst(AgentConnection &c, const WCHAR *partialPath, const unsigned cha
          }) != 0) ||
         c.SendBareRequest(OpCloseHandle) != 0 ||
         c.SendEncoded(OpGetFileAttributesEx,
-                      [&](ACE_OutputCDR &out) { return protocol::EncodePathRequest(out, partialPath); }) != 0)
+                      [&](ACE_OutputCDR &out) { return protocol::EncodePathRequest(out, partialPath); }) != 0 ||
+        burst.Send(3 + (size > 0 ? 1 : 0) + (timed ? 1 : 0)) != 0)
         return burst.Lost();
-    burst.Expect(3 + (size > 0 ? 1 : 0) + (timed ? 1 : 0));
 
     uint32_t status = 0;
     if (c.ReceiveStatus(OpCreateFile, status) != 0)

@@ -9,6 +9,7 @@
 #include "local_files.h"
 #include "remote_files.h"
 #include "test_names.h"
+#include "test_seams.h"
 
 #include "protocol/handle_messages.h"
 #include "protocol/opcodes.h"
@@ -255,7 +256,8 @@ TEST_F(CopyFilesTest, ArgumentsAreCheckedBeforeAnythingIsTouched)
 
 // A file that one write holds goes onto the agent in one round trip: its
 // partial file's create, write, time, close and size check leave on one
-// connection before the first answer, and only then does the move follow.
+// connection in one write before the first answer, and only then does the
+// move follow.
 // Each refusal in the burst is the item's result, the partial file goes
 // unless the agent refused to make it, nothing takes the target's name,
 // and a connection left out of step is not pooled.
@@ -298,7 +300,10 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
         agent_.ClearRecords();
         AGENT_COPY_ITEM item = Item(u"C:\\in\\f", W(u"src"));
         item.known = AGENT_COPY_ITEM_TARGET_ABSENT;
+        platform::StartFaults(platform::Fault::Send, 0); // one item: copied on this thread
         EXPECT_EQ(AgentCopyFilesToAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
+        const unsigned sends = platform::FaultEvents(platform::Fault::Send);
+        platform::StopFaults();
         EXPECT_EQ(item.result, row.result);
 
         const fake::Request open = agent_.RequestsOf(OpCreateFile).at(0);
@@ -320,6 +325,9 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
             EXPECT_EQ(removes[0].raw(), fake::PathRequest(OpRemovePath, created.path));
         }
         EXPECT_EQ(agent_.CountOf(OpMoveFile), row.result == 0 ? 1u : 0u);
+        // The five in one write; the move, a removal or a new connection's
+        // logon in one each.
+        EXPECT_EQ(sends, agent_.Requests().size() - 4);
         EXPECT_TRUE(agent_.WaitUntil([&] { return agent_.IsOpen(open.connection) == row.pooled; }));
         ExpectOnlySoundConnectionsPooled();
     }
@@ -327,7 +335,7 @@ TEST_F(CopyFilesTest, ASmallPutGoesAtOnceAndEachRefusalEndsItCleanly)
 
 // A listed file that one read holds comes in one round trip: its open, a
 // read of size + 1 bytes that proves the size, and its close leave on one
-// connection before the first answer, and the copy gets the listed time.
+// connection in one write before the first answer, and the copy gets the listed time.
 // Each refusal is the item's result and leaves no local file; a
 // connection left out of step is not pooled.
 TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
@@ -364,14 +372,20 @@ TEST_F(CopyFilesTest, ASmallListedGetGoesAtOnceAndEachRefusalEndsItCleanly)
         agent_.ClearRecords();
         const WString name = W(u"g-") + fake::Utf16(row.name);
         AGENT_COPY_ITEM item = Item(u"C:\\g", name, true, row.size);
+        platform::StartFaults(platform::Fault::Send, 0); // one item: copied on this thread
         EXPECT_EQ(AgentCopyFilesFromAgentW(logon_, &item, 1, nullptr, nullptr, nullptr, 0, 0), row.result == 0);
+        const unsigned sends = platform::FaultEvents(platform::Fault::Send);
+        platform::StopFaults();
         EXPECT_EQ(item.result, row.result);
         std::vector<uint32_t> opcodes = Opcodes();
         const int connection = agent_.RequestsOf(OpCreateFile).at(0).connection;
         // A connection the client gives up may go before the agent reads on.
-        if (!row.pooled && opcodes.size() == 2)
+        const size_t unread = !row.pooled && opcodes.size() == 2 ? 1 : 0;
+        if (unread != 0)
             opcodes.push_back(OpCloseHandle);
         EXPECT_EQ(opcodes, (std::vector<uint32_t>{OpCreateFile, OpReadFileAt, OpCloseHandle}));
+        // The three in one write; a new connection's logon in one of its own.
+        EXPECT_EQ(sends, agent_.Requests().size() + unread - 2);
         EXPECT_EQ(fake::ReadAtOf(agent_.RequestsOf(OpReadFileAt).at(0)).toRead, row.size + 1);
         EXPECT_GE(waiting, 36u);
         const auto local = reinterpret_cast<const char16_t *>(name.c_str());

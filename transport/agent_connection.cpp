@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 namespace agent {
 
@@ -86,6 +87,46 @@ int AgentConnection::Connect(const ACE_INET_Addr &address, DWORD connectMs)
 
 int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
 {
+    if (!held_)
+        return SendNow(parts, count, total);
+    if (total <= kHeldBytes && count < kMaxParts) {
+        try {
+            for (int i = 0; i < count; ++i)
+                held_bytes_.append(static_cast<const char *>(parts[i].iov_base), parts[i].iov_len);
+            return 0;
+        } catch (const std::bad_alloc &) {
+            // Sent now, behind what was held.
+        }
+    }
+    iovec all[kMaxParts];
+    if (count >= kMaxParts) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    all[0].iov_base = const_cast<char *>(held_bytes_.data());
+    all[0].iov_len = held_bytes_.size();
+    std::copy(parts, parts + count, all + 1);
+    const size_t before = held_bytes_.size();
+    const int result = before == 0 ? SendNow(parts, count, total) : SendNow(all, count + 1, before + total);
+    held_bytes_.clear();
+    return result;
+}
+
+int AgentConnection::SendHeld()
+{
+    held_ = false;
+    if (held_bytes_.empty())
+        return 0;
+    iovec part;
+    part.iov_base = const_cast<char *>(held_bytes_.data());
+    part.iov_len = held_bytes_.size();
+    const int result = SendNow(&part, 1, held_bytes_.size());
+    held_bytes_.clear();
+    return result;
+}
+
+int AgentConnection::SendNow(const iovec *parts, int count, size_t total)
+{
     CallWatch *watch = CallWatch::Current();
     if (watch != nullptr && watch->Active()) {
         endingSince_ = watch->EndingSince();
@@ -102,8 +143,8 @@ int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
 
 int AgentConnection::SendAllWatched(CallWatch &watch, const iovec *parts, int count, size_t total)
 {
-    iovec local[2]; // a header, and at most one part of data
-    if (count > 2) {
+    iovec local[kMaxParts]; // held requests, a header, and at most one part of data
+    if (count > kMaxParts) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }

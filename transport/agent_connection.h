@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace agent {
 
@@ -171,11 +172,21 @@ public:
     // the last reply's end looks for bytes beyond it.
     void ExpectReplies(unsigned count) { repliesAhead_ = count > 0 ? count - 1 : 0; }
 
+    // Requests sent while held wait on the connection and go out together
+    // at SendHeld, in one write: a burst of them then costs one send here
+    // and one receive at the agent. A request with more than kHeldBytes
+    // takes the waiting ones along in its own write.
+    void HoldSends() { held_ = true; }
+    // Sends what was held and ends the holding. 0 / -1 as a send.
+    int SendHeld();
+
     // Marks the connection broken after a protocol violation.
     void Break()
     {
         state = Closed;
         repliesAhead_ = 0;
+        held_ = false;
+        held_bytes_.clear();
     }
     // Break, with ERROR_INVALID_DATA (13) as the cause: a reply that breaks
     // the protocol. Returns null, for the receive paths.
@@ -186,6 +197,10 @@ private:
     // 0, or -1 with the failed encoding noted as memory run out.
     static int Encoded(bool encoded);
     int SendAll(const iovec *parts, int count, size_t total);
+    // SendAll without holding, for at most kMaxParts parts.
+    int SendNow(const iovec *parts, int count, size_t total);
+    static constexpr int kMaxParts = 3;
+    static constexpr size_t kHeldBytes = 4096;
     // The same under an active watch: the waits for room wake in slices.
     int SendAllWatched(CallWatch &watch, const iovec *parts, int count, size_t total);
     // One receive: ReceiveSome, or under an active watch a sliced wait for
@@ -210,6 +225,8 @@ private:
     ACE_Message_Block buffer_;
     size_t rd_ = 0;
     unsigned repliesAhead_ = 0; // replies still to come of requests sent back to back
+    bool held_ = false;
+    std::string held_bytes_; // requests held, not yet sent
     size_t wr_ = 0;
     BorrowedInput reply_;
     ACE_OutputCDR request_;

@@ -1,7 +1,8 @@
-// Requests sent back to back on one connection, their replies read in
-// turn (an agent answers a connection's requests one by one, in order):
-// the first failure among them is the burst's cause, and a reply that does
-// not come whole, or requests only half sent, end the connection.
+// Requests sent back to back on one connection, in one write, their
+// replies read in turn (an agent answers a connection's requests one by
+// one, in order): the first failure among them is the burst's cause, and
+// a reply that does not come whole, or requests only half sent, end the
+// connection.
 #ifndef AGENT_TRANSPORT_REPLY_BURST_H
 #define AGENT_TRANSPORT_REPLY_BURST_H
 
@@ -11,10 +12,16 @@ namespace agent {
 
 class ReplyBurst {
 public:
-    explicit ReplyBurst(AgentConnection &connection) : c_(connection) {}
+    // The requests go out together, at Send.
+    explicit ReplyBurst(AgentConnection &connection) : c_(connection) { c_.HoldSends(); }
 
-    // Before the first reply is read.
-    void Expect(unsigned replies) { c_.ExpectReplies(replies); }
+    // Once every request is made: sends them in one write, and readies the
+    // connection for their `replies`. 0 / -1 as a send.
+    int Send(unsigned replies)
+    {
+        c_.ExpectReplies(replies);
+        return c_.SendHeld();
+    }
     // Keeps `status` when no failure came before it.
     void Note(DWORD status)
     {
