@@ -38,6 +38,7 @@ struct BackupOptions {
     bool incremental = false; // keep local files whose size and last-write time match
     bool rootMade = false; // the local root did not exist before this run
     bool flush = true;        // each file on the disk before it takes its name
+    double localFlushSeconds = -1; // one flush at the destination took this long (-1: not known)
     unsigned maxDepth = 0;    // folders below are skipped (0: the library's limit)
 };
 

@@ -211,7 +211,7 @@ int RunBackup(const Args &args, AGENT_LOGON logon)
         options.rootMade = ReadLocalStamp(options.localRoot, before) == 0 && !before.exists;
         uint32_t error = CreateLocalFolder(options.localRoot);
         if (error == 0)
-            error = ProbeLocalFolder(options.localRoot);
+            error = ProbeLocalFolder(options.localRoot, options.flush ? &options.localFlushSeconds : nullptr);
         if (error != 0)
             return FailLocal("destination " + options.localRoot, error);
     }

@@ -64,8 +64,11 @@ int TerminalColumns(std::FILE *stream);
 bool IsLocalFolder(const std::string &path);
 // Opens a local file for reading by its UTF-8 name; null with errno set.
 std::FILE *OpenLocalForRead(const std::string &path);
-// 0 when a new file can be created in `folder`, else the Win32 code.
-uint32_t ProbeLocalFolder(const std::string &folder);
+// 0 when a new file can be created in `folder`, else the Win32 code. With
+// `flushSeconds`, the probe file also gets a block written and flushed to
+// the disk, and *flushSeconds says how long the flush took (-1 when it
+// could not tell).
+uint32_t ProbeLocalFolder(const std::string &folder, double *flushSeconds = nullptr);
 
 #ifndef _WIN32
 // The stamp of a file whose stat result is `st`.

@@ -2,6 +2,7 @@
 #include "local_files.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -55,12 +56,22 @@ bool IsLocalFolder(const std::string &path)
 
 std::FILE *OpenLocalForRead(const std::string &path) { return std::fopen(path.c_str(), "rb"); }
 
-uint32_t ProbeLocalFolder(const std::string &folder)
+uint32_t ProbeLocalFolder(const std::string &folder, double *flushSeconds)
 {
+    if (flushSeconds != nullptr)
+        *flushSeconds = -1;
     std::string name = (folder.empty() ? std::string(".") : folder) + "/.agentcli-probe-XXXXXX";
     const int fd = ::mkstemp(&name[0]);
     if (fd < 0)
         return Win32FromErrno(errno, name);
+    if (flushSeconds != nullptr) {
+        const std::string block(4096, '\0');
+        if (::write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size())) {
+            const auto start = std::chrono::steady_clock::now();
+            if (::fsync(fd) == 0)
+                *flushSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+    }
     ::close(fd);
     ::unlink(name.c_str());
     return 0;

@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <cerrno>
+#include <chrono>
 #include <io.h>
 
 namespace agentcli {
@@ -110,8 +111,10 @@ std::FILE *OpenLocalForRead(const std::string &path)
     return ::_wfopen(wide.c_str(), L"rb");
 }
 
-uint32_t ProbeLocalFolder(const std::string &folder)
+uint32_t ProbeLocalFolder(const std::string &folder, double *flushSeconds)
 {
+    if (flushSeconds != nullptr)
+        *flushSeconds = -1;
     std::wstring wide;
     if (!ToWide((folder.empty() ? std::string(".") : folder) + "\\.agentcli-probe", wide))
         return ERROR_INVALID_NAME;
@@ -120,6 +123,16 @@ uint32_t ProbeLocalFolder(const std::string &folder)
     if (probe == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         return error == ERROR_FILE_EXISTS ? 0 : error;
+    }
+    if (flushSeconds != nullptr) {
+        const std::string block(4096, '\0');
+        DWORD wrote = 0;
+        if (::WriteFile(probe, block.data(), static_cast<DWORD>(block.size()), &wrote, nullptr) &&
+            wrote == block.size()) {
+            const auto start = std::chrono::steady_clock::now();
+            if (::FlushFileBuffers(probe))
+                *flushSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
     }
     ::CloseHandle(probe);
     return 0;
