@@ -4,6 +4,7 @@
 #include "backup_engine.h"
 #include "cli_common.h"
 #include "e2e_support.h"
+#include "local_files.h"
 #include "name_filter.h"
 #include "progress_line.h"
 #include "run_control.h"
@@ -346,6 +347,24 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
     for (const char *bad : {"", ".", "..", "a/b", "a\\b", "c:d"})
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
+}
+
+// The destination's probe times a flush when asked (the backup's choice
+// of batches rests on it) and leaves nothing behind either way.
+TEST(CliPieces, TheDestinationProbeTimesAFlushAndLeavesNothing)
+{
+    const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "agentcli-probe-test";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    double seconds = -2;
+    EXPECT_EQ(ProbeLocalFolder(folder.string(), &seconds), 0u);
+    EXPECT_GE(seconds, 0.0);
+    EXPECT_EQ(ProbeLocalFolder(folder.string()), 0u);
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    seconds = -2;
+    EXPECT_EQ(ProbeLocalFolder((folder / "missing").string(), &seconds), kLocalPathNotFound);
+    EXPECT_EQ(seconds, -1.0);
+    std::filesystem::remove_all(folder);
 }
 
 // Stores of one file name (in other folders, or differing in case beyond
