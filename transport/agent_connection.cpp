@@ -89,25 +89,27 @@ int AgentConnection::SendAll(const iovec *parts, int count, size_t total)
 {
     if (!held_)
         return SendNow(parts, count, total);
-    if (total <= kHeldBytes && count < kMaxParts) {
+    const size_t before = held_bytes_.size();
+    if (total <= kHeldBytes) {
         try {
             for (int i = 0; i < count; ++i)
                 held_bytes_.append(static_cast<const char *>(parts[i].iov_base), parts[i].iov_len);
             return 0;
         } catch (const std::bad_alloc &) {
-            // Sent now, behind what was held.
+            held_bytes_.resize(before); // sent now, behind what was held
         }
     }
-    iovec all[kMaxParts];
+    if (before == 0)
+        return SendNow(parts, count, total);
     if (count >= kMaxParts) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }
+    iovec all[kMaxParts];
     all[0].iov_base = const_cast<char *>(held_bytes_.data());
-    all[0].iov_len = held_bytes_.size();
+    all[0].iov_len = before;
     std::copy(parts, parts + count, all + 1);
-    const size_t before = held_bytes_.size();
-    const int result = before == 0 ? SendNow(parts, count, total) : SendNow(all, count + 1, before + total);
+    const int result = SendNow(all, count + 1, before + total);
     held_bytes_.clear();
     return result;
 }
