@@ -2,6 +2,7 @@
 
 #include "local_files.h"
 #include "name_filter.h"
+#include "name_set.h"
 #include "remote_info.h"
 #include "run_control.h"
 #include "util/utf.h"
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <unordered_set>
 #include <thread>
 
 namespace agentcli {
@@ -27,11 +27,6 @@ constexpr uint32_t kAlreadyExists = 183;
 // agent listing without end) further names go unchecked.
 constexpr size_t kNamesChecked = 1000000;
 
-// The local file system's idea of when two names are one.
-WString LocalNameKey(const WString &name)
-{
-    return LocalNamesIgnoreCase() ? UpperCased(name) : name;
-}
 // How long a worker waits for a full batch before taking what there is.
 constexpr auto kBatchWait = std::chrono::milliseconds(20);
 
@@ -177,10 +172,10 @@ private:
     // each other: the later one fails instead.
     bool NameTaken(const WString &path, const WString &name)
     {
-        std::unordered_set<WString> &names = FolderOf(path).names;
+        NameSet &names = FolderOf(path).names;
         if (names.size() >= kNamesChecked)
             return false;
-        if (names.insert(LocalNameKey(name)).second)
+        if (LocalNamesIgnoreCase() ? names.Insert(UpperCased(name)) : names.Insert(name))
             return false;
         tally_.Fail(path, kAlreadyExists, "local name taken by another entry");
         return true;
@@ -189,7 +184,7 @@ private:
     // A folder still being listed: the names seen in it, its local path,
     // which its files' local paths extend, and whether the sink made it.
     struct ListedFolder {
-        std::unordered_set<WString> names;
+        NameSet names;
         std::string local;
         bool made = false;
     };
@@ -236,7 +231,7 @@ private:
     {
         if (Stopped())
             return AGENT_TREE_STOP;
-        const WString path(entry.path);
+        WString path(entry.path);
         std::string utf8;
         switch (entry.kind) {
         case AGENT_TREE_FOLDER: {
@@ -268,22 +263,24 @@ private:
                     tally_.Skip(path, SkipCause::UnholdableName);
                 return AGENT_TREE_CONTINUE;
             }
+            // The entry's path moves into it and is read there.
             FileEntry file;
-            file.remote = path;
+            file.remote = std::move(path);
+            const WString &remote = file.remote;
             if (entry.depth == 0) {
                 // A single file lands in the local folder under its own name.
                 file.inNewFolder = FolderFound({WString(), options_.localRoot, {}});
                 file.local = JoinLocal(options_.localRoot, utf8);
             } else {
-                if (Excluded(path, false)) {
-                    tally_.Skip(path, SkipCause::Excluded);
+                if (Excluded(remote, false)) {
+                    tally_.Skip(remote, SkipCause::Excluded);
                     return AGENT_TREE_CONTINUE;
                 }
-                if (NameTaken(path, name))
+                if (NameTaken(remote, name))
                     return AGENT_TREE_CONTINUE;
                 // The folder's local path and the name already converted.
-                const ListedFolder &folder = FolderOf(path);
-                file.local = folder.local.empty() ? LocalOf(path) : JoinLocal(folder.local, utf8);
+                const ListedFolder &folder = FolderOf(remote);
+                file.local = folder.local.empty() ? LocalOf(remote) : JoinLocal(folder.local, utf8);
                 file.inNewFolder = folder.made;
             }
             const WIN32_FIND_DATAW &data = *entry.findData;

@@ -38,8 +38,15 @@ uint64_t Fnv1a(const char *data, size_t size, uint64_t hash = kFnvOffset)
 void AppendEscaped(std::string &out, const std::string &text)
 {
     static const char hex[] = "0123456789abcdef";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
+    // Runs of characters that stand as they are go in one append: a
+    // manifest holds every name of the tree.
+    size_t plain = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c != '\\' && c >= 0x20 && c != 0x7f)
+            continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
         if (c == '\\')
             out += "\\\\";
         else if (c == '\t')
@@ -48,13 +55,13 @@ void AppendEscaped(std::string &out, const std::string &text)
             out += "\\n";
         else if (c == '\r')
             out += "\\r";
-        else if (c < 0x20 || c == 0x7f) {
+        else {
             out += "\\x";
             out += hex[c >> 4];
             out += hex[c & 15];
-        } else
-            out += ch;
+        }
     }
+    out.append(text, plain, text.size() - plain);
 }
 
 int HexDigit(char c)

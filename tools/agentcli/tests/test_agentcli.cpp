@@ -6,6 +6,7 @@
 #include "e2e_support.h"
 #include "local_files.h"
 #include "name_filter.h"
+#include "name_set.h"
 #include "progress_line.h"
 #include "run_control.h"
 #include "remote_copy.h"
@@ -347,6 +348,25 @@ TEST(CliPieces, TextConversionsAndErrorTexts)
     for (const char *bad : {"", ".", "..", "a/b", "a\\b", "c:d"})
         EXPECT_FALSE(IsSafeName(WidenOrEmpty(bad))) << bad;
     EXPECT_TRUE(IsSafeName(WidenOrEmpty("ok name.txt")));
+}
+
+// The collision check's name set agrees with a plain set through many
+// growths: names from a small alphabet of every length up to 6 units (the
+// empty one included), many met again, each insert answered as a set would.
+TEST(CliPieces, NameSetAnswersAsASetDoes)
+{
+    NameSet names;
+    std::set<WString> reference;
+    uint32_t state = 12345;
+    for (int i = 0; i < 60000; ++i) {
+        state = state * 1103515245u + 12345u;
+        WString name(state >> 28 & 7, u'a');
+        for (size_t k = 0; k < name.size(); ++k)
+            name[k] = static_cast<WCHAR>(u'a' + (state >> (k * 3 % 24) & 3) + (k == 2 ? 0xE0 : 0));
+        ASSERT_EQ(names.Insert(name), reference.insert(name).second) << i;
+    }
+    EXPECT_EQ(names.size(), reference.size());
+    EXPECT_GT(reference.size(), 1000u);
 }
 
 // The destination's probe times a flush when asked (the backup's choice
