@@ -191,9 +191,9 @@ private:
 
     // Hands the folder to the sink and keeps its record at hand for the
     // files that follow.
-    void FolderListed(const WString &path, FolderEntry &&folder)
+    void FolderListed(const FolderEntry &folder)
     {
-        last_ = names_.try_emplace(FolderKey(path)).first;
+        last_ = names_.try_emplace(FolderKey(folder.remote)).first;
         last_->second.local = folder.local;
         last_->second.made = FolderFound(folder);
     }
@@ -236,7 +236,7 @@ private:
         switch (entry.kind) {
         case AGENT_TREE_FOLDER: {
             if (entry.depth == 0) {
-                FolderListed(path, {path, options_.localRoot, {}});
+                FolderListed({path, options_.localRoot, {}});
                 return AGENT_TREE_CONTINUE;
             }
             const WString name = LastName(path);
@@ -248,7 +248,7 @@ private:
                 tally_.Skip(path, SkipCause::Excluded);
                 return AGENT_TREE_SKIP;
             }
-            FolderListed(path, {path, LocalOf(path), MetadataOf(entry.findData)});
+            FolderListed({path, LocalOf(path), MetadataOf(entry.findData)});
             return AGENT_TREE_CONTINUE;
         }
         case AGENT_TREE_FOLDER_END:
