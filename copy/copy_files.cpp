@@ -36,11 +36,6 @@ constexpr DWORD kConnectionRefused = 10061;
 constexpr DWORD kConnectionReset = 10054;
 // How often the calling thread looks at *cancel while nothing finishes.
 constexpr auto kCancelPoll = std::chrono::milliseconds(20);
-// Finished items wake the calling thread at once when one failed (the
-// host may stop the rest), when the last one is done, and once this many
-// wait; other successes wait for one of those or the next look, so that
-// a batch of small files does not wake it once per file.
-constexpr size_t kTellTogether = 8;
 
 struct Finished {
     DWORD index;
@@ -251,8 +246,7 @@ private:
             // The host misses one progress call; the item's result stands.
         }
         ++done_;
-        if (result != 0 || done_ >= batch_.count || finished_.size() >= kTellTogether)
-            finishedSignal_.notify_one();
+        finishedSignal_.notify_one();
     }
 
     DWORD CopyItem(const AGENT_COPY_ITEM &item, uint64_t &bytes, unsigned &exchanges)
