@@ -134,6 +134,15 @@ int PartialFile::Open(const RemoteVersion &version)
     name_ = PartialName(finalName_);
     held_ = 0;
     if ((flags_ & COPY_FILE_RESTARTABLE) != 0) {
+        // Most copies find no partial file to continue: creating it is
+        // tried first, so they do not pay a failed open for the look.
+        file_ = platform::CreateNewFileIn(folder_, name_.c_str());
+        if (file_ != INVALID_HANDLE_VALUE) {
+            created_ = true;
+            return 0;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return -1;
         file_ = platform::ReopenOwnFileIn(folder_, name_.c_str());
         if (file_ == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
             return -1;

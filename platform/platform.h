@@ -295,6 +295,9 @@ int SplitLocalPath(const WCHAR *path, const WCHAR **nameStart, size_t *folderLen
 // first, never followed; a folder there fails. INVALID_HANDLE_VALUE with
 // the cause in the last error.
 HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name);
+// A new empty file `name` only when nothing stands at that name:
+// ERROR_FILE_EXISTS otherwise, with nothing removed or followed.
+HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name);
 // Reopens `name` for reading and writing only when it is a regular file
 // with one link that belongs to this process's user; anything else (a
 // link, a hard-linked or foreign file, nothing) gives INVALID_HANDLE_VALUE

@@ -412,6 +412,21 @@ int OpenAt(int folder, const std::string &name, int flags)
 
 } // namespace
 
+HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    std::string plain;
+    if (!PlainName(name, plain))
+        return INVALID_HANDLE_VALUE;
+    const int fd = OpenAt(folder.fd(), plain, O_RDWR | O_CREAT | O_EXCL);
+    if (fd >= 0)
+        return Wrap(fd);
+    if (errno == EEXIST)
+        SetLastError(ERROR_FILE_EXISTS);
+    else
+        Failed(errno);
+    return INVALID_HANDLE_VALUE;
+}
+
 HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
 {
     std::string plain;
@@ -421,20 +436,20 @@ HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
     // the create; O_EXCL then fails rather than follow it, and we remove
     // it once more.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const int fd = OpenAt(folder.fd(), plain, O_RDWR | O_CREAT | O_EXCL);
-        if (fd >= 0)
-            return Wrap(fd);
-        if (errno != EEXIST)
-            break;
+        const HANDLE file = CreateNewFileIn(folder, name);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return file;
         struct stat st;
         if (::fstatat(folder.fd(), plain.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-            errno = EISDIR;
-            break;
+            Failed(EISDIR);
+            return INVALID_HANDLE_VALUE;
         }
-        if (::unlinkat(folder.fd(), plain.c_str(), 0) != 0 && errno != ENOENT)
-            break;
+        if (::unlinkat(folder.fd(), plain.c_str(), 0) != 0 && errno != ENOENT) {
+            Failed(errno);
+            return INVALID_HANDLE_VALUE;
+        }
     }
-    Failed(errno == EEXIST ? EBUSY : errno);
+    Failed(EBUSY);
     return INVALID_HANDLE_VALUE;
 }
 

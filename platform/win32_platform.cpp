@@ -237,20 +237,29 @@ bool IsOwnedByUs(HANDLE file)
 
 } // namespace
 
+HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    const std::wstring path = PathIn(folder, name);
+    if (path.empty())
+        return INVALID_HANDLE_VALUE;
+    // CREATE_NEW never opens what stands at the name, and with
+    // FILE_FLAG_OPEN_REPARSE_POINT never follows a link there.
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ALREADY_EXISTS)
+        ::SetLastError(ERROR_FILE_EXISTS);
+    return file;
+}
+
 HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
 {
     const std::wstring path = PathIn(folder, name);
     if (path.empty())
         return INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        // CREATE_NEW never opens what stands at the name, and with
-        // FILE_FLAG_OPEN_REPARSE_POINT never follows a link there.
-        HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file != INVALID_HANDLE_VALUE)
+        HANDLE file = CreateNewFileIn(folder, name);
+        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS)
             return file;
-        if (::GetLastError() != ERROR_FILE_EXISTS && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return INVALID_HANDLE_VALUE;
         // DeleteFileW removes a file link itself and fails on a folder.
         if (!::DeleteFileW(path.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND)
             return INVALID_HANDLE_VALUE;
