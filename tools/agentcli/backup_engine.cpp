@@ -93,9 +93,11 @@ public:
                 Copied(file, size);
                 continue;
             }
-            // The file's folder as resolved beneath the destination, links refused.
+            // The file's folder as resolved beneath the destination, links
+            // refused; the files of one folder follow each other and share it.
+            const ConfinedRoot::Target *beside = targets.empty() ? nullptr : targets.back().get();
             targets.push_back(std::make_unique<ConfinedRoot::Target>());
-            if (const uint32_t error = destination_.Resolve(file.local, *targets.back())) {
+            if (const uint32_t error = destination_.Resolve(file.local, *targets.back(), beside)) {
                 tally_.Fail(file.remote, error, "local folder", file.local, false);
                 continue;
             }

@@ -9,6 +9,7 @@
 #include "local_files.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,17 +58,31 @@ public:
     class Target {
     public:
         Target() = default;
-        ~Target();
         Target(const Target &) = delete;
         Target &operator=(const Target &) = delete;
         const std::string &path() const { return path_; }
 
     private:
         friend class ConfinedRoot;
+        // The folder (or, for Hold, the file) held open, where the platform
+        // can; targets in one folder may share it.
+        struct Held {
+            explicit Held(intptr_t h) : handle(h) {}
+            ~Held();
+            Held(const Held &) = delete;
+            Held &operator=(const Held &) = delete;
+            intptr_t handle;
+        };
+        void Keep(intptr_t handle);
         std::string path_;
-        intptr_t folder_ = -1; // the folder (or, for Hold, the file) held open, where the platform can
+        std::shared_ptr<const Held> held_;
+        size_t nameAt_ = 0; // where the name starts, in path_ and in the local path it was resolved for
+        std::string local_;
     };
-    uint32_t Resolve(const std::string &local, Target &target) const;
+    // With `beside` (a target resolved before), a file in the same folder
+    // shares the folder it holds instead of resolving it again: a batch of
+    // files in one folder then costs no descriptor per file.
+    uint32_t Resolve(const std::string &local, Target &target, const Target *beside = nullptr) const;
 
     // For reading a tree below the root (a restore's source) without ever
     // following a link: the entries of the folder `local`, sorted by name.

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -151,6 +152,17 @@ uint32_t Reach(const std::string &root, intptr_t handle, const std::string &loca
                    made);
 }
 
+// True when `local` names an entry directly in the folder whose local
+// path, with its closing separator, is `folder`.
+bool InFolder(const std::string &folder, const std::string &local)
+{
+    if (folder.empty() || local.size() <= folder.size() || local.compare(0, folder.size(), folder) != 0)
+        return false;
+    const char *name = local.c_str() + folder.size();
+    return local.find('/', folder.size()) == std::string::npos && std::strcmp(name, ".") != 0 &&
+           std::strcmp(name, "..") != 0;
+}
+
 bool ProcFdUsable()
 {
     static const bool usable = ::access("/proc/self/fd", X_OK) == 0;
@@ -165,10 +177,20 @@ ConfinedRoot::~ConfinedRoot()
         ::close(static_cast<int>(handle_));
 }
 
-ConfinedRoot::Target::~Target()
+ConfinedRoot::Target::Held::~Held()
 {
-    if (folder_ >= 0)
-        ::close(static_cast<int>(folder_));
+    if (handle >= 0)
+        ::close(static_cast<int>(handle));
+}
+
+void ConfinedRoot::Target::Keep(intptr_t handle)
+{
+    try {
+        held_ = std::make_shared<const Held>(handle);
+    } catch (...) {
+        Held closing(handle);
+        throw;
+    }
 }
 
 uint32_t ConfinedRoot::Open(const std::string &root)
@@ -213,8 +235,15 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
     return 0;
 }
 
-uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
+uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const Target *beside) const
 {
+    if (beside != nullptr && beside->held_ != nullptr && InFolder(beside->local_, local)) {
+        target.held_ = beside->held_;
+        target.local_ = beside->local_;
+        target.nameAt_ = beside->nameAt_;
+        target.path_.assign(beside->path_, 0, beside->nameAt_).append(local, beside->local_.size(), std::string::npos);
+        return 0;
+    }
     std::vector<std::string> parts;
     Folder folder;
     if (const uint32_t error = Reach(root_, handle_, local, true, false, parts, folder))
@@ -222,11 +251,12 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
     const int fd = folder.Release();
     if (fd < 0)
         return Win32FromErrno(errno, local);
-    if (target.folder_ >= 0)
-        ::close(static_cast<int>(target.folder_));
-    target.folder_ = fd;
+    target.Keep(fd);
+    const std::string &name = parts.back();
+    target.local_.assign(local, 0, local.size() - name.size());
     // Without /proc the folders were still checked, just not held.
-    target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) + "/" + parts.back() : local;
+    target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) + "/" + name : local;
+    target.nameAt_ = target.path_.size() - name.size();
     return 0;
 }
 
@@ -302,9 +332,8 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
         return kLocalAccessDenied;
     }
     StampFromStat(st, stamp);
-    if (target.folder_ >= 0)
-        ::close(static_cast<int>(target.folder_));
-    target.folder_ = fd;
+    target.Keep(fd);
+    target.local_.clear();
     // Opening /proc/self/fd/N opens the very file held, not whatever has
     // the name now. Without /proc the name was still checked, just not held.
     target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) : local;

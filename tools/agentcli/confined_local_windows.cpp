@@ -95,10 +95,20 @@ uint32_t Reach(const std::string &rootText, const std::string &local, bool paren
 } // namespace
 
 ConfinedRoot::~ConfinedRoot() = default;
-ConfinedRoot::Target::~Target()
+ConfinedRoot::Target::Held::~Held()
 {
-    if (folder_ != -1)
-        ::CloseHandle(reinterpret_cast<HANDLE>(folder_));
+    if (handle != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+void ConfinedRoot::Target::Keep(intptr_t handle)
+{
+    try {
+        held_ = std::make_shared<const Held>(handle);
+    } catch (...) {
+        Held closing(handle);
+        throw;
+    }
 }
 
 uint32_t ConfinedRoot::Open(const std::string &root)
@@ -144,7 +154,8 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
     return 0;
 }
 
-uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target) const
+// Nothing is held here, so each file's folders are checked again.
+uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const Target *) const
 {
     std::wstring path;
     std::vector<std::wstring> parts;
@@ -214,9 +225,7 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
     stamp.regular = true;
     stamp.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp.lastWrite = FileTimeTicks(info.ftLastWriteTime);
-    if (target.folder_ != -1)
-        ::CloseHandle(reinterpret_cast<HANDLE>(target.folder_));
-    target.folder_ = reinterpret_cast<intptr_t>(file);
+    target.Keep(reinterpret_cast<intptr_t>(file));
     target.path_ = local;
     return 0;
 }

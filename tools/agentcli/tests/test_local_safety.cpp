@@ -2,12 +2,14 @@
 // in the destination and against a crash at chosen points: nothing outside
 // the destination is touched, no final name holds other bytes than the
 // remote file's, and the next run completes the copy.
+#include "confined_local.h"
 #include "e2e_support.h"
 #include "remote_copy.h"
 #include "wide_text.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -184,4 +186,58 @@ TEST(LocalSafety, PartialNamesAgreeWithTheLibrary)
     EXPECT_TRUE(e2e::PartialFiles(work.path()).empty()) << "a partial file under another name";
     AgentLogoff(logon);
     AgentFini();
+}
+
+// A file resolved beside an earlier one shares its held folder only when
+// both lie directly in one folder; whatever the pair, the file lands where
+// its own path says, and never through a link planted after the folder
+// was held.
+TEST(LocalSafety, FilesOfOneFolderShareTheHeldFolderAndLandInIt)
+{
+    e2e::TempDir work;
+    const std::string root = work / "dest";
+    for (const char *folder : {"a/b", "ab"})
+        fs::create_directories(root + "/" + folder);
+    fs::create_directories(work / "outside");
+    agentcli::ConfinedRoot dest;
+    ASSERT_EQ(dest.Open(root), 0u);
+    const struct {
+        const char *beside, *file;
+        bool shared;
+    } rows[] = {
+        {"a/y", "a/x", true},   {"a/y", "a/b/x", false}, {"a/y", "x", false},  {"x", "a/x", false},
+        {"a/y", "ab/x", false}, {"ab/y", "a/x", false},  {"x", "y", true},     {nullptr, "a/x", false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.beside != nullptr ? row.beside : "(failed)") + " then " + row.file);
+        agentcli::ConfinedRoot::Target beside, target;
+        if (row.beside != nullptr)
+            ASSERT_EQ(dest.Resolve(root + "/" + row.beside, beside), 0u);
+        else
+            EXPECT_NE(dest.Resolve(root + "/missing/y", beside), 0u);
+        ASSERT_EQ(dest.Resolve(root + "/" + row.file, target, &beside), 0u);
+        const std::string &besidePath = beside.path(), &path = target.path();
+        const size_t folderEnd = path.rfind('/') + 1;
+        EXPECT_EQ(row.beside != nullptr && besidePath.compare(0, besidePath.rfind('/') + 1, path, 0, folderEnd) == 0,
+                  row.shared);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0) << path;
+        ::close(fd);
+        EXPECT_TRUE(fs::is_regular_file(root + "/" + row.file));
+        fs::remove(root + "/" + row.file);
+    }
+    // Names that are not plain entries of the folder are refused, shared or not.
+    agentcli::ConfinedRoot::Target beside, target;
+    ASSERT_EQ(dest.Resolve(root + "/a/y", beside), 0u);
+    for (const char *bad : {"a/..", "a/.", "a/", "a//x"})
+        EXPECT_NE(dest.Resolve(root + "/" + bad, target, &beside), 0u) << bad;
+    // A link planted at the folder after it was held is not written through.
+    fs::rename(root + "/a", root + "/a.moved");
+    fs::create_directory_symlink(work / "outside", root + "/a");
+    ASSERT_EQ(dest.Resolve(root + "/a/x", target, &beside), 0u);
+    const int fd = ::open(target.path().c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_TRUE(fs::is_empty(work / "outside"));
+    EXPECT_TRUE(fs::is_regular_file(root + "/a.moved/x"));
 }
