@@ -244,7 +244,7 @@ WalkOptions WalkOf(const BackupOptions &options, unsigned workers, TreeListing *
     walk.followLinks = options.followLinks;
     walk.maxDepth = options.maxDepth;
     walk.workers = workers;
-    // Each file of a batch holds its folder open: at most 512 at once.
+    // A batch holds its files' folders open, one per file at worst: at most 512 at once.
     walk.batch = workers > 4 ? 64 : 128;
     return walk;
 }

@@ -131,7 +131,7 @@ struct WalkOptions {
     bool followLinks = false;
     unsigned maxDepth = 0;    // 0: the library's limit
     unsigned workers = 1;     // threads calling Files
-    size_t batch = 128;       // files per Files call at most (each holds its folder open)
+    size_t batch = 128;       // files per Files call at most (their folders held open)
     size_t queued = 4096;     // files waiting for a worker at most
 };
 
