@@ -73,7 +73,16 @@ public:
             Held &operator=(const Held &) = delete;
             intptr_t handle;
         };
-        void Keep(intptr_t handle);
+        // Held from now on; closed at once if the holding cannot be made.
+        void Keep(intptr_t handle)
+        {
+            try {
+                held_ = std::make_shared<const Held>(handle);
+            } catch (...) {
+                Held closing(handle);
+                throw;
+            }
+        }
         std::string path_;
         std::shared_ptr<const Held> held_;
         size_t nameAt_ = 0; // where the name starts, in path_ and in the local path it was resolved for

@@ -183,16 +183,6 @@ ConfinedRoot::Target::Held::~Held()
         ::close(static_cast<int>(handle));
 }
 
-void ConfinedRoot::Target::Keep(intptr_t handle)
-{
-    try {
-        held_ = std::make_shared<const Held>(handle);
-    } catch (...) {
-        Held closing(handle);
-        throw;
-    }
-}
-
 uint32_t ConfinedRoot::Open(const std::string &root)
 {
     if (const uint32_t error = CreateLocalFolder(root))
