@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -28,6 +29,12 @@ constexpr DWORD kReparsePoint = 0x400;
 constexpr DWORD kBackupSemantics = 0x02000000u;
 constexpr DWORD kShareReadWrite = 0x3;
 const WCHAR kEverything[] = {'*', 0};
+// Woken by a first entry, the calling thread waits this long for more, up
+// to this many, before delivering: a wake-up per entry (when the callback
+// keeps up, as it mostly does) cost more than the callback itself. An
+// entry that waits for its answer is delivered at once.
+constexpr size_t kWakeAt = 96;
+constexpr auto kGatherFor = std::chrono::milliseconds(2);
 
 Text Join(const Text &folder, const WCHAR *name)
 {
@@ -342,8 +349,9 @@ private:
             entry.data = *data;
         waiting_.push_back(std::move(entry));
         NoteHeld();
-        // The calling thread sleeps only on an empty queue.
-        if (waiting_.size() == 1)
+        if (answer != nullptr)
+            answerWaits_ = true;
+        if (answer != nullptr || waiting_.size() == kWakeAt || (idle_ && waiting_.size() == 1))
             ready_.notify_one();
         if (answer != nullptr)
             space_.wait(lock, [&] { return stop_ || answer->given; });
@@ -358,9 +366,18 @@ private:
         std::deque<Entry> batch;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            ready_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
+            if (waiting_.empty() && workers_ != 0) {
+                idle_ = true;
+                ready_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
+                idle_ = false;
+            }
+            const auto until = std::chrono::steady_clock::now() + kGatherFor;
+            while (waiting_.size() < kWakeAt && !answerWaits_ && workers_ != 0 && !stop_)
+                if (ready_.wait_until(lock, until) == std::cv_status::timeout)
+                    break;
+            answerWaits_ = false;
             if (waiting_.empty())
-                return;
+                return; // every worker has ended
             const bool wasFull = waiting_.size() >= kWaitingEntries;
             batch.clear();
             batch.swap(waiting_);
@@ -449,6 +466,8 @@ private:
     DWORD error_ = 0;
     size_t peak_ = 0;
     size_t delivering_ = 0; // the batch the calling thread is delivering
+    bool idle_ = false;        // the calling thread waits for a first entry
+    bool answerWaits_ = false; // a poster waits for the host's answer
 };
 
 } // namespace
