@@ -412,12 +412,12 @@ int OpenAt(int folder, const std::string &name, int flags)
 
 } // namespace
 
-HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+namespace {
+
+// The exclusive create both calls below make, on a name already converted.
+HANDLE CreateNewAt(int folder, const std::string &plain)
 {
-    std::string plain;
-    if (!PlainName(name, plain))
-        return INVALID_HANDLE_VALUE;
-    const int fd = OpenAt(folder.fd(), plain, O_RDWR | O_CREAT | O_EXCL);
+    const int fd = OpenAt(folder, plain, O_RDWR | O_CREAT | O_EXCL);
     if (fd >= 0)
         return Wrap(fd);
     if (errno == EEXIST)
@@ -425,6 +425,14 @@ HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
     else
         Failed(errno);
     return INVALID_HANDLE_VALUE;
+}
+
+} // namespace
+
+HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    std::string plain;
+    return PlainName(name, plain) ? CreateNewAt(folder.fd(), plain) : INVALID_HANDLE_VALUE;
 }
 
 HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
@@ -436,7 +444,7 @@ HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
     // the create; O_EXCL then fails rather than follow it, and we remove
     // it once more.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const HANDLE file = CreateNewFileIn(folder, name);
+        const HANDLE file = CreateNewAt(folder.fd(), plain);
         if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
             return file;
         struct stat st;

@@ -237,18 +237,26 @@ bool IsOwnedByUs(HANDLE file)
 
 } // namespace
 
-HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+namespace {
+
+// The exclusive create both calls below make, on a path already built.
+// CREATE_NEW never opens what stands at the name, and with
+// FILE_FLAG_OPEN_REPARSE_POINT never follows a link there.
+HANDLE CreateNewAt(const std::wstring &path)
 {
-    const std::wstring path = PathIn(folder, name);
-    if (path.empty())
-        return INVALID_HANDLE_VALUE;
-    // CREATE_NEW never opens what stands at the name, and with
-    // FILE_FLAG_OPEN_REPARSE_POINT never follows a link there.
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ALREADY_EXISTS)
         ::SetLastError(ERROR_FILE_EXISTS);
     return file;
+}
+
+} // namespace
+
+HANDLE CreateNewFileIn(const LocalFolder &folder, const WCHAR *name)
+{
+    const std::wstring path = PathIn(folder, name);
+    return path.empty() ? INVALID_HANDLE_VALUE : CreateNewAt(path);
 }
 
 HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
@@ -257,7 +265,7 @@ HANDLE CreateFreshFileIn(const LocalFolder &folder, const WCHAR *name)
     if (path.empty())
         return INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        HANDLE file = CreateNewFileIn(folder, name);
+        HANDLE file = CreateNewAt(path);
         if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS)
             return file;
         // DeleteFileW removes a file link itself and fails on a folder.

@@ -316,7 +316,6 @@ TEST_F(CopyFileExTest, AFailedOrCancelledCopyLeavesTheTargetAlone)
         // hit; none of it is read again.
         const uint64_t held = std::filesystem::file_size(dir_.Native(kPartial.c_str())) - agent::copy_ex::kRecordSize;
         file_->dropRead = 0;
-        file_->readDelayMs = 0;
         agent_.ClearRecords();
         ASSERT_EQ(Copy(row.flags), 1) << GetLastError();
         EXPECT_TRUE(Holds(0, size));

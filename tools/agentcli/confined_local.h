@@ -65,28 +65,31 @@ public:
     private:
         friend class ConfinedRoot;
         // The folder (or, for Hold, the file) held open, where the platform
-        // can; targets in one folder may share it.
+        // can, with the folder's local path and its closing separator
+        // (empty for a file); targets in one folder share it.
         struct Held {
             explicit Held(intptr_t h) : handle(h) {}
             ~Held();
             Held(const Held &) = delete;
             Held &operator=(const Held &) = delete;
             intptr_t handle;
+            std::string folder;
         };
         // Held from now on; closed at once if the holding cannot be made.
-        void Keep(intptr_t handle)
+        void Keep(intptr_t handle, std::string folder = std::string())
         {
+            std::shared_ptr<Held> held;
             try {
-                held_ = std::make_shared<const Held>(handle);
+                held = std::make_shared<Held>(handle);
             } catch (...) {
                 Held closing(handle);
                 throw;
             }
+            held->folder = std::move(folder);
+            held_ = std::move(held);
         }
         std::string path_;
         std::shared_ptr<const Held> held_;
-        size_t nameAt_ = 0; // where the name starts, in path_ and in the local path it was resolved for
-        std::string local_;
     };
     // With `beside` (a target resolved before), a file in the same folder
     // shares the folder it holds instead of resolving it again: a batch of

@@ -227,11 +227,13 @@ uint32_t ConfinedRoot::Stamp(const std::string &local, LocalStamp &stamp) const
 
 uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const Target *beside) const
 {
-    if (beside != nullptr && beside->held_ != nullptr && InFolder(beside->local_, local)) {
+    if (beside != nullptr && beside->held_ != nullptr && InFolder(beside->held_->folder, local)) {
+        // The folder's part of the path ends at its last separator, with
+        // /proc or without.
+        const std::string &path = beside->path_;
         target.held_ = beside->held_;
-        target.local_ = beside->local_;
-        target.nameAt_ = beside->nameAt_;
-        target.path_.assign(beside->path_, 0, beside->nameAt_).append(local, beside->local_.size(), std::string::npos);
+        target.path_.assign(path, 0, path.rfind('/') + 1);
+        target.path_.append(local, beside->held_->folder.size(), std::string::npos);
         return 0;
     }
     std::vector<std::string> parts;
@@ -241,12 +243,10 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const T
     const int fd = folder.Release();
     if (fd < 0)
         return Win32FromErrno(errno, local);
-    target.Keep(fd);
     const std::string &name = parts.back();
-    target.local_.assign(local, 0, local.size() - name.size());
+    target.Keep(fd, local.substr(0, local.size() - name.size()));
     // Without /proc the folders were still checked, just not held.
     target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) + "/" + name : local;
-    target.nameAt_ = target.path_.size() - name.size();
     return 0;
 }
 
@@ -323,7 +323,6 @@ uint32_t ConfinedRoot::Hold(const std::string &local, Target &target, LocalStamp
     }
     StampFromStat(st, stamp);
     target.Keep(fd);
-    target.local_.clear();
     // Opening /proc/self/fd/N opens the very file held, not whatever has
     // the name now. Without /proc the name was still checked, just not held.
     target.path_ = ProcFdUsable() ? "/proc/self/fd/" + std::to_string(fd) : local;
