@@ -39,6 +39,12 @@ int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data)
     return NextStreamRecord(connection, Enumerating, data, protocol::DecodeFindRecord);
 }
 
+bool SearchHasReadAhead(HANDLE search)
+{
+    HandleUse use(search, HandleKind::Search);
+    return use.connection() != nullptr && use.connection()->ReadAhead() > 0;
+}
+
 } // namespace agent
 
 using namespace agent;

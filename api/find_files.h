@@ -14,6 +14,10 @@ int FindFirst(AgentConnection &connection, const WCHAR *pattern, int32_t value, 
 // that cannot be decoded fails with ERROR_INVALID_DATA and leaves the
 // search running at the next chunk.
 int FindNext(AgentConnection &connection, WIN32_FIND_DATAW &data);
+// Whether some of the next record of the search `search` has arrived, so
+// that AgentFindNextFileW need not wait for the agent; false for a handle
+// that is not a live search.
+bool SearchHasReadAhead(HANDLE search);
 
 } // namespace agent
 

@@ -1,15 +1,15 @@
 #include "copy/tree_walk.h"
 
+#include "api/find_files.h"
 #include "protocol/wide_string.h"
 #include "session/last_agent_error.h"
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -23,25 +23,23 @@ namespace tree {
 namespace {
 
 using Text = std::basic_string<WCHAR>;
+// A folder's path, shared by the entries listed in it: an entry carries
+// its name in its find data, and its path is put together only when it is
+// delivered, in one buffer.
+using SharedPath = std::shared_ptr<const Text>;
 
 constexpr DWORD kDirectory = 0x10;
 constexpr DWORD kReparsePoint = 0x400;
 constexpr DWORD kBackupSemantics = 0x02000000u;
 constexpr DWORD kShareReadWrite = 0x3;
 const WCHAR kEverything[] = {'*', 0};
-// Woken by a first entry, the calling thread waits this long for more, up
-// to this many, before delivering: a wake-up per entry (when the callback
-// keeps up, as it mostly does) cost more than the callback itself. An
-// entry that waits for its answer is delivered at once.
-constexpr size_t kWakeAt = 96;
-constexpr auto kGatherFor = std::chrono::milliseconds(2);
 
-Text Join(const Text &folder, const WCHAR *name)
+void Join(const Text &folder, const WCHAR *name, Text &out)
 {
-    Text out = folder;
+    out = folder;
     if (out.empty() || out.back() != static_cast<WCHAR>('\\'))
         out += static_cast<WCHAR>('\\');
-    return out + name;
+    out += name;
 }
 
 bool IsDotName(const WCHAR *name)
@@ -68,7 +66,7 @@ struct FolderStamp {
 };
 
 struct Folder {
-    Text path;
+    SharedPath path;
     DWORD depth;
     bool viaLink;
     FolderStamp stamp;
@@ -81,12 +79,17 @@ struct Answer {
 };
 
 struct Entry {
-    Text path;
-    WIN32_FIND_DATAW data;
+    SharedPath path; // the entry's own, or with `named` the folder it is in
+    bool named;      // the entry is data.cFileName in `path`
     bool hasData;
+    WIN32_FIND_DATAW data;
     DWORD depth, kind, cause;
     Answer *answer;
 };
+
+// A search's entries not yet queued: handed over together, so that the
+// queue's lock and the calling thread's wake-up are paid per batch.
+using Batch = std::vector<Entry>;
 
 class Walker {
 public:
@@ -101,7 +104,8 @@ public:
             return GetLastError();
         if ((root.dwFileAttributes & kDirectory) == 0)
             return SingleFile(root);
-        pending_.push_back({Text(walk_.root), 0, false, {}});
+        pending_.push_back({std::make_shared<const Text>(walk_.root), 0, false, {}});
+        waiting_.reserve(kWaitingEntries);
 
         std::vector<std::thread> threads;
         try {
@@ -150,6 +154,8 @@ private:
     void Worker()
     {
         try {
+            Batch batch;
+            batch.reserve(kBatchEntries);
             while (true) {
                 Folder folder;
                 {
@@ -172,7 +178,7 @@ private:
                     pending_.pop_back();
                     ++busy_;
                 }
-                List(folder);
+                List(folder, batch);
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (--busy_ == 0)
                     work_.notify_all(); // perhaps the end, perhaps the links' turn
@@ -196,7 +202,7 @@ private:
         StopAll();
     }
 
-    void List(const Folder &folder)
+    void List(const Folder &folder, Batch &batch)
     {
         if (walk_.followLinks && !FirstVisit(folder))
             return;
@@ -206,7 +212,7 @@ private:
         if (!Post(folder.path, listed, folder.depth, AGENT_TREE_FOLDER, 0, &answer) || answer.value != AGENT_TREE_CONTINUE)
             return;
 
-        ListEntries(folder);
+        ListEntries(folder, batch);
         Post(folder.path, nullptr, folder.depth, AGENT_TREE_FOLDER_END, 0, nullptr);
     }
 
@@ -217,18 +223,20 @@ private:
         data.ftCreationTime = folder.stamp.created;
         data.ftLastAccessTime = folder.stamp.lastAccess;
         data.ftLastWriteTime = folder.stamp.lastWrite;
-        const size_t slash = folder.path.find_last_of(static_cast<WCHAR>('\\'));
-        const Text name = slash == Text::npos ? folder.path : folder.path.substr(slash + 1);
+        const Text &path = *folder.path;
+        const size_t slash = path.find_last_of(static_cast<WCHAR>('\\'));
+        const Text name = slash == Text::npos ? path : path.substr(slash + 1);
         const size_t n = std::min<size_t>(name.size(), sizeof data.cFileName / sizeof data.cFileName[0] - 1);
         std::copy(name.begin(), name.begin() + static_cast<long>(n), data.cFileName);
         return &data;
     }
 
-    void ListEntries(const Folder &folder)
+    void ListEntries(const Folder &folder, Batch &batch)
     {
         WIN32_FIND_DATAW data;
         std::memset(&data, 0, sizeof data);
-        const Text pattern = Join(folder.path, kEverything);
+        Text pattern;
+        Join(*folder.path, kEverything, pattern);
         HANDLE search = AgentFindFirstFileW(walk_.logon, pattern.c_str(), &data);
         if (search == nullptr) {
             DWORD error = GetLastError();
@@ -236,7 +244,7 @@ private:
             // folder or one the agent cannot read, opening it tells.
             BY_HANDLE_FILE_INFORMATION info;
             if (error == ERROR_NO_MORE_FILES)
-                error = ReadInfo(folder.path, info);
+                error = ReadInfo(*folder.path, info);
             if (error != 0)
                 Post(folder.path, nullptr, folder.depth, AGENT_TREE_FAILED, error, nullptr);
             return;
@@ -248,12 +256,16 @@ private:
             ~Closer() { AgentCloseHandle(logon, search); }
         } closer{walk_.logon, search};
         for (;;) {
-            if (!IsDotName(data.cFileName) && !Classify(folder, data))
+            if (!IsDotName(data.cFileName) && !Classify(folder, data, batch))
+                return;
+            // What waits for the agent's next record goes out first.
+            if (!batch.empty() && !SearchHasReadAhead(search) && !Flush(batch))
                 return;
             std::memset(&data, 0, sizeof data);
             if (!AgentFindNextFileW(search, &data)) {
                 const DWORD error = GetLastError();
-                if (error != ERROR_NO_MORE_FILES)
+                // The folder's entries come before its failure and its end.
+                if (Flush(batch) && error != ERROR_NO_MORE_FILES)
                     Post(folder.path, nullptr, folder.depth, AGENT_TREE_FAILED, error, nullptr);
                 return;
             }
@@ -261,34 +273,86 @@ private:
     }
 
     // False once the walk stops.
-    bool Classify(const Folder &folder, const WIN32_FIND_DATAW &data)
+    bool Classify(const Folder &folder, const WIN32_FIND_DATAW &data, Batch &batch)
     {
-        Text child = Join(folder.path, data.cFileName);
         const DWORD depth = folder.depth + 1;
         const bool directory = (data.dwFileAttributes & kDirectory) != 0;
         const bool link = (data.dwFileAttributes & kReparsePoint) != 0;
         for (const WCHAR *c = data.cFileName; *c != 0; ++c)
             if (*c == '\\' || *c == '/')
-                return Post(child, &data, depth, AGENT_TREE_SKIPPED, AGENT_SKIP_BAD_NAME, nullptr);
+                return Add(batch, folder, data, AGENT_TREE_SKIPPED, AGENT_SKIP_BAD_NAME);
         if (!directory)
-            return Post(child, &data, depth, AGENT_TREE_FILE, 0, nullptr);
+            return Add(batch, folder, data, AGENT_TREE_FILE, 0);
         if (link && !walk_.followLinks)
-            return Post(child, &data, depth, AGENT_TREE_SKIPPED, AGENT_SKIP_DIRECTORY_LINK, nullptr);
+            return Add(batch, folder, data, AGENT_TREE_SKIPPED, AGENT_SKIP_DIRECTORY_LINK);
         if (depth > walk_.maxDepth)
-            return Post(child, &data, depth, AGENT_TREE_SKIPPED, AGENT_SKIP_TOO_DEEP, nullptr);
+            return Add(batch, folder, data, AGENT_TREE_SKIPPED, AGENT_SKIP_TOO_DEEP);
+        Text child;
+        Join(*folder.path, data.cFileName, child);
+        auto path = std::make_shared<const Text>(std::move(child));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (pending_.size() + links_.size() < walk_.maxQueued) {
                 const FolderStamp stamp{data.dwFileAttributes, data.ftCreationTime, data.ftLastAccessTime,
                                         data.ftLastWriteTime};
-                (link ? links_ : pending_).push_back({std::move(child), depth, link, stamp});
+                (link ? links_ : pending_).push_back({std::move(path), depth, link, stamp});
                 NoteHeld();
                 if (!link)
                     work_.notify_one();
                 return !stop_;
             }
         }
-        return Post(child, &data, depth, AGENT_TREE_SKIPPED, AGENT_SKIP_TOO_MANY, nullptr);
+        return Add(batch, folder, data, AGENT_TREE_SKIPPED, AGENT_SKIP_TOO_MANY);
+    }
+
+    // An entry of `folder` into the search's batch, which goes to the queue
+    // when full. False once the walk stops.
+    bool Add(Batch &batch, const Folder &folder, const WIN32_FIND_DATAW &data, DWORD kind, DWORD cause)
+    {
+        batch.emplace_back();
+        Entry &entry = batch.back();
+        entry.path = folder.path;
+        entry.named = true;
+        entry.hasData = true;
+        entry.data = data;
+        entry.depth = folder.depth + 1;
+        entry.kind = kind;
+        entry.cause = cause;
+        entry.answer = nullptr;
+        batched_.fetch_add(1, std::memory_order_relaxed);
+        return batch.size() < kBatchEntries || Flush(batch);
+    }
+
+    // Queues the batch for the callback, waiting for room. False once the
+    // walk stops (the batch is then dropped).
+    bool Flush(Batch &batch)
+    {
+        if (batch.empty())
+            return !stop_;
+        const size_t count = batch.size();
+        std::unique_lock<std::mutex> lock(mutex_);
+        space_.wait(lock, [&] { return stop_ || waiting_.size() + count <= kWaitingEntries; });
+        if (stop_) {
+            batched_.fetch_sub(count, std::memory_order_relaxed);
+            batch.clear();
+            return false;
+        }
+        if (waiting_.empty()) {
+            waiting_.swap(batch); // the emptied queue's room comes back as the batch's
+        } else {
+            for (Entry &entry : batch)
+                waiting_.push_back(std::move(entry));
+        }
+        batch.clear();
+        NoteHeld(count);
+        batched_.fetch_sub(count, std::memory_order_relaxed);
+        // One wake-up for the calling thread, however many post meanwhile.
+        const bool wake = idle_;
+        idle_ = false;
+        lock.unlock();
+        if (wake)
+            ready_.notify_one();
+        return !stop_;
     }
 
     // Records the folder's identity; false when it was seen before or
@@ -310,7 +374,7 @@ private:
     bool FirstVisit(const Folder &folder)
     {
         BY_HANDLE_FILE_INFORMATION info;
-        const DWORD error = ReadInfo(folder.path, info);
+        const DWORD error = ReadInfo(*folder.path, info);
         if (error != 0) {
             if (folder.depth == 0) {
                 Fail(error);
@@ -338,23 +402,36 @@ private:
     // Queues an entry for the callback, waiting while the queue is full;
     // with `answer`, waits for the host's answer too. False once the walk
     // stops.
-    bool Post(const Text &path, const WIN32_FIND_DATAW *data, DWORD depth, DWORD kind, DWORD cause, Answer *answer)
+    bool Post(const SharedPath &path, const WIN32_FIND_DATAW *data, DWORD depth, DWORD kind, DWORD cause,
+              Answer *answer)
     {
         std::unique_lock<std::mutex> lock(mutex_);
         space_.wait(lock, [&] { return stop_ || waiting_.size() < kWaitingEntries; });
         if (stop_)
             return false;
-        Entry entry{path, {}, data != nullptr, depth, kind, cause, answer};
+        waiting_.emplace_back();
+        Entry &entry = waiting_.back();
+        entry.path = path;
+        entry.named = false;
+        entry.hasData = data != nullptr;
         if (data != nullptr)
             entry.data = *data;
-        waiting_.push_back(std::move(entry));
+        entry.depth = depth;
+        entry.kind = kind;
+        entry.cause = cause;
+        entry.answer = answer;
         NoteHeld();
-        if (answer != nullptr)
-            answerWaits_ = true;
-        if (answer != nullptr || waiting_.size() == kWakeAt || (idle_ && waiting_.size() == 1))
+        const bool wake = idle_;
+        idle_ = false;
+        // Woken after the lock is let go, the calling thread does not
+        // block on it at once.
+        lock.unlock();
+        if (wake)
             ready_.notify_one();
-        if (answer != nullptr)
-            space_.wait(lock, [&] { return stop_ || answer->given; });
+        if (answer == nullptr)
+            return !stop_;
+        lock.lock();
+        answered_.wait(lock, [&] { return stop_ || answer->given; });
         return !stop_;
     }
 
@@ -363,7 +440,11 @@ private:
     // posters' wake-ups are paid per batch rather than per entry.
     void Deliver()
     {
-        std::deque<Entry> batch;
+        // Two buffers swapped back and forth: after the first batches
+        // neither allocates.
+        std::vector<Entry> batch;
+        batch.reserve(kWaitingEntries);
+        Text path;
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             if (waiting_.empty() && workers_ != 0) {
@@ -371,28 +452,25 @@ private:
                 ready_.wait(lock, [&] { return !waiting_.empty() || workers_ == 0; });
                 idle_ = false;
             }
-            const auto until = std::chrono::steady_clock::now() + kGatherFor;
-            while (waiting_.size() < kWakeAt && !answerWaits_ && workers_ != 0 && !stop_)
-                if (ready_.wait_until(lock, until) == std::cv_status::timeout)
-                    break;
-            answerWaits_ = false;
             if (waiting_.empty())
                 return; // every worker has ended
-            const bool wasFull = waiting_.size() >= kWaitingEntries;
             batch.clear();
             batch.swap(waiting_);
             delivering_ = batch.size(); // still held until delivered
-            if (wasFull)
-                space_.notify_all();
             lock.unlock();
+            // A search may wait for room for a whole batch.
+            space_.notify_all();
             for (Entry &entry : batch) {
                 if (stop_) {
                     if (entry.answer != nullptr)
                         Answered(entry, AGENT_TREE_STOP, false);
                     continue;
                 }
-                const AGENT_TREE_ENTRY given{entry.path.c_str(), entry.hasData ? &entry.data : nullptr, entry.depth,
-                                             entry.kind, entry.cause};
+                if (entry.named)
+                    Join(*entry.path, entry.data.cFileName, path);
+                const AGENT_TREE_ENTRY given{entry.named ? path.c_str() : entry.path->c_str(),
+                                             entry.hasData ? &entry.data : nullptr, entry.depth, entry.kind,
+                                             entry.cause};
                 const DWORD value = walk_.callback(&given, walk_.context);
                 Count(entry, value);
                 if (entry.answer != nullptr)
@@ -415,7 +493,7 @@ private:
         if (fromHost)
             entry.answer->value = value;
         entry.answer->given = true;
-        space_.notify_all();
+        answered_.notify_all();
     }
 
     void Count(const Entry &entry, DWORD answer)
@@ -440,24 +518,28 @@ private:
         stop_ = true;
         work_.notify_all();
         space_.notify_all();
+        answered_.notify_all();
         ready_.notify_all();
     }
 
-    // Under mutex_.
-    void NoteHeld()
+    // Under mutex_. `moved`: entries just queued from a batch and still
+    // counted as batched.
+    void NoteHeld(size_t moved = 0)
     {
-        peak_ = std::max(peak_, pending_.size() + links_.size() + waiting_.size() + delivering_);
+        const size_t batched = batched_.load(std::memory_order_relaxed);
+        peak_ = std::max(peak_, pending_.size() + links_.size() + waiting_.size() + delivering_ + batched - moved);
     }
 
     const Walk &walk_;
     AGENT_TREE_COUNTS &counts_;
     std::mutex mutex_;
     std::condition_variable work_;  // workers: a folder to list, or the end
-    std::condition_variable space_; // posters: room in the queue, or their answer
+    std::condition_variable space_;    // posters: room in the queue
+    std::condition_variable answered_; // a folder's poster: the host's answer
     std::condition_variable ready_; // the calling thread: an entry, or the workers' end
     std::vector<Folder> pending_; // listed last in, first out: the frontier stays small
     std::vector<Folder> links_;   // after every real folder
-    std::deque<Entry> waiting_;
+    std::vector<Entry> waiting_;
     std::set<std::pair<DWORD, uint64_t>> visited_;
     unsigned busy_ = 0;
     unsigned workers_ = 0;
@@ -466,8 +548,8 @@ private:
     DWORD error_ = 0;
     size_t peak_ = 0;
     size_t delivering_ = 0; // the batch the calling thread is delivering
-    bool idle_ = false;        // the calling thread waits for a first entry
-    bool answerWaits_ = false; // a poster waits for the host's answer
+    std::atomic<size_t> batched_{0}; // entries in the searches' batches
+    bool idle_ = false; // the calling thread waits for an entry
 };
 
 } // namespace

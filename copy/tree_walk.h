@@ -21,6 +21,9 @@ constexpr unsigned kMaxSearches = 64;
 // Entries waiting for the callback (as many again may be in the batch it
 // is being given); a worker that finds the queue full waits.
 constexpr size_t kWaitingEntries = 128;
+// Entries a search gathers before queueing them together (fewer when the
+// agent's next record has not arrived yet); each search may hold as many.
+constexpr size_t kBatchEntries = 96;
 
 struct Walk {
     AgentLogon *logon = nullptr;

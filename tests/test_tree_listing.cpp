@@ -92,7 +92,8 @@ class TreeListingTest : public fake::AgentTest {};
 
 TEST_F(TreeListingTest, HostileListingsStayBounded)
 {
-    const size_t waiting = 2 * tree::kWaitingEntries; // queued, and a batch being delivered
+    // Queued, a batch being delivered, and each search's batch not yet queued.
+    const size_t waiting = 2 * tree::kWaitingEntries + tree::kDefaultSearches * tree::kBatchEntries;
     const struct {
         const char *name;
         Tree tree;

@@ -192,6 +192,9 @@ public:
     // the protocol. Returns null, for the receive paths.
     ACE_InputCDR *Violation();
     size_t ReceiveBufferSize() const { return buffer_.size(); }
+    // Bytes received and not yet consumed: with none, the next receive
+    // waits on the network.
+    size_t ReadAhead() const { return wr_ - rd_; }
 
 private:
     // 0, or -1 with the failed encoding noted as memory run out.
