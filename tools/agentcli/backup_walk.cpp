@@ -334,7 +334,10 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         space_.wait(lock, [&] { return queue_.size() < options_.queued; });
         queue_.push_back(std::move(file));
-        if (queue_.size() % std::max<size_t>(1, options_.batch) == 0)
+        const bool wake = queue_.size() % std::max<size_t>(1, options_.batch) == 0;
+        // Woken after the lock is let go, the worker does not block on it.
+        lock.unlock();
+        if (wake)
             ready_.notify_one();
     }
 
@@ -355,7 +358,9 @@ private:
                     queue_.pop_front();
                 }
                 // Another whole batch waiting is another worker's.
-                if (queue_.size() >= options_.batch)
+                const bool another = queue_.size() >= options_.batch;
+                lock.unlock();
+                if (another)
                     ready_.notify_one();
                 space_.notify_one();
             }

@@ -141,13 +141,6 @@ bool ParseUnsigned(const std::string &text, int base, uint64_t &value)
     return true;
 }
 
-// Five numbers per entry: written in place, without a string each.
-void AppendNumber(std::string &out, uint64_t value, int base)
-{
-    char buffer[24];
-    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value, base).ptr);
-}
-
 std::string Hex(uint64_t value, int digits)
 {
     char buffer[24];
@@ -190,26 +183,36 @@ std::string FormatManifest(const Manifest &manifest)
     out += "root\t";
     AppendEscaped(out, manifest.remoteRoot);
     out += '\n';
+    // Summed line by line as each is written: the sum's chain of multiplies
+    // then overlaps the next line's formatting instead of following it all.
+    uint64_t sum = Fnv1a(out.data(), out.size());
     for (const ManifestEntry &e : manifest.entries) {
-        out += static_cast<char>(e.kind);
-        out += '\t';
-        AppendNumber(out, e.attributes, 16);
+        const size_t start = out.size();
+        // The fixed fields go in as one piece.
+        char fields[2 + 5 * 22];
+        char *at = fields;
+        *at++ = static_cast<char>(e.kind);
+        *at++ = '\t';
+        at = std::to_chars(at, fields + sizeof fields, e.attributes, 16).ptr;
         for (const uint64_t n : {e.created, e.lastWrite, e.lastAccess, e.size}) {
-            out += '\t';
-            AppendNumber(out, n, 10);
+            *at++ = '\t';
+            at = std::to_chars(at, fields + sizeof fields, n, 10).ptr;
         }
-        out += '\t';
+        *at++ = '\t';
+        out.append(fields, at);
         AppendEscaped(out, e.path);
         out += '\n';
+        sum = Fnv1a(out.data() + start, out.size() - start, sum);
     }
     for (const ManifestSkip &s : manifest.skipped) {
+        const size_t start = out.size();
         out += "s\t";
         AppendEscaped(out, s.cause);
         out += '\t';
         AppendEscaped(out, s.path);
         out += '\n';
+        sum = Fnv1a(out.data() + start, out.size() - start, sum);
     }
-    const uint64_t sum = Fnv1a(out.data(), out.size());
     out.append("end\t")
         .append(std::to_string(manifest.entries.size()))
         .append("\t")
