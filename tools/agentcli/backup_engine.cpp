@@ -1,6 +1,7 @@
 #include "backup_engine.h"
 
 #include "confined_local.h"
+#include "folder_scans.h"
 #include "local_files.h"
 #include "remote_copy.h"
 #include "remote_info.h"
@@ -30,6 +31,12 @@ public:
         : logon_(logon), options_(options), destination_(destination), cap_(cap), progress_(progress),
           report_(report), tally_(tally)
     {
+#ifndef _WIN32
+        // Not on Windows: a folder's listing there may show a file being
+        // written with its earlier size and time.
+        if (options_.incremental)
+            scans_ = std::make_unique<FolderScans>(destination_);
+#endif
     }
 
     bool Folder(const FolderEntry &folder) override
@@ -40,10 +47,30 @@ public:
             tally_.FailLocal(folder.remote, folder.local, error, "local folder");
             return false;
         }
+        const bool fresh = made || (folder.local == options_.localRoot && options_.rootMade && !options_.dryRun);
+        // What an earlier run left there is read while the agent lists it.
+        if (!fresh && scans_ != nullptr)
+            scans_->Start(folder.local);
         std::lock_guard<std::mutex> lock(mutex_);
         ++report_.folders;
         // The root was made before the run began, if at all.
-        return made || (folder.local == options_.localRoot && options_.rootMade && !options_.dryRun);
+        return fresh;
+    }
+
+    bool Settled(const FileEntry &file) override
+    {
+        // A link's own size and time say nothing of its target's.
+        if (scans_ == nullptr || file.inNewFolder || file.link || Stopped() ||
+            !scans_->Unchanged(file.local, file.size, file.lastWrite))
+            return false;
+        CountUnchanged(1, file.size);
+        return true;
+    }
+
+    void FolderDone(const std::string &local) override
+    {
+        if (scans_ != nullptr)
+            scans_->Forget(local);
     }
 
     void Found(const FileEntry &file) override
@@ -227,6 +254,7 @@ private:
     BackupReport &report_;
     Tally &tally_;
     std::mutex mutex_;
+    std::unique_ptr<FolderScans> scans_; // incremental runs only
 };
 
 } // namespace

@@ -222,6 +222,7 @@ private:
         const auto it = names_.find(FolderKey(folder));
         if (it == names_.end())
             return;
+        sink_.FolderDone(it->second.local);
         if (it == last_)
             last_ = names_.end();
         names_.erase(it);
@@ -293,7 +294,8 @@ private:
                 options_.onFile(file);
             if (options_.whole != nullptr)
                 options_.whole->files.push_back(file);
-            Push(std::move(file));
+            if (!sink_.Settled(file))
+                Push(std::move(file));
             return AGENT_TREE_CONTINUE;
         }
         case AGENT_TREE_SKIPPED: {

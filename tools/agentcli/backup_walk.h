@@ -146,6 +146,11 @@ public:
     virtual void Files(std::vector<FileEntry> &batch) = 0;
     // The listing thread, as each file is found.
     virtual void Found(const FileEntry &) {}
+    // The listing thread, before a file goes to the workers: true when
+    // the sink has settled it there and then (its Files never sees it).
+    virtual bool Settled(const FileEntry &) { return false; }
+    // The listing thread: every entry of the folder `local` has been found.
+    virtual void FolderDone(const std::string & /*local*/) {}
 };
 
 // Lists and hands over everything below options.remoteRoot (a folder, or a

@@ -98,8 +98,9 @@ public:
 
     // For reading a tree below the root (a restore's source) without ever
     // following a link: the entries of the folder `local`, sorted by name.
-    // 0 or the Win32 code (1921 for a link on the way).
-    uint32_t List(const std::string &local, std::vector<LocalEntry> &entries) const;
+    // 0 or the Win32 code (1921 for a link on the way; 111 when the folder
+    // holds more than `most`, with `entries` then left empty).
+    uint32_t List(const std::string &local, std::vector<LocalEntry> &entries, size_t most = SIZE_MAX) const;
     // Opens the regular file `local` itself (a link there is refused with
     // 1921, anything but a regular file with 5) and holds it open: the
     // target's path then names that very file for the library, whatever is

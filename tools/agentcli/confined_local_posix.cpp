@@ -18,6 +18,7 @@ namespace agentcli {
 namespace {
 
 constexpr uint32_t kInvalidName = 123;
+constexpr uint32_t kTooManyEntries = 111; // ERROR_BUFFER_OVERFLOW
 
 // The components of `local` below `root`; false when it is not below it
 // or a component is empty, "." or "..".
@@ -250,7 +251,7 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const T
     return 0;
 }
 
-uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries) const
+uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries, size_t most) const
 {
     entries.clear();
     std::vector<std::string> parts;
@@ -279,6 +280,11 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
         const std::string name = d->d_name;
         if (name == "." || name == "..")
             continue;
+        if (entries.size() == most) {
+            entries.clear();
+            result = kTooManyEntries;
+            break;
+        }
         struct stat st;
         if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue; // gone meanwhile

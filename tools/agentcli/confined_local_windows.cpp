@@ -155,7 +155,7 @@ uint32_t ConfinedRoot::Resolve(const std::string &local, Target &target, const T
     return 0;
 }
 
-uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries) const
+uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &entries, size_t most) const
 {
     entries.clear();
     std::wstring path;
@@ -172,6 +172,11 @@ uint32_t ConfinedRoot::List(const std::string &local, std::vector<LocalEntry> &e
         const std::wstring name = data.cFileName;
         if (name == L"." || name == L"..")
             continue;
+        if (entries.size() == most) {
+            ::FindClose(find);
+            entries.clear();
+            return ERROR_BUFFER_OVERFLOW;
+        }
         LocalEntry entry;
         entry.name = Narrow(name.c_str());
         const DWORD a = data.dwFileAttributes;

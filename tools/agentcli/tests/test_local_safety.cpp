@@ -4,6 +4,8 @@
 // remote file's, and the next run completes the copy.
 #include "confined_local.h"
 #include "e2e_support.h"
+#include "folder_scans.h"
+#include "local_files.h"
 #include "remote_copy.h"
 #include "wide_text.h"
 
@@ -15,6 +17,7 @@
 #include <map>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -240,4 +243,61 @@ TEST(LocalSafety, FilesOfOneFolderShareTheHeldFolderAndLandInIt)
     ::close(fd);
     EXPECT_TRUE(fs::is_empty(work / "outside"));
     EXPECT_TRUE(fs::is_regular_file(root + "/a.moved/x"));
+}
+
+// A folder read ahead settles a file as unchanged only when what it read
+// there is a regular file of the listed size and time: a link, a folder,
+// another size or time, a folder not read (yet, or at all: too large, a
+// link, forgotten) leaves the file to be looked at as before.
+TEST(LocalSafety, FolderScansSettleOnlyRegularFilesTheyReadUnchanged)
+{
+    e2e::TempDir work;
+    const std::string root = work / "dest";
+    e2e::WriteFile(root + "/f/same", "12345");
+    e2e::WriteFile(root + "/f/link-target", "12345");
+    fs::create_symlink(root + "/f/link-target", root + "/f/link");
+    fs::create_directories(root + "/f/sub");
+    fs::create_directories(work / "outside");
+    e2e::WriteFile(work / "outside/same", "12345");
+    fs::create_directory_symlink(work / "outside", root + "/planted");
+    e2e::WriteFile(root + "/big/a", "1");
+    e2e::WriteFile(root + "/big/b", "1");
+    agentcli::ConfinedRoot dest;
+    ASSERT_EQ(dest.Open(root), 0u);
+    agentcli::LocalStamp same, link, sub;
+    ASSERT_EQ(agentcli::ReadLocalStamp(root + "/f/same", same), 0u);
+    ASSERT_EQ(agentcli::ReadLocalStamp(root + "/f/sub", sub), 0u);
+    ASSERT_EQ(agentcli::ReadLocalStamp(root + "/f/link-target", link), 0u);
+    std::vector<agentcli::LocalEntry> entries;
+    EXPECT_EQ(dest.List(root + "/big", entries, 1), 111u);
+    EXPECT_TRUE(entries.empty());
+
+    agentcli::FolderScans scans(dest);
+    for (const char *folder : {"/f", "/planted", "/missing", "/forgotten"})
+        scans.Start(root + folder);
+    scans.Forget(root + "/forgotten");
+    // Settled at last once the folder has been read.
+    for (int i = 0; i < 500 && !scans.Unchanged(root + "/f/same", same.size, same.lastWrite); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const struct {
+        const char *path;
+        uint64_t size, lastWrite;
+        bool settled;
+    } rows[] = {
+        {"/f/same", same.size, same.lastWrite, true},
+        {"/f/same", same.size + 1, same.lastWrite, false},
+        {"/f/same", same.size, same.lastWrite + 1, false},
+        {"/f/same", same.size, 0, false},
+        {"/f/absent", same.size, same.lastWrite, false},
+        {"/f/link", link.size, link.lastWrite, false},
+        {"/f/sub", 0, sub.lastWrite, false},
+        {"/planted/same", same.size, same.lastWrite, false},
+        {"/missing/same", same.size, same.lastWrite, false},
+        {"/forgotten/same", same.size, same.lastWrite, false},
+        {"/unread/same", same.size, same.lastWrite, false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(scans.Unchanged(root + row.path, row.size, row.lastWrite), row.settled) << row.path;
+    scans.Forget(root + "/f");
+    EXPECT_FALSE(scans.Unchanged(root + "/f/same", same.size, same.lastWrite));
 }
