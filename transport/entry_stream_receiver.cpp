@@ -19,10 +19,20 @@ int OpenEntryStream(AgentConnection &connection, uint32_t opcode, ConnectionStat
 
 EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
 {
+    const char *chunk = nullptr;
+    uint32_t length = 0;
+    const Result got = Next(chunk, length);
+    if (got == Chunk)
+        content = protocol::ChunkContent(chunk, length, contentOrder_);
+    return got;
+}
+
+EntryStream::Result EntryStream::Next(const char *&chunk, uint32_t &length)
+{
     const char *word = connection_.ReceiveFraming(protocol::kChunkLengthSize);
     if (word == nullptr)
         return Failed;
-    uint32_t length = 0;
+    length = 0;
     if (!protocol::DecodeChunkLength(word, lengthOrder_, length)) {
         connection_.Break();
         return Failed;
@@ -37,11 +47,8 @@ EntryStream::Result EntryStream::Next(ACE_InputCDR &content)
     // Refuses lengths above the bound (closing the connection) before
     // anything is allocated; otherwise the chunk replaces the length word at
     // the buffer's aligned start.
-    const char *chunk = connection_.ReceiveIntoBuffer(length);
-    if (chunk == nullptr)
-        return Failed;
-    content = protocol::ChunkContent(chunk, length, contentOrder_);
-    return Chunk;
+    chunk = connection_.ReceiveIntoBuffer(length);
+    return chunk != nullptr ? Chunk : Failed;
 }
 
 } // namespace agent

@@ -33,6 +33,9 @@ public:
     // short receive or a length above kMaxPayloadLength (last error
     // WSAEMSGSIZE); the connection is Closed either way.
     Result Next(ACE_InputCDR &content);
+    // The same, with the chunk's bytes (aligned to 8) and length instead of
+    // a stream over them.
+    Result Next(const char *&chunk, uint32_t &length);
 
 private:
     AgentConnection &connection_;
@@ -58,10 +61,13 @@ int NextStreamRecord(AgentConnection &connection, ConnectionState streaming, Rec
     }
     const int order = ByteOrderOf(connection.StreamByteOrder);
     EntryStream stream(connection, order, order);
-    ACE_InputCDR chunk(static_cast<const char *>(nullptr), 0);
-    const EntryStream::Result got = stream.Next(chunk);
+    const char *bytes = nullptr;
+    uint32_t length = 0;
+    const EntryStream::Result got = stream.Next(bytes, length);
     if (got != EntryStream::Chunk)
         return got;
+    // One stream per record, made once: a listing reads them by the thousand.
+    ACE_InputCDR chunk = protocol::ChunkContent(bytes, length, order);
     if (!read(chunk, record)) {
         SetLastError(ERROR_INVALID_DATA);
         return -1;

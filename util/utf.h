@@ -112,43 +112,69 @@ int EncodeUtf16(uint32_t cp, Unit (&units)[2])
 enum class LoneSurrogate { Fail, Replace };
 
 // The first `units` units of `in` as UTF-8 in `out`; false (out partly
-// filled) for an unpaired surrogate under LoneSurrogate::Fail.
+// filled) for an unpaired surrogate under LoneSurrogate::Fail. Written in
+// place into room for the most a unit can take (3 bytes), cut to what it
+// took: names are converted by the thousand.
 template <typename Unit>
 bool Utf16ToUtf8(const Unit *in, size_t units, std::string &out, LoneSurrogate policy)
 {
-    out.clear();
-    out.reserve(units);
+    out.resize(3 * units);
+    char *const start = &out[0];
+    char *at = start;
+    bool whole = true;
     for (size_t i = 0; i < units;) {
+        const uint32_t unit = static_cast<uint16_t>(in[i]);
+        if (unit < 0x80) {
+            *at++ = static_cast<char>(unit);
+            ++i;
+            continue;
+        }
         bool lone = false;
         uint32_t cp = DecodeUtf16(in, units, i, lone);
         if (lone) {
-            if (policy == LoneSurrogate::Fail)
-                return false;
+            if (policy == LoneSurrogate::Fail) {
+                whole = false;
+                break;
+            }
             cp = 0xFFFD;
         }
         unsigned char bytes[4];
-        out.append(reinterpret_cast<const char *>(bytes), static_cast<size_t>(EncodeUtf8(cp, bytes)));
+        const int count = EncodeUtf8(cp, bytes);
+        for (int k = 0; k < count; ++k)
+            *at++ = static_cast<char>(bytes[k]);
     }
-    return true;
+    out.resize(static_cast<size_t>(at - start));
+    return whole;
 }
 
 // The first `length` bytes of `in` as UTF-16 in `out`; false (out partly
-// filled) for bytes that are not UTF-8.
+// filled) for bytes that are not UTF-8. A byte gives at most one unit.
 template <typename Unit>
 bool Utf8ToUtf16(const char *in, size_t length, std::basic_string<Unit> &out)
 {
-    out.clear();
-    out.reserve(length);
+    out.resize(length);
+    Unit *const start = &out[0];
+    Unit *at = start;
     auto *p = reinterpret_cast<const unsigned char *>(in);
     const unsigned char *end = p + length;
+    bool whole = true;
     while (p < end) {
+        if (*p < 0x80) {
+            *at++ = static_cast<Unit>(*p++);
+            continue;
+        }
         uint32_t cp = 0;
-        if (!DecodeUtf8(p, end, cp))
-            return false;
+        if (!DecodeUtf8(p, end, cp)) {
+            whole = false;
+            break;
+        }
         Unit units[2];
-        out.append(units, static_cast<size_t>(EncodeUtf16(cp, units)));
+        const int count = EncodeUtf16(cp, units);
+        for (int k = 0; k < count; ++k)
+            *at++ = units[k];
     }
-    return true;
+    out.resize(static_cast<size_t>(at - start));
+    return whole;
 }
 
 } // namespace util

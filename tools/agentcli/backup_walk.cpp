@@ -458,7 +458,8 @@ bool LinkSkipCause(uint32_t error, SkipCause &cause)
 
 bool IsSafeName(const WString &name)
 {
-    if (name.empty() || name == WidenOrEmpty(".") || name == WidenOrEmpty(".."))
+    const auto dot = static_cast<WCHAR>('.');
+    if (name.empty() || (name[0] == dot && (name.size() == 1 || (name.size() == 2 && name[1] == dot))))
         return false;
     for (WCHAR c : name)
         if (c == static_cast<WCHAR>('/') || c == static_cast<WCHAR>('\\') || c == 0 || c == static_cast<WCHAR>(':'))

@@ -4,6 +4,7 @@
 #include "name_filter.h"
 #include "win32_messages.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +346,12 @@ bool RemotePath(const std::string &text, WString &out)
 
 std::string Printable(const std::string &text)
 {
+    // Most names have nothing to escape: they go out as they are.
+    if (std::none_of(text.begin(), text.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7F;
+        }))
+        return text;
     std::string out;
     out.reserve(text.size());
     for (unsigned char c : text) {
