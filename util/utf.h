@@ -118,6 +118,8 @@ enum class LoneSurrogate { Fail, Replace };
 template <typename Unit>
 bool Utf16ToUtf8(const Unit *in, size_t units, std::string &out, LoneSurrogate policy)
 {
+    out.clear();
+    out.reserve(3 * units); // exactly: resize alone would round a string's room up
     out.resize(3 * units);
     char *const start = &out[0];
     char *at = start;
@@ -152,6 +154,8 @@ bool Utf16ToUtf8(const Unit *in, size_t units, std::string &out, LoneSurrogate p
 template <typename Unit>
 bool Utf8ToUtf16(const char *in, size_t length, std::basic_string<Unit> &out)
 {
+    out.clear();
+    out.reserve(length);
     out.resize(length);
     Unit *const start = &out[0];
     Unit *at = start;

@@ -79,10 +79,15 @@ bool Session::HandleFindFirst()
     SplitPattern(pattern, directory, name);
     MappedPath dir;
     uint32_t status = 0;
-    std::vector<Entry> entries;
+    // Kept by the connection's thread from one search to the next: a large
+    // folder's lists would otherwise have their memory mapped, touched and
+    // given back to the system at every search.
+    thread_local std::vector<Entry> entries;
+    thread_local std::vector<std::string> names;
+    entries.clear();
+    names.clear();
     const UniqueFd folder = name.empty() ? UniqueFd() : OpenFolder(directory, dir, status);
     if (folder.valid()) {
-        std::vector<std::string> names;
         if (!HasWildcard(name)) {
             std::string utf8;
             if (ToUtf8(name, utf8))
@@ -97,6 +102,7 @@ bool Session::HandleFindFirst()
         }
         const int rootFd = dir.drive->rootFd();
         const AttributeFolder lookups(folder.get());
+        entries.reserve(names.size());
         for (const std::string &n : names) {
             Entry e;
             if (!ToUtf16(n, e.name) || !MatchWildcard(name, e.name))
@@ -131,9 +137,10 @@ bool Session::HandleFindFirst()
     if (entries.empty())
         return true;
     ChunkWriter chunks(channel_);
-    for (const Entry &e : entries) {
+    for (Entry &e : entries) {
         ACE_OutputCDR record = MakeOutputStream(kPayloadStreamSize);
-        if (!protocol::EncodeFindRecord(record, ToFindRecord(e.info, e.name)) || !chunks.Add(record))
+        // Each name is sent once: it moves into its record.
+        if (!protocol::EncodeFindRecord(record, ToFindRecord(e.info, std::move(e.name))) || !chunks.Add(record))
             return false;
     }
     return chunks.End();
