@@ -26,6 +26,7 @@ using namespace agent;
 namespace {
 
 constexpr size_t kPathListChunk = 32 * 1024;
+constexpr size_t kKeptListEntries = 65536;
 
 struct Geometry {
     uint32_t sectorsPerCluster = 0, bytesPerSector = 512, freeClusters = 0, totalClusters = 0;
@@ -86,6 +87,16 @@ bool Session::HandleFindFirst()
     thread_local std::vector<std::string> names;
     entries.clear();
     names.clear();
+    // Past a common folder's size they are given back after the search.
+    struct Trim {
+        ~Trim()
+        {
+            if (entries.capacity() > kKeptListEntries) {
+                std::vector<Entry>().swap(entries);
+                std::vector<std::string>().swap(names);
+            }
+        }
+    } trim;
     const UniqueFd folder = name.empty() ? UniqueFd() : OpenFolder(directory, dir, status);
     if (folder.valid()) {
         if (!HasWildcard(name)) {
