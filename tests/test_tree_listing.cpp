@@ -14,6 +14,7 @@
 #include "protocol/search_messages.h"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 
@@ -233,4 +234,53 @@ TEST_F(TreeListingTest, LinksAreSkippedOrFollowedLoopsFoundAndFoldersCarryTheirF
     }
     EXPECT_EQ(AgentListTreeW(logon_, AGENT_TEXT("C:\\root"), 0x80, 0, 0, 0, &Seen::Note, nullptr, nullptr), 0);
     EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+}
+
+// A search's entries that have arrived reach the callback while the agent
+// is still sending the rest: none waits for a batch to fill. The agent
+// sends two files, pauses, then the third and the end; the callback tells
+// the test when it has seen the first two, which must be before the pause
+// ends.
+TEST_F(TreeListingTest, EntriesThatArrivedAreDeliveredWhileTheAgentPauses)
+{
+    constexpr int kPauseMs = 1500;
+    agent_.Always(OpGetFileAttributesEx,
+                  fake::Reply(OpGetFileAttributesEx,
+                              Payload().u32(0).u32(kFolder).filetime(1, 2).filetime(3, 4).filetime(5, 6).u32(0).u32(0)));
+    agent_.On(OpFindFirst, [](const fake::Request &, fake::Session &) {
+        Bytes first = fake::Header(2, OpFindFirst, 1);
+        for (const char *name : {"a", "b"}) {
+            const Bytes chunk = fake::Chunk(fake::FindRecord(Named(name, 0x20)));
+            first.insert(first.end(), chunk.begin(), chunk.end());
+        }
+        Bytes rest = fake::Chunk(fake::FindRecord(Named("c", 0x20)));
+        const Bytes end = fake::EndChunk();
+        rest.insert(rest.end(), end.begin(), end.end());
+        return fake::Send(first).ThenSend(rest, kPauseMs);
+    });
+    struct Arrivals {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::vector<long> filesAtMs;
+        static DWORD AGENTAPI Note(const AGENT_TREE_ENTRY *entry, void *context)
+        {
+            auto *self = static_cast<Arrivals *>(context);
+            if (entry->kind == AGENT_TREE_FILE)
+                self->filesAtMs.push_back(static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                                std::chrono::steady_clock::now() - self->start)
+                                                                .count()));
+            return AGENT_TREE_CONTINUE;
+        }
+    } arrivals;
+    const WString root = W(u"C:\\root");
+    tree::Walk walk;
+    walk.logon = logon_;
+    walk.root = root.c_str();
+    walk.callback = &Arrivals::Note;
+    walk.context = &arrivals;
+    AGENT_TREE_COUNTS counts;
+    ASSERT_EQ(tree::ListTree(walk, &counts), 1);
+    ASSERT_EQ(arrivals.filesAtMs.size(), 3u);
+    // Well before the pause ends, however slow the machine.
+    EXPECT_LT(arrivals.filesAtMs[1], kPauseMs * 2 / 3);
+    EXPECT_GE(arrivals.filesAtMs[2], kPauseMs * 2 / 3);
 }
