@@ -1,6 +1,7 @@
 #include "folder_scans.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace agentcli {
 
@@ -33,11 +34,20 @@ FolderScans::~FolderScans()
 void FolderScans::Start(const std::string &local)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!scans_.emplace(local, std::make_shared<Scan>()).second)
+    if (unable_ || !scans_.emplace(local, std::make_shared<Scan>()).second)
         return;
     queue_.push_back(local);
-    if (!thread_.joinable())
-        thread_ = std::thread(&FolderScans::Run, this);
+    if (!thread_.joinable()) {
+        try {
+            thread_ = std::thread(&FolderScans::Run, this);
+        } catch (const std::system_error &) {
+            // No thread to spare: every file is looked at one by one.
+            unable_ = true;
+            scans_.clear();
+            queue_.clear();
+            return;
+        }
+    }
     work_.notify_one();
 }
 

@@ -54,6 +54,7 @@ private:
     std::deque<std::string> queue_;
     std::thread thread_;
     bool stop_ = false;
+    bool unable_ = false; // the thread could not be started
 };
 
 } // namespace agentcli
