@@ -87,6 +87,21 @@ struct Entry {
     Answer *answer;
 };
 
+// Filled in place, in the queue or a batch: the find data is large.
+void Fill(Entry &entry, const SharedPath &path, bool named, const WIN32_FIND_DATAW *data, DWORD depth, DWORD kind,
+          DWORD cause, Answer *answer)
+{
+    entry.path = path;
+    entry.named = named;
+    entry.hasData = data != nullptr;
+    if (data != nullptr)
+        entry.data = *data;
+    entry.depth = depth;
+    entry.kind = kind;
+    entry.cause = cause;
+    entry.answer = answer;
+}
+
 // A search's entries not yet queued: handed over together, so that the
 // queue's lock and the calling thread's wake-up are paid per batch.
 using Batch = std::vector<Entry>;
@@ -310,15 +325,7 @@ private:
     bool Add(Batch &batch, const Folder &folder, const WIN32_FIND_DATAW &data, DWORD kind, DWORD cause)
     {
         batch.emplace_back();
-        Entry &entry = batch.back();
-        entry.path = folder.path;
-        entry.named = true;
-        entry.hasData = true;
-        entry.data = data;
-        entry.depth = folder.depth + 1;
-        entry.kind = kind;
-        entry.cause = cause;
-        entry.answer = nullptr;
+        Fill(batch.back(), folder.path, true, &data, folder.depth + 1, kind, cause, nullptr);
         batched_.fetch_add(1, std::memory_order_relaxed);
         return batch.size() < kBatchEntries || Flush(batch);
     }
@@ -410,16 +417,7 @@ private:
         if (stop_)
             return false;
         waiting_.emplace_back();
-        Entry &entry = waiting_.back();
-        entry.path = path;
-        entry.named = false;
-        entry.hasData = data != nullptr;
-        if (data != nullptr)
-            entry.data = *data;
-        entry.depth = depth;
-        entry.kind = kind;
-        entry.cause = cause;
-        entry.answer = answer;
+        Fill(waiting_.back(), path, false, data, depth, kind, cause, answer);
         NoteHeld();
         const bool wake = idle_;
         idle_ = false;

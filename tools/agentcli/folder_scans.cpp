@@ -7,14 +7,15 @@ namespace agentcli {
 
 namespace {
 
-// The folder part of a local path as the walk joins it, and the name.
-bool SplitLocal(const std::string &local, std::string &folder, std::string &name)
+// The folder part of a local path as the walk joins it, and the name:
+// views into it, as every listed file is looked up.
+bool SplitLocal(std::string_view local, std::string_view &folder, std::string_view &name)
 {
     const size_t slash = local.find_last_of("/\\");
-    if (slash == std::string::npos)
+    if (slash == std::string_view::npos)
         return false;
-    folder.assign(local, 0, slash);
-    name.assign(local, slash + 1, std::string::npos);
+    folder = local.substr(0, slash);
+    name = local.substr(slash + 1);
     return true;
 }
 
@@ -53,7 +54,7 @@ void FolderScans::Start(const std::string &local)
 
 bool FolderScans::Unchanged(const std::string &local, uint64_t size, uint64_t lastWrite)
 {
-    std::string folder, name;
+    std::string_view folder, name;
     if (lastWrite == 0 || !SplitLocal(local, folder, name))
         return false;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -62,7 +63,7 @@ bool FolderScans::Unchanged(const std::string &local, uint64_t size, uint64_t la
         return false;
     const std::vector<LocalEntry> &entries = it->second->entries;
     const auto found = std::lower_bound(entries.begin(), entries.end(), name,
-                                        [](const LocalEntry &e, const std::string &n) { return e.name < n; });
+                                        [](const LocalEntry &e, std::string_view n) { return e.name < n; });
     return found != entries.end() && found->name == name && found->kind == LocalEntry::Kind::File &&
            found->size == size && found->lastWrite == lastWrite;
 }

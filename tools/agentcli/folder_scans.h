@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -50,7 +51,8 @@ private:
     const ConfinedRoot &root_;
     std::mutex mutex_;
     std::condition_variable work_;
-    std::map<std::string, std::shared_ptr<Scan>> scans_; // by the folder's local path
+    // By the folder's local path; looked up by a view into a file's path.
+    std::map<std::string, std::shared_ptr<Scan>, std::less<>> scans_;
     std::deque<std::string> queue_;
     std::thread thread_;
     bool stop_ = false;
